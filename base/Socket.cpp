@@ -1,0 +1,420 @@
+// The socket layer on POSIX sockets: each failure's errno is mapped to the exception that the
+// operation's row of the design names for the matching Windows sockets code.
+#include "base/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "base/Exception.h"
+
+namespace {
+
+// Name and address lookups of the whole process go through this one lock.
+std::mutex resolverLock;
+
+// Cap on each wait of ConnectTimeout, so that a refused connect shows within about this long.
+constexpr int kConnectPollMs = 100;
+
+// The operations whose rows map error codes differently.
+enum class Op { Bind, Listen, Connect, Send, Receive, Other };
+
+[[noreturn]] void ThrowFor(Op op, int err) {
+    switch (op) {
+    case Op::Bind:
+        if (err == EADDRINUSE || err == EADDRNOTAVAIL) throw BindException();
+        break;
+    case Op::Listen:
+        if (err == EADDRINUSE) throw BindException();
+        break;
+    case Op::Connect:
+        if (err == EADDRINUSE) throw BindException();
+        if (err == EADDRNOTAVAIL || err == ECONNREFUSED) throw ConnectException();
+        if (err == ETIMEDOUT) throw NoRouteToHostException();
+        break;
+    case Op::Send:
+        if (err == ETIMEDOUT || err == EHOSTUNREACH) throw NoRouteToHostException();
+        break;
+    case Op::Receive:
+        if (err == ETIMEDOUT) throw NoRouteToHostException();
+        break;
+    case Op::Other:
+        break;
+    }
+    throw SocketException();
+}
+
+bool WouldBlock(int err) { return err == EINPROGRESS || err == EWOULDBLOCK || err == EAGAIN; }
+
+// Polls one descriptor for `events`; returns the events that came (0 on time-out). A negative time-out
+// blocks. Signals do not shorten the wait: poll is resumed with the time that remains.
+short PollFor(SocketHandle s, short events, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    int waitMs = timeoutMs < 0 ? -1 : timeoutMs;
+    for (;;) {
+        pollfd entry{s, events, 0};
+        const int result = ::poll(&entry, 1, waitMs);
+        if (result > 0) {
+            if ((entry.revents & POLLNVAL) != 0) throw SocketException();
+            return entry.revents;
+        }
+        if (result == 0) return 0;
+        if (errno != EINTR) throw SocketException();
+        if (waitMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            waitMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+        }
+    }
+}
+
+// True when the socket can be read, or has an error or hang-up that the next read will report.
+bool WaitReadable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLIN, timeoutMs) != 0; }
+
+// Keeps 0 free to mean "no socket" (and stdio free for stdio): a descriptor 0..2 is moved above 2.
+SocketHandle MoveAboveStdio(SocketHandle s) {
+    if (s > 2) return s;
+    const int moved = ::fcntl(s, F_DUPFD_CLOEXEC, 3);
+    ::close(s);
+    if (moved < 0) throw SocketException();
+    return moved;
+}
+
+int PendingError(SocketHandle s) {
+    int err = 0;
+    socklen_t length = sizeof(err);
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &length) != 0) throw SocketException();
+    return err;
+}
+
+const sockaddr* AsSockaddr(const sockaddr_in& address) { return reinterpret_cast<const sockaddr*>(&address); }
+sockaddr* AsSockaddr(sockaddr_in& address) { return reinterpret_cast<sockaddr*>(&address); }
+
+// A name is a literal address when it has exactly four dot-separated parts of at most three digits
+// each, every part at most 255; an empty part counts as 0.
+bool ParseLiteral(const char* name, uint32_t* addressNetworkOrder) {
+    uint8_t bytes[4] = {};
+    int part = 0;
+    int digits = 0;
+    unsigned value = 0;
+    for (const char* p = name;; ++p) {
+        if (*p == '.' || *p == '\0') {
+            if (value > 255) return false;
+            bytes[part] = static_cast<uint8_t>(value);
+            ++part;
+            if (*p == '\0') break;
+            if (part == 4) return false;
+            digits = 0;
+            value = 0;
+        } else if (*p >= '0' && *p <= '9') {
+            if (++digits > 3) return false;
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+        } else {
+            return false;
+        }
+    }
+    if (part != 4) return false;
+    std::memcpy(addressNetworkOrder, bytes, sizeof(bytes));
+    return true;
+}
+
+}  // namespace
+
+// ---- SocketAddress ----
+
+SocketAddress::SocketAddress() {
+    std::memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+}
+
+SocketAddress::SocketAddress(uint32_t addressNetworkOrder, int port) : SocketAddress() {
+    SetAddress(addressNetworkOrder);
+    SetPort(port);
+}
+
+void SocketAddress::Set(const char* host, int port) {
+    SetAddress(host != nullptr ? ResolveHost(host) : 0);
+    if (port >= 0) SetPort(port);
+}
+
+int SocketAddress::Port() const { return ntohs(sin.sin_port); }
+
+void SocketAddress::SetPort(int port) { sin.sin_port = htons(static_cast<uint16_t>(port)); }
+
+bool SocketAddress::operator==(const SocketAddress& other) const {
+    return sin.sin_family == other.sin.sin_family && sin.sin_port == other.sin.sin_port &&
+           sin.sin_addr.s_addr == other.sin.sin_addr.s_addr;
+}
+
+// ---- Socket ----
+
+Socket::~Socket() { Close(); }
+
+void Socket::CreateDatagram() { handle = CreateSocket(false); }
+
+void Socket::CreateStream() { handle = CreateSocket(true); }
+
+bool Socket::Accept(Socket& out, SocketAddress* from) {
+    try {
+        const SocketHandle accepted = ::Accept(handle, from, timeout);
+        if (accepted == kNoSocket) return false;
+        out.handle = accepted;
+        return true;
+    } catch (const SocketException&) {
+        return false;
+    }
+}
+
+void Socket::Close() {
+    if (handle != kNoSocket) ::Close(handle);
+    handle = kNoSocket;
+}
+
+// ---- The free functions ----
+
+SocketHandle CreateSocket(bool stream) {
+    const int s = ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+    if (s < 0) throw SocketException();
+    return MoveAboveStdio(s);
+}
+
+void Bind(SocketHandle s, const SocketAddress& address) {
+    if (::bind(s, AsSockaddr(address.sin), sizeof(address.sin)) != 0) ThrowFor(Op::Bind, errno);
+}
+
+void Listen(SocketHandle s, int backlog) {
+    if (::listen(s, backlog) != 0) ThrowFor(Op::Listen, errno);
+}
+
+SocketHandle Accept(SocketHandle s, SocketAddress* from, int timeoutMs) {
+    if (timeoutMs != -1 && !WaitReadable(s, timeoutMs)) return kNoSocket;
+    sockaddr_in peer{};
+    int accepted;
+    do {
+        socklen_t length = sizeof(peer);
+        accepted = ::accept4(s, AsSockaddr(peer), &length, SOCK_CLOEXEC);
+    } while (accepted < 0 && errno == EINTR);
+    if (accepted < 0) ThrowFor(Op::Other, errno);
+    accepted = MoveAboveStdio(accepted);
+    if (from != nullptr) from->sin = peer;
+    return accepted;
+}
+
+void Connect(SocketHandle s, const SocketAddress& address) {
+    if (::connect(s, AsSockaddr(address.sin), sizeof(address.sin)) == 0) return;
+    int err = errno;
+    // An interrupted connect goes on in the background; its outcome arrives as the pending error.
+    if (err == EINTR) {
+        PollFor(s, POLLOUT, -1);
+        err = PendingError(s);
+        if (err == 0) return;
+    }
+    ThrowFor(Op::Connect, err);
+}
+
+void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs) {
+    if (timeoutMs == -1) {
+        Connect(s, address);
+        return;
+    }
+    // A steady clock, so that a change of the wall clock neither stretches nor cuts the wait.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+
+    SetBlocking(s, false);
+    int err = ::connect(s, AsSockaddr(address.sin), sizeof(address.sin)) == 0 ? 0 : errno;
+    if (err == EINTR) err = EINPROGRESS;
+    SetBlocking(s, true);
+
+    for (;;) {
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (remaining.count() < 0) break;
+        if (err != 0 && !WouldBlock(err)) break;
+        const int waitMs = static_cast<int>(std::min<std::chrono::milliseconds::rep>(remaining.count(), kConnectPollMs));
+        // Linux reports a failed connect as writable too, so the pending error tells the two apart.
+        const bool writable = WaitWritable(s, waitMs);
+        err = PendingError(s);
+        if (writable) {
+            if (err == 0) return;
+            break;
+        }
+    }
+    if (err == 0 || WouldBlock(err)) throw TimeoutException();
+    ThrowFor(Op::Connect, err);
+}
+
+bool WaitWritable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLOUT, timeoutMs) != 0; }
+
+void SetBlocking(SocketHandle s, bool blocking) {
+    const int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0) throw SocketException();
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    if (wanted != flags && ::fcntl(s, F_SETFL, wanted) != 0) throw SocketException();
+}
+
+int SendAll(SocketHandle s, const void* data, int length) {
+    if (length == 0) return 0;
+    if (length < 0 || data == nullptr) throw SocketException();
+    const auto* bytes = static_cast<const char*>(data);
+    int sent = 0;
+    while (sent < length) {
+        PollFor(s, POLLOUT, -1);
+        const ssize_t n = ::send(s, bytes + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
+        if (n < 0) {
+            // A non-blocking socket may find the buffer full again after the wait; then wait once more.
+            if (errno == EINTR || WouldBlock(errno)) continue;
+            ThrowFor(Op::Send, errno);
+        }
+        sent += static_cast<int>(n);
+    }
+    return sent;
+}
+
+int SendTo(SocketHandle s, const SocketAddress& to, const void* data, int length) {
+    if (length == 0) return 0;
+    if (length < 0 || data == nullptr) throw SocketException();
+    ssize_t n;
+    do {
+        n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL, AsSockaddr(to.sin), sizeof(to.sin));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) ThrowFor(Op::Send, errno);
+    return static_cast<int>(n);
+}
+
+int Receive(SocketHandle s, void* buffer, int size, int timeoutMs) {
+    if (size <= 0 || buffer == nullptr) throw SocketException();
+    int flags = 0;
+    if (timeoutMs != -1) {
+        if (!WaitReadable(s, timeoutMs)) return 0;
+        flags = MSG_DONTWAIT;
+    }
+    ssize_t n;
+    do {
+        n = ::recv(s, buffer, static_cast<size_t>(size), flags);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) throw NoConnectionException();
+    if (n < 0) {
+        if (flags != 0 && WouldBlock(errno)) return 0;
+        ThrowFor(Op::Receive, errno);
+    }
+    return static_cast<int>(n);
+}
+
+int ReceiveFrom(SocketHandle s, SocketAddress* from, void* buffer, int size, int timeoutMs) {
+    if (size <= 0 || buffer == nullptr) throw SocketException();
+    // MSG_TRUNC makes the call return the datagram's real length, so a datagram that did not fit is seen.
+    int flags = MSG_TRUNC;
+    if (timeoutMs != -1) {
+        if (!WaitReadable(s, timeoutMs)) return 0;
+        flags |= MSG_DONTWAIT;
+    }
+    sockaddr_in sender{};
+    ssize_t n;
+    do {
+        socklen_t length = sizeof(sender);
+        n = ::recvfrom(s, buffer, static_cast<size_t>(size), flags, AsSockaddr(sender), &length);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) throw NoConnectionException();
+    if (n < 0) {
+        if ((flags & MSG_DONTWAIT) != 0 && WouldBlock(errno)) return 0;
+        ThrowFor(Op::Receive, errno);
+    }
+    if (n > size) throw SocketException();
+    if (from != nullptr) from->sin = sender;
+    return static_cast<int>(n);
+}
+
+int BytesAvailable(SocketHandle s) {
+    int count = 0;
+    if (::ioctl(s, FIONREAD, &count) != 0) throw SocketException();
+    return count;
+}
+
+void Close(SocketHandle s) {
+    if (s <= 0) return;
+    ::shutdown(s, SHUT_RDWR);
+    ::close(s);
+}
+
+SocketAddress LocalAddress(SocketHandle s) {
+    SocketAddress address;
+    socklen_t length = sizeof(address.sin);
+    if (::getsockname(s, AsSockaddr(address.sin), &length) != 0 || address.sin.sin_family != AF_INET) {
+        return SocketAddress();
+    }
+    return address;
+}
+
+SocketAddress PeerAddress(SocketHandle s) {
+    SocketAddress address;
+    socklen_t length = sizeof(address.sin);
+    if (::getpeername(s, AsSockaddr(address.sin), &length) != 0 || address.sin.sin_family != AF_INET) {
+        return SocketAddress();
+    }
+    return address;
+}
+
+int PeerPort(SocketHandle s) { return PeerAddress(s).Port(); }
+
+uint32_t ResolveHost(const char* name) {
+    if (name == nullptr) throw UnknownHostException();
+    uint32_t address = 0;
+    if (ParseLiteral(name, &address)) return address;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(resolverLock);
+        if (::getaddrinfo(name, nullptr, &hints, &found) != 0) throw UnknownHostException();
+    }
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr &&
+            entry->ai_addrlen >= sizeof(sockaddr_in)) {
+            sockaddr_in first;
+            std::memcpy(&first, entry->ai_addr, sizeof(first));
+            return first.sin_addr.s_addr;
+        }
+    }
+    throw UnknownHostException();
+}
+
+std::string HostName(uint32_t addressNetworkOrder) {
+    const SocketAddress address(addressNetworkOrder, 0);
+    char name[NI_MAXHOST];
+    std::lock_guard<std::mutex> guard(resolverLock);
+    if (::getnameinfo(AsSockaddr(address.sin), sizeof(address.sin), name, sizeof(name), nullptr, 0,
+                      NI_NAMEREQD) != 0) {
+        throw UnknownHostException();
+    }
+    return name;
+}
+
+std::string AddressText(uint32_t addressNetworkOrder) {
+    uint8_t bytes[4];
+    std::memcpy(bytes, &addressNetworkOrder, sizeof(bytes));
+    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
+           std::to_string(bytes[3]);
+}
+
+void StartSockets() {}
+
+void StopSockets() {}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
