@@ -8,3 +8,14 @@ void StderrErrorSink::ReportError(const std::string& text) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }
+
+#include <atomic>
+
+namespace {
+StderrErrorSink stderrSink;
+std::atomic<ErrorSink*> currentSink{&stderrSink};
+}  // namespace
+
+void SetErrorSink(ErrorSink* sink) { currentSink.store(sink != nullptr ? sink : &stderrSink); }
+
+ErrorSink& CurrentErrorSink() { return *currentSink.load(); }

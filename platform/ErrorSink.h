@@ -15,3 +15,8 @@ class StderrErrorSink final : public ErrorSink {
 public:
     void ReportError(const std::string& text) override;
 };
+
+// The sink device threads report to. The front end sets it once at start-up, before any device thread
+// exists; until then reports go to stderr.
+void SetErrorSink(ErrorSink* sink);
+ErrorSink& CurrentErrorSink();

@@ -1,0 +1,48 @@
+// The format code: one byte choosing codec type, sample rate and sample width together.
+//   bits 0-4  codec type (0 raw PCM, 1 delta code, 2 GSM, 3 iLBC 20 ms, 4 iLBC 30 ms, 5 G.711 mu-law, 6 LPC-10)
+//   bits 5-6  rate: 0x00 8000 Hz, 0x20 11025 Hz, 0x40 22050 Hz, 0x60 44100 Hz
+//   bit 7     set: 16-bit signed samples; clear: 8-bit unsigned
+#pragma once
+
+namespace format_code {
+
+constexpr int kTypeMask = 0x1F;
+constexpr int kRateMask = 0x60;
+constexpr int k16Bit = 0x80;
+
+constexpr int kRaw = 0;
+constexpr int kDelta = 1;
+constexpr int kGsm = 2;
+constexpr int kIlbc20 = 3;
+constexpr int kIlbc30 = 4;
+constexpr int kG711 = 5;
+constexpr int kLpc10 = 6;
+
+// "ilbc_11khz", the default.
+constexpr int kDefault = 0xA4;
+
+constexpr int Type(int code) { return code & kTypeMask; }
+constexpr int Width(int code) { return (code & k16Bit) != 0 ? 16 : 8; }
+constexpr int Rate(int code) {
+    switch (code & kRateMask) {
+        case 0x00: return 8000;
+        case 0x20: return 11025;
+        case 0x40: return 22050;
+        default: return 44100;
+    }
+}
+// Samples per frame of a codec type, or 0 for a type without a codec (the frame length then stays).
+constexpr int FrameLength(int type) {
+    switch (type) {
+        case kRaw: return 1000;
+        case kDelta: return 800;
+        case kGsm: return 160;
+        case kIlbc20: return 160;
+        case kIlbc30: return 240;
+        case kG711: return 800;
+        case kLpc10: return 180;
+        default: return 0;
+    }
+}
+
+}  // namespace format_code

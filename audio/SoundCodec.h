@@ -1,0 +1,30 @@
+// The codec interface of the audio pipeline. Each codec owns its coder state and scratch buffers, keeping
+// the encoding and the decoding direction apart: the recorder thread encodes while the link's worker
+// decodes, on the same object.
+//
+// `append` false empties the output buffer first; true adds at its end. After a call the output buffer's
+// length tells how much was produced.
+#pragma once
+
+#include <cstdint>
+
+#include "base/ByteBuffer.h"
+#include "base/SampleBuffer.h"
+
+class SoundCodec {
+public:
+    virtual void Reset() = 0;
+    // `count` unsigned 8-bit samples in, code bytes out; returns the number of bytes written.
+    virtual int Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) = 0;
+    // Code bytes in, unsigned 8-bit samples out; returns the output length.
+    virtual int Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool append) = 0;
+    // `count` signed 16-bit samples in, code bytes out; returns the number of bytes written.
+    virtual int Encode16(const int16_t* samples, int count, ByteBuffer& out, bool append) = 0;
+    // Code bytes in, signed 16-bit samples out; returns the number of samples.
+    virtual int Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) = 0;
+    virtual ~SoundCodec() = default;
+};
+
+// The two sample conversions used throughout the audio code.
+inline int16_t Sample8To16(uint8_t u) { return static_cast<int16_t>((u - 128) * 256); }
+inline uint8_t Sample16To8(int16_t s) { return static_cast<uint8_t>((s >> 8) + 128); }

@@ -1,0 +1,169 @@
+// The PortAudio backend: the sound system's own devices. Device n is the n-th of PortAudio's devices
+// that can record (or play), in PortAudio's order; the default is PortAudio's default.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "platform/wave/PortAudioStreams.h"
+#include "platform/wave/StreamWaveIn.h"
+#include "platform/wave/StreamWaveOut.h"
+#include "platform/wave/WaveBackendBase.h"
+
+namespace {
+
+enum class Direction { kInput, kOutput };
+
+// PortAudio's devices of one direction, in their order, with the position of the default among them.
+struct DeviceList {
+    std::vector<PaDeviceIndex> indexes;
+    size_t defaultPosition = 0;
+    bool hasDefault = false;
+};
+
+MMRESULT ResultFor(PaError error) {
+    switch (error) {
+        case paInvalidSampleRate:
+        case paSampleFormatNotSupported:
+        case paInvalidChannelCount:
+            return WAVERR_BADFORMAT;
+        case paDeviceUnavailable: return MMSYSERR_ALLOCATED;
+        case paInsufficientMemory: return MMSYSERR_NOMEM;
+        case paInvalidDevice: return MMSYSERR_BADDEVICEID;
+        case paNotInitialized: return MMSYSERR_NODRIVER;
+        default: return MMSYSERR_ERROR;
+    }
+}
+
+std::string ErrorDetail(PaError error) {
+    std::string text = Pa_GetErrorText(error);
+    if (error == paUnanticipatedHostError) {
+        const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
+        if (host != nullptr && host->errorText != nullptr) text += std::string(" (") + host->errorText + ")";
+    }
+    return text;
+}
+
+class PortAudioWaveBackend final : public WaveBackendBase {
+public:
+    PortAudioWaveBackend() : session_(std::make_shared<PortAudioSession>()) {}
+
+    std::string Name() const override { return "portaudio"; }
+
+    MMRESULT OpenIn(std::unique_ptr<WaveIn>& device, int deviceId, const WaveFormat& format,
+                    MessageTarget* owner) override {
+        PaStream* stream = nullptr;
+        const MMRESULT result = OpenStream(Direction::kInput, deviceId, format, owner, stream);
+        if (result != MMSYSERR_NOERROR) return result;
+        auto source = std::make_unique<PortAudioSource>(session_, stream, format.samplesPerSec);
+        device = std::make_unique<StreamWaveIn>(std::move(source), format, owner);
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT OpenOut(std::unique_ptr<WaveOut>& device, int deviceId, const WaveFormat& format,
+                     MessageTarget* owner) override {
+        PaStream* stream = nullptr;
+        const MMRESULT result = OpenStream(Direction::kOutput, deviceId, format, owner, stream);
+        if (result != MMSYSERR_NOERROR) return result;
+        auto sink = std::make_unique<PortAudioSink>(session_, stream, format.samplesPerSec);
+        device = std::make_unique<StreamWaveOut>(std::move(sink), format, owner);
+        return MMSYSERR_NOERROR;
+    }
+
+    std::vector<WaveDeviceInfo> InputDevices() override { return Describe(Direction::kInput); }
+    std::vector<WaveDeviceInfo> OutputDevices() override { return Describe(Direction::kOutput); }
+
+private:
+    // Session lock held.
+    DeviceList Devices(Direction direction) const {
+        DeviceList list;
+        if (!session_->Ready()) return list;
+        const PaDeviceIndex defaultIndex =
+            direction == Direction::kInput ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+        const PaDeviceIndex count = Pa_GetDeviceCount();
+        for (PaDeviceIndex i = 0; i < count; ++i) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+            if (info == nullptr) continue;
+            const int channels = direction == Direction::kInput ? info->maxInputChannels : info->maxOutputChannels;
+            if (channels < 1) continue;
+            if (i == defaultIndex) {
+                list.defaultPosition = list.indexes.size();
+                list.hasDefault = true;
+            }
+            list.indexes.push_back(i);
+        }
+        return list;
+    }
+
+    std::vector<WaveDeviceInfo> Describe(Direction direction) {
+        std::lock_guard<std::mutex> guard(session_->Lock());
+        const DeviceList list = Devices(direction);
+        std::vector<WaveDeviceInfo> devices;
+        for (size_t i = 0; i < list.indexes.size(); ++i) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(list.indexes[i]);
+            devices.push_back({info != nullptr && info->name != nullptr ? info->name : "?",
+                               list.hasDefault && i == list.defaultPosition});
+        }
+        return devices;
+    }
+
+    // Opens a blocking stream of one channel; an output stream is started at once, as the device plays
+    // from its opening on.
+    MMRESULT OpenStream(Direction direction, int deviceId, const WaveFormat& format, const MessageTarget* owner,
+                        PaStream*& stream) {
+        const bool input = direction == Direction::kInput;
+        const char* what = input ? "recording" : "playback";
+        std::lock_guard<std::mutex> guard(session_->Lock());
+        if (!session_->Ready()) {
+            return Fail(MMSYSERR_NODRIVER, std::string("PortAudio did not start: ") +
+                                               Pa_GetErrorText(session_->InitError()) + ".");
+        }
+        const DeviceList list = Devices(direction);
+        size_t position = 0;
+        const MMRESULT checked =
+            CheckOpen(what, deviceId, list.indexes.size(), list.defaultPosition, format, owner, position);
+        if (checked != MMSYSERR_NOERROR) return checked;
+
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(list.indexes[position]);
+        if (info == nullptr) return Fail(MMSYSERR_BADDEVICEID, "PortAudio no longer knows the device.");
+        PaStreamParameters parameters{};
+        parameters.device = list.indexes[position];
+        parameters.channelCount = 1;
+        parameters.sampleFormat = format.bitsPerSample == 8 ? paUInt8 : paInt16;
+        // The higher of PortAudio's suggestions: a sound server between us and the card needs the room.
+        parameters.suggestedLatency = input ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
+        const PaStreamParameters* in = input ? &parameters : nullptr;
+        const PaStreamParameters* out = input ? nullptr : &parameters;
+        const std::string device = std::string(what) + " device '" + (info->name ? info->name : "?") + "'";
+        const std::string request = std::to_string(format.samplesPerSec) + " Hz, " +
+                                    std::to_string(format.bitsPerSample) + " bits, mono";
+
+        PaError error = Pa_IsFormatSupported(in, out, format.samplesPerSec);
+        if (error != paFormatIsSupported) {
+            return Fail(ResultFor(error),
+                        "The " + device + " cannot take " + request + ": " + ErrorDetail(error) + ".");
+        }
+        const unsigned long chunkFrames = ChunkFrames(format.samplesPerSec);
+        error = Pa_OpenStream(&stream, in, out, format.samplesPerSec, chunkFrames, paNoFlag, nullptr, nullptr);
+        if (error != paNoError) {
+            stream = nullptr;
+            return Fail(ResultFor(error), "PortAudio cannot open the " + device + " at " + request + ": " +
+                                              ErrorDetail(error) + ".");
+        }
+        if (!input) {
+            error = Pa_StartStream(stream);
+            if (error != paNoError) {
+                Pa_CloseStream(stream);
+                stream = nullptr;
+                return Fail(ResultFor(error), "PortAudio cannot start the " + device + ": " + ErrorDetail(error) + ".");
+            }
+        }
+        return MMSYSERR_NOERROR;
+    }
+
+    std::shared_ptr<PortAudioSession> session_;
+};
+
+}  // namespace
+
+std::unique_ptr<WaveBackend> MakePortAudioWaveBackend() { return std::make_unique<PortAudioWaveBackend>(); }

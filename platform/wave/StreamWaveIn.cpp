@@ -1,0 +1,160 @@
+// The generic recording device: header queue, device thread, posts.
+#include "platform/wave/StreamWaveIn.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/wave/WaveBackendBase.h"
+
+StreamWaveIn::StreamWaveIn(std::unique_ptr<WaveSource> source, const WaveFormat& format, MessageTarget* owner)
+    : source_(std::move(source)),
+      chunkFrames_(ChunkFrames(format.samplesPerSec)),
+      chunkBytes_(chunkFrames_ * format.blockAlign),
+      chunkDuration_(chunkFrames_ * 1'000'000ULL / format.samplesPerSec),
+      owner_(owner) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+StreamWaveIn::~StreamWaveIn() { EndThread(); }
+
+void StreamWaveIn::EndThread() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        closing_ = true;
+        recording_ = false;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    source_.reset();
+}
+
+MMRESULT StreamWaveIn::Prepare(WaveHeader* header) {
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    header->flags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveIn::Unprepare(WaveHeader* header) {
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->flags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveIn::Add(WaveHeader* header) {
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    if (!(header->flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->bytesRecorded = 0;
+    header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
+    queue_.push_back(header);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveIn::Start() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+        if (recording_) return MMSYSERR_NOERROR;
+        recording_ = true;
+        ++generation_;
+    }
+    wake_.notify_all();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveIn::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+        recording_ = false;
+        if (!queue_.empty() && queue_.front()->bytesRecorded > 0) PostFront();
+    }
+    wake_.notify_all();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveIn::Reset() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+        recording_ = false;
+        while (!queue_.empty()) PostFront();
+    }
+    wake_.notify_all();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveIn::Close() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+        if (!queue_.empty()) return WAVERR_STILLPLAYING;
+        closed_ = true;
+    }
+    EndThread();
+    return MMSYSERR_NOERROR;
+}
+
+void StreamWaveIn::PostFront() {
+    WaveHeader* header = queue_.front();
+    queue_.pop_front();
+    header->flags = (header->flags & ~WHDR_INQUEUE) | WHDR_DONE;
+    owner_->Post(MM_WIM_DATA, 0, reinterpret_cast<LPARAM>(header));
+}
+
+void StreamWaveIn::Deliver(const uint8_t* data, size_t bytes) {
+    size_t offset = 0;
+    while (!queue_.empty()) {
+        WaveHeader* header = queue_.front();
+        const size_t room =
+            header->bufferLength > header->bytesRecorded ? header->bufferLength - header->bytesRecorded : 0;
+        const size_t count = std::min(room, bytes - offset);
+        std::memcpy(header->data + header->bytesRecorded, data + offset, count);
+        header->bytesRecorded += static_cast<uint32_t>(count);
+        offset += count;
+        if (room > count) break;
+        PostFront();
+        if (offset == bytes) break;
+    }
+}
+
+void StreamWaveIn::Run() {
+    std::vector<uint8_t> chunk(chunkBytes_);
+    bool sourceRunning = false;
+    bool sourceUsable = false;
+    std::unique_lock<std::mutex> lock(lock_);
+    for (;;) {
+        if (closing_) break;
+        if (!recording_ && sourceRunning) {
+            lock.unlock();
+            source_->Pause();
+            sourceRunning = false;
+            lock.lock();
+            continue;
+        }
+        wake_.wait(lock, [this] { return recording_ || closing_; });
+        if (closing_) break;
+        const uint64_t generation = generation_;
+        lock.unlock();
+        if (!sourceRunning) {
+            sourceUsable = source_->Resume();
+            sourceRunning = true;
+        }
+        // A device that refused to start must not turn this thread into a busy loop.
+        if (!sourceUsable) std::this_thread::sleep_for(chunkDuration_);
+        const bool captured = sourceUsable && source_->Read(chunk.data(), chunkFrames_);
+        lock.lock();
+        if (captured && recording_ && generation == generation_) Deliver(chunk.data(), chunk.size());
+    }
+    lock.unlock();
+    if (sourceRunning) source_->Pause();
+}

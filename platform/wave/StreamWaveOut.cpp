@@ -1,0 +1,140 @@
+// The generic playback device: header queue, device thread, posts.
+#include "platform/wave/StreamWaveOut.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/wave/WaveBackendBase.h"
+
+StreamWaveOut::StreamWaveOut(std::unique_ptr<WaveSink> sink, const WaveFormat& format, MessageTarget* owner)
+    : sink_(std::move(sink)),
+      chunkFrames_(ChunkFrames(format.samplesPerSec)),
+      chunkBytes_(chunkFrames_ * format.blockAlign),
+      bitsPerSample_(format.bitsPerSample),
+      owner_(owner) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+StreamWaveOut::~StreamWaveOut() { EndThread(); }
+
+void StreamWaveOut::EndThread() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        closing_ = true;
+    }
+    if (thread_.joinable()) thread_.join();
+    sink_.reset();
+}
+
+MMRESULT StreamWaveOut::Prepare(WaveHeader* header) {
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    header->flags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveOut::Unprepare(WaveHeader* header) {
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->flags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveOut::Write(WaveHeader* header) {
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    if (!(header->flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
+    queue_.push_back(header);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveOut::Reset() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    while (!queue_.empty()) PostFront();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveOut::SetVolume(uint32_t volume) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    volume_ = volume;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamWaveOut::Close() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (closed_) return MMSYSERR_INVALHANDLE;
+        if (!queue_.empty()) return WAVERR_STILLPLAYING;
+        closed_ = true;
+    }
+    EndThread();
+    return MMSYSERR_NOERROR;
+}
+
+void StreamWaveOut::PostFront() {
+    WaveHeader* header = queue_.front();
+    queue_.pop_front();
+    played_ = 0;
+    header->flags = (header->flags & ~WHDR_INQUEUE) | WHDR_DONE;
+    owner_->Post(MM_WOM_DONE, 0, reinterpret_cast<LPARAM>(header));
+}
+
+void StreamWaveOut::Fill(uint8_t* chunk, size_t bytes) {
+    size_t offset = 0;
+    while (offset < bytes && !queue_.empty()) {
+        const WaveHeader* header = queue_.front();
+        const size_t left = header->bufferLength > played_ ? header->bufferLength - played_ : 0;
+        const size_t count = std::min(left, bytes - offset);
+        std::memcpy(chunk + offset, header->data + played_, count);
+        played_ += count;
+        offset += count;
+        if (count == left) PostFront();
+    }
+    // A header of no length left at the head of the queue is done as soon as playback reaches it.
+    while (!queue_.empty() && queue_.front()->bufferLength == 0) PostFront();
+    std::memset(chunk + offset, SilenceByte(bitsPerSample_), bytes - offset);
+}
+
+void StreamWaveOut::ApplyVolume(uint8_t* chunk, size_t bytes, uint32_t volume) const {
+    const uint32_t level = volume & 0xFFFF;
+    if (level == 0xFFFF) return;
+    if (bitsPerSample_ == 8) {
+        for (size_t i = 0; i < bytes; ++i) {
+            const int32_t sample = (int32_t{chunk[i]} - 128) * static_cast<int32_t>(level) / 0xFFFF;
+            chunk[i] = static_cast<uint8_t>(sample + 128);
+        }
+        return;
+    }
+    for (size_t i = 0; i + 1 < bytes; i += 2) {
+        int16_t sample;
+        std::memcpy(&sample, chunk + i, sizeof sample);
+        sample = static_cast<int16_t>(int32_t{sample} * static_cast<int32_t>(level) / 0xFFFF);
+        std::memcpy(chunk + i, &sample, sizeof sample);
+    }
+}
+
+void StreamWaveOut::Run() {
+    std::vector<uint8_t> chunk(chunkBytes_);
+    bool pending = false;  // the chunk was not taken yet and is offered again
+    for (;;) {
+        uint32_t volume = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (closing_) break;
+            if (!pending) Fill(chunk.data(), chunk.size());
+            volume = volume_;
+        }
+        if (!pending) ApplyVolume(chunk.data(), chunk.size(), volume);
+        pending = !sink_->Write(chunk.data(), chunkFrames_);
+    }
+}

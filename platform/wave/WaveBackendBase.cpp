@@ -1,0 +1,59 @@
+// Open-request checks and failure details shared by the backends.
+#include "platform/wave/WaveBackendBase.h"
+
+#include <utility>
+
+size_t ChunkFrames(uint32_t samplesPerSec) {
+    const size_t frames = samplesPerSec * size_t{kChunkMilliseconds} / 1000;
+    return frames == 0 ? 1 : frames;
+}
+
+uint8_t SilenceByte(uint16_t bitsPerSample) { return bitsPerSample == 8 ? 0x80 : 0x00; }
+
+bool IsPcmMonoFormat(const WaveFormat& format) {
+    if (format.formatTag != WAVE_FORMAT_PCM || format.channels != 1) return false;
+    if (format.bitsPerSample != 8 && format.bitsPerSample != 16) return false;
+    if (format.samplesPerSec < kMinSampleRate || format.samplesPerSec > kMaxSampleRate) return false;
+    const uint32_t blockAlign = format.bitsPerSample / 8u;
+    return format.blockAlign == blockAlign && format.avgBytesPerSec == format.samplesPerSec * blockAlign;
+}
+
+std::string WaveBackendBase::ErrorText(MMRESULT result) const {
+    std::string text = WaveErrorText(result);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (result == lastResult_ && !lastDetail_.empty()) text += " " + lastDetail_;
+    return text;
+}
+
+MMRESULT WaveBackendBase::Fail(MMRESULT result, std::string detail) {
+    std::lock_guard<std::mutex> guard(lock_);
+    lastResult_ = result;
+    lastDetail_ = std::move(detail);
+    return result;
+}
+
+MMRESULT WaveBackendBase::CheckOpen(const char* what, int deviceId, size_t deviceCount, size_t defaultIndex,
+                                    const WaveFormat& format, const MessageTarget* owner, size_t& index) {
+    if (owner == nullptr) return Fail(MMSYSERR_INVALPARAM, "No message target was given for the device.");
+    if (deviceId == WAVE_MAPPER) {
+        if (deviceCount == 0) {
+            return Fail(MMSYSERR_NODRIVER, std::string("The ") + Name() + " backend has no " + what +
+                                               " device (is a sound server running?).");
+        }
+        index = defaultIndex < deviceCount ? defaultIndex : 0;
+    } else if (deviceId >= 1 && static_cast<size_t>(deviceId) <= deviceCount) {
+        index = static_cast<size_t>(deviceId) - 1;
+    } else {
+        return Fail(MMSYSERR_BADDEVICEID, "There is no " + std::string(what) + " device " +
+                                              std::to_string(deviceId) + "; the " + Name() + " backend has " +
+                                              std::to_string(deviceCount) + ".");
+    }
+    if (!IsPcmMonoFormat(format)) {
+        return Fail(WAVERR_BADFORMAT,
+                    "Asked for tag " + std::to_string(format.formatTag) + ", " + std::to_string(format.channels) +
+                        " channel(s), " + std::to_string(format.bitsPerSample) + " bits, " +
+                        std::to_string(format.samplesPerSec) + " Hz; devices take PCM mono, 8 or 16 bits, " +
+                        std::to_string(kMinSampleRate) + " to " + std::to_string(kMaxSampleRate) + " Hz.");
+    }
+    return MMSYSERR_NOERROR;
+}

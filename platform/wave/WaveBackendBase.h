@@ -1,0 +1,44 @@
+// What every backend shares: the checks of an open request that all of them make alike (device number,
+// format, owner), and the detail text of the last failure that ErrorText adds to the code's own text.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/wave/Wave.h"
+
+// The rates a device accepts; the program uses 8000 to 44100 Hz.
+constexpr uint32_t kMinSampleRate = 1000;
+constexpr uint32_t kMaxSampleRate = 192000;
+
+// Devices move audio in chunks of this many milliseconds.
+constexpr uint32_t kChunkMilliseconds = 10;
+
+// Frames per chunk at a rate (at least one).
+size_t ChunkFrames(uint32_t samplesPerSec);
+// The byte value of silence: 0x80 for 8-bit unsigned samples, 0 for 16-bit signed ones.
+uint8_t SilenceByte(uint16_t bitsPerSample);
+// True for what every device serves: PCM, one channel, 8 or 16 bits, a rate in range, and block align
+// and bytes per second that agree with them.
+bool IsPcmMonoFormat(const WaveFormat& format);
+
+class WaveBackendBase : public WaveBackend {
+public:
+    std::string ErrorText(MMRESULT result) const override;
+
+protected:
+    // Checks an open request against a device list of `deviceCount` entries whose default is entry
+    // `defaultIndex` (ignored when the list is empty). On success `index` is the chosen entry; on failure
+    // the result is recorded with a detail text and returned. `what` is "recording" or "playback".
+    MMRESULT CheckOpen(const char* what, int deviceId, size_t deviceCount, size_t defaultIndex,
+                       const WaveFormat& format, const MessageTarget* owner, size_t& index);
+    // Records a failure's detail for ErrorText; returns the result.
+    MMRESULT Fail(MMRESULT result, std::string detail);
+
+private:
+    mutable std::mutex lock_;
+    MMRESULT lastResult_ = MMSYSERR_NOERROR;
+    std::string lastDetail_;
+};
