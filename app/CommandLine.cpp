@@ -1,0 +1,444 @@
+// Parses the command line into Settings. Every argument is checked completely before anything is kept, so a
+// caller sees either a whole, valid set of settings or one line saying which argument is wrong and why.
+#include "app/CommandLine.h"
+
+#include <array>
+#include <cctype>
+#include <cstddef>
+
+// The help text, embedded from res/help.txt with its CR LF line ends.
+extern const char kHelpText[];
+extern const unsigned long kHelpTextLength;
+
+namespace {
+
+constexpr int kMaxPort = 65535;
+constexpr int kMaxDevice = 255;
+constexpr int kMaxFormatCode = 255;
+constexpr std::size_t kMaxHostLength = 253;  // the longest name DNS can carry
+constexpr std::size_t kMaxPathLength = 4096;
+// Arguments are echoed in error lines; a longer one is cut so the message stays one readable line.
+constexpr std::size_t kMaxShownArgument = 80;
+
+struct CodecName {
+    std::string_view name;
+    int code;
+};
+
+constexpr std::array<CodecName, 9> kCodecNames{{
+    {"ilbc_8khz", 0x84},
+    {"ilbc_11khz", 0xA4},
+    {"ilbc_22khz", 0xC4},
+    {"g711_8khz", 0x85},
+    {"g711_11khz", 0xA5},
+    {"g711_22khz", 0xC5},
+    {"gsm_8khz", 0x82},
+    {"gsm_11khz", 0xA2},
+    {"gsm_22khz", 0xC2},
+}};
+
+constexpr const char* kLongOptionHelp =
+    "\n"
+    "Further options:\n"
+    "  --headless                   run without a window, printing status lines to stdout\n"
+    "  --audio=portaudio|file|null  sound from the sound card, from WAV files, or none (default portaudio)\n"
+    "  --input-wav=PATH             record from this WAV file (selects --audio=file)\n"
+    "  --output-wav=PATH            write what is played to this WAV file (selects --audio=file)\n"
+    "  --list-devices               list the sound devices with the numbers -i and -o take, then exit\n"
+    "  --banner-server=HOST[:PORT]  fetch the banners from this web server (port 80 if none is given)\n"
+    "  --version                    print the version and build date, then exit\n"
+    "  --help                       print this text, then exit\n";
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Digits only (no sign, no blanks) in the given base; stops before the value can pass `max`, so no length
+// of input can overflow.
+std::optional<int> ParseNumber(std::string_view text, int max, int base = 10) {
+    if (text.empty())
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        const int digit = HexDigitValue(c);
+        if (digit < 0 || digit >= base)
+            return std::nullopt;
+        if (value > (max - digit) / base)
+            return std::nullopt;
+        value = value * base + digit;
+    }
+    return value;
+}
+
+std::optional<bool> ParseYesNo(std::string_view text) {
+    if (EqualsIgnoringCase(text, "yes"))
+        return true;
+    if (EqualsIgnoringCase(text, "no"))
+        return false;
+    return std::nullopt;
+}
+
+// A host name or dotted IPv4 address; anything else would only fail later, in the resolver, with a less
+// helpful message.
+bool IsValidHost(std::string_view host) {
+    if (host.empty() || host.size() > kMaxHostLength)
+        return false;
+    for (char c : host) {
+        const bool ok = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// The argument as it may appear in an error line: control characters replaced, long text cut, so that the
+// message is always exactly one line.
+std::string Shown(std::string_view argument) {
+    if (argument.empty())
+        return "''";
+    std::size_t length = argument.size();
+    bool cut = false;
+    if (length > kMaxShownArgument) {
+        length = kMaxShownArgument - 3;
+        // Do not split a UTF-8 sequence.
+        while (length > 0 && (static_cast<unsigned char>(argument[length]) & 0xC0) == 0x80)
+            --length;
+        cut = true;
+    }
+    std::string shown;
+    shown.reserve(length + 3);
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(argument[i]);
+        shown.push_back(c < 0x20 || c == 0x7F ? '?' : argument[i]);
+    }
+    if (cut)
+        shown += "...";
+    return shown;
+}
+
+std::vector<std::string_view> SplitFields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t colon = text.find(':', start);
+        if (colon == std::string_view::npos) {
+            fields.push_back(text.substr(start));
+            return fields;
+        }
+        fields.push_back(text.substr(start, colon - start));
+        start = colon + 1;
+    }
+}
+
+const std::string kPortProblem = "port must be a number from 0 to " + std::to_string(kMaxPort);
+const std::string kDeviceProblem = "device must be a number from 0 to " + std::to_string(kMaxDevice);
+const std::string kHostProblem = "host must be a host name or a dotted IPv4 address";
+
+// Each handler checks its fields and writes them into the settings, returning the problem or an empty text.
+using Fields = std::vector<std::string_view>;
+
+std::string ApplyCodec(const Fields& f, Settings& s) {
+    const std::optional<int> code = ParseCodecField(f[0]);
+    if (!code)
+        return "unknown codec; use a name from the list in --help or a format code from 0 to 255";
+    s.codecFormat = *code;
+    return {};
+}
+
+std::string ApplyListen(const Fields& f, Settings& s) {
+    const std::optional<int> port = ParseNumber(f[0], kMaxPort);
+    if (!port)
+        return kPortProblem;
+    const std::optional<bool> listen = ParseYesNo(f[1]);
+    if (!listen)
+        return "listen must be yes or no";
+    s.port = *port;
+    s.autoListen = *listen;
+    return {};
+}
+
+std::string ApplyConnect(const Fields& f, Settings& s) {
+    if (f[0].empty())
+        return "host must not be empty";
+    if (!IsValidHost(f[0]))
+        return kHostProblem;
+    const std::optional<int> port = ParseNumber(f[1], kMaxPort);
+    if (!port)
+        return kPortProblem;
+    const std::optional<bool> connect = ParseYesNo(f[2]);
+    if (!connect)
+        return "connect must be yes or no";
+    s.host = std::string(f[0]);
+    s.port = *port;
+    s.autoConnect = *connect;
+    return {};
+}
+
+// Device 0 is the platform's default device; numbers from 1 name a device as they are.
+std::optional<int> ParseDevice(std::string_view field) {
+    const std::optional<int> device = ParseNumber(field, kMaxDevice);
+    if (!device)
+        return std::nullopt;
+    return *device == 0 ? Settings::kDefaultDevice : *device;
+}
+
+std::string ApplyInputDevice(const Fields& f, Settings& s) {
+    const std::optional<int> device = ParseDevice(f[0]);
+    if (!device)
+        return kDeviceProblem;
+    s.inputDevice = *device;
+    return {};
+}
+
+std::string ApplyOutputDevice(const Fields& f, Settings& s) {
+    const std::optional<int> device = ParseDevice(f[0]);
+    if (!device)
+        return kDeviceProblem;
+    s.outputDevice = *device;
+    return {};
+}
+
+std::string ApplyDirection(const Fields& f, Settings& s) {
+    if (EqualsIgnoringCase(f[0], "send")) {
+        s.playEnabled = false;
+    } else if (EqualsIgnoringCase(f[0], "receive")) {
+        s.sendEnabled = false;
+    } else {
+        return "direction must be send or receive";
+    }
+    return {};
+}
+
+struct ClassicOption {
+    char letter;
+    std::string_view form;  // as the help text writes it, for error lines
+    std::size_t fieldCount;
+    std::string (*apply)(const Fields&, Settings&);
+};
+
+constexpr std::array<ClassicOption, 6> kClassicOptions{{
+    {'a', "-a:codec", 1, ApplyCodec},
+    {'l', "-l:port:listen", 2, ApplyListen},
+    {'c', "-c:host:port:connect", 3, ApplyConnect},
+    {'i', "-i:device", 1, ApplyInputDevice},
+    {'o', "-o:device", 1, ApplyOutputDevice},
+    {'d', "-d:direction", 1, ApplyDirection},
+}};
+
+const ClassicOption* FindClassicOption(char letter) {
+    const int lower = std::tolower(static_cast<unsigned char>(letter));
+    for (const ClassicOption& option : kClassicOptions) {
+        if (option.letter == lower)
+            return &option;
+    }
+    return nullptr;
+}
+
+class Parser {
+public:
+    ParsedCommandLine Parse(const std::vector<std::string>& args) {
+        ParsedCommandLine result;
+        for (const std::string& arg : args) {
+            std::string problem;
+            if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') {
+                problem = ParseLong(arg);
+            } else if (arg.size() >= 2 && arg[0] == '-' && arg[1] != '-') {
+                problem = ParseClassic(arg);
+            } else if (arg == "--") {
+                problem = "unknown option";
+            } else {
+                problem = "not an option (options start with a dash)";
+            }
+            if (!problem.empty())
+                return Failure(arg, problem);
+        }
+        if (!inputWav_.empty() || !outputWav_.empty()) {
+            if (explicitBackend_ && *explicitBackend_ != AudioBackend::File) {
+                return Failure(lastWavArgument_, std::string("cannot be used with --audio=") +
+                                                     AudioBackendName(*explicitBackend_));
+            }
+            settings_.audioBackend = AudioBackend::File;
+        } else if (explicitBackend_) {
+            settings_.audioBackend = *explicitBackend_;
+        }
+        settings_.inputWav = inputWav_;
+        settings_.outputWav = outputWav_;
+
+        if (help_) {
+            result.action = CommandAction::Help;
+        } else if (version_) {
+            result.action = CommandAction::Version;
+        } else if (listDevices_) {
+            result.action = CommandAction::ListDevices;
+        }
+        result.settings = settings_;
+        return result;
+    }
+
+private:
+    static ParsedCommandLine Failure(std::string_view argument, std::string_view problem) {
+        ParsedCommandLine result;
+        result.error = "qparlin: " + Shown(argument) + ": " + std::string(problem);
+        return result;
+    }
+
+    std::string ParseClassic(std::string_view arg) {
+        const ClassicOption* option = FindClassicOption(arg[1]);
+        // "-lx:..." is not -l with a stray letter but an option this program does not have.
+        if (option == nullptr || (arg.size() > 2 && arg[2] != ':'))
+            return "unknown option";
+        const Fields fields = arg.size() > 2 ? SplitFields(arg.substr(3)) : Fields{};
+        if (fields.size() < option->fieldCount)
+            return "missing field; the form is " + std::string(option->form);
+        if (fields.size() > option->fieldCount)
+            return "too many fields; the form is " + std::string(option->form);
+        return option->apply(fields, settings_);
+    }
+
+    std::string ParseLong(std::string_view arg) {
+        const std::size_t equals = arg.find('=');
+        const std::string_view name = arg.substr(2, equals == std::string_view::npos ? arg.npos : equals - 2);
+        const bool hasValue = equals != std::string_view::npos;
+        const std::string_view value = hasValue ? arg.substr(equals + 1) : std::string_view{};
+
+        bool* flag = nullptr;
+        if (name == "headless")
+            flag = &settings_.headless;
+        if (name == "help")
+            flag = &help_;
+        if (name == "version")
+            flag = &version_;
+        if (name == "list-devices")
+            flag = &listDevices_;
+        if (flag != nullptr) {
+            if (hasValue)
+                return "takes no value";
+            *flag = true;
+            return {};
+        }
+
+        if (name == "audio") {
+            if (value.empty())
+                return "needs a value, as in --audio=portaudio|file|null";
+            const std::optional<AudioBackend> backend = AudioBackendFromName(value);
+            if (!backend)
+                return "audio must be portaudio, file or null";
+            explicitBackend_ = backend;
+            return {};
+        }
+        if (name == "input-wav" || name == "output-wav") {
+            if (value.empty())
+                return "needs a value, as in --" + std::string(name) + "=PATH";
+            if (value.size() > kMaxPathLength)
+                return "path is too long";
+            (name == "input-wav" ? inputWav_ : outputWav_) = std::string(value);
+            lastWavArgument_ = std::string(arg);
+            return {};
+        }
+        if (name == "banner-server") {
+            if (value.empty())
+                return "needs a value, as in --banner-server=HOST[:PORT]";
+            return ApplyBannerServer(value);
+        }
+        return "unknown option";
+    }
+
+    std::string ApplyBannerServer(std::string_view value) {
+        const std::size_t colon = value.find(':');
+        const std::string_view host = value.substr(0, colon);
+        if (host.empty())
+            return "host must not be empty";
+        if (!IsValidHost(host))
+            return kHostProblem;
+        int port = Settings::kDefaultBannerServerPort;
+        if (colon != std::string_view::npos) {
+            // Port 0 cannot be connected to, and this server is only ever connected to.
+            const std::optional<int> parsed = ParseNumber(value.substr(colon + 1), kMaxPort);
+            if (!parsed || *parsed == 0)
+                return "port must be a number from 1 to " + std::to_string(kMaxPort);
+            port = *parsed;
+        }
+        settings_.bannerServerHost = std::string(host);
+        settings_.bannerServerPort = port;
+        return {};
+    }
+
+    Settings settings_;
+    std::optional<AudioBackend> explicitBackend_;
+    std::string inputWav_;
+    std::string outputWav_;
+    std::string lastWavArgument_;  // named in the error when the paths clash with --audio
+    bool help_ = false;
+    bool version_ = false;
+    bool listDevices_ = false;
+};
+
+}  // namespace
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    return Parser().Parse(args);
+}
+
+ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc && argv != nullptr; ++i) {
+        args.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    }
+    return ParseCommandLine(args);
+}
+
+std::optional<int> CodecFormatFromName(std::string_view name) {
+    for (const CodecName& codec : kCodecNames) {
+        if (EqualsIgnoringCase(name, codec.name))
+            return codec.code;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> ParseCodecField(std::string_view field) {
+    if (const std::optional<int> code = CodecFormatFromName(field))
+        return code;
+    if (field.size() > 2 && field[0] == '0' && (field[1] == 'x' || field[1] == 'X')) {
+        return ParseNumber(field.substr(2), kMaxFormatCode, 16);
+    }
+    return ParseNumber(field, kMaxFormatCode);
+}
+
+std::optional<int> ParseFormatOption(std::string_view argument) {
+    if (argument.size() < 3 || argument[0] != '-' || (argument[1] != 'a' && argument[1] != 'A') ||
+        argument[2] != ':') {
+        return std::nullopt;
+    }
+    return ParseCodecField(argument.substr(3));
+}
+
+std::string HelpOutput() {
+    const std::string_view text(kHelpText, kHelpTextLength);
+    std::string output;
+    output.reserve(text.size() + std::string_view(kLongOptionHelp).size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        output.push_back(text[i]);
+    }
+    output += kLongOptionHelp;
+    return output;
+}

@@ -1,0 +1,40 @@
+// What one run of the program is set to do: the defaults, changed only by the command line. Nothing here is
+// read from or written to disk; every start begins from these values.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "audio/FormatCode.h"
+
+// Where sound comes from and goes to: the sound card, WAV files, or nowhere (silence in, nothing out).
+enum class AudioBackend { PortAudio, File, Null };
+
+// The backend's name as the command line spells it: "portaudio", "file" or "null".
+const char* AudioBackendName(AudioBackend backend);
+// The backend for a name in any letter case, or nothing for an unknown name.
+std::optional<AudioBackend> AudioBackendFromName(std::string_view name);
+
+struct Settings {
+    static constexpr int kDefaultPort = 5007;
+    static constexpr int kDefaultDevice = -1;  // the platform's default recording or playback device
+    static constexpr int kDefaultBannerServerPort = 80;
+
+    std::string host = "127.0.0.1";  // peer to connect to
+    int port = kDefaultPort;         // one port for both listening and connecting
+    int codecFormat = format_code::kDefault;
+    int inputDevice = kDefaultDevice;
+    int outputDevice = kDefaultDevice;
+    bool sendEnabled = true;   // microphone not muted at start
+    bool playEnabled = true;   // speakers not muted at start
+    bool autoConnect = false;  // connect at start and after every close
+    bool autoListen = false;   // listen at start and after every close
+
+    bool headless = false;  // console front end instead of the window
+    AudioBackend audioBackend = AudioBackend::PortAudio;
+    std::string inputWav;          // file backend: what is "recorded"; empty for silence
+    std::string outputWav;         // file backend: where played sound is written; empty to drop it
+    std::string bannerServerHost;  // empty: the maker's web server; tests point this at their own
+    int bannerServerPort = kDefaultBannerServerPort;
+};

@@ -1,0 +1,91 @@
+// Start-up: version and build texts, sockets, the command line, then the front end.
+#include "app/VoiceApp.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <iostream>
+#include <memory>
+
+#include "app/CommandLine.h"
+#include "base/Exception.h"
+#include "base/Socket.h"
+#include "platform/wave/Wave.h"
+
+namespace {
+
+constexpr const char* kVersionText = "2.5";
+constexpr const char* kSocketsFailedText = "Windows sockets initialization failed.";
+constexpr const char* kHelpHint = "Try 'qparlin --help'.";
+
+int MonthNumber(const char* month) {
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int i = 0; i < 12; ++i) {
+        if (std::string_view(month, 3) == kMonths[i])
+            return i + 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string BuildTextFromDate(const char* date) {
+    // The compiler's date reads "Mmm dd yyyy", the day padded with a blank.
+    const int month = MonthNumber(date);
+    const int day = (date[4] == ' ' ? 0 : date[4] - '0') * 10 + (date[5] - '0');
+    const int year = std::atoi(date + 7);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d%02d%02d", (year - 2000) % 100, month, day);
+    return text;
+}
+
+std::unique_ptr<WaveBackend> MakeWaveBackend(const Settings& settings) {
+    switch (settings.audioBackend) {
+    case AudioBackend::File:
+        return MakeWavFileWaveBackend(settings.inputWav, settings.outputWav);
+    case AudioBackend::Null:
+        return MakeNullWaveBackend();
+    case AudioBackend::PortAudio:
+        break;
+    }
+    return MakePortAudioWaveBackend();
+}
+
+int VoiceApp::Run(int argc, char** argv) {
+    versionText_ = kVersionText;
+    buildText_ = BuildTextFromDate(__DATE__);
+
+    try {
+        StartSockets();
+    } catch (const Exception&) {
+        std::cerr << kSocketsFailedText << '\n';
+        return 1;
+    }
+
+    const ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+    if (!parsed.Ok()) {
+        std::cerr << parsed.error << '\n' << kHelpHint << '\n';
+        return 2;
+    }
+    settings_ = *parsed.settings;
+
+    switch (parsed.action) {
+    case CommandAction::Help:
+        std::cout << HelpOutput();
+        return 0;
+    case CommandAction::Version:
+        std::cout << "Q-Parlin " << versionText_ << " build " << buildText_ << '\n';
+        return 0;
+    case CommandAction::ListDevices:
+        SetWaveBackend(MakeWaveBackend(settings_));
+        WriteWaveDeviceList(CurrentWaveBackend(), std::cout);
+        SetWaveBackend(nullptr);
+        return 0;
+    case CommandAction::Run:
+        break;
+    }
+    return RunFrontEnd();
+}
+
+int VoiceApp::RunFrontEnd() { return 0; }

@@ -1,0 +1,32 @@
+// The application object: forms the version and build texts, starts sockets, reads the command line
+// into its settings and runs the front end until it ends.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/Settings.h"
+
+class WaveBackend;
+
+class VoiceApp {
+public:
+    // Returns the process exit status: 0 after a normal run, 2 for a bad command line.
+    int Run(int argc, char** argv);
+
+    const std::string& VersionText() const { return versionText_; }
+    const std::string& BuildText() const { return buildText_; }
+    const Settings& GetSettings() const { return settings_; }
+
+private:
+    int RunFrontEnd();
+
+    std::string versionText_;
+    std::string buildText_;
+    Settings settings_;
+};
+
+// "YYMMDD" from a date as the compiler writes it ("Jan  5 2007" gives "070105").
+std::string BuildTextFromDate(const char* date);
+// The wave backend the settings choose.
+std::unique_ptr<WaveBackend> MakeWaveBackend(const Settings& settings);

@@ -1,0 +1,263 @@
+// The command line: each option's effect, every kind of bad argument refused whole, and the help text.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+
+extern const char kHelpText[];
+extern const unsigned long kHelpTextLength;
+
+namespace {
+
+Settings ParseOk(const std::vector<std::string>& args) {
+    const ParsedCommandLine parsed = ParseCommandLine(args);
+    EXPECT_TRUE(parsed.Ok()) << parsed.error;
+    return parsed.settings.value_or(Settings{});
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+TEST(CommandLineTest, NoArgumentsGiveTheDefaults) {
+    const ParsedCommandLine parsed = ParseCommandLine(std::vector<std::string>{});
+    ASSERT_TRUE(parsed.Ok());
+    EXPECT_EQ(parsed.action, CommandAction::Run);
+    const Settings& s = *parsed.settings;
+    EXPECT_EQ(s.host, "127.0.0.1");
+    EXPECT_EQ(s.port, 5007);
+    EXPECT_EQ(s.codecFormat, 164);
+    EXPECT_EQ(s.inputDevice, -1);
+    EXPECT_EQ(s.outputDevice, -1);
+    EXPECT_TRUE(s.sendEnabled && s.playEnabled);
+    EXPECT_FALSE(s.autoConnect || s.autoListen || s.headless);
+    EXPECT_EQ(s.audioBackend, AudioBackend::PortAudio);
+    EXPECT_TRUE(s.inputWav.empty() && s.outputWav.empty() && s.bannerServerHost.empty());
+    EXPECT_EQ(s.bannerServerPort, 80);
+}
+
+TEST(CommandLineTest, ClassicOptionsSetTheirSettings) {
+    Settings s = ParseOk({"-l:5005:yes"});
+    EXPECT_EQ(s.port, 5005);
+    EXPECT_TRUE(s.autoListen);
+    s = ParseOk({"-l:5005:no"});
+    EXPECT_EQ(s.port, 5005);
+    EXPECT_FALSE(s.autoListen);
+
+    s = ParseOk({"-c:peer.example.org:6000:yes"});
+    EXPECT_EQ(s.host, "peer.example.org");
+    EXPECT_EQ(s.port, 6000);
+    EXPECT_TRUE(s.autoConnect);
+    EXPECT_FALSE(ParseOk({"-c:192.168.0.1:0:no"}).autoConnect);
+
+    s = ParseOk({"-i:0", "-o:3"});
+    EXPECT_EQ(s.inputDevice, -1);
+    EXPECT_EQ(s.outputDevice, 3);
+    s = ParseOk({"-i:255", "-o:0"});
+    EXPECT_EQ(s.inputDevice, 255);
+    EXPECT_EQ(s.outputDevice, -1);
+
+    s = ParseOk({"-d:send"});
+    EXPECT_FALSE(s.playEnabled);
+    EXPECT_TRUE(s.sendEnabled);
+    s = ParseOk({"-d:receive"});
+    EXPECT_TRUE(s.playEnabled);
+    EXPECT_FALSE(s.sendEnabled);
+
+    EXPECT_EQ(ParseOk({"-l:65535:no"}).port, 65535);
+    EXPECT_EQ(ParseOk({"-l:005005:no"}).port, 5005);
+}
+
+TEST(CommandLineTest, CodecNamesAndNumbers) {
+    const std::vector<std::pair<std::string, int>> names = {
+        {"ilbc_8khz", 0x84}, {"ilbc_11khz", 0xA4}, {"ilbc_22khz", 0xC4},
+        {"g711_8khz", 0x85}, {"g711_11khz", 0xA5}, {"g711_22khz", 0xC5},
+        {"gsm_8khz", 0x82},  {"gsm_11khz", 0xA2},  {"gsm_22khz", 0xC2}};
+    for (const auto& [name, code] : names) {
+        EXPECT_EQ(CodecFormatFromName(name), code) << name;
+        EXPECT_EQ(ParseOk({"-a:" + name}).codecFormat, code) << name;
+    }
+    EXPECT_EQ(ParseOk({"-a:0"}).codecFormat, 0);
+    EXPECT_EQ(ParseOk({"-a:255"}).codecFormat, 255);
+    EXPECT_EQ(ParseOk({"-a:0x85"}).codecFormat, 0x85);
+    EXPECT_EQ(ParseOk({"-a:0XfF"}).codecFormat, 0xFF);
+    for (const char* bad : {"256", "0x100", "0x", "-1", "+5", " 5", "0x-1", "ilbc", "99999999999999999999"}) {
+        EXPECT_FALSE(ParseCodecField(bad)) << bad;
+    }
+    EXPECT_FALSE(CodecFormatFromName("132"));  // names only
+    EXPECT_EQ(ParseFormatOption("-A:gsm_8khz"), 0x82);
+    EXPECT_FALSE(ParseFormatOption("-l:gsm_8khz"));
+    EXPECT_FALSE(ParseFormatOption("gsm_8khz"));
+}
+
+TEST(CommandLineTest, LettersAndKeywordsInAnyCase) {
+    const Settings s = ParseOk({"-A:GSM_11KHZ", "-L:7000:YES", "-C:MyHost:7001:Yes", "-D:Receive", "-I:2"});
+    EXPECT_EQ(s.codecFormat, 0xA2);
+    EXPECT_TRUE(s.autoListen && s.autoConnect);
+    EXPECT_EQ(s.host, "MyHost");  // the host is kept as typed
+    EXPECT_EQ(s.port, 7001);
+    EXPECT_FALSE(s.sendEnabled);
+    EXPECT_EQ(s.inputDevice, 2);
+    EXPECT_FALSE(ParseOk({"-d:SEND"}).playEnabled);
+    EXPECT_EQ(ParseOk({"--audio=NULL"}).audioBackend, AudioBackend::Null);
+}
+
+TEST(CommandLineTest, LaterOptionsWinAndBothAutoFlagsAreKept) {
+    Settings s = ParseOk({"-l:5005:yes", "-c:10.0.0.1:6006:yes"});
+    EXPECT_EQ(s.port, 6006);
+    EXPECT_TRUE(s.autoListen && s.autoConnect);
+    s = ParseOk({"-c:10.0.0.1:6006:yes", "-l:5005:yes"});
+    EXPECT_EQ(s.port, 5005);
+    EXPECT_EQ(s.host, "10.0.0.1");
+    EXPECT_TRUE(s.autoListen && s.autoConnect);
+    s = ParseOk({"-a:gsm_8khz", "-a:g711_22khz", "-l:1:yes", "-l:2:no", "-d:send", "-d:receive"});
+    EXPECT_EQ(s.codecFormat, 0xC5);
+    EXPECT_EQ(s.port, 2);
+    EXPECT_FALSE(s.autoListen);
+    EXPECT_FALSE(s.playEnabled || s.sendEnabled);  // each -d mutes its own direction
+}
+
+TEST(CommandLineTest, LongOptions) {
+    Settings s = ParseOk({"--headless", "--audio=null", "--banner-server=banners.test:8080"});
+    EXPECT_TRUE(s.headless);
+    EXPECT_EQ(s.audioBackend, AudioBackend::Null);
+    EXPECT_EQ(s.bannerServerHost, "banners.test");
+    EXPECT_EQ(s.bannerServerPort, 8080);
+    EXPECT_EQ(ParseOk({"--banner-server=127.0.0.1"}).bannerServerPort, 80);
+
+    s = ParseOk({"--input-wav=in.wav", "--output-wav=/tmp/out file.wav"});
+    EXPECT_EQ(s.audioBackend, AudioBackend::File);  // the paths alone choose the file backend
+    EXPECT_EQ(s.inputWav, "in.wav");
+    EXPECT_EQ(s.outputWav, "/tmp/out file.wav");
+    EXPECT_EQ(ParseOk({"--output-wav=o.wav", "--audio=file"}).audioBackend, AudioBackend::File);
+    EXPECT_EQ(ParseOk({"--audio=null", "--audio=portaudio"}).audioBackend, AudioBackend::PortAudio);
+    // Paths with another backend are refused, whichever comes first.
+    EXPECT_NE(ParseCommandLine({"--audio=null", "--input-wav=i.wav"}).error.find("--input-wav="),
+              std::string::npos);
+    EXPECT_NE(ParseCommandLine({"--output-wav=o.wav", "--audio=portaudio"}).error.find("--output-wav="),
+              std::string::npos);
+}
+
+TEST(CommandLineTest, ActionsNeedTheRestToParse) {
+    EXPECT_EQ(ParseCommandLine({"-l:1:yes", "--help"}).action, CommandAction::Help);
+    EXPECT_EQ(ParseCommandLine({"--version"}).action, CommandAction::Version);
+    EXPECT_EQ(ParseCommandLine({"--list-devices", "--audio=null"}).action, CommandAction::ListDevices);
+    EXPECT_EQ(ParseCommandLine({"--list-devices", "--version", "--help"}).action, CommandAction::Help);
+    EXPECT_EQ(ParseCommandLine({"--list-devices", "--version"}).action, CommandAction::Version);
+    EXPECT_FALSE(ParseCommandLine({"--help", "-x"}).Ok());
+    EXPECT_FALSE(ParseCommandLine({"--version=1"}).Ok());
+}
+
+TEST(CommandLineTest, EveryBadArgumentIsRefusedWithOneLineNamingIt) {
+    // clang-format off
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        // argument, a word the problem must mention
+        {"-x", "unknown option"}, {"-x:1", "unknown option"}, {"-lx:1:yes", "unknown option"},
+        {"--colour", "unknown option"}, {"--", "unknown option"}, {"--HELP", "unknown option"},
+        {"-l", "missing"}, {"-l:5005", "missing"}, {"-c:host:5005", "missing"}, {"-a", "missing"},
+        {"-l:5005:yes:1", "too many"}, {"-a:gsm_8khz:x", "too many"}, {"-d:send:", "too many"},
+        {"-c::5005:yes", "host"}, {"-c:bad/host:5005:yes", "host"},
+        {"-c:" + std::string(254, 'h') + ":1:yes", "host"},
+        {"-l:99999:yes", "port"}, {"-l:65536:yes", "port"}, {"-l:-1:yes", "port"}, {"-l:+1:yes", "port"},
+        {"-l: 5005:yes", "port"}, {"-l::yes", "port"}, {"-l:5005x:yes", "port"},
+        {"-l:4294972301:yes", "port"}, {"-c:h:abc:yes", "port"},
+        {"-i:256", "device"}, {"-o:-1", "device"}, {"-i:", "device"}, {"-o:one", "device"},
+        {"-l:5005:maybe", "listen"}, {"-l:5005:", "listen"}, {"-c:h:1:y", "connect"},
+        {"-d:both", "direction"}, {"-d:", "direction"}, {"-a:opus", "codec"}, {"-a:256", "codec"},
+        {"5005", "not an option"}, {"-", "not an option"}, {"", "not an option"},
+        {"--headless=yes", "no value"}, {"--help=", "no value"}, {"--list-devices=1", "no value"},
+        {"--audio", "needs a value"}, {"--audio=", "needs a value"}, {"--input-wav", "needs a value"},
+        {"--output-wav=", "needs a value"}, {"--banner-server", "needs a value"},
+        {"--audio=alsa", "portaudio, file or null"}, {"--input-wav=" + std::string(5000, 'p'), "too long"},
+        {"--banner-server=h:0", "port"}, {"--banner-server=h:", "port"}, {"--banner-server=h:70000", "port"},
+        {"--banner-server=:80", "host"},
+    };
+    // clang-format on
+    for (const auto& [arg, problem] : bad) {
+        const ParsedCommandLine parsed = ParseCommandLine({"-a:gsm_8khz", arg});
+        EXPECT_FALSE(parsed.Ok()) << arg;
+        EXPECT_NE(parsed.error.find(problem), std::string::npos) << arg << " gave: " << parsed.error;
+        const std::string shown = arg.empty() ? "''" : arg.substr(0, 20);
+        EXPECT_EQ(parsed.error.rfind("qparlin: " + shown, 0), 0u) << parsed.error;
+        EXPECT_EQ(parsed.error.find('\n'), std::string::npos) << parsed.error;
+    }
+    EXPECT_EQ(ParseCommandLine({"-l:99999:yes"}).error,
+              "qparlin: -l:99999:yes: port must be a number from 0 to 65535");
+    // Control characters and sheer length cannot break the one line.
+    const std::string error = ParseCommandLine({"-x\nsecond line\r" + std::string(500, 'z')}).error;
+    EXPECT_EQ(error.find_first_of("\r\n"), std::string::npos);
+    EXPECT_LT(error.size(), 150u);
+}
+
+TEST(CommandLineTest, AnErrorLeavesNoSettingsAtAll) {
+    const ParsedCommandLine parsed =
+        ParseCommandLine({"-l:5005:yes", "-a:gsm_8khz", "--headless", "-d:sideways"});
+    EXPECT_FALSE(parsed.Ok());
+    EXPECT_FALSE(parsed.settings.has_value());
+    EXPECT_EQ(parsed.action, CommandAction::Run);
+    // Nothing carries over into the next parse either.
+    EXPECT_EQ(ParseOk({}).port, 5007);
+}
+
+TEST(CommandLineTest, ArgvSkipsTheProgramName) {
+    const char* argv[] = {"qparlin", "-l:2:no", nullptr};
+    const ParsedCommandLine parsed = ParseCommandLine(2, argv);
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    EXPECT_EQ(parsed.settings->port, 2);
+}
+
+TEST(HelpTextTest, EmbeddedTextIsTheResourceFileByteForByte) {
+    const std::string file = ReadFile(std::string(QPARLIN_SOURCE_DIR) + "/res/help.txt");
+    const std::string text(kHelpText, kHelpTextLength);
+    ASSERT_FALSE(file.empty());
+    EXPECT_EQ(text, file);
+    EXPECT_EQ(kHelpText[kHelpTextLength], '\0');
+}
+
+TEST(HelpTextTest, HasCrLfLinesTabsAndTheExamples) {
+    const std::string text(kHelpText, kHelpTextLength);
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << "lone LF at " << i;
+        }
+        if (text[i] == '\r') {
+            ASSERT_TRUE(i + 1 < text.size() && text[i + 1] == '\n') << "lone CR at " << i;
+        }
+    }
+    EXPECT_EQ(text.rfind("Supported parameters are:\r\n -a:codec\r\n", 0), 0u);
+    EXPECT_NE(text.find("\r\nilbc_8khz\t\t- iLBC  at  8 KHz (32 Kbps)\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\ngsm_22khz\t- GSM   at 22 KHz (80 Kbps)\r\n"), std::string::npos);
+    EXPECT_NE(text.find("right after the application is started. In case the \r\n"), std::string::npos);
+    for (const char* example : {"QParlin.exe -l:5005:yes -a:ilbc_11khz\r\n",
+                                "QParlin.exe -c:192.168.0.1:5005:yes -a:ilbc_11khz\r\n",
+                                "QParlin.exe -l:5005:yes -a:ilbc_8khz -o:2 -d:receive\r\n",
+                                "QParlin.exe -c:192.168.0.1:5005:yes -a:ilbc_8khz -i:1 \r\n-d:send\r\n"}) {
+        EXPECT_NE(text.find(std::string("\r\n") + example), std::string::npos) << example;
+    }
+}
+
+TEST(HelpTextTest, HelpOutputIsTheTextWithLfThenTheLongOptions) {
+    std::string lf;
+    for (char c : std::string(kHelpText, kHelpTextLength)) {
+        if (c != '\r')
+            lf.push_back(c);
+    }
+    const std::string output = HelpOutput();
+    ASSERT_EQ(output.rfind(lf, 0), 0u);
+    const std::string rest = output.substr(lf.size());
+    EXPECT_EQ(rest.find('\r'), std::string::npos);
+    for (const char* option :
+         {"--headless", "--audio=portaudio|file|null", "--input-wav=PATH", "--output-wav=PATH",
+          "--list-devices", "--banner-server=HOST[:PORT]", "--version", "--help"}) {
+        EXPECT_NE(rest.find(std::string("  ") + option + " "), std::string::npos) << option;
+    }
+}
