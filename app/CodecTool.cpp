@@ -1,0 +1,225 @@
+// qparlin-codec: runs the program's own codecs over files, for users and for checks against other
+// implementations.
+//
+//   qparlin-codec encode -a:FORMAT IN OUT   audio in, the payloads of consecutive frames out
+//   qparlin-codec decode -a:FORMAT IN OUT   payloads in, audio out
+//
+// Audio files are WAV (at the format's rate, mono) or raw 16-bit little-endian mono PCM when the name ends
+// in ".raw". Payload files hold the payloads of consecutive frames back to back.
+#include <sndfile.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "audio/CodecRegistry.h"
+#include "audio/FormatCode.h"
+#include "base/Exception.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qparlin-codec encode -a:FORMAT IN OUT\n"
+    "       qparlin-codec decode -a:FORMAT IN OUT\n"
+    "FORMAT is anything qparlin's -a: takes (a codec name such as g711_8khz, or a format code).\n"
+    "Audio files are WAV at the format's rate, mono, or raw 16-bit little-endian mono PCM (*.raw).\n"
+    "Payload files hold one payload per frame, back to back.\n";
+
+// A failure the user can act on: printed as one line, exit status 1.
+struct ToolError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::string NoCodecText(int code) {
+    return "format " + std::to_string(code) + " (type " + std::to_string(format_code::Type(code)) +
+           ") has no codec in this build";
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ToolError(path + ": cannot open for reading");
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw ToolError(path + ": read error");
+    return bytes;
+}
+
+void WriteBytes(const std::string& path, const uint8_t* data, size_t length) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw ToolError(path + ": cannot open for writing");
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
+    if (!out.flush()) throw ToolError(path + ": write error");
+}
+
+std::vector<int16_t> ReadAudio(const std::string& path, int rate) {
+    std::vector<int16_t> samples;
+    if (EndsWith(path, ".raw")) {
+        const std::vector<uint8_t> bytes = ReadBytes(path);
+        if (bytes.size() % 2 != 0) throw ToolError(path + ": a raw file of 16-bit samples has an odd length");
+        samples.resize(bytes.size() / 2);
+        for (size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        }
+        return samples;
+    }
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) throw ToolError(path + ": " + sf_strerror(nullptr));
+    std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> closer(file, sf_close);
+    if (info.samplerate != rate) {
+        throw ToolError(path + ": the file's rate is " + std::to_string(info.samplerate) + " Hz, the format's " +
+                        std::to_string(rate) + " Hz");
+    }
+    if (info.channels != 1) {
+        throw ToolError(path + ": the file has " + std::to_string(info.channels) + " channels; only mono is taken");
+    }
+    std::vector<int16_t> chunk(4096);
+    for (;;) {
+        const sf_count_t got = sf_read_short(file, chunk.data(), static_cast<sf_count_t>(chunk.size()));
+        if (got <= 0) break;
+        samples.insert(samples.end(), chunk.begin(), chunk.begin() + got);
+    }
+    if (sf_error(file) != SF_ERR_NO_ERROR) throw ToolError(path + ": " + sf_strerror(file));
+    return samples;
+}
+
+void WriteAudio(const std::string& path, const std::vector<int16_t>& samples, int rate) {
+    if (EndsWith(path, ".raw")) {
+        std::vector<uint8_t> bytes(samples.size() * 2);
+        for (size_t i = 0; i < samples.size(); ++i) {
+            bytes[2 * i] = static_cast<uint8_t>(samples[i] & 0xFF);
+            bytes[2 * i + 1] = static_cast<uint8_t>((samples[i] >> 8) & 0xFF);
+        }
+        WriteBytes(path, bytes.data(), bytes.size());
+        return;
+    }
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) throw ToolError(path + ": " + sf_strerror(nullptr));
+    const sf_count_t written = sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    const int closed = sf_close(file);
+    if (written != static_cast<sf_count_t>(samples.size()) || closed != 0) throw ToolError(path + ": write error");
+}
+
+void Encode(int code, const std::string& in, const std::string& out) {
+    const int width = format_code::Width(code);
+    const int frame = format_code::FrameLength(format_code::Type(code));
+    if (frame == 0 || !CodecAvailable(code)) throw ToolError(NoCodecText(code));
+    std::unique_ptr<SoundCodec> codec = CreateCodec(code);
+    std::vector<int16_t> samples = ReadAudio(in, format_code::Rate(code));
+    // The last frame is padded with silence.
+    const size_t frames = (samples.size() + static_cast<size_t>(frame) - 1) / static_cast<size_t>(frame);
+    samples.resize(frames * static_cast<size_t>(frame), 0);
+
+    std::vector<uint8_t> output;
+    ByteBuffer payload(0, 0);
+    std::vector<uint8_t> narrow(static_cast<size_t>(frame));
+    for (size_t f = 0; f < frames; ++f) {
+        const int16_t* pcm = samples.data() + f * static_cast<size_t>(frame);
+        if (width == 8) {
+            for (int i = 0; i < frame; ++i) narrow[static_cast<size_t>(i)] = Sample16To8(pcm[i]);
+            if (codec) {
+                codec->Encode8(narrow.data(), frame, payload, false);
+            } else {
+                payload.Write(narrow.data(), frame, false);
+            }
+        } else if (codec) {
+            codec->Encode16(pcm, frame, payload, false);
+        } else {
+            payload.Write(reinterpret_cast<const uint8_t*>(pcm), frame * 2, false);
+        }
+        output.insert(output.end(), payload.Data(), payload.Data() + payload.Length());
+    }
+    WriteBytes(out, output.data(), output.size());
+    std::cerr << "qparlin-codec: " << frames << " frames, " << output.size() << " bytes\n";
+}
+
+void Decode(int code, const std::string& in, const std::string& out) {
+    const int width = format_code::Width(code);
+    if (!CodecAvailable(code)) throw ToolError(NoCodecText(code));
+    const int size = FixedPayloadSize(code);
+    if (size == 0) {
+        throw ToolError("format " + std::to_string(code) +
+                        " has payloads of varying size: a file of them cannot be cut into frames");
+    }
+    std::unique_ptr<SoundCodec> codec = CreateCodec(code);
+    const std::vector<uint8_t> payloads = ReadBytes(in);
+    const size_t frames = payloads.size() / static_cast<size_t>(size);
+    const size_t rest = payloads.size() % static_cast<size_t>(size);
+
+    std::vector<int16_t> samples;
+    ByteBuffer narrow(0, 0);
+    SampleBuffer wide(0, 0);
+    for (size_t f = 0; f < frames; ++f) {
+        const uint8_t* payload = payloads.data() + f * static_cast<size_t>(size);
+        if (width == 8) {
+            if (codec) {
+                codec->Decode8(payload, size, narrow, false);
+            } else {
+                narrow.Write(payload, size, false);
+            }
+            for (int i = 0; i < narrow.Length(); ++i) samples.push_back(Sample8To16(narrow[i]));
+        } else if (codec) {
+            codec->Decode16(payload, size, wide, false);
+            samples.insert(samples.end(), wide.Data(), wide.Data() + wide.Length());
+        } else {
+            for (int i = 0; i + 1 < size; i += 2) samples.push_back(static_cast<int16_t>(payload[i] | (payload[i + 1] << 8)));
+        }
+    }
+    WriteAudio(out, samples, format_code::Rate(code));
+    std::cerr << "qparlin-codec: " << frames << " frames, " << samples.size() << " samples\n";
+    if (rest != 0) {
+        std::cerr << "qparlin-codec: " << in << ": the last " << rest << " bytes are less than one payload of "
+                  << size << " bytes and were not decoded\n";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (args.size() != 4 || (args[0] != "encode" && args[0] != "decode")) {
+        std::cerr << kUsage;
+        return 2;
+    }
+    const std::optional<int> code = ParseFormatOption(args[1]);
+    if (!code) {
+        std::cerr << "qparlin-codec: " << args[1] << ": not a format (try -a:g711_8khz)\n";
+        return 2;
+    }
+    try {
+        if (args[0] == "encode") {
+            Encode(*code, args[2], args[3]);
+        } else {
+            Decode(*code, args[2], args[3]);
+        }
+    } catch (const ToolError& e) {
+        std::cerr << "qparlin-codec: " << e.what() << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "qparlin-codec: " << e.what() << "\n";
+        return 1;
+    } catch (const Exception&) {
+        std::cerr << "qparlin-codec: out of memory\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,185 @@
+#include "audio/AudioPipeline.h"
+
+#include "audio/CodecRegistry.h"
+#include "audio/FormatCode.h"
+#include "base/Exception.h"
+
+namespace {
+
+// The recorder's frame length before any format was set; a first format without a frame length keeps it.
+constexpr int kInitialFrameLength = 1000;
+
+}  // namespace
+
+AudioPipeline::AudioPipeline() { recorder_.SetCallback(&captureHandler_); }
+
+AudioPipeline::~AudioPipeline() { Shutdown(); }
+
+void AudioPipeline::SetFormat(int formatCode) {
+    std::lock_guard<std::mutex> guard(lock_);
+    codec_.reset();
+    const int type = format_code::Type(formatCode);
+    codec_ = CreateCodec(formatCode);
+    // Types without a frame length of their own (7 to 31) keep the previous one.
+    const int frame = format_code::FrameLength(type);
+    if (frame != 0)
+        frameLength_ = frame;
+    else if (frameLength_ == 0)
+        frameLength_ = kInitialFrameLength;
+    rate_ = format_code::Rate(formatCode);
+    width_ = format_code::Width(formatCode);
+    recorder_.SetFormatFields(frameLength_, width_, rate_);
+}
+
+int AudioPipeline::AddStream(int deviceId) {
+    PlaybackStream* stream = nullptr;
+    int index = -1;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (size_t i = 0; i < streams_.size(); ++i) {
+            if (!streams_[i]) {
+                index = static_cast<int>(i);
+                break;
+            }
+        }
+        if (index < 0) {
+            index = static_cast<int>(streams_.size());
+            streams_.emplace_back();
+        }
+        streams_[static_cast<size_t>(index)] = std::make_unique<PlaybackStream>(*this, index);
+        stream = streams_[static_cast<size_t>(index)].get();
+    }
+    stream->player.SetCallback(&stream->callback);
+    stream->player.SetDevice(deviceId);
+    stream->player.SetFormatFields(frameLength_, width_, rate_);
+    stream->player.Start();
+    return index;
+}
+
+void AudioPipeline::StartCapture() {
+    // SetFormat marked the recorder's format; its start rebuilds the buffers only when that changed.
+    recorder_.Start();
+}
+
+void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
+    if (buffer == nullptr || byteCount < 0)
+        return;
+    const uint8_t* payload = buffer;
+    int payloadLength = byteCount;
+    int level = 0;
+    if (width_ == 8) {
+        if (codec_) {
+            codec_->Encode8(buffer, byteCount, payload_, false);
+            payload = payload_.Data();
+            payloadLength = payload_.Length();
+        }
+        level = Level8(buffer, byteCount);
+    } else if (width_ == 16) {
+        const int samples = byteCount >> 1;
+        const auto* pcm = reinterpret_cast<const int16_t*>(buffer);
+        if (codec_) {
+            codec_->Encode16(pcm, samples, payload_, false);
+            payload = payload_.Data();
+            payloadLength = payload_.Length();
+        }
+        level = Level16(pcm, samples);
+    } else {
+        return;
+    }
+    inputLevel_.store(level, std::memory_order_relaxed);
+    FrameSink* sink = sink_.load(std::memory_order_acquire);
+    if (sink != nullptr)
+        sink->OnFrame(payload, payloadLength);
+}
+
+void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length) {
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size())
+        return;
+    PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
+    if (stream == nullptr || payload == nullptr || length < 0)
+        return;
+    const uint8_t* audio = payload;
+    int audioBytes = length;
+    int level = 0;
+    if (width_ == 8) {
+        if (codec_) {
+            codec_->Decode8(payload, length, decodeBytes_, false);
+            audio = decodeBytes_.Data();
+            audioBytes = decodeBytes_.Length();
+        }
+        level = Level8(audio, audioBytes);
+    } else if (width_ == 16) {
+        if (codec_) {
+            codec_->Decode16(payload, length, decodeSamples_, false);
+            audio = reinterpret_cast<const uint8_t*>(decodeSamples_.Data());
+            audioBytes = decodeSamples_.Length() * 2;
+        }
+        level = Level16(reinterpret_cast<const int16_t*>(audio), audioBytes / 2);
+    } else {
+        return;
+    }
+    stream->level.store(level, std::memory_order_relaxed);
+    // A payload the codec could not use yields no audio; playing it would only replay a stale buffer.
+    if (audioBytes > 0)
+        stream->player.Queue(audio, audioBytes);
+}
+
+int AudioPipeline::StreamLevel(int streamIndex) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size())
+        return -1;
+    const PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
+    return stream != nullptr ? stream->level.load(std::memory_order_relaxed) : -1;
+}
+
+int AudioPipeline::StreamCount() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return static_cast<int>(streams_.size());
+}
+
+SoundPlayer* AudioPipeline::StreamPlayer(int streamIndex) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size() || !streams_[static_cast<size_t>(streamIndex)])
+        return nullptr;
+    return &streams_[static_cast<size_t>(streamIndex)]->player;
+}
+
+void AudioPipeline::Shutdown() {
+    recorder_.Stop();
+    recorder_.End();
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& slot : streams_) {
+        std::unique_ptr<PlaybackStream> stream = std::move(slot);
+        if (!stream)
+            continue;
+        stream->player.Stop();
+        stream->player.End();
+    }
+    streams_.clear();
+    codec_.reset();
+}
+
+void AudioPipeline::StreamCallback::OnData(const uint8_t*, int) {
+    FrameSink* sink = pipeline_.sink_.load(std::memory_order_acquire);
+    if (sink != nullptr)
+        sink->OnPlayed(index_);
+}
+
+int AudioPipeline::Level8(const uint8_t* samples, int count) {
+    int peak = -128;
+    for (int i = 0; i < count; ++i) {
+        const int value = samples[i] - 128;
+        if (value > peak)
+            peak = value;
+    }
+    return peak * 100 / 127;
+}
+
+int AudioPipeline::Level16(const int16_t* samples, int count) {
+    int peak = 0;
+    for (int i = 0; i < count; ++i) {
+        if (samples[i] > peak)
+            peak = samples[i];
+    }
+    return peak * 100 / 32767;
+}

@@ -1,0 +1,105 @@
+// The audio pipeline: the sound card in, payloads out, and payloads in, sound out.
+//
+// Capture: the recorder's thread hands each filled buffer to the pipeline, which measures its level,
+// encodes it with the codec of the format code and gives the payload to the FrameSink (the voice link).
+// Delivery: the link's worker hands each received payload to Deliver, which decodes it, measures its
+// level and queues the audio on a playback stream's player.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "audio/FrameSink.h"
+#include "audio/SoundCallback.h"
+#include "audio/SoundCodec.h"
+#include "audio/SoundPlayer.h"
+#include "audio/SoundRecorder.h"
+#include "base/ByteBuffer.h"
+#include "base/SampleBuffer.h"
+
+class AudioPipeline {
+public:
+    AudioPipeline();
+    ~AudioPipeline();
+    AudioPipeline(const AudioPipeline&) = delete;
+    AudioPipeline& operator=(const AudioPipeline&) = delete;
+
+    // Chooses codec, rate and sample width. Only while no capture runs and before any stream exists.
+    void SetFormat(int formatCode);
+    void SetFrameSink(FrameSink* sink) { sink_.store(sink, std::memory_order_release); }
+    void SetInputDevice(int deviceId) { recorder_.SetDevice(deviceId); }
+    void ResetInputLevel() { inputLevel_.store(0, std::memory_order_relaxed); }
+    // Opens a playback stream on the device (-1 = default); it stays open until Shutdown. Returns its slot.
+    int AddStream(int deviceId);
+    void StartCapture();
+    void StopCapture() { recorder_.Stop(); }
+    // One received payload for the stream in slot `streamIndex`.
+    void Deliver(int streamIndex, const uint8_t* payload, int length);
+    int InputLevel() const { return inputLevel_.load(std::memory_order_relaxed); }
+    // The level of the last payload delivered to the stream, or -1 for a slot that holds none.
+    int StreamLevel(int streamIndex);
+    // Ends the recorder and every stream and destroys the codec. The pipeline cannot capture again.
+    void Shutdown();
+
+    // The capture path for one filled buffer; the recorder's callback calls it on the recorder's thread.
+    void OnCaptured(const uint8_t* buffer, int byteCount);
+
+    int Width() const { return width_; }
+    int Rate() const { return rate_; }
+    int FrameLength() const { return frameLength_; }
+    bool HasCodec() const { return codec_ != nullptr; }
+    int StreamCount();
+    SoundRecorder& Recorder() { return recorder_; }
+    // The player of a stream, or null; for tests and benchmarks.
+    SoundPlayer* StreamPlayer(int streamIndex);
+
+    // Peak levels in percent. Only positive excursions count.
+    static int Level8(const uint8_t* samples, int count);
+    static int Level16(const int16_t* samples, int count);
+
+private:
+    class CaptureHandler final : public SoundCallback {
+    public:
+        explicit CaptureHandler(AudioPipeline& pipeline) : pipeline_(pipeline) {}
+        void OnData(const uint8_t* data, int byteCount) override { pipeline_.OnCaptured(data, byteCount); }
+
+    private:
+        AudioPipeline& pipeline_;
+    };
+
+    class StreamCallback final : public SoundCallback {
+    public:
+        StreamCallback(AudioPipeline& pipeline, int index) : pipeline_(pipeline), index_(index) {}
+        void OnData(const uint8_t*, int) override;
+
+    private:
+        AudioPipeline& pipeline_;
+        int index_;
+    };
+
+    struct PlaybackStream {
+        PlaybackStream(AudioPipeline& pipeline, int index) : callback(pipeline, index) {}
+        SoundPlayer player;
+        std::atomic<int> level{0};
+        StreamCallback callback;
+    };
+
+    std::atomic<FrameSink*> sink_{nullptr};
+    SoundRecorder recorder_;
+    // Changed only by AddStream and Shutdown, which run on the link's worker like Deliver; the lock keeps
+    // the level readers and the table's writers apart.
+    std::vector<std::unique_ptr<PlaybackStream>> streams_;
+    std::mutex lock_;
+    std::unique_ptr<SoundCodec> codec_;
+    int width_ = 0;
+    int rate_ = 0;
+    int frameLength_ = 0;
+    std::atomic<int> inputLevel_{0};
+    CaptureHandler captureHandler_{*this};
+    ByteBuffer payload_;         // recorder thread
+    ByteBuffer decodeBytes_;     // link's worker
+    SampleBuffer decodeSamples_;  // link's worker
+};

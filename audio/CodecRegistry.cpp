@@ -1,0 +1,33 @@
+#include "audio/CodecRegistry.h"
+
+#include "audio/DeltaCodec.h"
+#include "audio/FormatCode.h"
+#include "audio/G711Codec.h"
+
+std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
+    switch (format_code::Type(formatCode)) {
+    case format_code::kDelta:
+        return std::make_unique<DeltaCodec>();
+    case format_code::kG711:
+        return std::make_unique<G711Codec>();
+    default:
+        return nullptr;
+    }
+}
+
+bool CodecAvailable(int formatCode) {
+    const int type = format_code::Type(formatCode);
+    return type == format_code::kRaw || type == format_code::kDelta || type == format_code::kG711;
+}
+
+int FixedPayloadSize(int formatCode) {
+    const int type = format_code::Type(formatCode);
+    switch (type) {
+    case format_code::kRaw:
+        return format_code::FrameLength(type) * format_code::Width(formatCode) / 8;
+    case format_code::kG711:
+        return format_code::FrameLength(type);
+    default:
+        return 0;
+    }
+}

@@ -1,0 +1,53 @@
+// The recording device's thread: opens the device, keeps all twelve buffers queued at it, and hands each
+// filled buffer to its callback (the capture path) on this thread before queueing it again.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "audio/SoundBase.h"
+#include "audio/SoundCallback.h"
+
+constexpr uint32_t TM_RECORD_START = 0x5F4;
+constexpr uint32_t TM_RECORD_STOP = 0x5F5;
+constexpr uint32_t TM_RECORD_QUIT = 0x5F6;
+
+class SoundRecorder final : public SoundBase {
+public:
+    SoundRecorder();
+    ~SoundRecorder() override;
+
+    // Set while the device is closed.
+    void SetCallback(SoundCallback* callback) { callback_ = callback; }
+    void SetDevice(int deviceId) { device_ = deviceId; }
+    int Device() const { return device_; }
+
+    // Rebuilds the buffers if the format changed, opens the device and starts recording.
+    void Start();
+    void Stop();
+    // Ends the thread, stopping first if recording; waits for it. The recorder cannot record again.
+    void End();
+
+    bool Recording() const { return recording_.load(std::memory_order_acquire) != 0; }
+
+protected:
+    void OnMessage(const Message& message) override;
+
+private:
+    void OnStart();
+    void OnData(WaveHeader* header);
+    void OnStop();
+    void Requeue(WaveHeader* header, int slot);
+
+    std::atomic<int> recording_{0};
+    std::unique_ptr<WaveIn> waveIn_;
+    SoundCallback* callback_ = nullptr;
+    int device_ = WAVE_MAPPER;
+    // Device thread only. A buffer is "at the device" from its add until its return is handled; one that a
+    // new start queues again while the return from the previous device is still on its way is "stale" until
+    // that old return has been passed over.
+    std::array<bool, kBufferCount> atDevice_{};
+    std::array<bool, kBufferCount> stale_{};
+};

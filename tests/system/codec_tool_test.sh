@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# qparlin-codec over real files: round trips, refusals and what it says about them.
+set -u
+
+: "${QPARLIN_CODEC:?QPARLIN_CODEC must name the built qparlin-codec}"
+command -v sox >/dev/null || { echo "sox is missing (scripts/install-deps --test)"; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+run() {  # run EXPECTED_STATUS ARGS...; stderr kept in $work/err
+    local want=$1
+    shift
+    local got=0
+    "$QPARLIN_CODEC" "$@" >"$work/out" 2>"$work/err" || got=$?
+    [ "$got" -eq "$want" ] || { fail "qparlin-codec $* exited $got, not $want"; cat "$work/err" >&2; }
+}
+# RMS of a WAV file's samples as sox reports it (full scale 1.0).
+rms() { sox "$1" -n stat 2>&1 | awk '/^RMS +amplitude/ {print $3}'; }
+
+# A 2.05 s tone at 8000 Hz: not a whole number of 800-sample frames, so the last one is padded.
+sox -n -r 8000 -c 1 -b 16 "$work/tone.wav" synth 2.05 sine 440 vol 0.5
+
+# G.711 round trip: 21 frames of 800 bytes, then as many samples back, close to the original.
+run 0 encode -a:g711_8khz "$work/tone.wav" "$work/tone.g711"
+[ "$(stat -c %s "$work/tone.g711")" -eq $((21 * 800)) ] || fail "G.711 payload file has $(stat -c %s "$work/tone.g711") bytes"
+run 0 decode -a:G711_8KHZ "$work/tone.g711" "$work/back.wav"
+samples=$(soxi -s "$work/back.wav")
+[ "$samples" -eq $((21 * 800)) ] || fail "decoded $samples samples"
+sox "$work/back.wav" "$work/back-cut.wav" trim 0 16400s
+sox -m -v 1 "$work/tone.wav" -v -1 "$work/back-cut.wav" "$work/diff.wav"
+snr=$(awk -v s="$(rms "$work/tone.wav")" -v n="$(rms "$work/diff.wav")" 'BEGIN { printf "%d", 20 * log(s / n) / log(10) }')
+[ "$snr" -ge 30 ] || fail "G.711 round trip SNR is $snr dB"
+
+# Raw PCM (format code 0x80) through .raw files is the identity, padding aside.
+head -c 3000 /dev/urandom >"$work/noise.raw"
+run 0 encode -a:0x80 "$work/noise.raw" "$work/noise.pay"
+run 0 decode -a:128 "$work/noise.pay" "$work/noise-back.raw"
+cmp -s <(head -c 3000 "$work/noise-back.raw") "$work/noise.raw" || fail "raw PCM did not come back unchanged"
+[ "$(stat -c %s "$work/noise-back.raw")" -eq 4000 ] || fail "raw PCM was not padded to whole frames"
+
+# Refusals: each exits 1 with one line that says why.
+run 1 encode -a:g711_11khz "$work/tone.wav" "$work/x"
+grep -q "rate is 8000 Hz" "$work/err" || fail "a rate mismatch is not explained: $(cat "$work/err")"
+run 1 decode -a:0x81 "$work/tone.g711" "$work/x.wav"
+grep -q "varying size" "$work/err" || fail "the delta code is not refused: $(cat "$work/err")"
+run 1 encode -a:7 "$work/tone.wav" "$work/x"
+grep -q "no codec" "$work/err" || fail "a type without codec is not refused: $(cat "$work/err")"
+run 1 encode -a:g711_8khz "$work/missing.wav" "$work/x"
+head -c 3 /dev/zero >"$work/odd.raw"
+run 1 encode -a:g711_8khz "$work/odd.raw" "$work/x"
+grep -q "odd length" "$work/err" || fail "an odd raw file is not refused: $(cat "$work/err")"
+sox -n -r 8000 -c 2 -b 16 "$work/stereo.wav" synth 0.1 sine 440
+run 1 encode -a:g711_8khz "$work/stereo.wav" "$work/x"
+
+# A payload file cut in the middle of a frame: the whole frames are decoded and the rest is named.
+head -c 1000 "$work/tone.g711" >"$work/cut.g711"
+run 0 decode -a:g711_8khz "$work/cut.g711" "$work/cut.wav"
+[ "$(soxi -s "$work/cut.wav")" -eq 800 ] || fail "a cut payload file decoded to $(soxi -s "$work/cut.wav") samples"
+grep -q "last 200 bytes" "$work/err" || fail "the leftover bytes are not named"
+
+# Usage errors exit 2; --help exits 0.
+run 2 encode -a:g711_8khz "$work/tone.wav"
+run 2 encode -a:nonsense "$work/tone.wav" "$work/x"
+run 2 transcode -a:g711_8khz a b
+run 0 --help
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "qparlin-codec round trips and refusals behave (G.711 SNR $snr dB)"

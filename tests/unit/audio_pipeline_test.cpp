@@ -1,0 +1,221 @@
+// The audio pipeline: format codes, levels, the capture and delivery paths, streams and shutdown.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "audio/AudioPipeline.h"
+#include "audio/CodecRegistry.h"
+#include "audio/G711Codec.h"
+#include "fake_wave.h"
+
+namespace {
+
+class RecordingSink final : public FrameSink {
+public:
+    void OnFrame(const uint8_t* data, int length) override {
+        std::lock_guard<std::mutex> guard(lock);
+        frames.emplace_back(data, data + length);
+    }
+    void OnPlayed(int streamIndex) override { lastPlayed.store(streamIndex); played.fetch_add(1); }
+    std::vector<std::vector<uint8_t>> Frames() {
+        std::lock_guard<std::mutex> guard(lock);
+        return frames;
+    }
+
+    std::mutex lock;
+    std::vector<std::vector<uint8_t>> frames;
+    std::atomic<int> lastPlayed{-1};
+    std::atomic<int> played{0};
+};
+
+class PipelineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+        SetErrorSink(&errors);
+    }
+    void TearDown() override {
+        pipeline.reset();
+        SetErrorSink(nullptr);
+        SetWaveBackend(nullptr);
+    }
+    AudioPipeline& Make(int format) {
+        pipeline = std::make_unique<AudioPipeline>();
+        pipeline->SetFormat(format);
+        pipeline->SetFrameSink(&sink);
+        return *pipeline;
+    }
+    static std::vector<uint8_t> Bytes(const std::vector<int16_t>& samples) {
+        std::vector<uint8_t> bytes(samples.size() * 2);
+        std::memcpy(bytes.data(), samples.data(), bytes.size());
+        return bytes;
+    }
+
+    FakeWave fake;
+    CollectingErrorSink errors;
+    RecordingSink sink;
+    std::unique_ptr<AudioPipeline> pipeline;
+};
+
+TEST_F(PipelineTest, FormatCodesChooseRateWidthFrameAndCodec) {
+    AudioPipeline& p = Make(0xA4);
+    EXPECT_EQ(p.Width(), 16);
+    EXPECT_EQ(p.Rate(), 11025);
+    EXPECT_EQ(p.FrameLength(), 240);
+
+    p.SetFormat(0x85);
+    EXPECT_EQ(p.Rate(), 8000);
+    EXPECT_EQ(p.FrameLength(), 800);
+    EXPECT_TRUE(p.HasCodec());
+
+    p.SetFormat(0x07 | 0x40);  // type 7: no codec, the frame length stays
+    EXPECT_FALSE(p.HasCodec());
+    EXPECT_EQ(p.FrameLength(), 800);
+    EXPECT_EQ(p.Rate(), 22050);
+    EXPECT_EQ(p.Width(), 8);
+
+    p.SetFormat(0xE0);  // raw PCM at 44100 Hz
+    EXPECT_FALSE(p.HasCodec());
+    EXPECT_EQ(p.FrameLength(), 1000);
+    EXPECT_EQ(p.Rate(), 44100);
+
+    p.SetFormat(0x21);
+    EXPECT_TRUE(p.HasCodec());
+    EXPECT_EQ(p.FrameLength(), 800);
+    EXPECT_EQ(p.Width(), 8);
+    EXPECT_EQ(p.Recorder().FrameLength(), 800) << "the recorder follows the format";
+    EXPECT_TRUE(p.Recorder().FormatChanged());
+}
+
+TEST_F(PipelineTest, PayloadSizesOfTheRegistry) {
+    EXPECT_EQ(FixedPayloadSize(0xA0), 2000);
+    EXPECT_EQ(FixedPayloadSize(0x20), 1000);
+    EXPECT_EQ(FixedPayloadSize(0x85), 800);
+    EXPECT_EQ(FixedPayloadSize(0x81), 0) << "the delta code varies in size";
+    EXPECT_TRUE(CodecAvailable(0xA0));
+    EXPECT_FALSE(CodecAvailable(0x9F));
+}
+
+TEST_F(PipelineTest, LevelsCountOnlyPositivePeaks) {
+    const std::vector<int16_t> silence(240, 0);
+    EXPECT_EQ(AudioPipeline::Level16(silence.data(), 240), 0);
+    std::vector<int16_t> full(240, 0);
+    full[17] = 32767;
+    EXPECT_EQ(AudioPipeline::Level16(full.data(), 240), 100);
+    const std::vector<int16_t> negative(240, -32768);
+    EXPECT_EQ(AudioPipeline::Level16(negative.data(), 240), 0);
+    const std::vector<int16_t> half(10, 16384);
+    EXPECT_EQ(AudioPipeline::Level16(half.data(), 10), 50);
+
+    const std::vector<uint8_t> hundred(100, 100);
+    EXPECT_EQ(AudioPipeline::Level8(hundred.data(), 100), -22);
+    const std::vector<uint8_t> quiet(100, 128);
+    EXPECT_EQ(AudioPipeline::Level8(quiet.data(), 100), 0);
+    const std::vector<uint8_t> loud(1, 255);
+    EXPECT_EQ(AudioPipeline::Level8(loud.data(), 1), 100);
+    EXPECT_EQ(AudioPipeline::Level8(nullptr, 0), -100);
+}
+
+TEST_F(PipelineTest, CaptureEncodesEachBufferIntoOnePayloadAndMeasuresIt) {
+    AudioPipeline& p = Make(0x85);
+    std::vector<int16_t> samples(800);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<int16_t>((static_cast<int>(i) * 97) % 20000 - 10000);
+    const std::vector<uint8_t> bytes = Bytes(samples);
+    p.OnCaptured(bytes.data(), static_cast<int>(bytes.size()));
+    const auto frames = sink.Frames();
+    ASSERT_EQ(frames.size(), 1u);
+    ASSERT_EQ(frames[0].size(), 800u);
+    for (size_t i = 0; i < 800; ++i)
+        ASSERT_EQ(frames[0][i], G711Codec::EncodeSample(samples[i])) << "sample " << i;
+    EXPECT_EQ(p.InputLevel(), AudioPipeline::Level16(samples.data(), 800));
+    EXPECT_GT(p.InputLevel(), 0);
+    p.ResetInputLevel();
+    EXPECT_EQ(p.InputLevel(), 0);
+}
+
+TEST_F(PipelineTest, RawPcmGoesOutAsCapturedAndPlaysAsReceived) {
+    AudioPipeline& p = Make(0xA0);
+    std::vector<uint8_t> capture(2000);
+    for (size_t i = 0; i < capture.size(); ++i)
+        capture[i] = static_cast<uint8_t>(i * 7);
+    p.OnCaptured(capture.data(), 2000);
+    ASSERT_EQ(sink.Frames().size(), 1u);
+    EXPECT_EQ(sink.Frames()[0], capture);
+
+    fake.autoFinishPlayback = true;
+    const int stream = p.AddStream(-1);
+    EXPECT_EQ(stream, 0);
+    // A peer may send more than one buffer: only the first buffer's worth is played.
+    std::vector<uint8_t> oversized(3000, 0x10);
+    p.Deliver(stream, oversized.data(), 3000);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
+    EXPECT_EQ(fake.played[0], std::vector<uint8_t>(2000, 0x10));
+    EXPECT_TRUE(fake.WaitFor([&] { return sink.played.load() == 1; }));
+    EXPECT_EQ(sink.lastPlayed.load(), 0);
+}
+
+TEST_F(PipelineTest, DeliverDecodesQueuesAndMeasuresTheStream) {
+    AudioPipeline& p = Make(0x85);
+    const int stream = p.AddStream(-1);
+    std::vector<uint8_t> payload(800);
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<uint8_t>(i);
+    p.Deliver(stream, payload.data(), 800);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
+    std::vector<int16_t> expected(800);
+    for (size_t i = 0; i < 800; ++i)
+        expected[i] = G711Codec::DecodeSample(payload[i]);
+    EXPECT_EQ(fake.played[0], Bytes(expected));
+    EXPECT_EQ(p.StreamLevel(stream), AudioPipeline::Level16(expected.data(), 800));
+
+    // An empty payload decodes to nothing and plays nothing.
+    p.Deliver(stream, payload.data(), 0);
+    p.Deliver(stream, nullptr, 0);
+    p.Deliver(stream, payload.data(), -5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::lock_guard<std::mutex> guard(fake.lock);
+    EXPECT_EQ(fake.played.size(), 1u);
+}
+
+TEST_F(PipelineTest, BadStreamIndicesAreIgnored) {
+    AudioPipeline& p = Make(0x85);
+    const std::vector<uint8_t> payload(800, 0xFF);
+    p.Deliver(-1, payload.data(), 800);
+    p.Deliver(0, payload.data(), 800);  // no stream yet
+    const int stream = p.AddStream(-1);
+    p.Deliver(stream + 1, payload.data(), 800);
+    EXPECT_EQ(p.StreamLevel(-1), -1);
+    EXPECT_EQ(p.StreamLevel(stream + 1), -1);
+    EXPECT_EQ(p.StreamLevel(stream), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::lock_guard<std::mutex> guard(fake.lock);
+    EXPECT_TRUE(fake.played.empty());
+}
+
+TEST_F(PipelineTest, ACallCapturesThroughTheDeviceAndShutdownEndsEverything) {
+    AudioPipeline& p = Make(0xA5);
+    const int stream = p.AddStream(-1);
+    p.StartCapture();
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.adds == 12; }));
+    ASSERT_TRUE(fake.Capture(0x10));  // samples of 0x1010
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.adds == 13; }));
+    const auto frames = sink.Frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].size(), 800u);
+    EXPECT_GT(p.InputLevel(), 0);
+    p.StopCapture();
+    p.Shutdown();
+    EXPECT_EQ(p.StreamLevel(stream), -1);
+    EXPECT_EQ(p.StreamCount(), 0);
+    EXPECT_TRUE(p.Recorder().Finished());
+    EXPECT_FALSE(p.HasCodec());
+    EXPECT_EQ(fake.opensOut, 1);
+    EXPECT_GE(fake.closes, 2) << "recorder and player closed";
+    p.Shutdown();  // a second shutdown (the destructor's) is harmless
+}
+
+}  // namespace
