@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/CommandLine.h"
+#include "app/ConsoleFrontEnd.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
 #include "platform/wave/Wave.h"
@@ -88,4 +89,13 @@ int VoiceApp::Run(int argc, char** argv) {
     return RunFrontEnd();
 }
 
-int VoiceApp::RunFrontEnd() { return 0; }
+int VoiceApp::RunFrontEnd() {
+    // Before any thread exists, so that every thread inherits the mask and one thread takes the signals.
+    ConsoleFrontEnd::BlockTerminationSignals();
+    SetWaveBackend(MakeWaveBackend(settings_));
+    ConsoleFrontEnd console(settings_, std::cout, std::cerr);
+    const int status = console.Run();
+    SetWaveBackend(nullptr);
+    StopSockets();
+    return status;
+}

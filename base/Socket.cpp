@@ -79,9 +79,6 @@ short PollFor(SocketHandle s, short events, int timeoutMs) {
     }
 }
 
-// True when the socket can be read, or has an error or hang-up that the next read will report.
-bool WaitReadable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLIN, timeoutMs) != 0; }
-
 // Keeps 0 free to mean "no socket" (and stdio free for stdio): a descriptor 0..2 is moved above 2.
 SocketHandle MoveAboveStdio(SocketHandle s) {
     if (s > 2) return s;
@@ -255,6 +252,8 @@ void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs)
 }
 
 bool WaitWritable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLOUT, timeoutMs) != 0; }
+
+bool WaitReadable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLIN, timeoutMs) != 0; }
 
 void SetBlocking(SocketHandle s, bool blocking) {
     const int flags = ::fcntl(s, F_GETFL);

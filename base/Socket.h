@@ -63,6 +63,8 @@ SocketHandle Accept(SocketHandle s, SocketAddress* from, int timeoutMs);
 void Connect(SocketHandle s, const SocketAddress& address);
 void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs);
 bool WaitWritable(SocketHandle s, int timeoutMs);
+// True when a read would not block: data (an empty datagram too), an error or a hang-up is pending.
+bool WaitReadable(SocketHandle s, int timeoutMs);
 void SetBlocking(SocketHandle s, bool blocking);
 int SendAll(SocketHandle s, const void* data, int length);
 int SendTo(SocketHandle s, const SocketAddress& to, const void* data, int length);

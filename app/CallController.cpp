@@ -1,0 +1,141 @@
+#include "app/CallController.h"
+
+#include "base/Exception.h"
+#include "link/LinkMessages.h"
+
+namespace {
+
+// A meter shows at least its bottom segment, so that a silent but working line is told from a dead one.
+int MeterValue(int level) { return level <= 0 ? 1 : level; }
+
+}  // namespace
+
+CallController::CallController(VoiceLink& link, const Settings& settings, CallView& view)
+    : link_(link), settings_(settings), view_(view) {}
+
+void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) {
+    SetButtons(true, false);
+    SetStatus("");
+    host_ = settings_.host;
+    port_ = settings_.port;
+    link_.Pipeline().SetFormat(settings_.codecFormat);
+    link_.Pipeline().SetInputDevice(settings_.inputDevice);
+    link_.SetOutputDevice(settings_.outputDevice);
+    muteSpeakers_ = !settings_.playEnabled;
+    muteMicrophone_ = !settings_.sendEnabled;
+    link_.SetMuteSpeakers(muteSpeakers_);
+    link_.SetMuteMicrophone(muteMicrophone_);
+    WriteFields();
+
+    link_.SetOwner(window, uiThread);
+    try {
+        link_.Create();
+        link_.Start();
+        workerStarted_ = true;
+    } catch (...) {
+        SetStatus(kSoundCardFailed);
+    }
+
+    if (settings_.autoConnect)
+        OnConnect();
+    else if (settings_.autoListen)
+        OnListen();
+    UpdateMuteButtons();
+}
+
+bool CallController::OnConnect() {
+    // A port that fails its check is never used: the Connect stops here, with the view's message shown.
+    if (!ReadFields())
+        return false;
+    try {
+        link_.Connect(host_.c_str(), port_);
+    } catch (const Exception&) {
+        SetStatus(kCantConnect);
+        return false;
+    }
+    ReadFields();
+    return true;
+}
+
+bool CallController::OnListen() {
+    if (!ReadFields())
+        return false;
+    try {
+        link_.Listen(kListenAddress, port_);
+    } catch (const Exception&) {
+        // The port is taken or no socket could be had: the link stays idle and the program goes on.
+        SetStatus(kCantListen);
+        return false;
+    }
+    ReadFields();
+    return true;
+}
+
+void CallController::OnDisconnect() { link_.Close(); }
+
+void CallController::OnExit() {
+    link_.Close();
+    link_.Stop(true);
+}
+
+void CallController::OnMuteSpeakers(bool pressed) {
+    ReadFields();
+    muteSpeakers_ = pressed;
+    link_.SetMuteSpeakers(pressed);
+    UpdateMuteButtons();
+    WriteFields();
+}
+
+void CallController::OnMuteMicrophone(bool pressed) {
+    ReadFields();
+    muteMicrophone_ = pressed;
+    link_.SetMuteMicrophone(pressed);
+    UpdateMuteButtons();
+    WriteFields();
+}
+
+bool CallController::HandleMessage(const Message& message) {
+    switch (message.message) {
+    case WM_LINK_LISTENING:
+        SetButtons(false, true);
+        SetStatus(kListening);
+        return true;
+    case WM_LINK_CONNECTED:
+        SetButtons(false, true);
+        SetStatus(kConnected);
+        return true;
+    case WM_LINK_CLOSED:
+        SetButtons(true, false);
+        SetStatus(kDisconnected);
+        // Messages may arrive after the state they report has changed: a stale one finds the link busy.
+        if (link_.GetState() == VoiceLink::kIdle) {
+            if (settings_.autoConnect)
+                OnConnect();
+            else if (settings_.autoListen)
+                OnListen();
+        }
+        return true;
+    case WM_AUDIO_LEVELS:
+        view_.ShowLevels(MeterValue(static_cast<int>(message.wParam)), MeterValue(static_cast<int>(message.lParam)));
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CallController::SetStatus(const std::string& text) {
+    status_ = text;
+    view_.ShowStatus(text);
+}
+
+void CallController::SetButtons(bool connectAndListen, bool disconnect) {
+    connectAndListenEnabled_ = connectAndListen;
+    disconnectEnabled_ = disconnect;
+    view_.EnableButtons(connectAndListen, disconnect);
+}
+
+bool CallController::ReadFields() { return view_.ReadFields(host_, port_, muteSpeakers_, muteMicrophone_); }
+
+void CallController::WriteFields() { view_.WriteFields(host_, port_, muteSpeakers_, muteMicrophone_); }
+
+void CallController::UpdateMuteButtons() { view_.ShowMuteButtons(muteSpeakers_, muteMicrophone_); }

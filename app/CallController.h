@@ -1,0 +1,69 @@
+// What the main window does that is not drawing: it runs Connect, Listen, Disconnect, Exit and the two
+// mutes on the voice link, turns the link's messages into status text, button states and meter values,
+// and connects or listens again by itself when the settings ask for it.
+#pragma once
+
+#include <string>
+
+#include "app/CallView.h"
+#include "app/Settings.h"
+#include "link/VoiceLink.h"
+#include "platform/Message.h"
+#include "platform/MessageTarget.h"
+
+class CallController {
+public:
+    static constexpr const char* kListening = "Listening...";
+    static constexpr const char* kConnected = "Connected.";
+    static constexpr const char* kDisconnected = "Disconnected.";
+    static constexpr const char* kCantConnect = "Error> Can't connect to the peer!";
+    static constexpr const char* kCantListen = "Error> Can't listen on the port!";
+    static constexpr const char* kSoundCardFailed = "Failed to initialize Sound Card!";
+    // Every address of this machine.
+    static constexpr const char* kListenAddress = "0.0.0.0";
+
+    CallController(VoiceLink& link, const Settings& settings, CallView& view);
+
+    // The window's start-up: the settings into the fields, the link and its pipeline, the mute flags,
+    // the link's worker, then an automatic connect or listen. `window` takes the link's window messages,
+    // `uiThread` the level messages.
+    void Initialize(MessageTarget* window, MessageTarget* uiThread);
+
+    // The buttons. Connect and Listen return false when they could not start.
+    bool OnConnect();
+    bool OnListen();
+    void OnDisconnect();
+    // Closes the link and waits for its worker to end.
+    void OnExit();
+    void OnMuteSpeakers(bool pressed);
+    void OnMuteMicrophone(bool pressed);
+
+    // The link's messages; false for any other message.
+    bool HandleMessage(const Message& message);
+
+    const std::string& Status() const { return status_; }
+    bool ConnectAndListenEnabled() const { return connectAndListenEnabled_; }
+    bool DisconnectEnabled() const { return disconnectEnabled_; }
+    bool WorkerStarted() const { return workerStarted_; }
+    const std::string& Host() const { return host_; }
+    int Port() const { return port_; }
+
+private:
+    void SetStatus(const std::string& text);
+    void SetButtons(bool connectAndListen, bool disconnect);
+    bool ReadFields();
+    void WriteFields();
+    void UpdateMuteButtons();
+
+    VoiceLink& link_;
+    const Settings& settings_;
+    CallView& view_;
+    std::string host_;
+    int port_ = Settings::kDefaultPort;
+    bool muteSpeakers_ = false;
+    bool muteMicrophone_ = false;
+    std::string status_;
+    bool connectAndListenEnabled_ = true;
+    bool disconnectEnabled_ = false;
+    bool workerStarted_ = false;
+};

@@ -1,0 +1,95 @@
+#include "app/ConsoleFrontEnd.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <ostream>
+#include <thread>
+
+#include "app/CallController.h"
+#include "link/VoiceLink.h"
+#include "platform/MessageQueue.h"
+
+namespace {
+
+// Posted by the signal thread: run the Exit path and end.
+constexpr uint32_t WM_CONSOLE_EXIT = 0x8100;
+
+sigset_t TerminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+ConsoleFrontEnd::ConsoleFrontEnd(const Settings& settings, std::ostream& out, std::ostream& err)
+    : settings_(settings), out_(out), err_(err), errors_(err) {}
+
+void ConsoleFrontEnd::BlockTerminationSignals() {
+    const sigset_t set = TerminationSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void ConsoleFrontEnd::OnceErrorSink::ReportError(const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!seen_.insert(text).second)
+        return;
+    err_ << "qparlin: " << text << std::endl;
+}
+
+void ConsoleFrontEnd::ShowStatus(const std::string& text) {
+    if (text.empty() || text == lastStatus_)
+        return;
+    lastStatus_ = text;
+    out_ << text << std::endl;
+}
+
+int ConsoleFrontEnd::Run() {
+    MessageQueue queue;
+    SetErrorSink(&errors_);
+
+    // One thread takes the termination signals; everything else has them blocked.
+    std::atomic<bool> signalled{false};
+    std::thread signals([&queue, &signalled] {
+        const sigset_t set = TerminationSignals();
+        int signal = 0;
+        if (sigwait(&set, &signal) == 0) {
+            signalled.store(true);
+            queue.Post(WM_CONSOLE_EXIT, static_cast<WPARAM>(signal), 0);
+        }
+    });
+
+    int status = 0;
+    {
+        VoiceLink link;
+        CallController controller(link, settings_, *this);
+        controller.Initialize(&queue, &queue);
+        const bool listenFailedAtStart =
+            settings_.autoListen && !settings_.autoConnect && controller.Status() == CallController::kCantListen;
+        if (listenFailedAtStart) {
+            err_ << "qparlin: cannot listen on port " << settings_.port << std::endl;
+            controller.OnExit();
+            status = 1;
+        } else {
+            for (;;) {
+                const Message message = queue.Get();
+                if (message.message == WM_CONSOLE_EXIT) {
+                    controller.OnExit();
+                    break;
+                }
+                controller.HandleMessage(message);
+            }
+        }
+    }
+
+    // Wake the signal thread if no signal came; it takes this one, which is blocked everywhere.
+    if (!signalled.load())
+        pthread_kill(signals.native_handle(), SIGTERM);
+    signals.join();
+    SetErrorSink(nullptr);
+    return status;
+}

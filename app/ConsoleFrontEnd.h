@@ -1,0 +1,54 @@
+// The console front end (`qparlin --headless`): the window's behaviour without a window. Status changes
+// are printed to stdout one per line, device errors to stderr, and SIGINT or SIGTERM ends the program the
+// way the Exit button does.
+#pragma once
+
+#include <iosfwd>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "app/CallView.h"
+#include "app/Settings.h"
+#include "platform/ErrorSink.h"
+
+class ConsoleFrontEnd final : public CallView {
+public:
+    ConsoleFrontEnd(const Settings& settings, std::ostream& out, std::ostream& err);
+
+    // Runs until a signal ends it. Returns the exit status: 0 after a clean end, 1 when listening at
+    // start-up was asked for and failed. SIGINT and SIGTERM must be blocked in every thread before any
+    // thread is started (BlockTerminationSignals), so that only this loop's signal thread takes them.
+    int Run();
+
+    // Blocks SIGINT and SIGTERM in the calling thread; threads started afterwards inherit the mask.
+    static void BlockTerminationSignals();
+
+    void ShowStatus(const std::string& text) override;
+    void EnableButtons(bool, bool) override {}
+    void ShowLevels(int, int) override {}
+    void ShowMuteButtons(bool, bool) override {}
+    // The console has no fields to edit: what the command line set stays.
+    bool ReadFields(std::string&, int&, bool&, bool&) override { return true; }
+    void WriteFields(const std::string&, int, bool, bool) override {}
+
+private:
+    // Device errors on stderr, each distinct report once: a missing device would otherwise be reported
+    // again at every reconnection.
+    class OnceErrorSink final : public ErrorSink {
+    public:
+        explicit OnceErrorSink(std::ostream& err) : err_(err) {}
+        void ReportError(const std::string& text) override;
+
+    private:
+        std::mutex lock_;
+        std::set<std::string> seen_;
+        std::ostream& err_;
+    };
+
+    const Settings& settings_;
+    std::ostream& out_;
+    std::ostream& err_;
+    OnceErrorSink errors_;
+    std::string lastStatus_;
+};

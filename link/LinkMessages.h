@@ -1,0 +1,12 @@
+// The messages the voice link posts: three window messages to the main window about the link's state, and
+// one thread message to the user-interface thread with the two levels.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t WM_APP_FIRST = 0x8000;
+constexpr uint32_t WM_LINK_LISTENING = 0x800A;
+constexpr uint32_t WM_LINK_CONNECTED = 0x800B;
+constexpr uint32_t WM_LINK_CLOSED = 0x800C;
+// wParam: microphone level 0 to 100 (0 while muted); lParam: speaker level of the playback stream.
+constexpr uint32_t WM_AUDIO_LEVELS = 0x806E;

@@ -1,0 +1,249 @@
+#include "link/VoiceLink.h"
+
+#include <cstring>
+
+#include "base/Exception.h"
+#include "link/LinkMessages.h"
+
+namespace {
+
+// An idle link looks at its state about every 300 ms.
+constexpr int kIdleFirstSleepMs = 100;
+constexpr int kIdleSecondSleepMs = 200;
+constexpr int kAfterCallSleepMs = 200;
+// How long one look for the listener's first datagram waits before the stop flag is checked again.
+constexpr int kPeerWaitMs = 50;
+
+}  // namespace
+
+VoiceLink::VoiceLink() {
+    pipeline_.SetFormat(kInitialFormat);
+    pipeline_.SetFrameSink(this);
+}
+
+VoiceLink::~VoiceLink() {
+    // The worker runs on this object: end it before anything here goes away.
+    Stop(true);
+    pipeline_.Shutdown();
+    std::lock_guard<std::mutex> guard(socketLock_);
+    socket_.Close();
+}
+
+void VoiceLink::InstallSocket(SocketHandle handle, const SocketAddress& peer) {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    // A previous call may still hold its own socket until it notices it is over; it closes that one.
+    socket_.handle = handle;
+    socket_.timeout = kReceiveTimeoutMs;
+    peer_ = peer;
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    // The state goes last: the worker looks at socket and peer only once it sees the link active.
+    state_.store(kActive, std::memory_order_release);
+}
+
+void VoiceLink::Listen(const char* address, int port) {
+    if (GetState() != kIdle)
+        return;
+    const SocketHandle handle = CreateSocket(false);
+    try {
+        SocketAddress local;
+        local.Set(address, port);
+        Bind(handle, local);
+    } catch (...) {
+        ::Close(handle);
+        throw;
+    }
+    InstallSocket(handle, SocketAddress(0, 0));
+    PostWindow(WM_LINK_LISTENING);
+}
+
+void VoiceLink::Connect(const char* host, int port) {
+    if (GetState() != kIdle)
+        return;
+    const SocketHandle handle = CreateSocket(false);
+    SocketAddress peer;
+    try {
+        Bind(handle, SocketAddress(0, 0));
+        SocketAddress remote;
+        remote.Set(host, port);
+        // For a datagram socket this only fixes the default peer; nothing is sent.
+        ConnectTimeout(handle, remote, kReceiveTimeoutMs);
+        peer = PeerAddress(handle);
+    } catch (...) {
+        ::Close(handle);
+        throw;
+    }
+    InstallSocket(handle, peer);
+}
+
+void VoiceLink::Close() { state_.store(kIdle, std::memory_order_release); }
+
+SocketAddress VoiceLink::Peer() const {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    return peer_;
+}
+
+int VoiceLink::LocalPort() const {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    return socket_.handle != kNoSocket ? LocalAddress(socket_.handle).Port() : 0;
+}
+
+int VoiceLink::QueuedFrames() const {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    return static_cast<int>(queue_.size());
+}
+
+bool VoiceLink::CallGoesOn(uint32_t generation) const {
+    return GetState() == kActive && generation_.load(std::memory_order_acquire) == generation;
+}
+
+void VoiceLink::PostWindow(uint32_t message) {
+    if (window_ != nullptr)
+        window_->Post(message, 0, 0);
+}
+
+void VoiceLink::Run() {
+    StartSockets();
+    pipeline_.ResetInputLevel();
+    streamIndex_.store(pipeline_.AddStream(outputDevice_), std::memory_order_release);
+    try {
+        while (!StopRequested()) {
+            if (GetState() == kIdle) {
+                Sleep(kIdleFirstSleepMs);
+                Sleep(kIdleSecondSleepMs);
+            } else {
+                RunCall();
+                Sleep(kAfterCallSleepMs);
+            }
+        }
+    } catch (const Exception&) {
+        // The stop flag, or a failure the worker cannot go on after (out of memory while decoding).
+    }
+    pipeline_.Shutdown();
+    StopSockets();
+}
+
+void VoiceLink::RunCall() {
+    SocketHandle handle;
+    SocketAddress peer;
+    uint32_t generation;
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        handle = socket_.handle;
+        peer = peer_;
+        generation = generation_.load(std::memory_order_acquire);
+    }
+    if (handle == kNoSocket || !CallGoesOn(generation))
+        return;
+
+    pipeline_.StartCapture();
+    nextLevelReport_.store(0, std::memory_order_relaxed);
+    try {
+        ByteBuffer buffer(kMaxDatagram, 0);
+        if (peer.Address() == 0)
+            WaitForPeer(handle, generation);
+        PostWindow(WM_LINK_CONNECTED);
+
+        const int stream = streamIndex_.load(std::memory_order_acquire);
+        while (CallGoesOn(generation)) {
+            CheckStop();
+            SocketAddress from;
+            int n = 0;
+            try {
+                n = ReceiveFrom(handle, &from, buffer.Data(), kMaxDatagram, kReceiveTimeoutMs);
+            } catch (const Exception&) {
+                // An empty or oversized datagram, or the peer's port found closed: the call is over.
+                break;
+            }
+            if (n > 0) {
+                peer = from;
+                {
+                    std::lock_guard<std::mutex> guard(socketLock_);
+                    if (generation_.load(std::memory_order_acquire) == generation)
+                        peer_ = from;
+                }
+                if (buffer[0] == kAudioDatagram && !MuteSpeakers())
+                    pipeline_.Deliver(stream, buffer.Data() + 1, n - 1);
+            }
+            SendQueued(handle, peer, buffer);
+        }
+    } catch (const ThreadStopException&) {
+        // The program is ending: no closed message, the pipeline is shut down by Run.
+        EndCall(handle, generation, false);
+        throw;
+    } catch (const SocketException&) {
+        // Anything else the socket reports ends the call as a failed receive does, so that the window
+        // learns the link is idle and capture stops.
+    }
+    EndCall(handle, generation, true);
+}
+
+void VoiceLink::WaitForPeer(SocketHandle handle, uint32_t generation) {
+    // Any pending datagram ends the wait, an empty one too: poll sees it where a byte count would not.
+    while (CallGoesOn(generation)) {
+        CheckStop();
+        if (WaitReadable(handle, kPeerWaitMs))
+            return;
+    }
+}
+
+void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer) {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    while (!queue_.empty()) {
+        CheckStop();
+        const std::unique_ptr<Frame> frame = std::move(queue_.front());
+        queue_.pop_front();
+        try {
+            if (MuteMicrophone()) {
+                const uint8_t marker = kMarkerDatagram;
+                SendTo(handle, peer, &marker, 1);
+            } else {
+                const int length = frame->bytes.Length();
+                if (length + 1 > kMaxDatagram)
+                    continue;  // a frame no receiver would take
+                buffer[0] = kAudioDatagram;
+                std::memcpy(buffer.Data() + 1, frame->bytes.Data(), static_cast<size_t>(length));
+                SendTo(handle, peer, buffer.Data(), length + 1);
+            }
+        } catch (const SocketException&) {
+            // A failed send loses this one frame.
+        }
+    }
+}
+
+void VoiceLink::EndCall(SocketHandle handle, uint32_t generation, bool announce) {
+    pipeline_.StopCapture();
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        if (socket_.handle == handle)
+            socket_.handle = kNoSocket;
+        // A Listen or Connect that came while this call wound down owns the state now.
+        if (generation_.load(std::memory_order_acquire) == generation)
+            state_.store(kIdle, std::memory_order_release);
+    }
+    ::Close(handle);
+    if (announce)
+        PostWindow(WM_LINK_CLOSED);
+}
+
+void VoiceLink::OnFrame(const uint8_t* data, int length) {
+    if (data == nullptr || length <= 0)
+        return;
+    auto frame = std::make_unique<Frame>();
+    frame->bytes.Write(data, length, false);
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        while (static_cast<int>(queue_.size()) >= kMaxQueuedFrames) {
+            queue_.pop_front();
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+        }
+        queue_.push_back(std::move(frame));
+    }
+    const int64_t now = NowMs();
+    if (now >= nextLevelReport_.load(std::memory_order_relaxed)) {
+        const int microphone = MuteMicrophone() ? 0 : pipeline_.InputLevel();
+        const int speaker = pipeline_.StreamLevel(streamIndex_.load(std::memory_order_acquire));
+        if (uiThread_ != nullptr)
+            uiThread_->Post(WM_AUDIO_LEVELS, static_cast<WPARAM>(microphone), static_cast<LPARAM>(speaker));
+        nextLevelReport_.store(now + kLevelIntervalMs, std::memory_order_relaxed);
+    }
+}

@@ -1,0 +1,123 @@
+// One call between two copies of the program over one UDP socket.
+//
+// The link's worker receives the peer's datagrams and hands their audio to the pipeline, and sends the
+// frames the pipeline encodes from the microphone. There is no handshake: a listener learns its peer from
+// the first datagram that arrives and answers whoever sent the last one; a connecting side starts sending
+// at once. Each datagram is one type byte (0 audio, 1 marker for a muted microphone) and, for audio, one
+// encoded frame.
+//
+// Listen, Connect, Close and the mute flags are called from the user-interface thread; the link reports
+// back only by posting (LinkMessages.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "audio/AudioPipeline.h"
+#include "audio/FrameSink.h"
+#include "base/ByteBuffer.h"
+#include "base/Socket.h"
+#include "base/WorkerThread.h"
+#include "platform/MessageTarget.h"
+
+class VoiceLink : public WorkerThread, public FrameSink {
+public:
+    static constexpr int kIdle = 0;
+    static constexpr int kActive = 2;
+    static constexpr uint8_t kAudioDatagram = 0;
+    static constexpr uint8_t kMarkerDatagram = 1;
+    // The largest datagram a receiver takes, type byte included.
+    static constexpr int kMaxDatagram = 10000;
+    static constexpr int kMaxQueuedFrames = 1000;
+    static constexpr int kReceiveTimeoutMs = 20;
+    static constexpr int kLevelIntervalMs = 50;
+    static constexpr int kInitialFormat = 164;  // "ilbc_11khz"; the window sets the chosen format later
+
+    VoiceLink();
+    ~VoiceLink() override;
+
+    // Opens the call's socket on the local address and port and waits for a peer. Socket failures
+    // (SocketException, BindException) reach the caller with the link still idle. Does nothing while
+    // the link is active.
+    void Listen(const char* address, int port);
+    // Opens the call's socket towards host and port; the worker then starts the call. Does nothing while
+    // the link is active; failures (UnknownHostException among them) reach the caller, the link idle.
+    void Connect(const char* host, int port);
+    // Makes the link idle; the worker ends the call within one receive time-out and posts WM_LINK_CLOSED.
+    void Close();
+
+    void SetMuteSpeakers(bool mute) { muteSpeakers_.store(mute, std::memory_order_relaxed); }
+    void SetMuteMicrophone(bool mute) { muteMicrophone_.store(mute, std::memory_order_relaxed); }
+    bool MuteSpeakers() const { return muteSpeakers_.load(std::memory_order_relaxed); }
+    bool MuteMicrophone() const { return muteMicrophone_.load(std::memory_order_relaxed); }
+
+    // Where the window messages and the level messages go. Set before the worker starts.
+    void SetOwner(MessageTarget* window, MessageTarget* uiThread) {
+        window_ = window;
+        uiThread_ = uiThread;
+    }
+    // The playback device for the peer's audio. Set before the worker starts.
+    void SetOutputDevice(int deviceId) { outputDevice_ = deviceId; }
+    int OutputDevice() const { return outputDevice_; }
+
+    int GetState() const { return state_.load(std::memory_order_acquire); }
+    AudioPipeline& Pipeline() { return pipeline_; }
+    // Where the next datagram goes (address 0 while a listener waits for its peer).
+    SocketAddress Peer() const;
+    // The local port of the call's socket, 0 without one.
+    int LocalPort() const;
+    int QueuedFrames() const;
+    // Frames dropped because the send queue was full.
+    int64_t DroppedFrames() const { return dropped_.load(std::memory_order_relaxed); }
+
+    // One encoded frame from the capture thread: queued for the worker to send, the oldest dropped when
+    // more than kMaxQueuedFrames wait; at most every kLevelIntervalMs the levels are posted.
+    void OnFrame(const uint8_t* data, int length) override;
+    void OnPlayed(int) override {}
+
+protected:
+    void Run() override;
+    bool DeleteOnExit() override { return false; }
+    // One listening or connected period, from the start of capture to the closed message.
+    virtual void RunCall();
+
+private:
+    struct Frame {
+        virtual ~Frame() = default;
+        ByteBuffer bytes;
+    };
+
+    // True while the call that started with `generation` is still the link's current one.
+    bool CallGoesOn(uint32_t generation) const;
+    void WaitForPeer(SocketHandle handle, uint32_t generation);
+    void SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer);
+    void EndCall(SocketHandle handle, uint32_t generation, bool announce);
+    void PostWindow(uint32_t message);
+    void InstallSocket(SocketHandle handle, const SocketAddress& peer);
+
+    // The socket and the peer address change hands between the user-interface thread (Listen, Connect)
+    // and the worker (receives, end of call), so they sit under their own lock.
+    mutable std::mutex socketLock_;
+    Socket socket_;
+    SocketAddress peer_;
+    // Every Listen or Connect starts a new generation, so that a call still winding down after Close
+    // never takes the next call's socket or state for its own.
+    std::atomic<uint32_t> generation_{0};
+
+    std::deque<std::unique_ptr<Frame>> queue_;
+    mutable std::mutex queueLock_;
+    std::atomic<int64_t> dropped_{0};
+
+    std::atomic<bool> muteSpeakers_{false};
+    std::atomic<bool> muteMicrophone_{false};
+    MessageTarget* window_ = nullptr;
+    MessageTarget* uiThread_ = nullptr;
+    std::atomic<int> state_{kIdle};
+    AudioPipeline pipeline_;
+    std::atomic<int> streamIndex_{-1};
+    int outputDevice_ = -1;
+    std::atomic<int64_t> nextLevelReport_{0};
+};

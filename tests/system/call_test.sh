@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Two qparlin --headless processes call each other over 127.0.0.1 with WAV-file audio, once per codec:
+# both print their status lines, each side's output holds the other side's sound, and SIGTERM ends both
+# cleanly. Under the sanitizers (QPARLIN_SANITIZED=1) only the status lines and non-silent output count.
+set -u
+
+: "${QPARLIN:?QPARLIN must name the built qparlin}"
+: "${WAV_COMPARE:?WAV_COMPARE must name the built wav_compare}"
+command -v sox >/dev/null || { echo "sox is missing (scripts/install-deps --test)"; exit 1; }
+sanitized=${QPARLIN_SANITIZED:-0}
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# Waits up to $3 seconds for the line $2 in file $1.
+wait_for_line() {
+    local deadline=$((SECONDS + $3))
+    while [ $SECONDS -lt $deadline ]; do
+        grep -qx -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Sends SIGTERM and waits up to 3 s for the process to end; sets `ended` to its exit status (or "hung").
+terminate() {
+    local pid=$1
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 30); do
+        if ! kill -0 "$pid" 2>/dev/null || [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ]; then
+            ended=0
+            wait "$pid" || ended=$?
+            return
+        fi
+        sleep 0.1
+    done
+    ended=hung
+}
+
+call() {
+    local codec=$1 rate=$2
+    local dir="$work/$codec"
+    mkdir -p "$dir"
+    # The caller's input: a sweep under a tremolo. The listener's: 2 s of silence (what it queues while it
+    # waits for its peer carries nothing), then a buzzing glide.
+    sox -n -r "$rate" -c 1 -b 16 "$dir/caller.wav" synth 6 sine 200-1800 sine 300 tremolo 3 80 vol 0.4
+    sox -n -r "$rate" -c 1 -b 16 "$dir/voice.wav" synth 4 square 150-600 tremolo 5 60 vol 0.3
+    sox -n -r "$rate" -c 1 -b 16 "$dir/silence.wav" trim 0 2
+    sox "$dir/silence.wav" "$dir/voice.wav" "$dir/listener.wav"
+
+    local port listener=""
+    for _ in 1 2 3 4 5; do
+        port=$((20000 + RANDOM % 40000))
+        "$QPARLIN" --headless --audio=file --input-wav="$dir/listener.wav" --output-wav="$dir/listener-out.wav" \
+            -a:"$codec" -l:"$port":yes >"$dir/listener.out" 2>"$dir/listener.err" &
+        listener=$!
+        if wait_for_line "$dir/listener.out" "Listening..." 5; then break; fi
+        wait "$listener" 2>/dev/null  # the port was taken: try another
+        listener=""
+    done
+    [ -n "$listener" ] || { fail "$codec: the listener never listened"; return; }
+    pids+=("$listener")
+    "$QPARLIN" --headless --audio=file --input-wav="$dir/caller.wav" --output-wav="$dir/caller-out.wav" \
+        -a:"$codec" -c:127.0.0.1:"$port":yes >"$dir/caller.out" 2>"$dir/caller.err" &
+    local caller=$!
+    pids+=("$caller")
+
+    wait_for_line "$dir/caller.out" "Connected." 5 || fail "$codec: the caller did not print Connected."
+    wait_for_line "$dir/listener.out" "Connected." 5 || fail "$codec: the listener did not print Connected."
+    sleep 7
+
+    terminate "$caller"
+    [ "$ended" = 0 ] || fail "$codec: the caller ended with '$ended' after SIGTERM"
+    terminate "$listener"
+    [ "$ended" = 0 ] || fail "$codec: the listener ended with '$ended' after SIGTERM"
+    [ "$(head -n 2 "$dir/listener.out" | tr '\n' ' ')" = "Listening... Connected. " ] ||
+        fail "$codec: listener printed: $(cat "$dir/listener.out")"
+    [ "$(head -n 1 "$dir/caller.out")" = "Connected." ] || fail "$codec: caller printed: $(cat "$dir/caller.out")"
+    for side in listener caller; do
+        [ ! -s "$dir/$side.err" ] || fail "$codec: the $side wrote to stderr: $(cat "$dir/$side.err")"
+    done
+
+    if [ "$sanitized" = 1 ]; then
+        "$WAV_COMPARE" --loud "$dir/listener-out.wav" >/dev/null || fail "$codec: the listener heard nothing"
+        "$WAV_COMPARE" --loud "$dir/caller-out.wav" >/dev/null || fail "$codec: the caller heard nothing"
+        return
+    fi
+    local result
+    result=$("$WAV_COMPARE" "$dir/caller.wav" "$dir/listener-out.wav" --min-corr=0.9) ||
+        fail "$codec: the listener's output does not match the caller's input: $result"
+    echo "$codec caller -> listener: $result"
+    result=$("$WAV_COMPARE" "$dir/listener.wav" "$dir/caller-out.wav" --skip=2 --min-corr=0.9) ||
+        fail "$codec: the caller's output does not match the listener's input: $result"
+    echo "$codec listener -> caller: $result"
+}
+
+call g711_8khz 8000
+call g711_11khz 11025
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "two processes carried sound both ways"

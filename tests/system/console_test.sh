@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The console front end on its own: idle until a signal, a clean end on SIGINT, and a listener whose port
+# is taken at start-up ends with status 1 and says why.
+set -u
+
+: "${QPARLIN:?QPARLIN must name the built qparlin}"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+# Waits up to $2 tenths of a second for process $1 to end; sets `ended` to its status or "running".
+await() {
+    ended=running
+    for _ in $(seq "$2"); do
+        if ! kill -0 "$1" 2>/dev/null || [ "$(ps -o stat= -p "$1" 2>/dev/null | cut -c1)" = Z ]; then
+            ended=0
+            wait "$1" || ended=$?
+            return
+        fi
+        sleep 0.1
+    done
+}
+
+# Without -l or -c nothing starts: no status line, until SIGINT ends the program cleanly.
+"$QPARLIN" --headless --audio=null >"$work/idle.out" 2>"$work/idle.err" &
+idle=$!
+pids+=("$idle")
+sleep 1
+kill -0 "$idle" 2>/dev/null || fail "the idle console ended by itself"
+kill -INT "$idle"
+await "$idle" 30
+[ "$ended" = 0 ] || fail "SIGINT ended the idle console with '$ended'"
+[ ! -s "$work/idle.out" ] || fail "the idle console printed: $(cat "$work/idle.out")"
+[ ! -s "$work/idle.err" ] || fail "the idle console complained: $(cat "$work/idle.err")"
+
+# A second listener on a port that the first one holds: status 1 and a message naming the port.
+for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    "$QPARLIN" --headless --audio=null -l:"$port":yes >"$work/first.out" 2>"$work/first.err" &
+    first=$!
+    sleep 0.5
+    grep -qx "Listening..." "$work/first.out" && break
+    wait "$first" 2>/dev/null
+    first=""
+done
+[ -n "${first:-}" ] || fail "no listener could start"
+pids+=("$first")
+"$QPARLIN" --headless --audio=null -l:"$port":yes >"$work/second.out" 2>"$work/second.err" &
+second=$!
+pids+=("$second")
+await "$second" 50
+[ "$ended" = 1 ] || fail "the second listener ended with '$ended', not 1"
+grep -q "Error> Can't listen on the port!" "$work/second.out" || fail "no status line: $(cat "$work/second.out")"
+grep -q "cannot listen on port $port" "$work/second.err" || fail "no message: $(cat "$work/second.err")"
+kill -TERM "$first"
+await "$first" 30
+[ "$ended" = 0 ] || fail "SIGTERM ended the listener with '$ended'"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "the console front end starts, fails and ends as it should"

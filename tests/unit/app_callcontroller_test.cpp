@@ -1,0 +1,225 @@
+// The call controller: start-up from the settings, the buttons, the link's messages and reconnection,
+// with a real voice link on loopback sockets and scripted sound devices.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/CallController.h"
+#include "base/Exception.h"
+#include "base/Socket.h"
+#include "fake_wave.h"
+#include "link/LinkMessages.h"
+#include "platform/MessageQueue.h"
+
+namespace {
+
+class RecordingView final : public CallView {
+public:
+    void ShowStatus(const std::string& text) override { statuses.push_back(text); }
+    void EnableButtons(bool connectAndListen, bool disconnect) override {
+        connectEnabled = connectAndListen;
+        disconnectEnabled = disconnect;
+    }
+    void ShowLevels(int microphone, int speaker) override {
+        micLevel = microphone;
+        speakerLevel = speaker;
+    }
+    void ShowMuteButtons(bool speakers, bool microphone) override {
+        speakersMuted = speakers;
+        microphoneMuted = microphone;
+    }
+    bool ReadFields(std::string& host, int& port, bool&, bool&) override {
+        if (!fieldHost.empty()) {
+            host = fieldHost;
+            port = fieldPort;
+        }
+        return fieldsValid;
+    }
+    void WriteFields(const std::string& host, int port, bool, bool) override {
+        writtenHost = host;
+        writtenPort = port;
+    }
+
+    std::vector<std::string> statuses;
+    bool connectEnabled = false;
+    bool disconnectEnabled = true;
+    int micLevel = -5;
+    int speakerLevel = -5;
+    bool speakersMuted = false;
+    bool microphoneMuted = false;
+    bool fieldsValid = true;
+    std::string fieldHost;  // when set, what the user typed
+    int fieldPort = 0;
+    std::string writtenHost;
+    int writtenPort = -1;
+};
+
+class UdpPeer {
+public:
+    UdpPeer() : handle_(CreateSocket(false)) { Bind(handle_, SocketAddress(htonl(INADDR_LOOPBACK), 0)); }
+    ~UdpPeer() { Close(handle_); }
+    int Port() const { return LocalAddress(handle_).Port(); }
+
+private:
+    SocketHandle handle_;
+};
+
+class CallControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+        SetErrorSink(&errors);
+        settings.codecFormat = 0x85;
+    }
+    void TearDown() override {
+        if (controller)
+            controller->OnExit();
+        controller.reset();
+        link.reset();
+        SetErrorSink(nullptr);
+        SetWaveBackend(nullptr);
+    }
+    CallController& Start() {
+        link = std::make_unique<VoiceLink>();
+        controller = std::make_unique<CallController>(*link, settings, view);
+        controller->Initialize(&window, &window);
+        return *controller;
+    }
+    // Feeds the link's messages to the controller until `message` has been handled; false on time-out.
+    bool Pump(uint32_t message, int timeoutMs = 3000) {
+        for (;;) {
+            const std::optional<Message> next = window.Get(timeoutMs);
+            if (!next)
+                return false;
+            controller->HandleMessage(*next);
+            if (next->message == message)
+                return true;
+        }
+    }
+
+    FakeWave fake;
+    CollectingErrorSink errors;
+    Settings settings;
+    RecordingView view;
+    MessageQueue window;
+    std::unique_ptr<VoiceLink> link;
+    std::unique_ptr<CallController> controller;
+};
+
+TEST_F(CallControllerTest, StartUpCopiesTheSettingsAndStartsNothingByItself) {
+    settings.host = "10.1.2.3";
+    settings.port = 5005;
+    settings.outputDevice = 1;
+    settings.inputDevice = 1;
+    settings.sendEnabled = false;  // -d:receive
+    CallController& c = Start();
+    EXPECT_EQ(view.writtenHost, "10.1.2.3");
+    EXPECT_EQ(view.writtenPort, 5005);
+    EXPECT_EQ(link->Pipeline().FrameLength(), 800) << "the chosen format reached the pipeline";
+    EXPECT_EQ(link->Pipeline().Recorder().Device(), 1);
+    EXPECT_EQ(link->OutputDevice(), 1);
+    EXPECT_TRUE(link->MuteMicrophone());
+    EXPECT_FALSE(link->MuteSpeakers());
+    EXPECT_TRUE(view.microphoneMuted) << "the microphone button starts pressed";
+    EXPECT_FALSE(view.speakersMuted);
+    EXPECT_TRUE(c.WorkerStarted());
+    EXPECT_EQ(c.Status(), "");
+    EXPECT_TRUE(view.connectEnabled);
+    EXPECT_FALSE(view.disconnectEnabled);
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+    EXPECT_FALSE(window.Get(300).has_value());
+}
+
+TEST_F(CallControllerTest, TheLinksMessagesDriveStatusAndButtons) {
+    CallController& c = Start();
+    c.HandleMessage({WM_LINK_LISTENING, 0, 0});
+    EXPECT_EQ(c.Status(), "Listening...");
+    EXPECT_FALSE(view.connectEnabled);
+    EXPECT_TRUE(view.disconnectEnabled);
+    c.HandleMessage({WM_LINK_CONNECTED, 0, 0});
+    EXPECT_EQ(c.Status(), "Connected.");
+    EXPECT_FALSE(view.connectEnabled);
+    c.HandleMessage({WM_LINK_CLOSED, 0, 0});
+    EXPECT_EQ(c.Status(), "Disconnected.");
+    EXPECT_TRUE(view.connectEnabled);
+    EXPECT_FALSE(view.disconnectEnabled);
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle) << "no automatic reconnection was asked for";
+    EXPECT_FALSE(c.HandleMessage({0x1234, 0, 0}));
+}
+
+TEST_F(CallControllerTest, MetersShowAtLeastOne) {
+    CallController& c = Start();
+    c.HandleMessage({WM_AUDIO_LEVELS, 0, -1});
+    EXPECT_EQ(view.micLevel, 1);
+    EXPECT_EQ(view.speakerLevel, 1);
+    c.HandleMessage({WM_AUDIO_LEVELS, 57, 100});
+    EXPECT_EQ(view.micLevel, 57);
+    EXPECT_EQ(view.speakerLevel, 100);
+}
+
+TEST_F(CallControllerTest, FailuresShowTheirStatusAndLeaveTheLinkIdle) {
+    CallController& c = Start();
+    view.fieldHost = "no-such-host.invalid";
+    view.fieldPort = 5007;
+    EXPECT_FALSE(c.OnConnect());
+    EXPECT_EQ(c.Status(), "Error> Can't connect to the peer!");
+    EXPECT_TRUE(view.connectEnabled) << "buttons unchanged";
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+
+    UdpPeer taken;
+    view.fieldHost = "127.0.0.1";
+    view.fieldPort = taken.Port();
+    EXPECT_FALSE(c.OnListen());
+    EXPECT_EQ(c.Status(), "Error> Can't listen on the port!");
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+}
+
+TEST_F(CallControllerTest, APortThatFailsItsCheckStopsConnectAndListen) {
+    UdpPeer peer;
+    CallController& c = Start();
+    view.fieldHost = "127.0.0.1";
+    view.fieldPort = peer.Port();
+    view.fieldsValid = false;
+    EXPECT_FALSE(c.OnConnect());
+    EXPECT_FALSE(c.OnListen());
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+    EXPECT_EQ(c.Status(), "");
+}
+
+TEST_F(CallControllerTest, AutoConnectReconnectsAfterDisconnectAndWinsOverListen) {
+    UdpPeer peer;
+    settings.port = peer.Port();
+    settings.autoConnect = true;
+    settings.autoListen = true;
+    CallController& c = Start();
+    ASSERT_TRUE(Pump(WM_LINK_CONNECTED));
+    EXPECT_EQ(c.Status(), "Connected.");
+    c.OnDisconnect();
+    ASSERT_TRUE(Pump(WM_LINK_CLOSED));
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive) << "connected again at once";
+    ASSERT_TRUE(Pump(WM_LINK_CONNECTED));
+    EXPECT_EQ(link->Peer().Port(), peer.Port());
+    EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), "Listening..."), 0) << "never listened";
+    EXPECT_EQ(view.statuses.back(), "Connected.");
+}
+
+TEST_F(CallControllerTest, AutoListenListensAgainButAStaleClosedChangesNothing) {
+    settings.port = 0;
+    settings.autoListen = true;
+    CallController& c = Start();
+    ASSERT_TRUE(Pump(WM_LINK_LISTENING));
+    const int port = link->LocalPort();
+    EXPECT_NE(port, 0);
+    // A closed message that arrives while the link is busy again is stale: no second Listen.
+    c.HandleMessage({WM_LINK_CLOSED, 0, 0});
+    EXPECT_EQ(link->LocalPort(), port);
+    EXPECT_FALSE(window.Get(300).has_value());
+
+    c.OnDisconnect();
+    ASSERT_TRUE(Pump(WM_LINK_CLOSED));
+    ASSERT_TRUE(Pump(WM_LINK_LISTENING)) << "listening again after the close";
+    EXPECT_EQ(c.Status(), "Listening...");
+}
+
+}  // namespace

@@ -1,0 +1,303 @@
+// The voice link against plain UDP sockets on the loopback interface, with scripted sound devices.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "../unit/fake_wave.h"
+#include "base/Exception.h"
+#include "base/Socket.h"
+#include "link/LinkMessages.h"
+#include "link/VoiceLink.h"
+#include "platform/MessageQueue.h"
+
+namespace {
+
+constexpr int kG711At8k = 0x85;
+constexpr int kWaitMs = 3000;
+
+// A plain UDP socket on 127.0.0.1 standing in for the other copy of the program.
+class Peer {
+public:
+    Peer() : handle_(CreateSocket(false)) { Bind(handle_, SocketAddress(htonl(INADDR_LOOPBACK), 0)); }
+    ~Peer() { Close(handle_); }
+    int Port() const { return LocalAddress(handle_).Port(); }
+    SocketAddress Address() const { return LocalAddress(handle_); }
+    // Straight to the system call: the socket layer's SendTo sends nothing for an empty datagram.
+    void SendTo(int port, const std::vector<uint8_t>& datagram) {
+        const SocketAddress to(htonl(INADDR_LOOPBACK), port);
+        ASSERT_EQ(::sendto(handle_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to.sin),
+                           sizeof to.sin),
+                  static_cast<ssize_t>(datagram.size()));
+    }
+    // The next datagram, or nothing after timeoutMs.
+    std::optional<std::vector<uint8_t>> Receive(int timeoutMs = kWaitMs) {
+        std::vector<uint8_t> buffer(20000);
+        SocketAddress from;
+        const int n = ReceiveFrom(handle_, &from, buffer.data(), static_cast<int>(buffer.size()), timeoutMs);
+        if (n == 0)
+            return std::nullopt;
+        buffer.resize(static_cast<size_t>(n));
+        return buffer;
+    }
+
+private:
+    SocketHandle handle_;
+};
+
+class VoiceLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+        SetErrorSink(&errors);
+        fake.autoFinishPlayback = true;
+        link = std::make_unique<VoiceLink>();
+        link->Pipeline().SetFormat(kG711At8k);
+        link->SetOwner(&window, &ui);
+    }
+    void TearDown() override {
+        link.reset();
+        SetErrorSink(nullptr);
+        SetWaveBackend(nullptr);
+    }
+    void StartWorker() {
+        link->Create();
+        link->Start();
+    }
+    // The next window message within timeoutMs, or 0.
+    uint32_t NextMessage(int timeoutMs = kWaitMs) {
+        const std::optional<Message> message = window.Get(timeoutMs);
+        return message ? message->message : 0;
+    }
+    bool WaitForIdle() {
+        for (int i = 0; i < kWaitMs && link->GetState() != VoiceLink::kIdle; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return link->GetState() == VoiceLink::kIdle;
+    }
+    size_t Played() {
+        std::lock_guard<std::mutex> guard(fake.lock);
+        return fake.played.size();
+    }
+
+    FakeWave fake;
+    CollectingErrorSink errors;
+    MessageQueue window;
+    MessageQueue ui;
+    std::unique_ptr<VoiceLink> link;
+};
+
+std::vector<uint8_t> Audio(size_t length, uint8_t value) {
+    std::vector<uint8_t> datagram(length + 1, value);
+    datagram[0] = VoiceLink::kAudioDatagram;
+    return datagram;
+}
+
+TEST_F(VoiceLinkTest, AListenerIsConnectedByItsFirstDatagramAndAnswersItsSender) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    EXPECT_EQ(NextMessage(0), WM_LINK_LISTENING) << "posted by Listen itself";
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    EXPECT_EQ(NextMessage(500), 0u) << "nobody has sent anything yet";
+
+    Peer peer;
+    peer.SendTo(link->LocalPort(), Audio(800, 0x80));
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; })) << "the first datagram is played";
+    EXPECT_EQ(link->Peer(), peer.Address());
+
+    const std::vector<uint8_t> frame(800, 0x42);
+    link->OnFrame(frame.data(), 800);
+    const auto sent = peer.Receive();
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_EQ(*sent, Audio(800, 0x42));
+}
+
+TEST_F(VoiceLinkTest, AConnectingSideIsConnectedBeforeAnythingIsExchanged) {
+    Peer peer;
+    StartWorker();
+    const auto start = std::chrono::steady_clock::now();
+    link->Connect("127.0.0.1", peer.Port());
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
+    EXPECT_EQ(link->Peer().Port(), peer.Port());
+    EXPECT_FALSE(peer.Receive(100).has_value()) << "no handshake";
+}
+
+TEST_F(VoiceLinkTest, AMutedMicrophoneSendsOneByteMarkersInstead) {
+    Peer peer;
+    StartWorker();
+    link->Connect("127.0.0.1", peer.Port());
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    link->SetMuteMicrophone(true);
+    const std::vector<uint8_t> frame(800, 0x42);
+    link->OnFrame(frame.data(), 800);
+    const auto marker = peer.Receive();
+    ASSERT_TRUE(marker.has_value());
+    EXPECT_EQ(*marker, std::vector<uint8_t>{VoiceLink::kMarkerDatagram});
+    link->SetMuteMicrophone(false);
+    link->OnFrame(frame.data(), 800);
+    const auto audio = peer.Receive();
+    ASSERT_TRUE(audio.has_value());
+    EXPECT_EQ(audio->size(), 801u);
+}
+
+TEST_F(VoiceLinkTest, MutedSpeakersAndOtherTypesPlayNothingButStillNameThePeer) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    Peer first;
+    first.SendTo(link->LocalPort(), Audio(800, 0x80));
+    ASSERT_EQ(NextMessage(0 + kWaitMs), WM_LINK_LISTENING);
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
+
+    // A third address with a datagram of an unknown type: nothing plays, but it becomes the peer.
+    Peer second;
+    std::vector<uint8_t> unknown = Audio(800, 0x80);
+    unknown[0] = 2;
+    second.SendTo(link->LocalPort(), unknown);
+    const std::vector<uint8_t> frame(10, 7);
+    for (int i = 0; i < 50 && !(link->Peer() == second.Address()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(link->Peer(), second.Address());
+    link->OnFrame(frame.data(), 10);
+    EXPECT_TRUE(second.Receive().has_value()) << "frames go to the newest sender";
+    EXPECT_FALSE(first.Receive(100).has_value());
+
+    link->SetMuteSpeakers(true);
+    second.SendTo(link->LocalPort(), Audio(800, 0x80));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Played(), 1u);
+    link->SetMuteSpeakers(false);
+    second.SendTo(link->LocalPort(), Audio(800, 0x80));
+    EXPECT_TRUE(fake.WaitFor([&] { return fake.played.size() == 2; }));
+}
+
+TEST_F(VoiceLinkTest, CloseWhileWaitingForAPeerPostsConnectedThenClosed) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the worker is waiting by now
+    link->Close();
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+    EXPECT_EQ(link->LocalPort(), 0) << "the socket is closed";
+}
+
+TEST_F(VoiceLinkTest, AnEmptyDatagramEndsTheCallEvenAsTheListenersFirst) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    Peer peer;
+    peer.SendTo(link->LocalPort(), {});
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+    EXPECT_TRUE(WaitForIdle());
+}
+
+TEST_F(VoiceLinkTest, ADatagramOverTheLimitEndsTheCall) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    Peer peer;
+    const int port = link->LocalPort();
+    peer.SendTo(port, Audio(VoiceLink::kMaxDatagram - 1, 0x80));  // exactly the limit: taken
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    EXPECT_EQ(NextMessage(300), 0u);
+    peer.SendTo(port, Audio(VoiceLink::kMaxDatagram, 0x80));
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+}
+
+TEST_F(VoiceLinkTest, APeerWhosePortIsClosedEndsTheCall) {
+    int closedPort;
+    {
+        Peer gone;
+        closedPort = gone.Port();
+    }
+    StartWorker();
+    link->Connect("127.0.0.1", closedPort);
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    const std::vector<uint8_t> frame(10, 1);
+    link->OnFrame(frame.data(), 10);
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+}
+
+TEST_F(VoiceLinkTest, ConnectWhileActiveDoesNothingAndFailuresLeaveTheLinkIdle) {
+    Peer peer;
+    Peer other;
+    link->Connect("127.0.0.1", peer.Port());
+    link->Connect("127.0.0.1", other.Port());
+    link->Listen("127.0.0.1", 0);
+    EXPECT_EQ(link->Peer().Port(), peer.Port());
+    EXPECT_EQ(NextMessage(0), 0u) << "the ignored Listen posted nothing";
+    link->Close();
+
+    EXPECT_THROW(link->Connect("no-such-host.invalid", 5007), UnknownHostException);
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+    EXPECT_THROW(link->Listen("127.0.0.1", peer.Port()), BindException) << "the port is taken";
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+}
+
+TEST_F(VoiceLinkTest, AFullQueueDropsTheOldestFrames) {
+    for (int i = 0; i < VoiceLink::kMaxQueuedFrames + 5; ++i) {
+        const uint8_t bytes[2] = {static_cast<uint8_t>(i & 0xFF), static_cast<uint8_t>(i >> 8)};
+        link->OnFrame(bytes, 2);
+    }
+    EXPECT_EQ(link->QueuedFrames(), VoiceLink::kMaxQueuedFrames);
+    EXPECT_EQ(link->DroppedFrames(), 5);
+    Peer peer;
+    link->Connect("127.0.0.1", peer.Port());
+    StartWorker();
+    const auto first = peer.Receive();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(*first, (std::vector<uint8_t>{0, 5, 0})) << "frames 0 to 4 were dropped";
+}
+
+TEST_F(VoiceLinkTest, LevelsArePostedAtMostEvery50Ms) {
+    const std::vector<uint8_t> frame(10, 1);
+    for (int i = 0; i < 10; ++i)
+        link->OnFrame(frame.data(), 10);
+    const std::optional<Message> levels = ui.Get(0);
+    ASSERT_TRUE(levels.has_value());
+    EXPECT_EQ(levels->message, WM_AUDIO_LEVELS);
+    EXPECT_EQ(levels->lParam, -1) << "no stream before the worker starts";
+    EXPECT_FALSE(ui.Get(0).has_value()) << "one message for a burst of frames";
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    link->SetMuteMicrophone(true);
+    link->OnFrame(frame.data(), 10);
+    const std::optional<Message> muted = ui.Get(0);
+    ASSERT_TRUE(muted.has_value());
+    EXPECT_EQ(muted->wParam, 0u);
+}
+
+// A new Listen right after Close, before the worker has wound the old call down, must not be undone by
+// the end of the old call.
+TEST_F(VoiceLinkTest, AListenRightAfterCloseSurvivesTheEndOfTheOldCall) {
+    Peer peer;
+    StartWorker();
+    link->Connect("127.0.0.1", peer.Port());
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    link->Close();
+    link->Listen("127.0.0.1", 0);
+    const int port = link->LocalPort();
+    EXPECT_EQ(NextMessage(), WM_LINK_LISTENING);
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED) << "the old call ends";
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    peer.SendTo(port, Audio(800, 0x80));
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+}
+
+TEST_F(VoiceLinkTest, StoppingTheWorkerMidCallPostsNoClosedMessage) {
+    Peer peer;
+    StartWorker();
+    link->Connect("127.0.0.1", peer.Port());
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    link->Stop(true);
+    EXPECT_EQ(NextMessage(200), 0u);
+    EXPECT_TRUE(link->Pipeline().Recorder().Finished()) << "the pipeline was shut down";
+}
+
+}  // namespace
