@@ -40,6 +40,7 @@ bench:
 	scripts/install-deps --runtime --test
 	$(MAKE) --no-print-directory build
 	@set -e; for b in build/bench/*_bench; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
+	@echo "== bench/measure_call.sh"; bench/measure_call.sh build 30 g711_8khz
 
 clean:
 	rm -rf build build-asan
