@@ -80,8 +80,7 @@ inline Samples VoiceLike(int count, double peak, double rate = 8000.0) {
             pulse = 1;
         }
         const double inSyllable = std::fmod(t, 0.375);
-        const double envelope =
-            inSyllable < 0.25 ? std::sin(std::numbers::pi * inSyllable / 0.25) : 0.01;
+        const double envelope = inSyllable < 0.25 ? std::sin(std::numbers::pi * inSyllable / 0.25) : 0.01;
         const double v = f3(f2(f1(pulse * envelope)));
         wave[static_cast<size_t>(n)] = v;
         loudest = std::max(loudest, std::abs(v));

@@ -140,7 +140,8 @@ TYPED_TEST(FrameCodecTest, ResetReturnsBothDirectionsToTheirStart) {
         EXPECT_EQ(EncodeFrames<TypeParam>(voice), payloads);
         ByteBuffer out;
         for (size_t frame = 0; frame < payloads.size(); ++frame) {
-            this->codec_.Encode16(voice.data() + frame * TestFixture::kSamples, TestFixture::kSamples, out, false);
+            this->codec_.Encode16(voice.data() + frame * TestFixture::kSamples, TestFixture::kSamples, out,
+                                  false);
             EXPECT_EQ(Contents(out), payloads[frame]) << "round " << round << " frame " << frame;
         }
         EXPECT_EQ(DecodeFrames(this->codec_, payloads), decoded) << "round " << round;

@@ -1,5 +1,5 @@
-// The GSM 06.10 codec: the signed 33-byte frame, a frame without the signature playing the previous one again,
-// what a round trip keeps of a voice, and ffmpeg's own GSM decoder reading our frames.
+// The GSM 06.10 codec: the signed 33-byte frame, a frame without the signature playing the previous one
+// again, what a round trip keeps of a voice, and ffmpeg's own GSM decoder reading our frames.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -107,7 +107,8 @@ TEST(GsmCodecTest, FfmpegDecodesOurFramesToTheSameSamples) {
     const std::string in = dir.Path("voice.gsm");
     const std::string out = dir.Path("voice.raw");
     WriteFile(in, Join(frames));
-    ASSERT_TRUE(RunQuietly("ffmpeg -nostdin -loglevel error -y -f gsm -i '" + in + "' -f s16le -ac 1 '" + out + "'"));
+    ASSERT_TRUE(
+        RunQuietly("ffmpeg -nostdin -loglevel error -y -f gsm -i '" + in + "' -f s16le -ac 1 '" + out + "'"));
 
     GsmCodec decoder;
     const Samples ours = DecodeFrames(decoder, frames);

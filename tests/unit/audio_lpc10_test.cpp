@@ -1,5 +1,5 @@
-// The LPC-10 codec: the 7-byte frame with its 54 bits least significant bit first, what the vocoder keeps of a
-// voice (loudness over time and pitch), decoded samples limited rather than wrapped, and sox's own LPC-10
+// The LPC-10 codec: the 7-byte frame with its 54 bits least significant bit first, what the vocoder keeps of
+// a voice (loudness over time and pitch), decoded samples limited rather than wrapped, and sox's own LPC-10
 // decoder reading our frames.
 #include <gtest/gtest.h>
 
@@ -57,8 +57,8 @@ std::vector<double> Envelope(const Samples& s, size_t from, size_t block) {
 // as well as the best, since whole multiples of the period score as well as the period.
 double PitchHz(const int16_t* s, int count) {
     constexpr int kShortest = 20, kLongest = 160;
-    const double loudest = std::abs(static_cast<double>(*std::max_element(
-        s, s + count, [](int16_t a, int16_t b) { return std::abs(a) < std::abs(b); })));
+    const double loudest = std::abs(static_cast<double>(
+        *std::max_element(s, s + count, [](int16_t a, int16_t b) { return std::abs(a) < std::abs(b); })));
     const double clip = 0.3 * loudest;
     std::vector<double> x(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
