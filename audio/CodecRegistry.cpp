@@ -3,6 +3,8 @@
 #include "audio/DeltaCodec.h"
 #include "audio/FormatCode.h"
 #include "audio/G711Codec.h"
+#include "audio/GsmCodec.h"
+#include "audio/Lpc10Codec.h"
 
 std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
     switch (format_code::Type(formatCode)) {
@@ -10,6 +12,10 @@ std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
         return std::make_unique<DeltaCodec>();
     case format_code::kG711:
         return std::make_unique<G711Codec>();
+    case format_code::kGsm:
+        return std::make_unique<GsmCodec>();
+    case format_code::kLpc10:
+        return std::make_unique<Lpc10Codec>();
     default:
         return nullptr;
     }
@@ -17,7 +23,8 @@ std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
 
 bool CodecAvailable(int formatCode) {
     const int type = format_code::Type(formatCode);
-    return type == format_code::kRaw || type == format_code::kDelta || type == format_code::kG711;
+    return type == format_code::kRaw || type == format_code::kDelta || type == format_code::kG711 ||
+           type == format_code::kGsm || type == format_code::kLpc10;
 }
 
 int FixedPayloadSize(int formatCode) {
@@ -27,6 +34,10 @@ int FixedPayloadSize(int formatCode) {
         return format_code::FrameLength(type) * format_code::Width(formatCode) / 8;
     case format_code::kG711:
         return format_code::FrameLength(type);
+    case format_code::kGsm:
+        return GsmCodec::kFrameBytes;
+    case format_code::kLpc10:
+        return Lpc10Codec::kFrameBytes;
     default:
         return 0;
     }

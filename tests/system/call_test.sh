@@ -48,7 +48,7 @@ terminate() {
 }
 
 call() {
-    local codec=$1 rate=$2
+    local codec=$1 rate=$2 min_corr=$3
     local dir="$work/$codec"
     mkdir -p "$dir"
     # The caller's input: a sweep under a tremolo. The listener's: 2 s of silence (what it queues while it
@@ -96,16 +96,19 @@ call() {
         return
     fi
     local result
-    result=$("$WAV_COMPARE" "$dir/caller.wav" "$dir/listener-out.wav" --min-corr=0.9) ||
+    result=$("$WAV_COMPARE" "$dir/caller.wav" "$dir/listener-out.wav" --min-corr="$min_corr") ||
         fail "$codec: the listener's output does not match the caller's input: $result"
     echo "$codec caller -> listener: $result"
-    result=$("$WAV_COMPARE" "$dir/listener.wav" "$dir/caller-out.wav" --skip=2 --min-corr=0.9) ||
+    result=$("$WAV_COMPARE" "$dir/listener.wav" "$dir/caller-out.wav" --skip=2 --min-corr="$min_corr") ||
         fail "$codec: the caller's output does not match the listener's input: $result"
     echo "$codec listener -> caller: $result"
 }
 
-call g711_8khz 8000
-call g711_11khz 11025
+# G.711 keeps the waveform closely; GSM is judged only as a wiring check.
+call g711_8khz 8000 0.9
+call g711_11khz 11025 0.9
+call gsm_8khz 8000 0.5
+call gsm_22khz 22050 0.5
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2

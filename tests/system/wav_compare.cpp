@@ -1,6 +1,7 @@
 // Compares what one side of a call played with what the other side recorded: each 1-second window of the
-// reference that holds sound is found in the output by cross-correlation, on its own (the delay through
-// two processes drifts a little), and the window's correlation, SNR and delay are collected.
+// reference that holds sound is found anywhere in the output by normalised cross-correlation (computed with
+// an FFT), on its own, since the delay through two processes drifts; the window's correlation, SNR and
+// delay are collected.
 //
 //   wav_compare REF OUT [--min-corr=X] [--skip=SECONDS]   prints the medians; exit 1 below X
 //   wav_compare --loud OUT                                exit 0 when OUT is not silent
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
+#include <numbers>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,6 +45,35 @@ double Rms(const float* x, size_t n) {
     for (size_t i = 0; i < n; ++i)
         sum += static_cast<double>(x[i]) * x[i];
     return n == 0 ? 0 : std::sqrt(sum / static_cast<double>(n));
+}
+
+using Complex = std::complex<double>;
+
+// In-place radix-2 FFT; `inverse` computes the unscaled inverse.
+void Fft(std::vector<Complex>& a, bool inverse) {
+    const size_t n = a.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; (j & bit) != 0; bit >>= 1)
+            j ^= bit;
+        j ^= bit;
+        if (i < j)
+            std::swap(a[i], a[j]);
+    }
+    for (size_t length = 2; length <= n; length <<= 1) {
+        const double angle = 2 * std::numbers::pi / static_cast<double>(length) * (inverse ? 1 : -1);
+        const Complex step(std::cos(angle), std::sin(angle));
+        for (size_t i = 0; i < n; i += length) {
+            Complex w(1);
+            for (size_t k = 0; k < length / 2; ++k) {
+                const Complex u = a[i + k];
+                const Complex v = a[i + k + length / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + length / 2] = u - v;
+                w *= step;
+            }
+        }
+    }
 }
 
 double Median(std::vector<double> values) {
@@ -90,11 +122,27 @@ int main(int argc, char** argv) {
         return 2;
     }
     const size_t window = static_cast<size_t>(ref.rate);
-    const long search = ref.rate / 4;  // later windows look within 250 ms of the previous delay
+    const size_t outLength = out.samples.size();
+    if (outLength < window) {
+        std::fprintf(stderr, "wav_compare: the output is shorter than one window\n");
+        return 1;
+    }
+    size_t fftSize = 1;
+    while (fftSize < outLength + window)
+        fftSize <<= 1;
+    std::vector<Complex> outSpectrum(fftSize);
+    for (size_t i = 0; i < outLength; ++i)
+        outSpectrum[i] = out.samples[i];
+    Fft(outSpectrum, false);
+    // energy[p] = sum of o^2 over [p, p + window)
+    std::vector<double> prefix(outLength + 1, 0);
+    for (size_t i = 0; i < outLength; ++i)
+        prefix[i + 1] = prefix[i] + static_cast<double>(out.samples[i]) * out.samples[i];
+
     std::vector<double> corrs;
     std::vector<double> snrs;
     std::vector<double> lags;
-    long previous = -1;
+    std::vector<Complex> product(fftSize);
     for (size_t start = static_cast<size_t>(skip * ref.rate); start + window <= ref.samples.size(); start += window) {
         const float* r = ref.samples.data() + start;
         if (Rms(r, window) < 0.01)
@@ -102,35 +150,35 @@ int main(int argc, char** argv) {
         double rEnergy = 0;
         for (size_t i = 0; i < window; ++i)
             rEnergy += static_cast<double>(r[i]) * r[i];
-        const long lastLag = static_cast<long>(out.samples.size()) - static_cast<long>(window) - static_cast<long>(start);
-        long from = previous < 0 ? -static_cast<long>(start) : std::max(previous - search, -static_cast<long>(start));
-        long to = previous < 0 ? lastLag : std::min(previous + search, lastLag);
+        // Cross-correlation dot[p] = sum r[i] o[p + i], from the product with the conjugate spectrum.
+        std::fill(product.begin(), product.end(), Complex(0));
+        for (size_t i = 0; i < window; ++i)
+            product[i] = r[i];
+        Fft(product, false);
+        for (size_t i = 0; i < fftSize; ++i)
+            product[i] = outSpectrum[i] * std::conj(product[i]);
+        Fft(product, true);
         double best = -2;
-        long bestLag = 0;
-        for (long lag = from; lag <= to; ++lag) {
-            const float* o = out.samples.data() + static_cast<long>(start) + lag;
-            double dot = 0;
-            double oEnergy = 0;
-            for (size_t i = 0; i < window; ++i) {
-                dot += static_cast<double>(r[i]) * o[i];
-                oEnergy += static_cast<double>(o[i]) * o[i];
-            }
-            const double c = oEnergy > 0 ? dot / std::sqrt(rEnergy * oEnergy) : 0;
+        size_t bestPosition = 0;
+        for (size_t position = 0; position + window <= outLength; ++position) {
+            const double oEnergy = prefix[position + window] - prefix[position];
+            if (oEnergy <= 0)
+                continue;
+            const double c = product[position].real() / static_cast<double>(fftSize) / std::sqrt(rEnergy * oEnergy);
             if (c > best) {
                 best = c;
-                bestLag = lag;
+                bestPosition = position;
             }
         }
         if (best < -1)
             continue;
-        const float* o = out.samples.data() + static_cast<long>(start) + bestLag;
+        const float* o = out.samples.data() + bestPosition;
         double noise = 0;
         for (size_t i = 0; i < window; ++i)
             noise += (static_cast<double>(r[i]) - o[i]) * (static_cast<double>(r[i]) - o[i]);
         corrs.push_back(best);
         snrs.push_back(10 * std::log10(rEnergy / std::max(noise, 1e-12)));
-        lags.push_back(1000.0 * static_cast<double>(bestLag) / ref.rate);
-        previous = bestLag;
+        lags.push_back(1000.0 * (static_cast<double>(bestPosition) - static_cast<double>(start)) / ref.rate);
     }
     const double corr = Median(corrs);
     std::printf("windows=%zu median_corr=%.3f median_snr_db=%.1f median_lag_ms=%.1f p95_lag_ms=%.1f\n", corrs.size(),

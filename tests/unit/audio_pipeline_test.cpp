@@ -181,6 +181,29 @@ TEST_F(PipelineTest, DeliverDecodesQueuesAndMeasuresTheStream) {
     EXPECT_EQ(fake.played.size(), 1u);
 }
 
+TEST_F(PipelineTest, GsmFramesGoOutAsOnePayloadAndShortOnesPlayNothing) {
+    AudioPipeline& p = Make(0xC2);  // "gsm_22khz"
+    EXPECT_EQ(p.FrameLength(), 160);
+    EXPECT_EQ(p.Rate(), 22050);
+    EXPECT_EQ(FixedPayloadSize(0xC2), 33);
+    const std::vector<int16_t> silence(160, 0);
+    const std::vector<uint8_t> bytes = Bytes(silence);
+    p.OnCaptured(bytes.data(), 320);
+    const auto frames = sink.Frames();
+    ASSERT_EQ(frames.size(), 1u);
+    ASSERT_EQ(frames[0].size(), 33u);
+    EXPECT_EQ(frames[0][0] >> 4, 0xD);
+
+    const int stream = p.AddStream(-1);
+    p.Deliver(stream, frames[0].data(), 10);  // cut short on the way
+    p.Deliver(stream, frames[0].data(), 33);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
+    EXPECT_EQ(fake.played[0].size(), 320u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::lock_guard<std::mutex> guard(fake.lock);
+    EXPECT_EQ(fake.played.size(), 1u) << "the short payload played nothing";
+}
+
 TEST_F(PipelineTest, BadStreamIndicesAreIgnored) {
     AudioPipeline& p = Make(0x85);
     const std::vector<uint8_t> payload(800, 0xFF);
