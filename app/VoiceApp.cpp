@@ -86,10 +86,33 @@ int VoiceApp::Run(int argc, char** argv) {
     case CommandAction::Run:
         break;
     }
-    return RunFrontEnd();
+    return RunFrontEnd(argc, argv);
 }
 
-int VoiceApp::RunFrontEnd() {
+bool VoiceApp::DisplayAvailable() {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && *value != '\0')
+            return true;
+    }
+    return false;
+}
+
+int VoiceApp::RunFrontEnd(int argc, char** argv) {
+    if (!settings_.headless && windowRunner_ != nullptr) {
+        if (DisplayAvailable()) {
+            SetWaveBackend(MakeWaveBackend(settings_));
+            const int status = windowRunner_(settings_, versionText_, buildText_, argc, argv);
+            SetWaveBackend(nullptr);
+            StopSockets();
+            return status;
+        }
+        std::cerr << "qparlin: no display to show the window on; running without one (--headless)\n";
+    }
+    return RunConsole();
+}
+
+int VoiceApp::RunConsole() {
     // Before any thread exists, so that every thread inherits the mask and one thread takes the signals.
     ConsoleFrontEnd::BlockTerminationSignals();
     SetWaveBackend(MakeWaveBackend(settings_));

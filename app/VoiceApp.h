@@ -11,6 +11,11 @@ class WaveBackend;
 
 class VoiceApp {
 public:
+    // Runs the window until it closes; returns the exit status. Builds without the window leave it unset.
+    using WindowRunner = int (*)(const Settings& settings, const std::string& versionText,
+                                 const std::string& buildText, int argc, char** argv);
+    void SetWindowRunner(WindowRunner runner) { windowRunner_ = runner; }
+
     // Returns the process exit status: 0 after a normal run, 2 for a bad command line.
     int Run(int argc, char** argv);
 
@@ -19,7 +24,12 @@ public:
     const Settings& GetSettings() const { return settings_; }
 
 private:
-    int RunFrontEnd();
+    int RunFrontEnd(int argc, char** argv);
+    int RunConsole();
+    // True when a window can be shown: a display, or a Qt platform chosen in the environment.
+    static bool DisplayAvailable();
+
+    WindowRunner windowRunner_ = nullptr;
 
     std::string versionText_;
     std::string buildText_;

@@ -1,0 +1,362 @@
+#include "app/MainDialog.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QSlider>
+#include <utility>
+
+#include "app/AboutDialog.h"
+#include "app/LevelMeter.h"
+
+const QColor MainDialog::kBackground{190, 240, 190};
+
+namespace {
+
+constexpr int kDialogWidthDlu = 197;
+constexpr int kDialogHeightDlu = 199;
+const QColor kSpeakerLit{50, 240, 50};
+const QColor kMicrophoneLit{255, 0, 0};
+const QColor kUnlit{0, 80, 0};
+const QColor kPanelLit{0, 80, 0};
+
+QPixmap MuteBitmap(const char* resource) {
+    // Magenta is the bitmaps' transparent colour.
+    QPixmap pixmap(resource);
+    pixmap.setMask(pixmap.createMaskFromColor(QColor(255, 0, 255), Qt::MaskInColor));
+    return pixmap;
+}
+
+}  // namespace
+
+MainDialog::MainDialog(const Settings& settings, std::string versionText, std::string buildText, QWidget* parent)
+    : QDialog(parent),
+      settings_(settings),
+      versionText_(std::move(versionText)),
+      buildText_(std::move(buildText)),
+      poster_(this),
+      controller_(link_, settings_, *this) {
+    Q_INIT_RESOURCE(qparlin);  // the images live in a static library
+    setWindowTitle(kCaption);
+    setObjectName("mainDialog");
+    setWindowIcon(QIcon(":/images/icon-128.png"));
+    BuildControls();
+}
+
+MainDialog::~MainDialog() {
+    EndProgram();
+    SetErrorSink(nullptr);
+    // The boxes tell this object when they go; let them go while it is still whole.
+    qDeleteAll(findChildren<QMessageBox*>(Qt::FindDirectChildrenOnly));
+}
+
+QRect MainDialog::Dlu(int x, int y, int width, int height) const {
+    // Dialog units: a quarter of the font's average character width across, an eighth of its height down.
+    const QFontMetrics metrics(font());
+    const int charWidth = metrics.averageCharWidth();
+    const int charHeight = metrics.height();
+    return QRect(x * charWidth / 4, y * charHeight / 8, width * charWidth / 4, height * charHeight / 8);
+}
+
+void MainDialog::BuildControls() {
+    QFont dialogFont = font();
+    dialogFont.setPointSize(8);
+    setFont(dialogFont);
+    QPalette colors = palette();
+    colors.setColor(QPalette::Window, kBackground);
+    colors.setColor(QPalette::Button, kBackground);
+    setPalette(colors);
+    setAutoFillBackground(true);
+
+    banner_ = new QFrame(this);
+    banner_->setObjectName("banner");
+    banner_->setFrameShape(QFrame::StyledPanel);
+    banner_->setGeometry(Dlu(7, 7, 183, 60));
+
+    auto* hostLabel = new QLabel("Computer name or IP address", this);
+    hostLabel->setGeometry(Dlu(7, 72, 120, 8));
+    host_ = new QLineEdit(this);
+    host_->setObjectName("host");
+    host_->setGeometry(Dlu(7, 81, 104, 12));
+    addressBook_ = new QPushButton("...", this);
+    addressBook_->setObjectName("addressBook");
+    addressBook_->setToolTip("Address book");
+    addressBook_->setGeometry(Dlu(113, 81, 14, 12));
+
+    auto* portLabel = new QLabel("Port", this);
+    portLabel->setGeometry(Dlu(7, 97, 40, 8));
+    port_ = new QLineEdit(this);
+    port_->setObjectName("port");
+    port_->setAlignment(Qt::AlignRight);
+    port_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), port_));
+    port_->setGeometry(Dlu(7, 106, 44, 12));
+    help_ = new QPushButton("?", this);
+    help_->setObjectName("help");
+    help_->setToolTip("Help about application parameters");
+    help_->setGeometry(Dlu(113, 106, 14, 12));
+
+    connect_ = new QPushButton("&Connect", this);
+    connect_->setObjectName("connect");
+    connect_->setToolTip("Connect to the specified host");
+    connect_->setGeometry(Dlu(7, 124, 58, 14));
+    listen_ = new QPushButton("&Listen", this);
+    listen_->setObjectName("listen");
+    listen_->setToolTip("Listen for an incoming connection");
+    listen_->setGeometry(Dlu(69, 124, 58, 14));
+    disconnect_ = new QPushButton("&Disconnect", this);
+    disconnect_->setObjectName("disconnect");
+    disconnect_->setToolTip("Close the connection");
+    disconnect_->setGeometry(Dlu(7, 142, 58, 14));
+    exit_ = new QPushButton("E&xit", this);
+    exit_->setObjectName("exit");
+    exit_->setToolTip("Close the application");
+    exit_->setGeometry(Dlu(69, 142, 58, 14));
+
+    status_ = new QLabel(this);
+    status_->setObjectName("status");
+    status_->setFrameShape(QFrame::Panel);
+    status_->setFrameShadow(QFrame::Sunken);
+    status_->setWordWrap(true);
+    status_->setGeometry(Dlu(7, 164, 120, 20));
+
+    speakerFader_ = new QSlider(Qt::Vertical, this);
+    speakerFader_->setObjectName("speakerFader");
+    speakerFader_->setGeometry(Dlu(135, 72, 12, 86));
+    speakerFader_->setEnabled(false);
+    microphoneFader_ = new QSlider(Qt::Vertical, this);
+    microphoneFader_->setObjectName("microphoneFader");
+    microphoneFader_->setGeometry(Dlu(178, 72, 12, 86));
+    microphoneFader_->setEnabled(false);
+
+    panel_ = new LevelMeter(this);
+    panel_->setObjectName("meterPanel");
+    panel_->setGeometry(Dlu(150, 72, 25, 86));
+    const QRect panelArea = panel_->geometry();
+    const int meterWidth = panelArea.width() / 3;
+    const int inset = (panelArea.width() - 2 * meterWidth) / 3;
+    speakerMeter_ = new LevelMeter(this);
+    speakerMeter_->setObjectName("speakerMeter");
+    speakerMeter_->setGeometry(panelArea.x() + inset, panelArea.y() + 4, meterWidth, panelArea.height() - 8);
+    microphoneMeter_ = new LevelMeter(this);
+    microphoneMeter_->setObjectName("microphoneMeter");
+    microphoneMeter_->setGeometry(panelArea.x() + 2 * inset + meterWidth, panelArea.y() + 4, meterWidth,
+                                  panelArea.height() - 8);
+
+    muteSpeakers_ = new QPushButton(this);
+    muteSpeakers_->setObjectName("muteSpeakers");
+    muteSpeakers_->setToolTip("Mute Speakers");
+    muteSpeakers_->setCheckable(true);
+    muteSpeakers_->setGeometry(Dlu(135, 164, 26, 20));
+    muteMicrophone_ = new QPushButton(this);
+    muteMicrophone_->setObjectName("muteMicrophone");
+    muteMicrophone_->setToolTip("Mute Microphone");
+    muteMicrophone_->setCheckable(true);
+    muteMicrophone_->setGeometry(Dlu(164, 164, 26, 20));
+    for (QPushButton* mute : {muteSpeakers_, muteMicrophone_})
+        mute->setIconSize(QSize(24, 20));
+
+    // Enter is the dialog's OK action unless a button has the focus, so no button is a default one.
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    QObject::connect(connect_, &QPushButton::clicked, this, &MainDialog::OnConnect);
+    QObject::connect(listen_, &QPushButton::clicked, this, &MainDialog::OnListen);
+    QObject::connect(disconnect_, &QPushButton::clicked, this, &MainDialog::OnDisconnect);
+    QObject::connect(exit_, &QPushButton::clicked, this, &MainDialog::OnExit);
+    QObject::connect(muteSpeakers_, &QPushButton::clicked, this, &MainDialog::OnMuteSpeakers);
+    QObject::connect(muteMicrophone_, &QPushButton::clicked, this, &MainDialog::OnMuteMicrophone);
+    QObject::connect(help_, &QPushButton::clicked, this, &MainDialog::OnHelp);
+    QObject::connect(addressBook_, &QPushButton::clicked, this, &MainDialog::OnAddressBook);
+
+    setFixedSize(Dlu(0, 0, kDialogWidthDlu, kDialogHeightDlu).size());
+}
+
+void MainDialog::Initialize() {
+    for (LevelMeter* meter : {speakerMeter_, microphoneMeter_, panel_}) {
+        meter->SetRange(0, kMeterMaximum);
+        meter->SetValue(0);
+    }
+    speakerMeter_->SetColors(kSpeakerLit, kUnlit);
+    microphoneMeter_->SetColors(kMicrophoneLit, kUnlit);
+    panel_->SetColors(kPanelLit, kUnlit);
+    SetErrorSink(this);
+    controller_.Initialize(&poster_, &poster_);
+}
+
+void MainDialog::ShowStatus(const std::string& text) {
+    status_->setText(QString::fromStdString(text));
+    emit StatusChanged(status_->text());
+}
+
+void MainDialog::EnableButtons(bool connectAndListen, bool disconnect) {
+    connect_->setEnabled(connectAndListen);
+    listen_->setEnabled(connectAndListen);
+    disconnect_->setEnabled(disconnect);
+}
+
+void MainDialog::ShowLevels(int microphone, int speaker) {
+    microphoneMeter_->SetValue(microphone);
+    speakerMeter_->SetValue(speaker);
+}
+
+void MainDialog::ShowMuteButtons(bool speakersMuted, bool microphoneMuted) {
+    speakerBitmap_ = speakersMuted ? 135 : 131;
+    microphoneBitmap_ = microphoneMuted ? 134 : 129;
+    muteSpeakers_->setIcon(
+        QIcon(MuteBitmap(speakersMuted ? ":/images/speaker-muted.png" : ":/images/speaker-up.png")));
+    muteMicrophone_->setIcon(
+        QIcon(MuteBitmap(microphoneMuted ? ":/images/microphone-muted.png" : ":/images/microphone-up.png")));
+}
+
+bool MainDialog::ReadFields(std::string& host, int& port, bool& muteSpeakers, bool& muteMicrophone) {
+    host = host_->text().toStdString();
+    muteSpeakers = muteSpeakers_->isChecked();
+    muteMicrophone = muteMicrophone_->isChecked();
+    bool number = false;
+    const qlonglong value = port_->text().trimmed().toLongLong(&number);
+    if (!number) {
+        ShowValidationMessage("Please enter an integer.");
+        return false;
+    }
+    if (value < 0 || value > 65535) {
+        ShowValidationMessage("Please enter an integer between 0 and 65535.");
+        return false;
+    }
+    port = static_cast<int>(value);
+    return true;
+}
+
+void MainDialog::WriteFields(const std::string& host, int port, bool muteSpeakers, bool muteMicrophone) {
+    host_->setText(QString::fromStdString(host));
+    port_->setText(QString::number(port));
+    muteSpeakers_->setChecked(muteSpeakers);
+    muteMicrophone_->setChecked(muteMicrophone);
+}
+
+void MainDialog::ShowValidationMessage(const QString& text) {
+    if (validationBox_)
+        validationBox_->close();
+    auto* box = new QMessageBox(QMessageBox::Warning, kCaption, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    validationBox_ = box;
+    box->open();
+    port_->setFocus();
+}
+
+void MainDialog::ReportError(const std::string& text) {
+    const QString message = QString::fromStdString(text);
+    QMetaObject::invokeMethod(this, [this, message] { ShowErrorBox(message); }, Qt::QueuedConnection);
+}
+
+void MainDialog::ShowErrorBox(const QString& text) {
+    // Automatic reconnection would stack the same report at every call: one box per text is enough.
+    if (!errorTexts_.insert(text).second)
+        return;
+    auto* box = new QMessageBox(QMessageBox::Critical, kCaption, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName("errorBox");
+    box->setModal(false);
+    QObject::connect(box, &QObject::destroyed, this, [this, text] { errorTexts_.erase(text); });
+    box->show();
+}
+
+bool MainDialog::event(QEvent* event) {
+    if (event->type() == MessageEvent::EventType()) {
+        controller_.HandleMessage(static_cast<MessageEvent*>(event)->GetMessage());
+        return true;
+    }
+    return QDialog::event(event);
+}
+
+void MainDialog::OnConnect() { controller_.OnConnect(); }
+
+void MainDialog::OnListen() { controller_.OnListen(); }
+
+void MainDialog::OnDisconnect() { controller_.OnDisconnect(); }
+
+void MainDialog::OnExit() {
+    EndProgram();
+    done(QDialog::Accepted);
+}
+
+void MainDialog::OnMuteSpeakers() { controller_.OnMuteSpeakers(muteSpeakers_->isChecked()); }
+
+void MainDialog::OnMuteMicrophone() { controller_.OnMuteMicrophone(muteMicrophone_->isChecked()); }
+
+void MainDialog::OnHelp() {
+    AboutDialog about(versionText_, buildText_, this);
+    about.exec();
+}
+
+void MainDialog::OnAddressBook() {}
+
+void MainDialog::OnSysCommand(int command) {
+    if (command == kAboutCommand)
+        OnHelp();
+}
+
+void MainDialog::OnOk() {
+    std::string host;
+    int port = 0;
+    bool speakers = false;
+    bool microphone = false;
+    if (!ReadFields(host, port, speakers, microphone))
+        return;  // the field's message is up; the window stays
+    OnExit();
+}
+
+void MainDialog::EndProgram() {
+    if (ended_)
+        return;
+    ended_ = true;
+    controller_.OnExit();
+}
+
+void MainDialog::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        event->accept();  // the window stays open
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            OnOk();
+        }
+        event->accept();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
+}
+
+void MainDialog::closeEvent(QCloseEvent* event) {
+    // Closing the window always ends the program, whatever the fields hold; the worker stops first.
+    EndProgram();
+    event->accept();
+    done(QDialog::Accepted);
+}
+
+void MainDialog::reject() {
+    // Escape, and anything else that would cancel the dialog, leaves the window open.
+}
+
+void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    QAction* about = menu.addAction(kAboutItem);
+    about->setData(kAboutCommand);
+    QAction* chosen = menu.exec(event->globalPos());
+    if (chosen != nullptr)
+        OnSysCommand(chosen->data().toInt());
+}

@@ -1,0 +1,128 @@
+// The program's window: peer host and port, Connect, Listen, Disconnect, Exit, the address-book and help
+// buttons, the two volume faders, the two level meters, the two mute buttons, the status line and the
+// banner area. What the buttons do lives in CallController; this class draws, exchanges the fields and
+// turns posted messages and device errors into what the user sees.
+#pragma once
+
+#include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "app/CallController.h"
+#include "app/CallView.h"
+#include "app/QtMessageTarget.h"
+#include "app/Settings.h"
+#include "link/VoiceLink.h"
+#include "platform/ErrorSink.h"
+
+class LevelMeter;
+class QLabel;
+class QLineEdit;
+
+class QPushButton;
+class QSlider;
+class QFrame;
+
+class MainDialog final : public QDialog, public CallView, public ErrorSink {
+    Q_OBJECT
+public:
+    static constexpr const char* kCaption = "Q-Parlin";
+    static constexpr const char* kAboutItem = "&About Q-Parlin...";
+    static constexpr int kAboutCommand = 16;  // the About item's command id
+    static constexpr int kMeterMaximum = 80;
+    // The window's background, and that of its labels, buttons and status line.
+    static const QColor kBackground;
+
+    MainDialog(const Settings& settings, std::string versionText, std::string buildText, QWidget* parent = nullptr);
+    ~MainDialog() override;
+
+    // The window's start-up: meters, buttons, the settings into the fields, the link and its worker, then
+    // an automatic connect or listen.
+    void Initialize();
+
+    // CallView
+    void ShowStatus(const std::string& text) override;
+    void EnableButtons(bool connectAndListen, bool disconnect) override;
+    void ShowLevels(int microphone, int speaker) override;
+    void ShowMuteButtons(bool speakersMuted, bool microphoneMuted) override;
+    bool ReadFields(std::string& host, int& port, bool& muteSpeakers, bool& muteMicrophone) override;
+    void WriteFields(const std::string& host, int port, bool muteSpeakers, bool muteMicrophone) override;
+
+    // ErrorSink: any thread; the box appears on the user-interface thread and blocks nobody.
+    void ReportError(const std::string& text) override;
+
+    CallController& Controller() { return controller_; }
+    VoiceLink& Link() { return link_; }
+    // The message box of the last failed field check, or null; shown without blocking the caller.
+    QMessageBox* ValidationBox() const { return validationBox_; }
+    // The error boxes now on screen.
+    int ErrorBoxCount() const { return static_cast<int>(errorTexts_.size()); }
+    // Which mute bitmap each button shows: 131 or 135 (speakers), 129 or 134 (microphone).
+    int SpeakerBitmap() const { return speakerBitmap_; }
+    int MicrophoneBitmap() const { return microphoneBitmap_; }
+    // The window's own commands: kAboutCommand opens the About box.
+    void OnSysCommand(int command);
+
+signals:
+    // Every status the window shows, in order, even one that is replaced at once.
+    void StatusChanged(const QString& text);
+
+public slots:
+    void OnConnect();
+    void OnListen();
+    void OnDisconnect();
+    void OnExit();
+    void OnMuteSpeakers();
+    void OnMuteMicrophone();
+    void OnHelp();
+    void OnAddressBook();
+
+protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void reject() override;
+
+private:
+    void BuildControls();
+    void ShowErrorBox(const QString& text);
+    void ShowValidationMessage(const QString& text);
+    // The OK action: read and check the fields; when they pass, end as Exit does.
+    void OnOk();
+    void EndProgram();
+    QRect Dlu(int x, int y, int width, int height) const;
+
+    Settings settings_;
+    std::string versionText_;
+    std::string buildText_;
+    QtMessageTarget poster_;
+    VoiceLink link_;
+    CallController controller_;
+    bool ended_ = false;
+
+    QLineEdit* host_ = nullptr;
+    QLineEdit* port_ = nullptr;
+    QPushButton* connect_ = nullptr;
+    QPushButton* listen_ = nullptr;
+    QPushButton* disconnect_ = nullptr;
+    QPushButton* exit_ = nullptr;
+    QPushButton* addressBook_ = nullptr;
+    QPushButton* help_ = nullptr;
+    QPushButton* muteSpeakers_ = nullptr;
+    QPushButton* muteMicrophone_ = nullptr;
+    QSlider* speakerFader_ = nullptr;
+    QSlider* microphoneFader_ = nullptr;
+    LevelMeter* speakerMeter_ = nullptr;
+    LevelMeter* microphoneMeter_ = nullptr;
+    LevelMeter* panel_ = nullptr;
+    QLabel* status_ = nullptr;
+    QFrame* banner_ = nullptr;
+    QPointer<QMessageBox> validationBox_;
+    std::set<QString> errorTexts_;  // texts of the error boxes on screen
+    int speakerBitmap_ = 131;
+    int microphoneBitmap_ = 129;
+};

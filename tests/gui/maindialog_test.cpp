@@ -1,0 +1,217 @@
+// The window on the offscreen platform: start-up, the buttons and what they show, the field checks, the
+// keys, device error boxes, the meters' arithmetic and the About box.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <memory>
+
+#include "app/AboutDialog.h"
+#include "app/LevelMeter.h"
+#include "app/MainDialog.h"
+#include "base/Socket.h"
+#include "fake_wave.h"
+#include "link/LinkMessages.h"
+
+namespace {
+
+class UdpPeer {
+public:
+    UdpPeer() : handle_(CreateSocket(false)) { Bind(handle_, SocketAddress(htonl(INADDR_LOOPBACK), 0)); }
+    ~UdpPeer() { Close(handle_); }
+    int Port() const { return LocalAddress(handle_).Port(); }
+    void SendTo(int port) {
+        const uint8_t datagram[2] = {0, 0x80};
+        ::SendTo(handle_, SocketAddress(htonl(INADDR_LOOPBACK), port), datagram, 2);
+    }
+
+private:
+    SocketHandle handle_;
+};
+
+}  // namespace
+
+class MainDialogTest : public QObject {
+    Q_OBJECT
+
+private:
+    FakeWave* fake_ = nullptr;
+    std::unique_ptr<MainDialog> window_;
+    Settings settings_;
+
+    MainDialog& Open() {
+        window_ = std::make_unique<MainDialog>(settings_, "2.5", "070105");
+        window_->Initialize();
+        window_->show();
+        return *window_;
+    }
+    template <typename T>
+    T* Child(const char* name) {
+        return window_->findChild<T*>(name);
+    }
+    QString Status() { return Child<QLabel>("status")->text(); }
+    bool Enabled(const char* name) { return Child<QPushButton>(name)->isEnabled(); }
+
+private slots:
+    void init() {
+        fake_ = new FakeWave;
+        fake_->autoFinishPlayback = true;
+        SetWaveBackend(std::make_unique<FakeWaveBackend>(*fake_));
+        settings_ = Settings{};
+        settings_.codecFormat = 0x85;
+    }
+    void cleanup() {
+        window_.reset();
+        SetWaveBackend(nullptr);
+        delete fake_;
+    }
+
+    void startsWithTheDefaultsAndNothingRunning() {
+        Open();
+        QCOMPARE(window_->windowTitle(), QString("Q-Parlin"));
+        QCOMPARE(Child<QLineEdit>("host")->text(), QString("127.0.0.1"));
+        QCOMPARE(Child<QLineEdit>("port")->text(), QString("5007"));
+        QVERIFY(Enabled("connect"));
+        QVERIFY(Enabled("listen"));
+        QVERIFY(!Enabled("disconnect"));
+        QCOMPARE(Status(), QString());
+        QCOMPARE(window_->SpeakerBitmap(), 131);
+        QCOMPARE(window_->MicrophoneBitmap(), 129);
+        QCOMPARE(window_->Link().GetState(), VoiceLink::kIdle);
+    }
+
+    void receiveOnlyStartsWithTheMicrophoneMuted() {
+        settings_.sendEnabled = false;
+        Open();
+        QVERIFY(Child<QPushButton>("muteMicrophone")->isChecked());
+        QCOMPARE(window_->MicrophoneBitmap(), 134);
+        QVERIFY(window_->Link().MuteMicrophone());
+        QTest::mouseClick(Child<QPushButton>("muteMicrophone"), Qt::LeftButton);
+        QCOMPARE(window_->MicrophoneBitmap(), 129);
+        QVERIFY(!window_->Link().MuteMicrophone());
+    }
+
+    void listenThenAPeersDatagramConnects() {
+        settings_.port = 0;
+        Open();
+        QTest::mouseClick(Child<QPushButton>("listen"), Qt::LeftButton);
+        QTRY_COMPARE(Status(), QString("Listening..."));
+        QVERIFY(!Enabled("connect"));
+        QVERIFY(!Enabled("listen"));
+        QVERIFY(Enabled("disconnect"));
+        UdpPeer peer;
+        peer.SendTo(window_->Link().LocalPort());
+        QTRY_COMPARE(Status(), QString("Connected."));
+    }
+
+    void anUnknownHostShowsTheErrorAndChangesNoButton() {
+        Open();
+        Child<QLineEdit>("host")->setText("no-such-host.invalid");
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        QCOMPARE(Status(), QString("Error> Can't connect to the peer!"));
+        QVERIFY(Enabled("connect"));
+        QVERIFY(!Enabled("disconnect"));
+    }
+
+    void disconnectWithAutoConnectConnectsAgain() {
+        UdpPeer peer;
+        settings_.port = peer.Port();
+        settings_.autoConnect = true;
+        Open();
+        QTRY_COMPARE(Status(), QString("Connected."));
+        QSignalSpy statuses(window_.get(), &MainDialog::StatusChanged);
+        QTest::mouseClick(Child<QPushButton>("disconnect"), Qt::LeftButton);
+        QTRY_COMPARE(statuses.size(), 2);
+        QCOMPARE(statuses[0][0].toString(), QString("Disconnected."));
+        QCOMPARE(statuses[1][0].toString(), QString("Connected."));
+        QCOMPARE(window_->Link().GetState(), VoiceLink::kActive);
+    }
+
+    void portChecksStopConnectAndShowTheirMessage() {
+        Open();
+        Child<QLineEdit>("port")->setText("");
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        QVERIFY(window_->ValidationBox() != nullptr);
+        QCOMPARE(window_->ValidationBox()->text(), QString("Please enter an integer."));
+        Child<QLineEdit>("port")->setText("70000");
+        QTest::mouseClick(Child<QPushButton>("listen"), Qt::LeftButton);
+        QTRY_VERIFY(window_->ValidationBox() != nullptr);
+        QCOMPARE(window_->ValidationBox()->text(), QString("Please enter an integer between 0 and 65535."));
+        QCOMPARE(window_->Link().GetState(), VoiceLink::kIdle);
+        QCOMPARE(Status(), QString());
+    }
+
+    void escapeKeepsTheWindowOpen() {
+        Open();
+        QTest::keyClick(window_.get(), Qt::Key_Escape);
+        QVERIFY(window_->isVisible());
+    }
+
+    void enterOutsideAButtonEndsTheProgramWhenTheFieldsPass() {
+        Open();
+        Child<QLineEdit>("port")->setText("99999");
+        Child<QLineEdit>("host")->setFocus();
+        QTest::keyClick(Child<QLineEdit>("host"), Qt::Key_Return);
+        QVERIFY2(window_->isVisible(), "a failing port keeps the window");
+        Child<QLineEdit>("port")->setText("5007");
+        QTest::keyClick(Child<QLineEdit>("host"), Qt::Key_Return);
+        QVERIFY(!window_->isVisible());
+        QVERIFY2(window_->Link().StopRequested(), "the worker was stopped first");
+    }
+
+    void aDeviceErrorShowsOneBoxWhateverTheReconnections() {
+        UdpPeer peer;
+        settings_.port = peer.Port();
+        settings_.inputDevice = 5;  // the fake has one recording device
+        settings_.autoConnect = true;
+        Open();
+        QTRY_COMPARE(window_->ErrorBoxCount(), 1);
+        QSignalSpy statuses(window_.get(), &MainDialog::StatusChanged);
+        QTest::mouseClick(Child<QPushButton>("disconnect"), Qt::LeftButton);
+        QTRY_COMPARE(statuses.size(), 2);  // disconnected, connected again: the recorder fails again
+        QTest::qWait(700);
+        QCOMPARE(window_->ErrorBoxCount(), 1);
+        const auto boxes = window_->findChildren<QMessageBox*>("errorBox");
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(boxes[0]->text().startsWith("RECORD: Open : 2 : "));
+    }
+
+    void meterSegments() {
+        QCOMPARE(LevelMeter::SegmentCount(90), 30);
+        QCOMPARE(LevelMeter::SegmentCount(200), 67);
+        LevelMeter meter;
+        meter.SetRange(0, 80);
+        meter.SetValue(1);
+        QCOMPARE(meter.LitSegments(90), 1);
+        QCOMPARE(meter.LitSegments(200), 2);
+        meter.SetValue(0);
+        QCOMPARE(meter.LitSegments(90), 0);
+        meter.SetValue(80);
+        QCOMPARE(meter.LitSegments(90), 30);
+        meter.SetValue(250);
+        QCOMPARE(meter.Value(), 80);
+        QCOMPARE(meter.LitSegments(200), 67);
+        meter.SetValue(40);
+        QCOMPARE(meter.LitSegments(90), 16);  // 50 % lights segments 0 to 15 (15 * 100 / 30 = 50)
+    }
+
+    void theWindowShowsLevelsOfAtLeastOne() {
+        Open();
+        window_->Controller().HandleMessage({WM_AUDIO_LEVELS, 0, 37});
+        QCOMPARE(Child<LevelMeter>("microphoneMeter")->Value(), 1);
+        QCOMPARE(Child<LevelMeter>("speakerMeter")->Value(), 37);
+    }
+
+    void aboutBoxFillsTheVersionLabelAndTheHelp() {
+        AboutDialog about("2.5", "070105");
+        QCOMPARE(about.windowTitle(), QString("About Q-Parlin"));
+        QCOMPARE(about.VersionLabel(), QString("Version 2.5   Build 070105"));
+        QVERIFY(about.HelpText().startsWith("Supported parameters are:\n -a:codec\n"));
+        QVERIFY(!about.HelpText().contains('\r'));
+        QVERIFY(about.HelpText().contains("ilbc_8khz\t\t- iLBC  at  8 KHz (32 Kbps)"));
+    }
+};
+
+QTEST_MAIN(MainDialogTest)
+#include "maindialog_test.moc"
