@@ -4,42 +4,22 @@
 // shared folder beside the source tree, and the tests skip when neither has them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "IlbcVectors.h"
 #include "audio/ilbc/IlbcDecoder.h"
-#include "audio/ilbc/IlbcEncoder.h"
 #include "audio/ilbc/IlbcMode.h"
 
 namespace {
 
 using ilbc::Mode;
-
-std::filesystem::path VectorDir() {
-    if (const char* env = std::getenv("QPARLIN_ILBC_VECTORS"); env != nullptr && *env != '\0')
-        return env;
-    return std::filesystem::path(QPARLIN_SOURCE_DIR) / ".." / "shared" / "ilbc" / "vectors";
-}
-
-std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<int16_t> ReadSamples(const std::filesystem::path& path) {
-    const std::vector<uint8_t> bytes = ReadBytes(path);
-    std::vector<int16_t> samples(bytes.size() / 2);
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    return samples;
-}
+using namespace ilbc_test;
 
 struct Comparison {
     size_t samples = 0;
@@ -66,25 +46,15 @@ Comparison Compare(const std::vector<int16_t>& ours, const std::vector<int16_t>&
     return c;
 }
 
-const char* ModeName(Mode mode) {
-    return mode == Mode::k20ms ? "20ms" : "30ms";
-}
-
 class IlbcConformance : public ::testing::TestWithParam<Mode> {
 protected:
     void SetUp() override {
+        if (!HaveVectors())
+            GTEST_SKIP() << MissingVectorsMessage();
         dir_ = VectorDir();
-        if (!std::filesystem::exists(dir_ / "iLBC.INP") || !std::filesystem::exists(dir_ / "tlm05.chn"))
-            GTEST_SKIP()
-                << "iLBC conformance vectors not found in " << dir_
-                << " (set QPARLIN_ILBC_VECTORS to the folder holding iLBC.INP and the .BIT/.OUT files)";
     }
 
     std::filesystem::path File(const std::string& name) const { return dir_ / name; }
-
-    std::vector<uint8_t> Bits(Mode mode) const {
-        return ReadBytes(File(std::string("iLBC_") + ModeName(mode) + ".BIT"));
-    }
 
     std::vector<int16_t> Output(Mode mode, const std::string& channel) const {
         return ReadSamples(File(std::string("iLBC_") + ModeName(mode) + "_" + channel + ".OUT"));
@@ -108,17 +78,7 @@ protected:
         return out;
     }
 
-    std::vector<uint8_t> Encode(Mode mode) const {
-        const std::vector<int16_t> input = ReadSamples(File("iLBC.INP"));
-        ilbc::Encoder encoder(mode);
-        const auto block = static_cast<size_t>(encoder.BlockSamples());
-        const auto frameBytes = static_cast<size_t>(encoder.FrameBytes());
-        const size_t frames = input.size() / block;
-        std::vector<uint8_t> bits(frames * frameBytes);
-        for (size_t f = 0; f < frames; ++f)
-            encoder.Encode(input.data() + f * block, bits.data() + f * frameBytes);
-        return bits;
-    }
+    std::vector<uint8_t> Encode(Mode mode) const { return EncodeAll(mode, ReadSamples(File("iLBC.INP"))); }
 
     std::filesystem::path dir_;
 };
@@ -131,7 +91,7 @@ void Report(const std::string& what, const Comparison& c) {
 
 TEST_P(IlbcConformance, DecodesCleanChannelWithinFourOfReference) {
     const Mode mode = GetParam();
-    const auto ours = Decode(mode, Bits(mode), ReadSamples(File("clean.chn")));
+    const auto ours = Decode(mode, VectorBits(mode), ReadSamples(File("clean.chn")));
     const auto reference = Output(mode, "clean");
     ASSERT_EQ(ours.size(), reference.size());
     const Comparison c = Compare(ours, reference, 4);
@@ -142,7 +102,7 @@ TEST_P(IlbcConformance, DecodesCleanChannelWithinFourOfReference) {
 
 TEST_P(IlbcConformance, DecodesLossyChannelWithinFourOfReference) {
     const Mode mode = GetParam();
-    const auto ours = Decode(mode, Bits(mode), ReadSamples(File("tlm05.chn")));
+    const auto ours = Decode(mode, VectorBits(mode), ReadSamples(File("tlm05.chn")));
     const auto reference = Output(mode, "tlm05");
     ASSERT_EQ(ours.size(), reference.size());
     const Comparison c = Compare(ours, reference, 4);
@@ -154,7 +114,7 @@ TEST_P(IlbcConformance, DecodesLossyChannelWithinFourOfReference) {
 TEST_P(IlbcConformance, EncodesNearlyEveryFrameAsTheReference) {
     const Mode mode = GetParam();
     const auto ours = Encode(mode);
-    const auto reference = Bits(mode);
+    const auto reference = VectorBits(mode);
     ASSERT_EQ(ours.size(), reference.size());
     const auto frameBytes = static_cast<size_t>(ilbc::Params(mode).frameBytes);
     const size_t frames = reference.size() / frameBytes;

@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "IlbcVectors.h"
 #include "audio/IlbcCodec.h"
 #include "audio/SoundCodec.h"
 #include "audio/ilbc/IlbcDecoder.h"
@@ -23,12 +24,10 @@
 namespace {
 
 using ilbc::Mode;
+using ilbc_test::EncodeAll;
+using ilbc_test::ModeName;
 using Bytes = std::vector<uint8_t>;
 using Samples = std::vector<int16_t>;
-
-const char* ModeName(Mode mode) {
-    return mode == Mode::k20ms ? "20ms" : "30ms";
-}
 
 std::string ParamName(const ::testing::TestParamInfo<Mode>& param) {
     return ModeName(param.param);
@@ -66,16 +65,6 @@ Samples SpeechLike(int count, unsigned seed = 1) {
             static_cast<int16_t>(std::clamp(v * 900.0 * loudness, -32000.0, 32000.0));
     }
     return out;
-}
-
-Bytes EncodeAll(Mode mode, const Samples& input) {
-    ilbc::Encoder encoder(mode);
-    const auto block = static_cast<size_t>(encoder.BlockSamples());
-    const auto bytes = static_cast<size_t>(encoder.FrameBytes());
-    Bytes bits(input.size() / block * bytes);
-    for (size_t f = 0; f < input.size() / block; ++f)
-        encoder.Encode(input.data() + f * block, bits.data() + f * bytes);
-    return bits;
 }
 
 Samples DecodeAll(ilbc::Decoder& decoder, const Bytes& bits) {
