@@ -56,63 +56,98 @@ float InverseEnergy(float e) {
     return e > 0.0f ? 1.0f / (e + kEps) : 0.0f;
 }
 
-// corr[i - first] = sum over n of t[n] v[memLen - len - i + n], for i = first..last-1. Candidates are
-// worked on eight at a time so that the independent sums can share vector registers; each sum still
-// adds its terms in increasing n.
-void PlainCorrelations(const float* t, const float* v, int memLen, int len, int first, int last,
-                       float* corr) {
-    constexpr int kLanes = 8;
-    int i = first;
-    for (; i + kLanes <= last; i += kLanes) {
-        float acc[kLanes] = {};
-        const float* base = v + memLen - len - i;
-        for (int n = 0; n < len; ++n) {
-            const float tn = t[n];
-            for (int lane = 0; lane < kLanes; ++lane)
-                acc[lane] += tn * base[n - lane];
-        }
-        for (int lane = 0; lane < kLanes; ++lane)
-            corr[i - first + lane] = acc[lane];
+// InverseEnergy of energy[0..count-1], four at a time (a lane with no energy may divide by zero; its
+// quotient is discarded).
+void InverseEnergies(const float* energy, int count, float* inverse) {
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const Vec4 e = Load4(energy + i);
+        const Vec4 q = Splat4(1.0f) / (e + Splat4(kEps));
+        Store4(inverse + i, e > Splat4(0.0f) ? q : Splat4(0.0f));
     }
-    for (; i < last; ++i) {
-        const float* c = v + memLen - len - i;
-        float acc = 0.0f;
-        for (int n = 0; n < len; ++n)
-            acc += t[n] * c[n];
-        corr[i - first] = acc;
-    }
+    for (; i < count; ++i)
+        inverse[i] = InverseEnergy(energy[i]);
 }
 
-// Correlations and inverse energies of the augmented vectors of lags lo..hi on base v (40-sample
-// target). The energy shared by consecutive lags is carried from one lag to the next, so its rounding
-// depends on where the scan starts.
-void AugmentedScores(const float* t, const float* v, int memLen, int lo, int hi, float* corr,
-                     float* inverse) {
-    float shared = 0.0f;
-    for (int q = -(lo - 1); q <= -5; ++q)
-        shared += v[memLen + q] * v[memLen + q];
-    for (int lag = lo; lag <= hi; ++lag) {
-        shared += v[memLen - lag] * v[memLen - lag];
-        float e = shared;
-        float c = 0.0f;
-        for (int n = 0; n <= lag - 5; ++n)
-            c += t[n] * v[memLen - lag + n];
-        float alpha = 0.2f;
-        for (int n = lag - 4; n < lag; ++n) {
-            const float x = (1.0f - alpha) * v[memLen - lag + n] + alpha * v[memLen - 2 * lag + n];
-            e += x * x;
-            c += t[n] * x;
-            alpha += 0.2f;
-        }
-        for (int n = lag; n < kSubL; ++n) {
-            const float x = v[memLen - 2 * lag + n];
-            e += x * x;
-            c += t[n] * x;
-        }
-        corr[lag - lo] = c;
-        inverse[lag - lo] = InverseEnergy(e);
-    }
+// Plain vectors i = first..last-1 of base v: corr[i - first] = sum over n of t[n] v[memLen - len - i + n].
+void PlainCorrelations(const float* t, const float* v, int memLen, int len, int first, int last,
+                       float* corr) {
+    if (last > first)
+        LaggedCorrelations(t, v + memLen - len, len, first, last - 1, corr, nullptr);
 }
+
+// The augmented vectors of lags 20..39 on one base (weighted memory or its filtered copy), built once per
+// coded part and scored against each stage's target. They are laid out lag by lag across each row so
+// that the lags' sums run side by side, each still adding its terms in increasing n.
+class AugmentedSection {
+public:
+    void Build(const float* v, int memLen) {
+        v_ = v;
+        memLen_ = memLen;
+        for (int lane = 0; lane < kAugLags; ++lane) {
+            const int lag = 20 + lane;
+            for (int n = 0; n < kFirstOwn; ++n)
+                own_[n][lane] = 0.0f;
+            for (int n = 0; n <= lag - 5; ++n) {
+                vec_[n][lane] = v[memLen - lag + n];
+                if (n >= kFirstOwn)
+                    own_[n - kFirstOwn][lane] = 0.0f;
+            }
+            float alpha = 0.2f;
+            for (int n = lag - 4; n < lag; ++n) {
+                const float x = (1.0f - alpha) * v[memLen - lag + n] + alpha * v[memLen - 2 * lag + n];
+                vec_[n][lane] = x;
+                own_[n - kFirstOwn][lane] = x * x;
+                alpha += 0.2f;
+            }
+            for (int n = lag; n < kSubL; ++n) {
+                const float x = v[memLen - 2 * lag + n];
+                vec_[n][lane] = x;
+                own_[n - kFirstOwn][lane] = x * x;
+            }
+        }
+    }
+
+    // Inverse energies of lags lo..hi (into inverse[lag - lo]). The energy common to consecutive lags is
+    // carried from one lag to the next, so its rounding depends on where the scan starts.
+    void InverseEnergies(int lo, int hi, float* inverse) const {
+        float energy[kAugLags] = {};
+        float shared = 0.0f;
+        for (int q = -(lo - 1); q <= -5; ++q)
+            shared += v_[memLen_ + q] * v_[memLen_ + q];
+        for (int lag = lo; lag <= hi; ++lag) {
+            shared += v_[memLen_ - lag] * v_[memLen_ - lag];
+            energy[lag - 20] = shared;
+        }
+        // Terms before a lag's cross-fade are +0 in own_; adding +0 leaves a non-negative sum unchanged.
+        for (int n = 0; n < kSubL - kFirstOwn; ++n) {
+            for (int lane = 0; lane < kAugLags; ++lane)
+                energy[lane] += own_[n][lane];
+        }
+        for (int lag = lo; lag <= hi; ++lag)
+            inverse[lag - lo] = InverseEnergy(energy[lag - 20]);
+    }
+
+    // corr[lag - 20] for all lags 20..39.
+    void Correlations(const float* t, float* corr) const {
+        float acc[kAugLags] = {};
+        for (int n = 0; n < kSubL; ++n) {
+            const float tn = t[n];
+            for (int lane = 0; lane < kAugLags; ++lane)
+                acc[lane] += tn * vec_[n][lane];
+        }
+        for (int lane = 0; lane < kAugLags; ++lane)
+            corr[lane] = acc[lane];
+    }
+
+private:
+    static constexpr int kFirstOwn = 16;  // no lag's own energy terms start before n = 20 - 4
+
+    const float* v_ = nullptr;
+    int memLen_ = 0;
+    float vec_[kSubL][kAugLags];
+    float own_[kSubL - kFirstOwn][kAugLags];
+};
 
 // Quantises one stage's gain against the table of that stage scaled by the previous quantised gain.
 int QuantiseGain(float gain, float previous, int stage, float* quantised) {
@@ -170,14 +205,22 @@ struct Best {
 }  // namespace
 
 void FilterCodebookMemory(const float* mem, int memLen, float* filtered) {
+    // Zeros around the memory stand for the samples outside it. Four outputs are summed side by side,
+    // each over the taps in order.
     const float* h = tbl::cbfiltersTbl;
-    for (int q = 0; q < memLen; ++q) {
+    float padded[3 + kCbMem + 4] = {};
+    std::memcpy(padded + 3, mem, sizeof(float) * static_cast<unsigned>(memLen));
+    int q = 0;
+    for (; q + 4 <= memLen; q += 4) {
+        Vec4 acc = Splat4(0.0f);
+        for (int t = 0; t < 8; ++t)
+            acc += Load4(padded + q + t) * Splat4(h[7 - t]);
+        Store4(filtered + q, acc);
+    }
+    for (; q < memLen; ++q) {
         float acc = 0.0f;
-        for (int t = 0; t < 8; ++t) {
-            const int at = q - 3 + t;
-            if (at >= 0 && at < memLen)
-                acc += mem[at] * h[7 - t];
-        }
+        for (int t = 0; t < 8; ++t)
+            acc += padded[q + t] * h[7 - t];
         filtered[q] = acc;
     }
 }
@@ -228,7 +271,11 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
     float* mw = weighted + kOrder;
     std::memcpy(mw, mem, sizeof(float) * static_cast<unsigned>(memLen));
     std::memcpy(mw + memLen, target, sizeof(float) * static_cast<unsigned>(len));
-    AllPole(mw, memLen + len, weight);
+    // Leading zeros of the memory stay zeros through the filter from a zero state.
+    int first = 0;
+    while (first < memLen && mw[first] == 0.0f)
+        ++first;
+    AllPole(mw + first, memLen + len - first, weight);
     float t[kSubL];
     std::memcpy(t, mw + memLen, sizeof(float) * static_cast<unsigned>(len));
     float targetEnergy = 0.0f;
@@ -247,17 +294,24 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
     float inverse1[kCbMem];
     float inverse2[kCbMem];
     PlainEnergies(mw, memLen, len, firstRange, energy);
-    for (int i = 0; i < firstRange; ++i)
-        inverse1[i] = InverseEnergy(energy[i]);
+    InverseEnergies(energy, firstRange, inverse1);
     PlainEnergies(fw, memLen, len, firstRange, energy);
-    for (int i = 0; i < firstRange; ++i)
-        inverse2[i] = InverseEnergy(energy[i]);
+    InverseEnergies(energy, firstRange, inverse2);
 
     float acc[kSubL] = {};
     float quantised[kStages] = {};
     float corr[kCbMem];
-    float augInverse[kAugLags];
+    float augCorr[kAugLags];
+    float augInverse1[kAugLags];
+    float augInverse2[kAugLags];
     float c[kSubL];
+    AugmentedSection aug1;
+    AugmentedSection aug2;
+    bool aug2Built = false;
+    if (len == kSubL) {
+        aug1.Build(mw, memLen);
+        aug1.InverseEnergies(20, 39, augInverse1);
+    }
     for (int stage = 0; stage < kStages; ++stage) {
         const int range = ranges[stage];
         Best best;
@@ -267,9 +321,9 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
         for (int i = 0; i < range; ++i)
             best.Test(corr[i], inverse1[i], i);
         if (len == kSubL) {
-            AugmentedScores(t, mw, memLen, 20, 39, corr, augInverse);
+            aug1.Correlations(t, augCorr);
             for (int lag = 20; lag <= 39; ++lag)
-                best.Test(corr[lag - 20], augInverse[lag - 20], plain + lag - 20);
+                best.Test(augCorr[lag - 20], augInverse1[lag - 20], plain + lag - 20);
         }
 
         // The filtered section is searched only in a window around the best index so far.
@@ -313,9 +367,14 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
         for (int j = lo; j < hi; ++j)
             best.Test(corr[j - lo], inverse2[j], section + j);
         if (len == kSubL && augLo != 0) {
-            AugmentedScores(t, fw, memLen, augLo, augHi, corr, augInverse);
+            if (!aug2Built) {
+                aug2.Build(fw, memLen);
+                aug2Built = true;
+            }
+            aug2.InverseEnergies(augLo, augHi, augInverse2);
+            aug2.Correlations(t, augCorr);
             for (int lag = augLo; lag <= augHi; ++lag)
-                best.Test(corr[lag - augLo], augInverse[lag - augLo], 2 * section - 40 + lag);
+                best.Test(augCorr[lag - 20], augInverse2[lag - augLo], 2 * section - 40 + lag);
         }
 
         result.cb[stage] = best.index;

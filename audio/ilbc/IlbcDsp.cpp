@@ -25,6 +25,60 @@ bool HighPass::Finite() const {
     return std::isfinite(x1_) && std::isfinite(x2_) && std::isfinite(y1_) && std::isfinite(y2_);
 }
 
+namespace {
+
+// Lags lo .. lo+4Q-1: lane j works on lag lo+4Q-1-j, whose lagged samples start at base + j, so every
+// lane reads forward through memory.
+template <int Q>
+void LaggedBlock(const float* t, const float* x, int len, int lo, float* corr, float* energy) {
+    const float* base = x - (lo + 4 * Q - 1);
+    Vec4 c[Q] = {};
+    for (int i = 0; i < len; ++i) {
+        const Vec4 ti = Splat4(t[i]);
+#pragma GCC unroll 4
+        for (int q = 0; q < Q; ++q)
+            c[q] += ti * Load4(base + i + 4 * q);
+    }
+    for (int j = 0; j < 4 * Q; ++j)
+        corr[4 * Q - 1 - j] = c[j / 4][j % 4];
+    if (energy != nullptr) {
+        Vec4 e[Q] = {};
+        for (int i = 0; i < len; ++i) {
+#pragma GCC unroll 4
+            for (int q = 0; q < Q; ++q) {
+                const Vec4 v = Load4(base + i + 4 * q);
+                e[q] += v * v;
+            }
+        }
+        for (int j = 0; j < 4 * Q; ++j)
+            energy[4 * Q - 1 - j] = e[j / 4][j % 4];
+    }
+}
+
+void LaggedSingle(const float* t, const float* x, int len, int lag, float* corr, float* energy) {
+    float c = 0.0f;
+    float e = 0.0f;
+    for (int i = 0; i < len; ++i) {
+        c += t[i] * x[i - lag];
+        e += x[i - lag] * x[i - lag];
+    }
+    *corr = c;
+    if (energy != nullptr)
+        *energy = e;
+}
+
+}  // namespace
+
+void LaggedCorrelations(const float* t, const float* x, int len, int lo, int hi, float* corr, float* energy) {
+    int lag = lo;
+    for (; lag + 16 <= hi + 1; lag += 16)
+        LaggedBlock<4>(t, x, len, lag, corr + (lag - lo), energy != nullptr ? energy + (lag - lo) : nullptr);
+    for (; lag + 4 <= hi + 1; lag += 4)
+        LaggedBlock<1>(t, x, len, lag, corr + (lag - lo), energy != nullptr ? energy + (lag - lo) : nullptr);
+    for (; lag <= hi; ++lag)
+        LaggedSingle(t, x, len, lag, corr + (lag - lo), energy != nullptr ? energy + (lag - lo) : nullptr);
+}
+
 void BandwidthExpand(const float* a, float* out, float c) {
     out[0] = a[0];
     float gamma = c;

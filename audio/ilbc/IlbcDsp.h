@@ -4,6 +4,8 @@
 // (and so the bit stream) depend on exact float results.
 #pragma once
 
+#include <cstring>
+
 #include "audio/ilbc/IlbcMode.h"
 
 namespace ilbc {
@@ -15,25 +17,72 @@ inline constexpr float kPi2 = 0.159154943f;  // 1 / (2 pi)
 inline constexpr float kEps = 2.220446049250313e-16f;
 inline constexpr float kFloatMax = 1.0e37f;
 
-// y[n] = x[n] - a[1] y[n-1] - ... - a[10] y[n-10], in place. x[-10..-1] hold the past outputs.
+// Four floats worked on lane by lane. Each lane's arithmetic is exactly the scalar float arithmetic, so
+// independent sums kept in separate lanes come out as the scalar loops would make them, four at a time.
+using Vec4 = float __attribute__((vector_size(16)));
+
+inline Vec4 Load4(const float* p) {
+    Vec4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void Store4(float* p, Vec4 v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline Vec4 Splat4(float x) {
+    return Vec4{x, x, x, x};
+}
+
+// y[n] = x[n] - a[1] y[n-1] - ... - a[10] y[n-10], in place. x[-10..-1] hold the past outputs. The
+// recursion is a chain of dependent subtractions in a fixed order; the past outputs are kept in
+// registers so that the chain does not also wait for memory.
 inline void AllPole(float* x, int len, const float* a) {
+    float y1 = x[-1], y2 = x[-2], y3 = x[-3], y4 = x[-4], y5 = x[-5];
+    float y6 = x[-6], y7 = x[-7], y8 = x[-8], y9 = x[-9], y10 = x[-10];
     for (int n = 0; n < len; ++n) {
         float v = x[n];
-        for (int k = 1; k <= kOrder; ++k)
-            v -= a[k] * x[n - k];
+        v -= a[1] * y1;
+        v -= a[2] * y2;
+        v -= a[3] * y3;
+        v -= a[4] * y4;
+        v -= a[5] * y5;
+        v -= a[6] * y6;
+        v -= a[7] * y7;
+        v -= a[8] * y8;
+        v -= a[9] * y9;
+        v -= a[10] * y10;
+        y10 = y9;
+        y9 = y8;
+        y8 = y7;
+        y7 = y6;
+        y6 = y5;
+        y5 = y4;
+        y4 = y3;
+        y3 = y2;
+        y2 = y1;
+        y1 = v;
         x[n] = v;
     }
 }
 
-// out[n] = b[0] s[n] + b[1] s[n-1] + ... + b[10] s[n-10]. s[-10..-1] hold the past inputs.
+// out[n] = b[0] s[n] + b[1] s[n-1] + ... + b[10] s[n-10]. s[-10..-1] hold the past inputs; out must not
+// overlap s. All outputs are summed side by side, each over k in order.
 inline void AllZero(const float* s, int len, const float* b, float* out) {
-    for (int n = 0; n < len; ++n) {
-        float v = b[0] * s[n];
-        for (int k = 1; k <= kOrder; ++k)
-            v += b[k] * s[n - k];
-        out[n] = v;
+    for (int n = 0; n < len; ++n)
+        out[n] = b[0] * s[n];
+    for (int k = 1; k <= kOrder; ++k) {
+        const float bk = b[k];
+        for (int n = 0; n < len; ++n)
+            out[n] += bk * s[n - k];
     }
 }
+
+// For every lag from lo to hi: corr[lag - lo] = sum of t[i] x[i - lag] and, when energy is not null,
+// energy[lag - lo] = sum of x[i - lag]^2, over i = 0..len-1 in increasing order. x[-hi .. len-1-lo] must
+// be readable. The lags' sums run side by side so that they can share vector registers.
+void LaggedCorrelations(const float* t, const float* x, int len, int lo, int hi, float* corr, float* energy);
 
 // Second-order pole-zero high-pass with its state carried from call to call.
 class HighPass {

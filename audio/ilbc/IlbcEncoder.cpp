@@ -136,7 +136,8 @@ void Encoder::AnalyseLpc(const float* x, float* lsf) {
     for (int k = 0; k < m.lpcN; ++k) {
         // Every analysis but the last uses the symmetric window on the buffer's start; the last uses
         // the asymmetric window on the newest 240 samples.
-        float w[kWindow];
+        // Zeros after the window let the eleven lag sums run side by side over one index.
+        float w[kWindow + 12] = {};
         if (k < m.lpcN - 1) {
             for (int n = 0; n < kWindow; ++n)
                 w[n] = analysis_[n] * tbl::lpc_winTbl[n];
@@ -144,13 +145,18 @@ void Encoder::AnalyseLpc(const float* x, float* lsf) {
             for (int n = 0; n < kWindow; ++n)
                 w[n] = analysis_[kLookback + n] * tbl::lpc_asymwinTbl[n];
         }
-        float r[kLpc];
-        for (int lag = 0; lag <= kOrder; ++lag) {
-            float sum = 0.0f;
-            for (int n = 0; n < kWindow - lag; ++n)
-                sum += w[n] * w[n + lag];
-            r[lag] = sum * tbl::lpc_lagwinTbl[lag];
+        // Products with the zeros past the window add nothing to a sum (a running sum from +0 is never
+        // -0), so each lag's sum is the plain one over n = 0..239-lag.
+        Vec4 acc[3] = {};
+        for (int n = 0; n < kWindow; ++n) {
+            const Vec4 wn = Splat4(w[n]);
+            acc[0] += wn * Load4(w + n);
+            acc[1] += wn * Load4(w + n + 4);
+            acc[2] += wn * Load4(w + n + 8);
         }
+        float r[kLpc];
+        for (int lag = 0; lag <= kOrder; ++lag)
+            r[lag] = acc[lag / 4][lag % 4] * tbl::lpc_lagwinTbl[lag];
         float a[kLpc];
         float expanded[kLpc];
         Levinson(r, a);

@@ -26,6 +26,25 @@ float CrossCorr(const float* t, const float* v, int k) {
     return c > 0.0f ? c * c / e : 0.0f;
 }
 
+// The lag lo..hi at which the len samples from t correlate best (normalised, positive correlations
+// only) with the samples that lag before them; the first one on a tie.
+int BestLag(const float* t, int len, int lo, int hi) {
+    float corr[128];
+    float energy[128];
+    LaggedCorrelations(t, t, len, lo, hi, corr, energy);
+    int best = lo;
+    float bestValue = corr[0] > 0.0f ? corr[0] * corr[0] / energy[0] : 0.0f;
+    for (int lag = lo + 1; lag <= hi; ++lag) {
+        const float c = corr[lag - lo];
+        const float v = c > 0.0f ? c * c / energy[lag - lo] : 0.0f;
+        if (v > bestValue) {
+            bestValue = v;
+            best = lag;
+        }
+    }
+    return best;
+}
+
 // Index of the entry of a[0..7] nearest to v (first one on a tie).
 int Nearest(const float* a, float v) {
     int best = 0;
@@ -119,17 +138,7 @@ int Enhancer::Record(const float* d) {
     std::memcpy(x_ + kBufferLen - n, d, sizeof(float) * static_cast<unsigned>(n));
     // The frame's last 80 samples against the history; in 20 ms mode the longer lags reach into the
     // previous frame.
-    const float* u = x_ + kBufferLen - kBlock;
-    int best = 20;
-    float bestValue = CrossCorr(u, u - 20, kBlock);
-    for (int lag = 21; lag <= 119; ++lag) {
-        const float v = CrossCorr(u, u - lag, kBlock);
-        if (v > bestValue) {
-            bestValue = v;
-            best = lag;
-        }
-    }
-    return best;
+    return BestLag(x_ + kBufferLen - kBlock, kBlock, 20, 119);
 }
 
 int Enhancer::Process(const float* d, bool previousConcealed, float* e) {
@@ -144,27 +153,20 @@ int Enhancer::Process(const float* d, bool previousConcealed, float* e) {
     // Pitch of each new block, on the history low-passed and down-sampled by two.
     const int q0 = kBlock * (5 + iota) - 120;
     const int half = (360 - kBlock * iota) / 2;
-    float down[180];
-    for (int m = 0; m < half; ++m) {
-        float v = 0.0f;
-        for (int j = 0; j < 7; ++j) {
-            const int at = q0 + 3 + 2 * m - j;
-            v += tbl::lpFilt_coefsTbl[j] * (at < kBufferLen ? x_[at] : 0.0f);
-        }
-        down[m] = v;
+    float down[180] = {};
+    for (int j = 0; j < 7; ++j) {
+        const float h = tbl::lpFilt_coefsTbl[j];
+        const float* from = x_ + q0 + 3 - j;
+        // The last output's newest taps lie past the buffer, where the signal counts as zero.
+        const int count = q0 + 3 + 2 * (half - 1) - j < kBufferLen ? half : half - 1;
+        for (int m = 0; m < count; ++m)
+            down[m] += h * from[2 * m];
+        if (count < half)
+            down[half - 1] += h * 0.0f;
     }
     int lastLag = 0;
     for (int beta = 0; beta <= 2 - iota; ++beta) {
-        const float* t = down + 60 + 40 * beta;
-        int best = 10;
-        float bestValue = CrossCorr(t, t - 10, 40);
-        for (int lag = 11; lag < 60; ++lag) {
-            const float v = CrossCorr(t, t - lag, 40);
-            if (v > bestValue) {
-                bestValue = v;
-                best = lag;
-            }
-        }
+        const int best = BestLag(down + 60 + 40 * beta, 40, 10, 59);
         periods_[5 + iota + beta] = static_cast<float>(2 * best);
         lastLag = 2 * best;
     }
@@ -268,19 +270,27 @@ float Enhancer::Refine(float estimate, int c0, float* segment) const {
     int hi = r + 2;
     if (hi + kBlock >= kBufferLen)
         hi = kBufferLen - kBlock - 1;
+    // The callers keep segments inside the buffer; this only guards the correlation reads below.
+    if (lo > kBufferLen - kBlock - 5)
+        lo = kBufferLen - kBlock - 5;
     int count = hi - lo + 1;
     if (count > 5)
         count = 5;
     if (count < 1)
         count = 1;
 
-    float corr[5] = {};
-    for (int k = 0; k < count; ++k) {
-        float c = 0.0f;
-        for (int j = 0; j < kBlock; ++j)
-            c += x_[lo + k + j] * x_[c0 + j];
-        corr[k] = c;
+    // Five candidate offsets side by side (the fifth is dropped when only four exist; lo is at most
+    // 557, so it stays inside the buffer).
+    Vec4 acc4 = Splat4(0.0f);
+    float acc5 = 0.0f;
+    for (int j = 0; j < kBlock; ++j) {
+        const float b = x_[c0 + j];
+        acc4 += Load4(x_ + lo + j) * Splat4(b);
+        acc5 += x_[lo + 4 + j] * b;
     }
+    float corr[5] = {acc4[0], acc4[1], acc4[2], acc4[3], acc5};
+    for (int k = count; k < 5; ++k)
+        corr[k] = 0.0f;
     // Up-sampling by four with the middle five taps of each fractional-delay filter. With four
     // correlations only the first three output groups are distinct.
     const int groups = count == 5 ? 5 : (count > 1 ? count - 1 : 1);
@@ -312,11 +322,11 @@ float Enhancer::Refine(float estimate, int c0, float* segment) const {
         v[i] = (at >= 0 && at < kBufferLen) ? x_[at] : 0.0f;
     }
     const float* filter = tbl::polyphaserTbl + 7 * (4 * whole - best);
-    for (int i = 0; i < kBlock; ++i) {
-        float s = 0.0f;
+    for (int i = 0; i < kBlock; i += 4) {
+        Vec4 s = Splat4(0.0f);
         for (int j = 0; j < 7; ++j)
-            s += v[i + j] * filter[j];
-        segment[i] = s;
+            s += Load4(v + i + j) * Splat4(filter[j]);
+        Store4(segment + i, s);
     }
     return refined;
 }
