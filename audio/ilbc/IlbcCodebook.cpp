@@ -120,28 +120,36 @@ public:
             energy[lag - 20] = shared;
         }
         // Terms before a lag's cross-fade are +0 in own_; adding +0 leaves a non-negative sum unchanged.
+        Vec4 e[kQuads];
+        for (int q = 0; q < kQuads; ++q)
+            e[q] = Load4(energy + 4 * q);
         for (int n = 0; n < kSubL - kFirstOwn; ++n) {
-            for (int lane = 0; lane < kAugLags; ++lane)
-                energy[lane] += own_[n][lane];
+#pragma GCC unroll 5
+            for (int q = 0; q < kQuads; ++q)
+                e[q] += Load4(own_[n] + 4 * q);
         }
+        for (int q = 0; q < kQuads; ++q)
+            Store4(energy + 4 * q, e[q]);
         for (int lag = lo; lag <= hi; ++lag)
             inverse[lag - lo] = InverseEnergy(energy[lag - 20]);
     }
 
     // corr[lag - 20] for all lags 20..39.
     void Correlations(const float* t, float* corr) const {
-        float acc[kAugLags] = {};
+        Vec4 acc[kQuads] = {};
         for (int n = 0; n < kSubL; ++n) {
-            const float tn = t[n];
-            for (int lane = 0; lane < kAugLags; ++lane)
-                acc[lane] += tn * vec_[n][lane];
+            const Vec4 tn = Splat4(t[n]);
+#pragma GCC unroll 5
+            for (int q = 0; q < kQuads; ++q)
+                acc[q] += tn * Load4(vec_[n] + 4 * q);
         }
-        for (int lane = 0; lane < kAugLags; ++lane)
-            corr[lane] = acc[lane];
+        for (int q = 0; q < kQuads; ++q)
+            Store4(corr + 4 * q, acc[q]);
     }
 
 private:
     static constexpr int kFirstOwn = 16;  // no lag's own energy terms start before n = 20 - 4
+    static constexpr int kQuads = kAugLags / 4;
 
     const float* v_ = nullptr;
     int memLen_ = 0;

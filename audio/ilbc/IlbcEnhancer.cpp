@@ -3,6 +3,7 @@
 // an energy constraint.
 #include "audio/ilbc/IlbcEnhancer.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -14,6 +15,16 @@ namespace {
 
 constexpr int kSegments = 7;  // three periods before the block, the block, three after
 constexpr int kVecLen = Enhancer::kBlock + 6;
+
+// Tap k of the four fractional-delay filters' middle five taps, phase by phase: entry 4k + phase.
+constexpr std::array<float, 20> kPhaseTaps = [] {
+    std::array<float, 20> taps{};
+    for (int k = 0; k < 5; ++k) {
+        for (int phase = 0; phase < 4; ++phase)
+            taps[static_cast<size_t>(4 * k + phase)] = tbl::polyphaserTbl[7 * phase + 1 + k];
+    }
+    return taps;
+}();
 
 // Normalised correlation c^2 / e of t with v over k samples, 0 unless c is positive.
 float CrossCorr(const float* t, const float* v, int k) {
@@ -291,21 +302,19 @@ float Enhancer::Refine(float estimate, int c0, float* segment) const {
     float corr[5] = {acc4[0], acc4[1], acc4[2], acc4[3], acc5};
     for (int k = count; k < 5; ++k)
         corr[k] = 0.0f;
-    // Up-sampling by four with the middle five taps of each fractional-delay filter. With four
-    // correlations only the first three output groups are distinct.
+    // Up-sampling by four with the middle five taps of each fractional-delay filter, the four phases
+    // side by side. Correlations outside 0..4 count as zeros: a zero product added to a sum that
+    // started from +0 leaves it unchanged. With four correlations only the first three output groups
+    // are distinct.
     const int groups = count == 5 ? 5 : (count > 1 ? count - 1 : 1);
+    const float padded[9] = {0.0f, 0.0f, corr[0], corr[1], corr[2], corr[3], corr[4], 0.0f, 0.0f};
     float up[20];
     for (int t = 0; t < groups; ++t) {
         const int i = t + 2;
-        for (int phase = 0; phase < 4; ++phase) {
-            const float* g = tbl::polyphaserTbl + 7 * phase + 1;
-            float v = 0.0f;
-            for (int k = 0; k < 5; ++k) {
-                if (i - k >= 0 && i - k <= 4)
-                    v += corr[i - k] * g[k];
-            }
-            up[4 * t + phase] = v;
-        }
+        Vec4 v = Splat4(0.0f);
+        for (int k = 0; k < 5; ++k)
+            v += Splat4(padded[i - k + 2]) * Load4(kPhaseTaps.data() + 4 * k);
+        Store4(up + 4 * t, v);
     }
     int best = 0;
     for (int k = 1; k < 4 * groups; ++k) {

@@ -62,37 +62,41 @@ void ForEachField(Mode mode, P& p, Visit visit) {
     }
 }
 
+// Bits go in and come out most significant first, through a 64-bit accumulator.
 class BitWriter {
 public:
     explicit BitWriter(uint8_t* out) : out_(out) {}
     void Put(unsigned value, int bits) {
-        for (int b = bits - 1; b >= 0; --b) {
-            if ((value >> b) & 1u)
-                out_[pos_ / 8] = static_cast<uint8_t>(out_[pos_ / 8] | (0x80u >> (pos_ % 8)));
-            ++pos_;
+        acc_ = (acc_ << bits) | value;
+        pending_ += bits;
+        while (pending_ >= 8) {
+            pending_ -= 8;
+            *out_++ = static_cast<uint8_t>(acc_ >> pending_);
         }
     }
 
 private:
     uint8_t* out_;
-    int pos_ = 0;
+    uint64_t acc_ = 0;
+    int pending_ = 0;
 };
 
 class BitReader {
 public:
     explicit BitReader(const uint8_t* in) : in_(in) {}
     unsigned Get(int bits) {
-        unsigned value = 0;
-        for (int b = 0; b < bits; ++b) {
-            value = (value << 1) | ((in_[pos_ / 8] >> (7 - pos_ % 8)) & 1u);
-            ++pos_;
+        while (available_ < bits) {
+            acc_ = (acc_ << 8) | *in_++;
+            available_ += 8;
         }
-        return value;
+        available_ -= bits;
+        return static_cast<unsigned>(acc_ >> available_) & ((1u << bits) - 1u);
     }
 
 private:
     const uint8_t* in_;
-    int pos_ = 0;
+    uint64_t acc_ = 0;
+    int available_ = 0;
 };
 
 }  // namespace
