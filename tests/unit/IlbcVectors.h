@@ -18,11 +18,14 @@
 
 namespace ilbc_test {
 
-// $QPARLIN_ILBC_VECTORS, or the shared folder beside the source tree.
+// $QPARLIN_ILBC_VECTORS, else the shared folder beside the source tree, else the team's shared folder.
 inline std::filesystem::path VectorDir() {
     if (const char* env = std::getenv("QPARLIN_ILBC_VECTORS"); env != nullptr && *env != '\0')
         return env;
-    return std::filesystem::path(QPARLIN_SOURCE_DIR) / ".." / "shared" / "ilbc" / "vectors";
+    const auto beside = std::filesystem::path(QPARLIN_SOURCE_DIR) / ".." / "shared" / "ilbc" / "vectors";
+    if (std::filesystem::exists(beside / "iLBC.INP"))
+        return beside;
+    return "/work/shared/ilbc/vectors";
 }
 
 inline bool HaveVectors() {
