@@ -1,0 +1,30 @@
+// The adaptive codebook of the iLBC coder: vectors built from past residual (plain, "augmented" with a
+// short lag repeated, and the same two from a filtered copy of the memory), the three-stage decoding of
+// one coded part, and the encoder's three-stage search with gain quantisation.
+#pragma once
+
+namespace ilbc {
+
+// Codebook and gain indices of one coded part (a 40-sample sub-frame or the start-state extension).
+struct CbIndices {
+    int cb[3] = {};
+    int gain[3] = {};
+};
+
+// The codebook's second half is built from the memory through an 8-tap filter: f[q] for q = 0..M-1.
+void FilterCodebookMemory(const float* mem, int memLen, float* filtered);
+
+// Vector `index` of the codebook on memory `mem` (and its filtered copy) for a target of `len` samples.
+// Every index that fits the part's bit width selects a vector inside the memory.
+void CodebookVector(int index, const float* mem, const float* filtered, int memLen, int len, float* out);
+
+// Rebuilds one coded part from its indices: the sum of three gain-scaled codebook vectors.
+void CodebookDecode(const CbIndices& indices, const float* mem, int memLen, int len, float* out);
+
+// Finds the indices that best code `target` (len samples of residual) from the reconstructed residual
+// `mem` (memLen samples), measured through the perceptual weighting filter `weight`. `row` selects the
+// search ranges (0 for the start-state extension, 1 + coding order for sub-frames).
+void CodebookSearch(const float* target, int len, const float* mem, int memLen, const float* weight, int row,
+                    CbIndices& result);
+
+}  // namespace ilbc
