@@ -188,6 +188,31 @@ private:
     std::thread thread_;
 };
 
+// What a script saw, handed to the test thread under a lock.
+class Recorder {
+public:
+    void Add(std::string item) {
+        std::lock_guard<std::mutex> guard(lock_);
+        items_.push_back(std::move(item));
+    }
+    std::vector<std::string> Items() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return items_;
+    }
+    size_t Count() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return items_.size();
+    }
+    std::string At(size_t i) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return i < items_.size() ? items_[i] : std::string();
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> items_;
+};
+
 // A port on 127.0.0.1 where nothing listens (bound once and released).
 inline uint16_t UnusedPort() {
     Socket probe;
