@@ -81,6 +81,18 @@ public:
         return head + Read(length, timeoutMs);
     }
 
+    // Bytes up to and including the next 0 byte.
+    std::string ReadUntilNul(int timeoutMs = 5000) {
+        std::string out;
+        char c = 1;
+        while (c != 0) {
+            if (ReceiveSome(&c, 1, timeoutMs) <= 0)
+                break;
+            out.push_back(c);
+        }
+        return out;
+    }
+
     void Send(const std::string& bytes) {
         try {
             SendAll(handle_, bytes.data(), static_cast<int>(bytes.size()));
@@ -212,6 +224,29 @@ private:
     mutable std::mutex lock_;
     std::vector<std::string> items_;
 };
+
+// Reads what has arrived on a client socket within `timeoutMs`, up to `count` bytes.
+inline std::string ReadFrom(SocketHandle socket, size_t count, int timeoutMs = 5000) {
+    std::string out;
+    char buffer[4096];
+    while (out.size() < count) {
+        int n = 0;
+        try {
+            n = Receive(socket, buffer, static_cast<int>(std::min(sizeof(buffer), count - out.size())),
+                        timeoutMs);
+        } catch (const Exception&) {
+            break;
+        }
+        if (n <= 0)
+            break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+inline void WriteTo(SocketHandle socket, const std::string& bytes) {
+    SendAll(socket, bytes.data(), static_cast<int>(bytes.size()));
+}
 
 // A port on 127.0.0.1 where nothing listens (bound once and released).
 inline uint16_t UnusedPort() {
