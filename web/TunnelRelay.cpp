@@ -24,18 +24,15 @@ TunnelRelay::Settings TunnelRelay::CurrentSettings() const {
 }
 
 void TunnelRelay::SetLog(Log log) {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(logLock_);
     log_ = std::move(log);
 }
 
 void TunnelRelay::Write(const std::string& line) const {
-    Log log;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        log = log_;
-    }
-    if (log)
-        log(line);
+    // Called under the lock, so that once SetLog has returned the old log is never called again.
+    std::lock_guard<std::mutex> guard(logLock_);
+    if (log_)
+        log_(line);
 }
 
 void TunnelRelay::Serve(Socket& connection, WorkerThread& worker) {

@@ -29,7 +29,8 @@ public:
     void Configure(const SocketAddress& proxy, const std::string& tunnelUrl, const std::string& userName,
                    const std::string& password, const std::string& domain, int intervalMs);
     Settings CurrentSettings() const;
-    // Receives one line per event of every channel; by default the lines go nowhere.
+    // Receives one line per event of every channel, one call at a time; by default the lines go nowhere.
+    // The log must not call back into the relay. After SetLog returns, the previous log is not called.
     void SetLog(Log log);
     void Write(const std::string& line) const;
 
@@ -39,5 +40,6 @@ protected:
 private:
     mutable std::mutex lock_;
     Settings settings_;  // under lock_
-    Log log_;            // under lock_
+    mutable std::mutex logLock_;
+    Log log_;  // under logLock_
 };

@@ -427,6 +427,8 @@ protected:
         proxy.SetTunnelUrl("http://tunnel.example/tunnel");
         proxy.SetRelayLog([this](const std::string& line) { log.Add(line); });
     }
+    // The relay outlives this fixture's members; it must stop writing to them first.
+    void TearDown() override { proxy.SetRelayLog(nullptr); }
 
     // Answers each request with what `answer` makes of it, recording the requests.
     ScriptServer::Script Serve(std::function<std::string(const std::string&)> answer) {
@@ -534,4 +536,24 @@ TEST_F(TunnelTest, RetriesAFailedTransmissionAndGivesUpAfterTheLastTry) {
     ScriptServer broken(Serve([](const std::string&) { return TunnelReply("501 Not Implemented", ""); }));
     EXPECT_THROW(ConnectThrough(broken, ProxyClient::HttpTunnel, "dest.example", 8080), Exception);
     EXPECT_TRUE(WaitForLog("Max number of tries 5 reached. Close the channel."));
+}
+
+TEST_F(TunnelTest, RefusesAnythingButConnect) {
+    ScriptServer server(Serve([](const std::string&) { return TunnelReply("200 OK", "T\n"); }));
+    ConnectThrough(server, ProxyClient::HttpTunnel);  // starts the relay
+    Socket raw;
+    raw.CreateStream();
+    ConnectTimeout(raw.handle, SocketAddress(htonl(INADDR_LOOPBACK), proxy.RelayPort()), 5000);
+    WriteTo(raw.handle, "GET http://dest.example/ HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(WaitForLog("Bad method: GET"));
+    EXPECT_EQ(ReadFrom(raw.handle, 1), "");  // closed without an answer
+}
+
+TEST_F(TunnelTest, RefusesATunnelIdThatWouldBreakItsRequests) {
+    for (const std::string& id : {std::string(300, 'x'), std::string("two words")}) {
+        ScriptServer server(Serve([id](const std::string&) { return TunnelReply("200 OK", id + "\ndata"); }));
+        EXPECT_THROW(ConnectThrough(server, ProxyClient::HttpTunnel), ProxyClient::ProxyException);
+        EXPECT_TRUE(WaitForLog("Uncaught exception"));
+        proxy.SetTunnelUrl("http://tunnel.example/tunnel");
+    }
 }
