@@ -85,14 +85,6 @@ void TCPServer::Stop() {
     port_ = 0;
 }
 
-int TCPServer::ConnectionCount() {
-    std::lock_guard<std::mutex> guard(connectionsLock_);
-    int count = 0;
-    for (const auto& connection : connections_)
-        count += connection->Finished() ? 0 : 1;
-    return count;
-}
-
 void TCPServer::AcceptLoop(WorkerThread& worker) {
     for (;;) {
         worker.CheckStop();

@@ -34,8 +34,6 @@ public:
     void Stop();
     // The port listened on, 0 when not started.
     int Port() const { return port_.load(); }
-    // Connections being served now.
-    int ConnectionCount();
 
 protected:
     // Serves one accepted connection, on its own thread. `worker` is that thread: loops test its stop
