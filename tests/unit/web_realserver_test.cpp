@@ -215,7 +215,9 @@ TEST_F(RealServerTest, MicrosocksWithAndWithoutLogin) {
 }
 
 TEST_F(RealServerTest, AKeepAliveServerSeesOneConnectionForRedirectedAndRepeatedGets) {
-    ServerProcess server({"python3", std::string(QPARLIN_SOURCE_DIR) + "/scripts/keepalive-http-server.py"});
+    // Debian's own interpreter, not whichever one comes first on the path.
+    const std::string python = std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+    ServerProcess server({python, std::string(QPARLIN_SOURCE_DIR) + "/scripts/keepalive-http-server.py"});
     ASSERT_TRUE(server.Ready(true));
     const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
     HttpClient client;
