@@ -1,0 +1,226 @@
+#include "web/HttpClient.h"
+
+#include <algorithm>
+
+#include "web/InputStream.h"
+#include "web/WebText.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+HttpClient::HttpClient() = default;
+
+HttpClient::~HttpClient() = default;
+
+void HttpClient::Get(const std::string& url, ByteBuffer& out) {
+    Execute("GET", url, nullptr, out);
+}
+
+void HttpClient::Post(const std::string& url, const ByteBuffer& body, ByteBuffer& out) {
+    Execute("POST", url, &body, out);
+}
+
+int HttpClient::TimeLeft() const {
+    if (timeout_ < 0)
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left, 0, INT32_MAX));
+}
+
+void HttpClient::Execute(const std::string& method, const std::string& url, const ByteBuffer* body,
+                         ByteBuffer& out) {
+    out.Clear();
+    out_ = &out;
+    std::string nextMethod = method;
+    std::string nextUrl = url;
+    for (int redirects = 0;; ++redirects) {
+        BuildRequest(nextMethod, nextUrl);
+        if (body != nullptr) {
+            request_.Body().Write(body->Data(), body->Length(), false);
+            request_.Headers().Set("Content-Length", std::to_string(body->Length()));
+        }
+        SendAndRead();
+        if (response_.StatusCode() == 200)
+            return;
+        const std::string target = RedirectTarget();
+        if (target.empty())
+            return;
+        // Each redirect is a new request with its own deadline, so a loop must end by count.
+        if (redirects == kMaxRedirects)
+            throw BadResponseException();
+        nextMethod = "GET";
+        nextUrl = target;
+        body = nullptr;
+    }
+}
+
+void HttpClient::BuildRequest(const std::string& method, const std::string& url) {
+    request_.Reset();
+    request_.SetUrl(url);
+    if (cookiesEnabled_) {
+        const std::string cookie = cookieStore_.CookieFor(request_.Url());
+        if (!cookie.empty())
+            request_.Headers().Add("Cookie", cookie);
+    }
+    request_.Headers().Append(defaultHeaders_);
+    request_.SetMethod(method);
+    request_.SetVersion("HTTP/1.0");
+    request_.SetAbsoluteForm(HttpProxyMode());
+    if (keepAlive_) {
+        request_.Headers().Set("Connection", "Keep-Alive");
+        if (HttpProxyMode())
+            request_.Headers().Set("Proxy-Connection", "Keep-Alive");
+    }
+    deadline_ = Clock::now() + std::chrono::seconds(std::max(timeout_, 0));
+}
+
+void HttpClient::SendAndRead() {
+    // A failure before the answer arrives must not leave the previous answer's status readable.
+    response_.Reset();
+    try {
+        SendRequest();
+        ReadResponse();
+    } catch (...) {
+        // What is left on a half-read connection belongs to this response, never to the next one.
+        connection_.Close();
+        connectionHost_.clear();
+        throw;
+    }
+    if (cookiesEnabled_)
+        cookieStore_.Store(request_.Host(), request_.Port(), response_.Headers());
+    const int status = response_.StatusCode();
+    if (status == 200 || (status >= 301 && status <= 303))
+        return;
+    if (status == 401)
+        throw AuthenticationRequiredException();
+    if (status == 407) {
+        AnswerProxyChallenge();
+        return;
+    }
+    throw BadResponseException();
+}
+
+void HttpClient::AnswerProxyChallenge() {
+    // The proxy demands credentials; answering them is not built yet.
+    throw ProxyClient::ProxyAuthenticationRequiredException();
+}
+
+bool HttpClient::ConnectionAlive() {
+    // A kept connection is fit for reuse only when nothing is readable on it: a byte would be left over
+    // from an earlier answer, an end of stream would mean the server has closed.
+    uint8_t byte;
+    try {
+        return Receive(connection_.handle, &byte, 1, 0) == 0;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+void HttpClient::SendRequest() {
+    bool reconnect = connection_.handle == kNoSocket || !ConnectionAlive();
+    if (!reconnect && !HttpProxyMode()) {
+        reconnect = request_.Host() != connectionHost_ || request_.Port() != connectionPort_;
+    }
+    if (reconnect)
+        Reconnect();
+    try {
+        request_.Serialize(sendBuffer_);
+        SendAll(connection_.handle, sendBuffer_.Data(), sendBuffer_.Length());
+    } catch (const Exception&) {
+        Reconnect();
+        request_.Serialize(sendBuffer_);
+        SendAll(connection_.handle, sendBuffer_.Data(), sendBuffer_.Length());
+    }
+}
+
+void HttpClient::Reconnect() {
+    connection_.Close();
+    connectionHost_.clear();
+    connection_.CreateStream();
+    const int limit = TimeLeft();
+    if (HttpProxyMode()) {
+        std::string host = proxy_.ProxyHost();
+        uint16_t port = proxy_.ProxyPort();
+        if (host.empty() || port == 0) {
+            host = request_.Host();
+            port = request_.Port();
+        }
+        SocketAddress address;
+        address.Set(host.c_str(), port);
+        ConnectTimeout(connection_.handle, address, limit);
+    } else {
+        proxy_.SetTimeoutMs(limit);
+        proxy_.Connect(connection_, request_.Host(), request_.Port());
+    }
+    connectionHost_ = request_.Host();
+    connectionPort_ = request_.Port();
+}
+
+void HttpClient::ReadResponse() {
+    response_.Reset();
+    InputStream stream(connection_.handle, kLineReadSliceMs, kLineLimit);
+    response_.SetTimeBudget(TimeLeft());
+    response_.ReadHead(stream);
+    ReadBody();
+}
+
+void HttpClient::ReadBody() {
+    ByteBuffer& out = *out_;
+    out.Clear();
+    if (response_.State() == HttpMessage::kComplete)
+        return;
+    const bool sized = response_.HasContentLength();
+    const int32_t expected = sized ? response_.ContentLength() : 0;
+    if (sized)
+        out.Reserve(expected);
+    for (;;) {
+        const int32_t held = out.Length();
+        if (sized && held >= expected)
+            return;
+        // Without a length the body may grow to one byte past the cap, which is then refused.
+        const int32_t request =
+            sized ? expected - held : std::min<int32_t>(kBodyBlock, HttpMessage::kMaxBodyLength + 1 - held);
+        if (out.Capacity() - held < request) {
+            const int64_t doubled = 2 * (static_cast<int64_t>(request) + held);
+            out.Reserve(static_cast<int32_t>(std::min<int64_t>(doubled, HttpMessage::kMaxBodyLength + 1)));
+            out.Reserve(held + request);
+        }
+        int received = 0;
+        try {
+            received = Receive(connection_.handle, out.Data() + held, request, TimeLeft());
+        } catch (const Exception&) {
+            // Without a length, the server closing the connection is how the body ends.
+            if (!sized)
+                return;
+            throw Exception();
+        }
+        if (received == 0)
+            throw TimeoutException();
+        out.SetLength(held + received);
+        if (!sized && out.Length() > HttpMessage::kMaxBodyLength)
+            throw HttpException();
+    }
+}
+
+std::string HttpClient::RedirectTarget() const {
+    const int status = response_.StatusCode();
+    if (!followRedirects_ || status < 301 || status > 303)
+        return std::string();
+    const std::string location = response_.Headers().Get("Location");
+    // No TLS here: a redirect to a secure address ends the call with the redirect's own body.
+    if (webtext::StartsWithIgnoreCase(location, "https://"))
+        return std::string();
+    if (webtext::StartsWithIgnoreCase(location, "http://") || location.empty())
+        return location;
+    std::string target = location;
+    if (target[0] != '/') {
+        const std::string& path = request_.Path();
+        const size_t slash = path.rfind('/');
+        target = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
+    }
+    const uint16_t port = request_.Port();
+    return "http://" + request_.Host() + (port != 80 ? ":" + std::to_string(port) : std::string()) + target;
+}

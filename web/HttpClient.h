@@ -1,0 +1,109 @@
+// Fetches resources over HTTP/1.0 into a caller's buffer. Keeps one TCP connection open between requests
+// (tested before each reuse), follows 301/302/303 redirects to plain "http://" addresses, and connects
+// directly, through the embedded ProxyClient, or to an HTTP proxy with absolute request URLs (proxy type
+// HttpTunnel). There is no TLS: "https://" redirects are not followed.
+//
+// One HttpClient is used by one thread at a time. After a failed request the response (status, reason,
+// headers) stays readable through Response().
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "base/ByteBuffer.h"
+#include "base/Socket.h"
+#include "web/CookieStore.h"
+#include "web/HeaderList.h"
+#include "web/HttpRequest.h"
+#include "web/HttpResponse.h"
+#include "web/ProxyClient.h"
+#include "web/WebExceptions.h"
+
+class HttpClient {
+public:
+    // A status the client does not accept, or a redirect chain longer than kMaxRedirects.
+    class BadResponseException : public HttpException {
+    public:
+        ~BadResponseException() override = default;
+    };
+    // The server answered 401.
+    class AuthenticationRequiredException : public HttpException {
+    public:
+        ~AuthenticationRequiredException() override = default;
+    };
+
+    static constexpr int kDefaultTimeoutSeconds = 60;
+    // Redirects followed in a row before the request fails.
+    static constexpr int kMaxRedirects = 10;
+    // The longest line of a response head.
+    static constexpr int kLineLimit = 1000;
+    // Each line read of the head waits at most this long before the deadline is checked again.
+    static constexpr int kLineReadSliceMs = 100;
+    // What one receive of a body without "Content-Length" asks for.
+    static constexpr int kBodyBlock = 10240;
+
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // GET `url`; the body of the final response is left in `out` (emptied first). Returns on 200, and on
+    // 301..303 when the redirect is not followed; throws otherwise.
+    void Get(const std::string& url, ByteBuffer& out);
+    // POST `body` to `url` with its "Content-Length"; otherwise as Get. Redirects continue with GET.
+    void Post(const std::string& url, const ByteBuffer& body, ByteBuffer& out);
+
+    // Seconds each request (and each redirect) may take; negative for no limit.
+    void SetTimeout(int seconds) { timeout_ = seconds; }
+    int Timeout() const { return timeout_; }
+    // The proxy settings: type, host, port, user name, password and domain live in the ProxyClient.
+    ProxyClient& Proxy() { return proxy_; }
+    const ProxyClient& Proxy() const { return proxy_; }
+    // Fields copied into every request.
+    HeaderList& DefaultHeaders() { return defaultHeaders_; }
+    void SetCookiesEnabled(bool enabled) { cookiesEnabled_ = enabled; }
+    const CookieStore& Cookies() const { return cookieStore_; }
+    void SetFollowRedirects(bool follow) { followRedirects_ = follow; }
+    void SetKeepAlive(bool keepAlive) { keepAlive_ = keepAlive; }
+
+    const HttpRequest& Request() const { return request_; }
+    const HttpResponse& Response() const { return response_; }
+    // Whether a connection is held open for the next request.
+    bool Connected() const { return connection_.handle != kNoSocket; }
+
+private:
+    void Execute(const std::string& method, const std::string& url, const ByteBuffer* body, ByteBuffer& out);
+    void BuildRequest(const std::string& method, const std::string& url);
+    // Sends the request and reads the response, then dispatches on its status: returns for 200 and
+    // 301..303, answers 407, throws for everything else.
+    void SendAndRead();
+    void SendRequest();
+    void ReadResponse();
+    void ReadBody();
+    // The address a 301..303 response sends us to, or empty when it is not to be followed.
+    std::string RedirectTarget() const;
+    // True when the kept connection can carry another request.
+    bool ConnectionAlive();
+    void Reconnect();
+    void AnswerProxyChallenge();
+    bool HttpProxyMode() const { return proxy_.ProxyType() == ProxyClient::HttpTunnel; }
+    // Milliseconds before the deadline (never below 0), or -1 without a time limit.
+    int TimeLeft() const;
+
+    int timeout_ = kDefaultTimeoutSeconds;
+    std::chrono::steady_clock::time_point deadline_{};
+    Socket connection_;
+    std::string connectionHost_;
+    uint16_t connectionPort_ = 0;
+    ProxyClient proxy_;
+    HttpRequest request_;
+    HttpResponse response_;
+    HeaderList defaultHeaders_;
+    CookieStore cookieStore_;
+    bool cookiesEnabled_ = false;
+    bool followRedirects_ = true;
+    bool keepAlive_ = true;
+    ByteBuffer* out_ = nullptr;
+    ByteBuffer sendBuffer_;
+};

@@ -1,0 +1,81 @@
+#include "web/HttpRequest.h"
+
+#include "web/WebText.h"
+
+void HttpRequest::Reset() {
+    HttpMessage::Reset();
+    method_.clear();
+    scheme_ = "http";
+    host_.clear();
+    port_ = 80;
+    path_ = "/";
+    version_.clear();
+    absoluteForm_ = false;
+}
+
+void HttpRequest::SetUrl(const std::string& url) {
+    const std::string text = webtext::Trim(url);
+    scheme_.clear();
+    host_.clear();
+    path_.clear();
+    port_ = 80;
+    const size_t separator = text.find("://");
+    if (separator == std::string::npos) {
+        path_ = text;
+        absoluteForm_ = false;
+    } else {
+        scheme_ = text.substr(0, separator);
+        const std::string rest = text.substr(separator + 3);
+        const size_t slash = rest.find('/');
+        const std::string authority = slash == std::string::npos ? rest : rest.substr(0, slash);
+        path_ = slash == std::string::npos ? "/" : rest.substr(slash);
+        const size_t colon = authority.find(':');
+        host_ = authority.substr(0, colon);
+        if (colon != std::string::npos)
+            port_ = static_cast<uint16_t>(webtext::Atoi(authority.substr(colon + 1)));
+    }
+    if (scheme_.empty())
+        scheme_ = "http";
+    if (path_.empty())
+        path_ = "/";
+}
+
+std::string HttpRequest::Url() const {
+    std::string url = scheme_ + "://" + host_;
+    if (port_ != 80 && port_ != 0)
+        url += ":" + std::to_string(port_);
+    return url + path_;
+}
+
+void HttpRequest::ParseStartLine(const std::string& line) {
+    const size_t first = line.find(' ');
+    if (first == std::string::npos)
+        throw HttpException();
+    const size_t second = line.find(' ', first + 1);
+    if (second == std::string::npos)
+        throw HttpException();
+    method_ = webtext::Trim(std::string_view(line).substr(0, first));
+    const std::string target = webtext::Trim(std::string_view(line).substr(first + 1, second - first - 1));
+    version_ = webtext::Trim(std::string_view(line).substr(second + 1));
+    if (method_ == "CONNECT") {
+        std::string authority = target;
+        const size_t scheme = authority.find("://");
+        if (scheme != std::string::npos)
+            authority.erase(0, scheme + 3);
+        const size_t colon = authority.find(':');
+        host_ = authority.substr(0, colon);
+        port_ = colon == std::string::npos
+                    ? 80
+                    : static_cast<uint16_t>(webtext::Atoi(authority.substr(colon + 1)));
+    } else {
+        SetUrl(target);
+    }
+    absoluteForm_ = !host_.empty();
+}
+
+std::string HttpRequest::BuildStartLine() {
+    if (!host_.empty()) {
+        Headers().Set("Host", port_ == 80 ? host_ : host_ + ":" + std::to_string(port_));
+    }
+    return method_ + " " + (absoluteForm_ ? Url() : path_) + " " + version_;
+}
