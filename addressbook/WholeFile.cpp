@@ -1,0 +1,163 @@
+// ReadWholeFile, WriteWholeFile and MakeAbsolutePath on POSIX file descriptors.
+#include "addressbook/WholeFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "addressbook/FileException.h"
+
+namespace {
+
+// Owns a descriptor. A close that fails during clean-up is swallowed; Close() reports it.
+class FileHandle {
+public:
+    explicit FileHandle(int fd) : fd_(fd) {}
+    ~FileHandle() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    int Get() const { return fd_; }
+    // Not retried on EINTR: Linux has released the descriptor either way.
+    void Close() {
+        if (::close(std::exchange(fd_, -1)) != 0)
+            throw FileCantCloseException();
+    }
+
+private:
+    int fd_;
+};
+
+// Removes the temporary file unless it was renamed into place.
+class TemporaryFileGuard {
+public:
+    explicit TemporaryFileGuard(const std::string& path) : path_(path) {}
+    ~TemporaryFileGuard() {
+        if (armed_)
+            ::unlink(path_.c_str());
+    }
+    TemporaryFileGuard(const TemporaryFileGuard&) = delete;
+    TemporaryFileGuard& operator=(const TemporaryFileGuard&) = delete;
+    void Release() { armed_ = false; }
+
+private:
+    const std::string& path_;
+    bool armed_ = true;
+};
+
+void WriteAll(int fd, const char* bytes, size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, bytes, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        // A short write is followed by another call, which then names the error (a full disk, a size limit).
+        if (written <= 0)
+            throw FileCantWriteException();
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+}
+
+// Makes the rename itself durable. Best effort: the new file is complete whether or not this succeeds.
+void SyncDirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+std::string MakeAbsolutePath(std::string_view path) {
+    if (path.empty() || path.front() == '/')
+        return std::string(path);
+    std::error_code error;
+    std::string directory = std::filesystem::current_path(error).string();
+    if (error || directory.empty())
+        return std::string(path);
+    if (directory.back() != '/')
+        directory += '/';
+    return directory.append(path);
+}
+
+bool ReadWholeFile(std::string_view path, std::string& text) {
+    text.clear();
+    if (path.empty())
+        return false;
+    const std::string absolute = MakeAbsolutePath(path);
+    try {
+        // Non-blocking so that a FIFO in the file's place cannot hang the open; it is refused below.
+        FileHandle file(::open(absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (file.Get() < 0)
+            throw FileCantOpenException();
+        struct stat status {};
+        if (::fstat(file.Get(), &status) != 0)
+            throw FileCantReadException();
+        if (!S_ISREG(status.st_mode) || status.st_size <= 0 || status.st_size > kMaxWholeFileSize)
+            return false;
+
+        const size_t size = static_cast<size_t>(status.st_size);
+        text.resize(size);
+        size_t total = 0;
+        while (total < size) {
+            const ssize_t got = ::read(file.Get(), text.data() + total, size - total);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                throw FileCantReadException();
+            if (got == 0)
+                break;  // the file shrank since fstat: keep what is there
+            total += static_cast<size_t>(got);
+        }
+        text.resize(total);
+        file.Close();
+        if (total == 0)
+            return false;
+        return true;
+    } catch (const Exception&) {
+        text.clear();
+        return false;
+    }
+}
+
+bool WriteWholeFile(std::string_view path, const char* bytes, size_t length) {
+    if (path.empty())
+        return false;
+    const std::string target = MakeAbsolutePath(path);
+    std::string temporary = target + ".XXXXXX";
+    try {
+        FileHandle file(::mkostemp(temporary.data(), O_CLOEXEC));
+        if (file.Get() < 0)
+            throw FileCantCreateException();
+        TemporaryFileGuard guard(temporary);
+
+        // A replaced file keeps its permissions; a new one is readable and writable by its owner only.
+        struct stat old {};
+        if (::stat(target.c_str(), &old) == 0)
+            ::fchmod(file.Get(), old.st_mode & 07777);
+
+        if (bytes != nullptr && length > 0)
+            WriteAll(file.Get(), bytes, length);
+        if (::fsync(file.Get()) != 0)
+            throw FileCantWriteException();
+        file.Close();
+        if (::rename(temporary.c_str(), target.c_str()) != 0)
+            throw FileCantWriteException();
+        guard.Release();
+        SyncDirectoryOf(target);
+        return true;
+    } catch (const FileException&) {
+        return false;
+    }
+}

@@ -1,0 +1,60 @@
+// A small element tree for the address book: one node type with a name, a text value and owned children,
+// a tolerant parser that reads attributes as children, and an indenting writer. Bytes are taken as they
+// are; only the five predefined entities are known.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class XmlElement {
+public:
+    // Parsing refuses to nest elements deeper than this, so that a hostile file cannot exhaust the stack.
+    static constexpr int kMaxParseDepth = 256;
+
+    XmlElement();  // named "xml"
+    explicit XmlElement(std::string name, std::string value = {});
+    ~XmlElement();
+
+    XmlElement(const XmlElement&) = delete;
+    XmlElement& operator=(const XmlElement&) = delete;
+
+    std::string GetName() const { return name_; }
+    std::string GetValue() const { return value_; }
+    void SetValue(std::string value) { value_ = std::move(value); }
+
+    int ChildCount() const { return static_cast<int>(children_.size()); }
+    // Null for an index out of range.
+    XmlElement* ChildAt(int index) const;
+
+    // The first child whose name equals `name` with only A-Z folded to a-z; -1 (or null) when there is none.
+    int FindChildIndex(std::string_view name) const;
+    XmlElement* FindChild(std::string_view name) const;
+
+    // Appends a new child and returns it; the tree keeps ownership.
+    XmlElement* AddChild(std::string name, std::string value = {});
+    XmlElement* AppendChild(std::unique_ptr<XmlElement> element);
+
+    // Replaces this element's name, value and children with what `text` describes. False when a tag has no
+    // closing ">" or the nesting goes deeper than kMaxParseDepth; what was read before stays in the tree.
+    bool Parse(std::string_view text);
+
+    // depth >= 0: one element per line, `depth` tabs of indent, CR LF line ends. depth < 0: one line, and
+    // children without children of their own become attributes. shortForm writes "<name/>" for an element
+    // with neither value nor children.
+    std::string ToString(int depth, bool shortForm) const;
+
+    static std::string Escape(std::string_view text);
+    static std::string Unescape(std::string_view text);
+
+private:
+    friend class XmlContentParser;
+
+    void Clear();
+    void AppendTo(std::string& out, int depth, bool shortForm) const;
+
+    std::string name_;
+    std::string value_;
+    std::vector<std::unique_ptr<XmlElement>> children_;
+};

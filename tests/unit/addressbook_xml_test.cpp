@@ -1,0 +1,162 @@
+// XmlElement: the tolerant parser, markup stripping, entities, the writer's layout and the depth bound.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "addressbook/XmlElement.h"
+
+namespace {
+
+// The parsed tree on one line, where leaves show as attributes: "<a><b/></a>" gives <a b=""/>.
+std::string Tree(const std::string& text) {
+    XmlElement element;
+    element.Parse(text);
+    return element.ToString(-1, true);
+}
+
+int NestingDepth(const XmlElement& element) {
+    return element.ChildCount() == 0 ? 1 : 1 + NestingDepth(*element.ChildAt(0));
+}
+
+}  // namespace
+
+TEST(XmlParseTest, TolerantReadingOfTags) {
+    EXPECT_EQ(Tree("<a><b></a></b>"), Tree("<a><b></b></a>"));  // any closing tag ends an element
+
+    XmlElement spaced;
+    EXPECT_TRUE(spaced.Parse("<a x = '1'/>"));  // a space after "=" is no quote
+    EXPECT_EQ(spaced.GetName(), "a");
+    EXPECT_EQ(spaced.ChildCount(), 0);
+
+    XmlElement unclosed;
+    EXPECT_TRUE(unclosed.Parse("<r><a x='1>2'/></r>"));
+    ASSERT_EQ(unclosed.ChildCount(), 1);
+    EXPECT_EQ(unclosed.ChildAt(0)->ChildCount(), 0);
+    EXPECT_EQ(unclosed.ChildAt(0)->GetValue(), "2'/>");
+
+    XmlElement mixed;
+    EXPECT_TRUE(mixed.Parse("<a>x<b/>y</a> dropped"));
+    EXPECT_EQ(mixed.GetValue(), "xy");
+    EXPECT_EQ(Tree("<a/><b/>"), "<a b=\"\"/>");  // a second top-level element becomes a child
+    EXPECT_EQ(Tree("<c name='n' host=\"h&amp;\">"), "<c name=\"n\" host=\"h&amp;\"/>");
+
+    XmlElement plain;
+    EXPECT_TRUE(plain.Parse("no tags at all"));
+    EXPECT_EQ(plain.GetName(), "");
+    EXPECT_EQ(plain.GetValue(), "");
+}
+
+TEST(XmlParseTest, TagWithoutClosingBracketFailsAndKeepsWhatWasRead) {
+    XmlElement element;
+    EXPECT_FALSE(element.Parse("<a><b>text</b><c"));
+    ASSERT_EQ(element.ChildCount(), 1);
+    EXPECT_EQ(element.ChildAt(0)->GetValue(), "text");
+}
+
+TEST(XmlParseTest, StripsCommentsInstructionsAndDeclarations) {
+    EXPECT_EQ(Tree("<?xml version=\"1.0\"?>\r\n<!DOCTYPE a>\r\n<!-- <x/> --><a><!--c-><b/></a>"),
+              "<a b=\"\"/>");
+    // A removal that joins "<" with "!--" forms a new comment, which goes as well.
+    EXPECT_EQ(Tree("<a><<!-- x -->!-- <c/> --><b/></a>"), "<a b=\"\"/>");
+    // An opener without its end drops the rest instead of looping.
+    EXPECT_EQ(Tree("<a><b/><!-- open"), "<a b=\"\"/>");
+    EXPECT_EQ(Tree("<a><b/><? open"), "<a b=\"\"/>");
+    EXPECT_EQ(Tree("<a><b/><!open"), "<a b=\"\"/>");
+}
+
+TEST(XmlParseTest, EntitiesAreUndoneOnceAndOnlyTheFiveAreKnown) {
+    EXPECT_EQ(XmlElement::Escape("a<b & 'c'"), "a&lt;b &amp; &apos;c&apos;");
+    EXPECT_EQ(XmlElement::Escape("\">"), "&quot;&gt;");
+    EXPECT_EQ(XmlElement::Unescape("&lt;&gt;&apos;&quot;&amp;&#60;&nbsp;"), "<>'\"&&#60;&nbsp;");
+    XmlElement element;
+    element.Parse("<a>&amp;lt;</a>");
+    EXPECT_EQ(element.GetValue(), "&lt;");
+}
+
+TEST(XmlParseTest, FindChildFoldsOnlyAsciiLetters) {
+    XmlElement element("contact");
+    element.AddChild("host");
+    element.AddChild("name", "first");
+    element.AddChild("NAME", "second");
+    element.AddChild("\xC4");
+    EXPECT_EQ(element.FindChildIndex("NAME"), 1);
+    EXPECT_EQ(element.FindChild("Name")->GetValue(), "first");
+    EXPECT_EQ(element.FindChildIndex("\xE4"), -1);  // no case folding above 0x7F
+    EXPECT_EQ(element.FindChildIndex("\xC4"), 3);
+    EXPECT_EQ(element.FindChild("port"), nullptr);
+    EXPECT_EQ(element.ChildAt(4), nullptr);
+}
+
+TEST(XmlParseTest, NestingDeeperThanTheBoundStopsTheParse) {
+    std::string allowed;
+    for (int i = 0; i < XmlElement::kMaxParseDepth; ++i)
+        allowed += "<e>";
+    XmlElement element;
+    EXPECT_TRUE(element.Parse(allowed));
+    EXPECT_EQ(NestingDepth(element), XmlElement::kMaxParseDepth);
+
+    // Too deep: false, the first 256 levels kept, and nothing after the fault read into shallower levels.
+    std::string hostile = "<r>";
+    for (int i = 0; i < 100000; ++i)
+        hostile += "<e>";
+    hostile += "<after/>";
+    EXPECT_FALSE(element.Parse(hostile));
+    EXPECT_EQ(NestingDepth(element), XmlElement::kMaxParseDepth);
+    EXPECT_EQ(element.ChildCount(), 1);
+
+    std::string unnamed;  // nameless tags recurse into the same element
+    for (int i = 0; i < 100000; ++i)
+        unnamed += "<>";
+    EXPECT_FALSE(element.Parse(unnamed));
+}
+
+TEST(XmlWriteTest, IndentedAndOneLineLayouts) {
+    XmlElement contacts("contacts");
+    XmlElement* contact = contacts.AddChild("contact");
+    contact->AddChild("name", "Office");
+    contact->AddChild("host");
+    EXPECT_EQ(contacts.ToString(0, true),
+              "<contacts>\r\n\t<contact>\r\n\t\t<name>Office</name>\r\n\t\t<host/>\r\n\t</contact>\r\n</"
+              "contacts>\r\n");
+    EXPECT_EQ(contacts.ToString(-1, true), "<contacts><contact name=\"Office\" host=\"\"/></contacts>");
+
+    contact->SetValue("v<");  // a value beside children follows them, one tab further in
+    EXPECT_EQ(contact->ToString(1, true),
+              "\t<contact>\r\n\t\t<name>Office</name>\r\n\t\t<host/>\r\n\t\tv&lt;\r\n\t</contact>\r\n");
+    EXPECT_EQ(XmlElement("e").ToString(2, false), "\t\t<e></e>\r\n");
+
+    XmlElement blanks("a", "  x y  ");  // outer blanks do not survive a write and a parse
+    XmlElement read;
+    read.Parse(blanks.ToString(0, true));
+    EXPECT_EQ(read.GetValue(), "x y");
+}
+
+TEST(XmlWriteTest, RandomTreesSurviveWriteAndParseInBothLayouts) {
+    std::mt19937 random(9);
+    const std::string nameBytes = "abcdefghijklmnopqrstuvwxyz";
+    const std::string valueBytes = "abcXYZ019 &<>'\"=/.-";
+    auto pick = [&](const std::string& from, int most) {
+        std::string text(std::uniform_int_distribution<int>(1, most)(random), ' ');
+        for (char& c : text)
+            c = from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(random)];
+        return text;
+    };
+    auto fill = [&](auto& self, XmlElement& element, int level) -> void {
+        if (random() % 2 == 0)
+            element.SetValue("v" + pick(valueBytes, 8) + "v");
+        const int children = level < 5 ? static_cast<int>(random() % 4) : 0;
+        for (int i = 0; i < children; ++i)
+            self(self, *element.AddChild(pick(nameBytes, 6)), level + 1);
+    };
+    for (int round = 0; round < 200; ++round) {
+        XmlElement tree(pick(nameBytes, 6));
+        fill(fill, tree, 0);
+        for (const int depth : {0, -1}) {
+            const std::string written = tree.ToString(depth, true);
+            XmlElement read;
+            ASSERT_TRUE(read.Parse(written)) << written;
+            ASSERT_EQ(read.ToString(depth, true), written);
+        }
+    }
+}
