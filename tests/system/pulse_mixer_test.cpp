@@ -5,8 +5,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <regex>
 #include <string>
 #include <utility>
 
@@ -32,15 +33,22 @@ std::string Shell(const std::string& command) {
     return output;
 }
 
+// The number after `label` in pactl's output; -1 when there is none.
+long NumberAfter(const std::string& output, const char* label) {
+    const size_t at = output.find(label);
+    if (at == std::string::npos)
+        return -1;
+    return std::strtol(output.c_str() + at + std::strlen(label), nullptr, 10);
+}
+
 // Left and right volume as `pactl get-sink-volume` or `get-source-volume` prints them; -1 when unreadable.
 std::pair<long, long> PactlVolume(const char* what, const char* name) {
     const std::string output = Shell(std::string("pactl get-") + what + "-volume " + name);
-    std::smatch match;
-    if (!std::regex_search(output, match, std::regex(R"(front-left: (\d+) .*front-right: (\d+) )"))) {
+    const std::pair<long, long> volume{NumberAfter(output, "front-left: "),
+                                       NumberAfter(output, "front-right: ")};
+    if (volume.first < 0 || volume.second < 0)
         ADD_FAILURE() << "pactl said: " << output;
-        return {-1, -1};
-    }
-    return {std::stol(match[1]), std::stol(match[2])};
+    return volume;
 }
 
 class PulseMixerTest : public ::testing::Test {
