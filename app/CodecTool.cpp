@@ -1,11 +1,14 @@
 // qparlin-codec: runs the program's own codecs over files, for users and for checks against other
 // implementations.
 //
-//   qparlin-codec encode -a:FORMAT IN OUT   audio in, the payloads of consecutive frames out
-//   qparlin-codec decode -a:FORMAT IN OUT   payloads in, audio out
+//   qparlin-codec encode [--storage] -a:FORMAT IN OUT           audio in, payloads out
+//   qparlin-codec decode [--channel=FILE] -a:FORMAT IN OUT      payloads in, audio out
 //
 // Audio files are WAV (at the format's rate, mono) or raw 16-bit little-endian mono PCM when the name ends
-// in ".raw". Payload files hold the payloads of consecutive frames back to back.
+// in ".raw". Payload files hold the payloads of consecutive frames back to back; for iLBC they may also be
+// storage files ("#!iLBC20\n" or "#!iLBC30\n", then the frames), which --storage writes and decode
+// recognises. A channel file (iLBC only) holds one 16-bit little-endian value per frame: 1 received, 0 lost;
+// lost frames are concealed.
 #include <sndfile.h>
 
 #include <cstdint>
@@ -22,16 +25,19 @@
 #include "app/CommandLine.h"
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
+#include "audio/ilbc/IlbcStorage.h"
 #include "base/Exception.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qparlin-codec encode -a:FORMAT IN OUT\n"
-    "       qparlin-codec decode -a:FORMAT IN OUT\n"
+    "usage: qparlin-codec encode [--storage] -a:FORMAT IN OUT\n"
+    "       qparlin-codec decode [--channel=FILE] -a:FORMAT IN OUT\n"
     "FORMAT is anything qparlin's -a: takes (a codec name such as g711_8khz, or a format code).\n"
     "Audio files are WAV at the format's rate, mono, or raw 16-bit little-endian mono PCM (*.raw).\n"
-    "Payload files hold one payload per frame, back to back.\n";
+    "Payload files hold one payload per frame, back to back.\n"
+    "iLBC only: --storage writes an iLBC storage file (\"#!iLBC30\" header), which decode also reads;\n"
+    "--channel=FILE names 16-bit little-endian values, one per frame, 1 received and 0 lost (concealed).\n";
 
 // A failure the user can act on: printed as one line, exit status 1.
 struct ToolError : std::runtime_error {
@@ -115,7 +121,22 @@ void WriteAudio(const std::string& path, const std::vector<int16_t>& samples, in
     if (written != static_cast<sf_count_t>(samples.size()) || closed != 0) throw ToolError(path + ": write error");
 }
 
-void Encode(int code, const std::string& in, const std::string& out) {
+bool IsIlbc(int code) {
+    const int type = format_code::Type(code);
+    return type == format_code::kIlbc20 || type == format_code::kIlbc30;
+}
+
+ilbc::Mode IlbcMode(int code) {
+    return format_code::Type(code) == format_code::kIlbc20 ? ilbc::Mode::k20ms : ilbc::Mode::k30ms;
+}
+
+struct Options {
+    bool storage = false;
+    std::string channel;
+};
+
+void Encode(int code, const std::string& in, const std::string& out, const Options& options) {
+    if (options.storage && !IsIlbc(code)) throw ToolError("--storage is for the iLBC formats only");
     const int width = format_code::Width(code);
     const int frame = format_code::FrameLength(format_code::Type(code));
     if (frame == 0 || !CodecAvailable(code)) throw ToolError(NoCodecText(code));
@@ -144,11 +165,31 @@ void Encode(int code, const std::string& in, const std::string& out) {
         }
         output.insert(output.end(), payload.Data(), payload.Data() + payload.Length());
     }
-    WriteBytes(out, output.data(), output.size());
+    if (options.storage) {
+        const std::vector<uint8_t> file = ilbc::MakeStorage(IlbcMode(code), output.data(), frames);
+        WriteBytes(out, file.data(), file.size());
+    } else {
+        WriteBytes(out, output.data(), output.size());
+    }
     std::cerr << "qparlin-codec: " << frames << " frames, " << output.size() << " bytes\n";
 }
 
-void Decode(int code, const std::string& in, const std::string& out) {
+// The channel file's verdict for each frame: true received, false lost.
+std::vector<bool> ReadChannel(const std::string& path) {
+    const std::vector<uint8_t> bytes = ReadBytes(path);
+    std::vector<bool> received;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const int value = static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (value != 0 && value != 1) {
+            throw ToolError(path + ": value " + std::to_string(value) + " at frame " + std::to_string(i / 2) +
+                            " is neither 1 (received) nor 0 (lost)");
+        }
+        received.push_back(value == 1);
+    }
+    return received;
+}
+
+void Decode(int code, const std::string& in, const std::string& out, const Options& options) {
     const int width = format_code::Width(code);
     if (!CodecAvailable(code)) throw ToolError(NoCodecText(code));
     const int size = FixedPayloadSize(code);
@@ -156,32 +197,62 @@ void Decode(int code, const std::string& in, const std::string& out) {
         throw ToolError("format " + std::to_string(code) +
                         " has payloads of varying size: a file of them cannot be cut into frames");
     }
+    if (!options.channel.empty() && !IsIlbc(code)) throw ToolError("--channel is for the iLBC formats only");
     std::unique_ptr<SoundCodec> codec = CreateCodec(code);
-    const std::vector<uint8_t> payloads = ReadBytes(in);
+    const std::vector<uint8_t> file = ReadBytes(in);
+    const uint8_t* payloadBytes = file.data();
+    size_t payloadLength = file.size();
+    if (IsIlbc(code)) {
+        if (const auto storage = ilbc::ParseStorage(file.data(), file.size())) {
+            if (storage->mode != IlbcMode(code)) {
+                throw ToolError(in + ": a storage file of " + std::to_string(static_cast<int>(storage->mode)) +
+                                " ms frames, the format's are " + std::to_string(static_cast<int>(IlbcMode(code))) +
+                                " ms");
+            }
+            payloadBytes = storage->frames;
+            payloadLength = storage->frameCount * static_cast<size_t>(size) + storage->trailingBytes;
+        }
+    }
+    const std::vector<uint8_t> payloads(payloadBytes, payloadBytes + payloadLength);
     const size_t frames = payloads.size() / static_cast<size_t>(size);
     const size_t rest = payloads.size() % static_cast<size_t>(size);
+    std::vector<bool> received;
+    if (!options.channel.empty()) {
+        received = ReadChannel(options.channel);
+        if (received.size() < frames) {
+            throw ToolError(options.channel + ": " + std::to_string(received.size()) + " values for " +
+                            std::to_string(frames) + " frames");
+        }
+    }
+    size_t lost = 0;
 
     std::vector<int16_t> samples;
     ByteBuffer narrow(0, 0);
     SampleBuffer wide(0, 0);
     for (size_t f = 0; f < frames; ++f) {
         const uint8_t* payload = payloads.data() + f * static_cast<size_t>(size);
+        // A lost frame reaches the codec as an empty payload, which it conceals.
+        const bool arrived = received.empty() || received[f];
+        lost += arrived ? 0 : 1;
+        const int length = arrived ? size : 0;
         if (width == 8) {
             if (codec) {
-                codec->Decode8(payload, size, narrow, false);
+                codec->Decode8(payload, length, narrow, false);
             } else {
                 narrow.Write(payload, size, false);
             }
             for (int i = 0; i < narrow.Length(); ++i) samples.push_back(Sample8To16(narrow[i]));
         } else if (codec) {
-            codec->Decode16(payload, size, wide, false);
+            codec->Decode16(payload, length, wide, false);
             samples.insert(samples.end(), wide.Data(), wide.Data() + wide.Length());
         } else {
             for (int i = 0; i + 1 < size; i += 2) samples.push_back(static_cast<int16_t>(payload[i] | (payload[i + 1] << 8)));
         }
     }
     WriteAudio(out, samples, format_code::Rate(code));
-    std::cerr << "qparlin-codec: " << frames << " frames, " << samples.size() << " samples\n";
+    std::cerr << "qparlin-codec: " << frames << " frames";
+    if (!received.empty()) std::cerr << " (" << lost << " lost)";
+    std::cerr << ", " << samples.size() << " samples\n";
     if (rest != 0) {
         std::cerr << "qparlin-codec: " << in << ": the last " << rest << " bytes are less than one payload of "
                   << size << " bytes and were not decoded\n";
@@ -191,10 +262,24 @@ void Decode(int code, const std::string& in, const std::string& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::cout << kUsage;
-        return 0;
+    std::vector<std::string> args;
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "--storage") {
+            options.storage = true;
+        } else if (arg.rfind("--channel=", 0) == 0 && arg.size() > 10) {
+            options.channel = arg.substr(10);
+        } else if (arg.rfind("--", 0) == 0) {
+            std::cerr << "qparlin-codec: " << arg << ": unknown option\n" << kUsage;
+            return 2;
+        } else {
+            args.push_back(arg);
+        }
     }
     if (args.size() != 4 || (args[0] != "encode" && args[0] != "decode")) {
         std::cerr << kUsage;
@@ -207,9 +292,9 @@ int main(int argc, char** argv) {
     }
     try {
         if (args[0] == "encode") {
-            Encode(*code, args[2], args[3]);
+            Encode(*code, args[2], args[3], options);
         } else {
-            Decode(*code, args[2], args[3]);
+            Decode(*code, args[2], args[3], options);
         }
     } catch (const ToolError& e) {
         std::cerr << "qparlin-codec: " << e.what() << "\n";

@@ -104,11 +104,12 @@ call() {
     echo "$codec listener -> caller: $result"
 }
 
-# G.711 keeps the waveform closely; GSM is judged only as a wiring check.
+# G.711 keeps the waveform closely; GSM and iLBC are judged only as a wiring check.
 call g711_8khz 8000 0.9
 call g711_11khz 11025 0.9
 call gsm_8khz 8000 0.5
 call gsm_22khz 22050 0.5
+call ilbc_11khz 11025 0.5
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2

@@ -50,6 +50,7 @@ run 1 decode -a:0x81 "$work/tone.g711" "$work/x.wav"
 grep -q "varying size" "$work/err" || fail "the delta code is not refused: $(cat "$work/err")"
 run 1 encode -a:7 "$work/tone.wav" "$work/x"
 grep -q "no codec" "$work/err" || fail "a type without codec is not refused: $(cat "$work/err")"
+run 1 encode --storage -a:g711_8khz "$work/tone.wav" "$work/x"
 run 1 encode -a:g711_8khz "$work/missing.wav" "$work/x"
 head -c 3 /dev/zero >"$work/odd.raw"
 run 1 encode -a:g711_8khz "$work/odd.raw" "$work/x"
@@ -62,6 +63,23 @@ head -c 1000 "$work/tone.g711" >"$work/cut.g711"
 run 0 decode -a:g711_8khz "$work/cut.g711" "$work/cut.wav"
 [ "$(soxi -s "$work/cut.wav")" -eq 800 ] || fail "a cut payload file decoded to $(soxi -s "$work/cut.wav") samples"
 grep -q "last 200 bytes" "$work/err" || fail "the leftover bytes are not named"
+
+# iLBC: a storage file carries its header and is read back; the mode must match, and a channel file may
+# mark frames lost (concealed: the sample count stays) but only holds 0 or 1 and only serves iLBC.
+run 0 encode --storage -a:ilbc_8khz "$work/tone.wav" "$work/tone.lbc"
+[ "$(head -c 9 "$work/tone.lbc")" = "#!iLBC30" ] || fail "no storage header"
+[ "$(stat -c %s "$work/tone.lbc")" -eq $((9 + 69 * 50)) ] || fail "storage file has $(stat -c %s "$work/tone.lbc") bytes"
+run 0 decode -a:ilbc_8khz "$work/tone.lbc" "$work/tone-ilbc.wav"
+[ "$(soxi -s "$work/tone-ilbc.wav")" -eq $((69 * 240)) ] || fail "iLBC decoded to $(soxi -s "$work/tone-ilbc.wav") samples"
+run 1 decode -a:0x83 "$work/tone.lbc" "$work/x.wav"
+grep -q "30 ms frames" "$work/err" || fail "a storage file of the other mode is not refused: $(cat "$work/err")"
+printf '\001\000\000\000' >"$work/lossy.chn"
+head -c 109 "$work/tone.lbc" | tail -c 100 >"$work/two.lbc"  # two bare frames
+run 0 decode --channel="$work/lossy.chn" -a:ilbc_8khz "$work/two.lbc" "$work/two.wav"
+grep -q "(1 lost), 480 samples" "$work/err" || fail "the lost frame is not concealed: $(cat "$work/err")"
+printf '\002\000' >"$work/bad.chn"
+run 1 decode --channel="$work/bad.chn" -a:ilbc_8khz "$work/two.lbc" "$work/x.wav"
+run 1 decode --channel="$work/lossy.chn" -a:g711_8khz "$work/tone.g711" "$work/x.wav"
 
 # Usage errors exit 2; --help exits 0.
 run 2 encode -a:g711_8khz "$work/tone.wav"

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -97,6 +98,8 @@ TEST_F(PipelineTest, PayloadSizesOfTheRegistry) {
     EXPECT_EQ(FixedPayloadSize(0x81), 0) << "the delta code varies in size";
     EXPECT_TRUE(CodecAvailable(0xA0));
     EXPECT_FALSE(CodecAvailable(0x9F));
+    EXPECT_EQ(FixedPayloadSize(0xA4), 50);
+    EXPECT_EQ(FixedPayloadSize(0x83), 38);
 }
 
 TEST_F(PipelineTest, LevelsCountOnlyPositivePeaks) {
@@ -202,6 +205,29 @@ TEST_F(PipelineTest, GsmFramesGoOutAsOnePayloadAndShortOnesPlayNothing) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::lock_guard<std::mutex> guard(fake.lock);
     EXPECT_EQ(fake.played.size(), 1u) << "the short payload played nothing";
+}
+
+TEST_F(PipelineTest, TheDefaultFormatCodes240SamplesInto50BytesAndBack) {
+    AudioPipeline& p = Make(0xA4);
+    EXPECT_TRUE(p.HasCodec());
+    std::vector<int16_t> tone(240);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 0.3));
+    const std::vector<uint8_t> bytes = Bytes(tone);
+    p.OnCaptured(bytes.data(), 480);
+    ASSERT_EQ(sink.Frames().size(), 1u);
+    ASSERT_EQ(sink.Frames()[0].size(), 50u);
+    const int stream = p.AddStream(-1);
+    p.Deliver(stream, sink.Frames()[0].data(), 50);
+    p.Deliver(stream, sink.Frames()[0].data(), 20);  // a short payload is concealed, not read past
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 2; }));
+    EXPECT_EQ(fake.played[0].size(), 480u);
+
+    p.SetFormat(0x83);  // iLBC 20 ms at 8000 Hz
+    EXPECT_EQ(p.FrameLength(), 160);
+    p.OnCaptured(bytes.data(), 320);
+    ASSERT_EQ(sink.Frames().size(), 2u);
+    EXPECT_EQ(sink.Frames()[1].size(), 38u);
 }
 
 TEST_F(PipelineTest, BadStreamIndicesAreIgnored) {
