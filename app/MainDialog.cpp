@@ -11,11 +11,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QSlider>
 #include <utility>
 
 #include "app/AboutDialog.h"
 #include "app/LevelMeter.h"
+#include "mixer/CMixerFader.h"
 
 const QColor MainDialog::kBackground{190, 240, 190};
 
@@ -27,6 +27,9 @@ const QColor kSpeakerLit{50, 240, 50};
 const QColor kMicrophoneLit{255, 0, 0};
 const QColor kUnlit{0, 80, 0};
 const QColor kPanelLit{0, 80, 0};
+// 0x00BBGGRR: the window's green, and a lighter one for a held thumb.
+constexpr uint32_t kFaderBackground = 0xBEF0BE;
+constexpr uint32_t kFaderHighlight = 0xC8FFC8;
 
 QPixmap MuteBitmap(const char* resource) {
     // Magenta is the bitmaps' transparent colour.
@@ -127,14 +130,12 @@ void MainDialog::BuildControls() {
     status_->setWordWrap(true);
     status_->setGeometry(Dlu(7, 164, 120, 20));
 
-    speakerFader_ = new QSlider(Qt::Vertical, this);
+    speakerFader_ = new CMixerFader(Qt::Vertical, this);
     speakerFader_->setObjectName("speakerFader");
     speakerFader_->setGeometry(Dlu(135, 72, 12, 86));
-    speakerFader_->setEnabled(false);
-    microphoneFader_ = new QSlider(Qt::Vertical, this);
+    microphoneFader_ = new CMixerFader(Qt::Vertical, this);
     microphoneFader_->setObjectName("microphoneFader");
     microphoneFader_->setGeometry(Dlu(178, 72, 12, 86));
-    microphoneFader_->setEnabled(false);
 
     panel_ = new LevelMeter(this);
     panel_->setObjectName("meterPanel");
@@ -189,6 +190,16 @@ void MainDialog::Initialize() {
     speakerMeter_->SetColors(kSpeakerLit, kUnlit);
     microphoneMeter_->SetColors(kMicrophoneLit, kUnlit);
     panel_->SetColors(kPanelLit, kUnlit);
+    // The faders: master playback volume on the left, the microphone's recording level on the right. A
+    // fader that finds no control stays disabled; the rest of the window works without it.
+    for (CMixerFader* fader : {speakerFader_, microphoneFader_}) {
+        fader->SetBackgroundColor(kFaderBackground);
+        fader->SetColors(kFaderBackground, kFaderHighlight);
+    }
+    speakerFader_->Init(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, NO_SOURCE_LINE, MIXERCONTROL_CONTROLTYPE_VOLUME,
+                        CMixerFaderLogic::MAIN);
+    microphoneFader_->Init(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE,
+                           MIXERCONTROL_CONTROLTYPE_VOLUME, CMixerFaderLogic::MAIN);
     SetErrorSink(this);
     controller_.Initialize(&poster_, &poster_);
 }

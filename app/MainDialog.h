@@ -23,7 +23,7 @@ class QLabel;
 class QLineEdit;
 
 class QPushButton;
-class QSlider;
+class CMixerFader;
 class QFrame;
 
 class MainDialog final : public QDialog, public CallView, public ErrorSink {
@@ -63,6 +63,8 @@ public:
     // Which mute bitmap each button shows: 131 or 135 (speakers), 129 or 134 (microphone).
     int SpeakerBitmap() const { return speakerBitmap_; }
     int MicrophoneBitmap() const { return microphoneBitmap_; }
+    CMixerFader& SpeakerFader() { return *speakerFader_; }
+    CMixerFader& MicrophoneFader() { return *microphoneFader_; }
     // The window's own commands: kAboutCommand opens the About box.
     void OnSysCommand(int command);
 
@@ -114,8 +116,8 @@ private:
     QPushButton* help_ = nullptr;
     QPushButton* muteSpeakers_ = nullptr;
     QPushButton* muteMicrophone_ = nullptr;
-    QSlider* speakerFader_ = nullptr;
-    QSlider* microphoneFader_ = nullptr;
+    CMixerFader* speakerFader_ = nullptr;
+    CMixerFader* microphoneFader_ = nullptr;
     LevelMeter* speakerMeter_ = nullptr;
     LevelMeter* microphoneMeter_ = nullptr;
     LevelMeter* panel_ = nullptr;

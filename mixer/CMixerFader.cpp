@@ -1,0 +1,73 @@
+#include "mixer/CMixerFader.h"
+
+#include <QKeyEvent>
+#include <QSignalBlocker>
+#include <QWheelEvent>
+
+#include "platform/mixer/Mixer.h"
+
+CMixerFader::CMixerFader(Qt::Orientation orientation, QWidget* parent) : ColorSlider(orientation, parent) {
+    // The fader's positions count from the top, as the platform's trackbar does; the logic turns them
+    // round so that the top is the loudest.
+    setInvertedAppearance(orientation == Qt::Vertical);
+    setInvertedControls(orientation == Qt::Vertical);
+    setEnabled(false);
+    connect(this, &QSlider::actionTriggered, this, [this](int action) {
+        if (action == QAbstractSlider::SliderPageStepAdd)
+            Notify(TB_PAGEDOWN);
+        else if (action == QAbstractSlider::SliderPageStepSub)
+            Notify(TB_PAGEUP);
+    });
+    connect(this, &QSlider::sliderMoved, this, [this](int) { Notify(TB_THUMBTRACK); });
+    connect(this, &QSlider::sliderReleased, this, [this] { Notify(TB_ENDTRACK); });
+}
+
+CMixerFader::~CMixerFader() {
+    // Close the mixer first: its notices must stop before this object goes.
+    OnDestroy();
+}
+
+void CMixerFader::Notify(uint32_t code) {
+    if (orientation() == Qt::Vertical)
+        VScroll(code);
+    else
+        HScroll(code);
+}
+
+void CMixerFader::Post(uint32_t message, WPARAM wParam, LPARAM lParam) {
+    if (message != MM_MIXM_CONTROL_CHANGE)
+        return;
+    QMetaObject::invokeMethod(
+        this, [this, wParam, lParam] { OnMixerControlChange(wParam, lParam); }, Qt::QueuedConnection);
+}
+
+void CMixerFader::GetTrackbarRange(int& minimum, int& maximum) const {
+    minimum = this->minimum();
+    maximum = this->maximum();
+}
+
+void CMixerFader::SetTrackbarRange(int minimum, int maximum, bool redraw) {
+    const QSignalBlocker quiet(this);
+    setRange(minimum, maximum);
+    if (redraw)
+        update();
+}
+
+void CMixerFader::SetTrackbarPos(int position) {
+    const QSignalBlocker quiet(this);
+    setSliderPosition(position);
+    setValue(position);
+    update();
+}
+
+void CMixerFader::keyReleaseEvent(QKeyEvent* event) {
+    ColorSlider::keyReleaseEvent(event);
+    // A change made with the keys is written when the key comes up, as the end of a drag is.
+    if (!event->isAutoRepeat())
+        Notify(TB_ENDTRACK);
+}
+
+void CMixerFader::wheelEvent(QWheelEvent* event) {
+    ColorSlider::wheelEvent(event);
+    Notify(TB_ENDTRACK);
+}
