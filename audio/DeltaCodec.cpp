@@ -10,18 +10,6 @@
 
 namespace {
 
-// Empties `out` unless appending, makes room for `extra` more elements and returns where they go.
-template <typename T>
-T* PrepareOutput(GrowableBuffer<T>& out, bool append, int64_t extra) {
-    if (!append)
-        out.Clear();
-    const int64_t needed = static_cast<int64_t>(out.Length()) + extra;
-    if (needed > GrowableBuffer<T>::kMaxCapacity)
-        throw MemoryException();
-    out.Reserve(static_cast<int32_t>(needed));
-    return out.Data() + out.Length();
-}
-
 // Bits taken by the code of `samples`: 1 for a repeat, |d| + 2 for a change d.
 int64_t CodeBits(const uint8_t* samples, int count) {
     int64_t bits = 0;
@@ -59,7 +47,7 @@ int DeltaCodec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool
     if (count < 0)
         count = 0;
     const int64_t bytes = (CodeBits(samples, count) + 7) / 8;
-    uint8_t* code = PrepareOutput(out, append, bytes);
+    uint8_t* code = PrepareCodecOutput(out, append, bytes);
     // Runs of 0 bits and the padding come free from clearing first; only the 1 bits are written.
     if (bytes > 0)
         std::memset(code, 0, static_cast<size_t>(bytes));
@@ -87,7 +75,7 @@ int DeltaCodec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, boo
         length = 0;
     const int64_t end = static_cast<int64_t>(length) * 8;
     // One sample per bit is the most any payload can yield (a byte 0xFF is eight repeats).
-    uint8_t* samples = PrepareOutput(out, append, end);
+    uint8_t* samples = PrepareCodecOutput(out, append, end);
     int produced = 0;
     int64_t bit = 0;
     int predictor = kPredictorStart;
@@ -124,7 +112,7 @@ int DeltaCodec::Encode16(const int16_t* samples, int count, ByteBuffer& out, boo
 
 int DeltaCodec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) {
     const int count = Decode8(payload, length, decodeScratch_, false);
-    int16_t* wide = PrepareOutput(out, append, count);
+    int16_t* wide = PrepareCodecOutput(out, append, count);
     const uint8_t* narrow = decodeScratch_.Data();
     for (int i = 0; i < count; ++i)
         wide[i] = Sample8To16(narrow[i]);

@@ -96,18 +96,6 @@ inline uint8_t Encode(int16_t sample) {
     return kEncodeTable[static_cast<uint16_t>(sample) >> 3];
 }
 
-// Empties `out` unless appending, makes room for `extra` more elements and returns where they go.
-template <typename T>
-T* PrepareOutput(GrowableBuffer<T>& out, bool append, int extra) {
-    if (!append)
-        out.Clear();
-    const int64_t needed = static_cast<int64_t>(out.Length()) + extra;
-    if (needed > GrowableBuffer<T>::kMaxCapacity)
-        throw MemoryException();
-    out.Reserve(static_cast<int32_t>(needed));
-    return out.Data() + out.Length();
-}
-
 }  // namespace
 
 G711Codec::G711Codec()
@@ -124,7 +112,7 @@ int16_t G711Codec::DecodeSample(uint8_t code) {
 int G711Codec::Encode16(const int16_t* samples, int count, ByteBuffer& out, bool append) {
     if (count < 0)
         count = 0;
-    uint8_t* codes = PrepareOutput(out, append, count);
+    uint8_t* codes = PrepareCodecOutput(out, append, count);
     for (int i = 0; i < count; ++i)
         codes[i] = Encode(samples[i]);
     out.SetLength(out.Length() + count);
@@ -134,7 +122,7 @@ int G711Codec::Encode16(const int16_t* samples, int count, ByteBuffer& out, bool
 int G711Codec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) {
     if (length < 0)
         length = 0;
-    int16_t* samples = PrepareOutput(out, append, length);
+    int16_t* samples = PrepareCodecOutput(out, append, length);
     for (int i = 0; i < length; ++i)
         samples[i] = kDecodeTable[payload[i]];
     out.SetLength(out.Length() + length);
@@ -144,7 +132,7 @@ int G711Codec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, b
 int G711Codec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) {
     if (count < 0)
         count = 0;
-    PrepareOutput(out, append, count);
+    PrepareCodecOutput(out, append, count);
     // Pieces no larger than the scratch buffer's first size, so the scratch never has to grow.
     for (int done = 0; done < count;) {
         const int piece = std::min(count - done, kScratchSamples);
@@ -161,7 +149,7 @@ int G711Codec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool 
 int G711Codec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool append) {
     if (length < 0)
         length = 0;
-    PrepareOutput(out, append, length);
+    PrepareCodecOutput(out, append, length);
     for (int done = 0; done < length;) {
         const int piece = std::min(length - done, kScratchSamples);
         Decode16(payload + done, piece, decodeScratch_, false);

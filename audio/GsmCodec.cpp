@@ -15,18 +15,6 @@ static_assert(sizeof(gsm_frame) == GsmCodec::kFrameBytes, "libgsm's frame size c
 
 namespace {
 
-// Empties `out` unless appending, makes room for `extra` more elements and returns where they go.
-template <typename T>
-T* PrepareOutput(GrowableBuffer<T>& out, bool append, int extra) {
-    if (!append)
-        out.Clear();
-    const int64_t needed = static_cast<int64_t>(out.Length()) + extra;
-    if (needed > GrowableBuffer<T>::kMaxCapacity)
-        throw MemoryException();
-    out.Reserve(static_cast<int32_t>(needed));
-    return out.Data() + out.Length();
-}
-
 // The result of a call that codes no frame: nothing produced, and the output emptied unless appending.
 template <typename T>
 int NoFrame(GrowableBuffer<T>& out, bool append) {
@@ -72,7 +60,7 @@ void GsmCodec::Reset() {
 }
 
 int GsmCodec::EncodeScratch(ByteBuffer& out, bool append) {
-    uint8_t* frame = PrepareOutput(out, append, kFrameBytes);
+    uint8_t* frame = PrepareCodecOutput(out, append, kFrameBytes);
     gsm_encode(encoder_.get(), encodeScratch_.Data(), frame);
     out.SetLength(out.Length() + kFrameBytes);
     return kFrameBytes;
@@ -110,7 +98,7 @@ bool GsmCodec::DecodeFrame(const uint8_t* payload, int16_t* samples) {
 int GsmCodec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) {
     if (length < kFrameBytes)
         return NoFrame(out, append);
-    int16_t* samples = PrepareOutput(out, append, kFrameSamples);
+    int16_t* samples = PrepareCodecOutput(out, append, kFrameSamples);
     // A frame that fails the check plays the previous one again, which is what a reused output buffer
     // would still hold; the codec keeps its own copy so that a fresh buffer never shows stale memory.
     if (!DecodeFrame(payload, samples))
@@ -125,7 +113,7 @@ int GsmCodec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool 
     decodeScratch_.SetLength(kFrameSamples);
     if (!DecodeFrame(payload, decodeScratch_.Data()))
         return NoFrame(out, append);
-    uint8_t* narrow = PrepareOutput(out, append, kFrameSamples);
+    uint8_t* narrow = PrepareCodecOutput(out, append, kFrameSamples);
     const int16_t* wide = decodeScratch_.Data();
     for (int i = 0; i < kFrameSamples; ++i)
         narrow[i] = Sample16To8(wide[i]);

@@ -6,22 +6,6 @@
 
 #include "base/Exception.h"
 
-namespace {
-
-// Empties `out` unless appending, makes room for `extra` more elements and returns where they go.
-template <typename T>
-T* PrepareOutput(GrowableBuffer<T>& out, bool append, int extra) {
-    if (!append)
-        out.Clear();
-    const int64_t needed = static_cast<int64_t>(out.Length()) + extra;
-    if (needed > GrowableBuffer<T>::kMaxCapacity)
-        throw MemoryException();
-    out.Reserve(static_cast<int32_t>(needed));
-    return out.Data() + out.Length();
-}
-
-}  // namespace
-
 IlbcCodec::IlbcCodec()
     : encoder_(ilbc::Mode::k20ms),
       decoder_(ilbc::Mode::k20ms, true),
@@ -47,7 +31,7 @@ void IlbcCodec::Reset() {
 }
 
 int IlbcCodec::Encode16(const int16_t* samples, int count, ByteBuffer& out, bool append) {
-    uint8_t* frame = PrepareOutput(out, append, frameSize_);
+    uint8_t* frame = PrepareCodecOutput(out, append, frameSize_);
     // A short input (never given by the pipeline) is coded as if padded with silence, so that nothing
     // past its end is read.
     if (count >= frameLength_) {
@@ -63,7 +47,7 @@ int IlbcCodec::Encode16(const int16_t* samples, int count, ByteBuffer& out, bool
 }
 
 int IlbcCodec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) {
-    int16_t* samples = PrepareOutput(out, append, frameLength_);
+    int16_t* samples = PrepareCodecOutput(out, append, frameLength_);
     // A payload shorter than a frame cannot be decoded without reading past it: it counts as lost.
     if (payload != nullptr && length >= frameSize_)
         decoder_.Decode(payload, samples);
@@ -86,7 +70,7 @@ int IlbcCodec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool 
 
 int IlbcCodec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool append) {
     Decode16(payload, length, decodeScratch_, false);
-    uint8_t* narrow = PrepareOutput(out, append, frameLength_);
+    uint8_t* narrow = PrepareCodecOutput(out, append, frameLength_);
     const int16_t* wide = decodeScratch_.Data();
     for (int i = 0; i < frameLength_; ++i)
         narrow[i] = Sample16To8(wide[i]);

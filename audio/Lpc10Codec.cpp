@@ -51,18 +51,6 @@ int32_t Unwrap(int16_t sample, int32_t previous) {
     return std::abs(candidate) <= kUnwrapLimit ? candidate : sample;
 }
 
-// Empties `out` unless appending, makes room for `extra` more elements and returns where they go.
-template <typename T>
-T* PrepareOutput(GrowableBuffer<T>& out, bool append, int extra) {
-    if (!append)
-        out.Clear();
-    const int64_t needed = static_cast<int64_t>(out.Length()) + extra;
-    if (needed > GrowableBuffer<T>::kMaxCapacity)
-        throw MemoryException();
-    out.Reserve(static_cast<int32_t>(needed));
-    return out.Data() + out.Length();
-}
-
 // The result of a call that codes no frame: nothing produced, and the output emptied unless appending.
 template <typename T>
 int NoFrame(GrowableBuffer<T>& out, bool append) {
@@ -115,7 +103,7 @@ void Lpc10Codec::Reset() {
 int Lpc10Codec::Encode16(const int16_t* samples, int count, ByteBuffer& out, bool append) {
     if (count < kFrameSamples)
         return NoFrame(out, append);
-    uint8_t* frame = PrepareOutput(out, append, kFrameBytes);
+    uint8_t* frame = PrepareCodecOutput(out, append, kFrameBytes);
     lpc10_encode(encoder_.get(), frame, samples, kFrameSamples);
     for (int i = 0; i < kFrameBytes; ++i)
         frame[i] = kReversed[frame[i]];
@@ -149,7 +137,7 @@ void Lpc10Codec::DecodeFrame(const uint8_t* payload, int16_t* samples) {
 int Lpc10Codec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) {
     if (length < kFrameBytes)
         return NoFrame(out, append);
-    DecodeFrame(payload, PrepareOutput(out, append, kFrameSamples));
+    DecodeFrame(payload, PrepareCodecOutput(out, append, kFrameSamples));
     out.SetLength(out.Length() + kFrameSamples);
     return kFrameSamples;
 }
@@ -159,7 +147,7 @@ int Lpc10Codec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, boo
         return NoFrame(out, append);
     decodeScratch_.SetLength(kFrameSamples);
     DecodeFrame(payload, decodeScratch_.Data());
-    uint8_t* narrow = PrepareOutput(out, append, kFrameSamples);
+    uint8_t* narrow = PrepareCodecOutput(out, append, kFrameSamples);
     const int16_t* wide = decodeScratch_.Data();
     for (int i = 0; i < kFrameSamples; ++i)
         narrow[i] = Sample16To8(wide[i]);

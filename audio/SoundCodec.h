@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "base/ByteBuffer.h"
+#include "base/Exception.h"
 #include "base/SampleBuffer.h"
 
 class SoundCodec {
@@ -24,6 +25,19 @@ public:
     virtual int Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) = 0;
     virtual ~SoundCodec() = default;
 };
+
+// For codec implementations: empties `out` unless appending, makes room for `extra` more elements and
+// returns where they go. Throws MemoryException when the buffer cannot hold them.
+template <typename T>
+T* PrepareCodecOutput(GrowableBuffer<T>& out, bool append, int64_t extra) {
+    if (!append)
+        out.Clear();
+    const int64_t needed = static_cast<int64_t>(out.Length()) + extra;
+    if (extra < 0 || needed > GrowableBuffer<T>::kMaxCapacity)
+        throw MemoryException();
+    out.Reserve(static_cast<int32_t>(needed));
+    return out.Data() + out.Length();
+}
 
 // The two sample conversions used throughout the audio code.
 inline int16_t Sample8To16(uint8_t u) { return static_cast<int16_t>((u - 128) * 256); }
