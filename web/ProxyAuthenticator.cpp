@@ -87,11 +87,12 @@ public:
         const std::string_view rest = challenge.substr(space + 1);
         for (size_t start = 0;;) {
             const size_t comma = rest.find(',', start);
-            const std::string_view item = rest.substr(start, comma == std::string_view::npos ? comma : comma - start);
+            const std::string_view item =
+                rest.substr(start, comma == std::string_view::npos ? comma : comma - start);
             const size_t equals = item.find('=');
-            items_.emplace_back(webtext::Trim(item.substr(0, equals)),
-                                equals == std::string_view::npos ? std::string()
-                                                                 : webtext::Trim(item.substr(equals + 1)));
+            items_.emplace_back(
+                webtext::Trim(item.substr(0, equals)),
+                equals == std::string_view::npos ? std::string() : webtext::Trim(item.substr(equals + 1)));
             if (comma == std::string_view::npos)
                 break;
             start = comma + 1;
