@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "web/InputStream.h"
+#include "web/ProxyAuthenticator.h"
 #include "web/WebText.h"
 
 namespace {
@@ -75,6 +76,7 @@ void HttpClient::BuildRequest(const std::string& method, const std::string& url)
             request_.Headers().Set("Proxy-Connection", "Keep-Alive");
     }
     deadline_ = Clock::now() + std::chrono::seconds(std::max(timeout_, 0));
+    proxyAnswers_ = 0;
 }
 
 void HttpClient::SendAndRead() {
@@ -104,8 +106,64 @@ void HttpClient::SendAndRead() {
 }
 
 void HttpClient::AnswerProxyChallenge() {
-    // The proxy demands credentials; answering them is not built yet.
-    throw ProxyClient::ProxyAuthenticationRequiredException();
+    deadline_ = Clock::now() + std::chrono::seconds(std::max(timeout_, 0));
+    const ProxyAuthenticator authenticator(proxy_.UserName(), proxy_.Password(), proxy_.Domain());
+    const ProxyAuthenticator::Challenge challenge = ProxyAuthenticator::Choose(response_.Headers());
+    HeaderList& headers = request_.Headers();
+    switch (challenge.scheme) {
+        case ProxyAuthenticator::Scheme::Basic: {
+            std::string answer = authenticator.Basic();
+            CountProxyAnswer();
+            headers.Add("Proxy-Authorization", std::move(answer));
+            SendAndRead();
+            return;
+        }
+        case ProxyAuthenticator::Scheme::Digest: {
+            std::string answer = authenticator.Digest(challenge.value, request_.Method(), request_.Path());
+            CountProxyAnswer();
+            headers.Add("Proxy-Authorization", std::move(answer));
+            SendAndRead();
+            return;
+        }
+        case ProxyAuthenticator::Scheme::Ntlm:
+            AnswerNtlm(authenticator);
+            return;
+    }
+}
+
+void HttpClient::AnswerNtlm(const ProxyAuthenticator& authenticator) {
+    // The proxy's challenge to our negotiate message comes back through SendAndRead as a 407; it is
+    // answered below, so the nested call leaves it to us.
+    if (ntlmInProgress_)
+        return;
+    const std::string negotiate = authenticator.NtlmNegotiate();
+    CountProxyAnswer();
+    // Cleared also when the exchange fails, or every later request would take the proxy's 407 as final.
+    struct Guard {
+        bool& flag;
+        ~Guard() { flag = false; }
+    };
+    ntlmInProgress_ = true;
+    const Guard guard{ntlmInProgress_};
+    HeaderList& headers = request_.Headers();
+    // NTLM authenticates the connection: it must stay open between the messages.
+    headers.Set("Proxy-Connection", "Keep-Alive");
+    headers.Set("Connection", "Keep-Alive");
+    headers.Set("Proxy-Authorization", negotiate);
+    SendAndRead();
+    if (response_.StatusCode() != 407)
+        throw ProxyClient::ProxyAuthenticationFailedException();
+    std::string authenticate = authenticator.NtlmAuthenticate(response_.Headers());
+    CountProxyAnswer();
+    headers.Set("Proxy-Authorization", std::move(authenticate));
+    SendAndRead();
+}
+
+void HttpClient::CountProxyAnswer() {
+    // A proxy that refuses every answer would otherwise be answered again and again, each time deeper.
+    if (proxyAnswers_ == ProxyAuthenticator::kMaxAnswers)
+        throw ProxyClient::ProxyAuthenticationFailedException();
+    ++proxyAnswers_;
 }
 
 bool HttpClient::ConnectionAlive() {

@@ -17,6 +17,7 @@
 #include "web/HeaderList.h"
 #include "web/HttpRequest.h"
 #include "web/HttpResponse.h"
+#include "web/ProxyAuthenticator.h"
 #include "web/ProxyClient.h"
 #include "web/WebExceptions.h"
 
@@ -86,7 +87,13 @@ private:
     // True when the kept connection can carry another request.
     bool ConnectionAlive();
     void Reconnect();
+    // Answers a 407 with Basic, Digest or NTLM and sends the request again; the new response goes
+    // through the same status dispatch.
     void AnswerProxyChallenge();
+    void AnswerNtlm(const ProxyAuthenticator& authenticator);
+    // Counts one more answer to a 407 in this request; throws ProxyAuthenticationFailedException past
+    // ProxyAuthenticator::kMaxAnswers.
+    void CountProxyAnswer();
     bool HttpProxyMode() const { return proxy_.ProxyType() == ProxyClient::HttpTunnel; }
     // Milliseconds before the deadline (never below 0), or -1 without a time limit.
     int TimeLeft() const;
@@ -104,6 +111,9 @@ private:
     bool cookiesEnabled_ = false;
     bool followRedirects_ = true;
     bool keepAlive_ = true;
+    // Set while an NTLM exchange runs, so that the 407 carrying the proxy's challenge is left to it.
+    bool ntlmInProgress_ = false;
+    int proxyAnswers_ = 0;
     ByteBuffer* out_ = nullptr;
     ByteBuffer sendBuffer_;
 };

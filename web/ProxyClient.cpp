@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "web/InputStream.h"
+#include "web/ProxyAuthenticator.h"
 #include "web/TunnelRelay.h"
 #include "web/WebText.h"
 
@@ -227,9 +228,70 @@ void ProxyClient::ReadConnectResponse(Socket& socket) {
     connectResponse_.ReadMessage(stream);
 }
 
-void ProxyClient::AnswerChallenge(Socket&) {
-    // The proxy demands credentials; answering them is not built yet.
-    throw ProxyAuthenticationRequiredException();
+void ProxyClient::AnswerChallenge(Socket& socket) {
+    const ProxyAuthenticator authenticator(userName_, password_, domain_);
+    const ProxyAuthenticator::Challenge challenge = ProxyAuthenticator::Choose(connectResponse_.Headers());
+    switch (challenge.scheme) {
+        case ProxyAuthenticator::Scheme::Basic: {
+            const std::string answer = authenticator.Basic();
+            ReconnectToProxy(socket);
+            SendConnectRequest(socket, answer);
+            ReadConnectResponse(socket);
+            RequireAccepted("Basic HTTP Proxy Authentication response code: ");
+            return;
+        }
+        case ProxyAuthenticator::Scheme::Digest: {
+            const std::string answer = authenticator.Digest(challenge.value, "CONNECT", "/");
+            // The nonce does not belong to the connection, so a proxy that closed it after its 407 (as it
+            // may after an HTTP/1.0 request) gets the answer on a new one.
+            if (!ConnectionKept(socket))
+                ReconnectToProxy(socket);
+            SendConnectRequest(socket, answer);
+            ReadConnectResponse(socket);
+            RequireAccepted("Digest HTTP Proxy Authentication response code: ");
+            return;
+        }
+        case ProxyAuthenticator::Scheme::Ntlm: {
+            // NTLM authenticates the connection: both messages travel on the one opened here.
+            const std::string negotiate = authenticator.NtlmNegotiate();
+            ReconnectToProxy(socket);
+            SendConnectRequest(socket, negotiate);
+            ReadConnectResponse(socket);
+            if (connectResponse_.StatusCode() != 407)
+                throw ProxyAuthenticationFailedException();
+            SendConnectRequest(socket, authenticator.NtlmAuthenticate(connectResponse_.Headers()));
+            ReadConnectResponse(socket);
+            RequireAccepted("NTLM HTTP Proxy Authentication code: ");
+            return;
+        }
+    }
+}
+
+void ProxyClient::ReconnectToProxy(Socket& socket) {
+    socket.Close();
+    ConnectTo(socket, proxyHost_, proxyPort_);
+}
+
+bool ProxyClient::ConnectionKept(Socket& socket) const {
+    for (const char* field : {"Connection", "Proxy-Connection"}) {
+        if (webtext::EqualsIgnoreCase(connectResponse_.Headers().Get(field), "close"))
+            return false;
+    }
+    // Nothing may be readable: a byte would be stray, an end of stream would mean the proxy has closed.
+    uint8_t byte;
+    try {
+        return Receive(socket.handle, &byte, 1, 0) == 0;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+void ProxyClient::RequireAccepted(const char* failure) {
+    const int status = connectResponse_.StatusCode();
+    if (status < 200 || status > 299) {
+        Fail(failure + std::to_string(status));
+        throw ProxyException();
+    }
 }
 
 // ---- SOCKS4 and SOCKS4a ----

@@ -132,8 +132,15 @@ private:
     void ConnectTo(Socket& socket, const std::string& host, uint16_t port);
     void SendConnectRequest(Socket& socket, const std::string& authorization);
     void ReadConnectResponse(Socket& socket);
-    // Answers a proxy's 407 to "CONNECT"; returns when the tunnel is open.
+    // Answers a proxy's 407 to "CONNECT" with Basic, Digest or NTLM; returns when the tunnel is open.
     void AnswerChallenge(Socket& socket);
+    // Closes the socket and connects a new one to the proxy.
+    void ReconnectToProxy(Socket& socket);
+    // Whether the proxy left the connection of its last answer open.
+    bool ConnectionKept(Socket& socket) const;
+    // Unless the last answer was a 2xx: sets LastError() to `failure` followed by the status in decimal and
+    // throws ProxyException.
+    void RequireAccepted(const char* failure);
     void NegotiateSocks5(Socket& socket);
     // One byte from the proxy within the time left.
     uint8_t ReadProxyByte(Socket& socket);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -68,6 +70,14 @@ public:
     int Index() const { return index_; }
     std::string Read(size_t count) { return ReadFrom(handle_, count); }
     void Send(const std::string& bytes) { WriteTo(handle_, bytes); }
+    // Sends `bytes` with the end of the stream in the same segment: the client cannot read the last byte
+    // without finding the connection closed behind it.
+    void SendLast(const std::string& bytes) {
+        const int on = 1;
+        ::setsockopt(handle_, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
+        WriteTo(handle_, bytes);
+        ::shutdown(handle_, SHUT_WR);
+    }
 
     // Bytes up to and including the next 0 byte.
     std::string ReadUntilNul() {
@@ -189,6 +199,10 @@ public:
     std::string At(size_t i) const {
         const auto items = Items();
         return i < items.size() ? items[i] : std::string();
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> guard(lock_);
+        items_.clear();
     }
 
 private:
