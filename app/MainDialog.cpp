@@ -14,6 +14,7 @@
 #include <QSlider>
 #include <utility>
 
+#include "addressbook/ContactsDialog.h"
 #include "app/AboutDialog.h"
 #include "app/LevelMeter.h"
 
@@ -298,7 +299,19 @@ void MainDialog::OnHelp() {
     about.exec();
 }
 
-void MainDialog::OnAddressBook() {}
+void MainDialog::OnAddressBook() {
+    std::string host;
+    int port = 0;
+    bool speakers = false;
+    bool microphone = false;
+    // A port that fails its check stops here, as Connect does: the message says what to fix.
+    if (!ReadFields(host, port, speakers, microphone))
+        return;
+    ContactsDialog contacts(host, port, this);
+    if (contacts.exec() != QDialog::Accepted)
+        return;
+    WriteFields(contacts.Host(), contacts.Port(), speakers, microphone);
+}
 
 void MainDialog::OnSysCommand(int command) {
     if (command == kAboutCommand)
