@@ -1,12 +1,13 @@
-// The contacts dialog: its controls as the dialog template places them, and Add, Remove, OK and Cancel over
-// LoadContacts and SaveContacts.
+// The contacts dialog: its controls, and Add, Remove, OK and Cancel over LoadContacts and SaveContacts.
 #include "addressbook/ContactsDialog.h"
 
+#include <QCursor>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <utility>
 
@@ -16,6 +17,7 @@ namespace {
 
 constexpr int kDialogWidthDlu = 258;
 constexpr int kDialogHeightDlu = 196;
+constexpr int kHoverSelectMs = 400;  // the usual desktop hover time
 
 enum Column { kNameColumn, kHostColumn, kPortColumn, kColumnCount };
 
@@ -78,10 +80,17 @@ void ContactsDialog::BuildControls() {
         list_->headerItem()->setTextAlignment(column, kColumnAlignment[column]);
         list_->setColumnWidth(column, usable * kColumnPercent[column] / 100);
     }
-    // Resting the pointer on a row selects it, so that a click on OK takes the row under the last hover.
+    // Resting the pointer on a row selects it. Only resting: the pointer crosses rows on its way to Remove
+    // or OK, and those must not take the selection from the row the user meant.
     list_->setMouseTracking(true);
-    QObject::connect(list_, &QTreeWidget::itemEntered, list_,
-                     [this](QTreeWidgetItem* item) { list_->setCurrentItem(item); });
+    hoverTimer_ = new QTimer(this);
+    hoverTimer_->setSingleShot(true);
+    hoverTimer_->setInterval(kHoverSelectMs);
+    QObject::connect(list_, &QTreeWidget::itemEntered, hoverTimer_, qOverload<>(&QTimer::start));
+    QObject::connect(hoverTimer_, &QTimer::timeout, this, [this] {
+        if (QTreeWidgetItem* row = list_->itemAt(list_->viewport()->mapFromGlobal(QCursor::pos())))
+            list_->setCurrentItem(row);
+    });
     QObject::connect(list_, &QTreeWidget::itemDoubleClicked, this, &ContactsDialog::OnOk);
 
     (new QLabel("Name", this))->setGeometry(Dlu(7, 137, 93, 8));

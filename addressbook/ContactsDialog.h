@@ -12,6 +12,7 @@
 
 class QLineEdit;
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -58,4 +59,5 @@ private:
     QLineEdit* nameEdit_ = nullptr;
     QLineEdit* hostEdit_ = nullptr;
     QLineEdit* portEdit_ = nullptr;
+    QTimer* hoverTimer_ = nullptr;
 };
