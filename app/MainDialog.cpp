@@ -13,6 +13,7 @@
 #include <QRegularExpressionValidator>
 #include <utility>
 
+#include "addressbook/ContactsDialog.h"
 #include "app/AboutDialog.h"
 #include "app/LevelMeter.h"
 #include "mixer/CMixerFader.h"
@@ -309,7 +310,19 @@ void MainDialog::OnHelp() {
     about.exec();
 }
 
-void MainDialog::OnAddressBook() {}
+void MainDialog::OnAddressBook() {
+    std::string host;
+    int port = 0;
+    bool speakers = false;
+    bool microphone = false;
+    // A port that fails its check stops here, as Connect does: the message says what to fix.
+    if (!ReadFields(host, port, speakers, microphone))
+        return;
+    ContactsDialog contacts(host, port, this);
+    if (contacts.exec() != QDialog::Accepted)
+        return;
+    WriteFields(contacts.Host(), contacts.Port(), speakers, microphone);
+}
 
 void MainDialog::OnSysCommand(int command) {
     if (command == kAboutCommand)

@@ -1,0 +1,195 @@
+// The contacts dialog: its controls, and Add, Remove, OK and Cancel over LoadContacts and SaveContacts.
+#include "addressbook/ContactsDialog.h"
+
+#include <QCursor>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+#include <utility>
+
+const QColor ContactsDialog::kBackground{190, 240, 190};
+
+namespace {
+
+constexpr int kDialogWidthDlu = 258;
+constexpr int kDialogHeightDlu = 196;
+constexpr int kHoverSelectMs = 400;  // the usual desktop hover time
+
+enum Column { kNameColumn, kHostColumn, kPortColumn, kColumnCount };
+
+// Share of (list width - 20) that each column gets, in per cent; the 20 pixels leave room for the frame
+// and a scroll bar.
+constexpr int kColumnPercent[kColumnCount] = {40, 40, 20};
+constexpr int kColumnSlack = 20;
+const Qt::Alignment kColumnAlignment[kColumnCount] = {Qt::AlignHCenter | Qt::AlignVCenter,
+                                                      Qt::AlignLeft | Qt::AlignVCenter,
+                                                      Qt::AlignRight | Qt::AlignVCenter};
+
+std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
+
+}  // namespace
+
+ContactsDialog::ContactsDialog(std::string host, int port, QWidget* parent)
+    : QDialog(parent), host_(std::move(host)), port_(port) {
+    setWindowTitle(kCaption);
+    setObjectName("contactsDialog");
+    BuildControls();
+    LoadRows();
+    nameEdit_->setText(QString::fromStdString(name_));
+    hostEdit_->setText(QString::fromStdString(host_));
+    portEdit_->setText(QString::number(port_));
+    list_->setFocus();
+}
+
+QRect ContactsDialog::Dlu(int x, int y, int width, int height) const {
+    // Dialog units: a quarter of the font's average character width across, an eighth of its height down.
+    const QFontMetrics metrics(font());
+    const int charWidth = metrics.averageCharWidth();
+    const int charHeight = metrics.height();
+    return QRect(x * charWidth / 4, y * charHeight / 8, width * charWidth / 4, height * charHeight / 8);
+}
+
+void ContactsDialog::BuildControls() {
+    QFont dialogFont = font();
+    dialogFont.setPointSize(8);
+    setFont(dialogFont);
+    QPalette colors = palette();
+    colors.setColor(QPalette::Window, kBackground);
+    colors.setColor(QPalette::Button, kBackground);
+    setPalette(colors);
+    setAutoFillBackground(true);
+
+    list_ = new QTreeWidget(this);
+    list_->setObjectName("contacts");
+    list_->setGeometry(Dlu(7, 7, 244, 126));
+    list_->setColumnCount(kColumnCount);
+    list_->setHeaderLabels({"Name", "IP", "Port"});
+    list_->setRootIsDecorated(false);
+    list_->setItemsExpandable(false);
+    list_->setUniformRowHeights(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setAllColumnsShowFocus(true);
+    list_->header()->setStretchLastSection(false);
+    const int usable = list_->width() - kColumnSlack;
+    for (int column = 0; column < kColumnCount; ++column) {
+        list_->headerItem()->setTextAlignment(column, kColumnAlignment[column]);
+        list_->setColumnWidth(column, usable * kColumnPercent[column] / 100);
+    }
+    // Resting the pointer on a row selects it. Only resting: the pointer crosses rows on its way to Remove
+    // or OK, and those must not take the selection from the row the user meant.
+    list_->setMouseTracking(true);
+    hoverTimer_ = new QTimer(this);
+    hoverTimer_->setSingleShot(true);
+    hoverTimer_->setInterval(kHoverSelectMs);
+    QObject::connect(list_, &QTreeWidget::itemEntered, hoverTimer_, qOverload<>(&QTimer::start));
+    QObject::connect(hoverTimer_, &QTimer::timeout, this, [this] {
+        if (QTreeWidgetItem* row = list_->itemAt(list_->viewport()->mapFromGlobal(QCursor::pos())))
+            list_->setCurrentItem(row);
+    });
+    QObject::connect(list_, &QTreeWidget::itemDoubleClicked, this, &ContactsDialog::OnOk);
+
+    (new QLabel("Name", this))->setGeometry(Dlu(7, 137, 93, 8));
+    (new QLabel("IP address or hostname", this))->setGeometry(Dlu(101, 137, 80, 8));
+    (new QLabel("Port", this))->setGeometry(Dlu(182, 137, 32, 8));
+    nameEdit_ = new QLineEdit(this);
+    nameEdit_->setObjectName("name");
+    nameEdit_->setGeometry(Dlu(7, 147, 93, 14));
+    hostEdit_ = new QLineEdit(this);
+    hostEdit_->setObjectName("host");
+    hostEdit_->setGeometry(Dlu(101, 147, 80, 14));
+    portEdit_ = new QLineEdit(this);
+    portEdit_->setObjectName("port");
+    portEdit_->setGeometry(Dlu(182, 147, 32, 14));
+
+    auto* add = new QPushButton("&Add", this);
+    add->setObjectName("add");
+    add->setGeometry(Dlu(216, 147, 35, 14));
+    auto* remove = new QPushButton("&Remove", this);
+    remove->setObjectName("remove");
+    remove->setGeometry(Dlu(7, 175, 35, 14));
+    auto* ok = new QPushButton("OK", this);
+    ok->setObjectName("ok");
+    ok->setGeometry(Dlu(149, 175, 50, 14));
+    ok->setDefault(true);
+    auto* cancel = new QPushButton("Cancel", this);
+    cancel->setObjectName("cancel");
+    cancel->setGeometry(Dlu(201, 175, 50, 14));
+
+    QObject::connect(add, &QPushButton::clicked, this, &ContactsDialog::OnAdd);
+    QObject::connect(remove, &QPushButton::clicked, this, &ContactsDialog::OnRemove);
+    QObject::connect(ok, &QPushButton::clicked, this, &ContactsDialog::OnOk);
+    QObject::connect(cancel, &QPushButton::clicked, this, &ContactsDialog::reject);
+
+    setFixedSize(Dlu(0, 0, kDialogWidthDlu, kDialogHeightDlu).size());
+}
+
+void ContactsDialog::LoadRows() {
+    list_->clear();
+    // File order, so that saving what was loaded writes the same order back and the list does not turn
+    // over at every save.
+    for (const Contact& contact : LoadContacts())
+        InsertRow(list_->topLevelItemCount(), contact);
+}
+
+void ContactsDialog::InsertRow(int index, const Contact& contact) {
+    auto* row = new QTreeWidgetItem;
+    const std::string* cells[kColumnCount] = {&contact.name, &contact.host, &contact.port};
+    for (int column = 0; column < kColumnCount; ++column) {
+        const QString text = QString::fromStdString(*cells[column]);
+        row->setText(column, text);
+        row->setToolTip(column, text);  // a cell too narrow for its text still shows it whole
+        row->setTextAlignment(column, kColumnAlignment[column]);
+    }
+    list_->insertTopLevelItem(index, row);
+}
+
+QTreeWidgetItem* ContactsDialog::SelectedRow() const {
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    return selected.isEmpty() ? nullptr : selected.front();
+}
+
+std::vector<Contact> ContactsDialog::Rows() const {
+    std::vector<Contact> rows;
+    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = list_->topLevelItem(i);
+        rows.push_back({row->text(kNameColumn).toStdString(), row->text(kHostColumn).toStdString(),
+                        row->text(kPortColumn).toStdString()});
+    }
+    return rows;
+}
+
+void ContactsDialog::OnAdd() {
+    const int port = PortFromText(Text(portEdit_));
+    InsertRow(0, {Text(nameEdit_), Text(hostEdit_), std::to_string(port)});
+    list_->setCurrentItem(list_->topLevelItem(0));
+    modified_ = true;
+}
+
+void ContactsDialog::OnRemove() {
+    QTreeWidgetItem* row = SelectedRow();
+    if (row == nullptr)
+        return;
+    delete row;
+    // The list would move the selection to a neighbour; a second Remove must not delete it unseen.
+    list_->clearSelection();
+    modified_ = true;
+}
+
+void ContactsDialog::OnOk() {
+    if (modified_)
+        SaveContacts(Rows());  // a failed save is silent; the old file stays as it was
+    const QTreeWidgetItem* row = SelectedRow();
+    if (row == nullptr) {
+        reject();
+        return;
+    }
+    name_ = row->text(kNameColumn).toStdString();
+    host_ = row->text(kHostColumn).toStdString();
+    port_ = PortFromText(row->text(kPortColumn).toStdString());
+    accept();
+}

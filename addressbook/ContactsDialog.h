@@ -1,0 +1,63 @@
+// The address-book dialog: the contacts of "contacts.txt" in a list, three edits to add one, and the choice
+// of the peer to call. It reads the file when it opens and writes it back on OK if rows were added or
+// removed; Cancel forgets every change.
+#pragma once
+
+#include <QColor>
+#include <QDialog>
+#include <string>
+#include <vector>
+
+#include "addressbook/Contacts.h"
+
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class ContactsDialog final : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr const char* kCaption = "Contacts";
+    // The main window's colour, so that the two look like one program.
+    static const QColor kBackground;
+
+    // Opens on the caller's peer: host and port go into the edits (the name edit stays empty), the address
+    // book into the list, and no row is selected.
+    ContactsDialog(std::string host, int port, QWidget* parent = nullptr);
+
+    // The chosen row, valid once the dialog has ended with OK.
+    const std::string& Name() const { return name_; }
+    const std::string& Host() const { return host_; }
+    int Port() const { return port_; }
+
+    // The rows as the list shows them, top first; this is the order a save writes.
+    std::vector<Contact> Rows() const;
+
+public slots:
+    // Adds the edits' contact as the top row and selects it; the port is stored as the number it reads as.
+    void OnAdd();
+    // Deletes the selected row, if any, and leaves nothing selected.
+    void OnRemove();
+    // Saves if rows were added or removed, then ends with the selected row, or as Cancel without one.
+    void OnOk();
+
+private:
+    void BuildControls();
+    void LoadRows();
+    void InsertRow(int index, const Contact& contact);
+    QTreeWidgetItem* SelectedRow() const;
+    QRect Dlu(int x, int y, int width, int height) const;
+
+    std::string name_;
+    std::string host_;
+    int port_ = 0;
+    bool modified_ = false;
+
+    QTreeWidget* list_ = nullptr;
+    QLineEdit* nameEdit_ = nullptr;
+    QLineEdit* hostEdit_ = nullptr;
+    QLineEdit* portEdit_ = nullptr;
+    QTimer* hoverTimer_ = nullptr;
+};

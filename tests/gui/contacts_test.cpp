@@ -1,0 +1,254 @@
+// The address-book dialog on the offscreen platform: what it shows on opening, Add, Remove, OK and Cancel
+// and what each leaves in contacts.txt, and the main window's "..." button around it. Every test runs in a
+// directory of its own, since the book lives in the current directory.
+#include <QApplication>
+#include <QCursor>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <functional>
+#include <memory>
+
+#include "addressbook/ContactsDialog.h"
+#include "app/MainDialog.h"
+#include "fake_wave.h"
+
+namespace {
+
+const Contact kOffice{"Office", "10.0.0.2", "5007"};
+const Contact kLab{"Lab", "lab.example", "6000"};
+const Contact kHome{"Home", "192.168.1.9", "7000"};
+
+// Written by hand in a form the store reads but never writes, so that any save would show.
+const QByteArray kHandWritten =
+    "<book><CONTACT><host>lab.example</host><name>Lab</name><port>6000</port></CONTACT>"
+    "<contact name=\"Office\" host=\"10.0.0.2\" port=\"5007\"/></book>";
+
+}  // namespace
+
+class ContactsDialogTest : public QObject {
+    Q_OBJECT
+
+private:
+    QString startDirectory_;
+    std::unique_ptr<QTemporaryDir> directory_;
+    FakeWave* fake_ = nullptr;
+    std::unique_ptr<MainDialog> window_;
+
+    static void WriteBook(const QByteArray& bytes) {
+        QFile file("contacts.txt");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    static QByteArray BookBytes() {
+        QFile file("contacts.txt");
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    template <typename T>
+    static T* Child(QWidget& parent, const char* name) {
+        T* child = parent.findChild<T*>(name);
+        if (child == nullptr)
+            qFatal("no child named %s", name);
+        return child;
+    }
+    static QTreeWidget* List(ContactsDialog& dialog) { return Child<QTreeWidget>(dialog, "contacts"); }
+    static void Click(ContactsDialog& dialog, const char* button) {
+        QTest::mouseClick(Child<QPushButton>(dialog, button), Qt::LeftButton);
+    }
+    static void Fill(ContactsDialog& dialog, const QString& name, const QString& host, const QString& port) {
+        Child<QLineEdit>(dialog, "name")->setText(name);
+        Child<QLineEdit>(dialog, "host")->setText(host);
+        Child<QLineEdit>(dialog, "port")->setText(port);
+    }
+    static QPoint RowCentre(ContactsDialog& dialog, int row) {
+        QTreeWidget* list = List(dialog);
+        return list->visualItemRect(list->topLevelItem(row)).center();
+    }
+    static void SelectRow(ContactsDialog& dialog, int row) {
+        QTest::mouseClick(List(dialog)->viewport(), Qt::LeftButton, {}, RowCentre(dialog, row));
+    }
+    static int SelectedRow(ContactsDialog& dialog) {
+        const QList<QTreeWidgetItem*> selected = List(dialog)->selectedItems();
+        return selected.size() == 1 ? List(dialog)->indexOfTopLevelItem(selected.front()) : -1;
+    }
+    static std::unique_ptr<ContactsDialog> Open() {
+        auto dialog = std::make_unique<ContactsDialog>("127.0.0.1", 5007);
+        dialog->show();
+        if (!QTest::qWaitForWindowExposed(dialog.get()))
+            qFatal("the dialog never showed");
+        return dialog;
+    }
+
+    MainDialog& OpenWindow() {
+        window_ = std::make_unique<MainDialog>(Settings{}, "2.5", "070105");
+        window_->Initialize();
+        window_->show();
+        return *window_;
+    }
+    // Clicks "..." on the main window and hands the modal dialog to `drive` once it is up; a dialog that
+    // `drive` left open is cancelled so that a failing test cannot hang.
+    void RunAddressBook(const std::function<void(ContactsDialog&)>& drive) {
+        bool driven = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<ContactsDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr)
+                return;
+            driven = QTest::qWaitForWindowExposed(dialog);
+            if (driven)
+                drive(*dialog);
+            if (dialog->isVisible())
+                dialog->reject();
+        });
+        QTest::mouseClick(Child<QPushButton>(*window_, "addressBook"), Qt::LeftButton);
+        QVERIFY(driven);
+    }
+
+private slots:
+    void init() {
+        startDirectory_ = QDir::currentPath();
+        directory_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(directory_->isValid());
+        QVERIFY(QDir::setCurrent(directory_->path()));
+        fake_ = new FakeWave;
+        SetWaveBackend(std::make_unique<FakeWaveBackend>(*fake_));
+    }
+    void cleanup() {
+        QCursor::setPos(0, 0);  // off the list, so that no later dialog opens with a row hovered
+        window_.reset();
+        SetWaveBackend(nullptr);
+        delete fake_;
+        QDir::setCurrent(startDirectory_);
+        directory_.reset();
+    }
+
+    void openingShowsThePeerAndTheBookInFileOrderWithNothingSelected() {
+        QVERIFY(SaveContacts({kOffice, kLab, kHome}));
+        auto dialog = Open();
+        QCOMPARE(dialog->windowTitle(), QString("Contacts"));
+        QCOMPARE(Child<QLineEdit>(*dialog, "name")->text(), QString());
+        QCOMPARE(Child<QLineEdit>(*dialog, "host")->text(), QString("127.0.0.1"));
+        QCOMPARE(Child<QLineEdit>(*dialog, "port")->text(), QString("5007"));
+        QVERIFY(dialog->Rows() == std::vector<Contact>({kOffice, kLab, kHome}));
+        QCOMPARE(SelectedRow(*dialog), -1);
+        QVERIFY(List(*dialog)->hasFocus());
+
+        QTreeWidget* list = List(*dialog);
+        QCOMPARE(list->headerItem()->text(2), QString("Port"));
+        const int usable = list->width() - 20;
+        QCOMPARE(list->columnWidth(0), usable * 40 / 100);
+        QCOMPARE(list->columnWidth(1), usable * 40 / 100);
+        QCOMPARE(list->columnWidth(2), usable * 20 / 100);
+    }
+
+    void twoAddsShowTheSecondOnTopAndSaveItFirst() {
+        auto dialog = Open();
+        Fill(*dialog, "A", "a.example", "1");
+        Click(*dialog, "add");
+        Fill(*dialog, "B", "b.example", " 05007x");
+        Click(*dialog, "add");
+        const Contact a{"A", "a.example", "1"};
+        const Contact b{"B", "b.example", "5007"};
+        QVERIFY(dialog->Rows() == std::vector<Contact>({b, a}));
+        QCOMPARE(SelectedRow(*dialog), 0);
+
+        Click(*dialog, "ok");
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(dialog->Host(), std::string("b.example"));
+        QCOMPARE(dialog->Port(), 5007);
+        QVERIFY(LoadContacts() == std::vector<Contact>({b, a}));
+
+        // What was saved opens in the same order, so that the next save does not turn the book over.
+        QVERIFY(Open()->Rows() == std::vector<Contact>({b, a}));
+    }
+
+    void addWithAnEmptyPortStoresZero() {
+        auto dialog = Open();
+        Fill(*dialog, "Nobody", "n.example", "");
+        Click(*dialog, "add");
+        QCOMPARE(List(*dialog)->topLevelItem(0)->text(2), QString("0"));
+        Click(*dialog, "ok");
+        QCOMPARE(dialog->Port(), 0);
+        QVERIFY(LoadContacts() == std::vector<Contact>({{"Nobody", "n.example", "0"}}));
+    }
+
+    void okWithoutChangesWritesNothing() {
+        WriteBook(kHandWritten);
+        auto dialog = Open();
+        SelectRow(*dialog, 1);
+        Click(*dialog, "ok");
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(dialog->Host(), std::string("10.0.0.2"));
+        QCOMPARE(BookBytes(), kHandWritten);
+    }
+
+    void removeThenCancelLeavesTheFileUnchanged() {
+        WriteBook(kHandWritten);
+        auto dialog = Open();
+        Click(*dialog, "remove");  // nothing selected: nothing happens
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+        SelectRow(*dialog, 0);
+        Click(*dialog, "remove");
+        QVERIFY(dialog->Rows() == std::vector<Contact>({kOffice}));
+        QCOMPARE(SelectedRow(*dialog), -1);
+        Click(*dialog, "remove");  // the remaining row was not selected by the removal
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 1);
+        Click(*dialog, "cancel");
+        QCOMPARE(dialog->result(), int(QDialog::Rejected));
+        QCOMPARE(BookBytes(), kHandWritten);
+    }
+
+    void restingThePointerOnARowSelectsIt() {
+        QVERIFY(SaveContacts({kOffice, kLab}));
+        auto dialog = Open();
+        // Crossing a row on the way out of the list selects nothing.
+        QTest::mouseMove(List(*dialog)->viewport(), RowCentre(*dialog, 0));
+        QTest::qWait(20);
+        QTest::mouseMove(Child<QPushButton>(*dialog, "ok"));
+        QTest::qWait(600);
+        QCOMPARE(SelectedRow(*dialog), -1);
+        QTest::mouseMove(List(*dialog)->viewport(), RowCentre(*dialog, 1));
+        QTRY_COMPARE(SelectedRow(*dialog), 1);
+        Click(*dialog, "ok");
+        QCOMPARE(dialog->Host(), kLab.host);
+    }
+
+    void okWithoutASelectionSavesButTheWindowKeepsItsPeer() {
+        QVERIFY(SaveContacts({kOffice, kLab}));
+        OpenWindow();
+        RunAddressBook([](ContactsDialog& dialog) {
+            SelectRow(dialog, 0);
+            Click(dialog, "remove");
+            Click(dialog, "ok");
+        });
+        QVERIFY(LoadContacts() == std::vector<Contact>({kLab}));
+        QCOMPARE(Child<QLineEdit>(*window_, "host")->text(), QString("127.0.0.1"));
+        QCOMPARE(Child<QLineEdit>(*window_, "port")->text(), QString("5007"));
+    }
+
+    void doubleClickTakesTheRowIntoTheMainWindow() {
+        QVERIFY(SaveContacts({kOffice, kLab}));
+        OpenWindow();
+        Child<QLineEdit>(*window_, "host")->setText("peer.example");
+        Child<QLineEdit>(*window_, "port")->setText("6001");
+        QString openedWith;
+        RunAddressBook([&](ContactsDialog& dialog) {
+            openedWith = Child<QLineEdit>(dialog, "host")->text() + ":" + Child<QLineEdit>(dialog, "port")->text();
+            // Through the window, which delivers press, release, press, double click and release as a
+            // real double click does.
+            const QPoint row = List(dialog)->viewport()->mapTo(&dialog, RowCentre(dialog, 1));
+            QTest::mouseDClick(dialog.windowHandle(), Qt::LeftButton, {}, row);
+        });
+        QCOMPARE(openedWith, QString("peer.example:6001"));
+        QCOMPARE(Child<QLineEdit>(*window_, "host")->text(), QString("lab.example"));
+        QCOMPARE(Child<QLineEdit>(*window_, "port")->text(), QString("6000"));
+    }
+};
+
+QTEST_MAIN(ContactsDialogTest)
+#include "contacts_test.moc"
