@@ -12,9 +12,11 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSlider>
+#include <QTimerEvent>
 #include <utility>
 
 #include "app/AboutDialog.h"
+#include "app/BannerView.h"
 #include "app/LevelMeter.h"
 
 const QColor MainDialog::kBackground{190, 240, 190};
@@ -76,9 +78,8 @@ void MainDialog::BuildControls() {
     setPalette(colors);
     setAutoFillBackground(true);
 
-    banner_ = new QFrame(this);
+    banner_ = new BannerView(settings_.bannerServerHost, settings_.bannerServerPort, this);
     banner_->setObjectName("banner");
-    banner_->setFrameShape(QFrame::StyledPanel);
     banner_->setGeometry(Dlu(7, 7, 183, 60));
 
     auto* hostLabel = new QLabel("Computer name or IP address", this);
@@ -191,6 +192,8 @@ void MainDialog::Initialize() {
     panel_->SetColors(kPanelLit, kUnlit);
     SetErrorSink(this);
     controller_.Initialize(&poster_, &poster_);
+    banner_->Load();
+    timer_ = startTimer(kTimerPeriodMs);
 }
 
 void MainDialog::ShowStatus(const std::string& text) {
@@ -339,6 +342,13 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
     default:
         QDialog::keyPressEvent(event);
     }
+}
+
+void MainDialog::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == timer_)
+        banner_->Tick();
+    else
+        QDialog::timerEvent(event);
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {
