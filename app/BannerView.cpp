@@ -133,11 +133,17 @@ bool BannerView::KeepImage(const QString& url, bool ok, const std::string& body)
 }
 
 QVariant BannerView::loadResource(int type, const QUrl& name) {
-    if (name.scheme() == "qrc")
-        return QTextBrowser::loadResource(type, name);
-    // Only images come from the web, and only over plain HTTP; local files are never read for a banner.
+    // Names come here resolved against the page. Every refusal is an empty answer rather than none: for
+    // none, the document would read the name from the local disk itself, and a banner must not make the
+    // program read /dev/zero or the user's files.
+    const QVariant nothing = QByteArray();
+    if (name.scheme() == "qrc") {
+        const QVariant own = QTextBrowser::loadResource(type, name);
+        return own.isNull() ? nothing : own;
+    }
+    // Only images come from the web, and only over plain HTTP.
     if (type != QTextDocument::ImageResource || name.scheme().compare("http", Qt::CaseInsensitive) != 0)
-        return QVariant();
+        return nothing;
     const QString url = name.toString(QUrl::FullyEncoded);
     if (const auto kept = images_.find(url); kept != images_.end())
         return kept->second;
@@ -147,7 +153,7 @@ QVariant BannerView::loadResource(int type, const QUrl& name) {
         fetcher_.FetchImage(url.toStdString());
     }
     // Drawn without the image for now; the page is drawn again when it comes.
-    return QVariant();
+    return nothing;
 }
 
 void BannerView::OpenLink(const QUrl& url) {

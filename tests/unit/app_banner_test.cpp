@@ -17,12 +17,13 @@
 #include "app/BannerFetcher.h"
 #include "app/BannerRotation.h"
 #include "app/Settings.h"
+#include "banner_site.h"
 #include "web_script_server.h"
 
 namespace {
 
+using bannertest::BannerSite;
 using webtest::Peer;
-using webtest::Recorder;
 using webtest::ScriptServer;
 using Clock = std::chrono::steady_clock;
 
@@ -145,51 +146,6 @@ TEST(BannerRotationTest, AFailedContentShowsEmptyForItsTimeAndIsFetchedAgainOnIt
     EXPECT_EQ(host.shown, (std::vector<std::string>{"", "B", "A", "B"}));
     EXPECT_EQ(host.fetches.size(), 3u);
 }
-
-// A web server on 127.0.0.1 answering each request from a table of paths; one request per connection.
-class BannerSite {
-public:
-    BannerSite()
-        : server_([this](Peer& peer) {
-              const std::string request = peer.ReadRequest();
-              if (request.empty())
-                  return;
-              requests_.Add(request);
-              peer.Send(Answer(request));
-          }) {}
-
-    void Serve(const std::string& path, const std::string& body, const std::string& status = "200 OK",
-               const std::string& headers = "") {
-        std::lock_guard<std::mutex> guard(lock_);
-        replies_[path] = "HTTP/1.0 " + status + "\r\n" + headers +
-                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    }
-    std::string Url(const std::string& path) const { return server_.Url(path); }
-    uint16_t Port() const { return server_.Port(); }
-    int Accepted() const { return server_.Accepted(); }
-    std::vector<std::string> Requests() const { return requests_.Items(); }
-    int RequestsFor(const std::string& path) const {
-        int count = 0;
-        for (const std::string& request : Requests())
-            count += request.rfind("GET " + path + " ", 0) == 0 ? 1 : 0;
-        return count;
-    }
-
-private:
-    std::string Answer(const std::string& request) {
-        const size_t start = request.find(' ') + 1;
-        const std::string path = request.substr(start, request.find(' ', start) - start);
-        std::lock_guard<std::mutex> guard(lock_);
-        const auto reply = replies_.find(path);
-        return reply != replies_.end() ? reply->second
-                                       : "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-    }
-
-    std::mutex lock_;
-    std::map<std::string, std::string> replies_;
-    Recorder requests_;
-    ScriptServer server_;  // last: its thread uses the members above
-};
 
 // Counts the fetcher's posts.
 class CountingOwner : public MessageTarget {
