@@ -43,12 +43,12 @@ bool Fetchable(const std::string& url) {
 
 size_t BodyLimit(BannerFetcher::Kind kind) {
     switch (kind) {
-        case BannerFetcher::Kind::List:
-            return BannerFetcher::kMaxListBytes;
-        case BannerFetcher::Kind::Content:
-            return BannerFetcher::kMaxContentBytes;
-        case BannerFetcher::Kind::Image:
-            break;
+    case BannerFetcher::Kind::List:
+        return BannerFetcher::kMaxListBytes;
+    case BannerFetcher::Kind::Content:
+        return BannerFetcher::kMaxContentBytes;
+    case BannerFetcher::Kind::Image:
+        break;
     }
     return BannerFetcher::kMaxImageBytes;
 }

@@ -80,6 +80,7 @@ void BannerView::FetchBannerContent(int request, const std::string& address) {
 }
 
 void BannerView::ShowBanner(const std::string& content) {
+    // The banner is 8-bit text in the system's encoding, which Qt takes as UTF-8 here.
     body_ = QString::fromLocal8Bit(content.data(), static_cast<qsizetype>(content.size()));
     imagesFailed_.clear();
     Render();
@@ -103,17 +104,17 @@ void BannerView::ApplyFetched() {
     bool imageCame = false;
     for (BannerFetcher::Result& result : fetcher_.TakeResults()) {
         switch (result.kind) {
-            case BannerFetcher::Kind::List:
-                // A failed list leaves the logo page, and the timer has nothing to do.
-                if (result.ok)
-                    rotation_.ListFetched(result.body);
-                break;
-            case BannerFetcher::Kind::Content:
-                rotation_.ContentFetched(result.request, result.ok, std::move(result.body));
-                break;
-            case BannerFetcher::Kind::Image:
-                imageCame |= KeepImage(QString::fromStdString(result.url), result.ok, result.body);
-                break;
+        case BannerFetcher::Kind::List:
+            // A failed list leaves the logo page, and the timer has nothing to do.
+            if (result.ok)
+                rotation_.ListFetched(result.body);
+            break;
+        case BannerFetcher::Kind::Content:
+            rotation_.ContentFetched(result.request, result.ok, std::move(result.body));
+            break;
+        case BannerFetcher::Kind::Image:
+            imageCame |= KeepImage(QString::fromStdString(result.url), result.ok, result.body);
+            break;
         }
     }
     if (imageCame)
