@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/Addresses.h"
 #include "app/MainDialog.h"
 
 extern const char kHelpText[];
@@ -41,7 +42,8 @@ AboutDialog::AboutDialog(const std::string& versionText, const std::string& buil
     version_ = new QLabel(label, this);
     version_->setObjectName("version");
 
-    auto* link = new QLabel(QString("<a href=\"%1\">%1</a>").arg(kWebSite), this);
+    auto* link =
+        new QLabel(QString("<a href=\"%1\">%2</a>").arg(addresses::kWebSite, addresses::kProductPage), this);
     link->setObjectName("webSite");
     link->setTextFormat(Qt::RichText);
     link->setTextInteractionFlags(Qt::TextBrowserInteraction);

@@ -12,7 +12,6 @@ class AboutDialog final : public QDialog {
 public:
     static constexpr const char* kCaption = "About Q-Parlin";
     static constexpr const char* kVersionTemplate = "Version [version]   Build [build]";
-    static constexpr const char* kWebSite = "https://qparlin.example.org/";
 
     AboutDialog(const std::string& versionText, const std::string& buildText, QWidget* parent = nullptr);
 

@@ -11,10 +11,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QTimerEvent>
 #include <utility>
 
 #include "addressbook/ContactsDialog.h"
 #include "app/AboutDialog.h"
+#include "app/BannerView.h"
 #include "app/LevelMeter.h"
 #include "mixer/CMixerFader.h"
 
@@ -80,9 +82,8 @@ void MainDialog::BuildControls() {
     setPalette(colors);
     setAutoFillBackground(true);
 
-    banner_ = new QFrame(this);
+    banner_ = new BannerView(settings_.bannerServerHost, settings_.bannerServerPort, this);
     banner_->setObjectName("banner");
-    banner_->setFrameShape(QFrame::StyledPanel);
     banner_->setGeometry(Dlu(7, 7, 183, 60));
 
     auto* hostLabel = new QLabel("Computer name or IP address", this);
@@ -203,6 +204,8 @@ void MainDialog::Initialize() {
                            MIXERCONTROL_CONTROLTYPE_VOLUME, CMixerFaderLogic::MAIN);
     SetErrorSink(this);
     controller_.Initialize(&poster_, &poster_);
+    banner_->Load();
+    timer_ = startTimer(kTimerPeriodMs);
 }
 
 void MainDialog::ShowStatus(const std::string& text) {
@@ -363,6 +366,13 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
     default:
         QDialog::keyPressEvent(event);
     }
+}
+
+void MainDialog::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == timer_)
+        banner_->Tick();
+    else
+        QDialog::timerEvent(event);
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {

@@ -18,13 +18,13 @@
 #include "link/VoiceLink.h"
 #include "platform/ErrorSink.h"
 
+class BannerView;
 class LevelMeter;
 class QLabel;
 class QLineEdit;
 
 class QPushButton;
 class CMixerFader;
-class QFrame;
 
 class MainDialog final : public QDialog, public CallView, public ErrorSink {
     Q_OBJECT
@@ -33,6 +33,8 @@ public:
     static constexpr const char* kAboutItem = "&About Q-Parlin...";
     static constexpr int kAboutCommand = 16;  // the About item's command id
     static constexpr int kMeterMaximum = 80;
+    // The window's one timer, which turns the banners.
+    static constexpr int kTimerPeriodMs = 1000;
     // The window's background, and that of its labels, buttons and status line.
     static const QColor kBackground;
 
@@ -85,6 +87,7 @@ public slots:
 protected:
     bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void reject() override;
@@ -122,7 +125,8 @@ private:
     LevelMeter* microphoneMeter_ = nullptr;
     LevelMeter* panel_ = nullptr;
     QLabel* status_ = nullptr;
-    QFrame* banner_ = nullptr;
+    BannerView* banner_ = nullptr;
+    int timer_ = 0;
     QPointer<QMessageBox> validationBox_;
     std::set<QString> errorTexts_;  // texts of the error boxes on screen
     int speakerBitmap_ = 131;

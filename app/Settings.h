@@ -35,6 +35,6 @@ struct Settings {
     AudioBackend audioBackend = AudioBackend::PortAudio;
     std::string inputWav;          // file backend: what is "recorded"; empty for silence
     std::string outputWav;         // file backend: where played sound is written; empty to drop it
-    std::string bannerServerHost;  // empty: the maker's web server; tests point this at their own
+    std::string bannerServerHost;  // where the banner list comes from; empty: no banners are fetched
     int bannerServerPort = kDefaultBannerServerPort;
 };
