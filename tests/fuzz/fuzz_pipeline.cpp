@@ -16,14 +16,15 @@
 namespace {
 
 // A pipeline with one open stream per format code, made on first use: opening streams costs a thread
-// each, far more than a run.
+// each, far more than a run. They are never destroyed: each pipeline's shutdown waits half a second for
+// its device to close, which at exit would add up to most of a short fuzzing session.
 AudioPipeline& PipelineFor(int formatCode) {
     static const bool backendSet = [] {
         SetWaveBackend(MakeNullWaveBackend());
         return true;
     }();
     (void)backendSet;
-    static std::map<int, std::unique_ptr<AudioPipeline>> pipelines;
+    static auto& pipelines = *new std::map<int, std::unique_ptr<AudioPipeline>>();
     std::unique_ptr<AudioPipeline>& slot = pipelines[formatCode];
     if (!slot) {
         slot = std::make_unique<AudioPipeline>();
