@@ -1,7 +1,8 @@
 // Every codec's decoders on arbitrary payloads. The first byte is the format code (type, rate and width);
-// the rest is a run of payloads, each behind a two-byte header: bit 15 picks Decode8 over Decode16, the
-// low 15 bits give the payload's length (cut to what is left). Decoding payloads one after another on the
-// same object exercises the state a decoder carries from frame to frame.
+// the rest is a run of payloads, each behind a two-byte big-endian header: bit 15 picks Decode8 over
+// Decode16, the low 15 bits give the payload's length (cut to what is left), and an odd length also
+// appends to the previous output. Decoding payloads one after another on the same object exercises the
+// state a decoder carries from frame to frame.
 #include <cstddef>
 #include <cstdint>
 
