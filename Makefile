@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 ARGS       ?=
 CMAKE_COMMON = -G Ninja -DQPARLIN_WERROR=$(WERROR)
 
-.PHONY: all deps build run test test-asan bench clean
+.PHONY: all deps build run test test-asan bench fuzz-build fuzz fuzz-smoke clean
 
 all: build
 
@@ -36,6 +36,26 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure --no-tests=error -j $(JOBS) -LE realtime
 
+# libFuzzer targets (tests/fuzz), built with clang in a directory of their own, everything instrumented.
+FUZZ_SECONDS    ?= 60
+FUZZ_SMOKE_TIME ?= 180
+FUZZ_TARGETS    ?=
+fuzz-build:
+	scripts/install-deps --runtime --test
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQPARLIN_WERROR=OFF \
+	      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQPARLIN_FUZZ=ON \
+	      -DQPARLIN_GUI=OFF -DQPARLIN_TESTS=OFF -DQPARLIN_BENCH=OFF >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+
+# Every target (or those in FUZZ_TARGETS, e.g. "codec http") for FUZZ_SECONDS each.
+fuzz: fuzz-build
+	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Every target, sharing FUZZ_SMOKE_TIME seconds; a tenth is left for start-up and corpus loading.
+fuzz-smoke: fuzz-build
+	@n=$$(ls build-fuzz/tests/fuzz/fuzz_* | wc -l); \
+	 scripts/run-fuzz build-fuzz $$(( $(FUZZ_SMOKE_TIME) * 9 / 10 / n ))
+
 bench:
 	scripts/install-deps --runtime --test
 	$(MAKE) --no-print-directory build
@@ -43,4 +63,4 @@ bench:
 	@echo "== bench/measure_call.sh"; bench/measure_call.sh build 30 g711_8khz
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

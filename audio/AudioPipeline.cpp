@@ -1,5 +1,8 @@
 #include "audio/AudioPipeline.h"
 
+#include <cstddef>
+#include <cstring>
+
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "base/Exception.h"
@@ -114,7 +117,8 @@ void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length)
             audio = reinterpret_cast<const uint8_t*>(decodeSamples_.Data());
             audioBytes = decodeSamples_.Length() * 2;
         }
-        level = Level16(reinterpret_cast<const int16_t*>(audio), audioBytes / 2);
+        // Raw samples stay where the datagram put them, one byte past its type: not aligned for int16_t.
+        level = Level16Unaligned(audio, audioBytes / 2);
     } else {
         return;
     }
@@ -173,6 +177,17 @@ int AudioPipeline::Level8(const uint8_t* samples, int count) {
             peak = value;
     }
     return peak * 100 / 127;
+}
+
+int AudioPipeline::Level16Unaligned(const uint8_t* samples, int count) {
+    int peak = 0;
+    for (int i = 0; i < count; ++i) {
+        int16_t sample = 0;
+        std::memcpy(&sample, samples + 2 * static_cast<ptrdiff_t>(i), sizeof(sample));
+        if (sample > peak)
+            peak = sample;
+    }
+    return peak * 100 / 32767;
 }
 
 int AudioPipeline::Level16(const int16_t* samples, int count) {

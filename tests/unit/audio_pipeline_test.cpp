@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -159,6 +160,29 @@ TEST_F(PipelineTest, RawPcmGoesOutAsCapturedAndPlaysAsReceived) {
     EXPECT_EQ(fake.played[0], std::vector<uint8_t>(2000, 0x10));
     EXPECT_TRUE(fake.WaitFor([&] { return sink.played.load() == 1; }));
     EXPECT_EQ(sink.lastPlayed.load(), 0);
+}
+
+// The link hands over a datagram's payload one byte past its type byte, so raw 16-bit samples arrive at an
+// odd address; reading them as int16_t there is undefined (the sanitizer build reports it).
+TEST_F(PipelineTest, RawSixteenBitPayloadAtAnOddAddressIsMeasuredAndPlayed) {
+    AudioPipeline& p = Make(0x80);  // raw PCM, 8000 Hz, 16 bit
+    const int stream = p.AddStream(-1);
+    std::vector<int16_t> samples(1000, -300);
+    samples[321] = 16384;
+    const std::vector<uint8_t> bytes = Bytes(samples);
+    std::vector<uint8_t> datagram(bytes.size() + 1, 0);  // type byte 0, then the samples
+    std::memcpy(datagram.data() + 1, bytes.data(), bytes.size());
+    ASSERT_NE(reinterpret_cast<uintptr_t>(datagram.data() + 1) % alignof(int16_t), 0u);
+    p.Deliver(stream, datagram.data() + 1, static_cast<int>(bytes.size()));
+    EXPECT_EQ(p.StreamLevel(stream), 50);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
+    EXPECT_EQ(fake.played[0], bytes);
+
+    std::vector<uint8_t> unaligned(5, 0);
+    const int16_t peak = 32767;
+    std::memcpy(unaligned.data() + 3, &peak, sizeof(peak));
+    EXPECT_EQ(AudioPipeline::Level16Unaligned(unaligned.data() + 1, 2), 100);
+    EXPECT_EQ(AudioPipeline::Level16Unaligned(unaligned.data() + 1, 1), 0);
 }
 
 TEST_F(PipelineTest, DeliverDecodesQueuesAndMeasuresTheStream) {
