@@ -13,18 +13,6 @@
 static_assert(std::is_same_v<gsm_signal, int16_t>, "libgsm's samples must be 16-bit");
 static_assert(sizeof(gsm_frame) == GsmCodec::kFrameBytes, "libgsm's frame size changed");
 
-namespace {
-
-// The result of a call that codes no frame: nothing produced, and the output emptied unless appending.
-template <typename T>
-int NoFrame(GrowableBuffer<T>& out, bool append) {
-    if (!append)
-        out.Clear();
-    return 0;
-}
-
-}  // namespace
-
 void GsmCodec::StateDeleter::operator()(gsm_state* state) const {
     gsm_destroy(state);
 }
@@ -68,7 +56,7 @@ int GsmCodec::EncodeScratch(ByteBuffer& out, bool append) {
 
 int GsmCodec::Encode16(const int16_t* samples, int count, ByteBuffer& out, bool append) {
     if (count < kFrameSamples)
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     // libgsm takes its input through a non-const pointer, so it gets a copy rather than the caller's data.
     encodeScratch_.Write(samples, kFrameSamples, false);
     return EncodeScratch(out, append);
@@ -76,11 +64,10 @@ int GsmCodec::Encode16(const int16_t* samples, int count, ByteBuffer& out, bool 
 
 int GsmCodec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) {
     if (count < kFrameSamples)
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     encodeScratch_.SetLength(kFrameSamples);
     int16_t* wide = encodeScratch_.Data();
-    for (int i = 0; i < kFrameSamples; ++i)
-        wide[i] = Sample8To16(samples[i]);
+    WidenSamples(samples, kFrameSamples, wide);
     return EncodeScratch(out, append);
 }
 
@@ -97,7 +84,7 @@ bool GsmCodec::DecodeFrame(const uint8_t* payload, int16_t* samples) {
 
 int GsmCodec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) {
     if (length < kFrameBytes)
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     int16_t* samples = PrepareCodecOutput(out, append, kFrameSamples);
     // A frame that fails the check plays the previous one again, which is what a reused output buffer
     // would still hold; the codec keeps its own copy so that a fresh buffer never shows stale memory.
@@ -109,14 +96,13 @@ int GsmCodec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, bo
 
 int GsmCodec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool append) {
     if (length < kFrameBytes)
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     decodeScratch_.SetLength(kFrameSamples);
     if (!DecodeFrame(payload, decodeScratch_.Data()))
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     uint8_t* narrow = PrepareCodecOutput(out, append, kFrameSamples);
     const int16_t* wide = decodeScratch_.Data();
-    for (int i = 0; i < kFrameSamples; ++i)
-        narrow[i] = Sample16To8(wide[i]);
+    NarrowSamples(wide, kFrameSamples, narrow);
     out.SetLength(out.Length() + kFrameSamples);
     return kFrameSamples;
 }

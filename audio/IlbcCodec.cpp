@@ -61,8 +61,7 @@ int IlbcCodec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool 
     const int available = std::clamp(count, 0, frameLength_);
     encodeScratch_.SetLength(frameLength_);
     int16_t* wide = encodeScratch_.Data();
-    for (int i = 0; i < available; ++i)
-        wide[i] = Sample8To16(samples[i]);
+    WidenSamples(samples, available, wide);
     for (int i = available; i < frameLength_; ++i)
         wide[i] = 0;
     return Encode16(wide, frameLength_, out, append);
@@ -72,8 +71,7 @@ int IlbcCodec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool
     Decode16(payload, length, decodeScratch_, false);
     uint8_t* narrow = PrepareCodecOutput(out, append, frameLength_);
     const int16_t* wide = decodeScratch_.Data();
-    for (int i = 0; i < frameLength_; ++i)
-        narrow[i] = Sample16To8(wide[i]);
+    NarrowSamples(wide, frameLength_, narrow);
     out.SetLength(out.Length() + frameLength_);
     return frameLength_;
 }

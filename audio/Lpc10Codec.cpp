@@ -51,14 +51,6 @@ int32_t Unwrap(int16_t sample, int32_t previous) {
     return std::abs(candidate) <= kUnwrapLimit ? candidate : sample;
 }
 
-// The result of a call that codes no frame: nothing produced, and the output emptied unless appending.
-template <typename T>
-int NoFrame(GrowableBuffer<T>& out, bool append) {
-    if (!append)
-        out.Clear();
-    return 0;
-}
-
 }  // namespace
 
 void Lpc10Codec::EncoderDeleter::operator()(lpc10_encode_state_s* state) const {
@@ -102,7 +94,7 @@ void Lpc10Codec::Reset() {
 
 int Lpc10Codec::Encode16(const int16_t* samples, int count, ByteBuffer& out, bool append) {
     if (count < kFrameSamples)
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     uint8_t* frame = PrepareCodecOutput(out, append, kFrameBytes);
     lpc10_encode(encoder_.get(), frame, samples, kFrameSamples);
     for (int i = 0; i < kFrameBytes; ++i)
@@ -114,11 +106,10 @@ int Lpc10Codec::Encode16(const int16_t* samples, int count, ByteBuffer& out, boo
 
 int Lpc10Codec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) {
     if (count < kFrameSamples)
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     encodeScratch_.SetLength(kFrameSamples);
     int16_t* wide = encodeScratch_.Data();
-    for (int i = 0; i < kFrameSamples; ++i)
-        wide[i] = Sample8To16(samples[i]);
+    WidenSamples(samples, kFrameSamples, wide);
     return Encode16(wide, kFrameSamples, out, append);
 }
 
@@ -136,7 +127,7 @@ void Lpc10Codec::DecodeFrame(const uint8_t* payload, int16_t* samples) {
 
 int Lpc10Codec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) {
     if (length < kFrameBytes)
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     DecodeFrame(payload, PrepareCodecOutput(out, append, kFrameSamples));
     out.SetLength(out.Length() + kFrameSamples);
     return kFrameSamples;
@@ -144,13 +135,12 @@ int Lpc10Codec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, 
 
 int Lpc10Codec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool append) {
     if (length < kFrameBytes)
-        return NoFrame(out, append);
+        return NoCodecOutput(out, append);
     decodeScratch_.SetLength(kFrameSamples);
     DecodeFrame(payload, decodeScratch_.Data());
     uint8_t* narrow = PrepareCodecOutput(out, append, kFrameSamples);
     const int16_t* wide = decodeScratch_.Data();
-    for (int i = 0; i < kFrameSamples; ++i)
-        narrow[i] = Sample16To8(wide[i]);
+    NarrowSamples(wide, kFrameSamples, narrow);
     out.SetLength(out.Length() + kFrameSamples);
     return kFrameSamples;
 }

@@ -39,6 +39,23 @@ T* PrepareCodecOutput(GrowableBuffer<T>& out, bool append, int64_t extra) {
     return out.Data() + out.Length();
 }
 
-// The two sample conversions used throughout the audio code.
+// For frame codecs: the result of a call that codes no frame (input shorter than a frame): nothing
+// produced, and the output emptied unless appending.
+template <typename T>
+int NoCodecOutput(GrowableBuffer<T>& out, bool append) {
+    if (!append)
+        out.Clear();
+    return 0;
+}
+
+// The two sample conversions used throughout the audio code, for one sample and for a run of them.
 inline int16_t Sample8To16(uint8_t u) { return static_cast<int16_t>((u - 128) * 256); }
 inline uint8_t Sample16To8(int16_t s) { return static_cast<uint8_t>((s >> 8) + 128); }
+inline void WidenSamples(const uint8_t* in, int count, int16_t* out) {
+    for (int i = 0; i < count; ++i)
+        out[i] = Sample8To16(in[i]);
+}
+inline void NarrowSamples(const int16_t* in, int count, uint8_t* out) {
+    for (int i = 0; i < count; ++i)
+        out[i] = Sample16To8(in[i]);
+}
