@@ -33,18 +33,13 @@ void StreamWaveIn::EndThread() {
 MMRESULT StreamWaveIn::Prepare(WaveHeader* header) {
     if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return MMSYSERR_INVALHANDLE;
-    header->flags |= WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return PrepareHeader(header, closed_);
 }
 
 MMRESULT StreamWaveIn::Unprepare(WaveHeader* header) {
     if (header == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return MMSYSERR_INVALHANDLE;
-    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-    header->flags &= ~WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return UnprepareHeader(header, closed_);
 }
 
 MMRESULT StreamWaveIn::Add(WaveHeader* header) {

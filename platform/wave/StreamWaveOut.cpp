@@ -31,18 +31,13 @@ void StreamWaveOut::EndThread() {
 MMRESULT StreamWaveOut::Prepare(WaveHeader* header) {
     if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return MMSYSERR_INVALHANDLE;
-    header->flags |= WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return PrepareHeader(header, closed_);
 }
 
 MMRESULT StreamWaveOut::Unprepare(WaveHeader* header) {
     if (header == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return MMSYSERR_INVALHANDLE;
-    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-    header->flags &= ~WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return UnprepareHeader(header, closed_);
 }
 
 MMRESULT StreamWaveOut::Write(WaveHeader* header) {

@@ -10,6 +10,19 @@ size_t ChunkFrames(uint32_t samplesPerSec) {
 
 uint8_t SilenceByte(uint16_t bitsPerSample) { return bitsPerSample == 8 ? 0x80 : 0x00; }
 
+MMRESULT PrepareHeader(WaveHeader* header, bool closed) {
+    if (closed) return MMSYSERR_INVALHANDLE;
+    header->flags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT UnprepareHeader(WaveHeader* header, bool closed) {
+    if (closed) return MMSYSERR_INVALHANDLE;
+    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->flags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
 bool IsPcmMonoFormat(const WaveFormat& format) {
     if (format.formatTag != WAVE_FORMAT_PCM || format.channels != 1) return false;
     if (format.bitsPerSample != 8 && format.bitsPerSample != 16) return false;

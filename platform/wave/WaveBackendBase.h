@@ -23,6 +23,10 @@ uint8_t SilenceByte(uint16_t bitsPerSample);
 // True for what every device serves: PCM, one channel, 8 or 16 bits, a rate in range, and block align
 // and bytes per second that agree with them.
 bool IsPcmMonoFormat(const WaveFormat& format);
+// Prepare and unprepare a header for a device, recording and playback alike; the caller holds the
+// device's lock and says whether the device is closed.
+MMRESULT PrepareHeader(WaveHeader* header, bool closed);
+MMRESULT UnprepareHeader(WaveHeader* header, bool closed);
 
 class WaveBackendBase : public WaveBackend {
 public:
