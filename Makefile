@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 ARGS       ?=
 CMAKE_COMMON = -G Ninja -DQPARLIN_WERROR=$(WERROR)
 
-.PHONY: all deps build run test test-asan bench fuzz-build fuzz fuzz-smoke clean
+.PHONY: all deps build run test test-asan bench soak fuzz-build fuzz fuzz-smoke clean
 
 all: build
 
@@ -61,6 +61,13 @@ bench:
 	$(MAKE) --no-print-directory build
 	@set -e; for b in build/bench/*_bench; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
 	@echo "== bench/measure_call.sh"; bench/measure_call.sh build 30 g711_8khz
+
+# Long calls (SOAK_MINUTES each, straight and through a lossy relay, side by side); not part of CI.
+SOAK_MINUTES ?= 30
+soak:
+	scripts/install-deps --runtime --test
+	$(MAKE) --no-print-directory build
+	tests/soak/soak.sh build $(SOAK_MINUTES)
 
 clean:
 	rm -rf build build-asan build-fuzz

@@ -13,14 +13,17 @@
 
 namespace {
 
-// Posted by the signal thread: run the Exit path and end.
+// Posted by the signal thread: run the Exit path and end; print the link's counts.
 constexpr uint32_t WM_CONSOLE_EXIT = 0x8100;
+constexpr uint32_t WM_CONSOLE_STATISTICS = 0x8101;
 
+// The signals the signal thread takes: SIGINT and SIGTERM end the program, SIGUSR1 asks for statistics.
 sigset_t TerminationSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
     return set;
 }
 
@@ -48,6 +51,12 @@ void ConsoleFrontEnd::ShowStatus(const std::string& text) {
     out_ << text << std::endl;
 }
 
+void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics) {
+    out_ << "Statistics: " << statistics.datagramsSent << " datagrams sent, " << statistics.datagramsReceived
+         << " received, " << statistics.sendQueueDrops << " send-queue drops, " << statistics.playbackDrops
+         << " playback drops" << std::endl;
+}
+
 int ConsoleFrontEnd::Run() {
     MessageQueue queue;
     SetErrorSink(&errors_);
@@ -57,9 +66,14 @@ int ConsoleFrontEnd::Run() {
     std::thread signals([&queue, &signalled] {
         const sigset_t set = TerminationSignals();
         int signal = 0;
-        if (sigwait(&set, &signal) == 0) {
+        while (sigwait(&set, &signal) == 0) {
+            if (signal == SIGUSR1) {
+                queue.Post(WM_CONSOLE_STATISTICS, 0, 0);
+                continue;
+            }
             signalled.store(true);
             queue.Post(WM_CONSOLE_EXIT, static_cast<WPARAM>(signal), 0);
+            return;
         }
     });
 
@@ -80,6 +94,10 @@ int ConsoleFrontEnd::Run() {
                 if (message.message == WM_CONSOLE_EXIT) {
                     controller.OnExit();
                     break;
+                }
+                if (message.message == WM_CONSOLE_STATISTICS) {
+                    PrintStatistics(link.GetStatistics());
+                    continue;
                 }
                 controller.HandleMessage(message);
             }

@@ -1,6 +1,6 @@
 // The console front end (`qparlin --headless`): the window's behaviour without a window. Status changes
 // are printed to stdout one per line, device errors to stderr, and SIGINT or SIGTERM ends the program the
-// way the Exit button does.
+// way the Exit button does. SIGUSR1 prints one line of the link's counts ("Statistics: ...") to stdout.
 #pragma once
 
 #include <iosfwd>
@@ -10,6 +10,7 @@
 
 #include "app/CallView.h"
 #include "app/Settings.h"
+#include "link/VoiceLink.h"
 #include "platform/ErrorSink.h"
 
 class ConsoleFrontEnd final : public CallView {
@@ -17,11 +18,11 @@ public:
     ConsoleFrontEnd(const Settings& settings, std::ostream& out, std::ostream& err);
 
     // Runs until a signal ends it. Returns the exit status: 0 after a clean end, 1 when listening at
-    // start-up was asked for and failed. SIGINT and SIGTERM must be blocked in every thread before any
+    // start-up was asked for and failed. These signals must be blocked in every thread before any
     // thread is started (BlockTerminationSignals), so that only this loop's signal thread takes them.
     int Run();
 
-    // Blocks SIGINT and SIGTERM in the calling thread; threads started afterwards inherit the mask.
+    // Blocks SIGINT, SIGTERM and SIGUSR1 in the calling thread; threads started afterwards inherit the mask.
     static void BlockTerminationSignals();
 
     void ShowStatus(const std::string& text) override;
@@ -33,6 +34,8 @@ public:
     void WriteFields(const std::string&, int, bool, bool) override {}
 
 private:
+    void PrintStatistics(const VoiceLink::Statistics& statistics);
+
     // Device errors on stderr, each distinct report once: a missing device would otherwise be reported
     // again at every reconnection.
     class OnceErrorSink final : public ErrorSink {

@@ -136,6 +136,14 @@ int AudioPipeline::StreamLevel(int streamIndex) {
     return stream != nullptr ? stream->level.load(std::memory_order_relaxed) : -1;
 }
 
+int64_t AudioPipeline::StreamDrops(int streamIndex) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size())
+        return 0;
+    const PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
+    return stream != nullptr ? stream->player.Drops() : 0;
+}
+
 int AudioPipeline::StreamCount() {
     std::lock_guard<std::mutex> guard(lock_);
     return static_cast<int>(streams_.size());

@@ -41,6 +41,8 @@ public:
     int InputLevel() const { return inputLevel_.load(std::memory_order_relaxed); }
     // The level of the last payload delivered to the stream, or -1 for a slot that holds none.
     int StreamLevel(int streamIndex);
+    // Frames the stream's player dropped for want of a free buffer; 0 for a slot that holds none.
+    int64_t StreamDrops(int streamIndex);
     // Ends the recorder and every stream and destroys the codec. The pipeline cannot capture again.
     void Shutdown();
 

@@ -89,6 +89,15 @@ int VoiceLink::LocalPort() const {
     return socket_.handle != kNoSocket ? LocalAddress(socket_.handle).Port() : 0;
 }
 
+VoiceLink::Statistics VoiceLink::GetStatistics() {
+    Statistics statistics;
+    statistics.datagramsSent = sent_.load(std::memory_order_relaxed);
+    statistics.datagramsReceived = received_.load(std::memory_order_relaxed);
+    statistics.sendQueueDrops = dropped_.load(std::memory_order_relaxed);
+    statistics.playbackDrops = pipeline_.StreamDrops(streamIndex_.load(std::memory_order_acquire));
+    return statistics;
+}
+
 int VoiceLink::QueuedFrames() const {
     std::lock_guard<std::mutex> guard(queueLock_);
     return static_cast<int>(queue_.size());
@@ -157,6 +166,7 @@ void VoiceLink::RunCall() {
                 break;
             }
             if (n > 0) {
+                received_.fetch_add(1, std::memory_order_relaxed);
                 peer = from;
                 {
                     std::lock_guard<std::mutex> guard(socketLock_);
@@ -198,6 +208,7 @@ void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteB
             if (MuteMicrophone()) {
                 const uint8_t marker = kMarkerDatagram;
                 SendTo(handle, peer, &marker, 1);
+                sent_.fetch_add(1, std::memory_order_relaxed);
             } else {
                 const int length = frame->bytes.Length();
                 if (length + 1 > kMaxDatagram)
@@ -205,6 +216,7 @@ void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteB
                 buffer[0] = kAudioDatagram;
                 std::memcpy(buffer.Data() + 1, frame->bytes.Data(), static_cast<size_t>(length));
                 SendTo(handle, peer, buffer.Data(), length + 1);
+                sent_.fetch_add(1, std::memory_order_relaxed);
             }
         } catch (const SocketException&) {
             // A failed send loses this one frame.

@@ -73,6 +73,15 @@ public:
     // Frames dropped because the send queue was full.
     int64_t DroppedFrames() const { return dropped_.load(std::memory_order_relaxed); }
 
+    // Counts since the link was made, for the console's statistics line.
+    struct Statistics {
+        int64_t datagramsSent = 0;
+        int64_t datagramsReceived = 0;
+        int64_t sendQueueDrops = 0;
+        int64_t playbackDrops = 0;  // frames the playback ring had no free buffer for
+    };
+    Statistics GetStatistics();
+
     // One encoded frame from the capture thread: queued for the worker to send, the oldest dropped when
     // more than kMaxQueuedFrames wait; at most every kLevelIntervalMs the levels are posted.
     void OnFrame(const uint8_t* data, int length) override;
@@ -110,6 +119,8 @@ private:
     std::deque<std::unique_ptr<Frame>> queue_;
     mutable std::mutex queueLock_;
     std::atomic<int64_t> dropped_{0};
+    std::atomic<int64_t> sent_{0};
+    std::atomic<int64_t> received_{0};
 
     std::atomic<bool> muteSpeakers_{false};
     std::atomic<bool> muteMicrophone_{false};

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The console front end on its own: idle until a signal, a clean end on SIGINT, and a listener whose port
-# is taken at start-up ends with status 1 and says why.
+# The console front end on its own: idle until a signal, a clean end on SIGINT, a listener whose port is
+# taken at start-up ends with status 1 and says why, and SIGUSR1 prints the counts.
 set -u
 
 : "${QPARLIN:?QPARLIN must name the built qparlin}"
@@ -60,6 +60,12 @@ await "$second" 50
 [ "$ended" = 1 ] || fail "the second listener ended with '$ended', not 1"
 grep -q "Error> Can't listen on the port!" "$work/second.out" || fail "no status line: $(cat "$work/second.out")"
 grep -q "cannot listen on port $port" "$work/second.err" || fail "no message: $(cat "$work/second.err")"
+# SIGUSR1 prints the link's counts and leaves the program running.
+kill -USR1 "$first"
+sleep 0.5
+grep -qx "Statistics: 0 datagrams sent, 0 received, 0 send-queue drops, 0 playback drops" "$work/first.out" ||
+    fail "no statistics line after SIGUSR1: $(cat "$work/first.out")"
+kill -0 "$first" 2>/dev/null || fail "SIGUSR1 ended the listener"
 kill -TERM "$first"
 await "$first" 30
 [ "$ended" = 0 ] || fail "SIGTERM ended the listener with '$ended'"
