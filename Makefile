@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 ARGS       ?=
 CMAKE_COMMON = -G Ninja -DQPARLIN_WERROR=$(WERROR)
 
-.PHONY: all deps build run test test-asan bench soak fuzz-build fuzz fuzz-smoke clean
+.PHONY: all deps build run test test-asan test-tsan bench soak fuzz-build fuzz fuzz-smoke clean
 
 all: build
 
@@ -35,6 +35,18 @@ test-asan:
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure --no-tests=error -j $(JOBS) -LE realtime
+
+# ThreadSanitizer over the unit tests of the threaded subsystems only (building everything would double the
+# time); any report fails its test. tests/tsan.supp names the uninstrumented libraries whose races are theirs.
+TSAN_UNITS = unit_base unit_platform unit_audio unit_link unit_web
+test-tsan:
+	scripts/install-deps --runtime --test
+	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	      -DQPARLIN_SANITIZE=thread -DQPARLIN_GUI=OFF -DQPARLIN_BENCH=OFF >/dev/null
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_UNITS)
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir build-tsan --output-on-failure --no-tests=error -j $(JOBS) \
+	        -L unit -R '^(base|platform|audio|link|web)\.'
 
 # libFuzzer targets (tests/fuzz), built with clang in a directory of their own, everything instrumented.
 FUZZ_SECONDS    ?= 60
@@ -70,4 +82,4 @@ soak:
 	tests/soak/soak.sh build $(SOAK_MINUTES)
 
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz

@@ -178,7 +178,9 @@ TEST_F(VoiceLinkTest, CloseWhileWaitingForAPeerPostsConnectedThenClosed) {
     StartWorker();
     link->Listen("127.0.0.1", 0);
     ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the worker is waiting by now
+    // The worker starts capture just before it waits for the first datagram; a Close before that would end
+    // the call before it began, with no message at all.
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.opensIn == 1; }));
     link->Close();
     EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
     EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
