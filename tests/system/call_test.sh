@@ -9,28 +9,7 @@ set -u
 command -v sox >/dev/null || { echo "sox is missing (scripts/install-deps --test)"; exit 1; }
 sanitized=${QPARLIN_SANITIZED:-0}
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-# Waits up to $3 seconds for the line $2 in file $1.
-wait_for_line() {
-    local deadline=$((SECONDS + $3))
-    while [ $SECONDS -lt $deadline ]; do
-        grep -qx -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
+. "$(dirname "$0")/common.sh"
 
 # Sends SIGTERM and waits up to 3 s for the process to end; sets `ended` to its exit status (or "hung").
 terminate() {
@@ -111,8 +90,4 @@ call gsm_8khz 8000 0.5
 call gsm_22khz 22050 0.5
 call ilbc_11khz 11025 0.5
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "two processes carried sound both ways"
+finish "two processes carried sound both ways"

@@ -5,13 +5,7 @@ set -u
 : "${QPARLIN_CODEC:?QPARLIN_CODEC must name the built qparlin-codec}"
 command -v sox >/dev/null || { echo "sox is missing (scripts/install-deps --test)"; exit 1; }
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/common.sh"
 run() {  # run EXPECTED_STATUS ARGS...; stderr kept in $work/err
     local want=$1
     shift
@@ -87,8 +81,4 @@ run 2 encode -a:nonsense "$work/tone.wav" "$work/x"
 run 2 transcode -a:g711_8khz a b
 run 0 --help
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "qparlin-codec round trips and refusals behave (G.711 SNR $snr dB)"
+finish "qparlin-codec round trips and refusals behave (G.711 SNR $snr dB)"

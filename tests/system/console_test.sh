@@ -4,18 +4,7 @@
 set -u
 
 : "${QPARLIN:?QPARLIN must name the built qparlin}"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/common.sh"
 # Waits up to $2 tenths of a second for process $1 to end; sets `ended` to its status or "running".
 await() {
     ended=running
@@ -70,8 +59,4 @@ kill -TERM "$first"
 await "$first" 30
 [ "$ended" = 0 ] || fail "SIGTERM ended the listener with '$ended'"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "the console front end starts, fails and ends as it should"
+finish "the console front end starts, fails and ends as it should"

@@ -13,26 +13,7 @@ codec=ilbc_11khz
 rate=11025
 frame_bytes=50  # one 30 ms iLBC frame
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-wait_for_line() {
-    local deadline=$((SECONDS + $3))
-    while [ $SECONDS -lt $deadline ]; do
-        grep -qx -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
+. "$(dirname "$0")/common.sh"
 alive() { kill -0 "$1" 2>/dev/null && [ "$(ps -o stat= -p "$1" | cut -c1)" != Z ]; }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 # Asks the listener for its counts and prints the line it answers with.
@@ -96,8 +77,4 @@ result=$("$WAV_COMPARE" "$work/caller.wav" "$work/listener-out.wav" --min-corr=0
 echo "caller -> listener after the flood: $result"
 "$WAV_COMPARE" --loud "$work/caller-out.wav" >/dev/null || fail "the caller heard nothing from the listener"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "the listener survived the flood and then carried a call"
+finish "the listener survived the flood and then carried a call"

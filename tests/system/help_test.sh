@@ -5,14 +5,7 @@ set -u
 : "${QPARLIN:?QPARLIN must name the built qparlin}"
 : "${QPARLIN_SOURCE_DIR:?QPARLIN_SOURCE_DIR must name the source directory}"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/common.sh"
 
 # --help: exit 0, and the output begins with the help text, byte for byte, with LF line ends.
 status=0
@@ -55,8 +48,4 @@ check_bad -l:5005
 check_bad --audio=bogus
 check_bad --help=1
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "help, version and bad command lines behave"
+finish "help, version and bad command lines behave"
