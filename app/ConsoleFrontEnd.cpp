@@ -18,7 +18,7 @@ constexpr uint32_t WM_CONSOLE_EXIT = 0x8100;
 constexpr uint32_t WM_CONSOLE_STATISTICS = 0x8101;
 
 // The signals the signal thread takes: SIGINT and SIGTERM end the program, SIGUSR1 asks for statistics.
-sigset_t TerminationSignals() {
+sigset_t HandledSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -33,7 +33,7 @@ ConsoleFrontEnd::ConsoleFrontEnd(const Settings& settings, std::ostream& out, st
     : settings_(settings), out_(out), err_(err), errors_(err) {}
 
 void ConsoleFrontEnd::BlockTerminationSignals() {
-    const sigset_t set = TerminationSignals();
+    const sigset_t set = HandledSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -64,7 +64,7 @@ int ConsoleFrontEnd::Run() {
     // One thread takes the termination signals; everything else has them blocked.
     std::atomic<bool> signalled{false};
     std::thread signals([&queue, &signalled] {
-        const sigset_t set = TerminationSignals();
+        const sigset_t set = HandledSignals();
         int signal = 0;
         while (sigwait(&set, &signal) == 0) {
             if (signal == SIGUSR1) {

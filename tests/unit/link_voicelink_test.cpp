@@ -75,6 +75,13 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return link->GetState() == VoiceLink::kIdle;
     }
+    // The link's counts once `sent` datagrams have been counted (the worker counts one just after it has
+    // gone out), or after kWaitMs.
+    VoiceLink::Statistics CountsOnceSent(int64_t sent) {
+        for (int i = 0; i < kWaitMs && link->GetStatistics().datagramsSent < sent; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return link->GetStatistics();
+    }
     size_t Played() {
         std::lock_guard<std::mutex> guard(fake.lock);
         return fake.played.size();
@@ -111,6 +118,10 @@ TEST_F(VoiceLinkTest, AListenerIsConnectedByItsFirstDatagramAndAnswersItsSender)
     const auto sent = peer.Receive();
     ASSERT_TRUE(sent.has_value());
     EXPECT_EQ(*sent, Audio(800, 0x42));
+    const VoiceLink::Statistics counts = CountsOnceSent(1);
+    EXPECT_EQ(counts.datagramsReceived, 1);
+    EXPECT_EQ(counts.datagramsSent, 1);
+    EXPECT_EQ(counts.playbackDrops, 0);
 }
 
 TEST_F(VoiceLinkTest, AConnectingSideIsConnectedBeforeAnythingIsExchanged) {
@@ -141,6 +152,9 @@ TEST_F(VoiceLinkTest, AMutedMicrophoneSendsOneByteMarkersInstead) {
     const auto audio = peer.Receive();
     ASSERT_TRUE(audio.has_value());
     EXPECT_EQ(audio->size(), 801u);
+    const VoiceLink::Statistics counts = CountsOnceSent(2);
+    EXPECT_EQ(counts.datagramsSent, 2) << "markers count as sent datagrams";
+    EXPECT_EQ(counts.datagramsReceived, 0);
 }
 
 TEST_F(VoiceLinkTest, MutedSpeakersAndOtherTypesPlayNothingButStillNameThePeer) {
