@@ -37,18 +37,8 @@ call() {
     sox -n -r "$rate" -c 1 -b 16 "$dir/silence.wav" trim 0 2
     sox "$dir/silence.wav" "$dir/voice.wav" "$dir/listener.wav"
 
-    local port listener=""
-    for _ in 1 2 3 4 5; do
-        port=$((20000 + RANDOM % 40000))
-        "$QPARLIN" --headless --audio=file --input-wav="$dir/listener.wav" --output-wav="$dir/listener-out.wav" \
-            -a:"$codec" -l:"$port":yes >"$dir/listener.out" 2>"$dir/listener.err" &
-        listener=$!
-        if wait_for_line "$dir/listener.out" "Listening..." 5; then break; fi
-        wait "$listener" 2>/dev/null  # the port was taken: try another
-        listener=""
-    done
-    [ -n "$listener" ] || { fail "$codec: the listener never listened"; return; }
-    pids+=("$listener")
+    start_listener "$dir" --audio=file --input-wav="$dir/listener.wav" --output-wav="$dir/listener-out.wav" \
+        -a:"$codec" || { fail "$codec: the listener never listened"; return; }
     "$QPARLIN" --headless --audio=file --input-wav="$dir/caller.wav" --output-wav="$dir/caller-out.wav" \
         -a:"$codec" -c:127.0.0.1:"$port":yes >"$dir/caller.out" 2>"$dir/caller.err" &
     local caller=$!

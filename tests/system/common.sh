@@ -21,6 +21,24 @@ wait_for_line() {
     done
     return 1
 }
+# Starts qparlin --headless with the options given after $1, listening on a free port, stdout and stderr in
+# $1/listener.out and $1/listener.err. Sets `listener` and `port`; fails when five ports were all taken.
+start_listener() {
+    local dir=$1
+    shift
+    for _ in 1 2 3 4 5; do
+        port=$((20000 + RANDOM % 40000))
+        "$QPARLIN" --headless "$@" -l:"$port":yes >"$dir/listener.out" 2>"$dir/listener.err" &
+        listener=$!
+        if wait_for_line "$dir/listener.out" "Listening..." 5; then
+            pids+=("$listener")
+            return 0
+        fi
+        wait "$listener" 2>/dev/null  # the port was taken: try another
+    done
+    listener=""
+    return 1
+}
 # Ends the script: status 1 after any failure, otherwise the line $1 and status 0.
 finish() {
     if [ "$failures" -ne 0 ]; then

@@ -31,18 +31,8 @@ statistics() {
 sox -n -r "$rate" -c 1 -b 16 "$work/caller.wav" synth 6 sine 200-1800 sine 300 tremolo 3 80 vol 0.4
 sox -n -r "$rate" -c 1 -b 16 "$work/listener.wav" synth $((flood_seconds + 30)) square 150-600 tremolo 5 60 vol 0.3
 
-listener=""
-for _ in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 40000))
-    "$QPARLIN" --headless --audio=file --input-wav="$work/listener.wav" --output-wav="$work/listener-out.wav" \
-        -a:"$codec" -l:"$port":yes >"$work/listener.out" 2>"$work/listener.err" &
-    listener=$!
-    if wait_for_line "$work/listener.out" "Listening..." 5; then break; fi
-    wait "$listener" 2>/dev/null
-    listener=""
-done
-[ -n "$listener" ] || { echo "FAIL: the listener never listened" >&2; exit 1; }
-pids+=("$listener")
+start_listener "$work" --audio=file --input-wav="$work/listener.wav" --output-wav="$work/listener-out.wav" \
+    -a:"$codec" || { echo "FAIL: the listener never listened" >&2; exit 1; }
 
 rss_before=$(rss_kb "$listener")
 echo "before the flood: resident $rss_before kB; $(statistics)"
