@@ -11,7 +11,7 @@
 #include <QTreeWidget>
 #include <utility>
 
-const QColor ContactsDialog::kBackground{190, 240, 190};
+#include "app/DialogLook.h"
 
 namespace {
 
@@ -45,23 +45,10 @@ ContactsDialog::ContactsDialog(std::string host, int port, QWidget* parent)
     list_->setFocus();
 }
 
-QRect ContactsDialog::Dlu(int x, int y, int width, int height) const {
-    // Dialog units: a quarter of the font's average character width across, an eighth of its height down.
-    const QFontMetrics metrics(font());
-    const int charWidth = metrics.averageCharWidth();
-    const int charHeight = metrics.height();
-    return QRect(x * charWidth / 4, y * charHeight / 8, width * charWidth / 4, height * charHeight / 8);
-}
+QRect ContactsDialog::Dlu(int x, int y, int width, int height) const { return DialogUnits(*this, x, y, width, height); }
 
 void ContactsDialog::BuildControls() {
-    QFont dialogFont = font();
-    dialogFont.setPointSize(8);
-    setFont(dialogFont);
-    QPalette colors = palette();
-    colors.setColor(QPalette::Window, kBackground);
-    colors.setColor(QPalette::Button, kBackground);
-    setPalette(colors);
-    setAutoFillBackground(true);
+    ApplyDialogLook(*this);
 
     list_ = new QTreeWidget(this);
     list_->setObjectName("contacts");

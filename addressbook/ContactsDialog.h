@@ -3,7 +3,6 @@
 // removed; Cancel forgets every change.
 #pragma once
 
-#include <QColor>
 #include <QDialog>
 #include <string>
 #include <vector>
@@ -20,9 +19,6 @@ class ContactsDialog final : public QDialog {
     Q_OBJECT
 public:
     static constexpr const char* kCaption = "Contacts";
-    // The main window's colour, so that the two look like one program.
-    static const QColor kBackground;
-
     // Opens on the caller's peer: host and port go into the edits (the name edit stays empty), the address
     // book into the list, and no row is selected.
     ContactsDialog(std::string host, int port, QWidget* parent = nullptr);

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/Addresses.h"
-#include "app/MainDialog.h"
+#include "app/DialogLook.h"
 
 extern const char kHelpText[];
 extern const unsigned long kHelpTextLength;
@@ -24,7 +24,7 @@ AboutDialog::AboutDialog(const std::string& versionText, const std::string& buil
     setWindowTitle(kCaption);
     setObjectName("aboutDialog");
     QPalette colors = palette();
-    colors.setColor(QPalette::Window, MainDialog::kBackground);
+    colors.setColor(QPalette::Window, kDialogBackground);
     setPalette(colors);
     setAutoFillBackground(true);
 

@@ -17,10 +17,9 @@
 #include "addressbook/ContactsDialog.h"
 #include "app/AboutDialog.h"
 #include "app/BannerView.h"
+#include "app/DialogLook.h"
 #include "app/LevelMeter.h"
 #include "mixer/CMixerFader.h"
-
-const QColor MainDialog::kBackground{190, 240, 190};
 
 namespace {
 
@@ -64,23 +63,10 @@ MainDialog::~MainDialog() {
     qDeleteAll(findChildren<QMessageBox*>(Qt::FindDirectChildrenOnly));
 }
 
-QRect MainDialog::Dlu(int x, int y, int width, int height) const {
-    // Dialog units: a quarter of the font's average character width across, an eighth of its height down.
-    const QFontMetrics metrics(font());
-    const int charWidth = metrics.averageCharWidth();
-    const int charHeight = metrics.height();
-    return QRect(x * charWidth / 4, y * charHeight / 8, width * charWidth / 4, height * charHeight / 8);
-}
+QRect MainDialog::Dlu(int x, int y, int width, int height) const { return DialogUnits(*this, x, y, width, height); }
 
 void MainDialog::BuildControls() {
-    QFont dialogFont = font();
-    dialogFont.setPointSize(8);
-    setFont(dialogFont);
-    QPalette colors = palette();
-    colors.setColor(QPalette::Window, kBackground);
-    colors.setColor(QPalette::Button, kBackground);
-    setPalette(colors);
-    setAutoFillBackground(true);
+    ApplyDialogLook(*this);
 
     banner_ = new BannerView(settings_.bannerServerHost, settings_.bannerServerPort, this);
     banner_->setObjectName("banner");

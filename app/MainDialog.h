@@ -35,8 +35,6 @@ public:
     static constexpr int kMeterMaximum = 80;
     // The window's one timer, which turns the banners.
     static constexpr int kTimerPeriodMs = 1000;
-    // The window's background, and that of its labels, buttons and status line.
-    static const QColor kBackground;
 
     MainDialog(const Settings& settings, std::string versionText, std::string buildText, QWidget* parent = nullptr);
     ~MainDialog() override;
