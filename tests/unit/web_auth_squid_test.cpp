@@ -15,11 +15,8 @@
 
 namespace {
 
-using webtest::Peer;
-using webtest::ReadFrom;
 using webtest::ScriptServer;
 using webtest::ServerProcess;
-using webtest::WriteTo;
 namespace fs = std::filesystem;
 
 const char* const kSquid = "/usr/sbin/squid";
@@ -68,13 +65,6 @@ ServerProcess Squid(const std::string& authentication,
     });
 }
 
-// A destination that answers "ping" with "pong".
-void PingPong(Peer& peer) {
-    if (peer.Read(4) == "ping")
-        peer.Send("pong");
-    peer.WaitForClose();
-}
-
 class SquidAuthTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -89,13 +79,12 @@ protected:
         proxy.SetPassword(password);
         socket.Close();
         proxy.Connect(socket, "127.0.0.1", destination.Port(), "127.0.0.1", port, ProxyClient::Https);
-        WriteTo(socket.handle, "ping");
-        return ReadFrom(socket.handle, 4) == "pong";
+        return webtest::PingPongs(socket.handle);
     }
 
     ProxyClient proxy;
     Socket socket;
-    ScriptServer destination{PingPong};
+    ScriptServer destination{webtest::PingPong};
 };
 
 }  // namespace

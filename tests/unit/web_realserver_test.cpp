@@ -17,18 +17,10 @@ using webtest::Peer;
 using webtest::ReadFrom;
 using webtest::ScriptServer;
 using webtest::ServerProcess;
-using webtest::WriteTo;
 
 ServerProcess Tinyproxy() {
     return ServerProcess({"tinyproxy", "-d", "-c", "$DIR/server.conf"},
                          "Port $PORT\nListen 127.0.0.1\nAllow 127.0.0.1\nLogFile \"$DIR/tinyproxy.log\"\n");
-}
-
-// A destination that answers "ping" with "pong".
-void PingPong(Peer& peer) {
-    if (peer.Read(4) == "ping")
-        peer.Send("pong");
-    peer.WaitForClose();
 }
 
 class RealServerTest : public ::testing::Test {
@@ -36,14 +28,11 @@ protected:
     void SetUp() override { proxy.SetTimeoutMs(5000); }
 
     // Sends "ping" on the connected socket and tells whether "pong" came back.
-    bool PingPongs() {
-        WriteTo(socket.handle, "ping");
-        return ReadFrom(socket.handle, 4) == "pong";
-    }
+    bool PingPongs() { return webtest::PingPongs(socket.handle); }
 
     ProxyClient proxy;
     Socket socket;
-    ScriptServer destination{PingPong};
+    ScriptServer destination{webtest::PingPong};
 };
 
 }  // namespace

@@ -218,4 +218,17 @@ inline uint16_t UnusedPort() {
     return static_cast<uint16_t>(LocalAddress(probe.handle).Port());
 }
 
+// A destination that answers "ping" with "pong", for checking that a tunnel carries bytes both ways.
+inline void PingPong(Peer& peer) {
+    if (peer.Read(4) == "ping")
+        peer.Send("pong");
+    peer.WaitForClose();
+}
+
+// Sends "ping" on a socket tunnelled to a PingPong destination and tells whether "pong" came back.
+inline bool PingPongs(SocketHandle s) {
+    WriteTo(s, "ping");
+    return ReadFrom(s, 4) == "pong";
+}
+
 }  // namespace webtest
