@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cmath>
 #include <ostream>
 #include <thread>
 
@@ -54,7 +55,9 @@ void ConsoleFrontEnd::ShowStatus(const std::string& text) {
 void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics) {
     out_ << "Statistics: " << statistics.datagramsSent << " datagrams sent, " << statistics.datagramsReceived
          << " received, " << statistics.sendQueueDrops << " send-queue drops, " << statistics.playbackDrops
-         << " playback drops" << std::endl;
+         << " playback drops, " << statistics.framesConcealed << " frames concealed, " << statistics.framesLate
+         << " late, playout depth " << std::lround(statistics.playoutDepthMs) << " ms, jitter "
+         << std::lround(statistics.jitterMs) << " ms" << std::endl;
 }
 
 int ConsoleFrontEnd::Run() {

@@ -1,5 +1,7 @@
 #include "audio/AudioPipeline.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 
@@ -11,6 +13,11 @@ namespace {
 
 // The recorder's frame length before any format was set; a first format without a frame length keeps it.
 constexpr int kInitialFrameLength = 1000;
+
+int64_t MonotonicUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
@@ -49,8 +56,15 @@ int AudioPipeline::AddStream(int deviceId) {
             index = static_cast<int>(streams_.size());
             streams_.emplace_back();
         }
-        streams_[static_cast<size_t>(index)] = std::make_unique<PlaybackStream>(*this, index);
+        streams_[static_cast<size_t>(index)] = std::make_unique<PlaybackStream>(*this, index, codec_.get());
         stream = streams_[static_cast<size_t>(index)].get();
+    }
+    if (playout_ == Playout::kAdaptive && rate_ > 0) {
+        const int pieceSamples = std::clamp(rate_ * PlayoutBuffer::kPieceMs / 1000, 1, frameLength_);
+        stream->playout = std::make_unique<PlayoutBuffer>(rate_, frameLength_, kPiecesAhead * pieceSamples);
+        stream->playout->SetConcealer(&stream->concealment);
+        stream->piece.resize(static_cast<size_t>(pieceSamples));
+        stream->pieceBytes.resize(static_cast<size_t>(pieceSamples) * 2);
     }
     stream->player.SetCallback(&stream->callback);
     stream->player.SetDevice(deviceId);
@@ -101,6 +115,10 @@ void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length)
     PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
     if (stream == nullptr || payload == nullptr || length < 0)
         return;
+    // Adaptive playout decodes under the stream's lock: the concealment may continue the same decoder.
+    std::unique_lock<std::mutex> guard(stream->lock, std::defer_lock);
+    if (stream->playout)
+        guard.lock();
     const uint8_t* audio = payload;
     int audioBytes = length;
     int level = 0;
@@ -123,9 +141,70 @@ void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length)
         return;
     }
     stream->level.store(level, std::memory_order_relaxed);
+    if (!stream->playout) {
+        DeliverDirect(*stream, audio, audioBytes);
+        return;
+    }
+    if (audioBytes <= 0)
+        return;
+    int count = 0;
+    const int16_t* samples = Samples16(audio, audioBytes, count);
+    stream->playout->Arrive(samples, count, MonotonicUs());
+    // A stream that had fallen silent starts again with this frame.
+    if (!stream->feeding)
+        Feed(*stream, false);
+}
+
+void AudioPipeline::DeliverDirect(PlaybackStream& stream, const uint8_t* audio, int audioBytes) {
     // A payload the codec could not use yields no audio; playing it would only replay a stale buffer.
     if (audioBytes > 0)
-        stream->player.Queue(audio, audioBytes);
+        stream.player.Queue(audio, audioBytes);
+}
+
+const int16_t* AudioPipeline::Samples16(const uint8_t* audio, int audioBytes, int& count) {
+    if (width_ == 8) {
+        count = audioBytes;
+        int16_t* wide = PrepareCodecOutput(wideSamples_, false, count);
+        WidenSamples(audio, count, wide);
+        wideSamples_.SetLength(count);
+        return wide;
+    }
+    count = audioBytes / 2;
+    if (audio == reinterpret_cast<const uint8_t*>(decodeSamples_.Data()))
+        return decodeSamples_.Data();
+    // Raw samples sit where the datagram put them, not aligned for int16_t.
+    int16_t* aligned = PrepareCodecOutput(wideSamples_, false, count);
+    std::memcpy(aligned, audio, static_cast<size_t>(count) * 2);
+    wideSamples_.SetLength(count);
+    return aligned;
+}
+
+void AudioPipeline::Feed(PlaybackStream& stream, bool played) {
+    PlayoutBuffer& playout = *stream.playout;
+    int atPlayer = stream.player.BusyBuffers() - (played ? 1 : 0);
+    const int count = static_cast<int>(stream.piece.size());
+    // A device that takes more than a piece at a time must find all it takes queued, and one piece more.
+    const int period = stream.player.PeriodFrames();
+    const int ahead = std::max(kPiecesAhead, (period + count - 1) / count + 1);
+    if (ahead != stream.ahead) {
+        stream.ahead = ahead;
+        playout.SetDeviceAhead(ahead * count);
+    }
+    while (atPlayer < ahead) {
+        if (!playout.Take(stream.piece.data(), count, MonotonicUs())) {
+            stream.feeding = false;
+            return;
+        }
+        stream.feeding = true;
+        if (width_ == 8) {
+            NarrowSamples(stream.piece.data(), count, stream.pieceBytes.data());
+            stream.player.QueuePiece(stream.pieceBytes.data(), count);
+        } else {
+            std::memcpy(stream.pieceBytes.data(), stream.piece.data(), static_cast<size_t>(count) * 2);
+            stream.player.QueuePiece(stream.pieceBytes.data(), count * 2);
+        }
+        ++atPlayer;
+    }
 }
 
 int AudioPipeline::StreamLevel(int streamIndex) {
@@ -142,6 +221,17 @@ int64_t AudioPipeline::StreamDrops(int streamIndex) {
         return 0;
     const PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
     return stream != nullptr ? stream->player.Drops() : 0;
+}
+
+PlayoutBuffer::Statistics AudioPipeline::StreamPlayout(int streamIndex) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size())
+        return {};
+    PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
+    if (stream == nullptr || !stream->playout)
+        return {};
+    std::lock_guard<std::mutex> streamGuard(stream->lock);
+    return stream->playout->GetStatistics();
 }
 
 int AudioPipeline::StreamCount() {
@@ -172,6 +262,11 @@ void AudioPipeline::Shutdown() {
 }
 
 void AudioPipeline::StreamCallback::OnData(const uint8_t*, int) {
+    // The player's thread: a piece has played, so the next one is due.
+    if (stream_.playout) {
+        std::lock_guard<std::mutex> guard(stream_.lock);
+        pipeline_.Feed(stream_, true);
+    }
     FrameSink* sink = pipeline_.sink_.load(std::memory_order_acquire);
     if (sink != nullptr)
         sink->OnPlayed(index_);

@@ -2,8 +2,10 @@
 //
 // Capture: the recorder's thread hands each filled buffer to the pipeline, which measures its level,
 // encodes it with the codec of the format code and gives the payload to the FrameSink (the voice link).
-// Delivery: the link's worker hands each received payload to Deliver, which decodes it, measures its
-// level and queues the audio on a playback stream's player.
+// Delivery: the link's worker hands each received payload to Deliver, which decodes it and measures its
+// level. With adaptive playout (the default) the audio waits in the stream's playout buffer, and the
+// player takes it by the piece as it plays, with concealment where a frame is missing; with direct
+// playout each decoded frame is queued on the player at once.
 #pragma once
 
 #include <atomic>
@@ -13,15 +15,21 @@
 #include <vector>
 
 #include "audio/FrameSink.h"
+#include "audio/PlayoutBuffer.h"
 #include "audio/SoundCallback.h"
 #include "audio/SoundCodec.h"
 #include "audio/SoundPlayer.h"
 #include "audio/SoundRecorder.h"
+#include "audio/StreamConcealment.h"
 #include "base/ByteBuffer.h"
 #include "base/SampleBuffer.h"
 
 class AudioPipeline {
 public:
+    enum class Playout { kAdaptive, kDirect };
+    // Pieces a stream keeps queued at its player under adaptive playout.
+    static constexpr int kPiecesAhead = 2;
+
     AudioPipeline();
     ~AudioPipeline();
     AudioPipeline(const AudioPipeline&) = delete;
@@ -31,6 +39,9 @@ public:
     void SetFormat(int formatCode);
     void SetFrameSink(FrameSink* sink) { sink_.store(sink, std::memory_order_release); }
     void SetInputDevice(int deviceId) { recorder_.SetDevice(deviceId); }
+    // How received audio reaches the player. Only before any stream exists.
+    void SetPlayout(Playout playout) { playout_ = playout; }
+    Playout GetPlayout() const { return playout_; }
     void ResetInputLevel() { inputLevel_.store(0, std::memory_order_relaxed); }
     // Opens a playback stream on the device (-1 = default); it stays open until Shutdown. Returns its slot.
     int AddStream(int deviceId);
@@ -43,6 +54,8 @@ public:
     int StreamLevel(int streamIndex);
     // Frames the stream's player dropped for want of a free buffer; 0 for a slot that holds none.
     int64_t StreamDrops(int streamIndex);
+    // The stream's playout counts (all zero under direct playout or for a slot that holds none).
+    PlayoutBuffer::Statistics StreamPlayout(int streamIndex);
     // Ends the recorder and every stream and destroys the codec. The pipeline cannot capture again.
     void Shutdown();
 
@@ -74,22 +87,43 @@ private:
         AudioPipeline& pipeline_;
     };
 
+    struct PlaybackStream;
+
     class StreamCallback final : public SoundCallback {
     public:
-        StreamCallback(AudioPipeline& pipeline, int index) : pipeline_(pipeline), index_(index) {}
+        StreamCallback(AudioPipeline& pipeline, PlaybackStream& stream, int index)
+            : pipeline_(pipeline), stream_(stream), index_(index) {}
         void OnData(const uint8_t*, int) override;
 
     private:
         AudioPipeline& pipeline_;
+        PlaybackStream& stream_;
         int index_;
     };
 
     struct PlaybackStream {
-        PlaybackStream(AudioPipeline& pipeline, int index) : callback(pipeline, index) {}
+        PlaybackStream(AudioPipeline& pipeline, int index, SoundCodec* codec)
+            : callback(pipeline, *this, index), concealment(codec) {}
         SoundPlayer player;
         std::atomic<int> level{0};
         StreamCallback callback;
+        // Adaptive playout: the buffer, its concealment and the piece being handed over, under `lock`,
+        // which the stream's decoding takes too (the codec's concealment continues its decoder).
+        std::mutex lock;
+        std::unique_ptr<PlayoutBuffer> playout;
+        StreamConcealment concealment;
+        bool feeding = false;  // pieces are being handed to the player
+        int ahead = kPiecesAhead;  // pieces kept at the player
+        std::vector<int16_t> piece;
+        std::vector<uint8_t> pieceBytes;
     };
+
+    // Hands the player pieces until it holds kPiecesAhead; `played` when one of them just finished.
+    // Stream lock held.
+    void Feed(PlaybackStream& stream, bool played);
+    void DeliverDirect(PlaybackStream& stream, const uint8_t* audio, int audioBytes);
+    // Decoded audio as 16-bit samples, for the playout buffer.
+    const int16_t* Samples16(const uint8_t* audio, int audioBytes, int& count);
 
     std::atomic<FrameSink*> sink_{nullptr};
     SoundRecorder recorder_;
@@ -98,6 +132,7 @@ private:
     std::vector<std::unique_ptr<PlaybackStream>> streams_;
     std::mutex lock_;
     std::unique_ptr<SoundCodec> codec_;
+    Playout playout_ = Playout::kAdaptive;
     int width_ = 0;
     int rate_ = 0;
     int frameLength_ = 0;
@@ -106,4 +141,5 @@ private:
     ByteBuffer payload_;         // recorder thread
     ByteBuffer decodeBytes_;     // link's worker
     SampleBuffer decodeSamples_;  // link's worker
+    SampleBuffer wideSamples_;    // link's worker: 8-bit audio widened, or raw samples realigned
 };

@@ -57,6 +57,13 @@ int IlbcCodec::Decode16(const uint8_t* payload, int length, SampleBuffer& out, b
     return frameLength_;
 }
 
+int IlbcCodec::Conceal16(SampleBuffer& out, bool append) {
+    int16_t* samples = PrepareCodecOutput(out, append, frameLength_);
+    decoder_.DecodeLost(samples);
+    out.SetLength(out.Length() + frameLength_);
+    return frameLength_;
+}
+
 int IlbcCodec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) {
     const int available = std::clamp(count, 0, frameLength_);
     encodeScratch_.SetLength(frameLength_);

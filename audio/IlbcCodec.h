@@ -28,6 +28,8 @@ public:
     int Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool append) override;
     int Encode16(const int16_t* samples, int count, ByteBuffer& out, bool append) override;
     int Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) override;
+    // The decoder's lost-frame mode: continues from the frames decoded so far, fading over a run.
+    int Conceal16(SampleBuffer& out, bool append) override;
 
 private:
     int mode_ = 20;

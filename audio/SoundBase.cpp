@@ -34,6 +34,7 @@ void SoundBase::ApplyFormat() {
         header->data = block.get();
         header->bufferLength = static_cast<uint32_t>(bytes);
     }
+    bufferBytes_ = static_cast<uint32_t>(bytes);
     formatChanged_ = false;
 }
 

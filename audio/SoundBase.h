@@ -31,6 +31,8 @@ public:
     int BitsPerSample() const { return bitsPerSample_; }
     int SamplesPerSec() const { return samplesPerSec_; }
     bool FormatChanged() const { return formatChanged_; }
+    // Bytes of one ring buffer: one frame (0 before the first ApplyFormat).
+    uint32_t BufferBytes() const { return bufferBytes_; }
     // Buffer i of the ring (null before the first ApplyFormat).
     WaveHeader* Buffer(int i) const { return headers_[static_cast<size_t>(i)].get(); }
 
@@ -53,6 +55,7 @@ private:
     int frameLength_ = 1000;
     int bitsPerSample_ = 16;
     int samplesPerSec_ = 22050;
+    uint32_t bufferBytes_ = 0;
     std::array<std::unique_ptr<WaveHeader>, kBufferCount> headers_{};
     std::array<std::unique_ptr<uint8_t[]>, kBufferCount> blocks_{};
 };

@@ -24,7 +24,17 @@ public:
     // Code bytes in, signed 16-bit samples out; returns the number of samples.
     virtual int Decode16(const uint8_t* payload, int length, SampleBuffer& out, bool append) = 0;
     virtual ~SoundCodec() = default;
+    // One frame of the decoder's own concealment for a frame that did not arrive, 16-bit; returns the
+    // number of samples, 0 for a codec without one (the playout then conceals on the samples).
+    virtual int Conceal16(SampleBuffer& out, bool append);
 };
+
+// For frame codecs: the result of a call that codes no frame (input shorter than a frame): nothing
+// produced, and the output emptied unless appending.
+template <typename T>
+int NoCodecOutput(GrowableBuffer<T>& out, bool append);
+
+inline int SoundCodec::Conceal16(SampleBuffer& out, bool append) { return NoCodecOutput(out, append); }
 
 // For codec implementations: empties `out` unless appending, makes room for `extra` more elements and
 // returns where they go. Throws MemoryException when the buffer cannot hold them.

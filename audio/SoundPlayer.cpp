@@ -39,7 +39,21 @@ void SoundPlayer::End() {
     Join();
 }
 
-void SoundPlayer::Queue(const uint8_t* data, int byteCount) {
+void SoundPlayer::Queue(const uint8_t* data, int byteCount) { QueueBytes(data, byteCount, true); }
+
+void SoundPlayer::QueuePiece(const uint8_t* data, int byteCount) {
+    if (byteCount > 0)
+        QueueBytes(data, byteCount, false);
+}
+
+int SoundPlayer::BusyBuffers() const {
+    int busy = 0;
+    for (const auto& flag : busy_)
+        busy += flag.load(std::memory_order_acquire) ? 1 : 0;
+    return busy;
+}
+
+void SoundPlayer::QueueBytes(const uint8_t* data, int byteCount, bool pad) {
     WaveHeader* header = Buffer(next_);
     if (header == nullptr || header->data == nullptr)
         return;
@@ -48,9 +62,12 @@ void SoundPlayer::Queue(const uint8_t* data, int byteCount) {
         drops_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    const uint32_t length = header->bufferLength;
+    const uint32_t capacity = BufferBytes();
     const uint32_t count = byteCount <= 0 ? 0 : static_cast<uint32_t>(byteCount);
-    const uint32_t copied = count < length ? count : length;
+    const uint32_t copied = count < capacity ? count : capacity;
+    // A whole frame always plays for a frame's time; a piece plays for its own.
+    const uint32_t length = pad ? capacity : copied;
+    header->bufferLength = length;
     if (copied > 0 && data != nullptr)
         std::memcpy(header->data, data, copied);
     // A short frame is followed by silence, never by what the buffer held last time.
@@ -113,8 +130,10 @@ void SoundPlayer::OnBuffer(WaveHeader* header) {
 void SoundPlayer::OnDone(WaveHeader* header) {
     if (SlotOf(header) < 0)
         return;
-    if (waveOut_)
+    if (waveOut_) {
         waveOut_->Unprepare(header);
+        periodFrames_.store(static_cast<int>(waveOut_->PeriodFrames()), std::memory_order_relaxed);
+    }
     if (callback_ != nullptr)
         callback_->OnData(header->data, static_cast<int>(header->bufferLength));
     Release(header);

@@ -36,12 +36,19 @@ public:
     // thread only. Audio longer than a buffer is cut at its end; shorter audio is followed by silence.
     // When the next buffer is still held by the device the frame is dropped (and counted).
     void Queue(const uint8_t* data, int byteCount);
+    // Queues a piece of audio of its own length (at most one buffer), for a caller that feeds the device
+    // by the piece as it plays. Same rules as Queue otherwise.
+    void QueuePiece(const uint8_t* data, int byteCount);
 
     bool Playing() const { return playing_.load(std::memory_order_acquire) != 0; }
     int NextBuffer() const { return next_; }
     // Frames Queue dropped because their buffer was still busy.
     int64_t Drops() const { return drops_.load(std::memory_order_relaxed); }
     bool BufferBusy(int slot) const { return busy_[static_cast<size_t>(slot)].load(std::memory_order_acquire); }
+    // Buffers queued and not yet handed back.
+    int BusyBuffers() const;
+    // How many frames the device takes at a time, as far as it has shown (0 while it has not).
+    int PeriodFrames() const { return periodFrames_.load(std::memory_order_relaxed); }
 
 protected:
     void OnMessage(const Message& message) override;
@@ -52,6 +59,7 @@ private:
     void OnDone(WaveHeader* header);
     void OnClose();
     void Release(WaveHeader* header);
+    void QueueBytes(const uint8_t* data, int byteCount, bool pad);
 
     std::atomic<int> playing_{0};
     std::unique_ptr<WaveOut> waveOut_;
@@ -61,4 +69,5 @@ private:
     // A buffer is busy from Queue until the device thread has dropped it or the device has played it.
     std::array<std::atomic<bool>, kBufferCount> busy_{};
     std::atomic<int64_t> drops_{0};
+    std::atomic<int> periodFrames_{0};
 };

@@ -255,6 +255,18 @@ bool WaitWritable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLOUT, ti
 
 bool WaitReadable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLIN, timeoutMs) != 0; }
 
+bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs) {
+    pollfd entries[2] = {{s, POLLIN, 0}, {wake, POLLIN, 0}};
+    int result;
+    do {
+        // An interrupted wait starts over: its callers wait again after each time-out anyway.
+        result = ::poll(entries, 2, timeoutMs);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) throw SocketException();
+    if ((entries[0].revents & POLLNVAL) != 0) throw SocketException();
+    return entries[0].revents != 0;
+}
+
 void SetBlocking(SocketHandle s, bool blocking) {
     const int flags = ::fcntl(s, F_GETFL);
     if (flags < 0) throw SocketException();

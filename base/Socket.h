@@ -65,6 +65,9 @@ void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs)
 bool WaitWritable(SocketHandle s, int timeoutMs);
 // True when a read would not block: data (an empty datagram too), an error or a hang-up is pending.
 bool WaitReadable(SocketHandle s, int timeoutMs);
+// Waits until the socket is readable (or reports an error) or the descriptor `wake` becomes readable;
+// true only for the socket.
+bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs);
 void SetBlocking(SocketHandle s, bool blocking);
 int SendAll(SocketHandle s, const void* data, int length);
 int SendTo(SocketHandle s, const SocketAddress& to, const void* data, int length);

@@ -94,7 +94,13 @@ VoiceLink::Statistics VoiceLink::GetStatistics() {
     statistics.datagramsSent = sent_.load(std::memory_order_relaxed);
     statistics.datagramsReceived = received_.load(std::memory_order_relaxed);
     statistics.sendQueueDrops = dropped_.load(std::memory_order_relaxed);
-    statistics.playbackDrops = pipeline_.StreamDrops(streamIndex_.load(std::memory_order_acquire));
+    const int stream = streamIndex_.load(std::memory_order_acquire);
+    statistics.playbackDrops = pipeline_.StreamDrops(stream);
+    const PlayoutBuffer::Statistics playout = pipeline_.StreamPlayout(stream);
+    statistics.framesConcealed = playout.framesConcealed;
+    statistics.framesLate = playout.framesLate;
+    statistics.playoutDepthMs = playout.depthMs;
+    statistics.jitterMs = playout.jitterMs;
     return statistics;
 }
 
@@ -160,7 +166,9 @@ void VoiceLink::RunCall() {
             SocketAddress from;
             int n = 0;
             try {
-                n = ReceiveFrom(handle, &from, buffer.Data(), kMaxDatagram, kReceiveTimeoutMs);
+                // A queued frame cuts the wait short; the time-out still bounds it when nothing comes.
+                if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs))
+                    n = ReceiveFrom(handle, &from, buffer.Data(), kMaxDatagram, 0);
             } catch (const Exception&) {
                 // An empty or oversized datagram, or the peer's port found closed: the call is over.
                 break;
@@ -176,6 +184,7 @@ void VoiceLink::RunCall() {
                 if (buffer[0] == kAudioDatagram && !MuteSpeakers())
                     pipeline_.Deliver(stream, buffer.Data() + 1, n - 1);
             }
+            frameQueued_.Clear();
             SendQueued(handle, peer, buffer);
         }
     } catch (const ThreadStopException&) {
@@ -252,6 +261,7 @@ void VoiceLink::OnFrame(const uint8_t* data, int length) {
         }
         queue_.push_back(std::move(frame));
     }
+    frameQueued_.Signal();
     const int64_t now = NowMs();
     if (now >= nextLevelReport_.load(std::memory_order_relaxed)) {
         const int microphone = MuteMicrophone() ? 0 : pipeline_.InputLevel();

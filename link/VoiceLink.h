@@ -20,6 +20,7 @@
 #include "audio/FrameSink.h"
 #include "base/ByteBuffer.h"
 #include "base/Socket.h"
+#include "base/WakeEvent.h"
 #include "base/WorkerThread.h"
 #include "platform/MessageTarget.h"
 
@@ -79,6 +80,10 @@ public:
         int64_t datagramsReceived = 0;
         int64_t sendQueueDrops = 0;
         int64_t playbackDrops = 0;  // frames the playback ring had no free buffer for
+        int64_t framesConcealed = 0;  // slots the playout filled with concealment
+        int64_t framesLate = 0;       // frames that came after their slot was concealed
+        double playoutDepthMs = 0;    // audio waiting to be played after the last arrival
+        double jitterMs = 0;          // arrival jitter (95th percentile of inter-arrival deviations)
     };
     Statistics GetStatistics();
 
@@ -118,6 +123,8 @@ private:
 
     std::deque<std::unique_ptr<Frame>> queue_;
     mutable std::mutex queueLock_;
+    // Signalled by OnFrame: the worker sends a queued frame at once instead of at its next time-out.
+    WakeEvent frameQueued_;
     std::atomic<int64_t> dropped_{0};
     std::atomic<int64_t> sent_{0};
     std::atomic<int64_t> received_{0};

@@ -1,18 +1,15 @@
-// PortAudio's blocking streams behind WaveSource and WaveSink.
+// PortAudio's callback streams behind WavePushSource and WavePullSink.
 #include "platform/wave/PortAudioStreams.h"
 
 #include <alsa/asoundlib.h>
-#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <initializer_list>
-#include <thread>
 #include <utility>
 
 namespace {
-
-// How often WaitForRoom looks again.
-constexpr std::chrono::milliseconds kRoomPoll{2};
 
 void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 void IgnoreJackMessage(const char*) {}
@@ -30,28 +27,6 @@ void SilenceSoundLibraries() {
             if (void* symbol = dlsym(RTLD_DEFAULT, name)) reinterpret_cast<SetHook>(symbol)(IgnoreJackMessage);
         }
     });
-}
-
-enum class Room { kReady, kTimedOut, kFailed };
-
-// Waits until the stream can take or give `frames` frames without blocking, for at most a few chunks' time,
-// so that the device thread never hangs in PortAudio while its device is being stopped or closed. (A sound
-// server may hold a new stream back for a while: an idle PulseAudio null sink, for one, for up to 2 s.)
-// A failed stream is reported after a chunk's time, so that its device thread does not spin.
-Room WaitForRoom(PaStream* stream, bool input, size_t frames, uint32_t samplesPerSec) {
-    using Clock = std::chrono::steady_clock;
-    const auto chunk = std::chrono::microseconds(frames * 1'000'000ULL / samplesPerSec);
-    const Clock::time_point deadline = Clock::now() + 4 * chunk;
-    for (;;) {
-        const long available = input ? Pa_GetStreamReadAvailable(stream) : Pa_GetStreamWriteAvailable(stream);
-        if (available < 0) {
-            std::this_thread::sleep_for(chunk);
-            return Room::kFailed;
-        }
-        if (static_cast<unsigned long>(available) >= frames) return Room::kReady;
-        if (Clock::now() >= deadline) return Room::kTimedOut;
-        std::this_thread::sleep_for(kRoomPoll);
-    }
 }
 
 }  // namespace
@@ -74,47 +49,95 @@ PortAudioSession::~PortAudioSession() {
     if (Ready()) Pa_Terminate();
 }
 
-PortAudioSource::PortAudioSource(std::shared_ptr<PortAudioSession> session, PaStream* stream,
-                                 uint32_t samplesPerSec)
-    : session_(std::move(session)), stream_(stream), samplesPerSec_(samplesPerSec) {}
+PortAudioCapture::PortAudioCapture(std::shared_ptr<PortAudioSession> session) : session_(std::move(session)) {}
 
-PortAudioSource::~PortAudioSource() {
+PortAudioCapture::~PortAudioCapture() {
+    if (stream_ == nullptr) return;
     std::lock_guard<std::mutex> guard(session_->Lock());
     Pa_CloseStream(stream_);
 }
 
-bool PortAudioSource::Resume() {
+PaError PortAudioCapture::Open(const PaStreamParameters& parameters, double rate) {
+    // Whatever the host's period is, the callback takes it as it comes: nothing is held back to make
+    // periods of another size.
+    return Pa_OpenStream(&stream_, &parameters, nullptr, rate, paFramesPerBufferUnspecified, paNoFlag,
+                         &PortAudioCapture::Callback, this);
+}
+
+double PortAudioCapture::Latency() const {
+    const PaStreamInfo* info = stream_ != nullptr ? Pa_GetStreamInfo(stream_) : nullptr;
+    return info != nullptr ? info->inputLatency : 0;
+}
+
+int PortAudioCapture::Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                               PaStreamCallbackFlags, void* self) {
+    auto* capture = static_cast<PortAudioCapture*>(self);
+    static int traced = 0;
+    if (traced < 5 && std::getenv("QPARLIN_TRACE") != nullptr) { ++traced; std::fprintf(stderr, "in %lu\n", frames); }
+    if (input != nullptr && capture->captured_ != nullptr)
+        capture->captured_(capture->context_, static_cast<const uint8_t*>(input), frames);
+    return paContinue;
+}
+
+bool PortAudioCapture::Start(Captured captured, void* context) {
+    if (stream_ == nullptr) return false;
+    captured_ = captured;
+    context_ = context;
     std::lock_guard<std::mutex> guard(session_->Lock());
     return Pa_StartStream(stream_) == paNoError;
 }
 
-void PortAudioSource::Pause() {
-    // Aborting drops what was captured but not read, which is what a stopped device does with it.
+void PortAudioCapture::Stop() {
+    if (stream_ == nullptr) return;
+    // Aborting drops what was captured but not handed over, which is what a stopped device does with it;
+    // it returns once the callback has run for the last time.
     std::lock_guard<std::mutex> guard(session_->Lock());
     Pa_AbortStream(stream_);
 }
 
-bool PortAudioSource::Read(uint8_t* data, size_t frames) {
-    if (WaitForRoom(stream_, true, frames, samplesPerSec_) != Room::kReady) return false;
-    const PaError error = Pa_ReadStream(stream_, data, static_cast<unsigned long>(frames));
-    // An overflow lost some audio before this chunk; the chunk itself is good.
-    return error == paNoError || error == paInputOverflowed;
-}
+PortAudioPlayback::PortAudioPlayback(std::shared_ptr<PortAudioSession> session) : session_(std::move(session)) {}
 
-PortAudioSink::PortAudioSink(std::shared_ptr<PortAudioSession> session, PaStream* stream, uint32_t samplesPerSec)
-    : session_(std::move(session)), stream_(stream), samplesPerSec_(samplesPerSec) {}
-
-PortAudioSink::~PortAudioSink() {
+PortAudioPlayback::~PortAudioPlayback() {
+    if (stream_ == nullptr) return;
     std::lock_guard<std::mutex> guard(session_->Lock());
     Pa_AbortStream(stream_);
     Pa_CloseStream(stream_);
 }
 
-bool PortAudioSink::Write(const uint8_t* data, size_t frames) {
-    const Room room = WaitForRoom(stream_, false, frames, samplesPerSec_);
-    if (room == Room::kTimedOut) return false;
-    // A failed stream drops the chunk, so that the headers still come back in time. An underflow means the
-    // device ran dry before this chunk came; the chunk itself is played.
-    if (room == Room::kReady) Pa_WriteStream(stream_, data, static_cast<unsigned long>(frames));
-    return true;
+PaError PortAudioPlayback::Open(const PaStreamParameters& parameters, double rate) {
+    bytesPerFrame_ = parameters.sampleFormat == paUInt8 ? 1 : 2;
+    return Pa_OpenStream(&stream_, nullptr, &parameters, rate, paFramesPerBufferUnspecified, paNoFlag,
+                         &PortAudioPlayback::Callback, this);
+}
+
+double PortAudioPlayback::Latency() const {
+    const PaStreamInfo* info = stream_ != nullptr ? Pa_GetStreamInfo(stream_) : nullptr;
+    return info != nullptr ? info->outputLatency : 0;
+}
+
+int PortAudioPlayback::Callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                                PaStreamCallbackFlags, void* self) {
+    auto* playback = static_cast<PortAudioPlayback*>(self);
+    static int traced = 0;
+    if (traced < 5 && std::getenv("QPARLIN_TRACE") != nullptr) { ++traced; std::fprintf(stderr, "out %lu\n", frames); }
+    if (output == nullptr) return paContinue;
+    if (playback->render_ != nullptr)
+        playback->render_(playback->context_, static_cast<uint8_t*>(output), frames);
+    else
+        std::memset(output, playback->bytesPerFrame_ == 1 ? 0x80 : 0, frames * playback->bytesPerFrame_);
+    return paContinue;
+}
+
+bool PortAudioPlayback::Start(Render render, void* context) {
+    if (stream_ == nullptr) return false;
+    render_ = render;
+    context_ = context;
+    std::lock_guard<std::mutex> guard(session_->Lock());
+    return Pa_StartStream(stream_) == paNoError;
+}
+
+void PortAudioPlayback::Stop() {
+    if (stream_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(session_->Lock());
+    Pa_AbortStream(stream_);
 }

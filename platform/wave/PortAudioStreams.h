@@ -1,4 +1,4 @@
-// The streams of the PortAudio backend: blocking PortAudio streams, and the session that keeps PortAudio
+// The streams of the PortAudio backend: PortAudio streams driven by its callback, and the session that keeps PortAudio
 // initialised for as long as the backend or any of its streams needs it.
 #pragma once
 
@@ -40,36 +40,55 @@ private:
     std::mutex lock_;
 };
 
-// An opened, not yet started, input stream; started and stopped with recording.
-class PortAudioSource final : public WaveSource {
+// An input stream driven by PortAudio's callback: each period the device captures is handed over on
+// PortAudio's own thread as it comes. Open it, then start and stop it with recording.
+class PortAudioCapture final : public WavePushSource {
 public:
-    PortAudioSource(std::shared_ptr<PortAudioSession> session, PaStream* stream, uint32_t samplesPerSec);
-    ~PortAudioSource() override;
-    PortAudioSource(const PortAudioSource&) = delete;
-    PortAudioSource& operator=(const PortAudioSource&) = delete;
+    explicit PortAudioCapture(std::shared_ptr<PortAudioSession> session);
+    ~PortAudioCapture() override;
+    PortAudioCapture(const PortAudioCapture&) = delete;
+    PortAudioCapture& operator=(const PortAudioCapture&) = delete;
 
-    bool Resume() override;
-    void Pause() override;
-    bool Read(uint8_t* data, size_t frames) override;
+    // Session lock held. Opens the stream on `parameters` at `rate`.
+    PaError Open(const PaStreamParameters& parameters, double rate);
+    bool Start(Captured captured, void* context) override;
+    void Stop() override;
+    // What PortAudio granted, in seconds (0 before Open).
+    double Latency() const;
 
 private:
+    static int Callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                        PaStreamCallbackFlags, void* self);
+
     std::shared_ptr<PortAudioSession> session_;
-    PaStream* stream_;
-    uint32_t samplesPerSec_;
+    PaStream* stream_ = nullptr;
+    Captured captured_ = nullptr;
+    void* context_ = nullptr;
 };
 
-// A started output stream; it runs until the sink is destroyed.
-class PortAudioSink final : public WaveSink {
+// An output stream driven by PortAudio's callback: each period the device plays is asked for on
+// PortAudio's own thread as it is needed.
+class PortAudioPlayback final : public WavePullSink {
 public:
-    PortAudioSink(std::shared_ptr<PortAudioSession> session, PaStream* stream, uint32_t samplesPerSec);
-    ~PortAudioSink() override;
-    PortAudioSink(const PortAudioSink&) = delete;
-    PortAudioSink& operator=(const PortAudioSink&) = delete;
+    explicit PortAudioPlayback(std::shared_ptr<PortAudioSession> session);
+    ~PortAudioPlayback() override;
+    PortAudioPlayback(const PortAudioPlayback&) = delete;
+    PortAudioPlayback& operator=(const PortAudioPlayback&) = delete;
 
-    bool Write(const uint8_t* data, size_t frames) override;
+    // Session lock held. Opens the stream on `parameters` at `rate`.
+    PaError Open(const PaStreamParameters& parameters, double rate);
+    bool Start(Render render, void* context) override;
+    void Stop() override;
+    // What PortAudio granted, in seconds (0 before Open).
+    double Latency() const;
 
 private:
+    static int Callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                        PaStreamCallbackFlags, void* self);
+
     std::shared_ptr<PortAudioSession> session_;
-    PaStream* stream_;
-    uint32_t samplesPerSec_;
+    PaStream* stream_ = nullptr;
+    size_t bytesPerFrame_ = 2;
+    Render render_ = nullptr;
+    void* context_ = nullptr;
 };

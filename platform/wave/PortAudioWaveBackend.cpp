@@ -1,5 +1,8 @@
 // The PortAudio backend: the sound system's own devices. Device n is the n-th of PortAudio's devices
 // that can record (or play), in PortAudio's order; the default is PortAudio's default.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,21 +55,26 @@ public:
 
     MMRESULT OpenIn(std::unique_ptr<WaveIn>& device, int deviceId, const WaveFormat& format,
                     MessageTarget* owner) override {
-        PaStream* stream = nullptr;
-        const MMRESULT result = OpenStream(Direction::kInput, deviceId, format, owner, stream);
+        auto capture = std::make_unique<PortAudioCapture>(session_);
+        const MMRESULT result = OpenStream(Direction::kInput, deviceId, format, owner, capture.get(), nullptr);
         if (result != MMSYSERR_NOERROR) return result;
-        auto source = std::make_unique<PortAudioSource>(session_, stream, format.samplesPerSec);
-        device = std::make_unique<StreamWaveIn>(std::move(source), format, owner);
+        if (std::getenv("QPARLIN_TRACE") != nullptr)
+            std::fprintf(stderr, "PortAudio granted %.1f ms of recording latency\n", capture->Latency() * 1000);
+        device = std::make_unique<StreamWaveIn>(std::move(capture), format, owner);
         return MMSYSERR_NOERROR;
     }
 
     MMRESULT OpenOut(std::unique_ptr<WaveOut>& device, int deviceId, const WaveFormat& format,
                      MessageTarget* owner) override {
-        PaStream* stream = nullptr;
-        const MMRESULT result = OpenStream(Direction::kOutput, deviceId, format, owner, stream);
+        auto playback = std::make_unique<PortAudioPlayback>(session_);
+        const MMRESULT result = OpenStream(Direction::kOutput, deviceId, format, owner, nullptr, playback.get());
         if (result != MMSYSERR_NOERROR) return result;
-        auto sink = std::make_unique<PortAudioSink>(session_, stream, format.samplesPerSec);
-        device = std::make_unique<StreamWaveOut>(std::move(sink), format, owner);
+        if (std::getenv("QPARLIN_TRACE") != nullptr)
+            std::fprintf(stderr, "PortAudio granted %.1f ms of playback latency\n", playback->Latency() * 1000);
+        // The device plays from its opening on, silence until something is written.
+        auto out = std::make_unique<StreamWaveOut>(std::move(playback), format, owner);
+        if (!out->Started()) return Fail(MMSYSERR_ERROR, "PortAudio cannot start the playback device.");
+        device = std::move(out);
         return MMSYSERR_NOERROR;
     }
 
@@ -107,10 +115,9 @@ private:
         return devices;
     }
 
-    // Opens a blocking stream of one channel; an output stream is started at once, as the device plays
-    // from its opening on.
+    // Opens a stream of one channel, driven by PortAudio's callback, for `capture` or `playback`.
     MMRESULT OpenStream(Direction direction, int deviceId, const WaveFormat& format, const MessageTarget* owner,
-                        PaStream*& stream) {
+                        PortAudioCapture* capture, PortAudioPlayback* playback) {
         const bool input = direction == Direction::kInput;
         const char* what = input ? "recording" : "playback";
         std::lock_guard<std::mutex> guard(session_->Lock());
@@ -130,8 +137,11 @@ private:
         parameters.device = list.indexes[position];
         parameters.channelCount = 1;
         parameters.sampleFormat = format.bitsPerSample == 8 ? paUInt8 : paInt16;
-        // The higher of PortAudio's suggestions: a sound server between us and the card needs the room.
-        parameters.suggestedLatency = input ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
+        // The lower of PortAudio's suggestions, but never below a device chunk: every millisecond here is
+        // heard as delay, and the playout buffer covers the network's jitter, not the device's.
+        const double chunk = static_cast<double>(ChunkFrames(format.samplesPerSec)) / format.samplesPerSec;
+        parameters.suggestedLatency =
+            std::max(chunk, input ? info->defaultLowInputLatency : info->defaultLowOutputLatency);
         const PaStreamParameters* in = input ? &parameters : nullptr;
         const PaStreamParameters* out = input ? nullptr : &parameters;
         const std::string device = std::string(what) + " device '" + (info->name ? info->name : "?") + "'";
@@ -143,20 +153,10 @@ private:
             return Fail(ResultFor(error),
                         "The " + device + " cannot take " + request + ": " + ErrorDetail(error) + ".");
         }
-        const unsigned long chunkFrames = ChunkFrames(format.samplesPerSec);
-        error = Pa_OpenStream(&stream, in, out, format.samplesPerSec, chunkFrames, paNoFlag, nullptr, nullptr);
+        error = input ? capture->Open(parameters, format.samplesPerSec) : playback->Open(parameters, format.samplesPerSec);
         if (error != paNoError) {
-            stream = nullptr;
             return Fail(ResultFor(error), "PortAudio cannot open the " + device + " at " + request + ": " +
                                               ErrorDetail(error) + ".");
-        }
-        if (!input) {
-            error = Pa_StartStream(stream);
-            if (error != paNoError) {
-                Pa_CloseStream(stream);
-                stream = nullptr;
-                return Fail(ResultFor(error), "PortAudio cannot start the " + device + ": " + ErrorDetail(error) + ".");
-            }
         }
         return MMSYSERR_NOERROR;
     }

@@ -10,6 +10,7 @@
 
 StreamWaveIn::StreamWaveIn(std::unique_ptr<WaveSource> source, const WaveFormat& format, MessageTarget* owner)
     : source_(std::move(source)),
+      blockAlign_(format.blockAlign),
       chunkFrames_(ChunkFrames(format.samplesPerSec)),
       chunkBytes_(chunkFrames_ * format.blockAlign),
       chunkDuration_(chunkFrames_ * 1'000'000ULL / format.samplesPerSec),
@@ -17,9 +18,43 @@ StreamWaveIn::StreamWaveIn(std::unique_ptr<WaveSource> source, const WaveFormat&
     thread_ = std::thread([this] { Run(); });
 }
 
+StreamWaveIn::StreamWaveIn(std::unique_ptr<WavePushSource> source, const WaveFormat& format, MessageTarget* owner)
+    : pushSource_(std::move(source)),
+      blockAlign_(format.blockAlign),
+      chunkFrames_(ChunkFrames(format.samplesPerSec)),
+      chunkBytes_(chunkFrames_ * format.blockAlign),
+      chunkDuration_(chunkFrames_ * 1'000'000ULL / format.samplesPerSec),
+      owner_(owner) {}
+
 StreamWaveIn::~StreamWaveIn() { EndThread(); }
 
+void StreamWaveIn::OnCaptured(void* context, const uint8_t* data, size_t frames) {
+    auto* self = static_cast<StreamWaveIn*>(context);
+    std::lock_guard<std::mutex> guard(self->lock_);
+    if (self->recording_ && !self->closed_ && data != nullptr) self->Deliver(data, frames * self->blockAlign_);
+}
+
+void StreamWaveIn::SetPushing(bool pushing) {
+    if (!pushSource_ || pushing == pushing_) return;
+    if (pushing) {
+        pushing_ = pushSource_->Start(&StreamWaveIn::OnCaptured, this);
+    } else {
+        pushSource_->Stop();
+        pushing_ = false;
+    }
+}
+
 void StreamWaveIn::EndThread() {
+    if (pushSource_) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            closing_ = true;
+            recording_ = false;
+        }
+        SetPushing(false);
+        pushSource_.reset();
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(lock_);
         closing_ = true;
@@ -63,6 +98,14 @@ MMRESULT StreamWaveIn::Start() {
         ++generation_;
     }
     wake_.notify_all();
+    if (pushSource_) {
+        SetPushing(true);
+        if (!pushing_) {
+            std::lock_guard<std::mutex> guard(lock_);
+            recording_ = false;
+            return MMSYSERR_ERROR;
+        }
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -74,6 +117,7 @@ MMRESULT StreamWaveIn::Stop() {
         if (!queue_.empty() && queue_.front()->bytesRecorded > 0) PostFront();
     }
     wake_.notify_all();
+    SetPushing(false);
     return MMSYSERR_NOERROR;
 }
 
@@ -85,6 +129,7 @@ MMRESULT StreamWaveIn::Reset() {
         while (!queue_.empty()) PostFront();
     }
     wake_.notify_all();
+    SetPushing(false);
     return MMSYSERR_NOERROR;
 }
 

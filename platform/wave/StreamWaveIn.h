@@ -1,5 +1,6 @@
 // A recording device on any WaveSource: its thread reads a chunk at a time from the source and copies it
-// into the queued headers in order, posting each full one to the owner as MM_WIM_DATA.
+// into the queued headers in order, posting each full one to the owner as MM_WIM_DATA. On a
+// WavePushSource there is no thread of ours: the device's own thread hands over each period as it comes.
 //
 // The thread reads outside the lock and copies under it; Stop, Reset and Close take the same lock, so a
 // header is never touched after it was posted, and nothing is posted once Close has returned.
@@ -19,6 +20,7 @@ class StreamWaveIn final : public WaveIn {
 public:
     // `format` has been checked by the backend; `owner` outlives the device.
     StreamWaveIn(std::unique_ptr<WaveSource> source, const WaveFormat& format, MessageTarget* owner);
+    StreamWaveIn(std::unique_ptr<WavePushSource> source, const WaveFormat& format, MessageTarget* owner);
     // Ends the thread without posting anything: headers still queued are abandoned.
     ~StreamWaveIn() override;
     StreamWaveIn(const StreamWaveIn&) = delete;
@@ -33,6 +35,9 @@ public:
     MMRESULT Close() override;
 
 private:
+    static void OnCaptured(void* context, const uint8_t* data, size_t frames);
+    // Starts or stops a push source, outside the lock (its thread takes it).
+    void SetPushing(bool pushing);
     void Run();
     void EndThread();
     // Copies captured bytes into the queued headers; what finds no header is lost. Lock held.
@@ -41,6 +46,9 @@ private:
     void PostFront();
 
     std::unique_ptr<WaveSource> source_;  // the device thread's while it runs
+    std::unique_ptr<WavePushSource> pushSource_;
+    bool pushing_ = false;  // the push source runs; changed by the owner's calls only
+    const size_t blockAlign_;
     const size_t chunkFrames_;
     const size_t chunkBytes_;
     const std::chrono::microseconds chunkDuration_;

@@ -10,16 +10,55 @@
 
 StreamWaveOut::StreamWaveOut(std::unique_ptr<WaveSink> sink, const WaveFormat& format, MessageTarget* owner)
     : sink_(std::move(sink)),
+      blockAlign_(format.blockAlign),
       chunkFrames_(ChunkFrames(format.samplesPerSec)),
       chunkBytes_(chunkFrames_ * format.blockAlign),
       bitsPerSample_(format.bitsPerSample),
       owner_(owner) {
+    takenAtOnce_.store(chunkFrames_, std::memory_order_relaxed);
     thread_ = std::thread([this] { Run(); });
+}
+
+StreamWaveOut::StreamWaveOut(std::unique_ptr<WavePullSink> sink, const WaveFormat& format, MessageTarget* owner)
+    : pullSink_(std::move(sink)),
+      blockAlign_(format.blockAlign),
+      chunkFrames_(ChunkFrames(format.samplesPerSec)),
+      chunkBytes_(chunkFrames_ * format.blockAlign),
+      bitsPerSample_(format.bitsPerSample),
+      owner_(owner) {
+    started_ = pullSink_->Start(&StreamWaveOut::OnRender, this);
 }
 
 StreamWaveOut::~StreamWaveOut() { EndThread(); }
 
+void StreamWaveOut::OnRender(void* context, uint8_t* data, size_t frames) {
+    auto* self = static_cast<StreamWaveOut*>(context);
+    const size_t bytes = frames * self->blockAlign_;
+    if (frames > self->takenAtOnce_.load(std::memory_order_relaxed))
+        self->takenAtOnce_.store(frames, std::memory_order_relaxed);
+    uint32_t volume = 0xFFFFFFFF;
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        if (self->closing_) {
+            std::memset(data, SilenceByte(self->bitsPerSample_), bytes);
+            return;
+        }
+        self->Fill(data, bytes);
+        volume = self->volume_;
+    }
+    self->ApplyVolume(data, bytes, volume);
+}
+
 void StreamWaveOut::EndThread() {
+    if (pullSink_) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            closing_ = true;
+        }
+        pullSink_->Stop();
+        pullSink_.reset();
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(lock_);
         closing_ = true;

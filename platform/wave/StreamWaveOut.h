@@ -1,11 +1,13 @@
 // A playback device on any WaveSink: it runs from open to close, and its thread takes a chunk at a time
 // from the written headers in order (silence when none is queued) and writes it to the sink, posting each
-// header to the owner as MM_WOM_DONE once all of it has been taken.
+// header to the owner as MM_WOM_DONE once all of it has been taken. On a WavePullSink there is no thread
+// of ours: the device's own thread takes each period as it needs it.
 //
 // The thread copies under the lock and writes outside it; Reset and Close take the same lock, so a header
 // is never touched after it was posted, and nothing is posted once Close has returned.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -19,6 +21,7 @@ class StreamWaveOut final : public WaveOut {
 public:
     // `format` has been checked by the backend; `owner` outlives the device.
     StreamWaveOut(std::unique_ptr<WaveSink> sink, const WaveFormat& format, MessageTarget* owner);
+    StreamWaveOut(std::unique_ptr<WavePullSink> sink, const WaveFormat& format, MessageTarget* owner);
     // Ends the thread without posting anything: headers still queued are abandoned.
     ~StreamWaveOut() override;
     StreamWaveOut(const StreamWaveOut&) = delete;
@@ -31,8 +34,13 @@ public:
     // A software gain from the low word (the device is mono); 0xFFFF leaves the samples as they are.
     MMRESULT SetVolume(uint32_t volume) override;
     MMRESULT Close() override;
+    // False when a device on a WavePullSink refused to start.
+    bool Started() const { return started_; }
+    // The most frames the device has taken at once so far (a chunk for our own thread).
+    size_t PeriodFrames() const override { return takenAtOnce_.load(std::memory_order_relaxed); }
 
 private:
+    static void OnRender(void* context, uint8_t* data, size_t frames);
     void Run();
     void EndThread();
     // Fills a chunk from the queued headers, then silence, posting every header used up. Lock held.
@@ -43,6 +51,8 @@ private:
     void PostFront();
 
     std::unique_ptr<WaveSink> sink_;  // the device thread's while it runs
+    std::unique_ptr<WavePullSink> pullSink_;
+    const size_t blockAlign_;
     const size_t chunkFrames_;
     const size_t chunkBytes_;
     const uint16_t bitsPerSample_;
@@ -54,6 +64,8 @@ private:
     size_t played_ = 0;  // bytes of the oldest queued header already taken
     bool closing_ = false;
     bool closed_ = false;
+    std::atomic<size_t> takenAtOnce_{0};
+    bool started_ = true;
 
     std::thread thread_;
 };

@@ -83,6 +83,9 @@ public:
     virtual MMRESULT SetVolume(uint32_t volume) = 0;
     // Fails with WAVERR_STILLPLAYING while headers are queued.
     virtual MMRESULT Close() = 0;
+    // How many frames the device takes at a time (as far as it has shown so far): whoever feeds it in
+    // small headers keeps at least this much queued.
+    virtual size_t PeriodFrames() const { return 0; }
 };
 
 struct WaveDeviceInfo {

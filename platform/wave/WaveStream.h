@@ -29,3 +29,27 @@ public:
     // checks whether it should stop, and offers the same frames again.
     virtual bool Write(const uint8_t* data, size_t frames) = 0;
 };
+
+// A device that runs on its own clock and hands over each period it captures as it comes (a sound
+// server's callback), instead of being read. The device thread is the device's own.
+class WavePushSource {
+public:
+    using Captured = void (*)(void* context, const uint8_t* data, size_t frames);
+    virtual ~WavePushSource() = default;
+    // From now on `captured` is called on the device's thread with every period. False when the device
+    // refuses to start.
+    virtual bool Start(Captured captured, void* context) = 0;
+    // Returns once `captured` is not called any more; what was captured but not handed over is dropped.
+    virtual void Stop() = 0;
+};
+
+// A device that runs on its own clock and asks for audio as it needs it.
+class WavePullSink {
+public:
+    using Render = void (*)(void* context, uint8_t* data, size_t frames);
+    virtual ~WavePullSink() = default;
+    // From now on `render` is called on the device's thread for every period it plays, and must fill it.
+    virtual bool Start(Render render, void* context) = 0;
+    // Returns once `render` is not called any more.
+    virtual void Stop() = 0;
+};

@@ -2,12 +2,15 @@
 """A UDP relay that makes a poor network: it loses, delays and now and then reorders datagrams.
 
     udp_relay.py LISTEN_PORT TARGET_PORT [--drop P] [--delay-ms D] [--jitter-ms J] [--reorder P]
-                 [--reorder-ms R] [--seed N]
+                 [--reorder-ms R] [--burst B] [--burst-len N] [--no-overtake] [--seed N]
 
 The caller sends to 127.0.0.1:LISTEN_PORT; the relay forwards to 127.0.0.1:TARGET_PORT from a port of
 its own and sends the answers back to whoever last sent to LISTEN_PORT. Each datagram, either way, is lost
 with probability P, otherwise held for D ms plus a uniform 0..J ms; with probability --reorder it is held
-R ms longer, so that later datagrams overtake it. SIGTERM or SIGINT prints the counts and ends the relay.
+R ms longer, so that later datagrams overtake it. With --burst, a loss takes N datagrams in a row with
+probability B (P stays the share of all datagrams lost). With --no-overtake, a datagram is never sent before
+the one that came in ahead of it the same way: a held datagram holds back those behind it, as a queue in a
+router does. SIGTERM or SIGINT prints the counts and ends the relay.
 """
 import argparse
 import heapq
@@ -28,6 +31,9 @@ def main():
     parser.add_argument("--jitter-ms", type=float, default=20.0)
     parser.add_argument("--reorder", type=float, default=0.01)
     parser.add_argument("--reorder-ms", type=float, default=60.0)
+    parser.add_argument("--burst", type=float, default=0.0)
+    parser.add_argument("--burst-len", type=int, default=3)
+    parser.add_argument("--no-overtake", action="store_true")
     parser.add_argument("--seed", type=int, default=None)
     args = parser.parse_args()
     rng = random.Random(args.seed)
@@ -43,6 +49,11 @@ def main():
     pending = []  # (due time, sequence, direction, payload)
     sequence = 0
     last_sent = {"out": -1, "back": -1}  # highest sequence forwarded each way
+    last_due = {"out": 0.0, "back": 0.0}  # when the latest datagram each way is to be sent
+    to_lose = {"out": 0, "back": 0}  # datagrams still to lose of a burst
+    # A loss starts a burst of N with probability B; the start rate is chosen so that P of all are lost.
+    burst_len = max(1, args.burst_len)
+    loss_start = args.drop / (1 - args.burst + args.burst * burst_len)
 
     stopping = []
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(1))
@@ -68,7 +79,10 @@ def main():
             if direction == "out":
                 client = sender
             counts["received"] += 1
-            if rng.random() < args.drop:
+            if to_lose[direction] == 0 and rng.random() < loss_start:
+                to_lose[direction] = burst_len if rng.random() < args.burst else 1
+            if to_lose[direction] > 0:
+                to_lose[direction] -= 1
                 counts["dropped"] += 1
                 continue
             hold = args.delay_ms + rng.uniform(0, args.jitter_ms)
@@ -76,7 +90,11 @@ def main():
                 hold += args.reorder_ms
                 counts["held back"] += 1
             sequence += 1
-            heapq.heappush(pending, (time.monotonic() + hold / 1000, sequence, direction, payload))
+            due = time.monotonic() + hold / 1000
+            if args.no_overtake:
+                due = max(due, last_due[direction])
+            last_due[direction] = due
+            heapq.heappush(pending, (due, sequence, direction, payload))
         now = time.monotonic()
         while pending and pending[0][0] <= now:
             _, number, direction, payload = heapq.heappop(pending)

@@ -1,0 +1,138 @@
+// The playout buffer of one playback stream: decoded frames wait here between their arrival from the
+// network and the moment the playback device needs them, so that a steady call plays with about one frame
+// of delay, a jittery one waits only as long as its jitter needs, and a frame that is missing when the
+// device needs it is concealed in its slot instead of leaving silence or a jump.
+//
+// The device clocks it: each time the device has played a piece, the stream takes the next piece with
+// Take. Arrivals are timed on a monotonic clock and measured by their slack, the audio still waiting
+// when they came (negative for a frame that came after its slot was concealed). The buffer keeps the
+// smallest recent slack near a small margin: in a quiet stretch it plays a little faster when every frame
+// came early, a little slower when frames came late or only just in time, so that its depth follows the
+// jitter and shrinks back when the jitter goes. A frame that comes after its slot was concealed is dropped,
+// so that the timeline holds.
+//
+// Without sequence numbers, arrival order is play order; whether a frame after a concealed slot is that
+// slot's late frame or the next one (the slot's frame was lost) is told by its time. Arrive takes the
+// sender's sequence number where one is known, and then uses it instead.
+//
+// Not thread-safe: its owner serialises Arrive and Take (the pipeline's stream lock). Times are
+// microseconds of a monotonic clock, passed in, so that tests run on a fake clock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+class PlayoutBuffer {
+public:
+    // What fills a slot whose frame did not come.
+    class Concealer {
+    public:
+        virtual ~Concealer() = default;
+        // A frame that will be played, in play order, before it is stored; may blend it into the
+        // concealment that went before.
+        virtual void Received(int16_t* samples, int count) = 0;
+        // Writes `count` samples of concealment for a missing frame.
+        virtual void Conceal(int16_t* out, int count) = 0;
+    };
+
+    struct Statistics {
+        int64_t framesArrived = 0;
+        int64_t framesConcealed = 0;   // slots filled by concealment
+        int64_t framesLate = 0;        // frames that came after their slot was concealed
+        int64_t samplesShortened = 0;  // audio taken out to bring the delay down
+        int64_t samplesLengthened = 0; // audio put in to let late frames catch up
+        double depthMs = 0;            // audio waiting, for the device included, after the last arrival
+        double jitterMs = 0;           // 95th percentile of recent inter-arrival deviations
+    };
+
+    // The device is kept this far ahead: pieces are handed to it at most this many at a time.
+    static constexpr int kPieceMs = 5;
+    // The smallest slack the buffer aims for, and how far above it the slack may rise before the buffer
+    // shortens itself.
+    static constexpr int kMarginUs = 3000;
+    static constexpr int kHysteresisUs = 2000;
+    // Longest stretch of concealment before the stream falls silent and waits for the next frame.
+    static constexpr int kMaxConcealMs = 200;
+    static constexpr int kMinConcealFrames = 8;
+    // The deepest the buffer may become.
+    static constexpr int kCeilingMs = 300;
+
+    // `rate` in Hz, `frameSamples` the frame length of the format, `deviceAheadSamples` how much audio the
+    // stream keeps at the device beyond what this buffer holds.
+    PlayoutBuffer(int rate, int frameSamples, int deviceAheadSamples);
+
+    void SetConcealer(Concealer* concealer) { concealer_ = concealer; }
+    // The device turned out to take more at a time than first thought.
+    void SetDeviceAhead(int samples) { deviceAheadSamples_ = samples > 0 ? samples : 0; }
+
+    // A decoded frame arrived at `nowUs`. `sequence` is the sender's frame number where one is known.
+    void Arrive(const int16_t* samples, int count, int64_t nowUs, std::optional<uint64_t> sequence = {});
+    // The device needs the next `count` samples (at most one piece). False when the buffer is idle: it has
+    // nothing to play, and the device plays its own silence until the next frame arrives.
+    bool Take(int16_t* out, int count, int64_t nowUs);
+
+    bool Active() const { return active_; }
+    // Samples waiting in the buffer.
+    int Level() const { return level_; }
+    int PieceSamples() const { return pieceSamples_; }
+    Statistics GetStatistics() const;
+
+private:
+    // One recent arrival: its slack (microseconds, negative for a late frame) and whether it was late.
+    struct Arrival {
+        int64_t slackUs = 0;
+        bool late = false;
+    };
+
+    void Start();
+    void GoIdle();
+    void Append(const int16_t* samples, int count);
+    void Record(int64_t slackUs, bool late);
+    // Shifts the recorded slacks when the timeline moves by `deltaUs` (positive: the buffer grew).
+    void ShiftRecorded(int64_t deltaUs);
+    void UpdateTargets();
+    bool Quiet(int count) const;
+    int RecentCount() const;
+    // Plays `count` samples made from the next `consumed` ones, linearly interpolated.
+    void Resample(int16_t* out, int count, int consumed);
+    int16_t At(int i) const { return ring_[static_cast<size_t>((head_ + i) % static_cast<int>(ring_.size()))]; }
+    int64_t SamplesToUs(int64_t samples) const { return samples * 1'000'000 / rate_; }
+    int64_t UsToSamples(int64_t us) const { return us * rate_ / 1'000'000; }
+    void Copy(int16_t* out, int count);  // takes `count` samples off the front; level_ >= count
+
+    const int rate_;
+    const int frameSamples_;
+    const int pieceSamples_;
+    int deviceAheadSamples_;
+    const int ceilingSamples_;
+    const int maxConcealFrames_;
+    Concealer* concealer_ = nullptr;
+
+    std::vector<int16_t> ring_;
+    int head_ = 0;   // first sample waiting
+    int level_ = 0;  // samples waiting
+    std::vector<int16_t> scratch_;
+
+    bool active_ = false;
+    int concealRun_ = 0;      // slots concealed since the last frame was stored
+    int owed_ = 0;            // concealed slots whose frames may still come
+    int64_t owedSinceUs_ = 0; // when the oldest of them began
+    std::optional<uint64_t> nextSequence_;
+    int64_t lastArrivalUs_ = -1;
+    int64_t stretchWanted_ = 0;  // samples to take out (positive) or put in (negative)
+    int64_t loudSinceUs_ = 0;    // since when a stretch has waited for a quiet stretch
+    int64_t nowUs_ = 0;
+    int64_t peak_ = 0;          // a slowly falling peak of what was played, for telling quiet stretches
+
+    static constexpr int kWindow = 128;
+    std::array<Arrival, kWindow> window_{};
+    int windowCount_ = 0;
+    int windowNext_ = 0;
+    std::array<int64_t, kWindow> deviations_{};
+    int deviationCount_ = 0;
+    int deviationNext_ = 0;
+
+    Statistics statistics_;
+};

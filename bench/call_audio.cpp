@@ -1,0 +1,226 @@
+// Reads what a measured call played, for bench/measure_pulse_call.sh.
+//
+//   call_audio clicks REC.wav [PERIOD_MS]
+//       REC holds every click of a click train twice: straight, and after its trip through both copies of
+//       the program. Prints the delay between each pair, one "delay t_s ms" line per click, then a summary
+//       line: count, median, 95th percentile, and the medians of the first and the last sixth of the call.
+//   call_audio damage CLEAN.wav DAMAGED.wav
+//       Both files hold what the listener played of the same speech, once over a clean path and once over
+//       a damaged one. Each 1-second window of CLEAN that holds speech is found in DAMAGED near its expected
+//       place; prints the windows' correlation (median, 10th percentile) and the share of 10 ms blocks that
+//       hold speech in CLEAN but are silent in DAMAGED.
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Audio {
+    std::vector<float> samples;
+    int rate = 0;
+};
+
+bool Load(const char* path, Audio& audio) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path, SFM_READ, &info);
+    if (file == nullptr) {
+        std::fprintf(stderr, "call_audio: %s: %s\n", path, sf_strerror(nullptr));
+        return false;
+    }
+    std::vector<float> frames(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
+    const sf_count_t got = sf_readf_float(file, frames.data(), info.frames);
+    sf_close(file);
+    audio.rate = info.samplerate;
+    audio.samples.resize(static_cast<size_t>(got));
+    for (sf_count_t i = 0; i < got; ++i)
+        audio.samples[static_cast<size_t>(i)] = frames[static_cast<size_t>(i * info.channels)];
+    return true;
+}
+
+double Quantile(std::vector<double> values, double q) {
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    const double position = q * static_cast<double>(values.size() - 1);
+    const size_t low = static_cast<size_t>(position);
+    const size_t high = std::min(low + 1, values.size() - 1);
+    const double fraction = position - static_cast<double>(low);
+    return values[low] * (1 - fraction) + values[high] * fraction;
+}
+
+// Onsets: the first sample above the threshold after at least `quietMs` below it.
+std::vector<double> Onsets(const Audio& audio, float threshold, double quietMs) {
+    std::vector<double> onsets;
+    const size_t quiet = static_cast<size_t>(quietMs * audio.rate / 1000);
+    size_t lastLoud = 0;
+    bool any = false;
+    for (size_t i = 0; i < audio.samples.size(); ++i) {
+        if (std::fabs(audio.samples[i]) < threshold)
+            continue;
+        if (!any || i - lastLoud > quiet)
+            onsets.push_back(static_cast<double>(i) * 1000.0 / audio.rate);
+        lastLoud = i;
+        any = true;
+    }
+    return onsets;
+}
+
+int Clicks(const char* path, double periodMs) {
+    Audio audio;
+    if (!Load(path, audio))
+        return 2;
+    float peak = 0;
+    for (float s : audio.samples)
+        peak = std::max(peak, std::fabs(s));
+    if (peak < 0.01f) {
+        std::fprintf(stderr, "call_audio: %s is silent\n", path);
+        return 1;
+    }
+    const std::vector<double> onsets = Onsets(audio, peak * 0.25f, 12);
+    // The straight clicks sit on a grid of one period; the first onset is a straight one, since the trip
+    // through the program takes time. Each grid point takes the next onset after it as its echo.
+    std::vector<double> times, delays;
+    size_t next = 0;
+    double grid = onsets.empty() ? 0 : onsets[0];
+    while (next < onsets.size()) {
+        // Find the straight click nearest the grid point (the grid drifts with the sink's clock).
+        size_t straight = next;
+        while (straight < onsets.size() && onsets[straight] < grid - periodMs * 0.1)
+            ++straight;
+        if (straight >= onsets.size())
+            break;
+        if (std::fabs(onsets[straight] - grid) < periodMs * 0.1) {
+            grid = onsets[straight];
+            size_t echo = straight + 1;
+            if (echo < onsets.size() && onsets[echo] - grid > 5 && onsets[echo] - grid < periodMs * 0.9) {
+                times.push_back(grid / 1000);
+                delays.push_back(onsets[echo] - grid);
+            }
+        }
+        next = straight + 1;
+        grid += periodMs;
+    }
+    if (delays.size() < 6) {
+        std::fprintf(stderr, "call_audio: only %zu click pairs found in %s\n", delays.size(), path);
+        return 1;
+    }
+    for (size_t i = 0; i < delays.size(); ++i)
+        std::printf("delay %.2f %.1f\n", times[i], delays[i]);
+    const size_t sixth = delays.size() / 6;
+    const std::vector<double> first(delays.begin(), delays.begin() + static_cast<long>(sixth));
+    const std::vector<double> last(delays.end() - static_cast<long>(sixth), delays.end());
+    std::printf("clicks=%zu median_ms=%.1f p95_ms=%.1f first_sixth_ms=%.1f last_sixth_ms=%.1f\n", delays.size(),
+                Quantile(delays, 0.5), Quantile(delays, 0.95), Quantile(first, 0.5), Quantile(last, 0.5));
+    return 0;
+}
+
+// Decimates to about 8 kHz with a box filter: enough for speech and for finding lags to a sample's width.
+Audio Decimate(const Audio& in) {
+    const int factor = std::max(1, in.rate / 8000);
+    Audio out;
+    out.rate = in.rate / factor;
+    out.samples.resize(in.samples.size() / static_cast<size_t>(factor));
+    for (size_t i = 0; i < out.samples.size(); ++i) {
+        float sum = 0;
+        for (int k = 0; k < factor; ++k)
+            sum += in.samples[i * static_cast<size_t>(factor) + static_cast<size_t>(k)];
+        out.samples[i] = sum / static_cast<float>(factor);
+    }
+    return out;
+}
+
+double Energy(const float* x, size_t n) {
+    double sum = 0;
+    for (size_t i = 0; i < n; ++i)
+        sum += static_cast<double>(x[i]) * x[i];
+    return sum;
+}
+
+int Damage(const char* cleanPath, const char* damagedPath) {
+    Audio cleanFull, damagedFull;
+    if (!Load(cleanPath, cleanFull) || !Load(damagedPath, damagedFull))
+        return 2;
+    const Audio clean = Decimate(cleanFull);
+    const Audio damaged = Decimate(damagedFull);
+    if (clean.rate != damaged.rate) {
+        std::fprintf(stderr, "call_audio: the two files have different rates\n");
+        return 2;
+    }
+    const size_t window = static_cast<size_t>(clean.rate);
+    const size_t block = static_cast<size_t>(clean.rate / 100);
+    // The damaged call runs later by its larger delay; its offset is found once over the whole file
+    // (coarse), then each window looks for its own lag around it.
+    const long maxLag = clean.rate * 2;
+    double cleanPeak = 0;
+    for (float s : clean.samples)
+        cleanPeak = std::max(cleanPeak, static_cast<double>(std::fabs(s)));
+    const double speechBlockEnergy = std::pow(cleanPeak * 0.03, 2) * static_cast<double>(block);
+    std::vector<double> correlations;
+    size_t speechBlocks = 0, silentBlocks = 0;
+    long previousLag = 0;
+    bool havePrevious = false;
+    for (size_t start = 0; start + window <= clean.samples.size(); start += window) {
+        const float* ref = clean.samples.data() + start;
+        const double refEnergy = Energy(ref, window);
+        if (refEnergy < speechBlockEnergy * 100 / 4)
+            continue;  // a window without much speech says nothing
+        const long lo = havePrevious ? previousLag - clean.rate / 5 : -maxLag;
+        const long hi = havePrevious ? previousLag + clean.rate / 5 : maxLag;
+        double best = -2;
+        long bestLag = 0;
+        for (long lag = lo; lag <= hi; ++lag) {
+            const long from = static_cast<long>(start) + lag;
+            if (from < 0 || from + static_cast<long>(window) > static_cast<long>(damaged.samples.size()))
+                continue;
+            const float* out = damaged.samples.data() + from;
+            double dot = 0;
+            for (size_t i = 0; i < window; ++i)
+                dot += static_cast<double>(ref[i]) * out[i];
+            const double outEnergy = Energy(out, window);
+            const double r = outEnergy > 0 ? dot / std::sqrt(refEnergy * outEnergy) : 0;
+            if (r > best) {
+                best = r;
+                bestLag = lag;
+            }
+        }
+        if (best < -1)
+            continue;
+        correlations.push_back(best);
+        previousLag = bestLag;
+        havePrevious = best > 0.3;
+        for (size_t b = 0; b + block <= window; b += block) {
+            if (Energy(ref + b, block) < speechBlockEnergy)
+                continue;
+            ++speechBlocks;
+            const long from = static_cast<long>(start + b) + bestLag;
+            const double outEnergy = Energy(damaged.samples.data() + from, block);
+            if (outEnergy < speechBlockEnergy * 0.01)
+                ++silentBlocks;
+        }
+    }
+    if (correlations.empty()) {
+        std::fprintf(stderr, "call_audio: no speech found in %s\n", cleanPath);
+        return 1;
+    }
+    std::printf("windows=%zu correlation_median=%.3f correlation_p10=%.3f silent_gaps_pct=%.2f\n",
+                correlations.size(), Quantile(correlations, 0.5), Quantile(correlations, 0.1),
+                speechBlocks == 0 ? 0.0 : 100.0 * static_cast<double>(silentBlocks) / static_cast<double>(speechBlocks));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "clicks") == 0)
+        return Clicks(argv[2], argc >= 4 ? std::atof(argv[3]) : 500.0);
+    if (argc == 4 && std::strcmp(argv[1], "damage") == 0)
+        return Damage(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: call_audio clicks REC.wav [PERIOD_MS] | call_audio damage CLEAN.wav DAMAGED.wav\n");
+    return 2;
+}

@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Measures what a user hears of a call between two qparlin --headless processes on one machine, through a
+# private PulseAudio daemon with PortAudio devices:
+#   - mouth-to-ear delay: a click train is played into a combined sink that feeds both the caller's
+#     microphone and the listener's speaker at the same moment; the listener's speaker recording then holds
+#     every click twice, straight and after its trip through both copies, and their distance is the delay
+#     (median, 95th percentile, first and last sixth of the call), for each codec of CODECS;
+#   - the same for ilbc_11khz through tests/soak/udp_relay.py: each datagram held 0-40 ms without
+#     overtaking, 2 % lost, a third of the losses in bursts of 3;
+#   - the damage the relay does to speech: the listener's playback of the same speech over the clean path
+#     and through the relay, compared per second (correlation median and 10th percentile, silent gaps where
+#     speech was);
+#   - processor time per second of call and peak resident memory of each process.
+#
+#   bench/measure_pulse_call.sh [BUILD_DIR] [SECONDS]
+#
+# Environment: CODECS (default "ilbc_11khz gsm_8khz g711_8khz"), QPARLIN_ARGS (extra options for both
+# copies, e.g. --playout=direct), SPEECH=0 to skip the speech runs, RELAY=0 to skip the relayed runs.
+set -eu
+
+build=${1:-build}
+seconds=${2:-60}
+codecs=${CODECS:-ilbc_11khz gsm_8khz g711_8khz}
+extra=${QPARLIN_ARGS:-}
+here=$(cd "$(dirname "$0")" && pwd)
+qparlin=$build/qparlin
+analyse=$build/bench/call_audio
+[ -x "$qparlin" ] && [ -x "$analyse" ] || { echo "build first: make build" >&2; exit 1; }
+for tool in pulseaudio pactl paplay parec sox; do
+    command -v $tool >/dev/null || { echo "measure_pulse_call: $tool is missing (make deps)" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/qp-measure.XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    "$here/../scripts/pulse-server" stop "$work/pulse" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The daemon: the caller's microphone and speaker, the listener's microphone and speaker, and "feed",
+# which plays into the caller's microphone and the listener's speaker at once.
+eval "$("$here/../scripts/pulse-server" start "$work/pulse" | sed 's/^/export /')"
+pactl load-module module-null-sink sink_name=mic_a rate=48000 channels=1 >/dev/null
+pactl load-module module-null-sink sink_name=spk_b rate=48000 channels=1 >/dev/null
+pactl load-module module-null-sink sink_name=mic_c rate=48000 channels=1 >/dev/null
+pactl load-module module-null-sink sink_name=spk_d rate=48000 channels=1 >/dev/null
+pactl load-module module-combine-sink sink_name=feed slaves=mic_a,spk_d rate=48000 channels=1 >/dev/null
+
+# 5 ms of 1 kHz every 500 ms; and speech with its pauses, made by espeak-ng when it is there.
+sox -n -r 48000 -c 1 -b 16 "$work/click.wav" synth 0.005 sine 1000 vol 0.5 pad 0 0.495
+sox "$work/click.wav" "$work/clicks.wav" repeat $((seconds * 2 - 1))
+speech=${SPEECH:-1}
+if [ "$speech" = 1 ] && command -v espeak-ng >/dev/null; then
+    espeak-ng -w "$work/phrase.wav" -s 160 "The quick brown fox jumps over the lazy dog. \
+        A voice link is judged by ear and by delay. Every lost frame is heard as a click or a gap." 2>/dev/null
+    sox "$work/phrase.wav" -r 48000 -c 1 -b 16 "$work/phrase48.wav" pad 0 0.6
+    phrase_s=$(soxi -D "$work/phrase48.wav")
+    repeats=$(awk -v s="$seconds" -v p="$phrase_s" 'BEGIN { n = int(s / p); print (n < 1 ? 0 : n - 1) }')
+    sox "$work/phrase48.wav" "$work/speech.wav" repeat "$repeats"
+else
+    speech=0
+fi
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+peak_kb() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
+hz=$(getconf CLK_TCK)
+
+wait_for() {  # FILE TEXT: until FILE holds TEXT, for at most 10 s
+    for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+    echo "measure_pulse_call: no '$2' in $1" >&2
+    return 1
+}
+
+# One call: CODEC, what to play (clicks or speech), relay or not. Leaves the recording in $work/NAME.wav
+# and prints the CPU and memory line.
+call() {
+    local name=$1 codec=$2 play=$3 relay=$4
+    local port=$((20000 + RANDOM % 20000)) target
+    target=$port
+    : >"$work/$name.listener" >"$work/$name.caller"
+    PULSE_SINK=spk_d PULSE_SOURCE=mic_c.monitor "$qparlin" --headless $extra -a:"$codec" -l:"$port":yes \
+        >"$work/$name.listener" 2>&1 &
+    local listener=$!
+    pids+=("$listener")
+    wait_for "$work/$name.listener" "Listening"
+    local relay_pid=
+    if [ "$relay" = 1 ]; then
+        target=$((port + 1))
+        python3 "$here/../tests/soak/udp_relay.py" "$target" "$port" --drop 0.02 --burst 0.33 --burst-len 3 \
+            --delay-ms 0 --jitter-ms 40 --reorder 0 --no-overtake --seed 11 >"$work/$name.relay" 2>&1 &
+        relay_pid=$!
+        pids+=("$relay_pid")
+        wait_for "$work/$name.relay" "relay"
+    fi
+    PULSE_SINK=spk_b PULSE_SOURCE=mic_a.monitor "$qparlin" --headless $extra -a:"$codec" \
+        -c:127.0.0.1:"$target":yes >"$work/$name.caller" 2>&1 &
+    local caller=$!
+    pids+=("$caller")
+    wait_for "$work/$name.caller" "Connected"
+    wait_for "$work/$name.listener" "Connected"
+    sleep 1
+    parec -d spk_d.monitor --rate=48000 --channels=1 --format=s16le --file-format=wav "$work/$name.wav" &
+    local recorder=$!
+    sleep 0.5
+    local c0 l0
+    c0=$(cpu_ticks "$caller")
+    l0=$(cpu_ticks "$listener")
+    if [ "$play" = clicks ]; then paplay -d feed "$work/clicks.wav"; else paplay -d mic_a "$work/speech.wav"; fi
+    local c1 l1
+    c1=$(cpu_ticks "$caller")
+    l1=$(cpu_ticks "$listener")
+    sleep 1
+    kill -INT "$recorder"
+    wait "$recorder" 2>/dev/null || true
+    kill -USR1 "$listener" 2>/dev/null || true
+    sleep 0.2
+    local stats
+    stats=$(grep '^Statistics' "$work/$name.listener" | tail -1)
+    printf '%s: cpu per second of call: caller %.1f ms, listener %.1f ms; peak RSS: caller %d KB, listener %d KB\n' \
+        "$name" "$(awk -v t=$((c1 - c0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
+        "$(awk -v t=$((l1 - l0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
+        "$(peak_kb "$caller")" "$(peak_kb "$listener")"
+    [ -n "$stats" ] && echo "$name: listener's $stats"
+    kill -TERM "$caller" "$listener" 2>/dev/null || true
+    wait "$caller" "$listener" 2>/dev/null || true
+    if [ -n "$relay_pid" ]; then
+        kill -TERM "$relay_pid"
+        wait "$relay_pid" 2>/dev/null || true
+        echo "$name: $(tail -1 "$work/$name.relay")"
+    fi
+}
+
+echo "== mouth-to-ear delay through PulseAudio, $seconds s calls${extra:+ ($extra)}"
+for codec in $codecs; do
+    call "clean-$codec" "$codec" clicks 0
+    echo "clean-$codec: $("$analyse" clicks "$work/clean-$codec.wav" | tail -1)"
+done
+if [ "${RELAY:-1}" = 1 ]; then
+    call relay-ilbc_11khz ilbc_11khz clicks 1
+    echo "relay-ilbc_11khz: $("$analyse" clicks "$work/relay-ilbc_11khz.wav" | tail -1)"
+fi
+if [ "$speech" = 1 ] && [ "${RELAY:-1}" = 1 ]; then
+    call speech-clean ilbc_11khz speech 0
+    call speech-relay ilbc_11khz speech 1
+    echo "speech through the relay against the clean call: $("$analyse" damage "$work/speech-clean.wav" \
+        "$work/speech-relay.wav")"
+fi
