@@ -6,12 +6,12 @@ JOBS       ?= $(shell nproc)
 ARGS       ?=
 CMAKE_COMMON = -G Ninja -DQPARLIN_WERROR=$(WERROR)
 
-.PHONY: all deps build run test test-asan test-tsan bench soak fuzz-build fuzz fuzz-smoke clean
+.PHONY: all deps build run test test-asan test-tsan bench soak fuzz-build fuzz fuzz-smoke package clean
 
 all: build
 
 deps:
-	scripts/install-deps --runtime --test
+	scripts/install-deps --runtime --test --package
 
 build:
 	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
@@ -80,6 +80,15 @@ soak:
 	scripts/install-deps --runtime --test
 	$(MAKE) --no-print-directory build
 	tests/soak/soak.sh build $(SOAK_MINUTES)
+
+# The Debian package, from the plain build: only the programs and manual pages are built for it (no tests),
+# then CPack lays out `cmake --install` and asks dpkg-shlibdeps for the dependencies.
+package:
+	scripts/install-deps --runtime --package
+	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	cmake --build build -j $(JOBS) --target qparlin qparlin-codec manpages
+	cd build && cpack -G DEB
+	@ls build/qparlin_*.deb
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

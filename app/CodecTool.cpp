@@ -33,6 +33,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: qparlin-codec encode [--storage] -a:FORMAT IN OUT\n"
     "       qparlin-codec decode [--channel=FILE] -a:FORMAT IN OUT\n"
+    "       qparlin-codec --help\n"
     "FORMAT is anything qparlin's -a: takes (a codec name such as g711_8khz, or a format code).\n"
     "Audio files are WAV at the format's rate, mono, or raw 16-bit little-endian mono PCM (*.raw).\n"
     "Payload files hold one payload per frame, back to back.\n"
