@@ -21,6 +21,8 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     link_.Pipeline().SetFormat(settings_.codecFormat);
     link_.Pipeline().SetInputDevice(settings_.inputDevice);
     link_.SetOutputDevice(settings_.outputDevice);
+    link_.Pipeline().SetPlayout(settings_.directPlayout ? AudioPipeline::Playout::kDirect
+                                                        : AudioPipeline::Playout::kAdaptive);
     muteSpeakers_ = !settings_.playEnabled;
     muteMicrophone_ = !settings_.sendEnabled;
     link_.SetMuteSpeakers(muteSpeakers_);

@@ -46,6 +46,9 @@ constexpr const char* kLongOptionHelp =
     "  --output-wav=PATH            write what is played to this WAV file (selects --audio=file)\n"
     "  --list-devices               list the sound devices with the numbers -i and -o take, then exit\n"
     "  --banner-server=HOST[:PORT]  fetch the banners from this web server (port 80 if none is given)\n"
+    "  --playout=adaptive|direct    adaptive (default): received audio waits in a buffer that follows the\n"
+    "                               network's jitter and conceals lost frames; direct: each frame is played\n"
+    "                               as it arrives, nothing concealed\n"
     "  --version                    print the version and build date, then exit\n"
     "  --help                       print this text, then exit\n";
 
@@ -351,6 +354,16 @@ private:
                 return "path is too long";
             (name == "input-wav" ? inputWav_ : outputWav_) = std::string(value);
             lastWavArgument_ = std::string(arg);
+            return {};
+        }
+        if (name == "playout") {
+            if (EqualsIgnoringCase(value, "adaptive"))
+                settings_.directPlayout = false;
+            else if (EqualsIgnoringCase(value, "direct"))
+                settings_.directPlayout = true;
+            else
+                return value.empty() ? "needs a value, as in --playout=adaptive|direct"
+                                     : "playout must be adaptive or direct";
             return {};
         }
         if (name == "banner-server") {

@@ -32,6 +32,7 @@ struct Settings {
     bool autoListen = false;   // listen at start and after every close
 
     bool headless = false;  // console front end instead of the window
+    bool directPlayout = false;  // received frames go straight to the player, without the playout buffer
     AudioBackend audioBackend = AudioBackend::PortAudio;
     std::string inputWav;          // file backend: what is "recorded"; empty for silence
     std::string outputWav;         // file backend: where played sound is written; empty to drop it

@@ -9,8 +9,11 @@ namespace {
 // How many recent arrivals the targets are judged on: about two seconds' worth, within the window.
 constexpr int kJudgeMs = 2000;
 constexpr int kMinJudged = 16;
-// A stretch waits this long for a quiet stretch before it is made in whatever plays.
-constexpr int64_t kMaxQuietWaitUs = 2'000'000;
+// A stretch waits this long for a quiet stretch; then it is made in whatever plays, a little every piece,
+// until it is done.
+constexpr int64_t kMaxQuietWaitUs = 1'000'000;
+// Frames about to come late cannot wait that long for the buffer to grow.
+constexpr int64_t kMaxQuietWaitGrowUs = 200'000;
 // Below this peak (and a tenth of what was played lately) a piece counts as quiet.
 constexpr int kQuietFloor = 400;
 // A piece is played at most this much faster or slower.
@@ -145,7 +148,8 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
 
     int consumed = count;
     if (stretchWanted_ != 0) {
-        const bool force = level_ > ceilingSamples_ || nowUs - loudSinceUs_ > kMaxQuietWaitUs;
+        const int64_t wait = stretchWanted_ < 0 ? kMaxQuietWaitGrowUs : kMaxQuietWaitUs;
+        const bool force = level_ > ceilingSamples_ || nowUs - loudSinceUs_ > wait;
         const int most = std::max(1, count / kMaxStretchDivisor);
         int64_t step = std::clamp<int64_t>(stretchWanted_, -most, most);
         if (level_ > ceilingSamples_)
@@ -159,7 +163,6 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
             else
                 statistics_.samplesLengthened += -step;
             ShiftRecorded(-SamplesToUs(step));
-            loudSinceUs_ = nowUs;
         }
     }
     if (consumed == count)
@@ -237,6 +240,8 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
             owedSinceUs_ += frameUs;
             Record(-std::max<int64_t>(since, 0), true);
             UpdateTargets();
+            // Frames are already coming late: the buffer grows now, quiet stretch or not.
+            loudSinceUs_ = nowUs - kMaxQuietWaitUs;
             return;
         }
         owed_ = 0;

@@ -6,7 +6,8 @@
 #   bench/measure_call.sh [BUILD_DIR] [SECONDS] [CODEC]
 #
 # The delay is the lag at which each 1-second window of the caller's input best matches the listener's
-# output, less the difference between the two processes' start times (both start their audio at once).
+# output, corrected by the moments the two files really started: the caller's recording and the
+# listener's playback each print theirs on the shared monotonic clock (QPARLIN_TRACE=1).
 set -eu
 
 build=${1:-build}
@@ -24,18 +25,15 @@ sox -n -r "$rate" -c 1 -b 16 "$work/quiet.wav" trim 0 "$seconds"
 
 udp_in() { awk '/^Udp: [0-9]/ {print $2}' /proc/net/snmp; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 port=$((20000 + RANDOM % 40000))
-t_listener=$(now_ms)
-"$qparlin" --headless --audio=file --input-wav="$work/quiet.wav" --output-wav="$work/out.wav" \
-    -a:"$codec" -l:"$port":yes >"$work/listener.out" &
+QPARLIN_TRACE=1 "$qparlin" --headless --audio=file --input-wav="$work/quiet.wav" --output-wav="$work/out.wav" \
+    -a:"$codec" -l:"$port":yes >"$work/listener.out" 2>"$work/listener.err" &
 listener=$!
 sleep 0.5
-t_caller=$(now_ms)
 datagrams_before=$(udp_in)
-"$qparlin" --headless --audio=file --input-wav="$work/in.wav" --output-wav="$work/caller-out.wav" \
-    -a:"$codec" -c:127.0.0.1:"$port":yes >"$work/caller.out" &
+QPARLIN_TRACE=1 "$qparlin" --headless --audio=file --input-wav="$work/in.wav" --output-wav="$work/caller-out.wav" \
+    -a:"$codec" -c:127.0.0.1:"$port":yes >"$work/caller.out" 2>"$work/caller.err" &
 caller=$!
 sleep "$seconds"
 datagrams=$(( $(udp_in) - datagrams_before ))
@@ -45,7 +43,11 @@ kill -TERM "$caller" "$listener"
 wait "$caller" "$listener" || true
 
 hz=$(getconf CLK_TCK)
-offset=$((t_caller - t_listener))
+t_played=$(sed -n 's/^wav playback starts at \([0-9.]*\) ms$/\1/p' "$work/listener.err" | head -1)
+t_recorded=$(sed -n 's/^wav recording starts at \([0-9.]*\) ms$/\1/p' "$work/caller.err" | head -1)
+[ -n "$t_played" ] && [ -n "$t_recorded" ] || { echo "measure_call: the start times were not printed" >&2; exit 1; }
+# A lag in the files is that much delay, plus how much earlier the listener's output file began.
+offset=$(awk -v r="$t_recorded" -v p="$t_played" 'BEGIN { print r - p }')
 result=$("$compare" "$work/in.wav" "$work/out.wav")
 median=$(sed -n 's/.*median_lag_ms=\([-0-9.]*\).*/\1/p' <<<"$result")
 p95=$(sed -n 's/.*p95_lag_ms=\([-0-9.]*\).*/\1/p' <<<"$result")

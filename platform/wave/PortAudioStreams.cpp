@@ -2,7 +2,6 @@
 #include "platform/wave/PortAudioStreams.h"
 
 #include <alsa/asoundlib.h>
-#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -72,8 +71,6 @@ double PortAudioCapture::Latency() const {
 int PortAudioCapture::Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
                                PaStreamCallbackFlags, void* self) {
     auto* capture = static_cast<PortAudioCapture*>(self);
-    static int traced = 0;
-    if (traced < 5 && std::getenv("QPARLIN_TRACE") != nullptr) { ++traced; std::fprintf(stderr, "in %lu\n", frames); }
     if (input != nullptr && capture->captured_ != nullptr)
         capture->captured_(capture->context_, static_cast<const uint8_t*>(input), frames);
     return paContinue;
@@ -118,8 +115,6 @@ double PortAudioPlayback::Latency() const {
 int PortAudioPlayback::Callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                                 PaStreamCallbackFlags, void* self) {
     auto* playback = static_cast<PortAudioPlayback*>(self);
-    static int traced = 0;
-    if (traced < 5 && std::getenv("QPARLIN_TRACE") != nullptr) { ++traced; std::fprintf(stderr, "out %lu\n", frames); }
     if (output == nullptr) return paContinue;
     if (playback->render_ != nullptr)
         playback->render_(playback->context_, static_cast<uint8_t*>(output), frames);

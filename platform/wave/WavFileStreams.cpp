@@ -2,6 +2,9 @@
 #include "platform/wave/WavFileStreams.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -12,6 +15,11 @@ namespace {
 // libsndfile converts every sample type to 16-bit; these turn that into the device's bytes and back.
 uint8_t ToUnsigned8(int16_t sample) { return static_cast<uint8_t>((sample >> 8) + 128); }
 int16_t FromUnsigned8(uint8_t sample) { return static_cast<int16_t>((int32_t{sample} - 128) * 256); }
+
+// The monotonic clock every process on the machine shares, in milliseconds.
+double MonotonicMs() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -27,6 +35,11 @@ WavFileSource::WavFileSource(SndFilePtr file, int channels, uint32_t samplesPerS
 
 bool WavFileSource::Resume() {
     pacer_.Restart();
+    // Measurements of a call's delay need to know when the file's audio really began to be captured.
+    if (!traced_ && std::getenv("QPARLIN_TRACE") != nullptr) {
+        traced_ = true;
+        std::fprintf(stderr, "wav recording starts at %.3f ms\n", MonotonicMs());
+    }
     return true;
 }
 
@@ -72,6 +85,10 @@ WavFileSink::WavFileSink(std::shared_ptr<WavOutputFile> output)
 WavFileSink::~WavFileSink() { output_->inUse.store(false, std::memory_order_release); }
 
 bool WavFileSink::Write(const uint8_t* data, size_t frames) {
+    if (!traced_ && std::getenv("QPARLIN_TRACE") != nullptr) {
+        traced_ = true;
+        std::fprintf(stderr, "wav playback starts at %.3f ms\n", MonotonicMs());
+    }
     const size_t bytesPerSample = output_->bitsPerSample / 8u;
     size_t done = 0;
     while (done < frames) {

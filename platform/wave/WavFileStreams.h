@@ -35,6 +35,7 @@ private:
     int channels_;
     uint16_t bitsPerSample_;
     ChunkPacer pacer_;
+    bool traced_ = false;  // the start was printed for QPARLIN_TRACE
     bool ended_ = false;
     std::vector<int16_t> interleaved_;
     std::vector<int16_t> mono_;
@@ -62,5 +63,6 @@ public:
 private:
     std::shared_ptr<WavOutputFile> output_;
     ChunkPacer pacer_;
+    bool traced_ = false;  // the start was printed for QPARLIN_TRACE
     std::vector<int16_t> samples_;
 };

@@ -46,6 +46,8 @@ protected:
     }
     AudioPipeline& Make(int format) {
         pipeline = std::make_unique<AudioPipeline>();
+        // These cases follow each frame to the player as it is delivered: the direct path.
+        pipeline->SetPlayout(AudioPipeline::Playout::kDirect);
         pipeline->SetFormat(format);
         pipeline->SetFrameSink(&sink);
         return *pipeline;

@@ -54,6 +54,8 @@ protected:
         fake.autoFinishPlayback = true;
         link = std::make_unique<VoiceLink>();
         link->Pipeline().SetFormat(kG711At8k);
+        // The link's cases look at each delivered frame at the player: the direct path.
+        link->Pipeline().SetPlayout(AudioPipeline::Playout::kDirect);
         link->SetOwner(&window, &ui);
     }
     void TearDown() override {
