@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QTimerEvent>
+#include <cmath>
 #include <utility>
 
 #include "addressbook/ContactsDialog.h"
@@ -355,10 +356,24 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainDialog::timerEvent(QTimerEvent* event) {
-    if (event->timerId() == timer_)
+    if (event->timerId() == timer_) {
         banner_->Tick();
-    else
+        UpdateSpeakerToolTip();
+    } else {
         QDialog::timerEvent(event);
+    }
+}
+
+void MainDialog::UpdateSpeakerToolTip() {
+    // What the playout has done so far, for a user who wonders how the network is treating the call.
+    const VoiceLink::Statistics counts = link_.GetStatistics();
+    speakerMeter_->setToolTip(QString("Received: %1 datagrams\nConcealed: %2 frames, late: %3\n"
+                                      "Playout depth: %4 ms, jitter: %5 ms")
+                                  .arg(counts.datagramsReceived)
+                                  .arg(counts.framesConcealed)
+                                  .arg(counts.framesLate)
+                                  .arg(std::lround(counts.playoutDepthMs))
+                                  .arg(std::lround(counts.jitterMs)));
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {

@@ -91,6 +91,7 @@ protected:
     void reject() override;
 
 private:
+    void UpdateSpeakerToolTip();
     void BuildControls();
     void ShowErrorBox(const QString& text);
     void ShowValidationMessage(const QString& text);

@@ -1,7 +1,10 @@
 // The audio pipeline: format codes, levels, the capture and delivery paths, streams and shutdown.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -294,3 +297,43 @@ TEST_F(PipelineTest, ACallCapturesThroughTheDeviceAndShutdownEndsEverything) {
 }
 
 }  // namespace
+
+// Adaptive playout: the frame waits in the stream's buffer and the player is fed by the piece, each
+// piece played bringing the next; when no frame follows, its slot is concealed a while, then the
+// stream falls silent and hands the player nothing more.
+TEST_F(PipelineTest, AdaptivePlayoutFeedsThePlayerByThePieceThenConcealsAndFallsSilent) {
+    pipeline = std::make_unique<AudioPipeline>();
+    pipeline->SetFormat(0x85);  // G.711, 8000 Hz: 100 ms frames
+    pipeline->SetFrameSink(&sink);
+    fake.autoFinishPlayback = true;
+    const int stream = pipeline->AddStream(-1);
+    std::vector<uint8_t> payload(800, 0x90);  // a constant 16062 after decoding
+    pipeline->Deliver(stream, payload.data(), 800);
+    // 40-sample pieces (5 ms), the frame among them, then 8 frames or 200 ms of concealment at most.
+    ASSERT_TRUE(fake.WaitFor([&] {
+        return pipeline->StreamPlayout(stream).framesConcealed >= 2 && !fake.played.empty();
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<int16_t> heard;
+    {
+        std::lock_guard<std::mutex> guard(fake.lock);
+        for (const auto& piece : fake.played) {
+            ASSERT_EQ(piece.size(), 80u);
+            const size_t at = heard.size();
+            heard.resize(at + 40);
+            std::memcpy(heard.data() + at, piece.data(), 80);
+        }
+    }
+    const auto first = std::find(heard.begin(), heard.end(), int16_t{16062});
+    ASSERT_NE(first, heard.end());
+    ASSERT_GE(heard.end() - first, 800);
+    EXPECT_EQ(std::count(first, first + 800, int16_t{16062}), 800);
+    const PlayoutBuffer::Statistics counts = pipeline->StreamPlayout(stream);
+    EXPECT_EQ(counts.framesArrived, 1);
+    EXPECT_GE(counts.framesConcealed, 2);
+    EXPECT_LE(counts.framesConcealed, 8);
+    // Silent now: nothing more reaches the player.
+    const size_t pieces = fake.played.size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(fake.played.size(), pieces);
+}
