@@ -184,7 +184,8 @@ void AudioPipeline::Feed(PlaybackStream& stream, bool played) {
     int atPlayer = stream.player.BusyBuffers() - (played ? 1 : 0);
     const int count = static_cast<int>(stream.piece.size());
     // A device that takes more than a piece at a time must find all it takes queued, and one piece more.
-    const int period = stream.player.PeriodFrames();
+    // (A period beyond 20 ms is a device catching up, not one to keep that far ahead of.)
+    const int period = std::min(stream.player.PeriodFrames(), rate_ / 50);
     const int ahead = std::max(kPiecesAhead, (period + count - 1) / count + 1);
     if (ahead != stream.ahead) {
         stream.ahead = ahead;

@@ -6,18 +6,26 @@
 
 namespace {
 
-// How many recent arrivals the targets are judged on: about two seconds' worth, within the window.
-constexpr int kJudgeMs = 2000;
+// The buffer grows on what the last two seconds' arrivals say, and shrinks only on what the last four
+// say: jitter that comes back every few seconds is covered instead of being chased.
+constexpr int kGrowJudgeMs = 2000;
+constexpr int kShrinkJudgeMs = 4000;
+// ...unless the last second's arrivals all found this much more audio waiting than the four seconds'
+// worst: then the arrivals have moved (a burst after a stall, a fast peer), and the last second counts.
+constexpr int kMovedJudgeMs = 1000;
+constexpr int64_t kMovedUs = 10'000;
 constexpr int kMinJudged = 16;
 // A stretch waits this long for a quiet stretch; then it is made in whatever plays, a little every piece,
 // until it is done.
-constexpr int64_t kMaxQuietWaitUs = 1'000'000;
+constexpr int64_t kMaxQuietWaitUs = 2'000'000;
 // Frames about to come late cannot wait that long for the buffer to grow.
-constexpr int64_t kMaxQuietWaitGrowUs = 200'000;
+constexpr int64_t kMaxQuietWaitGrowUs = 100'000;
 // Below this peak (and a tenth of what was played lately) a piece counts as quiet.
 constexpr int kQuietFloor = 400;
-// A piece is played at most this much faster or slower.
-constexpr int kMaxStretchDivisor = 4;  // a quarter of the piece
+// A piece is played at most this much faster or slower: a quiet one by up to half, one that is heard by
+// an eighth.
+constexpr int kQuietStretchDivisor = 2;
+constexpr int kHeardStretchDivisor = 8;
 
 }  // namespace
 
@@ -149,13 +157,14 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
     int consumed = count;
     if (stretchWanted_ != 0) {
         const int64_t wait = stretchWanted_ < 0 ? kMaxQuietWaitGrowUs : kMaxQuietWaitUs;
-        const bool force = level_ > ceilingSamples_ || nowUs - loudSinceUs_ > wait;
-        const int most = std::max(1, count / kMaxStretchDivisor);
+        const bool overCeiling = level_ > ceilingSamples_;
+        const bool force = overCeiling || nowUs - loudSinceUs_ > wait;
+        const int quietMost = std::max(1, count / kQuietStretchDivisor);
+        const bool quiet = Quiet(count + quietMost);
+        const int most = overCeiling ? count : std::max(1, count / (quiet ? kQuietStretchDivisor : kHeardStretchDivisor));
         int64_t step = std::clamp<int64_t>(stretchWanted_, -most, most);
-        if (level_ > ceilingSamples_)
-            step = std::min<int64_t>(stretchWanted_, count);  // over the ceiling: twice as fast
         step = std::min<int64_t>(step, level_ - count);
-        if (step != 0 && (force || Quiet(count + static_cast<int>(std::max<int64_t>(step, 0))))) {
+        if (step != 0 && (force || quiet)) {
             consumed = count + static_cast<int>(step);
             stretchWanted_ -= step;
             if (step > 0)
@@ -187,8 +196,8 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
     const int64_t frameUs = SamplesToUs(frameSamples_);
     if (lastArrivalUs_ >= 0) {
         deviations_[static_cast<size_t>(deviationNext_)] = std::llabs(nowUs - lastArrivalUs_ - frameUs);
-        deviationNext_ = (deviationNext_ + 1) % kWindow;
-        deviationCount_ = std::min(deviationCount_ + 1, kWindow);
+        deviationNext_ = (deviationNext_ + 1) % kDeviations;
+        deviationCount_ = std::min(deviationCount_ + 1, kDeviations);
     }
     lastArrivalUs_ = nowUs;
 
@@ -221,7 +230,7 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
         // is due about its usual slack before the slot after; a late one comes soon after its slot began.
         std::array<int64_t, kWindow> slacks{};
         size_t found = 0;
-        const int recent = RecentCount();
+        const int recent = RecentCount(kGrowJudgeMs);
         for (int i = 0; i < recent; ++i) {
             const Arrival& arrival = window_[static_cast<size_t>((windowNext_ - 1 - i + kWindow) % kWindow)];
             if (!arrival.late)
@@ -278,18 +287,14 @@ void PlayoutBuffer::ShiftRecorded(int64_t deltaUs) {
     owedSinceUs_ += deltaUs;
 }
 
-int PlayoutBuffer::RecentCount() const {
+int PlayoutBuffer::RecentCount(int ms) const {
     const int frameMs = std::max(1, frameSamples_ * 1000 / rate_);
-    return std::min(windowCount_, std::clamp(kJudgeMs / frameMs, kMinJudged, kWindow));
+    return std::min(windowCount_, std::clamp(ms / frameMs, kMinJudged, kWindow));
 }
 
-void PlayoutBuffer::UpdateTargets() {
-    const int recent = RecentCount();
-    if (recent < kMinJudged && level_ <= ceilingSamples_)
-        return;
-    // The second smallest slack of the recent arrivals: one outlier alone does not move the delay.
+int64_t PlayoutBuffer::LowSlack(int count) const {
     int64_t lowest = std::numeric_limits<int64_t>::max(), second = lowest;
-    for (int i = 0; i < recent; ++i) {
+    for (int i = 0; i < count; ++i) {
         const int64_t slack = window_[static_cast<size_t>((windowNext_ - 1 - i + kWindow) % kWindow)].slackUs;
         if (slack < lowest) {
             second = lowest;
@@ -298,13 +303,23 @@ void PlayoutBuffer::UpdateTargets() {
             second = slack;
         }
     }
-    const int64_t low = recent >= 2 ? second : lowest;
+    return count >= 2 ? second : lowest;
+}
+
+void PlayoutBuffer::UpdateTargets() {
+    const int growCount = RecentCount(kGrowJudgeMs);
+    const int shrinkCount = RecentCount(kShrinkJudgeMs);
     int64_t wanted = 0;
-    if (recent >= kMinJudged) {
-        if (low > kMarginUs + kHysteresisUs)
-            wanted = UsToSamples(low - kMarginUs);
-        else if (low < kMarginUs - kHysteresisUs / 2)
-            wanted = -UsToSamples(kMarginUs - low);
+    if (growCount >= kMinJudged) {
+        const int64_t growLow = LowSlack(growCount);
+        int64_t shrinkLow = LowSlack(shrinkCount);
+        const int64_t movedLow = LowSlack(RecentCount(kMovedJudgeMs));
+        if (movedLow > shrinkLow + std::max(kMovedUs, SamplesToUs(frameSamples_) / 2))
+            shrinkLow = movedLow;
+        if (growLow < kMarginUs - kHysteresisUs / 2)
+            wanted = -UsToSamples(kMarginUs - growLow);
+        else if (shrinkLow > kMarginUs + kHysteresisUs)
+            wanted = UsToSamples(shrinkLow - kMarginUs);
     }
     // Never deeper than the ceiling, however the frames came.
     const int64_t over = level_ - ceilingSamples_;
@@ -321,7 +336,7 @@ void PlayoutBuffer::UpdateTargets() {
 PlayoutBuffer::Statistics PlayoutBuffer::GetStatistics() const {
     Statistics statistics = statistics_;
     if (deviationCount_ > 0) {
-        std::array<int64_t, kWindow> deviations = deviations_;
+        std::array<int64_t, kDeviations> deviations = deviations_;
         const auto end = deviations.begin() + deviationCount_;
         const auto at = deviations.begin() + (deviationCount_ * 95) / 100;
         std::nth_element(deviations.begin(), at, end);

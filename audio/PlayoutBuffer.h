@@ -94,7 +94,10 @@ private:
     void ShiftRecorded(int64_t deltaUs);
     void UpdateTargets();
     bool Quiet(int count) const;
-    int RecentCount() const;
+    // The recorded arrivals of the last `ms` milliseconds (at least a few, at most the window).
+    int RecentCount(int ms) const;
+    // The second smallest slack of the last `count` arrivals: one outlier alone does not move the delay.
+    int64_t LowSlack(int count) const;
     // Plays `count` samples made from the next `consumed` ones, linearly interpolated.
     void Resample(int16_t* out, int count, int consumed);
     int16_t At(int i) const { return ring_[static_cast<size_t>((head_ + i) % static_cast<int>(ring_.size()))]; }
@@ -126,11 +129,12 @@ private:
     int64_t nowUs_ = 0;
     int64_t peak_ = 0;          // a slowly falling peak of what was played, for telling quiet stretches
 
-    static constexpr int kWindow = 128;
+    static constexpr int kWindow = 512;
     std::array<Arrival, kWindow> window_{};
     int windowCount_ = 0;
     int windowNext_ = 0;
-    std::array<int64_t, kWindow> deviations_{};
+    static constexpr int kDeviations = 128;
+    std::array<int64_t, kDeviations> deviations_{};
     int deviationCount_ = 0;
     int deviationNext_ = 0;
 

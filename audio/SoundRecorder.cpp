@@ -21,9 +21,9 @@ SoundRecorder::SoundRecorder() { StartThread(); }
 
 SoundRecorder::~SoundRecorder() { End(); }
 
-void SoundRecorder::Start() { Post(TM_RECORD_START, 0, 0); }
+void SoundRecorder::Start() { Post(TM_RECORD_START, request_.fetch_add(1, std::memory_order_acq_rel) + 1, 0); }
 
-void SoundRecorder::Stop() { Post(TM_RECORD_STOP, 0, 0); }
+void SoundRecorder::Stop() { Post(TM_RECORD_STOP, request_.fetch_add(1, std::memory_order_acq_rel) + 1, 0); }
 
 void SoundRecorder::End() {
     if (Finished())
@@ -33,12 +33,16 @@ void SoundRecorder::End() {
 }
 
 void SoundRecorder::OnMessage(const Message& message) {
+    // A start or stop that a newer one has overtaken is not worth its device calls and waits.
+    const bool overtaken = message.wParam != 0 && message.wParam != request_.load(std::memory_order_acquire);
     switch (message.message) {
     case TM_RECORD_START:
-        OnStart();
+        if (!overtaken)
+            OnStart();
         break;
     case TM_RECORD_STOP:
-        OnStop();
+        if (!overtaken)
+            OnStop();
         break;
     case TM_RECORD_QUIT:
         if (Recording())
@@ -54,6 +58,9 @@ void SoundRecorder::OnMessage(const Message& message) {
 }
 
 void SoundRecorder::OnStart() {
+    // The last start that counts may follow an earlier one whose stop was skipped: the device is open.
+    if (Recording())
+        return;
     // The buffers are rebuilt here, on the device thread, so that no return still on its way to this
     // thread can point into a freed buffer.
     ApplyFormat();

@@ -25,6 +25,8 @@ public:
     int Device() const { return device_; }
 
     // Rebuilds the buffers if the format changed, opens the device and starts recording.
+    // Start and stop are requests: one that a newer request overtakes before the thread reaches it is
+    // skipped, so that a storm of starts and stops never leaves the thread behind.
     void Start();
     void Stop();
     // Ends the thread, stopping first if recording; waits for it. The recorder cannot record again.
@@ -42,6 +44,8 @@ private:
     void Requeue(WaveHeader* header, int slot);
 
     std::atomic<int> recording_{0};
+    // Numbers the start and stop requests; a request message carries its number (0: always applies).
+    std::atomic<WPARAM> request_{0};
     std::unique_ptr<WaveIn> waveIn_;
     SoundCallback* callback_ = nullptr;
     int device_ = WAVE_MAPPER;

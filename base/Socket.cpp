@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -254,6 +256,44 @@ void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs)
 bool WaitWritable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLOUT, timeoutMs) != 0; }
 
 bool WaitReadable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLIN, timeoutMs) != 0; }
+
+void EnableErrorReports(SocketHandle s) {
+    const int on = 1;
+    if (::setsockopt(s, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0) throw SocketException();
+}
+
+bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
+    bool unreachable = false;
+    for (;;) {
+        sockaddr_in offender{};
+        char control[256];
+        char data[1];
+        iovec io{data, sizeof data};
+        msghdr message{};
+        message.msg_name = &offender;
+        message.msg_namelen = sizeof offender;
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(s, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return unreachable;  // the queue is empty (or the socket has none)
+        }
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+            sock_extended_err report{};
+            std::memcpy(&report, CMSG_DATA(c), sizeof report);
+            // The address is where the failed datagram went: it must be the peer, port and all, so that
+            // a report about anyone else (or forged for anyone else) changes nothing.
+            const bool fromPeer = message.msg_namelen >= sizeof offender && offender.sin_family == AF_INET &&
+                                  offender.sin_addr.s_addr == peer.sin.sin_addr.s_addr &&
+                                  offender.sin_port == peer.sin.sin_port;
+            if (report.ee_errno == ECONNREFUSED && fromPeer) unreachable = true;
+        }
+    }
+}
 
 bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs) {
     pollfd entries[2] = {{s, POLLIN, 0}, {wake, POLLIN, 0}};

@@ -65,6 +65,12 @@ void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs)
 bool WaitWritable(SocketHandle s, int timeoutMs);
 // True when a read would not block: data (an empty datagram too), an error or a hang-up is pending.
 bool WaitReadable(SocketHandle s, int timeoutMs);
+// Asks for reports of datagrams that found no one listening (ICMP errors) on the socket's error queue;
+// without it an unconnected datagram socket hears nothing of them.
+void EnableErrorReports(SocketHandle s);
+// Takes every queued error report off the socket; true when one says that a datagram sent to `peer`
+// found its port closed. Reports about other addresses are dropped.
+bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer);
 // Waits until the socket is readable (or reports an error) or the descriptor `wake` becomes readable;
 // true only for the socket.
 bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs);

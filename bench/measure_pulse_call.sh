@@ -15,7 +15,8 @@
 #   bench/measure_pulse_call.sh [BUILD_DIR] [SECONDS]
 #
 # Environment: CODECS (default "ilbc_11khz gsm_8khz g711_8khz"), QPARLIN_ARGS (extra options for both
-# copies, e.g. --playout=direct), SPEECH=0 to skip the speech runs, RELAY=0 to skip the relayed runs.
+# copies, e.g. --playout=direct), SPEECH=0 to skip the speech runs, RELAY=0 to skip the relayed runs,
+# KEEP=1 to keep the recordings and logs.
 set -eu
 
 build=${1:-build}
@@ -35,7 +36,7 @@ pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
     "$here/../scripts/pulse-server" stop "$work/pulse" >/dev/null 2>&1 || true
-    rm -rf "$work"
+    if [ "${KEEP:-0}" = 1 ]; then echo "recordings and logs kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
@@ -46,7 +47,9 @@ pactl load-module module-null-sink sink_name=mic_a rate=48000 channels=1 >/dev/n
 pactl load-module module-null-sink sink_name=spk_b rate=48000 channels=1 >/dev/null
 pactl load-module module-null-sink sink_name=mic_c rate=48000 channels=1 >/dev/null
 pactl load-module module-null-sink sink_name=spk_d rate=48000 channels=1 >/dev/null
-pactl load-module module-combine-sink sink_name=feed slaves=mic_a,spk_d rate=48000 channels=1 >/dev/null
+# The combined sink never adjusts its slaves' rates: both run on the same clock, and an adjustment
+# would move the straight clicks against the echoed ones while it settles.
+pactl load-module module-combine-sink sink_name=feed slaves=mic_a,spk_d rate=48000 channels=1 adjust_time=0 >/dev/null
 
 # 5 ms of 1 kHz every 500 ms; and speech with its pauses, made by espeak-ng when it is there.
 sox -n -r 48000 -c 1 -b 16 "$work/click.wav" synth 0.005 sine 1000 vol 0.5 pad 0 0.495

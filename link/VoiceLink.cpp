@@ -45,11 +45,15 @@ void VoiceLink::InstallSocket(SocketHandle handle, const SocketAddress& peer) {
 void VoiceLink::Listen(const char* address, int port) {
     if (GetState() != kIdle)
         return;
+    // A call closed before the worker took it still holds its socket, and its port.
+    DropUnstartedCall();
     const SocketHandle handle = CreateSocket(false);
     try {
         SocketAddress local;
         local.Set(address, port);
         Bind(handle, local);
+        // An unconnected socket hears of a departed peer only through its error queue.
+        EnableErrorReports(handle);
     } catch (...) {
         ::Close(handle);
         throw;
@@ -61,10 +65,12 @@ void VoiceLink::Listen(const char* address, int port) {
 void VoiceLink::Connect(const char* host, int port) {
     if (GetState() != kIdle)
         return;
+    DropUnstartedCall();
     const SocketHandle handle = CreateSocket(false);
     SocketAddress peer;
     try {
         Bind(handle, SocketAddress(0, 0));
+        EnableErrorReports(handle);
         SocketAddress remote;
         remote.Set(host, port);
         // For a datagram socket this only fixes the default peer; nothing is sent.
@@ -125,6 +131,7 @@ void VoiceLink::Run() {
     try {
         while (!StopRequested()) {
             if (GetState() == kIdle) {
+                DropUnstartedCall();
                 if (!Sleep(kIdleFirstSleepMs))
                     Sleep(kIdleSecondSleepMs);
             } else {
@@ -148,16 +155,29 @@ void VoiceLink::RunCall() {
         handle = socket_.handle;
         peer = peer_;
         generation = generation_.load(std::memory_order_acquire);
+        // From here this call's socket is the worker's to close, whatever happens next.
+        if (handle != kNoSocket)
+            startedGeneration_ = generation;
     }
-    if (handle == kNoSocket || !CallGoesOn(generation))
+    if (handle == kNoSocket)
         return;
+    if (!CallGoesOn(generation)) {
+        // Closed before it began: no capture, no connected message, only the end.
+        EndCall(handle, generation, true);
+        return;
+    }
 
+    // Nothing captured for another call, or between calls, goes into this one.
+    TrimQueue(0);
+    waitingForPeer_.store(peer.Address() == 0, std::memory_order_release);
     pipeline_.StartCapture();
     nextLevelReport_.store(0, std::memory_order_relaxed);
     try {
         ByteBuffer buffer(kMaxDatagram, 0);
         if (peer.Address() == 0)
             WaitForPeer(handle, generation);
+        waitingForPeer_.store(false, std::memory_order_release);
+        TrimQueue(kFramesKeptForPeer);
         PostWindow(WM_LINK_CONNECTED);
 
         const int stream = streamIndex_.load(std::memory_order_acquire);
@@ -167,8 +187,12 @@ void VoiceLink::RunCall() {
             int n = 0;
             try {
                 // A queued frame cuts the wait short; the time-out still bounds it when nothing comes.
-                if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs))
+                if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs)) {
+                    // The peer's port found closed is a failed receive: the call is over.
+                    if (peer.Address() != 0 && TakePortUnreachable(handle, peer))
+                        break;
                     n = ReceiveFrom(handle, &from, buffer.Data(), kMaxDatagram, 0);
+                }
             } catch (const Exception&) {
                 // An empty or oversized datagram, or the peer's port found closed: the call is over.
                 break;
@@ -214,7 +238,7 @@ void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteB
         const std::unique_ptr<Frame> frame = std::move(queue_.front());
         queue_.pop_front();
         try {
-            if (MuteMicrophone()) {
+            if (frame->marker) {
                 const uint8_t marker = kMarkerDatagram;
                 SendTo(handle, peer, &marker, 1);
                 sent_.fetch_add(1, std::memory_order_relaxed);
@@ -235,6 +259,8 @@ void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteB
 
 void VoiceLink::EndCall(SocketHandle handle, uint32_t generation, bool announce) {
     pipeline_.StopCapture();
+    waitingForPeer_.store(false, std::memory_order_release);
+    TrimQueue(0);
     {
         std::lock_guard<std::mutex> guard(socketLock_);
         if (socket_.handle == handle)
@@ -248,16 +274,43 @@ void VoiceLink::EndCall(SocketHandle handle, uint32_t generation, bool announce)
         PostWindow(WM_LINK_CLOSED);
 }
 
+void VoiceLink::TrimQueue(size_t keep) {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    while (queue_.size() > keep)
+        queue_.pop_front();
+}
+
+void VoiceLink::DropUnstartedCall() {
+    SocketHandle handle = kNoSocket;
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        // Listen and Connect install the socket and make the link active under this lock, and a call
+        // notes here that it began: a socket of an idle link that no call took is one closed unused.
+        if (socket_.handle == kNoSocket || GetState() != kIdle ||
+            startedGeneration_ == generation_.load(std::memory_order_acquire))
+            return;
+        handle = socket_.handle;
+        socket_.handle = kNoSocket;
+    }
+    ::Close(handle);
+    PostWindow(WM_LINK_CLOSED);
+}
+
 void VoiceLink::OnFrame(const uint8_t* data, int length) {
     if (data == nullptr || length <= 0)
         return;
     auto frame = std::make_unique<Frame>();
-    frame->bytes.Write(data, length, false);
+    // The mute applies when the frame is captured: a frame of a muted microphone never becomes audio.
+    frame->marker = MuteMicrophone();
+    if (!frame->marker)
+        frame->bytes.Write(data, length, false);
     {
         std::lock_guard<std::mutex> guard(queueLock_);
-        while (static_cast<int>(queue_.size()) >= kMaxQueuedFrames) {
+        const int most = waitingForPeer_.load(std::memory_order_acquire) ? kFramesKeptForPeer : kMaxQueuedFrames;
+        while (static_cast<int>(queue_.size()) >= most) {
             queue_.pop_front();
-            dropped_.fetch_add(1, std::memory_order_relaxed);
+            if (most == kMaxQueuedFrames)
+                dropped_.fetch_add(1, std::memory_order_relaxed);
         }
         queue_.push_back(std::move(frame));
     }

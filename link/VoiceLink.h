@@ -33,6 +33,9 @@ public:
     // The largest datagram a receiver takes, type byte included.
     static constexpr int kMaxDatagram = 10000;
     static constexpr int kMaxQueuedFrames = 1000;
+    // While a listener waits for its peer, only the newest frames wait with it: what was said before the
+    // call is never sent into it.
+    static constexpr int kFramesKeptForPeer = 2;
     static constexpr int kReceiveTimeoutMs = 20;
     static constexpr int kLevelIntervalMs = 50;
     static constexpr int kInitialFormat = 164;  // "ilbc_11khz"; the window sets the chosen format later
@@ -102,6 +105,7 @@ private:
     struct Frame {
         virtual ~Frame() = default;
         ByteBuffer bytes;
+        bool marker = false;  // captured while the microphone was muted: goes out as the one-byte marker
     };
 
     // True while the call that started with `generation` is still the link's current one.
@@ -109,6 +113,10 @@ private:
     void WaitForPeer(SocketHandle handle, uint32_t generation);
     void SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer);
     void EndCall(SocketHandle handle, uint32_t generation, bool announce);
+    // Drops queued frames beyond the newest `keep`.
+    void TrimQueue(size_t keep);
+    // A socket whose call was closed before the worker picked it up: closed, and the closed message posted.
+    void DropUnstartedCall();
     void PostWindow(uint32_t message);
     void InstallSocket(SocketHandle handle, const SocketAddress& peer);
 
@@ -120,12 +128,14 @@ private:
     // Every Listen or Connect starts a new generation, so that a call still winding down after Close
     // never takes the next call's socket or state for its own.
     std::atomic<uint32_t> generation_{0};
+    uint32_t startedGeneration_ = 0;  // the generation of the last call the worker took up; socketLock_
 
     std::deque<std::unique_ptr<Frame>> queue_;
     mutable std::mutex queueLock_;
     // Signalled by OnFrame: the worker sends a queued frame at once instead of at its next time-out.
     WakeEvent frameQueued_;
     std::atomic<int64_t> dropped_{0};
+    std::atomic<bool> waitingForPeer_{false};
     std::atomic<int64_t> sent_{0};
     std::atomic<int64_t> received_{0};
 

@@ -34,8 +34,14 @@ StreamWaveOut::~StreamWaveOut() { EndThread(); }
 void StreamWaveOut::OnRender(void* context, uint8_t* data, size_t frames) {
     auto* self = static_cast<StreamWaveOut*>(context);
     const size_t bytes = frames * self->blockAlign_;
-    if (frames > self->takenAtOnce_.load(std::memory_order_relaxed))
-        self->takenAtOnce_.store(frames, std::memory_order_relaxed);
+    // The period is the largest request of the last stretch of calls: a device catching up after a stall
+    // asks for much more once, and that must not count for the rest of its life.
+    self->windowLargest_ = std::max(self->windowLargest_, frames);
+    if (++self->windowCalls_ >= kPeriodWindow) {
+        self->takenAtOnce_.store(self->windowLargest_, std::memory_order_relaxed);
+        self->windowLargest_ = 0;
+        self->windowCalls_ = 0;
+    }
     uint32_t volume = 0xFFFFFFFF;
     {
         std::lock_guard<std::mutex> guard(self->lock_);

@@ -36,7 +36,7 @@ public:
     MMRESULT Close() override;
     // False when a device on a WavePullSink refused to start.
     bool Started() const { return started_; }
-    // The most frames the device has taken at once so far (a chunk for our own thread).
+    // How many frames the device takes at once lately (a chunk for our own thread).
     size_t PeriodFrames() const override { return takenAtOnce_.load(std::memory_order_relaxed); }
 
 private:
@@ -65,6 +65,10 @@ private:
     bool closing_ = false;
     bool closed_ = false;
     std::atomic<size_t> takenAtOnce_{0};
+    // The device's own thread: the largest request of the current stretch of kPeriodWindow calls.
+    static constexpr int kPeriodWindow = 64;
+    size_t windowLargest_ = 0;
+    int windowCalls_ = 0;
     bool started_ = true;
 
     std::thread thread_;

