@@ -1,10 +1,12 @@
 // The window on the offscreen platform: start-up, the buttons and what they show, the field checks, the
 // keys, device error boxes, the meters' arithmetic and the About box.
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 
 #include "app/AboutDialog.h"
@@ -140,6 +142,32 @@ private slots:
         QCOMPARE(window_->ValidationBox()->text(), QString("Please enter an integer between 0 and 65535."));
         QCOMPARE(window_->Link().GetState(), VoiceLink::kIdle);
         QCOMPARE(Status(), QString());
+    }
+
+    void theWindowIsAMainWindowWithAMinimiseBoxModalToNothing() {
+        window_ = std::make_unique<MainDialog>(settings_, "2.5", "070105");
+        window_->Initialize();
+        QCOMPARE(window_->windowType(), Qt::Window);
+        const Qt::WindowFlags flags = window_->windowFlags();
+        QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(flags.testFlag(Qt::WindowTitleHint));
+        QVERIFY(flags.testFlag(Qt::WindowSystemMenuHint));
+        QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+        bool ran = false;
+        bool modal = true;
+        QWidget* modalWidget = window_.get();
+        QTimer::singleShot(0, window_.get(), [&] {
+            ran = window_->isVisible();
+            modal = window_->isModal();
+            modalWidget = QApplication::activeModalWidget();
+            window_->showMinimized();
+            QTest::mouseClick(Child<QPushButton>("exit"), Qt::LeftButton);
+        });
+        QCOMPARE(window_->Run(), int(QDialog::Accepted));
+        QVERIFY(ran);
+        QVERIFY(!modal);
+        QCOMPARE(modalWidget, nullptr);
+        QVERIFY(!window_->isVisible());
     }
 
     void escapeKeepsTheWindowOpen() {
