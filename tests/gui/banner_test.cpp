@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTextDocument>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -47,17 +48,21 @@ bool Shows(QWidget& widget, QColor color) {
 }
 
 // A FIFO that tells whether anyone opened it for reading. Its writer waits in open() on a thread of its
-// own, so a reader's open neither blocks nor reads anything but the end of the stream.
+// own, again after every reader, so a reader's open never blocks and its read finds the end of the stream.
 class FifoWatch {
 public:
     explicit FifoWatch(const QString& path) : path_(path.toStdString()) {
         ok_ = ::mkfifo(path_.c_str(), 0600) == 0;
         if (ok_)
             writer_ = std::thread([this] {
-                const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-                opened_ = !ending_;
-                if (fd >= 0)
-                    ::close(fd);
+                while (!ending_) {
+                    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+                    if (!ending_)
+                        opened_ = true;
+                    if (fd >= 0)
+                        ::close(fd);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
             });
     }
     ~FifoWatch() { Finish(); }
