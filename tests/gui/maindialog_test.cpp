@@ -7,13 +7,17 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "app/AboutDialog.h"
 #include "app/LevelMeter.h"
 #include "app/MainDialog.h"
 #include "base/Socket.h"
 #include "fake_wave.h"
+#include "held_lookup.h"
 #include "link/LinkMessages.h"
 
 namespace {
@@ -114,6 +118,34 @@ private slots:
         QCOMPARE(Status(), QString("Error> Can't connect to the peer!"));
         QVERIFY(Enabled("connect"));
         QVERIFY(!Enabled("disconnect"));
+    }
+
+    void connectNeverWaitsForALookupTheBannerStarted() {
+        heldlookup::Hold hold;
+        settings_.bannerServerHost = "banners.held.test";  // its name server does not answer
+        Open();
+        QVERIFY(hold.WaitForStarted(1));
+        UdpPeer peer;
+        Child<QLineEdit>("host")->setText("localhost");
+        Child<QLineEdit>("port")->setText(QString::number(peer.Port()));
+        // Should Connect wait for the banner's lookup, the watchdog lets it go, so that the test fails
+        // instead of hanging.
+        std::atomic<bool> clicked{false};
+        std::atomic<bool> rescued{false};
+        std::thread watchdog([&] {
+            for (int i = 0; i < 1000 && !clicked; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!clicked) {
+                rescued = true;
+                hold.Release();
+            }
+        });
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        clicked = true;
+        watchdog.join();
+        QVERIFY2(!rescued, "Connect waited for the banner's lookup");
+        QTRY_COMPARE(Status(), QString("Connected."));
+        QCOMPARE(hold.Waiting(), 1);
     }
 
     void disconnectWithAutoConnectConnectsAgain() {
