@@ -59,7 +59,8 @@ public:
     void SetTimeout(int seconds) { timeout_ = seconds; }
     int Timeout() const { return timeout_; }
     // Milliseconds the whole of each Get or Post may take, name lookups, connects, every redirect and
-    // every answer to a proxy included; negative (the default) for no limit beyond SetTimeout's.
+    // every answer to a proxy included; negative (the default) for no limit beyond SetTimeout's. (The
+    // automatic proxy type is the exception: each type it tries may take the time then left.)
     void SetCallTimeoutMs(int ms) { callTimeoutMs_ = ms; }
     // The proxy settings: type, host, port, user name, password and domain live in the ProxyClient.
     ProxyClient& Proxy() { return proxy_; }
