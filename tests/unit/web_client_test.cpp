@@ -354,6 +354,28 @@ TEST(HttpClientLookupTest, ALookupWithoutAnAnswerEndsAtTheCallTimeout) {
     EXPECT_THROW(HostLookup::Resolve("no-such-host.invalid", 5000), UnknownHostException);
 }
 
+// Waits up to ten seconds for the lookups given up on to end.
+bool LookupsEnded() {
+    for (int i = 0; i < 1000 && HostLookup::Running() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return HostLookup::Running() == 0;
+}
+
+TEST(HttpClientLookupTest, AtMostEightLookupsGivenUpOnStillRun) {
+    ASSERT_TRUE(LookupsEnded());
+    heldlookup::Hold hold;
+    for (int i = 0; i < 8; ++i)
+        EXPECT_THROW(HostLookup::Resolve("n" + std::to_string(i) + ".held.test", 10), TimeoutException);
+    ASSERT_TRUE(hold.WaitForStarted(8));
+    EXPECT_EQ(HostLookup::Running(), 8);
+    // The ninth fails at once, starting no lookup (else this would wait a minute).
+    EXPECT_THROW(HostLookup::Resolve("ninth.held.test", 60000), TimeoutException);
+    EXPECT_EQ(hold.Waiting(), 8);
+    hold.Release();
+    ASSERT_TRUE(LookupsEnded());
+    EXPECT_EQ(HostLookup::Resolve("localhost", 5000), htonl(INADDR_LOOPBACK));
+}
+
 TEST(HttpClientRealtime, ASilentServerOrATrickleFailsTheCallAtTheDeadline) {
     ScriptServer silent([](Peer& peer) {
         peer.ReadRequest();
