@@ -223,8 +223,12 @@ private slots:
 
     void aBannerNeverOpensALocalPathAFifoOrAFileAddress() {
         QTemporaryDir directory;
-        const QString home = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(directory.path()));  // where relative names would be looked for
+        // Where relative names would be looked for; back where it was however the test ends.
+        struct Within {
+            QString home = QDir::currentPath();
+            ~Within() { QDir::setCurrent(home); }
+        } within;
+        QVERIFY(QDir::setCurrent(directory.path()));
         QImage blue(10, 10, QImage::Format_RGB32);
         blue.fill(kBlue);
         QVERIFY(blue.save(directory.filePath("local.png")));
@@ -281,7 +285,6 @@ private slots:
                     .value<QImage>()
                     .width() == 200);
         site.Release();
-        QVERIFY(QDir::setCurrent(home));
     }
 
     void theWindowTurnsTheBannersOnItsOwnTimer() {
