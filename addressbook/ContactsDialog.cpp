@@ -6,7 +6,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QStringDecoder>
 #include <QTimer>
 #include <QTreeWidget>
 #include <utility>
@@ -30,6 +32,23 @@ const Qt::Alignment kColumnAlignment[kColumnCount] = {Qt::AlignHCenter | Qt::Ali
                                                       Qt::AlignRight | Qt::AlignVCenter};
 
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
+
+// Each cell keeps the bytes it was made from under this role; its text is only how they are shown.
+constexpr int kBytesRole = Qt::UserRole;
+
+// The file holds 8-bit text of no stated encoding: bytes that are valid UTF-8 are shown as such, any
+// others as Latin-1, where every byte is one character.
+QString Shown(const std::string& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (!utf8.hasError())
+        return text;
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string CellBytes(const QTreeWidgetItem* row, int column) {
+    return row->data(column, kBytesRole).toByteArray().toStdString();
+}
 
 }  // namespace
 
@@ -79,6 +98,8 @@ void ContactsDialog::BuildControls() {
             list_->setCurrentItem(row);
     });
     QObject::connect(list_, &QTreeWidget::itemDoubleClicked, this, &ContactsDialog::OnOk);
+    // A double click anywhere in the list is OK, below the last row too, where the list itself sees no item.
+    list_->viewport()->installEventFilter(this);
 
     (new QLabel("Name", this))->setGeometry(Dlu(7, 137, 93, 8));
     (new QLabel("IP address or hostname", this))->setGeometry(Dlu(101, 137, 80, 8));
@@ -115,6 +136,17 @@ void ContactsDialog::BuildControls() {
     setFixedSize(Dlu(0, 0, kDialogWidthDlu, kDialogHeightDlu).size());
 }
 
+bool ContactsDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        const auto* click = static_cast<QMouseEvent*>(event);
+        if (click->button() == Qt::LeftButton && list_->itemAt(click->position().toPoint()) == nullptr) {
+            OnOk();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void ContactsDialog::LoadRows() {
     list_->clear();
     // File order, so that saving what was loaded writes the same order back and the list does not turn
@@ -127,7 +159,9 @@ void ContactsDialog::InsertRow(int index, const Contact& contact) {
     auto* row = new QTreeWidgetItem;
     const std::string* cells[kColumnCount] = {&contact.name, &contact.host, &contact.port};
     for (int column = 0; column < kColumnCount; ++column) {
-        const QString text = QString::fromStdString(*cells[column]);
+        const QString text = Shown(*cells[column]);
+        row->setData(column, kBytesRole,
+                     QByteArray(cells[column]->data(), static_cast<qsizetype>(cells[column]->size())));
         row->setText(column, text);
         row->setToolTip(column, text);  // a cell too narrow for its text still shows it whole
         row->setTextAlignment(column, kColumnAlignment[column]);
@@ -144,8 +178,10 @@ std::vector<Contact> ContactsDialog::Rows() const {
     std::vector<Contact> rows;
     for (int i = 0; i < list_->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* row = list_->topLevelItem(i);
-        rows.push_back({row->text(kNameColumn).toStdString(), row->text(kHostColumn).toStdString(),
-                        row->text(kPortColumn).toStdString()});
+        // The bytes as read or typed, never the shown text converted back: a row the user did not touch
+        // is written back exactly.
+        rows.push_back(
+            {CellBytes(row, kNameColumn), CellBytes(row, kHostColumn), CellBytes(row, kPortColumn)});
     }
     return rows;
 }
@@ -175,8 +211,8 @@ void ContactsDialog::OnOk() {
         reject();
         return;
     }
-    name_ = row->text(kNameColumn).toStdString();
-    host_ = row->text(kHostColumn).toStdString();
-    port_ = PortFromText(row->text(kPortColumn).toStdString());
+    name_ = CellBytes(row, kNameColumn);
+    host_ = CellBytes(row, kHostColumn);
+    port_ = PortFromText(CellBytes(row, kPortColumn));
     accept();
 }

@@ -28,7 +28,8 @@ public:
     const std::string& Host() const { return host_; }
     int Port() const { return port_; }
 
-    // The rows as the list shows them, top first; this is the order a save writes.
+    // The rows as the list shows them, top first; this is the order a save writes. Each field holds the
+    // bytes it was read or typed as, whatever text the list shows for them.
     std::vector<Contact> Rows() const;
 
 public slots:
@@ -38,6 +39,9 @@ public slots:
     void OnRemove();
     // Saves if rows were added or removed, then ends with the selected row, or as Cancel without one.
     void OnOk();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildControls();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -77,6 +78,29 @@ void SyncDirectoryOf(const std::string& path) {
     ::close(fd);
 }
 
+// The file a path names once its symbolic links are followed, as far as they lead: a link to a file that
+// does not exist yet gives that file's path. Empty past kMaxLinks links in a row (a loop), or for a link
+// that cannot be read.
+std::string FollowLinks(std::string path) {
+    constexpr int kMaxLinks = 40;  // the kernel's own limit
+    for (int hop = 0; hop < kMaxLinks; ++hop) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return path;
+        std::string target(static_cast<size_t>(PATH_MAX), '\0');
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<size_t>(length) >= target.size())
+            return std::string();
+        target.resize(static_cast<size_t>(length));
+        if (target.front() != '/') {
+            const size_t slash = path.rfind('/');
+            target = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
+        }
+        path = std::move(target);
+    }
+    return std::string();
+}
+
 }  // namespace
 
 std::string MakeAbsolutePath(std::string_view path) {
@@ -134,7 +158,11 @@ bool ReadWholeFile(std::string_view path, std::string& text) {
 bool WriteWholeFile(std::string_view path, const char* bytes, size_t length) {
     if (path.empty())
         return false;
-    const std::string target = MakeAbsolutePath(path);
+    // A book that is a symbolic link is saved where the link leads: the rename replaces the file there
+    // and the link stays, as an editor's save would leave it.
+    const std::string target = FollowLinks(MakeAbsolutePath(path));
+    if (target.empty())
+        return false;
     std::string temporary = target + ".XXXXXX";
     try {
         FileHandle file(::mkostemp(temporary.data(), O_CLOEXEC));

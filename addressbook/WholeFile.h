@@ -21,5 +21,7 @@ bool ReadWholeFile(std::string_view path, std::string& text);
 
 // Replaces the file with exactly `length` bytes: they go to a temporary file in the same directory, which
 // is flushed to disk and then renamed over the file, so that a failure at any point leaves the old file
-// as it was. False on any failure, with the temporary file removed.
+// as it was. A symbolic link is followed: the file it leads to is replaced (its temporary file beside it)
+// and the link stays. The file keeps its permission bits. False on any failure, with the temporary file
+// removed.
 bool WriteWholeFile(std::string_view path, const char* bytes, size_t length);

@@ -61,7 +61,9 @@ public:
     bool ParseContent(XmlElement& element, int level);
 
 private:
-    static void ReadAttributes(XmlElement& target, std::string_view tag);
+    void ReadAttributes(XmlElement& target, std::string_view tag);
+    // A new child of `parent`, or null (and the parse stopped) past kMaxParseNodes.
+    XmlElement* AddNode(XmlElement& parent, std::string name, std::string value = {});
     bool Stop() {
         stopped_ = true;
         return false;
@@ -71,8 +73,18 @@ private:
     size_t cursor_ = 0;
     // Counts recursive calls as well as levels: tags without a name ("<>") recurse into the same element.
     int recursion_ = 0;
+    int nodes_ = 1;  // the element given to Parse
     bool stopped_ = false;
 };
+
+XmlElement* XmlContentParser::AddNode(XmlElement& parent, std::string name, std::string value) {
+    if (nodes_ >= XmlElement::kMaxParseNodes) {
+        Stop();
+        return nullptr;
+    }
+    ++nodes_;
+    return parent.AddChild(std::move(name), std::move(value));
+}
 
 bool XmlContentParser::ParseContent(XmlElement& element, int level) {
     while (cursor_ < text_.size()) {
@@ -101,10 +113,14 @@ bool XmlContentParser::ParseContent(XmlElement& element, int level) {
         } else {
             if (level >= XmlElement::kMaxParseDepth)
                 return Stop();
-            target = element.AddChild(std::string(name));
+            target = AddNode(element, std::string(name));
+            if (target == nullptr)
+                return false;
             targetLevel = level + 1;
         }
         ReadAttributes(*target, tag);
+        if (stopped_)
+            return false;
         if (!tag.ends_with("/>")) {
             if (recursion_ >= XmlElement::kMaxParseDepth)
                 return Stop();
@@ -130,8 +146,9 @@ void XmlContentParser::ReadAttributes(XmlElement& target, std::string_view tag) 
         const size_t end = rest.find(quote, equals + 2);
         if (end == std::string_view::npos)
             return;
-        target.AddChild(std::string(rest.substr(0, equals)),
-                        XmlElement::Unescape(rest.substr(equals + 2, end - equals - 2)));
+        if (AddNode(target, std::string(rest.substr(0, equals)),
+                    XmlElement::Unescape(rest.substr(equals + 2, end - equals - 2))) == nullptr)
+            return;
         rest = TrimLeftBytes(rest.substr(end + 1));
     }
 }

@@ -12,6 +12,11 @@ class XmlElement {
 public:
     // Parsing refuses to nest elements deeper than this, so that a hostile file cannot exhaust the stack.
     static constexpr int kMaxParseDepth = 256;
+    // Parsing creates at most this many elements (attributes count, as they become elements), so that a
+    // file of nothing but tiny tags cannot make the tree dozens of times its size: about 12 MB of tree at
+    // most, 25000 contacts. The parse stops at the element past the bound and returns false; the elements
+    // read before it stay.
+    static constexpr int kMaxParseNodes = 100000;
 
     XmlElement();  // named "xml"
     explicit XmlElement(std::string name, std::string value = {});
@@ -37,7 +42,8 @@ public:
     XmlElement* AppendChild(std::unique_ptr<XmlElement> element);
 
     // Replaces this element's name, value and children with what `text` describes. False when a tag has no
-    // closing ">" or the nesting goes deeper than kMaxParseDepth; what was read before stays in the tree.
+    // closing ">", the nesting goes deeper than kMaxParseDepth or the text holds more than kMaxParseNodes
+    // elements; what was read before stays in the tree.
     bool Parse(std::string_view text);
 
     // depth >= 0: one element per line, `depth` tabs of indent, CR LF line ends. depth < 0: one line, and

@@ -41,6 +41,8 @@ bool Fetchable(const std::string& url) {
     return true;
 }
 
+bool IsSuccess(int status) { return status >= 200 && status <= 299; }
+
 size_t BodyLimit(BannerFetcher::Kind kind) {
     switch (kind) {
     case BannerFetcher::Kind::List:
@@ -60,7 +62,10 @@ void Fetch(BannerFetcher::Result& job) {
         return;
     // A new client for every fetch: nothing of one server's answer can reach the next request.
     HttpClient client;
+    // One deadline for the whole banner: name lookups, connects, redirects and the body, so that no
+    // server can hold the rotation longer by sending it on from one address to the next.
     client.SetTimeout(BannerFetcher::kTimeoutSeconds);
+    client.SetCallTimeoutMs(BannerFetcher::kTimeoutSeconds * 1000);
     client.SetKeepAlive(false);
     if (job.kind == BannerFetcher::Kind::List) {
         // The list changes on the server whenever the maker wants; no cache may answer for it.
@@ -71,13 +76,17 @@ void Fetch(BannerFetcher::Result& job) {
     ByteBuffer body;
     try {
         client.Get(job.url, body);
+    } catch (const HttpClient::BadResponseException&) {
+        // The list counts any 2xx answer as the list (Get takes only 200); the body has been read by then.
+        if (job.kind != BannerFetcher::Kind::List || !IsSuccess(client.Response().StatusCode()))
+            return;
     } catch (const Exception&) {
         return;
     } catch (const std::exception&) {
         return;
     }
     // Get also returns on a redirect it does not follow; only the resource itself will do.
-    if (client.Response().StatusCode() != 200)
+    if (!IsSuccess(client.Response().StatusCode()))
         return;
     const auto length = static_cast<size_t>(body.Length());
     if (length > BodyLimit(job.kind))

@@ -32,7 +32,8 @@ public:
     static constexpr size_t kMaxListBytes = 64 * 1024;
     static constexpr size_t kMaxContentBytes = 128 * 1024;
     static constexpr size_t kMaxImageBytes = 1024 * 1024;
-    // A banner that does not come within this time shows empty rather than holding the rotation longer.
+    // A fetch, whatever it takes (name lookups, redirects, answers to a proxy, the body), that has not
+    // ended within this time fails: a banner shows empty rather than holding the rotation longer.
     static constexpr int kTimeoutSeconds = 20;
     // Fetches waiting their turn; one more fails at once.
     static constexpr size_t kMaxQueued = 64;

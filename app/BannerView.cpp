@@ -46,6 +46,16 @@ QImage DecodeImage(const std::string& bytes) {
     return reader.read();
 }
 
+// One transparent pixel: a valid image, which the document draws as it is instead of looking further.
+const QImage& BlankImage() {
+    static const QImage blank = [] {
+        QImage image(1, 1, QImage::Format_ARGB32);
+        image.fill(Qt::transparent);
+        return image;
+    }();
+    return blank;
+}
+
 }  // namespace
 
 BannerView::BannerView(const std::string& serverHost, int serverPort, QWidget* parent)
@@ -134,13 +144,21 @@ bool BannerView::KeepImage(const QString& url, bool ok, const std::string& body)
 }
 
 QVariant BannerView::loadResource(int type, const QUrl& name) {
-    // Names come here resolved against the page. Every refusal is an empty answer rather than none: for
-    // none, the document would read the name from the local disk itself, and a banner must not make the
-    // program read /dev/zero or the user's files.
-    const QVariant nothing = QByteArray();
+    // Names come here resolved against the page. A refusal must still be an answer the document can use:
+    // given none, or an image it cannot decode, the document reads the name as a path from the local disk
+    // itself (relative ones against the current directory), and a banner must not make the program open
+    // the user's files, or a FIFO that blocks the window for good. So a refused image is a blank one that
+    // comes from nowhere, and anything else refused is empty text.
+    const QVariant nothing = type == QTextDocument::ImageResource ? QVariant(BlankImage()) : QVariant(QByteArray());
     if (name.scheme() == "qrc") {
         const QVariant own = QTextBrowser::loadResource(type, name);
-        return own.isNull() ? nothing : own;
+        if (own.isNull())
+            return nothing;
+        if (type != QTextDocument::ImageResource)
+            return own;
+        // The page's own resource that is no image (the page itself, say) must not send the document to disk.
+        const QImage image = QImage::fromData(own.toByteArray());
+        return image.isNull() ? nothing : QVariant(image);
     }
     // Only images come from the web, and only over plain HTTP.
     if (type != QTextDocument::ImageResource || name.scheme().compare("http", Qt::CaseInsensitive) != 0)

@@ -14,7 +14,8 @@
 
 namespace {
 
-// Posted by the signal thread: run the Exit path and end; print the link's counts.
+// Posted by the signal thread (and when stdout has been closed): run the Exit path and end; print the
+// link's counts.
 constexpr uint32_t WM_CONSOLE_EXIT = 0x8100;
 constexpr uint32_t WM_CONSOLE_STATISTICS = 0x8101;
 
@@ -50,6 +51,7 @@ void ConsoleFrontEnd::ShowStatus(const std::string& text) {
         return;
     lastStatus_ = text;
     out_ << text << std::endl;
+    CheckOutput();
 }
 
 void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics) {
@@ -58,10 +60,29 @@ void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics) {
          << " playback drops, " << statistics.framesConcealed << " frames concealed, " << statistics.framesLate
          << " late, playout depth " << std::lround(statistics.playoutDepthMs) << " ms, jitter "
          << std::lround(statistics.jitterMs) << " ms" << std::endl;
+    CheckOutput();
+}
+
+void ConsoleFrontEnd::CheckOutput() {
+    // Whoever read our output has gone (`qparlin --headless ... | head -1`): nobody can see what the
+    // program does any more, so it ends the way SIGTERM ends it.
+    if (out_.good() || outputClosed_ || queue_ == nullptr)
+        return;
+    outputClosed_ = true;
+    queue_->Post(WM_CONSOLE_EXIT, 0, 0);
 }
 
 int ConsoleFrontEnd::Run() {
+    // A closed pipe on stdout must not kill the program in the middle of a call: the write fails instead,
+    // and CheckOutput ends the program through the Exit path.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+
     MessageQueue queue;
+    queue_ = &queue;
+    outputClosed_ = false;
     SetErrorSink(&errors_);
 
     // One thread takes the termination signals; everything else has them blocked.
@@ -112,5 +133,6 @@ int ConsoleFrontEnd::Run() {
         pthread_kill(signals.native_handle(), SIGTERM);
     signals.join();
     SetErrorSink(nullptr);
+    queue_ = nullptr;
     return status;
 }

@@ -1,6 +1,8 @@
 // The console front end (`qparlin --headless`): the window's behaviour without a window. Status changes
 // are printed to stdout one per line, device errors to stderr, and SIGINT or SIGTERM ends the program the
 // way the Exit button does. SIGUSR1 prints one line of the link's counts ("Statistics: ...") to stdout.
+// SIGPIPE is ignored: a line that cannot be written to stdout (its reader has gone) ends the program the
+// way SIGTERM does, with status 0.
 #pragma once
 
 #include <iosfwd>
@@ -12,6 +14,8 @@
 #include "app/Settings.h"
 #include "link/VoiceLink.h"
 #include "platform/ErrorSink.h"
+
+class MessageQueue;
 
 class ConsoleFrontEnd final : public CallView {
 public:
@@ -35,6 +39,8 @@ public:
 
 private:
     void PrintStatistics(const VoiceLink::Statistics& statistics);
+    // After a line to stdout: when it could not be written, ends the loop as SIGTERM does.
+    void CheckOutput();
 
     // Device errors on stderr, each distinct report once: a missing device would otherwise be reported
     // again at every reconnection.
@@ -54,4 +60,6 @@ private:
     std::ostream& err_;
     OnceErrorSink errors_;
     std::string lastStatus_;
+    MessageQueue* queue_ = nullptr;  // the loop's, while Run runs
+    bool outputClosed_ = false;
 };

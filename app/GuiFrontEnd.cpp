@@ -16,7 +16,7 @@ int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, con
     {
         MainDialog window(settings, versionText, buildText);
         window.Initialize();
-        window.exec();
+        window.Run();
     }
     SetMixerBackend(nullptr);
     return 0;

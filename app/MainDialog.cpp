@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QKeyEvent>
@@ -53,6 +54,10 @@ MainDialog::MainDialog(const Settings& settings, std::string versionText, std::s
     Q_INIT_RESOURCE(qparlin);  // the images live in a static library
     setWindowTitle(kCaption);
     setObjectName("mainDialog");
+    // The program's main window, not a dialog over some other: a window of its own kind, with a title bar,
+    // a system menu, a minimise box and a close box, and modal to nothing (see Run).
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     setWindowIcon(QIcon(":/images/icon-128.png"));
     BuildControls();
 }
@@ -280,6 +285,17 @@ bool MainDialog::event(QEvent* event) {
     return QDialog::event(event);
 }
 
+int MainDialog::Run() {
+    // exec() would make the window application-modal, which window managers show as a dialog that
+    // cannot be minimised.
+    setWindowModality(Qt::NonModal);
+    QEventLoop loop;
+    QObject::connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+    show();
+    loop.exec();
+    return result();
+}
+
 void MainDialog::OnConnect() { controller_.OnConnect(); }
 
 void MainDialog::OnListen() { controller_.OnListen(); }
@@ -305,9 +321,11 @@ void MainDialog::OnAddressBook() {
     int port = 0;
     bool speakers = false;
     bool microphone = false;
-    // A port that fails its check stops here, as Connect does: the message says what to fix.
-    if (!ReadFields(host, port, speakers, microphone))
-        return;
+    // A port that fails its check shows its message, and the address book still opens, with the host
+    // just read and the port the window last held.
+    host = controller_.Host();
+    port = controller_.Port();
+    ReadFields(host, port, speakers, microphone);
     ContactsDialog contacts(host, port, this);
     if (contacts.exec() != QDialog::Accepted)
         return;

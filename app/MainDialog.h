@@ -42,6 +42,8 @@ public:
     // The window's start-up: meters, buttons, the settings into the fields, the link and its worker, then
     // an automatic connect or listen.
     void Initialize();
+    // Shows the window and runs until it ends (Exit, closing it, the OK action); returns its result.
+    int Run();
 
     // CallView
     void ShowStatus(const std::string& text) override;

@@ -17,14 +17,10 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "base/Exception.h"
 
 namespace {
-
-// Name and address lookups of the whole process go through this one lock.
-std::mutex resolverLock;
 
 // Cap on each wait of ConnectTimeout, so that a refused connect shows within about this long.
 constexpr int kConnectPollMs = 100;
@@ -426,10 +422,9 @@ uint32_t ResolveHost(const char* name) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* found = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(resolverLock);
-        if (::getaddrinfo(name, nullptr, &hints, &found) != 0) throw UnknownHostException();
-    }
+    // getaddrinfo is thread-safe and may wait on the network for long: no lock is held around it, so that
+    // a lookup on one thread (the banner's) never holds up another's (the window's Connect).
+    if (::getaddrinfo(name, nullptr, &hints, &found) != 0) throw UnknownHostException();
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
     for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET && entry->ai_addr != nullptr &&
@@ -445,7 +440,6 @@ uint32_t ResolveHost(const char* name) {
 std::string HostName(uint32_t addressNetworkOrder) {
     const SocketAddress address(addressNetworkOrder, 0);
     char name[NI_MAXHOST];
-    std::lock_guard<std::mutex> guard(resolverLock);
     if (::getnameinfo(AsSockaddr(address.sin), sizeof(address.sin), name, sizeof(name), nullptr, 0,
                       NI_NAMEREQD) != 0) {
         throw UnknownHostException();

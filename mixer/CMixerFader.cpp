@@ -2,7 +2,11 @@
 
 #include <QKeyEvent>
 #include <QSignalBlocker>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QWheelEvent>
+#include <algorithm>
+#include <cstdint>
 
 #include "platform/mixer/Mixer.h"
 
@@ -49,8 +53,29 @@ void CMixerFader::GetTrackbarRange(int& minimum, int& maximum) const {
 void CMixerFader::SetTrackbarRange(int minimum, int maximum, bool redraw) {
     const QSignalBlocker quiet(this);
     setRange(minimum, maximum);
+    UpdateSteps();
     if (redraw)
         update();
+}
+
+void CMixerFader::UpdateSteps() {
+    // The platform's trackbar pages by a fifth of its range. A line step of one position would be
+    // invisible on a control with thousands of them (65536 through PulseAudio): it moves the thumb by at
+    // least one pixel.
+    const int64_t range = static_cast<int64_t>(maximum()) - minimum();
+    setPageStep(static_cast<int>(std::max<int64_t>(1, range / 5)));
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderGroove, this);
+    const QRect thumb = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+    const int pixels = orientation() == Qt::Vertical ? groove.height() - thumb.height() : groove.width() - thumb.width();
+    const int64_t span = std::max(pixels, 1);
+    setSingleStep(static_cast<int>(std::max<int64_t>(1, (range + span - 1) / span)));
+}
+
+void CMixerFader::resizeEvent(QResizeEvent* event) {
+    ColorSlider::resizeEvent(event);
+    UpdateSteps();
 }
 
 void CMixerFader::SetTrackbarPos(int position) {

@@ -24,8 +24,11 @@ protected:
     void SetTrackbarPos(int position) override;
 
     void keyReleaseEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
 
 private:
     void Notify(uint32_t code);
+    // Page step a fifth of the range; line step at least one pixel of the thumb's travel.
+    void UpdateSteps();
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "web/HostLookup.h"
 #include "web/InputStream.h"
 #include "web/ProxyAuthenticator.h"
 #include "web/WebText.h"
@@ -24,17 +25,29 @@ void HttpClient::Post(const std::string& url, const ByteBuffer& body, ByteBuffer
     Execute("POST", url, &body, out);
 }
 
-int HttpClient::TimeLeft() const {
-    if (timeout_ < 0)
-        return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+namespace {
+
+int MsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left, 0, INT32_MAX));
+}
+
+}  // namespace
+
+int HttpClient::TimeLeft() const {
+    int left = timeout_ < 0 ? -1 : MsUntil(deadline_);
+    if (callTimeoutMs_ >= 0) {
+        const int call = MsUntil(callDeadline_);
+        left = left < 0 ? call : std::min(left, call);
+    }
+    return left;
 }
 
 void HttpClient::Execute(const std::string& method, const std::string& url, const ByteBuffer* body,
                          ByteBuffer& out) {
     out.Clear();
     out_ = &out;
+    callDeadline_ = Clock::now() + std::chrono::milliseconds(std::max(callTimeoutMs_, 0));
     std::string nextMethod = method;
     std::string nextUrl = url;
     for (int redirects = 0;; ++redirects) {
@@ -98,7 +111,10 @@ void HttpClient::SendAndRead() {
         return;
     if (status == 401)
         throw AuthenticationRequiredException();
-    if (status == 407) {
+    // Only a request sent to an HTTP proxy is the proxy's to challenge. Otherwise the 407 comes from the
+    // server itself (reached directly, through SOCKS or through a tunnel), which must never receive the
+    // proxy's credentials; a proxy's 407 to "CONNECT" is ProxyClient's to answer.
+    if (status == 407 && SentToHttpProxy()) {
         AnswerProxyChallenge();
         return;
     }
@@ -206,9 +222,8 @@ void HttpClient::Reconnect() {
             host = request_.Host();
             port = request_.Port();
         }
-        SocketAddress address;
-        address.Set(host.c_str(), port);
-        ConnectTimeout(connection_.handle, address, limit);
+        const SocketAddress address(HostLookup::Resolve(host, limit), port);
+        ConnectTimeout(connection_.handle, address, TimeLeft());
     } else {
         proxy_.SetTimeoutMs(limit);
         proxy_.Connect(connection_, request_.Host(), request_.Port());

@@ -58,6 +58,10 @@ public:
     // Seconds each request (and each redirect) may take; negative for no limit.
     void SetTimeout(int seconds) { timeout_ = seconds; }
     int Timeout() const { return timeout_; }
+    // Milliseconds the whole of each Get or Post may take, name lookups, connects, every redirect and
+    // every answer to a proxy included; negative (the default) for no limit beyond SetTimeout's. (The
+    // automatic proxy type is the exception: each type it tries may take the time then left.)
+    void SetCallTimeoutMs(int ms) { callTimeoutMs_ = ms; }
     // The proxy settings: type, host, port, user name, password and domain live in the ProxyClient.
     ProxyClient& Proxy() { return proxy_; }
     const ProxyClient& Proxy() const { return proxy_; }
@@ -77,7 +81,7 @@ private:
     void Execute(const std::string& method, const std::string& url, const ByteBuffer* body, ByteBuffer& out);
     void BuildRequest(const std::string& method, const std::string& url);
     // Sends the request and reads the response, then dispatches on its status: returns for 200 and
-    // 301..303, answers 407, throws for everything else.
+    // 301..303, answers 407 in HTTP-proxy mode, throws for everything else.
     void SendAndRead();
     void SendRequest();
     void ReadResponse();
@@ -95,11 +99,18 @@ private:
     // ProxyAuthenticator::kMaxAnswers.
     void CountProxyAnswer();
     bool HttpProxyMode() const { return proxy_.ProxyType() == ProxyClient::HttpTunnel; }
-    // Milliseconds before the deadline (never below 0), or -1 without a time limit.
+    // HTTP-proxy mode with a proxy to send to (without one the request goes to its own host).
+    bool SentToHttpProxy() const {
+        return HttpProxyMode() && !proxy_.ProxyHost().empty() && proxy_.ProxyPort() != 0;
+    }
+    // Milliseconds before the request's deadline or the call's, whichever comes first (never below 0), or
+    // -1 without a time limit.
     int TimeLeft() const;
 
     int timeout_ = kDefaultTimeoutSeconds;
     std::chrono::steady_clock::time_point deadline_{};
+    int callTimeoutMs_ = -1;
+    std::chrono::steady_clock::time_point callDeadline_{};
     Socket connection_;
     std::string connectionHost_;
     uint16_t connectionPort_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "web/HostLookup.h"
 #include "web/InputStream.h"
 #include "web/ProxyAuthenticator.h"
 #include "web/TunnelRelay.h"
@@ -140,8 +141,9 @@ void ProxyClient::Connect(Socket& socket, const std::string& host, uint16_t port
 void ProxyClient::ConnectTo(Socket& socket, const std::string& host, uint16_t port) {
     if (socket.handle == kNoSocket)
         socket.CreateStream();
-    SocketAddress address;
-    address.Set(host.c_str(), port);
+    // The lookup counts against the deadline too: a name server that does not answer must not hold the
+    // connect past it.
+    const SocketAddress address(HostLookup::Resolve(host, TimeLeft()), port);
     ConnectTimeout(socket.handle, address, TimeLeft());
 }
 
@@ -316,7 +318,7 @@ void ProxyClient::ConnectSocks4(Socket& socket) {
         bool byName = false;
         uint32_t address = 0;
         try {
-            address = ResolveHost(destHost_.c_str());
+            address = HostLookup::Resolve(destHost_, TimeLeft());
         } catch (const UnknownHostException&) {
             // SOCKS4a: the address 0.0.0.x (x not 0) asks the proxy to resolve the name sent after the user.
             byName = true;
@@ -490,7 +492,7 @@ void ProxyClient::NegotiateSocks5(Socket& socket) {
 void ProxyClient::ConnectTunnel(Socket& socket) {
     SocketAddress proxyAddress(0, 0);
     if (!proxyHost_.empty())
-        proxyAddress.Set(proxyHost_.c_str(), proxyPort_);
+        proxyAddress = SocketAddress(HostLookup::Resolve(proxyHost_, TimeLeft()), proxyPort_);
     if (!tunnelRelay_) {
         tunnelRelay_ = std::make_unique<TunnelRelay>();
         if (relayLog_)

@@ -1,13 +1,22 @@
 // The banner area on the offscreen platform: the logo page and its link, banners served from 127.0.0.1
 // with their images put in as they come, what a banner may not load, and the window's timer turning them.
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QBuffer>
 #include <QDesktopServices>
+#include <QDir>
 #include <QImage>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "app/Addresses.h"
 #include "app/BannerView.h"
@@ -37,6 +46,77 @@ bool Shows(QWidget& widget, QColor color) {
     }
     return false;
 }
+
+// A FIFO that tells whether anyone opened it for reading. Its writer waits in open() on a thread of its
+// own, again after every reader, so a reader's open never blocks and its read finds the end of the stream.
+class FifoWatch {
+public:
+    explicit FifoWatch(const QString& path) : path_(path.toStdString()) {
+        ok_ = ::mkfifo(path_.c_str(), 0600) == 0;
+        if (ok_)
+            writer_ = std::thread([this] {
+                while (!ending_) {
+                    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+                    if (!ending_)
+                        opened_ = true;
+                    if (fd >= 0)
+                        ::close(fd);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+    }
+    ~FifoWatch() { Finish(); }
+    bool Made() const { return ok_; }
+    // Whether a reader came; lets the writer go.
+    bool Finish() {
+        if (writer_.joinable()) {
+            ending_ = true;
+            const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            writer_.join();
+            if (fd >= 0)
+                ::close(fd);
+        }
+        return opened_;
+    }
+
+private:
+    std::string path_;
+    bool ok_ = false;
+    std::atomic<bool> ending_{false};
+    std::atomic<bool> opened_{false};
+    std::thread writer_;
+};
+
+// The names of the files in a directory that were opened since it began watching.
+class OpenWatch {
+public:
+    explicit OpenWatch(const QString& directory)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (fd_ >= 0)
+            ::inotify_add_watch(fd_, directory.toLocal8Bit().constData(), IN_OPEN);
+    }
+    ~OpenWatch() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    QStringList Opened() {
+        QStringList names;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof(buffer))) > 0;) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len > 0)
+                    names.append(QString::fromLocal8Bit(event->name));
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return names;
+    }
+    bool Watching() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
 
 const QColor kRed(255, 0, 0);
 const QColor kGreen(0, 255, 0);
@@ -139,6 +219,72 @@ private slots:
         QVERIFY(Shows(*view, kRed));
         QCOMPARE(site.RequestsFor("/a.html"), 1);
         QCOMPARE(site.RequestsFor("/red.png"), 1);
+    }
+
+    void aBannerNeverOpensALocalPathAFifoOrAFileAddress() {
+        QTemporaryDir directory;
+        // Where relative names would be looked for; back where it was however the test ends.
+        struct Within {
+            QString home = QDir::currentPath();
+            ~Within() { QDir::setCurrent(home); }
+        } within;
+        QVERIFY(QDir::setCurrent(directory.path()));
+        QImage blue(10, 10, QImage::Format_RGB32);
+        blue.fill(kBlue);
+        QVERIFY(blue.save(directory.filePath("local.png")));
+        QVERIFY(blue.save(directory.filePath("quilln_logo.gif"), "PNG"));
+        FifoWatch absoluteFifo(directory.filePath("absolute.fifo"));
+        FifoWatch relativeFifo(directory.filePath("relative.fifo"));
+        FifoWatch fileFifo(directory.filePath("file.fifo"));
+        FifoWatch cssFifo(directory.filePath("style.fifo"));
+        QVERIFY(absoluteFifo.Made() && relativeFifo.Made() && fileFifo.Made() && cssFifo.Made());
+
+        bannertest::BannerSite site;
+        // A remote image not there yet must not be read as a local path either: "http://127.0.0.1:PORT/x"
+        // taken as a file name is the directory "http:" here.
+        const QString remoteDirectory = QString("http:/127.0.0.1:%1").arg(site.Port());
+        QVERIFY(QDir(directory.path()).mkpath(remoteDirectory));
+        FifoWatch remoteFifo(directory.filePath(remoteDirectory + "/held.png"));
+        QVERIFY(remoteFifo.Made());
+        const std::string dir = directory.path().toStdString();
+        site.Serve("/_banners/parlinsimplex.txt", "5 " + site.Url("/a.html") + "\n");
+        site.Serve("/a.html", "<p>marker</p>"
+                              "<img src=\"" + dir + "/absolute.fifo\">"
+                              "<img src=\"relative.fifo\">"
+                              "<img src=\"file://" + dir + "/file.fifo\">"
+                              "<img src=\"" + dir + "/local.png\">"
+                              "<img src=\"local.png\">"
+                              "<img src=\"file://" + dir + "/local.png\">"
+                              "<img src=\"quilln_logo.gif\">"
+                              "<img src=\"banner.html\">"
+                              "<img src=\"" + site.Url("/held.png") + "\">"
+                              "<table background=\"local.png\"><tr><td>cell</td></tr></table>"
+                              "<link rel=\"stylesheet\" href=\"style.fifo\">"
+                              "<p style=\"background-image: url(local.png)\">styled</p>");
+        site.Serve("/held.png", Png(10, 10, kRed));
+        site.Hold("/held.png");
+
+        OpenWatch opens(directory.path());
+        QVERIFY(opens.Watching());
+        auto view = Open("127.0.0.1", site.Port());
+        QTRY_VERIFY(view->toPlainText().contains("marker"));
+        view->grab();  // lays the banner out and draws it, images and all
+        QTRY_COMPARE(site.RequestsFor("/held.png"), 1);
+        view->grab();
+        QVERIFY(!Shows(*view, kBlue));
+        const QStringList opened = opens.Opened();
+        QVERIFY(!absoluteFifo.Finish());
+        QVERIFY(!relativeFifo.Finish());
+        QVERIFY(!fileFifo.Finish());
+        QVERIFY(!cssFifo.Finish());
+        QVERIFY(!remoteFifo.Finish());
+        QVERIFY2(!opened.contains("local.png"), qPrintable(opened.join(' ')));
+        QVERIFY2(!opened.contains("quilln_logo.gif"), qPrintable(opened.join(' ')));
+        // The page's own logo still comes from the program's resources.
+        QVERIFY(view->document()->resource(QTextDocument::ImageResource, QUrl("qrc:/banner/quilln_logo.gif"))
+                    .value<QImage>()
+                    .width() == 200);
+        site.Release();
     }
 
     void theWindowTurnsTheBannersOnItsOwnTimer() {

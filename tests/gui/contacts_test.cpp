@@ -231,6 +231,71 @@ private slots:
         QCOMPARE(Child<QLineEdit>(*window_, "port")->text(), QString("5007"));
     }
 
+    void untouchedRowsKeepTheirBytesExactly() {
+        // 8-bit text of any kind: Latin-1 bytes that are no UTF-8, and UTF-8.
+        const Contact latin{"M\xfcller", "h\xf4te.example", "5007"};
+        const Contact utf8{"Gr\xc3\xbc\xc3\x9f" "e", "10.0.0.8", "6000"};
+        QVERIFY(SaveContacts({latin, utf8}));
+        auto dialog = Open();
+        QCOMPARE(List(*dialog)->topLevelItem(0)->text(0), QString::fromLatin1("M\xfcller"));
+        QCOMPARE(List(*dialog)->topLevelItem(0)->text(1), QString::fromLatin1("h\xf4te.example"));
+        QCOMPARE(List(*dialog)->topLevelItem(1)->text(0), QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e"));
+        Fill(*dialog, QString::fromUtf8("Z\xc3\xbcrich"), "z.example", "1");
+        Click(*dialog, "add");
+        Click(*dialog, "ok");
+        const Contact added{"Z\xc3\xbcrich", "z.example", "1"};
+        QVERIFY(LoadContacts() == std::vector<Contact>({added, latin, utf8}));
+        QVERIFY(!BookBytes().contains("\xef\xbf\xbd"));
+
+        // The row chosen hands back its own bytes too.
+        auto again = Open();
+        SelectRow(*again, 1);
+        Click(*again, "ok");
+        QCOMPARE(again->Name(), latin.name);
+        QCOMPARE(again->Host(), latin.host);
+    }
+
+    void doubleClickBelowTheRowsIsOk() {
+        QVERIFY(SaveContacts({kOffice, kLab}));
+        auto dialog = Open();
+        SelectRow(*dialog, 0);
+        Click(*dialog, "remove");
+        QTreeWidget* list = List(*dialog);
+        const QPoint below(list->viewport()->width() / 2, list->viewport()->height() - 4);
+        QVERIFY(list->itemAt(below) == nullptr);
+        QTest::mouseDClick(dialog->windowHandle(), Qt::LeftButton, {}, list->viewport()->mapTo(dialog.get(), below));
+        QVERIFY2(!dialog->isVisible(), "the double click ended the dialog");
+        QVERIFY(LoadContacts() == std::vector<Contact>({kLab}));
+
+        // The first click of it lands beside every row and so takes the selection away, as in any list:
+        // the dialog then ends as Cancel does.
+        auto again = Open();
+        SelectRow(*again, 0);
+        QTest::mouseDClick(again->windowHandle(), Qt::LeftButton, {},
+                           List(*again)->viewport()->mapTo(again.get(), below));
+        QVERIFY(!again->isVisible());
+        QCOMPARE(again->result(), int(QDialog::Rejected));
+    }
+
+    void aPortThatFailsItsCheckStillOpensTheAddressBook() {
+        QVERIFY(SaveContacts({kOffice, kLab}));
+        OpenWindow();
+        Child<QLineEdit>(*window_, "host")->setText("peer.example");
+        Child<QLineEdit>(*window_, "port")->setText("70000");
+        QString openedWith;
+        RunAddressBook([&](ContactsDialog& dialog) {
+            openedWith = Child<QLineEdit>(dialog, "host")->text() + ":" + Child<QLineEdit>(dialog, "port")->text();
+            SelectRow(dialog, 1);
+            Click(dialog, "ok");
+        });
+        // The message is shown, and the dialog opened with the host read and the port the window held.
+        QVERIFY(window_->ValidationBox() != nullptr);
+        QCOMPARE(window_->ValidationBox()->text(), QString("Please enter an integer between 0 and 65535."));
+        QCOMPARE(openedWith, QString("peer.example:5007"));
+        QCOMPARE(Child<QLineEdit>(*window_, "host")->text(), QString("lab.example"));
+        QCOMPARE(Child<QLineEdit>(*window_, "port")->text(), QString("6000"));
+    }
+
     void doubleClickTakesTheRowIntoTheMainWindow() {
         QVERIFY(SaveContacts({kOffice, kLab}));
         OpenWindow();

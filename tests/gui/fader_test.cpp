@@ -1,6 +1,7 @@
 // The window's two volume faders on a simulated mixer: which ones a card enables, what they show, what
 // moving them writes, and a change made elsewhere moving them.
 #include <QTest>
+#include <cstdlib>
 #include <memory>
 
 #include "app/MainDialog.h"
@@ -115,6 +116,39 @@ private slots:
         QTest::keyClick(&fader, Qt::Key_PageDown);
         QCOMPARE(fader.sliderPosition(), fader.pageStep());
         QCOMPARE(mixer_->Values(0, kSpeakerVolume)[1], (kSteps - static_cast<uint32_t>(fader.pageStep())) * 257);
+    }
+
+    void onAControlWithManyStepsPageAndLineStepsAreSeen() {
+        // As PulseAudio's volume comes through ALSA: 65536 steps of one unit.
+        SimulatedMixerBackend::Control fine = Volume(kSpeakerVolume, {0x8000, 0x8000});
+        fine.maximum = 65536;
+        fine.steps = 65536;
+        mixer_->AddDevice("card", {Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, "Speakers", 2, {fine}),
+                                   Line(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, "Recording", 2, {})});
+        Open();
+        CMixerFader& fader = window_->SpeakerFader();
+        QVERIFY(fader.isEnabled());
+        QCOMPARE(fader.pageStep(), 13107);  // a fifth of the range, as the platform's trackbar pages
+
+        // One line step moves the thumb on the screen.
+        fader.setFocus();
+        const QImage before = fader.grab().toImage();
+        const int start = fader.sliderPosition();
+        QTest::keyClick(&fader, Qt::Key_Down);
+        QVERIFY(fader.sliderPosition() != start);
+        QVERIFY2(fader.grab().toImage() != before, "a line step left the thumb where it was");
+        QCOMPARE(mixer_->Values(0, kSpeakerVolume)[0], static_cast<uint32_t>(65536 - fader.sliderPosition()));
+
+        // A page step moves a fifth of the way.
+        const int afterLine = fader.sliderPosition();
+        QTest::keyClick(&fader, Qt::Key_PageDown);
+        QCOMPARE(std::abs(fader.sliderPosition() - afterLine), 13107);
+
+        // A taller fader takes smaller line steps, but never below one position.
+        const int lineStep = fader.singleStep();
+        fader.resize(fader.width(), fader.height() * 4);
+        QVERIFY(fader.singleStep() < lineStep);
+        QVERIFY(fader.singleStep() >= 1);
     }
 
     void aChangeMadeElsewhereMovesTheFader() {

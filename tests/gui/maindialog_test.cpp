@@ -1,17 +1,23 @@
 // The window on the offscreen platform: start-up, the buttons and what they show, the field checks, the
 // keys, device error boxes, the meters' arithmetic and the About box.
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "app/AboutDialog.h"
 #include "app/LevelMeter.h"
 #include "app/MainDialog.h"
 #include "base/Socket.h"
 #include "fake_wave.h"
+#include "held_lookup.h"
 #include "link/LinkMessages.h"
 
 namespace {
@@ -114,6 +120,34 @@ private slots:
         QVERIFY(!Enabled("disconnect"));
     }
 
+    void connectNeverWaitsForALookupTheBannerStarted() {
+        heldlookup::Hold hold;
+        settings_.bannerServerHost = "banners.held.test";  // its name server does not answer
+        Open();
+        QVERIFY(hold.WaitForStarted(1));
+        UdpPeer peer;
+        Child<QLineEdit>("host")->setText("localhost");
+        Child<QLineEdit>("port")->setText(QString::number(peer.Port()));
+        // Should Connect wait for the banner's lookup, the watchdog lets it go, so that the test fails
+        // instead of hanging.
+        std::atomic<bool> clicked{false};
+        std::atomic<bool> rescued{false};
+        std::thread watchdog([&] {
+            for (int i = 0; i < 1000 && !clicked; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!clicked) {
+                rescued = true;
+                hold.Release();
+            }
+        });
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        clicked = true;
+        watchdog.join();
+        QVERIFY2(!rescued, "Connect waited for the banner's lookup");
+        QTRY_COMPARE(Status(), QString("Connected."));
+        QCOMPARE(hold.Waiting(), 1);
+    }
+
     void disconnectWithAutoConnectConnectsAgain() {
         UdpPeer peer;
         settings_.port = peer.Port();
@@ -140,6 +174,32 @@ private slots:
         QCOMPARE(window_->ValidationBox()->text(), QString("Please enter an integer between 0 and 65535."));
         QCOMPARE(window_->Link().GetState(), VoiceLink::kIdle);
         QCOMPARE(Status(), QString());
+    }
+
+    void theWindowIsAMainWindowWithAMinimiseBoxModalToNothing() {
+        window_ = std::make_unique<MainDialog>(settings_, "2.5", "070105");
+        window_->Initialize();
+        QCOMPARE(window_->windowType(), Qt::Window);
+        const Qt::WindowFlags flags = window_->windowFlags();
+        QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(flags.testFlag(Qt::WindowTitleHint));
+        QVERIFY(flags.testFlag(Qt::WindowSystemMenuHint));
+        QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+        bool ran = false;
+        bool modal = true;
+        QWidget* modalWidget = window_.get();
+        QTimer::singleShot(0, window_.get(), [&] {
+            ran = window_->isVisible();
+            modal = window_->isModal();
+            modalWidget = QApplication::activeModalWidget();
+            window_->showMinimized();
+            QTest::mouseClick(Child<QPushButton>("exit"), Qt::LeftButton);
+        });
+        QCOMPARE(window_->Run(), int(QDialog::Accepted));
+        QVERIFY(ran);
+        QVERIFY(!modal);
+        QCOMPARE(modalWidget, nullptr);
+        QVERIFY(!window_->isVisible());
     }
 
     void escapeKeepsTheWindowOpen() {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The console front end on its own: idle until a signal, a clean end on SIGINT, a listener whose port is
-# taken at start-up ends with status 1 and says why, and SIGUSR1 prints the counts.
+# taken at start-up ends with status 1 and says why, SIGUSR1 prints the counts, and a closed stdout ends
+# the program cleanly.
 set -u
 
 : "${QPARLIN:?QPARLIN must name the built qparlin}"
@@ -58,5 +59,27 @@ kill -0 "$first" 2>/dev/null || fail "SIGUSR1 ended the listener"
 kill -TERM "$first"
 await "$first" 30
 [ "$ended" = 0 ] || fail "SIGTERM ended the listener with '$ended'"
+
+# Its reader gone (`qparlin --headless ... | head -1`): no death by SIGPIPE; the next line that cannot be
+# written ends the program the way SIGTERM does, with status 0.
+for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    "$QPARLIN" --headless --audio=null -l:"$port":yes 2>"$work/piped.err" > >(head -1 >"$work/piped.out") &
+    piped=$!
+    wait_for_line "$work/piped.out" "Listening..." 5 && break
+    kill -KILL "$piped" 2>/dev/null
+    wait "$piped" 2>/dev/null
+    piped=""
+done
+if [ -z "${piped:-}" ]; then
+    fail "no piped listener could start"
+else
+    pids+=("$piped")
+    sleep 0.5  # head has ended, and the pipe has no reader
+    kill -USR1 "$piped"
+    await "$piped" 50
+    [ "$ended" = 0 ] || fail "the console with a closed stdout ended with '$ended', not 0 (141 is SIGPIPE)"
+    [ ! -s "$work/piped.err" ] || fail "the console with a closed stdout complained: $(cat "$work/piped.err")"
+fi
 
 finish "the console front end starts, fails and ends as it should"

@@ -144,6 +144,39 @@ TEST_F(ContactsTest, AFailedSaveLeavesTheOldFileAsItWas) {
     EXPECT_EQ(fs::status(file_).permissions(), fs::perms(0644));
 }
 
+TEST_F(ContactsTest, ABookThatIsASymbolicLinkIsSavedWhereTheLinkLeadsWithItsMode) {
+    // contacts.txt -> books/link.txt -> real.txt (relative, each against its own link's directory).
+    fs::create_directory(dir_ / "books");
+    const fs::path real = dir_ / "books" / "real.txt";
+    std::ofstream(real, std::ios::binary) << kOfficeFile;
+    ::chmod(real.c_str(), 0640);
+    fs::create_symlink("real.txt", dir_ / "books" / "link.txt");
+    fs::create_symlink("books/link.txt", file_);
+
+    const std::vector<Contact> book = {{"Lab", "lab.example", "6000"}};
+    ASSERT_TRUE(SaveContacts(book, file_));
+    EXPECT_TRUE(fs::is_symlink(file_));
+    EXPECT_EQ(fs::read_symlink(file_), "books/link.txt");
+    EXPECT_TRUE(fs::is_symlink(dir_ / "books" / "link.txt"));
+    EXPECT_EQ(LoadContacts(real.string()), book);
+    EXPECT_EQ(LoadContacts(file_), book);
+    EXPECT_EQ(fs::status(real).permissions(), fs::perms(0640));
+    // No temporary file is left, beside the link or beside the file.
+    EXPECT_EQ(EntriesInDirectory(), 2u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "books"), {}), 2);
+
+    // A link to a file that does not exist yet creates that file; a loop of links fails the save.
+    const fs::path fresh = dir_ / "fresh.txt";
+    fs::create_symlink("fresh.txt", dir_ / "dangling.txt");
+    ASSERT_TRUE(SaveContacts(book, (dir_ / "dangling.txt").string()));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.txt"));
+    EXPECT_EQ(LoadContacts(fresh.string()), book);
+    fs::create_symlink("loop-b", dir_ / "loop-a");
+    fs::create_symlink("loop-a", dir_ / "loop-b");
+    EXPECT_FALSE(SaveContacts(book, (dir_ / "loop-a").string()));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "loop-a"));
+}
+
 TEST_F(ContactsTest, TheDefaultFileIsInTheCurrentDirectory) {
     const fs::path previous = fs::current_path();
     fs::current_path(dir_);

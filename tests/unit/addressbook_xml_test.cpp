@@ -111,6 +111,37 @@ TEST(XmlParseTest, NestingDeeperThanTheBoundStopsTheParse) {
     EXPECT_FALSE(element.Parse(unnamed));
 }
 
+TEST(XmlParseTest, MoreThanAHundredThousandElementsStopTheParse) {
+    auto tags = [](int count, const std::string& tag) {
+        std::string text = "<r>";
+        for (int i = 0; i < count; ++i)
+            text += tag;
+        return text + "</r>";
+    };
+    XmlElement element;
+    // The outer element and 99999 children: exactly the bound.
+    EXPECT_TRUE(element.Parse(tags(99999, "<a/>")));
+    EXPECT_EQ(element.ChildCount(), 99999);
+
+    // One more: false, and the elements before it kept.
+    EXPECT_FALSE(element.Parse(tags(100000, "<a/>") + "<later/>"));
+    EXPECT_EQ(element.ChildCount(), 99999);
+    EXPECT_EQ(element.FindChild("later"), nullptr);
+
+    // Attributes become elements and count alike; so do nested ones.
+    EXPECT_FALSE(element.Parse(tags(50000, "<a x='1'/>")));
+    EXPECT_EQ(element.ChildCount(), 50000);
+    EXPECT_EQ(element.ChildAt(49998)->ChildCount(), 1);
+    EXPECT_EQ(element.ChildAt(49999)->ChildCount(), 0);
+    EXPECT_FALSE(element.Parse(tags(60000, "<a><b/></a>")));
+    EXPECT_EQ(element.ChildCount(), 50000);
+    EXPECT_EQ(element.ChildAt(49999)->ChildCount(), 0);
+
+    // A new parse starts counting again.
+    EXPECT_TRUE(element.Parse("<r><a/></r>"));
+    EXPECT_EQ(element.ChildCount(), 1);
+}
+
 TEST(XmlWriteTest, IndentedAndOneLineLayouts) {
     XmlElement contacts("contacts");
     XmlElement* contact = contacts.AddChild("contact");

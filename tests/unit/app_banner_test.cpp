@@ -302,6 +302,35 @@ TEST(BannerFetchTest, FailsOnABadStatusAnOversizedBodyAndAddressesItMustNotSend)
     EXPECT_EQ(site.Accepted(), accepted);
 }
 
+TEST(BannerFetchTest, TheListCountsAny2xxAnswerAsSuccess) {
+    BannerSite site;
+    CountingOwner owner;
+    BannerFetcher fetcher("127.0.0.1", site.Port(), owner);
+    const struct {
+        const char* status;
+        bool ok;
+    } cases[] = {
+        {"200 OK", true},           {"201 Created", true},    {"203 Non-Authoritative Information", true},
+        {"206 Partial Content", true}, {"299 Whatever", true}, {"199 Early", false},
+        {"300 Multiple Choices", false}, {"404 Not Found", false}, {"500 Server Error", false},
+    };
+    for (const auto& c : cases) {
+        site.Serve("/_banners/parlinsimplex.txt", "1 http://x/1\n", c.status);
+        fetcher.FetchList();
+        const auto result = NextResult(fetcher);
+        ASSERT_TRUE(result) << c.status;
+        EXPECT_EQ(result->kind, BannerFetcher::Kind::List);
+        EXPECT_EQ(result->ok, c.ok) << c.status;
+        EXPECT_EQ(result->body, c.ok ? "1 http://x/1\n" : "") << c.status;
+    }
+    // A banner's content still takes only 200, as every other fetch of the rotation does.
+    site.Serve("/a.html", "<p>partial</p>", "206 Partial Content");
+    fetcher.FetchContent(1, site.Url("/a.html"));
+    const auto content = NextResult(fetcher);
+    ASSERT_TRUE(content);
+    EXPECT_FALSE(content->ok);
+}
+
 TEST(BannerFetchTest, FetchesTheListOnlyFromABannerServer) {
     CountingOwner owner;
     {

@@ -11,12 +11,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "base/Exception.h"
 #include "base/Socket.h"
+#include "held_lookup.h"
 
 namespace {
 
@@ -308,6 +310,35 @@ TEST(ResolveHostTest, OtherTextsGoToTheNameLookup) {
     EXPECT_THROW(ResolveHost("256.1.1.1"), UnknownHostException);
     EXPECT_THROW(ResolveHost(nullptr), UnknownHostException);
     EXPECT_EQ(ResolveHost("localhost"), kLoopback);
+}
+
+TEST(ResolveHostTest, ALookupThatGetsNoAnswerHoldsUpNoOtherThreadsLookup) {
+    heldlookup::Hold hold;
+    auto silent = std::async(std::launch::async, [] {
+        EXPECT_THROW(ResolveHost("banners.held.test"), UnknownHostException);
+    });
+    ASSERT_TRUE(hold.WaitForStarted(1));
+    // The window's Connect, while the banner's lookup waits on a name server that does not answer.
+    auto other = std::async(std::launch::async, [] { return ResolveHost("localhost"); });
+    const bool answered = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_EQ(hold.Waiting(), 1);
+    hold.Release();
+    EXPECT_TRUE(answered) << "the second lookup waited for the first";
+    EXPECT_EQ(other.get(), kLoopback);
+    silent.get();
+
+    // Reverse lookups take no lock either.
+    heldlookup::Hold again;
+    auto held = std::async(std::launch::async, [] {
+        EXPECT_THROW(ResolveHost("peer.held.test"), UnknownHostException);
+    });
+    ASSERT_TRUE(again.WaitForStarted(1));
+    auto reverse = std::async(std::launch::async, [] { return HostName(kLoopback); });
+    const bool reversed = reverse.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    again.Release();
+    EXPECT_TRUE(reversed) << "the reverse lookup waited for the forward one";
+    EXPECT_FALSE(reverse.get().empty());
+    held.get();
 }
 
 TEST(ResolveHostTest, SetResolvesTheHostAndKeepsThePortWhenNegative) {

@@ -554,6 +554,73 @@ TEST_F(ProxyAuthTest, HttpClientNtlmRunsOnOneConnectionAndTakesA407AfterTheAuthe
     EXPECT_EQ(requests.Count(), 11u);
 }
 
+TEST_F(ProxyAuthTest, AServerBehindADirectSocksOrConnectRouteNeverReceivesTheProxyCredentials) {
+    // Each route ends at an origin server that answers the request with a Basic 407 challenge.
+    const std::string challenge = Challenge407("Proxy-Authenticate: Basic realm=x\r\n");
+    auto origin = [&](Peer& peer) {
+        for (std::string request = peer.ReadRequest(); !request.empty(); request = peer.ReadRequest()) {
+            requests.Add(request);
+            peer.Send(challenge);
+        }
+    };
+    ScriptServer direct(origin);
+    ScriptServer connect([&](Peer& peer) {
+        if (peer.ReadRequest().rfind("CONNECT dest.example:80 ", 0) != 0)
+            return;
+        peer.Send(kEstablished);
+        origin(peer);
+    });
+    ScriptServer socks5([&](Peer& peer) {
+        // The greeting offers methods 0 and 2; the proxy takes 0, then grants the connect request.
+        if (peer.Read(4) != webtest::Bytes({5, 2, 0, 2}))
+            return;
+        peer.Send(webtest::Bytes({5, 0}));
+        const std::string head = peer.Read(5);
+        if (head.size() != 5)
+            return;
+        peer.Read(static_cast<uint8_t>(head[4]) + 2u);
+        peer.Send(webtest::Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80}));
+        origin(peer);
+    });
+    const struct {
+        const char* route;
+        int type;
+        uint16_t proxyPort;
+        std::string url;
+    } routes[] = {
+        {"direct", ProxyClient::Direct, 0, direct.Url("/page")},
+        {"CONNECT", ProxyClient::Https, connect.Port(), "http://dest.example/page"},
+        {"SOCKS5", ProxyClient::Socks5, socks5.Port(), "http://dest.example/page"},
+    };
+    for (const auto& r : routes) {
+        SCOPED_TRACE(r.route);
+        requests.Clear();
+        HttpClient routed;
+        routed.SetTimeout(5);
+        ProxyClient& settings = routed.Proxy();
+        settings.SetProxyType(r.type);
+        settings.SetProxyHost("127.0.0.1");
+        settings.SetProxyPort(r.proxyPort);
+        settings.SetUserName("alice");
+        settings.SetPassword("s3cret");
+        EXPECT_THROW(routed.Get(r.url, out), HttpClient::BadResponseException);
+        EXPECT_EQ(routed.Response().StatusCode(), 407);
+        ASSERT_EQ(requests.Count(), 1u);
+        EXPECT_EQ(CountFields(requests.At(0), "Proxy-Authorization"), 0);
+    }
+
+    // Without a proxy to send to, HTTP-proxy mode sends to the server itself, which is not the proxy either.
+    requests.Clear();
+    HttpClient unproxied;
+    unproxied.SetTimeout(5);
+    unproxied.Proxy().SetProxyType(ProxyClient::HttpTunnel);
+    unproxied.Proxy().SetUserName("alice");
+    unproxied.Proxy().SetPassword("s3cret");
+    EXPECT_THROW(unproxied.Get(direct.Url("/page"), out), HttpClient::BadResponseException);
+    ASSERT_EQ(requests.Count(), 1u);
+    EXPECT_EQ(CountFields(requests.At(0), "Proxy-Authorization"), 0);
+}
+
 TEST_F(ProxyAuthTest, TheTunnelRelayAnswersTheHttpProxysChallenge) {
     ScriptServer server(Proxy([](const std::string& request) {
         if (Field(request, "Proxy-Authorization") != "Basic " + Base64("alice:s3cret"))

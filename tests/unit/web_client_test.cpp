@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
+#include "held_lookup.h"
+#include "web/HostLookup.h"
 #include "web/HttpClient.h"
 #include "web_script_server.h"
 
@@ -221,8 +224,10 @@ TEST_F(HttpClientTest, DispatchesOnTheStatusAndKeepsTheResponseReadable) {
     EXPECT_EQ(client.Response().Reason(), "Not Found");
     ScriptServer unauthorized(Answering(Reply("401 Unauthorized", "")));
     EXPECT_THROW(client.Get(unauthorized.Url("/"), out), HttpClient::AuthenticationRequiredException);
+    // Without an HTTP proxy in between, a 407 is the server's own refusal, not a proxy's challenge.
     ScriptServer proxyAuth(Answering(Reply("407 Proxy Authentication Required", "")));
-    EXPECT_THROW(client.Get(proxyAuth.Url("/"), out), ProxyClient::ProxyAuthenticationRequiredException);
+    EXPECT_THROW(client.Get(proxyAuth.Url("/"), out), HttpClient::BadResponseException);
+    EXPECT_EQ(client.Response().StatusCode(), 407);
 }
 
 TEST_F(HttpClientTest, RefusesHostileHeadsAndBodies) {
@@ -280,6 +285,95 @@ TEST_F(HttpClientTest, KeepsCookiesByServerAndPathWhenEnabled) {
     EXPECT_FALSE(Contains(requests.At(0), "Cookie"));
     EXPECT_TRUE(Contains(requests.At(1), "\r\nCookie: Session=def;lang=en\r\n"));
     EXPECT_TRUE(Contains(requests.At(2), "\r\nCookie: lang=en\r\n"));
+}
+
+TEST_F(HttpClientTest, TheCallTimeoutCoversEveryRedirectAndEveryProxyAnswer) {
+    // Each answer comes within the request's own deadline; together they take far longer than the call's.
+    auto slowly = [](std::string reply) {
+        return [reply](const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            return reply;
+        };
+    };
+    ScriptServer redirecting(Answering(slowly(Reply("302 Found", "", "Location: /again\r\n"))));
+    client.SetCallTimeoutMs(1000);
+    EXPECT_THROW(client.Get(redirecting.Url("/"), out), TimeoutException);
+    EXPECT_LT(requests.Count(), static_cast<size_t>(HttpClient::kMaxRedirects));
+
+    requests.Clear();
+    ScriptServer challenging(Answering(slowly(
+        Reply("407 Proxy Authentication Required", "", "Proxy-Authenticate: Basic realm=x\r\n"))));
+    HttpClient proxied;
+    proxied.SetTimeout(5);
+    proxied.SetCallTimeoutMs(500);
+    proxied.Proxy().SetProxyType(ProxyClient::HttpTunnel);
+    proxied.Proxy().SetProxyHost("127.0.0.1");
+    proxied.Proxy().SetProxyPort(challenging.Port());
+    proxied.Proxy().SetUserName("alice");
+    EXPECT_THROW(proxied.Get("http://dest.example/", out), TimeoutException);
+    EXPECT_LT(requests.Count(), 4u);
+
+    // Without a call timeout each redirect starts its own deadline, and the chain ends by count.
+    requests.Clear();
+    HttpClient unbounded;
+    unbounded.SetTimeout(5);
+    ScriptServer quick(Answering(Reply("302 Found", "", "Location: /again\r\n")));
+    EXPECT_THROW(unbounded.Get(quick.Url("/"), out), HttpClient::BadResponseException);
+}
+
+TEST(HttpClientLookupTest, ALookupWithoutAnAnswerEndsAtTheCallTimeout) {
+    heldlookup::Hold hold;
+    auto fetch = std::async(std::launch::async, [] {
+        HttpClient client;
+        client.SetTimeout(20);
+        client.SetCallTimeoutMs(200);
+        ByteBuffer out;
+        EXPECT_THROW(client.Get("http://banners.held.test/_banners/list.txt", out), TimeoutException);
+    });
+    // Through a proxy that is found by name, and a SOCKS4 destination looked up here, alike.
+    auto viaProxy = std::async(std::launch::async, [] {
+        ProxyClient proxy;
+        proxy.SetTimeoutMs(200);
+        Socket socket;
+        EXPECT_THROW(proxy.Connect(socket, "dest.example", 80, "proxy.held.test", 1080, ProxyClient::Socks5),
+                     ProxyClient::ProxyException);
+    });
+    const bool ended = fetch.wait_for(std::chrono::seconds(10)) == std::future_status::ready &&
+                       viaProxy.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    // The lookups themselves are still held: the calls went on without them.
+    EXPECT_EQ(hold.Waiting(), 2);
+    hold.Release();
+    EXPECT_TRUE(ended) << "a call waited for its lookup past its timeout";
+    fetch.get();
+    viaProxy.get();
+
+    // A literal address never starts a lookup; without a limit the lookup runs on the caller's thread.
+    EXPECT_EQ(HostLookup::Resolve("127.0.0.1", 0), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(HostLookup::Resolve("localhost", -1), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(HostLookup::Resolve("localhost", 5000), htonl(INADDR_LOOPBACK));
+    EXPECT_THROW(HostLookup::Resolve("no-such-host.invalid", 5000), UnknownHostException);
+}
+
+// Waits up to ten seconds for the lookups given up on to end.
+bool LookupsEnded() {
+    for (int i = 0; i < 1000 && HostLookup::Running() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return HostLookup::Running() == 0;
+}
+
+TEST(HttpClientLookupTest, AtMostEightLookupsGivenUpOnStillRun) {
+    ASSERT_TRUE(LookupsEnded());
+    heldlookup::Hold hold;
+    for (int i = 0; i < 8; ++i)
+        EXPECT_THROW(HostLookup::Resolve("n" + std::to_string(i) + ".held.test", 10), TimeoutException);
+    ASSERT_TRUE(hold.WaitForStarted(8));
+    EXPECT_EQ(HostLookup::Running(), 8);
+    // The ninth fails at once, starting no lookup (else this would wait a minute).
+    EXPECT_THROW(HostLookup::Resolve("ninth.held.test", 60000), TimeoutException);
+    EXPECT_EQ(hold.Waiting(), 8);
+    hold.Release();
+    ASSERT_TRUE(LookupsEnded());
+    EXPECT_EQ(HostLookup::Resolve("localhost", 5000), htonl(INADDR_LOOPBACK));
 }
 
 TEST(HttpClientRealtime, ASilentServerOrATrickleFailsTheCallAtTheDeadline) {
