@@ -92,6 +92,16 @@ void PlayoutBuffer::Append(const int16_t* samples, int count) {
     level_ += count;
 }
 
+void PlayoutBuffer::AppendConcealment() {
+    int16_t* fill = scratch_.data();
+    if (concealer_ != nullptr)
+        concealer_->Conceal(fill, frameSamples_);
+    else
+        std::fill(fill, fill + frameSamples_, 0);
+    Append(fill, frameSamples_);
+    ++statistics_.framesConcealed;
+}
+
 void PlayoutBuffer::Copy(int16_t* out, int count) {
     const int capacity = static_cast<int>(ring_.size());
     for (int i = 0; i < count; ++i) {
@@ -143,15 +153,9 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
             owedSinceUs_ = nowUs + SamplesToUs(level_);
         ++owed_;
         ++concealRun_;
-        ++statistics_.framesConcealed;
         if (nextSequence_)
             ++*nextSequence_;
-        int16_t* fill = scratch_.data();
-        if (concealer_ != nullptr)
-            concealer_->Conceal(fill, frameSamples_);
-        else
-            std::fill(fill, fill + frameSamples_, 0);
-        Append(fill, frameSamples_);
+        AppendConcealment();
     }
 
     int consumed = count;
@@ -215,15 +219,8 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
         }
         // Frames between the last one and this one are lost: each gets its concealment now, in its slot.
         const uint64_t missing = std::min<uint64_t>(*sequence - *nextSequence_, static_cast<uint64_t>(maxConcealFrames_));
-        for (uint64_t i = 0; i < missing; ++i) {
-            int16_t* fill = scratch_.data();
-            if (concealer_ != nullptr)
-                concealer_->Conceal(fill, frameSamples_);
-            else
-                std::fill(fill, fill + frameSamples_, 0);
-            Append(fill, frameSamples_);
-            ++statistics_.framesConcealed;
-        }
+        for (uint64_t i = 0; i < missing; ++i)
+            AppendConcealment();
         owed_ = 0;
     } else if (owed_ > 0) {
         // A concealed slot's frame, late, or the frame after it (the slot's own was lost)? The next frame

@@ -89,6 +89,8 @@ private:
     void Start();
     void GoIdle();
     void Append(const int16_t* samples, int count);
+    // One frame of concealment, for a slot whose frame is missing.
+    void AppendConcealment();
     void Record(int64_t slackUs, bool late);
     // Shifts the recorded slacks when the timeline moves by `deltaUs` (positive: the buffer grew).
     void ShiftRecorded(int64_t deltaUs);

@@ -2,8 +2,10 @@
 //
 //   call_audio clicks REC.wav [PERIOD_MS]
 //       REC holds every click of a click train twice: straight, and after its trip through both copies of
-//       the program. Prints the delay between each pair, one "delay t_s ms" line per click, then a summary
-//       line: count, median, 95th percentile, and the medians of the first and the last sixth of the call.
+//       the program; in one channel one after the other, or (a stereo file) straight on the left and
+//       after the trip on the right. Prints the delay between each pair, one "delay t_s ms" line per
+//       click, then a summary line: count, median, 95th percentile, and the medians of the first and the
+//       last sixth of the call.
 //   call_audio damage CLEAN.wav DAMAGED.wav
 //       Both files hold what the listener played of the same speech, once over a clean path and once over
 //       a damaged one. Each 1-second window of CLEAN that holds speech is found in DAMAGED near its expected
@@ -26,7 +28,7 @@ struct Audio {
     int rate = 0;
 };
 
-bool Load(const char* path, Audio& audio) {
+bool Load(const char* path, Audio& audio, int channel = 0, int* channels = nullptr) {
     SF_INFO info{};
     SNDFILE* file = sf_open(path, SFM_READ, &info);
     if (file == nullptr) {
@@ -37,9 +39,12 @@ bool Load(const char* path, Audio& audio) {
     const sf_count_t got = sf_readf_float(file, frames.data(), info.frames);
     sf_close(file);
     audio.rate = info.samplerate;
+    if (channels != nullptr)
+        *channels = info.channels;
+    channel = std::min(channel, info.channels - 1);
     audio.samples.resize(static_cast<size_t>(got));
     for (sf_count_t i = 0; i < got; ++i)
-        audio.samples[static_cast<size_t>(i)] = frames[static_cast<size_t>(i * info.channels)];
+        audio.samples[static_cast<size_t>(i)] = frames[static_cast<size_t>(i * info.channels + channel)];
     return true;
 }
 
@@ -71,10 +76,59 @@ std::vector<double> Onsets(const Audio& audio, float threshold, double quietMs) 
     return onsets;
 }
 
+float Peak(const Audio& audio) {
+    float peak = 0;
+    for (float s : audio.samples)
+        peak = std::max(peak, std::fabs(s));
+    return peak;
+}
+
+void Summarise(const std::vector<double>& times, const std::vector<double>& delays) {
+    for (size_t i = 0; i < delays.size(); ++i)
+        std::printf("delay %.2f %.1f\n", times[i], delays[i]);
+    const size_t sixth = delays.size() / 6;
+    const std::vector<double> first(delays.begin(), delays.begin() + static_cast<long>(sixth));
+    const std::vector<double> last(delays.end() - static_cast<long>(sixth), delays.end());
+    std::printf("clicks=%zu median_ms=%.1f p95_ms=%.1f first_sixth_ms=%.1f last_sixth_ms=%.1f\n", delays.size(),
+                Quantile(delays, 0.5), Quantile(delays, 0.95), Quantile(first, 0.5), Quantile(last, 0.5));
+}
+
+// Stereo: each straight click on the left, its echo the first onset on the right after it.
+int StereoClicks(const char* path, double periodMs) {
+    Audio left, right;
+    if (!Load(path, left, 0) || !Load(path, right, 1))
+        return 2;
+    if (Peak(left) < 0.01f || Peak(right) < 0.01f) {
+        std::fprintf(stderr, "call_audio: a channel of %s is silent\n", path);
+        return 1;
+    }
+    const std::vector<double> straight = Onsets(left, Peak(left) * 0.25f, 12);
+    const std::vector<double> echoes = Onsets(right, Peak(right) * 0.25f, 12);
+    std::vector<double> times, delays;
+    size_t e = 0;
+    for (double t : straight) {
+        while (e < echoes.size() && echoes[e] <= t)
+            ++e;
+        if (e < echoes.size() && echoes[e] - t < periodMs * 0.9) {
+            times.push_back(t / 1000);
+            delays.push_back(echoes[e] - t);
+        }
+    }
+    if (delays.size() < 6) {
+        std::fprintf(stderr, "call_audio: only %zu click pairs found in %s\n", delays.size(), path);
+        return 1;
+    }
+    Summarise(times, delays);
+    return 0;
+}
+
 int Clicks(const char* path, double periodMs) {
     Audio audio;
-    if (!Load(path, audio))
+    int channels = 1;
+    if (!Load(path, audio, 0, &channels))
         return 2;
+    if (channels >= 2)
+        return StereoClicks(path, periodMs);
     float peak = 0;
     for (float s : audio.samples)
         peak = std::max(peak, std::fabs(s));
@@ -110,13 +164,7 @@ int Clicks(const char* path, double periodMs) {
         std::fprintf(stderr, "call_audio: only %zu click pairs found in %s\n", delays.size(), path);
         return 1;
     }
-    for (size_t i = 0; i < delays.size(); ++i)
-        std::printf("delay %.2f %.1f\n", times[i], delays[i]);
-    const size_t sixth = delays.size() / 6;
-    const std::vector<double> first(delays.begin(), delays.begin() + static_cast<long>(sixth));
-    const std::vector<double> last(delays.end() - static_cast<long>(sixth), delays.end());
-    std::printf("clicks=%zu median_ms=%.1f p95_ms=%.1f first_sixth_ms=%.1f last_sixth_ms=%.1f\n", delays.size(),
-                Quantile(delays, 0.5), Quantile(delays, 0.95), Quantile(first, 0.5), Quantile(last, 0.5));
+    Summarise(times, delays);
     return 0;
 }
 

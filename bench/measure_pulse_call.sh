@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Measures what a user hears of a call between two qparlin --headless processes on one machine, through a
 # private PulseAudio daemon with PortAudio devices:
-#   - mouth-to-ear delay: a click train is played into a combined sink that feeds both the caller's
-#     microphone and the listener's speaker at the same moment; the listener's speaker recording then holds
-#     every click twice, straight and after its trip through both copies, and their distance is the delay
-#     (median, 95th percentile, first and last sixth of the call), for each codec of CODECS;
+#   - mouth-to-ear delay: the caller's microphone and the listener's speaker are the left and the right
+#     channel of one stereo sink; a click train played into the microphone is recorded from that sink
+#     straight (left) and after its trip through both copies (right), in one stream, so the distance of
+#     each pair is the delay (median, 95th percentile, first and last sixth of the call), for each codec
+#     of CODECS;
 #   - the same for ilbc_11khz through tests/soak/udp_relay.py: each datagram held 0-40 ms without
 #     overtaking, 2 % lost, a third of the losses in bursts of 3;
 #   - the damage the relay does to speech: the listener's playback of the same speech over the clean path
@@ -40,16 +41,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The daemon: the caller's microphone and speaker, the listener's microphone and speaker, and "feed",
-# which plays into the caller's microphone and the listener's speaker at once.
+# The daemon: "bus", a stereo sink whose left channel is the caller's microphone (mic_a) and whose right
+# channel is the listener's speaker (spk_d), the caller's speaker and the listener's microphone. Both
+# channels go through the same sink on the same clock, so its monitor holds them in step.
 eval "$("$here/../scripts/pulse-server" start "$work/pulse" | sed 's/^/export /')"
-pactl load-module module-null-sink sink_name=mic_a rate=48000 channels=1 >/dev/null
+pactl load-module module-null-sink sink_name=bus rate=48000 channels=2 >/dev/null
+pactl load-module module-remap-sink sink_name=mic_a master=bus channels=1 master_channel_map=front-left \
+    channel_map=mono remix=no >/dev/null
+pactl load-module module-remap-sink sink_name=spk_d master=bus channels=1 master_channel_map=front-right \
+    channel_map=mono remix=no >/dev/null
 pactl load-module module-null-sink sink_name=spk_b rate=48000 channels=1 >/dev/null
 pactl load-module module-null-sink sink_name=mic_c rate=48000 channels=1 >/dev/null
-pactl load-module module-null-sink sink_name=spk_d rate=48000 channels=1 >/dev/null
-# The combined sink never adjusts its slaves' rates: both run on the same clock, and an adjustment
-# would move the straight clicks against the echoed ones while it settles.
-pactl load-module module-combine-sink sink_name=feed slaves=mic_a,spk_d rate=48000 channels=1 adjust_time=0 >/dev/null
 
 # 5 ms of 1 kHz every 500 ms; and speech with its pauses, made by espeak-ng when it is there.
 sox -n -r 48000 -c 1 -b 16 "$work/click.wav" synth 0.005 sine 1000 vol 0.5 pad 0 0.495
@@ -104,13 +106,17 @@ call() {
     wait_for "$work/$name.caller" "Connected"
     wait_for "$work/$name.listener" "Connected"
     sleep 1
-    parec -d spk_d.monitor --rate=48000 --channels=1 --format=s16le --file-format=wav "$work/$name.wav" &
+    if [ "$play" = clicks ]; then
+        parec -d bus.monitor --rate=48000 --channels=2 --format=s16le --file-format=wav "$work/$name.wav" &
+    else
+        parec -d spk_d.monitor --rate=48000 --channels=1 --format=s16le --file-format=wav "$work/$name.wav" &
+    fi
     local recorder=$!
     sleep 0.5
     local c0 l0
     c0=$(cpu_ticks "$caller")
     l0=$(cpu_ticks "$listener")
-    if [ "$play" = clicks ]; then paplay -d feed "$work/clicks.wav"; else paplay -d mic_a "$work/speech.wav"; fi
+    if [ "$play" = clicks ]; then paplay -d mic_a "$work/clicks.wav"; else paplay -d mic_a "$work/speech.wav"; fi
     local c1 l1
     c1=$(cpu_ticks "$caller")
     l1=$(cpu_ticks "$listener")

@@ -8,23 +8,23 @@
 
 #include "platform/wave/WaveBackendBase.h"
 
-StreamWaveIn::StreamWaveIn(std::unique_ptr<WaveSource> source, const WaveFormat& format, MessageTarget* owner)
+StreamWaveIn::StreamWaveIn(std::unique_ptr<WaveSource> source, std::unique_ptr<WavePushSource> pushSource,
+                           const WaveFormat& format, MessageTarget* owner)
     : source_(std::move(source)),
-      blockAlign_(format.blockAlign),
-      chunkFrames_(ChunkFrames(format.samplesPerSec)),
-      chunkBytes_(chunkFrames_ * format.blockAlign),
-      chunkDuration_(chunkFrames_ * 1'000'000ULL / format.samplesPerSec),
-      owner_(owner) {
-    thread_ = std::thread([this] { Run(); });
-}
-
-StreamWaveIn::StreamWaveIn(std::unique_ptr<WavePushSource> source, const WaveFormat& format, MessageTarget* owner)
-    : pushSource_(std::move(source)),
+      pushSource_(std::move(pushSource)),
       blockAlign_(format.blockAlign),
       chunkFrames_(ChunkFrames(format.samplesPerSec)),
       chunkBytes_(chunkFrames_ * format.blockAlign),
       chunkDuration_(chunkFrames_ * 1'000'000ULL / format.samplesPerSec),
       owner_(owner) {}
+
+StreamWaveIn::StreamWaveIn(std::unique_ptr<WaveSource> source, const WaveFormat& format, MessageTarget* owner)
+    : StreamWaveIn(std::move(source), nullptr, format, owner) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+StreamWaveIn::StreamWaveIn(std::unique_ptr<WavePushSource> source, const WaveFormat& format, MessageTarget* owner)
+    : StreamWaveIn(nullptr, std::move(source), format, owner) {}
 
 StreamWaveIn::~StreamWaveIn() { EndThread(); }
 

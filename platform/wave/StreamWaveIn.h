@@ -35,6 +35,8 @@ public:
     MMRESULT Close() override;
 
 private:
+    StreamWaveIn(std::unique_ptr<WaveSource> source, std::unique_ptr<WavePushSource> pushSource,
+                 const WaveFormat& format, MessageTarget* owner);
     static void OnCaptured(void* context, const uint8_t* data, size_t frames);
     // Starts or stops a push source, outside the lock (its thread takes it).
     void SetPushing(bool pushing);

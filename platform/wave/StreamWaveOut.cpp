@@ -8,24 +8,24 @@
 
 #include "platform/wave/WaveBackendBase.h"
 
-StreamWaveOut::StreamWaveOut(std::unique_ptr<WaveSink> sink, const WaveFormat& format, MessageTarget* owner)
+StreamWaveOut::StreamWaveOut(std::unique_ptr<WaveSink> sink, std::unique_ptr<WavePullSink> pullSink,
+                             const WaveFormat& format, MessageTarget* owner)
     : sink_(std::move(sink)),
+      pullSink_(std::move(pullSink)),
       blockAlign_(format.blockAlign),
       chunkFrames_(ChunkFrames(format.samplesPerSec)),
       chunkBytes_(chunkFrames_ * format.blockAlign),
       bitsPerSample_(format.bitsPerSample),
-      owner_(owner) {
+      owner_(owner) {}
+
+StreamWaveOut::StreamWaveOut(std::unique_ptr<WaveSink> sink, const WaveFormat& format, MessageTarget* owner)
+    : StreamWaveOut(std::move(sink), nullptr, format, owner) {
     takenAtOnce_.store(chunkFrames_, std::memory_order_relaxed);
     thread_ = std::thread([this] { Run(); });
 }
 
 StreamWaveOut::StreamWaveOut(std::unique_ptr<WavePullSink> sink, const WaveFormat& format, MessageTarget* owner)
-    : pullSink_(std::move(sink)),
-      blockAlign_(format.blockAlign),
-      chunkFrames_(ChunkFrames(format.samplesPerSec)),
-      chunkBytes_(chunkFrames_ * format.blockAlign),
-      bitsPerSample_(format.bitsPerSample),
-      owner_(owner) {
+    : StreamWaveOut(nullptr, std::move(sink), format, owner) {
     started_ = pullSink_->Start(&StreamWaveOut::OnRender, this);
 }
 

@@ -5,6 +5,8 @@
 //
 //   wav_compare REF OUT [--min-corr=X] [--skip=SECONDS]   prints the medians; exit 1 below X
 //   wav_compare --loud OUT                                exit 0 when OUT is not silent
+//   wav_compare --longest-gap OUT [--max-ms=X]            the longest silence between OUT's first and last
+//                                                         sound; exit 1 when longer than X ms
 #include <sndfile.h>
 
 #include <algorithm>
@@ -100,8 +102,32 @@ int main(int argc, char** argv) {
         std::printf("rms=%.4f\n", rms);
         return rms > 0.005 ? 0 : 1;
     }
+    if (argc >= 3 && std::string(argv[1]) == "--longest-gap") {
+        Audio audio;
+        if (!Load(argv[2], audio) || audio.rate <= 0)
+            return 2;
+        const double maxMs = argc >= 4 && std::string(argv[3]).rfind("--max-ms=", 0) == 0 ? std::atof(argv[3] + 9) : 1e9;
+        // 5 ms blocks; a block is silent below a hundredth of the loudest block's level.
+        const size_t block = static_cast<size_t>(audio.rate / 200);
+        std::vector<double> levels;
+        for (size_t at = 0; at + block <= audio.samples.size(); at += block)
+            levels.push_back(Rms(audio.samples.data() + at, block));
+        const double loudest = levels.empty() ? 0 : *std::max_element(levels.begin(), levels.end());
+        const auto loud = [&](double level) { return level > loudest * 0.01; };
+        const auto first = std::find_if(levels.begin(), levels.end(), loud);
+        const auto last = std::find_if(levels.rbegin(), levels.rend(), loud).base();
+        size_t longest = 0, run = 0;
+        for (auto it = first; it < last; ++it) {
+            run = loud(*it) ? 0 : run + 1;
+            longest = std::max(longest, run);
+        }
+        const double longestMs = 5.0 * static_cast<double>(longest);
+        std::printf("longest_gap_ms=%.0f\n", longestMs);
+        return loudest > 0 && longestMs <= maxMs ? 0 : 1;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: wav_compare REF OUT [--min-corr=X] [--skip=SECONDS]\n       wav_compare --loud OUT\n");
+        std::fprintf(stderr, "usage: wav_compare REF OUT [--min-corr=X] [--skip=SECONDS]\n       wav_compare --loud OUT\n"
+                             "       wav_compare --longest-gap OUT [--max-ms=X]\n");
         return 2;
     }
     double minCorr = -1;
