@@ -33,7 +33,15 @@ void StreamConcealment::Conceal(int16_t* out, int count) {
         }
     }
     if (made <= 0) {
-        plc_fillin(&plc_->state, out, count);
+        // The library lines its circular history up before it fills a gap by copying the history onto
+        // itself with memcpy, which is undefined for overlapping ranges (and not always a forward copy):
+        // line it up here, with a rotation, so that the library finds nothing left to do.
+        plc_state_t& state = plc_->state;
+        if (state.buf_ptr > 0 && state.buf_ptr < PLC_HISTORY_LEN) {
+            std::rotate(state.history, state.history + state.buf_ptr, state.history + PLC_HISTORY_LEN);
+            state.buf_ptr = 0;
+        }
+        plc_fillin(&state, out, count);
         return;
     }
     const int copied = std::min(made, count);

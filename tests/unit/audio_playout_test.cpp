@@ -292,10 +292,13 @@ TEST(StreamConcealmentTest, IlbcIsConcealedByTheDecodersOwnLostFrameMode) {
 TEST(StreamConcealmentTest, OtherCodecsGetAConcealmentThatContinuesTheSignal) {
     // Raw samples: the general concealment repeats the last pitch period, fading, instead of silence.
     StreamConcealment concealment(nullptr);
-    std::vector<int16_t> tone(800);
+    std::vector<int16_t> tone(900);
     for (size_t i = 0; i < tone.size(); ++i)
         tone[i] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 2 * 3.14159265 / 80));
-    concealment.Received(tone.data(), static_cast<int>(tone.size()));
+    // Received in pieces that leave the library's circular history part-way round, where its own way of
+    // lining the history up would copy it onto itself (the sanitizer build catches that).
+    for (size_t at = 0; at < tone.size(); at += 100)
+        concealment.Received(tone.data() + at, 100);
     std::vector<int16_t> filled(160);
     concealment.Conceal(filled.data(), 160);
     int peak = 0;
