@@ -268,6 +268,14 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
         Append(samples, count);
     }
     concealRun_ = 0;
+    // A device that takes less than real time (a sound server that cannot keep up) would let the buffer
+    // run on past its ceiling, where stretching cannot follow: the oldest audio beyond it goes at once.
+    if (level_ > ceilingSamples_ + frameSamples_) {
+        const int excess = level_ - ceilingSamples_;
+        head_ = (head_ + excess) % static_cast<int>(ring_.size());
+        level_ -= excess;
+        statistics_.samplesShortened += excess;
+    }
     statistics_.depthMs = static_cast<double>(SamplesToUs(level_ + deviceAheadSamples_)) / 1000.0;
     UpdateTargets();
 }

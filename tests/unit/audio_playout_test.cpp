@@ -248,6 +248,20 @@ TEST(PlayoutBufferTest, SequenceNumbersConcealExactlyTheMissingFramesAndDropOldO
     EXPECT_EQ(buffer.GetStatistics().framesLate, 1);
 }
 
+TEST(PlayoutBufferTest, ADeviceSlowerThanRealTimeNeverTakesTheDepthPastTheCeiling) {
+    // The device takes a piece for every second frame's worth of time: half speed.
+    PlayoutBuffer buffer(kRate, kFrame, kAhead);
+    std::vector<int16_t> frame(kFrame, 1000), piece(kPiece);
+    double maxDepth = 0;
+    for (int n = 0; n < 2000; ++n) {
+        buffer.Arrive(frame.data(), kFrame, Steady(n));
+        maxDepth = std::max(maxDepth, buffer.GetStatistics().depthMs);
+        for (int i = 0; i < 2; ++i)
+            buffer.Take(piece.data(), kPiece, Steady(n) + i * 5000);
+    }
+    EXPECT_LE(maxDepth, 300 + kFrameUs / 1000 + 10 + 1);
+}
+
 TEST(PlayoutBufferTest, AnOversizedFrameNeverOverrunsTheBuffer) {
     PlayoutBuffer buffer(kRate, kFrame, kAhead);
     std::vector<int16_t> huge(200'000, 3);
