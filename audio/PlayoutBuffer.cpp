@@ -321,10 +321,10 @@ void PlayoutBuffer::UpdateTargets() {
         const int64_t movedLow = LowSlack(RecentCount(kMovedJudgeMs));
         if (movedLow > shrinkLow + std::max(kMovedUs, SamplesToUs(frameSamples_) / 2))
             shrinkLow = movedLow;
-        if (growLow < kMarginUs - kHysteresisUs / 2)
-            wanted = -UsToSamples(kMarginUs - growLow);
-        else if (shrinkLow > kMarginUs + kHysteresisUs)
-            wanted = UsToSamples(shrinkLow - kMarginUs);
+        if (growLow < kMarginUs - kGrowBelowUs)
+            wanted = -UsToSamples(kMarginUs + kGrowHeadroomUs - growLow);
+        else if (shrinkLow > kMarginUs + kShrinkAboveUs)
+            wanted = UsToSamples(shrinkLow - kMarginUs - kGrowHeadroomUs / 2);
     }
     // Never deeper than the ceiling, however the frames came.
     const int64_t over = level_ - ceilingSamples_;

@@ -49,10 +49,13 @@ public:
 
     // The device is kept this far ahead: pieces are handed to it at most this many at a time.
     static constexpr int kPieceMs = 5;
-    // The smallest slack the buffer aims for, and how far above it the slack may rise before the buffer
-    // shortens itself.
+    // The smallest slack the buffer aims for; how far below it the slack may fall before the buffer grows,
+    // and then by how much more, so that one growth lasts; and how far above it the slack may rise before
+    // the buffer shortens itself. Every change of the timeline is heard a little: there are few of them.
     static constexpr int kMarginUs = 3000;
-    static constexpr int kHysteresisUs = 2000;
+    static constexpr int kGrowBelowUs = 1000;
+    static constexpr int kGrowHeadroomUs = 6000;
+    static constexpr int kShrinkAboveUs = 12000;
     // Longest stretch of concealment before the stream falls silent and waits for the next frame.
     static constexpr int kMaxConcealMs = 200;
     static constexpr int kMinConcealFrames = 8;

@@ -117,10 +117,10 @@ TEST(PlayoutBufferTest, ASteadyStreamSettlesAtAboutOneFrameAndConcealsNothing) {
     EXPECT_EQ(stats.framesConcealed, 0);
     EXPECT_EQ(stats.framesLate, 0);
     EXPECT_NEAR(stats.jitterMs, 0, 0.1);
-    // One frame, what the device holds, and a few milliseconds of slack (the device takes 5 ms pieces,
-    // so the slack an arrival finds varies by that much).
+    // One frame, what the device holds, and a slack the buffer lets be up to 15 ms before it shortens
+    // itself (the device takes 5 ms pieces, so the slack an arrival finds varies by that much more).
     const double oneFrameMs = kFrameUs / 1000;
-    EXPECT_LE(sim.depthMs.back(), oneFrameMs + 10 + 10);
+    EXPECT_LE(sim.depthMs.back(), oneFrameMs + 10 + 20);
     EXPECT_GE(sim.depthMs.back(), oneFrameMs + 10);
     // Every frame is heard, in order.
     const std::vector<int> heard = sim.Heard();
@@ -147,7 +147,7 @@ TEST(PlayoutBufferTest, JitterGrowsTheDepthAndItShrinksBackWhenTheJitterGoes) {
     const double duringJitter = sim.depthMs[static_cast<size_t>(jittery - 10)];
     EXPECT_GT(duringJitter, oneFrameMs + 10 + 20);
     EXPECT_LT(duringJitter, oneFrameMs + 10 + 80);
-    EXPECT_LT(sim.depthMs.back(), oneFrameMs + 10 + 8);
+    EXPECT_LT(sim.depthMs.back(), oneFrameMs + 10 + 20);
     // Once it has found the jitter, few slots go without their frame.
     const PlayoutBuffer::Statistics stats = sim.buffer.GetStatistics();
     EXPECT_LT(stats.framesConcealed, jittery / 20);
@@ -178,8 +178,9 @@ TEST(PlayoutBufferTest, LostFramesAreConcealedInTheirSlots) {
 TEST(PlayoutBufferTest, AFrameAfterItsConcealedSlotIsDroppedSoTheTimelineHolds) {
     Simulation sim;
     const int frames = 200;
-    // Frame 100 comes 3 ms after the moment the device needed it.
-    sim.Run(frames, [&](int n) { return n == 100 ? Steady(n) + 12'000 : Steady(n); }, Steady(frames - 1));
+    // Frame 100 comes a few milliseconds after the moment the device needed it (the steady slack is
+    // half a frame, 10.9 ms).
+    sim.Run(frames, [&](int n) { return n == 100 ? Steady(n) + 14'000 : Steady(n); }, Steady(frames - 1));
     const PlayoutBuffer::Statistics stats = sim.buffer.GetStatistics();
     EXPECT_EQ(stats.framesConcealed, 1);
     EXPECT_EQ(stats.framesLate, 1);
@@ -198,7 +199,7 @@ TEST(PlayoutBufferTest, ABurstOfLateFramesLeavesTheDepthBoundedAndItComesBack) {
     sim.Run(frames, [&](int n) { return n >= 100 && n < 110 ? Steady(110) : Steady(n); }, Steady(frames - 1));
     const double maxDepth = *std::max_element(sim.depthMs.begin(), sim.depthMs.end());
     EXPECT_LE(maxDepth, PlayoutBuffer::kCeilingMs + 10 + kFrameUs / 1000);
-    EXPECT_LT(sim.depthMs.back(), kFrameUs / 1000 + 10 + 8);
+    EXPECT_LT(sim.depthMs.back(), kFrameUs / 1000 + 10 + 20);
 }
 
 TEST(PlayoutBufferTest, APeerClockHalfAPercentFastOrSlowKeepsTheDepthBoundedForTenMinutes) {
