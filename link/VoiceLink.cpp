@@ -1,9 +1,12 @@
 #include "link/VoiceLink.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/Exception.h"
 #include "link/LinkMessages.h"
+#include "platform/ErrorSink.h"
 
 namespace {
 
@@ -153,8 +156,10 @@ void VoiceLink::Run() {
                 sealer_ = std::make_unique<DatagramSealer>(*key_);
                 sealed_.assign(kMaxDatagram, 0);
                 opened_.assign(kMaxDatagram, 0);
-            } catch (const MemoryException&) {
+            } catch (const Exception&) {
                 sealer_.reset();
+                CurrentErrorSink().ReportError("The key for private calls could not be derived from the secret "
+                                               "(not enough memory?): nothing is sent or taken.");
             }
             std::fill(secret_.begin(), secret_.end(), 0);
         }
