@@ -1,12 +1,18 @@
 #include "app/CallController.h"
 
 #include "base/Exception.h"
+#include "base/Socket.h"
 #include "link/LinkMessages.h"
 
 namespace {
 
 // A meter shows at least its bottom segment, so that a silent but working line is told from a dead one.
 int MeterValue(int level) { return level <= 0 ? 1 : level; }
+
+// "address:port" of a private-call message's source.
+std::string SourceText(const Message& message) {
+    return AddressText(static_cast<uint32_t>(message.wParam)) + ":" + std::to_string(message.lParam);
+}
 
 }  // namespace
 
@@ -30,6 +36,10 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     WriteFields();
 
     link_.SetOwner(window, uiThread);
+    if (!settings_.secret.empty()) {
+        link_.SetSecret(settings_.secret);
+        view_.ShowPeerProven(false, "");
+    }
     try {
         link_.Create();
         link_.Start();
@@ -98,7 +108,15 @@ void CallController::OnMuteMicrophone(bool pressed) {
 
 bool CallController::HandleMessage(const Message& message) {
     switch (message.message) {
+    case WM_LINK_PEER_PROVEN:
+        view_.ShowPeerProven(true, SourceText(message));
+        return true;
+    case WM_LINK_NOT_SEALED:
+        view_.ShowNotSealed(SourceText(message));
+        return true;
     case WM_LINK_LISTENING:
+        if (link_.Private())
+            view_.ShowPeerProven(false, "");
         SetButtons(false, true);
         SetStatus(kListening);
         return true;
@@ -107,6 +125,8 @@ bool CallController::HandleMessage(const Message& message) {
         SetStatus(kConnected);
         return true;
     case WM_LINK_CLOSED:
+        if (link_.Private())
+            view_.ShowPeerProven(false, "");
         SetButtons(true, false);
         SetStatus(kDisconnected);
         // Messages may arrive after the state they report has changed: a stale one finds the link busy.

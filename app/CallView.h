@@ -1,5 +1,6 @@
 // What the call controller needs from a front end: a status line, the button states, the level meters, the
-// mute buttons, and the exchange of the host and port fields. The window and the console implement it.
+// mute buttons, the exchange of the host and port fields, and in a private call whether the peer proved the
+// secret. The window and the console implement it.
 #pragma once
 
 #include <string>
@@ -15,4 +16,14 @@ public:
     // user why); the arguments then hold what the view could read.
     virtual bool ReadFields(std::string& host, int& port, bool& muteSpeakers, bool& muteMicrophone) = 0;
     virtual void WriteFields(const std::string& host, int port, bool muteSpeakers, bool muteMicrophone) = 0;
+
+    // Private calls only; a plain call never calls these, so a view may ignore them.
+    // Whether the peer of the current call has proven the secret (its datagrams open with our key);
+    // `peer` is its "address:port", empty while not proven.
+    virtual void ShowPeerProven(bool proven, const std::string& peer) {
+        (void)proven;
+        (void)peer;
+    }
+    // Datagrams from `source` ("address:port") are not sealed with our secret; once per source and call.
+    virtual void ShowNotSealed(const std::string& source) { (void)source; }
 };

@@ -49,6 +49,10 @@ constexpr const char* kLongOptionHelp =
     "  --playout=adaptive|direct    adaptive (default): received audio waits in a buffer that follows the\n"
     "                               network's jitter and conceals lost frames; direct: each frame is played\n"
     "                               as it arrives, nothing concealed\n"
+    "  --secret=FILE                private calls: seal every datagram with a key derived from the secret\n"
+    "                               in FILE (readable by its owner only) and take only datagrams sealed\n"
+    "                               with it; the peer must use the same secret\n"
+    "  --make-secret=FILE           write a new random secret to FILE (mode 0600), then exit\n"
     "  --version                    print the version and build date, then exit\n"
     "  --help                       print this text, then exit\n";
 
@@ -291,6 +295,8 @@ public:
             result.action = CommandAction::Version;
         } else if (listDevices_) {
             result.action = CommandAction::ListDevices;
+        } else if (!settings_.makeSecretFile.empty()) {
+            result.action = CommandAction::MakeSecret;
         }
         result.settings = settings_;
         return result;
@@ -364,6 +370,14 @@ private:
             else
                 return value.empty() ? "needs a value, as in --playout=adaptive|direct"
                                      : "playout must be adaptive or direct";
+            return {};
+        }
+        if (name == "secret" || name == "make-secret") {
+            if (value.empty())
+                return "needs a value, as in --" + std::string(name) + "=FILE";
+            if (value.size() > kMaxPathLength)
+                return "path is too long";
+            (name == "secret" ? settings_.secretFile : settings_.makeSecretFile) = std::string(value);
             return {};
         }
         if (name == "banner-server") {

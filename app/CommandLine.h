@@ -10,7 +10,7 @@
 #include "app/Settings.h"
 
 // What the program is asked to do once the command line has been read.
-enum class CommandAction { Run, Help, Version, ListDevices };
+enum class CommandAction { Run, Help, Version, ListDevices, MakeSecret };
 
 struct ParsedCommandLine {
     CommandAction action = CommandAction::Run;

@@ -54,12 +54,27 @@ void ConsoleFrontEnd::ShowStatus(const std::string& text) {
     CheckOutput();
 }
 
-void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics) {
+void ConsoleFrontEnd::ShowPeerProven(bool proven, const std::string& peer) {
+    if (!proven)
+        return;
+    out_ << "Private call: " << peer << " holds the secret" << std::endl;
+    CheckOutput();
+}
+
+void ConsoleFrontEnd::ShowNotSealed(const std::string& source) {
+    err_ << "qparlin: datagrams from " << source << " are not sealed with our secret" << std::endl;
+}
+
+void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall) {
     out_ << "Statistics: " << statistics.datagramsSent << " datagrams sent, " << statistics.datagramsReceived
          << " received, " << statistics.sendQueueDrops << " send-queue drops, " << statistics.playbackDrops
          << " playback drops, " << statistics.framesConcealed << " frames concealed, " << statistics.framesLate
          << " late, playout depth " << std::lround(statistics.playoutDepthMs) << " ms, jitter "
-         << std::lround(statistics.jitterMs) << " ms" << std::endl;
+         << std::lround(statistics.jitterMs) << " ms";
+    if (privateCall)
+        out_ << ", dropped " << statistics.droppedNotSealed << " not sealed, " << statistics.droppedForged
+             << " not opening, " << statistics.droppedReplayed << " replayed";
+    out_ << std::endl;
     CheckOutput();
 }
 
@@ -120,7 +135,7 @@ int ConsoleFrontEnd::Run() {
                     break;
                 }
                 if (message.message == WM_CONSOLE_STATISTICS) {
-                    PrintStatistics(link.GetStatistics());
+                    PrintStatistics(link.GetStatistics(), link.Private());
                     continue;
                 }
                 controller.HandleMessage(message);

@@ -2,7 +2,7 @@
 // are printed to stdout one per line, device errors to stderr, and SIGINT or SIGTERM ends the program the
 // way the Exit button does. SIGUSR1 prints one line of the link's counts ("Statistics: ...") to stdout.
 // SIGPIPE is ignored: a line that cannot be written to stdout (its reader has gone) ends the program the
-// way SIGTERM does, with status 0.
+// way SIGTERM does, with status 0. In a private call the statistics line ends with the dropped counts.
 #pragma once
 
 #include <iosfwd>
@@ -36,9 +36,13 @@ public:
     // The console has no fields to edit: what the command line set stays.
     bool ReadFields(std::string&, int&, bool&, bool&) override { return true; }
     void WriteFields(const std::string&, int, bool, bool) override {}
+    // A private call prints one line when a peer's first datagram opens, and names each source of
+    // unsealed datagrams once on stderr (the link reports each at most once per call).
+    void ShowPeerProven(bool proven, const std::string& peer) override;
+    void ShowNotSealed(const std::string& source) override;
 
 private:
-    void PrintStatistics(const VoiceLink::Statistics& statistics);
+    void PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall);
     // After a line to stdout: when it could not be written, ends the loop as SIGTERM does.
     void CheckOutput();
 

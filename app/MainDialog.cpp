@@ -10,10 +10,13 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPen>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QTimerEvent>
 #include <cmath>
+#include <iostream>
 #include <utility>
 
 #include "addressbook/ContactsDialog.h"
@@ -34,6 +37,26 @@ const QColor kPanelLit{0, 80, 0};
 // 0x00BBGGRR: the window's green, and a lighter one for a held thumb.
 constexpr uint32_t kFaderBackground = 0xBEF0BE;
 constexpr uint32_t kFaderHighlight = 0xC8FFC8;
+
+const QColor kPadlockProven{0, 110, 0};
+const QColor kPadlockWaiting{150, 150, 150};
+
+// A 16-pixel padlock, drawn rather than taken from a font: not every font has the symbol.
+QPixmap Padlock(const QColor& color) {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(color, 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawArc(QRectF(4, 1, 8, 10), 0, 180 * 16);
+    painter.drawLine(QPointF(4, 6), QPointF(4, 8));
+    painter.drawLine(QPointF(12, 6), QPointF(12, 8));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(color);
+    painter.drawRect(QRectF(2, 7, 12, 8));
+    return pixmap;
+}
 
 QPixmap MuteBitmap(const char* resource) {
     // Magenta is the bitmaps' transparent colour.
@@ -123,6 +146,11 @@ void MainDialog::BuildControls() {
     status_->setFrameShadow(QFrame::Sunken);
     status_->setWordWrap(true);
     status_->setGeometry(Dlu(7, 164, 120, 20));
+    // The padlock sits inside the status line, so that the line and its texts stay as they are.
+    padlock_ = new QLabel(status_);
+    padlock_->setObjectName("padlock");
+    padlock_->setGeometry(status_->width() - 20, (status_->height() - 16) / 2, 16, 16);
+    padlock_->hide();
 
     speakerFader_ = new CMixerFader(Qt::Vertical, this);
     speakerFader_->setObjectName("speakerFader");
@@ -203,6 +231,24 @@ void MainDialog::Initialize() {
 void MainDialog::ShowStatus(const std::string& text) {
     status_->setText(QString::fromStdString(text));
     emit StatusChanged(status_->text());
+}
+
+void MainDialog::ShowPeerProven(bool proven, const std::string& peer) {
+    padlock_->setPixmap(Padlock(proven ? kPadlockProven : kPadlockWaiting));
+    padlock_->setProperty("proven", proven);
+    padlock_->setToolTip(proven ? QString("Private call: %1 holds the secret").arg(QString::fromStdString(peer))
+                                : QString("Private call: no datagram from the peer has opened with the secret yet"));
+    padlock_->show();
+}
+
+void MainDialog::ShowNotSealed(const std::string& source) {
+    // The status texts stay as they are: the reason goes to the padlock's tooltip, which the user finds
+    // where the padlock stays grey.
+    std::cerr << "qparlin: datagrams from " << source << " are not sealed with our secret" << std::endl;
+    if (padlock_->property("proven").toBool())
+        return;
+    padlock_->setToolTip(QString("Private call: datagrams from %1 are not sealed with our secret")
+                             .arg(QString::fromStdString(source)));
 }
 
 void MainDialog::EnableButtons(bool connectAndListen, bool disconnect) {

@@ -52,6 +52,9 @@ public:
     void ShowMuteButtons(bool speakersMuted, bool microphoneMuted) override;
     bool ReadFields(std::string& host, int& port, bool& muteSpeakers, bool& muteMicrophone) override;
     void WriteFields(const std::string& host, int port, bool muteSpeakers, bool muteMicrophone) override;
+    // A private call: a padlock at the status line's right end, grey until the peer has proven the secret.
+    void ShowPeerProven(bool proven, const std::string& peer) override;
+    void ShowNotSealed(const std::string& source) override;
 
     // ErrorSink: any thread; the box appears on the user-interface thread and blocks nobody.
     void ReportError(const std::string& text) override;
@@ -126,6 +129,7 @@ private:
     LevelMeter* microphoneMeter_ = nullptr;
     LevelMeter* panel_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* padlock_ = nullptr;  // inside the status line, shown in private calls only
     BannerView* banner_ = nullptr;
     int timer_ = 0;
     QPointer<QMessageBox> validationBox_;

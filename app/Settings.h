@@ -3,7 +3,9 @@
 #pragma once
 
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "audio/FormatCode.h"
@@ -38,4 +40,8 @@ struct Settings {
     std::string outputWav;         // file backend: where played sound is written; empty to drop it
     std::string bannerServerHost;  // where the banner list comes from; empty: no banners are fetched
     int bannerServerPort = kDefaultBannerServerPort;
+    std::string secretFile;      // private calls: where the shared secret is; empty for plain calls
+    std::string makeSecretFile;  // where --make-secret writes a new secret
+    // The secret's bytes, read from secretFile at start-up, before any front end runs.
+    std::vector<uint8_t> secret;
 };

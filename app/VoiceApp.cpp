@@ -6,8 +6,11 @@
 #include <string_view>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "app/CommandLine.h"
+#include "app/SecretFile.h"
 #include "app/ConsoleFrontEnd.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
@@ -83,8 +86,29 @@ int VoiceApp::Run(int argc, char** argv) {
         WriteWaveDeviceList(CurrentWaveBackend(), std::cout);
         SetWaveBackend(nullptr);
         return 0;
+    case CommandAction::MakeSecret: {
+        std::string problem;
+        if (!SecretFile::Make(settings_.makeSecretFile, problem)) {
+            std::cerr << "qparlin: " << settings_.makeSecretFile << ": " << problem << '\n';
+            return 1;
+        }
+        std::cout << "Wrote a new secret to " << settings_.makeSecretFile
+                  << "; give the other side a copy over a channel you trust.\n";
+        return 0;
+    }
     case CommandAction::Run:
         break;
+    }
+    if (!settings_.secretFile.empty()) {
+        // Read now, so that a bad file stops the program before any window or call; the key itself is
+        // derived later, on the link's worker.
+        std::string problem;
+        std::optional<std::vector<uint8_t>> secret = SecretFile::Read(settings_.secretFile, problem);
+        if (!secret) {
+            std::cerr << "qparlin: " << settings_.secretFile << ": " << problem << '\n';
+            return 1;
+        }
+        settings_.secret = std::move(*secret);
     }
     return RunFrontEnd(argc, argv);
 }

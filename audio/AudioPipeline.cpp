@@ -109,7 +109,7 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
         sink->OnFrame(payload, payloadLength);
 }
 
-void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length) {
+void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length, std::optional<uint64_t> sequence) {
     if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size())
         return;
     PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
@@ -149,7 +149,7 @@ void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length)
         return;
     int count = 0;
     const int16_t* samples = Samples16(audio, audioBytes, count);
-    stream->playout->Arrive(samples, count, MonotonicUs());
+    stream->playout->Arrive(samples, count, MonotonicUs(), sequence);
     // A stream that had fallen silent starts again with this frame.
     if (!stream->feeding)
         Feed(*stream, false);

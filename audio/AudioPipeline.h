@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "audio/FrameSink.h"
@@ -47,8 +48,10 @@ public:
     int AddStream(int deviceId);
     void StartCapture();
     void StopCapture() { recorder_.Stop(); }
-    // One received payload for the stream in slot `streamIndex`.
-    void Deliver(int streamIndex, const uint8_t* payload, int length);
+    // One received payload for the stream in slot `streamIndex`. `sequence` is the sender's number of the
+    // datagram where the link knows one (a private call's counter); the playout buffer then places the frame
+    // by it and conceals exactly the numbers that are missing.
+    void Deliver(int streamIndex, const uint8_t* payload, int length, std::optional<uint64_t> sequence = {});
     int InputLevel() const { return inputLevel_.load(std::memory_order_relaxed); }
     // The level of the last payload delivered to the stream, or -1 for a slot that holds none.
     int StreamLevel(int streamIndex);

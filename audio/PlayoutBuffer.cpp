@@ -43,6 +43,8 @@ PlayoutBuffer::PlayoutBuffer(int rate, int frameSamples, int deviceAheadSamples)
 void PlayoutBuffer::Start() {
     head_ = 0;
     level_ = 0;
+    appended_ = 0;
+    concealedSlots_.clear();
     owed_ = 0;
     concealRun_ = 0;
     stretchWanted_ = 0;
@@ -69,6 +71,7 @@ void PlayoutBuffer::GoIdle() {
     stretchWanted_ = 0;
     lastArrivalUs_ = -1;
     nextSequence_.reset();
+    concealedSlots_.clear();
 }
 
 void PlayoutBuffer::Append(const int16_t* samples, int count) {
@@ -90,6 +93,33 @@ void PlayoutBuffer::Append(const int16_t* samples, int count) {
         tail = tail + 1 == capacity ? 0 : tail + 1;
     }
     level_ += count;
+    appended_ += count;
+}
+
+bool PlayoutBuffer::Refill(const int16_t* samples, int count, uint64_t sequence) {
+    const int64_t played = appended_ - level_;
+    // Slots that have begun to play are past taking back.
+    concealedSlots_.erase(std::remove_if(concealedSlots_.begin(), concealedSlots_.end(),
+                                         [played](const ConcealedSlot& slot) { return slot.start < played; }),
+                          concealedSlots_.end());
+    if (count != frameSamples_)
+        return false;
+    const auto slot = std::find_if(concealedSlots_.begin(), concealedSlots_.end(),
+                                   [sequence](const ConcealedSlot& s) { return s.sequence == sequence; });
+    // A slot an overflow cut short at the front is not whole any more.
+    if (slot == concealedSlots_.end() || slot->start + frameSamples_ > appended_)
+        return false;
+    const int capacity = static_cast<int>(ring_.size());
+    int at = static_cast<int>((head_ + (slot->start - played)) % capacity);
+    for (int i = 0; i < count; ++i) {
+        ring_[static_cast<size_t>(at)] = samples[i];
+        at = at + 1 == capacity ? 0 : at + 1;
+    }
+    Record(SamplesToUs(slot->start - played), false);
+    concealedSlots_.erase(slot);
+    --statistics_.framesConcealed;
+    ++statistics_.framesReordered;
+    return true;
 }
 
 void PlayoutBuffer::AppendConcealment() {
@@ -211,7 +241,11 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
         started = true;
     } else if (sequence && nextSequence_) {
         if (*sequence < *nextSequence_) {
-            // Its slot is past (concealed), or it came twice.
+            if (Refill(samples, count, *sequence)) {
+                UpdateTargets();
+                return;
+            }
+            // Its slot is past (concealed and played), or it came twice.
             ++statistics_.framesLate;
             Record(-frameUs, true);
             UpdateTargets();
@@ -219,8 +253,15 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
         }
         // Frames between the last one and this one are lost: each gets its concealment now, in its slot.
         const uint64_t missing = std::min<uint64_t>(*sequence - *nextSequence_, static_cast<uint64_t>(maxConcealFrames_));
-        for (uint64_t i = 0; i < missing; ++i)
+        for (uint64_t i = 0; i < missing; ++i) {
+            // A jump longer than the concealment keeps only the slots just before this frame.
+            concealedSlots_.push_back(ConcealedSlot{*sequence - missing + i, appended_});
             AppendConcealment();
+        }
+        // Only slots within the buffer's reach are worth remembering.
+        if (concealedSlots_.size() > static_cast<size_t>(maxConcealFrames_))
+            concealedSlots_.erase(concealedSlots_.begin(),
+                                  concealedSlots_.end() - maxConcealFrames_);
         owed_ = 0;
     } else if (owed_ > 0) {
         // A concealed slot's frame, late, or the frame after it (the slot's own was lost)? The next frame

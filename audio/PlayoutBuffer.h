@@ -13,7 +13,9 @@
 //
 // Without sequence numbers, arrival order is play order; whether a frame after a concealed slot is that
 // slot's late frame or the next one (the slot's frame was lost) is told by its time. Arrive takes the
-// sender's sequence number where one is known, and then uses it instead.
+// sender's sequence number where one is known, and then uses it instead: the numbers skipped are concealed
+// in their slots at once, and a skipped frame that turns up while its slot still waits to be played takes
+// its slot back, so that frames the network reordered within the buffer's depth play in order.
 //
 // Not thread-safe: its owner serialises Arrive and Take (the pipeline's stream lock). Times are
 // microseconds of a monotonic clock, passed in, so that tests run on a fake clock.
@@ -41,6 +43,7 @@ public:
         int64_t framesArrived = 0;
         int64_t framesConcealed = 0;   // slots filled by concealment
         int64_t framesLate = 0;        // frames that came after their slot was concealed
+        int64_t framesReordered = 0;   // frames that came after a later one, in time for their slot
         int64_t samplesShortened = 0;  // audio taken out to bring the delay down
         int64_t samplesLengthened = 0; // audio put in to let late frames catch up
         double depthMs = 0;            // audio waiting, for the device included, after the last arrival
@@ -128,6 +131,16 @@ private:
     int owed_ = 0;            // concealed slots whose frames may still come
     int64_t owedSinceUs_ = 0; // when the oldest of them began
     std::optional<uint64_t> nextSequence_;
+    // Slots concealed for skipped sequence numbers, oldest first: where each starts, counted in samples
+    // appended since the start, so that a frame that turns up in time can take its slot back.
+    struct ConcealedSlot {
+        uint64_t sequence = 0;
+        int64_t start = 0;
+    };
+    std::vector<ConcealedSlot> concealedSlots_;
+    int64_t appended_ = 0;  // samples appended since the start; the head is at appended_ - level_
+    // Puts a skipped frame into its concealed slot if that slot has not begun to play; true when it did.
+    bool Refill(const int16_t* samples, int count, uint64_t sequence);
     int64_t lastArrivalUs_ = -1;
     int64_t stretchWanted_ = 0;  // samples to take out (positive) or put in (negative)
     int64_t loudSinceUs_ = 0;    // since when a stretch has waited for a quiet stretch

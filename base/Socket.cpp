@@ -382,6 +382,22 @@ int ReceiveFrom(SocketHandle s, SocketAddress* from, void* buffer, int size, int
     return static_cast<int>(n);
 }
 
+int ReceiveAnyFrom(SocketHandle s, SocketAddress* from, void* buffer, int size) {
+    if (size <= 0 || buffer == nullptr) throw SocketException();
+    sockaddr_in sender{};
+    ssize_t n;
+    do {
+        socklen_t length = sizeof(sender);
+        n = ::recvfrom(s, buffer, static_cast<size_t>(size), MSG_TRUNC | MSG_DONTWAIT, AsSockaddr(sender), &length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (WouldBlock(errno)) return -1;
+        ThrowFor(Op::Receive, errno);
+    }
+    if (from != nullptr) from->sin = sender;
+    return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
+}
+
 int BytesAvailable(SocketHandle s) {
     int count = 0;
     if (::ioctl(s, FIONREAD, &count) != 0) throw SocketException();

@@ -79,6 +79,10 @@ int SendAll(SocketHandle s, const void* data, int length);
 int SendTo(SocketHandle s, const SocketAddress& to, const void* data, int length);
 int Receive(SocketHandle s, void* buffer, int size, int timeoutMs);
 int ReceiveFrom(SocketHandle s, SocketAddress* from, void* buffer, int size, int timeoutMs);
+// One waiting datagram, without waiting: its real length (0 for an empty datagram, more than `size` for
+// one cut short to `size` bytes), or -1 when none waits. Only failures of the socket itself throw: a
+// receiver that decides for itself what an empty or oversized datagram means (a private call) uses this.
+int ReceiveAnyFrom(SocketHandle s, SocketAddress* from, void* buffer, int size);
 int BytesAvailable(SocketHandle s);
 void Close(SocketHandle s);
 SocketAddress LocalAddress(SocketHandle s);

@@ -1,4 +1,4 @@
-// The messages the voice link posts: three window messages to the main window about the link's state, and
+// The messages the voice link posts: window messages to the main window about the link's state, and
 // one thread message to the user-interface thread with the two levels.
 #pragma once
 
@@ -8,5 +8,10 @@ constexpr uint32_t WM_APP_FIRST = 0x8000;
 constexpr uint32_t WM_LINK_LISTENING = 0x800A;
 constexpr uint32_t WM_LINK_CONNECTED = 0x800B;
 constexpr uint32_t WM_LINK_CLOSED = 0x800C;
+// Private calls only. wParam: the address (network order), lParam: the port, of the source concerned.
+// The first datagram of a call from this peer opened with our key: the peer holds the secret.
+constexpr uint32_t WM_LINK_PEER_PROVEN = 0x8010;
+// Datagrams from this source are not sealed with our key; posted once per source and call.
+constexpr uint32_t WM_LINK_NOT_SEALED = 0x8011;
 // wParam: microphone level 0 to 100 (0 while muted); lParam: speaker level of the playback stream.
 constexpr uint32_t WM_AUDIO_LEVELS = 0x806E;

@@ -1,9 +1,12 @@
 #include "link/VoiceLink.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/Exception.h"
 #include "link/LinkMessages.h"
+#include "platform/ErrorSink.h"
 
 namespace {
 
@@ -13,12 +16,24 @@ constexpr int kIdleSecondSleepMs = 200;
 constexpr int kAfterCallSleepMs = 200;
 // How long one look for the listener's first datagram waits before the stop flag is checked again.
 constexpr int kPeerWaitMs = 50;
+// Sources of unsealed datagrams reported per call: enough to name the few that matter, never a flood.
+constexpr size_t kMaxReportedSources = 8;
 
 }  // namespace
 
 VoiceLink::VoiceLink() {
     pipeline_.SetFormat(kInitialFormat);
     pipeline_.SetFrameSink(this);
+}
+
+void VoiceLink::SetSecret(std::vector<uint8_t> secret) {
+    secret_ = std::move(secret);
+    private_ = true;
+}
+
+void VoiceLink::SetCallKey(const DatagramSealer::Key& key) {
+    key_ = key;
+    private_ = true;
 }
 
 VoiceLink::~VoiceLink() {
@@ -107,6 +122,9 @@ VoiceLink::Statistics VoiceLink::GetStatistics() {
     statistics.framesLate = playout.framesLate;
     statistics.playoutDepthMs = playout.depthMs;
     statistics.jitterMs = playout.jitterMs;
+    statistics.droppedNotSealed = droppedNotSealed_.load(std::memory_order_relaxed);
+    statistics.droppedForged = droppedForged_.load(std::memory_order_relaxed);
+    statistics.droppedReplayed = droppedReplayed_.load(std::memory_order_relaxed);
     return statistics;
 }
 
@@ -119,9 +137,9 @@ bool VoiceLink::CallGoesOn(uint32_t generation) const {
     return GetState() == kActive && generation_.load(std::memory_order_acquire) == generation;
 }
 
-void VoiceLink::PostWindow(uint32_t message) {
+void VoiceLink::PostWindow(uint32_t message, WPARAM wParam, LPARAM lParam) {
     if (window_ != nullptr)
-        window_->Post(message, 0, 0);
+        window_->Post(message, wParam, lParam);
 }
 
 void VoiceLink::Run() {
@@ -129,6 +147,22 @@ void VoiceLink::Run() {
     pipeline_.ResetInputLevel();
     streamIndex_.store(pipeline_.AddStream(outputDevice_), std::memory_order_release);
     try {
+        if (private_) {
+            // The slow derivation runs here, on the worker, so that the window is never held up; calls begin
+            // once it is done. A failure leaves the link private with no sealer: it sends and takes nothing.
+            try {
+                if (!key_)
+                    key_ = DatagramSealer::DeriveKey(secret_.data(), secret_.size());
+                sealer_ = std::make_unique<DatagramSealer>(*key_);
+                sealed_.assign(kMaxDatagram, 0);
+                opened_.assign(kMaxDatagram, 0);
+            } catch (const Exception&) {
+                sealer_.reset();
+                CurrentErrorSink().ReportError("The key for private calls could not be derived from the secret "
+                                               "(not enough memory?): nothing is sent or taken.");
+            }
+            std::fill(secret_.begin(), secret_.end(), 0);
+        }
         while (!StopRequested()) {
             if (GetState() == kIdle) {
                 DropUnstartedCall();
@@ -169,19 +203,26 @@ void VoiceLink::RunCall() {
 
     // Nothing captured for another call, or between calls, goes into this one.
     TrimQueue(0);
+    reportedSources_.clear();
+    peerProven_ = false;
     waitingForPeer_.store(peer.Address() == 0, std::memory_order_release);
     pipeline_.StartCapture();
     nextLevelReport_.store(0, std::memory_order_relaxed);
     try {
         ByteBuffer buffer(kMaxDatagram, 0);
-        if (peer.Address() == 0)
-            WaitForPeer(handle, generation);
+        bool ended = false;  // by the peer's sealed end of call
+        if (peer.Address() == 0) {
+            if (private_)
+                ended = !WaitForSealedPeer(handle, generation, peer, buffer);
+            else
+                WaitForPeer(handle, generation);
+        }
         waitingForPeer_.store(false, std::memory_order_release);
         TrimQueue(kFramesKeptForPeer);
         PostWindow(WM_LINK_CONNECTED);
 
         const int stream = streamIndex_.load(std::memory_order_acquire);
-        while (CallGoesOn(generation)) {
+        while (!ended && CallGoesOn(generation)) {
             CheckStop();
             SocketAddress from;
             int n = 0;
@@ -191,7 +232,12 @@ void VoiceLink::RunCall() {
                     // The peer's port found closed is a failed receive: the call is over.
                     if (peer.Address() != 0 && TakePortUnreachable(handle, peer))
                         break;
-                    n = ReceiveFrom(handle, &from, buffer.Data(), kMaxDatagram, 0);
+                    if (private_) {
+                        if (ReceiveSealed(handle, generation, peer, buffer) == Received::kEndOfCall)
+                            break;
+                    } else {
+                        n = ReceiveFrom(handle, &from, buffer.Data(), kMaxDatagram, 0);
+                    }
                 }
             } catch (const Exception&) {
                 // An empty or oversized datagram, or the peer's port found closed: the call is over.
@@ -213,13 +259,132 @@ void VoiceLink::RunCall() {
         }
     } catch (const ThreadStopException&) {
         // The program is ending: no closed message, the pipeline is shut down by Run.
+        SendEndOfCall(handle, peer);
         EndCall(handle, generation, false);
         throw;
     } catch (const SocketException&) {
         // Anything else the socket reports ends the call as a failed receive does, so that the window
         // learns the link is idle and capture stops.
     }
+    // A call closed here (Disconnect) tells its peer; one the peer or the network ended has no one to tell.
+    if (!CallGoesOn(generation))
+        SendEndOfCall(handle, peer);
     EndCall(handle, generation, true);
+}
+
+void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
+    // A plain call has no end-of-call datagram: its peer notices the silence, or the closed port.
+    if (!private_ || peer.Address() == 0)
+        return;
+    const uint8_t end = DatagramSealer::kEndOfCallDatagram;
+    try {
+        if (SendDatagram(handle, peer, &end, 1))
+            sent_.fetch_add(1, std::memory_order_relaxed);
+    } catch (const SocketException&) {
+        // The peer learns nothing, and its call ends when it finds our port closed.
+    }
+}
+
+bool VoiceLink::SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data, int length) {
+    if (!private_) {
+        SendTo(handle, peer, data, length);
+        return true;
+    }
+    // Without a key (its derivation failed) a private link sends nothing rather than anything in the clear.
+    if (sealer_ == nullptr)
+        return false;
+    const int sealed = sealer_->Seal(data, length, sealed_.data(), static_cast<int>(sealed_.size()));
+    if (sealed == 0)
+        return false;
+    SendTo(handle, peer, sealed_.data(), sealed);
+    return true;
+}
+
+bool VoiceLink::WaitForSealedPeer(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer) {
+    // Only a datagram that opens ends the wait; whatever else comes is dropped and the wait goes on.
+    while (CallGoesOn(generation)) {
+        CheckStop();
+        if (!WaitReadable(handle, kPeerWaitMs))
+            continue;
+        switch (ReceiveSealed(handle, generation, peer, buffer)) {
+        case Received::kOpened:
+            return true;
+        case Received::kEndOfCall:
+            return false;
+        case Received::kNothing:
+            break;
+        }
+    }
+    return true;
+}
+
+VoiceLink::Received VoiceLink::ReceiveSealed(SocketHandle handle, uint32_t generation, SocketAddress& peer,
+                                              ByteBuffer& buffer) {
+    SocketAddress from;
+    const int n = ReceiveAnyFrom(handle, &from, buffer.Data(), kMaxDatagram);
+    if (n < 0)
+        return Received::kNothing;
+    // Empty and oversized datagrams end a plain call; in a private one anybody could send them, so they
+    // are dropped like any other that does not open.
+    if (n == 0) {
+        NoteDrop(DatagramSealer::Result::kNotSealed, from);
+        return Received::kNothing;
+    }
+    if (n > kMaxDatagram || sealer_ == nullptr) {
+        NoteDrop(DatagramSealer::Result::kForged, from);
+        return Received::kNothing;
+    }
+    int innerLength = 0;
+    uint64_t counter = 0;
+    const DatagramSealer::Result result =
+        sealer_->Open(buffer.Data(), n, opened_.data(), static_cast<int>(opened_.size()), innerLength, counter);
+    if (result != DatagramSealer::Result::kOpened) {
+        NoteDrop(result, from);
+        return Received::kNothing;
+    }
+    received_.fetch_add(1, std::memory_order_relaxed);
+    peer = from;
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        if (generation_.load(std::memory_order_acquire) == generation)
+            peer_ = from;
+    }
+    if (!peerProven_ || !(provenPeer_ == from)) {
+        peerProven_ = true;
+        provenPeer_ = from;
+        PostWindow(WM_LINK_PEER_PROVEN, from.Address(), from.Port());
+    }
+    const uint8_t type = opened_[0];
+    if (type == DatagramSealer::kEndOfCallDatagram)
+        return Received::kEndOfCall;
+    if (type == kAudioDatagram && !MuteSpeakers())
+        pipeline_.Deliver(streamIndex_.load(std::memory_order_acquire), opened_.data() + 1, innerLength - 1, counter);
+    return Received::kOpened;
+}
+
+void VoiceLink::NoteDrop(DatagramSealer::Result result, const SocketAddress& from) {
+    switch (result) {
+    case DatagramSealer::Result::kNotSealed:
+        droppedNotSealed_.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case DatagramSealer::Result::kForged:
+        droppedForged_.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case DatagramSealer::Result::kReplayed:
+        // Only what was sealed with our key can be replayed: the source is an attacker, or the network
+        // doubled a datagram, not a peer with the wrong secret.
+        droppedReplayed_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    case DatagramSealer::Result::kOpened:
+        return;
+    }
+    if (reportedSources_.size() >= kMaxReportedSources)
+        return;
+    for (const SocketAddress& source : reportedSources_)
+        if (source == from)
+            return;
+    reportedSources_.push_back(from);
+    PostWindow(WM_LINK_NOT_SEALED, from.Address(), from.Port());
 }
 
 void VoiceLink::WaitForPeer(SocketHandle handle, uint32_t generation) {
@@ -240,16 +405,16 @@ void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteB
         try {
             if (frame->marker) {
                 const uint8_t marker = kMarkerDatagram;
-                SendTo(handle, peer, &marker, 1);
-                sent_.fetch_add(1, std::memory_order_relaxed);
+                if (SendDatagram(handle, peer, &marker, 1))
+                    sent_.fetch_add(1, std::memory_order_relaxed);
             } else {
                 const int length = frame->bytes.Length();
-                if (length + 1 > kMaxDatagram)
+                if (length + 1 > kMaxDatagram - (private_ ? DatagramSealer::kOverhead : 0))
                     continue;  // a frame no receiver would take
                 buffer[0] = kAudioDatagram;
                 std::memcpy(buffer.Data() + 1, frame->bytes.Data(), static_cast<size_t>(length));
-                SendTo(handle, peer, buffer.Data(), length + 1);
-                sent_.fetch_add(1, std::memory_order_relaxed);
+                if (SendDatagram(handle, peer, buffer.Data(), length + 1))
+                    sent_.fetch_add(1, std::memory_order_relaxed);
             }
         } catch (const SocketException&) {
             // A failed send loses this one frame.

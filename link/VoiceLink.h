@@ -6,6 +6,11 @@
 // at once. Each datagram is one type byte (0 audio, 1 marker for a muted microphone) and, for audio, one
 // encoded frame.
 //
+// A private call (SetSecret) seals every datagram it sends and takes only datagrams that open with the
+// shared key (DatagramSealer): they alone move the peer address, end a listener's wait, reach the decoder
+// or end the call, which a sealed end-of-call datagram does instead of an empty one. Everything else is
+// counted and dropped. The counter of each sealed audio datagram tells the playout buffer its frame's place.
+//
 // Listen, Connect, Close and the mute flags are called from the user-interface thread; the link reports
 // back only by posting (LinkMessages.h).
 #pragma once
@@ -15,6 +20,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "audio/AudioPipeline.h"
 #include "audio/FrameSink.h"
@@ -22,6 +29,7 @@
 #include "base/Socket.h"
 #include "base/WakeEvent.h"
 #include "base/WorkerThread.h"
+#include "link/DatagramSealer.h"
 #include "platform/MessageTarget.h"
 
 class VoiceLink : public WorkerThread, public FrameSink {
@@ -65,6 +73,13 @@ public:
     }
     // The playback device for the peer's audio. Set before the worker starts.
     void SetOutputDevice(int deviceId) { outputDevice_ = deviceId; }
+    // Makes every call private, with the key derived from `secret`. The worker derives it when it starts
+    // (it takes a while, and must not hold up the window); until then no call begins. Set before the
+    // worker starts.
+    void SetSecret(std::vector<uint8_t> secret);
+    // The same with a key already derived, for tests. Set before the worker starts.
+    void SetCallKey(const DatagramSealer::Key& key);
+    bool Private() const { return private_; }
     int OutputDevice() const { return outputDevice_; }
 
     int GetState() const { return state_.load(std::memory_order_acquire); }
@@ -87,6 +102,11 @@ public:
         int64_t framesLate = 0;       // frames that came after their slot was concealed
         double playoutDepthMs = 0;    // audio waiting to be played after the last arrival
         double jitterMs = 0;          // arrival jitter (95th percentile of inter-arrival deviations)
+        // Private calls only: datagrams dropped because they were not sealed (plain or empty), did not open
+        // (another key, changed, cut short or oversized), or had opened before.
+        int64_t droppedNotSealed = 0;
+        int64_t droppedForged = 0;
+        int64_t droppedReplayed = 0;
     };
     Statistics GetStatistics();
 
@@ -112,12 +132,25 @@ private:
     bool CallGoesOn(uint32_t generation) const;
     void WaitForPeer(SocketHandle handle, uint32_t generation);
     void SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer);
+    // Sends one datagram, sealed in a private call; false when it was not sent.
+    bool SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data, int length);
     void EndCall(SocketHandle handle, uint32_t generation, bool announce);
+
+    // What one look at a private call's socket found.
+    enum class Received { kNothing, kOpened, kEndOfCall };
+    // Takes one waiting datagram of a private call; what opens is handled as a plain call handles its
+    // datagrams (peer address, audio), the rest counted and dropped.
+    Received ReceiveSealed(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer);
+    // A private listener waits for the first datagram that opens; false when that ended the call.
+    bool WaitForSealedPeer(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer);
+    // The sealed end of call, sent when a private call is closed or the program ends.
+    void SendEndOfCall(SocketHandle handle, const SocketAddress& peer);
+    void NoteDrop(DatagramSealer::Result result, const SocketAddress& from);
     // Drops queued frames beyond the newest `keep`.
     void TrimQueue(size_t keep);
     // A socket whose call was closed before the worker picked it up: closed, and the closed message posted.
     void DropUnstartedCall();
-    void PostWindow(uint32_t message);
+    void PostWindow(uint32_t message, WPARAM wParam = 0, LPARAM lParam = 0);
     void InstallSocket(SocketHandle handle, const SocketAddress& peer);
 
     // The socket and the peer address change hands between the user-interface thread (Listen, Connect)
@@ -148,4 +181,20 @@ private:
     std::atomic<int> streamIndex_{-1};
     int outputDevice_ = -1;
     std::atomic<int64_t> nextLevelReport_{0};
+
+    // A private call's parts. The secret and the flag are set before the worker starts; the sealer and its
+    // buffers belong to the worker alone.
+    bool private_ = false;
+    std::vector<uint8_t> secret_;
+    std::optional<DatagramSealer::Key> key_;
+    std::unique_ptr<DatagramSealer> sealer_;
+    std::vector<uint8_t> sealed_;  // a datagram being sealed
+    std::vector<uint8_t> opened_;  // a datagram being opened
+    // Within one call, the sources whose unsealed datagrams were reported, so that each is reported once.
+    std::vector<SocketAddress> reportedSources_;
+    bool peerProven_ = false;  // this call has opened a datagram of its peer
+    SocketAddress provenPeer_;
+    std::atomic<int64_t> droppedNotSealed_{0};
+    std::atomic<int64_t> droppedForged_{0};
+    std::atomic<int64_t> droppedReplayed_{0};
 };

@@ -18,6 +18,7 @@
 #include "base/Socket.h"
 #include "fake_wave.h"
 #include "held_lookup.h"
+#include "link/DatagramSealer.h"
 #include "link/LinkMessages.h"
 
 namespace {
@@ -109,6 +110,39 @@ private slots:
         UdpPeer peer;
         peer.SendTo(window_->Link().LocalPort());
         QTRY_COMPARE(Status(), QString("Connected."));
+    }
+
+    void aPlainWindowShowsNoPadlock() {
+        Open();
+        QVERIFY(Child<QLabel>("padlock")->isHidden());
+    }
+
+    void aPrivateCallsPadlockTurnsWhenThePeersDatagramOpensAndTheStatusTextsStay() {
+        settings_.port = 0;
+        settings_.secret = {'p', 'w'};
+        Open();
+        QLabel* padlock = Child<QLabel>("padlock");
+        QVERIFY(!padlock->isHidden());
+        QCOMPARE(padlock->property("proven").toBool(), false);
+        QTest::mouseClick(Child<QPushButton>("listen"), Qt::LeftButton);
+        QTRY_COMPARE(Status(), QString("Listening..."));
+        // A plain datagram neither connects nor proves anything; the padlock's tip names its source.
+        UdpPeer plain;
+        plain.SendTo(window_->Link().LocalPort());
+        QTRY_VERIFY(padlock->toolTip().contains("not sealed"));
+        QCOMPARE(Status(), QString("Listening..."));
+
+        const uint8_t secret[] = {'p', 'w'};
+        DatagramSealer sealer(DatagramSealer::DeriveKey(secret, 2));
+        const uint8_t inner[2] = {0, 0x80};
+        uint8_t sealed[2 + 33];
+        QCOMPARE(sealer.Seal(inner, 2, sealed, sizeof sealed), 35);
+        const SocketHandle socket = CreateSocket(false);
+        ::SendTo(socket, SocketAddress(htonl(INADDR_LOOPBACK), window_->Link().LocalPort()), sealed, 35);
+        QTRY_COMPARE(Status(), QString("Connected."));
+        QTRY_COMPARE(padlock->property("proven").toBool(), true);
+        QVERIFY(padlock->toolTip().contains("holds the secret"));
+        Close(socket);
     }
 
     void anUnknownHostShowsTheErrorAndChangesNoButton() {

@@ -40,6 +40,8 @@ public:
         writtenHost = host;
         writtenPort = port;
     }
+    void ShowPeerProven(bool proven, const std::string& peer) override { privacy.push_back(proven ? peer : "-"); }
+    void ShowNotSealed(const std::string& source) override { notSealed.push_back(source); }
 
     std::vector<std::string> statuses;
     bool connectEnabled = false;
@@ -53,6 +55,8 @@ public:
     int fieldPort = 0;
     std::string writtenHost;
     int writtenPort = -1;
+    std::vector<std::string> privacy;  // "-" for not proven, else the proven peer
+    std::vector<std::string> notSealed;
 };
 
 class UdpPeer {
@@ -220,6 +224,30 @@ TEST_F(CallControllerTest, AutoListenListensAgainButAStaleClosedChangesNothing) 
     ASSERT_TRUE(Pump(WM_LINK_CLOSED));
     ASSERT_TRUE(Pump(WM_LINK_LISTENING)) << "listening again after the close";
     EXPECT_EQ(c.Status(), "Listening...");
+}
+
+TEST_F(CallControllerTest, APlainCallSaysNothingOfPrivacy) {
+    Start();
+    controller->HandleMessage(Message{WM_LINK_LISTENING, 0, 0});
+    controller->HandleMessage(Message{WM_LINK_CLOSED, 0, 0});
+    EXPECT_TRUE(view.privacy.empty());
+    EXPECT_FALSE(link->Private());
+}
+
+TEST_F(CallControllerTest, APrivateCallShowsWhenThePeerProvesTheSecretAndWhoSendsUnsealed) {
+    settings.secret = {'p', 'w'};
+    Start();
+    EXPECT_TRUE(link->Private());
+    ASSERT_EQ(view.privacy, std::vector<std::string>{"-"}) << "private from the start, nobody proven";
+    // 127.0.0.1 in network order, port 5007.
+    const WPARAM loopback = htonl(INADDR_LOOPBACK);
+    controller->HandleMessage(Message{WM_LINK_NOT_SEALED, loopback, 5007});
+    EXPECT_EQ(view.notSealed, std::vector<std::string>{"127.0.0.1:5007"});
+    controller->HandleMessage(Message{WM_LINK_PEER_PROVEN, loopback, 6000});
+    EXPECT_EQ(view.privacy.back(), "127.0.0.1:6000");
+    controller->HandleMessage(Message{WM_LINK_CLOSED, 0, 0});
+    EXPECT_EQ(view.privacy.back(), "-") << "the next call must prove it again";
+    EXPECT_EQ(controller->Status(), CallController::kDisconnected) << "the status texts stay";
 }
 
 }  // namespace

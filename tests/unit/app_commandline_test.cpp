@@ -145,6 +145,19 @@ TEST(CommandLineTest, LongOptions) {
               std::string::npos);
 }
 
+TEST(CommandLineTest, SecretOptionsTakeAPathAndMakeSecretIsAnAction) {
+    EXPECT_EQ(ParseOk({}).secretFile, "");
+    EXPECT_EQ(ParseOk({"--secret=/home/a/call.key"}).secretFile, "/home/a/call.key");
+    const ParsedCommandLine made = ParseCommandLine({"--make-secret=new.key"});
+    ASSERT_TRUE(made.Ok());
+    EXPECT_EQ(made.action, CommandAction::MakeSecret);
+    EXPECT_EQ(made.settings->makeSecretFile, "new.key");
+    EXPECT_EQ(ParseCommandLine({"--make-secret=k", "--help"}).action, CommandAction::Help);
+    for (const std::string bad : {"--secret", "--secret=", "--make-secret", "--make-secret="})
+        EXPECT_NE(ParseCommandLine({bad}).error.find("needs a value, as in --"), std::string::npos) << bad;
+    EXPECT_NE(ParseCommandLine({"--secret=" + std::string(5000, 'p')}).error.find("too long"), std::string::npos);
+}
+
 TEST(CommandLineTest, ActionsNeedTheRestToParse) {
     EXPECT_EQ(ParseCommandLine({"-l:1:yes", "--help"}).action, CommandAction::Help);
     EXPECT_EQ(ParseCommandLine({"--version"}).action, CommandAction::Version);

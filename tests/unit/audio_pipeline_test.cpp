@@ -337,3 +337,20 @@ TEST_F(PipelineTest, AdaptivePlayoutFeedsThePlayerByThePieceThenConcealsAndFalls
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(fake.played.size(), pieces);
 }
+
+// The link's sequence number reaches the stream's playout buffer: a frame delivered twice under one number
+// plays once.
+TEST_F(PipelineTest, ADeliveredSequenceNumberTellsThePlayoutADuplicate) {
+    pipeline = std::make_unique<AudioPipeline>();
+    pipeline->SetFormat(0x85);
+    pipeline->SetFrameSink(&sink);
+    fake.autoFinishPlayback = true;
+    const int stream = pipeline->AddStream(-1);
+    std::vector<uint8_t> payload(800, 0x90);
+    pipeline->Deliver(stream, payload.data(), 800, 41);
+    pipeline->Deliver(stream, payload.data(), 800, 41);
+    pipeline->Deliver(stream, payload.data(), 800);  // no number: nothing to compare, it is kept
+    const PlayoutBuffer::Statistics counts = pipeline->StreamPlayout(stream);
+    EXPECT_EQ(counts.framesArrived, 3);
+    EXPECT_EQ(counts.framesLate, 1);
+}

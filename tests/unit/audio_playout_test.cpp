@@ -243,10 +243,65 @@ TEST(PlayoutBufferTest, SequenceNumbersConcealExactlyTheMissingFramesAndDropOldO
     buffer.Arrive(frame.data(), kFrame, 1000, 13);
     EXPECT_EQ(buffer.Level(), before + 3 * kFrame);
     EXPECT_EQ(buffer.GetStatistics().framesConcealed, 2);
-    // 12 turns up after all: its slot is taken.
+    // 12 turns up after all, while its slot still waits: it takes the slot back, and nothing grows.
     buffer.Arrive(frame.data(), kFrame, 2000, 12);
     EXPECT_EQ(buffer.Level(), before + 3 * kFrame);
-    EXPECT_EQ(buffer.GetStatistics().framesLate, 1);
+    EXPECT_EQ(buffer.GetStatistics().framesConcealed, 1);
+    EXPECT_EQ(buffer.GetStatistics().framesReordered, 1);
+    EXPECT_EQ(buffer.GetStatistics().framesLate, 0);
+    // 12 again, and 13 again: they came twice, and are dropped.
+    buffer.Arrive(frame.data(), kFrame, 3000, 12);
+    buffer.Arrive(frame.data(), kFrame, 3000, 13);
+    EXPECT_EQ(buffer.Level(), before + 3 * kFrame);
+    EXPECT_EQ(buffer.GetStatistics().framesLate, 2);
+}
+
+TEST(PlayoutBufferTest, ReorderedFramesPlayInOrderWhileTheirSlotsWaitAndAreDroppedOnceTheyPlay) {
+    PlayoutBuffer buffer(kRate, kFrame, kAhead);
+    MarkingConcealer concealer;
+    buffer.SetConcealer(&concealer);
+    std::vector<int16_t> frame(kFrame);
+    const auto arrive = [&](int n, int64_t atUs) {
+        std::fill(frame.begin(), frame.end(), FrameValue(n));
+        buffer.Arrive(frame.data(), kFrame, atUs, static_cast<uint64_t>(n));
+    };
+    // 0, then 3 before 1 and 2: 1 comes in time, 2 never.
+    arrive(0, 0);
+    arrive(3, 1000);
+    arrive(1, 2000);
+    std::vector<int16_t> played;
+    std::vector<int16_t> piece(kPiece);
+    int64_t now = 3000;
+    while (buffer.Take(piece.data(), kPiece, now)) {
+        played.insert(played.end(), piece.begin(), piece.end());
+        now += 5000;
+        if (played.size() > static_cast<size_t>(8 * kFrame))
+            break;
+    }
+    std::vector<int> heard;
+    for (int16_t sample : played) {
+        const int value = sample == kConcealed ? kConcealed : sample - 100;
+        if (sample != 0 && (heard.empty() || heard.back() != value))
+            heard.push_back(value);
+    }
+    // After 3 the stream conceals on its own until it falls silent.
+    ASSERT_GE(heard.size(), 4u);
+    EXPECT_EQ(std::vector<int>(heard.begin(), heard.begin() + 4), (std::vector<int>{0, 1, kConcealed, 3}));
+    EXPECT_EQ(buffer.GetStatistics().framesReordered, 1);
+
+    // A slot that has begun to play is not taken back: 11 comes once the device is in its slot.
+    PlayoutBuffer late(kRate, kFrame, 0);
+    std::fill(frame.begin(), frame.end(), FrameValue(10));
+    late.Arrive(frame.data(), kFrame, 0, 10);
+    late.Arrive(frame.data(), kFrame, 100, 12);
+    // Everything before slot 11, and one piece of it.
+    while (late.Level() > 2 * kFrame - kPiece)
+        ASSERT_TRUE(late.Take(piece.data(), kPiece, 200));
+    ASSERT_GT(late.Level(), kFrame) << "slot 11 is playing, 12 waits";
+    late.Arrive(frame.data(), kFrame, 300, 11);
+    EXPECT_EQ(late.GetStatistics().framesReordered, 0);
+    EXPECT_EQ(late.GetStatistics().framesLate, 1);
+    EXPECT_EQ(late.GetStatistics().framesConcealed, 1);
 }
 
 TEST(PlayoutBufferTest, ADeviceSlowerThanRealTimeNeverTakesTheDepthPastTheCeiling) {

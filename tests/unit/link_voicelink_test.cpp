@@ -1,6 +1,8 @@
-// The voice link against plain UDP sockets on the loopback interface, with scripted sound devices.
+// The voice link against plain UDP sockets on the loopback interface, with scripted sound devices; plain
+// calls first, then private ones.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -393,6 +395,236 @@ TEST_F(VoiceLinkTest, StoppingTheWorkerMidCallPostsNoClosedMessage) {
     link->Stop(true);
     EXPECT_EQ(NextMessage(200), 0u);
     EXPECT_TRUE(link->Pipeline().Recorder().Finished()) << "the pipeline was shut down";
+}
+
+// Private calls: the link holds a call key, and so does the peer's sealer; a third socket plays the attacker.
+class PrivateLinkTest : public VoiceLinkTest {
+protected:
+    static DatagramSealer::Key Key(uint8_t fill) {
+        DatagramSealer::Key key;
+        key.fill(fill);
+        return key;
+    }
+    void SetUp() override {
+        VoiceLinkTest::SetUp();
+        link->SetCallKey(Key(0x31));
+    }
+    std::vector<uint8_t> Seal(const std::vector<uint8_t>& inner, DatagramSealer& sealer) {
+        std::vector<uint8_t> out(inner.size() + 33);
+        out.resize(static_cast<size_t>(sealer.Seal(inner.data(), static_cast<int>(inner.size()), out.data(),
+                                                   static_cast<int>(out.size()))));
+        return out;
+    }
+    std::vector<uint8_t> Seal(const std::vector<uint8_t>& inner) { return Seal(inner, peerSealer); }
+    // The inner datagram of what the link sent, or nothing when it does not open with the call key.
+    std::optional<std::vector<uint8_t>> Open(const std::vector<uint8_t>& datagram) {
+        std::vector<uint8_t> inner(datagram.size());
+        int length = 0;
+        uint64_t counter = 0;
+        if (peerSealer.Open(datagram.data(), static_cast<int>(datagram.size()), inner.data(),
+                            static_cast<int>(inner.size()), length, counter) != DatagramSealer::Result::kOpened)
+            return std::nullopt;
+        inner.resize(static_cast<size_t>(length));
+        return inner;
+    }
+    // The window messages of the next `ms` milliseconds.
+    std::vector<Message> Messages(int ms) {
+        std::vector<Message> messages;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end)
+            if (const std::optional<Message> message = window.Get(10))
+                messages.push_back(*message);
+        return messages;
+    }
+    static int Count(const std::vector<Message>& messages, uint32_t which) {
+        int n = 0;
+        for (const Message& message : messages)
+            n += message.message == which ? 1 : 0;
+        return n;
+    }
+    // A listener in a private call with `peer`, which has sent one sealed audio datagram.
+    void StartPrivateCall(Peer& peer) {
+        StartWorker();
+        link->Listen("127.0.0.1", 0);
+        ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+        peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80)));
+        const std::vector<Message> messages = Messages(300);
+        ASSERT_EQ(Count(messages, WM_LINK_CONNECTED), 1);
+        ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
+    }
+    // Everything an attacker without the key can send: plain audio, a marker, an empty datagram, bytes that
+    // only look sealed, an oversized datagram, and copies of what the peer sent.
+    void Attack(Peer& attacker, const std::vector<std::vector<uint8_t>>& captured) {
+        const int port = link->LocalPort();
+        attacker.SendTo(port, Audio(800, 0x80));
+        attacker.SendTo(port, {0x01});
+        attacker.SendTo(port, {});
+        std::vector<uint8_t> random(100);
+        for (size_t i = 0; i < random.size(); ++i)
+            random[i] = static_cast<uint8_t>(i * 37 + 11);
+        random[0] = 0x02;
+        attacker.SendTo(port, random);
+        attacker.SendTo(port, std::vector<uint8_t>(10001, 0x02));
+        for (const std::vector<uint8_t>& datagram : captured)
+            attacker.SendTo(port, datagram);
+    }
+    VoiceLink::Statistics CountsOnceDropped(int64_t dropped) {
+        VoiceLink::Statistics counts;
+        for (int i = 0; i < kWaitMs; ++i) {
+            counts = link->GetStatistics();
+            if (counts.droppedNotSealed + counts.droppedForged + counts.droppedReplayed >= dropped)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return counts;
+    }
+
+    DatagramSealer peerSealer{Key(0x31), 0x5150, 0};
+};
+
+TEST_F(PrivateLinkTest, AListenerWaitsThroughUnsealedDatagramsAndIsConnectedOnlyByOneThatOpens) {
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    Peer attacker;
+    Attack(attacker, {});
+    const VoiceLink::Statistics dropped = CountsOnceDropped(5);
+    EXPECT_EQ(dropped.droppedNotSealed, 3) << "plain audio, marker, empty";
+    EXPECT_EQ(dropped.droppedForged, 2) << "random bytes typed as sealed, oversized";
+    std::vector<Message> messages = Messages(300);
+    EXPECT_EQ(Count(messages, WM_LINK_CONNECTED), 0);
+    ASSERT_EQ(Count(messages, WM_LINK_NOT_SEALED), 1) << "one report for the one source";
+    EXPECT_EQ(static_cast<int>(messages[0].lParam), attacker.Port());
+    EXPECT_EQ(Played(), 0u);
+    EXPECT_EQ(link->Peer().Address(), 0u);
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+
+    Peer peer;
+    peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80)));
+    messages = Messages(300);
+    ASSERT_EQ(Count(messages, WM_LINK_PEER_PROVEN), 1);
+    EXPECT_EQ(Count(messages, WM_LINK_CONNECTED), 1);
+    EXPECT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
+    EXPECT_EQ(link->Peer(), peer.Address());
+}
+
+TEST_F(PrivateLinkTest, WhatGoesOutIsSealedShowsNoPayloadAndOpensToThePlainDatagram) {
+    Peer peer;
+    StartPrivateCall(peer);
+    const std::vector<uint8_t> frame(50, 0x42);
+    link->OnFrame(frame.data(), 50);
+    const auto sent = peer.Receive();
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_EQ(sent->size(), 51u + 33u);
+    EXPECT_EQ((*sent)[0], 0x02);
+    const std::vector<uint8_t> plainRun(8, 0x42);
+    EXPECT_EQ(std::search(sent->begin(), sent->end(), plainRun.begin(), plainRun.end()), sent->end());
+    EXPECT_EQ(Open(*sent), Audio(50, 0x42));
+    link->SetMuteMicrophone(true);
+    link->OnFrame(frame.data(), 50);
+    const auto marker = peer.Receive();
+    ASSERT_TRUE(marker.has_value());
+    EXPECT_EQ(marker->size(), 34u);
+    EXPECT_EQ(Open(*marker), std::vector<uint8_t>{0x01});
+}
+
+TEST_F(PrivateLinkTest, AThirdAddressNeitherTakesOverNorEndsTheCall) {
+    Peer peer;
+    std::vector<std::vector<uint8_t>> captured;
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    for (int i = 0; i < 3; ++i) {
+        captured.push_back(Seal(Audio(800, 0x80)));
+        peer.SendTo(link->LocalPort(), captured.back());
+    }
+    ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 3; }));
+
+    Peer attacker;
+    Attack(attacker, captured);
+    const VoiceLink::Statistics counts = CountsOnceDropped(8);
+    EXPECT_EQ(counts.droppedNotSealed, 3);
+    EXPECT_EQ(counts.droppedForged, 2);
+    EXPECT_EQ(counts.droppedReplayed, 3) << "the three that opened before";
+    const std::vector<Message> messages = Messages(300);
+    EXPECT_EQ(Count(messages, WM_LINK_CLOSED), 0);
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    EXPECT_EQ(link->Peer(), peer.Address()) << "the attacker never became the peer";
+    EXPECT_EQ(Played(), 3u);
+    EXPECT_EQ(counts.datagramsReceived, 3);
+    // The peer's audio still plays.
+    peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80)));
+    EXPECT_TRUE(fake.WaitFor([&] { return fake.played.size() == 4; }));
+}
+
+TEST_F(PrivateLinkTest, ASealedEndOfCallEndsItAndAnEmptyDatagramDoesNot) {
+    Peer peer;
+    StartPrivateCall(peer);
+    peer.SendTo(link->LocalPort(), {});
+    EXPECT_EQ(Count(Messages(300), WM_LINK_CLOSED), 0);
+    peer.SendTo(link->LocalPort(), Seal({0x03}));
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+    EXPECT_TRUE(WaitForIdle());
+}
+
+TEST_F(PrivateLinkTest, DisconnectAndExitSendTheSealedEndOfCall) {
+    Peer peer;
+    StartWorker();
+    link->Connect("127.0.0.1", peer.Port());
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    link->Close();
+    const auto end = peer.Receive();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(Open(*end), std::vector<uint8_t>{0x03});
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+
+    ASSERT_TRUE(WaitForIdle());
+    link->Connect("127.0.0.1", peer.Port());
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    link->Stop(true);
+    const auto exit = peer.Receive();
+    ASSERT_TRUE(exit.has_value());
+    EXPECT_EQ(Open(*exit), std::vector<uint8_t>{0x03});
+}
+
+TEST_F(PrivateLinkTest, APeerWithAnotherSecretPlaysNothingIsCountedAndReportedOnce) {
+    DatagramSealer stranger(Key(0x32), 0x77, 0);
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    Peer peer;
+    for (int i = 0; i < 20; ++i)
+        peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80), stranger));
+    EXPECT_EQ(CountsOnceDropped(20).droppedForged, 20);
+    const std::vector<Message> messages = Messages(300);
+    EXPECT_EQ(Count(messages, WM_LINK_NOT_SEALED), 1);
+    EXPECT_EQ(Count(messages, WM_LINK_CONNECTED), 0);
+    EXPECT_EQ(Played(), 0u);
+    EXPECT_EQ(link->GetStatistics().datagramsReceived, 0);
+}
+
+TEST_F(PrivateLinkTest, TwoStartsNeverShareANonce) {
+    // Each start of the program is one link with its own random sender id; both count from 0.
+    std::vector<std::vector<uint8_t>> first;
+    for (int start = 0; start < 2; ++start) {
+        TearDown();
+        SetUp();
+        Peer peer;
+        StartWorker();
+        link->Connect("127.0.0.1", peer.Port());
+        ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+        const std::vector<uint8_t> frame(20, 0x42);
+        link->OnFrame(frame.data(), 20);
+        const auto sent = peer.Receive();
+        ASSERT_TRUE(sent.has_value());
+        ASSERT_EQ(Open(*sent), Audio(20, 0x42));
+        first.push_back(*sent);
+    }
+    // Sender id (bytes 1 to 8) differs; the counter (9 to 16) is 0 in both.
+    EXPECT_NE(std::vector<uint8_t>(first[0].begin() + 1, first[0].begin() + 9),
+              std::vector<uint8_t>(first[1].begin() + 1, first[1].begin() + 9));
+    EXPECT_EQ(std::vector<uint8_t>(first[0].begin() + 9, first[0].begin() + 17), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(std::vector<uint8_t>(first[1].begin() + 9, first[1].begin() + 17), std::vector<uint8_t>(8, 0));
 }
 
 }  // namespace

@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Private calls between two qparlin --headless processes with WAV-file audio: with the same secret speech
+# goes both ways through a relay that also attacks the call from a third address (plain audio, markers,
+# empty datagrams, random bytes, replays of what it captured), and the call neither changes hands nor
+# ends; what the relay captured is sealed. With different secrets, or against a plain copy, nothing is
+# played, the drops are counted and the source is named once. Two starts never share a nonce, and a
+# secret file others can read is refused.
+set -u
+
+: "${QPARLIN:?QPARLIN must name the built qparlin}"
+: "${WAV_COMPARE:?WAV_COMPARE must name the built wav_compare}"
+command -v sox >/dev/null || { echo "sox is missing (scripts/install-deps --test)"; exit 1; }
+command -v python3 >/dev/null || { echo "python3 is missing (scripts/install-deps --test)"; exit 1; }
+sanitized=${QPARLIN_SANITIZED:-0}
+relay_script="$(dirname "$0")/sealed_relay.py"
+
+. "$(dirname "$0")/common.sh"
+
+codec=g711_8khz
+rate=8000
+"$QPARLIN" --make-secret="$work/key" >/dev/null || fail "--make-secret failed"
+"$QPARLIN" --make-secret="$work/other.key" >/dev/null || fail "--make-secret failed"
+sox -n -r "$rate" -c 1 -b 16 "$work/caller.wav" synth 6 sine 200-1800 sine 300 tremolo 3 80 vol 0.4
+sox -n -r "$rate" -c 1 -b 16 "$work/voice.wav" synth 4 square 150-600 tremolo 5 60 vol 0.3
+sox -n -r "$rate" -c 1 -b 16 "$work/silence.wav" trim 0 2
+sox "$work/silence.wav" "$work/voice.wav" "$work/listener.wav"
+
+# The last statistics line of a process, after asking for it.
+statistics() {
+    kill -USR1 "$1"
+    sleep 0.3
+    grep '^Statistics' "$2" | tail -n 1
+}
+
+# --- The same secret, through the attacking relay.
+dir="$work/same"
+mkdir -p "$dir"
+start_listener "$dir" --audio=file --input-wav="$work/listener.wav" --output-wav="$dir/listener-out.wav" \
+    -a:"$codec" --secret="$work/key" || fail "the private listener never listened"
+relay_port=$((port + 1))
+python3 "$relay_script" "$relay_port" "$port" "$dir/captured.hex" --attack-after 3 >"$dir/relay.out" 2>&1 &
+relay=$!
+pids+=("$relay")
+wait_for_line "$dir/relay.out" "relay 127.0.0.1:$relay_port -> 127.0.0.1:$port" 5 || fail "the relay did not start"
+"$QPARLIN" --headless --audio=file --input-wav="$work/caller.wav" --output-wav="$dir/caller-out.wav" \
+    -a:"$codec" -c:127.0.0.1:"$relay_port":yes --secret="$work/key" >"$dir/caller.out" 2>"$dir/caller.err" &
+caller=$!
+pids+=("$caller")
+wait_for_line "$dir/caller.out" "Connected." 5 || fail "the caller did not print Connected."
+wait_for_line "$dir/listener.out" "Connected." 5 || fail "the listener did not print Connected."
+sleep 7
+listener_counts=$(statistics "$listener" "$dir/listener.out")
+# The lines the listener printed during the call; ending it prints more.
+during=$(cat "$dir/listener.out")
+kill -TERM "$caller"
+wait "$caller" || fail "the caller ended with status $? after SIGTERM"
+kill -TERM "$listener"
+wait "$listener" || fail "the listener ended with status $? after SIGTERM"
+kill -TERM "$relay"
+wait "$relay" 2>/dev/null
+echo "relay: $(tail -n 1 "$dir/relay.out")"
+echo "listener: $listener_counts"
+
+grep -q '^attacked from' "$dir/relay.out" || fail "the relay never attacked"
+[ "$(sed -n 2p "$dir/listener.out")" = "Private call: 127.0.0.1:$((relay_port)) holds the secret" ] &&
+    fail "the listener took the relay's front port for the peer" || true
+grep -qx "Private call: 127.0.0.1:[0-9]* holds the secret" "$dir/listener.out" ||
+    fail "the listener printed no line for the proven peer: $(cat "$dir/listener.out")"
+[ "$(grep -c '^Private call:' "$dir/listener.out")" = 1 ] ||
+    fail "the attacker's datagrams made the listener announce another peer: $(cat "$dir/listener.out")"
+grep -qx "Private call: 127.0.0.1:$relay_port holds the secret" "$dir/caller.out" ||
+    fail "the caller printed no line for the proven peer: $(cat "$dir/caller.out")"
+echo "$during" | grep -q "Disconnected." && fail "the attack ended the listener's call"
+replayed=$(sed -n 's/^attacked from .* \([0-9]*\) replayed$/\1/p' "$dir/relay.out")
+case "$listener_counts" in
+    *", dropped 60 not sealed, 20 not opening, ${replayed:-?} replayed") ;;
+    *) fail "the listener's counts are not the attack's: $listener_counts" ;;
+esac
+attacker_lines=$(grep -c "are not sealed with our secret" "$dir/listener.err")
+[ "$attacker_lines" = 1 ] || fail "the attacker was named $attacker_lines times: $(cat "$dir/listener.err")"
+[ ! -s "$dir/caller.err" ] || fail "the caller wrote to stderr: $(cat "$dir/caller.err")"
+# Every captured datagram is sealed: type 2, 33 bytes more than the 801 of a plain G.711 datagram (800
+# samples), and no run of 8 bytes of the plain stream (the same sound through the same codec) shows.
+bad=$(awk 'substr($0, 1, 2) != "02" || length($0) != 2 * (801 + 33)' "$dir/captured.hex" | wc -l)
+[ -s "$dir/captured.hex" ] && [ "$bad" = 0 ] || fail "$bad captured datagrams are not sealed G.711 frames"
+"${QPARLIN_CODEC:?QPARLIN_CODEC must name the built qparlin-codec}" encode -a:"$codec" "$work/caller.wav" \
+    "$work/caller.g711" || fail "qparlin-codec could not encode the caller's sound"
+python3 - "$work/caller.g711" "$dir/captured.hex" <<'PY' || fail "a captured datagram shows the plain payload"
+import sys
+plain = open(sys.argv[1], "rb").read()
+runs = {plain[i:i + 8] for i in range(len(plain) - 8)}
+captured = [bytes.fromhex(line.strip()) for line in open(sys.argv[2])]
+shown = sum(1 for d in captured if any(d[i:i + 8] in runs for i in range(len(d) - 8)))
+print(f"{len(captured)} captured datagrams, {shown} with 8 bytes of the plain stream ({len(plain)} bytes)")
+sys.exit(1 if shown or len(plain) < 8000 else 0)
+PY
+if [ "$sanitized" = 1 ]; then
+    "$WAV_COMPARE" --loud "$dir/listener-out.wav" >/dev/null || fail "the listener heard nothing"
+    "$WAV_COMPARE" --loud "$dir/caller-out.wav" >/dev/null || fail "the caller heard nothing"
+else
+    result=$("$WAV_COMPARE" "$work/caller.wav" "$dir/listener-out.wav" --min-corr=0.9) ||
+        fail "the listener's output does not match the caller's input: $result"
+    echo "caller -> listener: $result"
+    result=$("$WAV_COMPARE" "$work/listener.wav" "$dir/caller-out.wav" --skip=2 --min-corr=0.9) ||
+        fail "the caller's output does not match the listener's input: $result"
+    echo "listener -> caller: $result"
+fi
+
+# --- Different secrets, and a plain caller: the listener never connects and plays nothing.
+mismatch() {
+    local name=$1
+    shift
+    local dir="$work/$name"
+    mkdir -p "$dir"
+    start_listener "$dir" --audio=file --output-wav="$dir/listener-out.wav" -a:"$codec" --secret="$work/key" ||
+        { fail "$name: the listener never listened"; return; }
+    "$QPARLIN" --headless --audio=file --input-wav="$work/caller.wav" -a:"$codec" -c:127.0.0.1:"$port":yes "$@" \
+        >"$dir/caller.out" 2>"$dir/caller.err" &
+    local caller=$!
+    pids+=("$caller")
+    sleep 3
+    local counts
+    counts=$(statistics "$listener" "$dir/listener.out")
+    kill -TERM "$caller" "$listener"
+    wait "$caller" "$listener"
+    echo "$name: $counts"
+    grep -q "Connected." "$dir/listener.out" && fail "$name: the listener connected: $(cat "$dir/listener.out")"
+    [ "$(grep -c "^qparlin: datagrams from 127.0.0.1:[0-9]* are not sealed with our secret$" "$dir/listener.err")" = 1 ] ||
+        fail "$name: the caller was not named exactly once: $(cat "$dir/listener.err")"
+    "$WAV_COMPARE" --loud "$dir/listener-out.wav" >/dev/null 2>&1 && fail "$name: the listener played something"
+    dropped=$(echo "$counts" | sed -n "s/.*dropped \([0-9]*\) not sealed, \([0-9]*\) not opening.*/\1 \2/p")
+    set -- $dropped
+    # Three seconds of 100 ms frames.
+    [ $(( ${1:-0} + ${2:-0} )) -ge 20 ] || fail "$name: too few drops counted: $counts"
+}
+mismatch other-secret --secret="$work/other.key"
+mismatch plain
+
+# --- Two starts of the caller with the same secret: their first datagrams share no nonce.
+python3 - "$work" "$QPARLIN" "$work/key" <<'PY' || fail "two starts shared a nonce, or sent nothing sealed"
+import socket, subprocess, sys, time
+work, qparlin, key = sys.argv[1:4]
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+sock.bind(("127.0.0.1", 0))
+sock.settimeout(5)
+port = sock.getsockname()[1]
+nonces = []
+for start in range(2):
+    caller = subprocess.Popen([qparlin, "--headless", "--audio=null", "-a:g711_8khz", f"-c:127.0.0.1:{port}:yes",
+                               f"--secret={key}"], stdout=subprocess.DEVNULL)
+    data, _ = sock.recvfrom(65536)
+    caller.terminate()
+    caller.wait()
+    time.sleep(0.2)
+    while True:  # what the first start sent late must not count for the second
+        sock.settimeout(0.05)
+        try:
+            sock.recvfrom(65536)
+        except socket.timeout:
+            break
+    sock.settimeout(5)
+    assert data[0] == 2, data[:1]
+    nonces.append(data[1:17])
+print("first nonces:", [n.hex() for n in nonces])
+sys.exit(0 if nonces[0] != nonces[1] and nonces[0][:8] != nonces[1][:8] else 1)
+PY
+
+# --- A secret file others can read is refused before anything starts.
+cp "$work/key" "$work/open.key"
+chmod 644 "$work/open.key"
+status=0
+"$QPARLIN" --headless --audio=null -l:0:yes --secret="$work/open.key" >"$work/open.out" 2>"$work/open.err" || status=$?
+[ "$status" = 1 ] || fail "a secret file readable by others gave status $status"
+grep -q "chmod 600" "$work/open.err" || fail "the refusal does not say how to fix it: $(cat "$work/open.err")"
+[ ! -s "$work/open.out" ] || fail "the refused program still printed: $(cat "$work/open.out")"
+
+finish "private calls carry speech both ways, survive a third address and refuse every other secret"

@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""A relay between a caller and a listener that also plays the attacker on the path of a private call.
+
+It forwards every datagram both ways, keeps a copy of what the caller sent, and after --attack-after
+seconds sends from a third address of its own: plain audio, markers, empty datagrams, random bytes that
+claim to be sealed, and each captured datagram again. The captured datagrams are written, one hex line
+each, to CAPTURE_FILE, and what was sent to the attack log on stdout."""
+import argparse
+import os
+import select
+import socket
+import sys
+import time
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("relay_port", type=int)
+    parser.add_argument("listener_port", type=int)
+    parser.add_argument("capture_file")
+    parser.add_argument("--attack-after", type=float, default=2.0)
+    parser.add_argument("--capture", type=int, default=50)
+    args = parser.parse_args()
+
+    listener = ("127.0.0.1", args.listener_port)
+    front = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    front.bind(("127.0.0.1", args.relay_port))
+    back = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    back.bind(("127.0.0.1", 0))
+    attacker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    attacker.bind(("127.0.0.1", 0))
+    print(f"relay 127.0.0.1:{args.relay_port} -> 127.0.0.1:{args.listener_port}", flush=True)
+
+    caller = None
+    captured = []
+    start = time.monotonic()
+    attacked = False
+    while True:
+        readable, _, _ = select.select([front, back, attacker], [], [], 0.02)
+        for sock in readable:
+            data, source = sock.recvfrom(65536)
+            if sock is front:
+                caller = source
+                back.sendto(data, listener)
+                if len(captured) < args.capture:
+                    captured.append(data)
+            elif sock is back and caller is not None:
+                front.sendto(data, caller)
+        if not attacked and time.monotonic() - start >= args.attack_after and captured:
+            attacked = True
+            with open(args.capture_file, "w") as out:
+                for data in captured:
+                    out.write(data.hex() + "\n")
+            plain = bytes([0]) + bytes(range(160))
+            for _ in range(20):
+                attacker.sendto(plain, listener)
+                attacker.sendto(b"\x01", listener)
+                attacker.sendto(b"", listener)
+                attacker.sendto(b"\x02" + os.urandom(100), listener)
+            for data in captured:
+                attacker.sendto(data, listener)
+            print(f"attacked from 127.0.0.1:{attacker.getsockname()[1]}: 60 unsealed, 20 forged, "
+                  f"{len(captured)} replayed", flush=True)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except KeyboardInterrupt:
+        sys.exit(0)
