@@ -17,6 +17,9 @@ namespace {
 
 enum class Direction { kInput, kOutput };
 
+// The least latency asked of PortAudio for recording.
+constexpr double kRecordingLatencySeconds = 0.025;
+
 // PortAudio's devices of one direction, in their order, with the position of the default among them.
 struct DeviceList {
     std::vector<PaDeviceIndex> indexes;
@@ -137,11 +140,11 @@ private:
         parameters.device = list.indexes[position];
         parameters.channelCount = 1;
         parameters.sampleFormat = format.bitsPerSample == 8 ? paUInt8 : paInt16;
-        // The lower of PortAudio's suggestions, but never below a device chunk: every millisecond here is
-        // heard as delay, and the playout buffer covers the network's jitter, not the device's.
-        const double chunk = static_cast<double>(ChunkFrames(format.samplesPerSec)) / format.samplesPerSec;
+        // PortAudio's low suggestion: every millisecond here is heard as delay. Recording asks for a little
+        // more: through a sound server's ALSA plugin the lowest (11.6 ms) lets captured audio go missing
+        // now and then, while playback at the lowest plays without a gap.
         parameters.suggestedLatency =
-            std::max(chunk, input ? info->defaultLowInputLatency : info->defaultLowOutputLatency);
+            input ? std::max(kRecordingLatencySeconds, info->defaultLowInputLatency) : info->defaultLowOutputLatency;
         const PaStreamParameters* in = input ? &parameters : nullptr;
         const PaStreamParameters* out = input ? nullptr : &parameters;
         const std::string device = std::string(what) + " device '" + (info->name ? info->name : "?") + "'";

@@ -13,6 +13,7 @@ StreamWaveIn::StreamWaveIn(std::unique_ptr<WaveSource> source, std::unique_ptr<W
     : source_(std::move(source)),
       pushSource_(std::move(pushSource)),
       blockAlign_(format.blockAlign),
+      pendingLimit_(format.avgBytesPerSec),
       chunkFrames_(ChunkFrames(format.samplesPerSec)),
       chunkBytes_(chunkFrames_ * format.blockAlign),
       chunkDuration_(chunkFrames_ * 1'000'000ULL / format.samplesPerSec),
@@ -31,7 +32,17 @@ StreamWaveIn::~StreamWaveIn() { EndThread(); }
 void StreamWaveIn::OnCaptured(void* context, const uint8_t* data, size_t frames) {
     auto* self = static_cast<StreamWaveIn*>(context);
     std::lock_guard<std::mutex> guard(self->lock_);
-    if (self->recording_ && !self->closed_ && data != nullptr) self->Deliver(data, frames * self->blockAlign_);
+    if (!self->recording_ || self->closed_ || data == nullptr) return;
+    const size_t bytes = frames * self->blockAlign_;
+    // What finds no buffer waits (as it would in the device's own buffer) until the owner adds one: a
+    // device that hands over a burst, as a sound server does after holding a new stream back, loses none.
+    size_t placed = self->pending_.empty() ? self->Deliver(data, bytes) : 0;
+    if (placed < bytes) {
+        self->pending_.insert(self->pending_.end(), data + placed, data + bytes);
+        if (self->pending_.size() > self->pendingLimit_)
+            self->pending_.erase(self->pending_.begin(),
+                                 self->pending_.begin() + static_cast<long>(self->pending_.size() - self->pendingLimit_));
+    }
 }
 
 void StreamWaveIn::SetPushing(bool pushing) {
@@ -86,6 +97,10 @@ MMRESULT StreamWaveIn::Add(WaveHeader* header) {
     header->bytesRecorded = 0;
     header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
     queue_.push_back(header);
+    if (!pending_.empty() && recording_) {
+        const size_t placed = Deliver(pending_.data(), pending_.size());
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(placed));
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -114,6 +129,7 @@ MMRESULT StreamWaveIn::Stop() {
         std::lock_guard<std::mutex> guard(lock_);
         if (closed_) return MMSYSERR_INVALHANDLE;
         recording_ = false;
+        pending_.clear();
         if (!queue_.empty() && queue_.front()->bytesRecorded > 0) PostFront();
     }
     wake_.notify_all();
@@ -126,6 +142,7 @@ MMRESULT StreamWaveIn::Reset() {
         std::lock_guard<std::mutex> guard(lock_);
         if (closed_) return MMSYSERR_INVALHANDLE;
         recording_ = false;
+        pending_.clear();
         while (!queue_.empty()) PostFront();
     }
     wake_.notify_all();
@@ -151,9 +168,9 @@ void StreamWaveIn::PostFront() {
     owner_->Post(MM_WIM_DATA, 0, reinterpret_cast<LPARAM>(header));
 }
 
-void StreamWaveIn::Deliver(const uint8_t* data, size_t bytes) {
+size_t StreamWaveIn::Deliver(const uint8_t* data, size_t bytes) {
     size_t offset = 0;
-    while (!queue_.empty()) {
+    while (!queue_.empty() && offset < bytes) {
         WaveHeader* header = queue_.front();
         const size_t room =
             header->bufferLength > header->bytesRecorded ? header->bufferLength - header->bytesRecorded : 0;
@@ -163,8 +180,8 @@ void StreamWaveIn::Deliver(const uint8_t* data, size_t bytes) {
         offset += count;
         if (room > count) break;
         PostFront();
-        if (offset == bytes) break;
     }
+    return offset;
 }
 
 void StreamWaveIn::Run() {

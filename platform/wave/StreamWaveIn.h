@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/wave/Wave.h"
 #include "platform/wave/WaveStream.h"
@@ -42,8 +43,8 @@ private:
     void SetPushing(bool pushing);
     void Run();
     void EndThread();
-    // Copies captured bytes into the queued headers; what finds no header is lost. Lock held.
-    void Deliver(const uint8_t* data, size_t bytes);
+    // Copies captured bytes into the queued headers; returns how many found one. Lock held.
+    size_t Deliver(const uint8_t* data, size_t bytes);
     // Hands the oldest queued header back to the owner. Lock held.
     void PostFront();
 
@@ -51,6 +52,9 @@ private:
     std::unique_ptr<WavePushSource> pushSource_;
     bool pushing_ = false;  // the push source runs; changed by the owner's calls only
     const size_t blockAlign_;
+    // A push source's audio that found no header yet, at most a second of it; under lock_.
+    const size_t pendingLimit_;
+    std::vector<uint8_t> pending_;
     const size_t chunkFrames_;
     const size_t chunkBytes_;
     const std::chrono::microseconds chunkDuration_;
