@@ -48,24 +48,39 @@ PortAudioSession::~PortAudioSession() {
     if (Ready()) Pa_Terminate();
 }
 
-PortAudioCapture::PortAudioCapture(std::shared_ptr<PortAudioSession> session) : session_(std::move(session)) {}
-
-PortAudioCapture::~PortAudioCapture() {
+PortAudioCallbackStream::~PortAudioCallbackStream() {
     if (stream_ == nullptr) return;
     std::lock_guard<std::mutex> guard(session_->Lock());
+    Pa_AbortStream(stream_);
     Pa_CloseStream(stream_);
 }
 
-PaError PortAudioCapture::Open(const PaStreamParameters& parameters, double rate) {
-    // Whatever the host's period is, the callback takes it as it comes: nothing is held back to make
-    // periods of another size.
-    return Pa_OpenStream(&stream_, &parameters, nullptr, rate, paFramesPerBufferUnspecified, paNoFlag,
-                         &PortAudioCapture::Callback, this);
+PaError PortAudioCallbackStream::Open(const PaStreamParameters* in, const PaStreamParameters* out, double rate,
+                                      PaStreamCallback* callback, void* self) {
+    input_ = in != nullptr;
+    return Pa_OpenStream(&stream_, in, out, rate, paFramesPerBufferUnspecified, paNoFlag, callback, self);
 }
 
-double PortAudioCapture::Latency() const {
+bool PortAudioCallbackStream::Start() {
+    if (stream_ == nullptr) return false;
+    std::lock_guard<std::mutex> guard(session_->Lock());
+    return Pa_StartStream(stream_) == paNoError;
+}
+
+void PortAudioCallbackStream::Stop() {
+    if (stream_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(session_->Lock());
+    Pa_AbortStream(stream_);
+}
+
+double PortAudioCallbackStream::Latency() const {
     const PaStreamInfo* info = stream_ != nullptr ? Pa_GetStreamInfo(stream_) : nullptr;
-    return info != nullptr ? info->inputLatency : 0;
+    if (info == nullptr) return 0;
+    return input_ ? info->inputLatency : info->outputLatency;
+}
+
+PaError PortAudioCapture::Open(const PaStreamParameters& parameters, double rate) {
+    return stream_.Open(&parameters, nullptr, rate, &PortAudioCapture::Callback, this);
 }
 
 int PortAudioCapture::Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
@@ -77,39 +92,15 @@ int PortAudioCapture::Callback(const void* input, void*, unsigned long frames, c
 }
 
 bool PortAudioCapture::Start(Captured captured, void* context) {
-    if (stream_ == nullptr) return false;
+    // Set before the stream starts, and so before its callback thread can look at them.
     captured_ = captured;
     context_ = context;
-    std::lock_guard<std::mutex> guard(session_->Lock());
-    return Pa_StartStream(stream_) == paNoError;
-}
-
-void PortAudioCapture::Stop() {
-    if (stream_ == nullptr) return;
-    // Aborting drops what was captured but not handed over, which is what a stopped device does with it;
-    // it returns once the callback has run for the last time.
-    std::lock_guard<std::mutex> guard(session_->Lock());
-    Pa_AbortStream(stream_);
-}
-
-PortAudioPlayback::PortAudioPlayback(std::shared_ptr<PortAudioSession> session) : session_(std::move(session)) {}
-
-PortAudioPlayback::~PortAudioPlayback() {
-    if (stream_ == nullptr) return;
-    std::lock_guard<std::mutex> guard(session_->Lock());
-    Pa_AbortStream(stream_);
-    Pa_CloseStream(stream_);
+    return stream_.Start();
 }
 
 PaError PortAudioPlayback::Open(const PaStreamParameters& parameters, double rate) {
     bytesPerFrame_ = parameters.sampleFormat == paUInt8 ? 1 : 2;
-    return Pa_OpenStream(&stream_, nullptr, &parameters, rate, paFramesPerBufferUnspecified, paNoFlag,
-                         &PortAudioPlayback::Callback, this);
-}
-
-double PortAudioPlayback::Latency() const {
-    const PaStreamInfo* info = stream_ != nullptr ? Pa_GetStreamInfo(stream_) : nullptr;
-    return info != nullptr ? info->outputLatency : 0;
+    return stream_.Open(nullptr, &parameters, rate, &PortAudioPlayback::Callback, this);
 }
 
 int PortAudioPlayback::Callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
@@ -124,15 +115,7 @@ int PortAudioPlayback::Callback(const void*, void* output, unsigned long frames,
 }
 
 bool PortAudioPlayback::Start(Render render, void* context) {
-    if (stream_ == nullptr) return false;
     render_ = render;
     context_ = context;
-    std::lock_guard<std::mutex> guard(session_->Lock());
-    return Pa_StartStream(stream_) == paNoError;
-}
-
-void PortAudioPlayback::Stop() {
-    if (stream_ == nullptr) return;
-    std::lock_guard<std::mutex> guard(session_->Lock());
-    Pa_AbortStream(stream_);
+    return stream_.Start();
 }
