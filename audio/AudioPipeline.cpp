@@ -145,7 +145,8 @@ void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length,
         DeliverDirect(*stream, audio, audioBytes);
         return;
     }
-    if (audioBytes <= 0)
+    // Less than one sample (a single byte of 16-bit audio) is no sound to play.
+    if (audioBytes < width_ / 8)
         return;
     int count = 0;
     const int16_t* samples = Samples16(audio, audioBytes, count);

@@ -188,6 +188,13 @@ TEST_F(PipelineTest, RawSixteenBitPayloadAtAnOddAddressIsMeasuredAndPlayed) {
     std::memcpy(unaligned.data() + 3, &peak, sizeof(peak));
     EXPECT_EQ(AudioPipeline::Level16Unaligned(unaligned.data() + 1, 2), 100);
     EXPECT_EQ(AudioPipeline::Level16Unaligned(unaligned.data() + 1, 1), 0);
+
+    // Through the playout buffer, a payload shorter than one sample is no frame at all.
+    pipeline = std::make_unique<AudioPipeline>();
+    pipeline->SetFormat(0x80);
+    const int adaptive = pipeline->AddStream(-1);
+    pipeline->Deliver(adaptive, datagram.data() + 1, 1);
+    EXPECT_EQ(pipeline->StreamPlayout(adaptive).framesArrived, 0);
 }
 
 TEST_F(PipelineTest, DeliverDecodesQueuesAndMeasuresTheStream) {
