@@ -13,7 +13,7 @@
 #include <QTreeWidget>
 #include <utility>
 
-#include "app/DialogLook.h"
+#include "toolkit/DialogLook.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/Addresses.h"
-#include "app/DialogLook.h"
+#include "toolkit/DialogLook.h"
 
 extern const char kHelpText[];
 extern const unsigned long kHelpTextLength;

@@ -22,7 +22,7 @@
 #include "addressbook/ContactsDialog.h"
 #include "app/AboutDialog.h"
 #include "app/BannerView.h"
-#include "app/DialogLook.h"
+#include "toolkit/DialogLook.h"
 #include "app/LevelMeter.h"
 #include "mixer/CMixerFader.h"
 

@@ -13,7 +13,7 @@
 
 #include "mixer/CMixerBase.h"
 #include "platform/mixer/Mixer.h"
-#include "tests/unit/fake_fader.h"
+#include "fake_fader.h"
 
 namespace {
 

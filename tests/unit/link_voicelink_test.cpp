@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../unit/fake_wave.h"
+#include "fake_wave.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
 #include "link/LinkMessages.h"
