@@ -30,7 +30,7 @@ std::vector<Contact> LoadContacts(std::string_view path) {
         root.Parse(text);  // a damaged file still yields the contacts read before the damage
         for (int i = 0; i < root.ChildCount(); ++i) {
             const XmlElement& child = *root.ChildAt(i);
-            if (!EqualsIgnoringAsciiCase(child.GetName(), "contact"))
+            if (!EqualsIgnoringCase(child.GetName(), "contact"))
                 continue;
             contacts.push_back(
                 {FieldValue(child, "name"), FieldValue(child, "host"), FieldValue(child, "port")});
@@ -62,19 +62,4 @@ bool SaveContacts(const std::vector<Contact>& contacts, std::string_view path) {
     return WriteWholeFile(path, text.data(), text.size());
 }
 
-int PortFromText(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    constexpr int64_t kLimit = static_cast<int64_t>(INT_MAX) + 1;
-    int64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        magnitude = std::min(kLimit, magnitude * 10 + (text[i] - '0'));
-    }
-    if (negative)
-        return static_cast<int>(-magnitude);
-    return static_cast<int>(std::min(magnitude, static_cast<int64_t>(INT_MAX)));
-}
+int PortFromText(std::string_view text) { return Atoi(text); }

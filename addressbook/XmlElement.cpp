@@ -168,7 +168,7 @@ XmlElement* XmlElement::ChildAt(int index) const {
 
 int XmlElement::FindChildIndex(std::string_view name) const {
     for (size_t i = 0; i < children_.size(); ++i) {
-        if (EqualsIgnoringAsciiCase(children_[i]->name_, name))
+        if (EqualsIgnoringCase(children_[i]->name_, name))
             return static_cast<int>(i);
     }
     return -1;

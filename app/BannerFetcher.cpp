@@ -9,7 +9,7 @@
 #include "base/ByteBuffer.h"
 #include "base/Exception.h"
 #include "web/HttpClient.h"
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 // What the worker and the fetcher share. The worker holds it too, so a worker that outlives its fetcher
 // (it was in the middle of a fetch) still has somewhere to look before it ends.
@@ -29,7 +29,7 @@ namespace {
 // extend the request line.
 bool Fetchable(const std::string& url) {
     constexpr std::string_view kScheme = "http://";
-    if (!webtext::StartsWithIgnoreCase(url, kScheme) || url.size() == kScheme.size())
+    if (!StartsWithIgnoringCase(url, kScheme) || url.size() == kScheme.size())
         return false;
     if (url[kScheme.size()] == '/' || url[kScheme.size()] == ':')
         return false;

@@ -1,49 +1,20 @@
 #include "app/BannerRotation.h"
 
-#include <climits>
 #include <utility>
 
-namespace {
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32)
-        text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32)
-        text.remove_suffix(1);
-    return text;
-}
-
-// The decimal number the text starts with, as the C library reads one: an optional sign, then digits.
-// Beyond the range of int it saturates rather than overflowing.
-int LeadingNumber(std::string_view text) {
-    bool negative = false;
-    size_t i = 0;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT_MAX)
-            return negative ? INT_MIN : INT_MAX;
-    }
-    return static_cast<int>(negative ? -value : value);
-}
-
-}  // namespace
+#include "base/ByteString.h"
 
 std::vector<BannerItem> ParseBannerList(std::string_view text) {
     std::vector<BannerItem> items;
     while (!text.empty() && items.size() < kMaxBannerItems) {
         const size_t end = text.find('\n');
-        const std::string_view line = Trim(text.substr(0, end));
+        const std::string_view line = TrimBytes(text.substr(0, end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         const size_t blank = line.find_first_of(" \t");
         if (blank == std::string_view::npos)
             continue;
-        items.push_back(BannerItem{std::string(Trim(line.substr(blank + 1))), std::string(),
-                                   LeadingNumber(line.substr(0, blank))});
+        items.push_back(BannerItem{std::string(TrimBytes(line.substr(blank + 1))), std::string(),
+                                   Atoi(line.substr(0, blank))});
     }
     return items;
 }

@@ -139,7 +139,7 @@ struct Options {
 void Encode(int code, const std::string& in, const std::string& out, const Options& options) {
     if (options.storage && !IsIlbc(code)) throw ToolError("--storage is for the iLBC formats only");
     const int width = format_code::Width(code);
-    const int frame = format_code::FrameLength(format_code::Type(code));
+    const int frame = FrameLengthOf(code);
     if (frame == 0 || !CodecAvailable(code)) throw ToolError(NoCodecText(code));
     std::unique_ptr<SoundCodec> codec = CreateCodec(code);
     std::vector<int16_t> samples = ReadAudio(in, format_code::Rate(code));

@@ -6,6 +6,10 @@
 #include <cctype>
 #include <cstddef>
 
+#include "audio/CodecRegistry.h"
+#include "audio/FormatCode.h"
+#include "base/ByteString.h"
+
 // The help text, embedded from res/help.txt with its CR LF line ends.
 extern const char kHelpText[];
 extern const unsigned long kHelpTextLength;
@@ -19,23 +23,6 @@ constexpr std::size_t kMaxHostLength = 253;  // the longest name DNS can carry
 constexpr std::size_t kMaxPathLength = 4096;
 // Arguments are echoed in error lines; a longer one is cut so the message stays one readable line.
 constexpr std::size_t kMaxShownArgument = 80;
-
-struct CodecName {
-    std::string_view name;
-    int code;
-};
-
-constexpr std::array<CodecName, 9> kCodecNames{{
-    {"ilbc_8khz", 0x84},
-    {"ilbc_11khz", 0xA4},
-    {"ilbc_22khz", 0xC4},
-    {"g711_8khz", 0x85},
-    {"g711_11khz", 0xA5},
-    {"g711_22khz", 0xC5},
-    {"gsm_8khz", 0x82},
-    {"gsm_11khz", 0xA2},
-    {"gsm_22khz", 0xC2},
-}};
 
 constexpr const char* kLongOptionHelp =
     "\n"
@@ -55,18 +42,6 @@ constexpr const char* kLongOptionHelp =
     "  --make-secret=FILE           write a new random secret to FILE (mode 0600), then exit\n"
     "  --version                    print the version and build date, then exit\n"
     "  --help                       print this text, then exit\n";
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
@@ -418,6 +393,24 @@ private:
     bool listDevices_ = false;
 };
 
+// The formats the names select and what a format code is made of, from the codec table.
+std::string FormatCodeHelp() {
+    std::string text = "\nFormats (-a:NAME, or -a:CODE from 0 to 255, decimal or 0x hexadecimal):\n";
+    for (const NamedFormat& format : NamedFormats()) {
+        const CodecType& codec = *FindCodecType(format.formatCode);
+        const double frameMs = 1000.0 * codec.frameLength / format_code::Rate(format.formatCode);
+        text += FormatText("  %-12s 0x%02X  %-13s %3d samples (%6.2f ms) a frame, %3d bytes a payload\n",
+                           format.name.c_str(), format.formatCode, std::string(codec.title).c_str(),
+                           codec.frameLength, frameMs, FixedPayloadSize(format.formatCode));
+    }
+    text += "A code is a codec type, plus 0x20 for 11025 Hz, 0x40 for 22050 Hz or 0x60 for 44100 Hz (none: 8000 Hz),\n"
+            "plus 0x80 for 16-bit samples (none: 8-bit unsigned). The types:\n ";
+    for (const CodecType& codec : CodecTypes())
+        text += FormatText(" %d %s%s", codec.type, std::string(codec.title).c_str(),
+                           codec.type + 1 < static_cast<int>(CodecTypes().size()) ? "," : "\n");
+    return text;
+}
+
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -432,16 +425,8 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
     return ParseCommandLine(args);
 }
 
-std::optional<int> CodecFormatFromName(std::string_view name) {
-    for (const CodecName& codec : kCodecNames) {
-        if (EqualsIgnoringCase(name, codec.name))
-            return codec.code;
-    }
-    return std::nullopt;
-}
-
 std::optional<int> ParseCodecField(std::string_view field) {
-    if (const std::optional<int> code = CodecFormatFromName(field))
+    if (const std::optional<int> code = FormatCodeOfName(field))
         return code;
     if (field.size() > 2 && field[0] == '0' && (field[1] == 'x' || field[1] == 'X')) {
         return ParseNumber(field.substr(2), kMaxFormatCode, 16);
@@ -467,5 +452,6 @@ std::string HelpOutput() {
         output.push_back(text[i]);
     }
     output += kLongOptionHelp;
+    output += FormatCodeHelp();
     return output;
 }

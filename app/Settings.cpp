@@ -2,8 +2,9 @@
 #include "app/Settings.h"
 
 #include <array>
-#include <cctype>
 #include <utility>
+
+#include "base/ByteString.h"
 
 namespace {
 
@@ -12,18 +13,6 @@ constexpr std::array<std::pair<AudioBackend, const char*>, 3> kBackendNames{{
     {AudioBackend::File, "file"},
     {AudioBackend::Null, "null"},
 }};
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -28,10 +28,9 @@ AudioPipeline::~AudioPipeline() { Shutdown(); }
 void AudioPipeline::SetFormat(int formatCode) {
     std::lock_guard<std::mutex> guard(lock_);
     codec_.reset();
-    const int type = format_code::Type(formatCode);
     codec_ = CreateCodec(formatCode);
     // Types without a frame length of their own (7 to 31) keep the previous one.
-    const int frame = format_code::FrameLength(type);
+    const int frame = FrameLengthOf(formatCode);
     if (frame != 0)
         frameLength_ = frame;
     else if (frameLength_ == 0)
@@ -135,8 +134,7 @@ void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length,
             audio = reinterpret_cast<const uint8_t*>(decodeSamples_.Data());
             audioBytes = decodeSamples_.Length() * 2;
         }
-        // Raw samples stay where the datagram put them, one byte past its type: not aligned for int16_t.
-        level = Level16Unaligned(audio, audioBytes / 2);
+        level = Level16(audio, audioBytes / 2);
     } else {
         return;
     }
@@ -284,22 +282,14 @@ int AudioPipeline::Level8(const uint8_t* samples, int count) {
     return peak * 100 / 127;
 }
 
-int AudioPipeline::Level16Unaligned(const uint8_t* samples, int count) {
+int AudioPipeline::Level16(const void* samples, int count) {
+    const auto* bytes = static_cast<const uint8_t*>(samples);
     int peak = 0;
     for (int i = 0; i < count; ++i) {
         int16_t sample = 0;
-        std::memcpy(&sample, samples + 2 * static_cast<ptrdiff_t>(i), sizeof(sample));
+        std::memcpy(&sample, bytes + 2 * static_cast<ptrdiff_t>(i), sizeof(sample));
         if (sample > peak)
             peak = sample;
-    }
-    return peak * 100 / 32767;
-}
-
-int AudioPipeline::Level16(const int16_t* samples, int count) {
-    int peak = 0;
-    for (int i = 0; i < count; ++i) {
-        if (samples[i] > peak)
-            peak = samples[i];
     }
     return peak * 100 / 32767;
 }

@@ -76,9 +76,8 @@ public:
 
     // Peak levels in percent. Only positive excursions count.
     static int Level8(const uint8_t* samples, int count);
-    static int Level16(const int16_t* samples, int count);
-    // Level16 over native-endian samples at any address.
-    static int Level16Unaligned(const uint8_t* samples, int count);
+    // Native-endian samples at any address: a raw payload sits one byte past its datagram's type.
+    static int Level16(const void* samples, int count);
 
 private:
     class CaptureHandler final : public SoundCallback {

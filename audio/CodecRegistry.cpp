@@ -1,54 +1,114 @@
 #include "audio/CodecRegistry.h"
 
+#include <array>
+
 #include "audio/DeltaCodec.h"
 #include "audio/FormatCode.h"
 #include "audio/G711Codec.h"
 #include "audio/GsmCodec.h"
 #include "audio/IlbcCodec.h"
 #include "audio/Lpc10Codec.h"
+#include "audio/ilbc/IlbcMode.h"
+#include "base/ByteString.h"
 
-std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
-    switch (format_code::Type(formatCode)) {
-    case format_code::kDelta:
-        return std::make_unique<DeltaCodec>();
-    case format_code::kG711:
-        return std::make_unique<G711Codec>();
-    case format_code::kGsm:
-        return std::make_unique<GsmCodec>();
-    case format_code::kIlbc20:
-    case format_code::kIlbc30: {
-        auto codec = std::make_unique<IlbcCodec>();
-        codec->SetMode(format_code::Type(formatCode) == format_code::kIlbc20 ? 20 : 30);
-        return codec;
-    }
-    case format_code::kLpc10:
-        return std::make_unique<Lpc10Codec>();
-    default:
-        return nullptr;
-    }
+namespace {
+
+template <typename Codec>
+std::unique_ptr<SoundCodec> Make() {
+    return std::make_unique<Codec>();
 }
 
-bool CodecAvailable(int formatCode) {
-    const int type = format_code::Type(formatCode);
-    return type >= format_code::kRaw && type <= format_code::kLpc10;
+template <int Milliseconds>
+std::unique_ptr<SoundCodec> MakeIlbc() {
+    auto codec = std::make_unique<IlbcCodec>();
+    codec->SetMode(Milliseconds);
+    return codec;
+}
+
+// Raw samples: 1000 per frame, their bytes the payload.
+constexpr int kRawFrame = 1000;
+
+constexpr std::array<CodecType, 7> kCodecTypes{{
+    {format_code::kRaw, "raw PCM", "", kRawFrame, kRawFrame, nullptr},
+    {format_code::kDelta, "delta code", "", 800, 0, &Make<DeltaCodec>},
+    {format_code::kGsm, "GSM 06.10", "gsm", 160, GsmCodec::kFrameBytes, &Make<GsmCodec>},
+    {format_code::kIlbc20, "iLBC 20 ms", "", ilbc::kParams20.blockLen, ilbc::kParams20.frameBytes,
+     &MakeIlbc<20>},
+    {format_code::kIlbc30, "iLBC 30 ms", "ilbc", ilbc::kParams30.blockLen, ilbc::kParams30.frameBytes,
+     &MakeIlbc<30>},
+    {format_code::kG711, "G.711 mu-law", "g711", 800, 800, &Make<G711Codec>},
+    {format_code::kLpc10, "LPC-10", "", 180, Lpc10Codec::kFrameBytes, &Make<Lpc10Codec>},
+}};
+
+// Each type stands at its own index, where FindCodecType looks for it.
+constexpr bool InTypeOrder() {
+    for (size_t i = 0; i < kCodecTypes.size(); ++i) {
+        if (kCodecTypes[i].type != static_cast<int>(i))
+            return false;
+    }
+    return true;
+}
+static_assert(InTypeOrder(), "the codec table is out of type order");
+
+// The named types in the help's order, and the rates each is named at.
+constexpr std::array<int, 3> kNamedTypes{format_code::kIlbc30, format_code::kG711, format_code::kGsm};
+struct NamedRate {
+    std::string_view suffix;
+    int bits;
+};
+constexpr std::array<NamedRate, 3> kNamedRates{{{"_8khz", 0x00}, {"_11khz", 0x20}, {"_22khz", 0x40}}};
+
+std::array<NamedFormat, kNamedTypes.size() * kNamedRates.size()> MakeNamedFormats() {
+    std::array<NamedFormat, kNamedTypes.size() * kNamedRates.size()> formats;
+    size_t at = 0;
+    for (const int type : kNamedTypes) {
+        for (const NamedRate& rate : kNamedRates) {
+            formats[at++] = {std::string(kCodecTypes[static_cast<size_t>(type)].name) + std::string(rate.suffix),
+                             format_code::k16Bit | rate.bits | type};
+        }
+    }
+    return formats;
+}
+
+}  // namespace
+
+std::span<const CodecType> CodecTypes() { return kCodecTypes; }
+
+const CodecType* FindCodecType(int formatCode) {
+    const auto type = static_cast<size_t>(format_code::Type(formatCode));
+    return type < kCodecTypes.size() ? &kCodecTypes[type] : nullptr;
+}
+
+std::span<const NamedFormat> NamedFormats() {
+    static const auto formats = MakeNamedFormats();
+    return formats;
+}
+
+std::optional<int> FormatCodeOfName(std::string_view name) {
+    for (const NamedFormat& format : NamedFormats()) {
+        if (EqualsIgnoringCase(name, format.name))
+            return format.formatCode;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
+    const CodecType* codec = FindCodecType(formatCode);
+    return codec != nullptr && codec->make != nullptr ? codec->make() : nullptr;
+}
+
+bool CodecAvailable(int formatCode) { return FindCodecType(formatCode) != nullptr; }
+
+int FrameLengthOf(int formatCode) {
+    const CodecType* codec = FindCodecType(formatCode);
+    return codec != nullptr ? codec->frameLength : 0;
 }
 
 int FixedPayloadSize(int formatCode) {
-    const int type = format_code::Type(formatCode);
-    switch (type) {
-    case format_code::kRaw:
-        return format_code::FrameLength(type) * format_code::Width(formatCode) / 8;
-    case format_code::kG711:
-        return format_code::FrameLength(type);
-    case format_code::kGsm:
-        return GsmCodec::kFrameBytes;
-    case format_code::kIlbc20:
-        return ilbc::kParams20.frameBytes;
-    case format_code::kIlbc30:
-        return ilbc::kParams30.frameBytes;
-    case format_code::kLpc10:
-        return Lpc10Codec::kFrameBytes;
-    default:
+    const CodecType* codec = FindCodecType(formatCode);
+    if (codec == nullptr)
         return 0;
-    }
+    if (codec->make == nullptr)
+        return codec->payloadBytes * format_code::Width(formatCode) / 8;
+    return codec->payloadBytes;
 }

@@ -1,4 +1,5 @@
-// The format code: one byte choosing codec type, sample rate and sample width together.
+// The format code: one byte choosing codec type, sample rate and sample width together. What each type
+// is (its frame, its payloads, its coder) is in the codec table, audio/CodecRegistry.h.
 //   bits 0-4  codec type (0 raw PCM, 1 delta code, 2 GSM, 3 iLBC 20 ms, 4 iLBC 30 ms, 5 G.711 mu-law, 6 LPC-10)
 //   bits 5-6  rate: 0x00 8000 Hz, 0x20 11025 Hz, 0x40 22050 Hz, 0x60 44100 Hz
 //   bit 7     set: 16-bit signed samples; clear: 8-bit unsigned
@@ -29,19 +30,6 @@ constexpr int Rate(int code) {
         case 0x20: return 11025;
         case 0x40: return 22050;
         default: return 44100;
-    }
-}
-// Samples per frame of a codec type, or 0 for a type without a codec (the frame length then stays).
-constexpr int FrameLength(int type) {
-    switch (type) {
-        case kRaw: return 1000;
-        case kDelta: return 800;
-        case kGsm: return 160;
-        case kIlbc20: return 160;
-        case kIlbc30: return 240;
-        case kG711: return 800;
-        case kLpc10: return 180;
-        default: return 0;
     }
 }
 

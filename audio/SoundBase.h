@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "base/PcmSamples.h"
 #include "platform/MessageThread.h"
 #include "platform/wave/Wave.h"
 
@@ -42,8 +43,7 @@ protected:
     // The ring slot of a header, or -1 for a header that is not (or no longer) one of ours.
     int SlotOf(const WaveHeader* header) const;
     // Byte pattern of silence in the current format: 128 for 8-bit samples, 0 for 16-bit.
-    uint8_t SilenceByte() const { return bitsPerSample_ == 8 ? 0x80 : 0x00; }
-
+    
     // The service's text for a failed call's result code.
     static std::string ErrorText(MMRESULT result);
     // Shows one report to the user (never waits for it to be read).

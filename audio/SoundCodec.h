@@ -10,6 +10,7 @@
 
 #include "base/ByteBuffer.h"
 #include "base/Exception.h"
+#include "base/PcmSamples.h"
 #include "base/SampleBuffer.h"
 
 class SoundCodec {
@@ -58,14 +59,3 @@ int NoCodecOutput(GrowableBuffer<T>& out, bool append) {
     return 0;
 }
 
-// The two sample conversions used throughout the audio code, for one sample and for a run of them.
-inline int16_t Sample8To16(uint8_t u) { return static_cast<int16_t>((u - 128) * 256); }
-inline uint8_t Sample16To8(int16_t s) { return static_cast<uint8_t>((s >> 8) + 128); }
-inline void WidenSamples(const uint8_t* in, int count, int16_t* out) {
-    for (int i = 0; i < count; ++i)
-        out[i] = Sample8To16(in[i]);
-}
-inline void NarrowSamples(const int16_t* in, int count, uint8_t* out) {
-    for (int i = 0; i < count; ++i)
-        out[i] = Sample16To8(in[i]);
-}

@@ -72,7 +72,7 @@ void SoundPlayer::QueueBytes(const uint8_t* data, int byteCount, bool pad) {
         std::memcpy(header->data, data, copied);
     // A short frame is followed by silence, never by what the buffer held last time.
     if (copied < length)
-        std::memset(header->data + copied, SilenceByte(), length - copied);
+        std::memset(header->data + copied, SilenceByte(BitsPerSample()), length - copied);
     busy.store(true, std::memory_order_release);
     next_ = (next_ + 1) % kBufferCount;
     Post(TM_PLAY_BUFFER, 0, reinterpret_cast<LPARAM>(header));

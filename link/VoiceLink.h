@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "audio/AudioPipeline.h"
+#include "audio/FormatCode.h"
 #include "audio/FrameSink.h"
 #include "base/ByteBuffer.h"
 #include "base/Socket.h"
@@ -34,8 +35,8 @@
 
 class VoiceLink : public WorkerThread, public FrameSink {
 public:
-    static constexpr int kIdle = 0;
-    static constexpr int kActive = 2;
+    // Idle, or active: listening or in a call. (The values are the design's.)
+    enum State : int { kIdle = 0, kActive = 2 };
     static constexpr uint8_t kAudioDatagram = 0;
     static constexpr uint8_t kMarkerDatagram = 1;
     // The largest datagram a receiver takes, type byte included.
@@ -46,7 +47,7 @@ public:
     static constexpr int kFramesKeptForPeer = 2;
     static constexpr int kReceiveTimeoutMs = 20;
     static constexpr int kLevelIntervalMs = 50;
-    static constexpr int kInitialFormat = 164;  // "ilbc_11khz"; the window sets the chosen format later
+    static constexpr int kInitialFormat = format_code::kDefault;  // the window sets the chosen format later
 
     VoiceLink();
     ~VoiceLink() override;
@@ -82,7 +83,7 @@ public:
     bool Private() const { return private_; }
     int OutputDevice() const { return outputDevice_; }
 
-    int GetState() const { return state_.load(std::memory_order_acquire); }
+    State GetState() const { return state_.load(std::memory_order_acquire); }
     AudioPipeline& Pipeline() { return pipeline_; }
     // Where the next datagram goes (address 0 while a listener waits for its peer).
     SocketAddress Peer() const;
@@ -176,7 +177,7 @@ private:
     std::atomic<bool> muteMicrophone_{false};
     MessageTarget* window_ = nullptr;
     MessageTarget* uiThread_ = nullptr;
-    std::atomic<int> state_{kIdle};
+    std::atomic<State> state_{kIdle};
     AudioPipeline pipeline_;
     std::atomic<int> streamIndex_{-1};
     int outputDevice_ = -1;

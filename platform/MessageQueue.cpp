@@ -29,7 +29,7 @@ std::optional<Message> MessageQueue::Get(int timeoutMs) {
     return m;
 }
 
-std::optional<Message> MessageQueue::Peek() {
+std::optional<Message> MessageQueue::TryGet() {
     std::lock_guard<std::mutex> guard(lock_);
     if (messages_.empty()) return std::nullopt;
     Message m = messages_.front();

@@ -17,7 +17,7 @@ public:
     // Waits up to timeoutMs (-1: no limit); nothing when the time passes.
     std::optional<Message> Get(int timeoutMs);
     // Takes a message only if one is waiting.
-    std::optional<Message> Peek();
+    std::optional<Message> TryGet();
 
     size_t Size() const;
 

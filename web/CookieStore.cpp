@@ -1,6 +1,6 @@
 #include "web/CookieStore.h"
 
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 namespace {
 
@@ -8,8 +8,8 @@ namespace {
 std::pair<std::string, std::string> SplitPair(std::string_view item) {
     const size_t equals = item.find('=');
     if (equals == std::string_view::npos)
-        return {webtext::Trim(item), std::string()};
-    return {webtext::Trim(item.substr(0, equals)), webtext::Trim(item.substr(equals + 1))};
+        return {std::string(TrimBytes(item)), std::string()};
+    return {std::string(TrimBytes(item.substr(0, equals))), std::string(TrimBytes(item.substr(equals + 1)))};
 }
 
 std::vector<std::pair<std::string, std::string>> SplitItems(const std::string& value) {
@@ -35,10 +35,10 @@ void CookieStore::Store(const std::string& host, uint16_t port, const HeaderList
         const auto items = SplitItems(headers.Value(i));
         std::string path;
         for (const auto& [name, value] : items) {
-            if (webtext::EqualsIgnoreCase(name, "path"))
+            if (EqualsIgnoringCase(name, "path"))
                 path = value;
         }
-        const std::string key = webtext::Lower(
+        const std::string key = LowerAscii(
             "http://" + host + (port != 80 ? ":" + std::to_string(port) : std::string()) + path);
         Pairs* pairs = nullptr;
         for (auto& entry : entries_) {
@@ -46,7 +46,7 @@ void CookieStore::Store(const std::string& host, uint16_t port, const HeaderList
                 pairs = &entry.second;
         }
         for (const auto& [name, value] : items) {
-            if (webtext::EqualsIgnoreCase(name, "path") || webtext::EqualsIgnoreCase(name, "expires"))
+            if (EqualsIgnoringCase(name, "path") || EqualsIgnoringCase(name, "expires"))
                 continue;
             if (pairs == nullptr) {
                 entries_.emplace_back(key, Pairs());
@@ -54,7 +54,7 @@ void CookieStore::Store(const std::string& host, uint16_t port, const HeaderList
             }
             bool replaced = false;
             for (auto& stored : *pairs) {
-                if (webtext::EqualsIgnoreCase(stored.first, name)) {
+                if (EqualsIgnoringCase(stored.first, name)) {
                     stored.second = value;
                     replaced = true;
                     break;
@@ -67,7 +67,7 @@ void CookieStore::Store(const std::string& host, uint16_t port, const HeaderList
 }
 
 std::string CookieStore::CookieFor(const std::string& url) const {
-    const std::string lowered = webtext::Lower(url);
+    const std::string lowered = LowerAscii(url);
     std::string cookie;
     for (const auto& [key, pairs] : entries_) {
         if (lowered.compare(0, key.size(), key) != 0)

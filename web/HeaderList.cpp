@@ -1,10 +1,10 @@
 #include "web/HeaderList.h"
 
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 int HeaderList::Find(std::string_view name, int start) const {
     for (int i = start < 0 ? 0 : start; i < Count(); ++i) {
-        if (webtext::EqualsIgnoreCase(Name(i), name))
+        if (EqualsIgnoringCase(Name(i), name))
             return i;
     }
     return -1;

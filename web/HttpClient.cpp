@@ -5,7 +5,7 @@
 #include "web/HostLookup.h"
 #include "web/InputStream.h"
 #include "web/ProxyAuthenticator.h"
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 namespace {
 
@@ -284,9 +284,9 @@ std::string HttpClient::RedirectTarget() const {
         return std::string();
     const std::string location = response_.Headers().Get("Location");
     // No TLS here: a redirect to a secure address ends the call with the redirect's own body.
-    if (webtext::StartsWithIgnoreCase(location, "https://"))
+    if (StartsWithIgnoringCase(location, "https://"))
         return std::string();
-    if (webtext::StartsWithIgnoreCase(location, "http://") || location.empty())
+    if (StartsWithIgnoringCase(location, "http://") || location.empty())
         return location;
     std::string target = location;
     if (target[0] != '/') {

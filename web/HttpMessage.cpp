@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ constexpr int kBodyBlock = 16 * 1024;
 
 // The value of a "Content-Length" field, checked before anyone sizes a buffer by it.
 int32_t CheckedContentLength(const std::string& value) {
-    const int64_t length = webtext::ParseDecimal(value);
+    const int64_t length = ParseDecimal(value);
     if (length < 0 || length > HttpMessage::kMaxBodyLength)
         throw HttpException();
     return static_cast<int32_t>(length);
@@ -76,7 +76,7 @@ void HttpMessage::Feed(const void* data, int length) {
             continue;
         const char next = raw_[i + 1];
         const size_t endLength = (c == '\r' && next == '\n') || (c == '\n' && next == '\r') ? 2 : 1;
-        const std::string line = webtext::Trim(std::string_view(raw_).substr(start, i - start));
+        const std::string line = std::string(TrimBytes(std::string_view(raw_).substr(start, i - start)));
         start = i + endLength;
         i = start - 1;
         ProcessLine(line);
@@ -116,11 +116,11 @@ void HttpMessage::ProcessLine(const std::string& line) {
         throw HttpException();
     if (++headerCount_ > kMaxHeaderCount)
         throw HttpException();
-    std::string name = webtext::Trim(std::string_view(line).substr(0, colon));
-    std::string value = webtext::Trim(std::string_view(line).substr(colon + 1));
+    std::string name = std::string(TrimBytes(std::string_view(line).substr(0, colon)));
+    std::string value = std::string(TrimBytes(std::string_view(line).substr(colon + 1)));
     if (name.empty())
         throw HttpException();
-    if (webtext::EqualsIgnoreCase(name, "content-length")) {
+    if (EqualsIgnoringCase(name, "content-length")) {
         const int32_t length = CheckedContentLength(value);
         // Two different lengths leave no way to tell where the body ends.
         if (parsedContentLength_ >= 0 && parsedContentLength_ != length)
@@ -158,7 +158,7 @@ void HttpMessage::ReadHead(InputStream& stream) {
         } catch (const TimeoutException&) {
             continue;  // the stream keeps the part of the line it has; the budget decides
         }
-        Feed(webtext::Trim(line) + "\r\n");
+        Feed(std::string(TrimBytes(line)) + "\r\n");
     }
 }
 

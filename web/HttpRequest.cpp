@@ -1,6 +1,6 @@
 #include "web/HttpRequest.h"
 
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 void HttpRequest::Reset() {
     HttpMessage::Reset();
@@ -14,7 +14,7 @@ void HttpRequest::Reset() {
 }
 
 void HttpRequest::SetUrl(const std::string& url) {
-    const std::string text = webtext::Trim(url);
+    const std::string text = std::string(TrimBytes(url));
     scheme_.clear();
     host_.clear();
     path_.clear();
@@ -32,7 +32,7 @@ void HttpRequest::SetUrl(const std::string& url) {
         const size_t colon = authority.find(':');
         host_ = authority.substr(0, colon);
         if (colon != std::string::npos)
-            port_ = static_cast<uint16_t>(webtext::Atoi(authority.substr(colon + 1)));
+            port_ = static_cast<uint16_t>(Atoi(authority.substr(colon + 1)));
     }
     if (scheme_.empty())
         scheme_ = "http";
@@ -54,9 +54,9 @@ void HttpRequest::ParseStartLine(const std::string& line) {
     const size_t second = line.find(' ', first + 1);
     if (second == std::string::npos)
         throw HttpException();
-    method_ = webtext::Trim(std::string_view(line).substr(0, first));
-    const std::string target = webtext::Trim(std::string_view(line).substr(first + 1, second - first - 1));
-    version_ = webtext::Trim(std::string_view(line).substr(second + 1));
+    method_ = std::string(TrimBytes(std::string_view(line).substr(0, first)));
+    const std::string target = std::string(TrimBytes(std::string_view(line).substr(first + 1, second - first - 1)));
+    version_ = std::string(TrimBytes(std::string_view(line).substr(second + 1)));
     if (method_ == "CONNECT") {
         std::string authority = target;
         const size_t scheme = authority.find("://");
@@ -66,7 +66,7 @@ void HttpRequest::ParseStartLine(const std::string& line) {
         host_ = authority.substr(0, colon);
         port_ = colon == std::string::npos
                     ? 80
-                    : static_cast<uint16_t>(webtext::Atoi(authority.substr(colon + 1)));
+                    : static_cast<uint16_t>(Atoi(authority.substr(colon + 1)));
     } else {
         SetUrl(target);
     }

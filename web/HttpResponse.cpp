@@ -1,6 +1,6 @@
 #include "web/HttpResponse.h"
 
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 void HttpResponse::Reset() {
     HttpMessage::Reset();
@@ -10,16 +10,16 @@ void HttpResponse::Reset() {
 }
 
 void HttpResponse::ParseStartLine(const std::string& line) {
-    const std::string text = webtext::Trim(line);
+    const std::string text = std::string(TrimBytes(line));
     const size_t space = text.find(' ');
     if (space == std::string::npos)
         throw HttpException();
     version_ = text.substr(0, space);
-    const std::string rest = webtext::Trim(std::string_view(text).substr(space + 1));
+    const std::string rest = std::string(TrimBytes(std::string_view(text).substr(space + 1)));
     const size_t next = rest.find(' ');
-    statusCode_ = webtext::Atoi(rest.substr(0, next));
+    statusCode_ = Atoi(rest.substr(0, next));
     reason_ =
-        next == std::string::npos ? std::string() : webtext::Trim(std::string_view(rest).substr(next + 1));
+        next == std::string::npos ? std::string() : std::string(TrimBytes(std::string_view(rest).substr(next + 1)));
 }
 
 std::string HttpResponse::BuildStartLine() {

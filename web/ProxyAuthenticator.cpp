@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "web/ProxyClient.h"
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 namespace {
 
@@ -91,8 +91,8 @@ public:
                 rest.substr(start, comma == std::string_view::npos ? comma : comma - start);
             const size_t equals = item.find('=');
             items_.emplace_back(
-                webtext::Trim(item.substr(0, equals)),
-                equals == std::string_view::npos ? std::string() : webtext::Trim(item.substr(equals + 1)));
+                std::string(TrimBytes(item.substr(0, equals))),
+                equals == std::string_view::npos ? std::string() : std::string(TrimBytes(item.substr(equals + 1))));
             if (comma == std::string_view::npos)
                 break;
             start = comma + 1;
@@ -102,7 +102,7 @@ public:
     // The first value named `name` in any case, without its double quotes; empty when there is none.
     std::string Get(std::string_view name) const {
         for (const auto& [itemName, value] : items_) {
-            if (webtext::EqualsIgnoreCase(itemName, name))
+            if (EqualsIgnoringCase(itemName, name))
                 return RemoveQuotes(value);
         }
         return std::string();
@@ -128,11 +128,11 @@ ProxyAuthenticator::Challenge ProxyAuthenticator::Choose(const HeaderList& heade
     constexpr std::string_view kField = "Proxy-Authenticate";
     for (int i = headers.Find(kField); i >= 0; i = headers.Find(kField, i + 1)) {
         const std::string& value = headers.Value(i);
-        if (webtext::StartsWithIgnoreCase(value, "ntlm"))
+        if (StartsWithIgnoringCase(value, "ntlm"))
             return {Scheme::Ntlm, value};
-        if (webtext::StartsWithIgnoreCase(value, "basic"))
+        if (StartsWithIgnoringCase(value, "basic"))
             return {Scheme::Basic, value};
-        if (webtext::StartsWithIgnoreCase(value, "digest"))
+        if (StartsWithIgnoringCase(value, "digest"))
             return {Scheme::Digest, value};
     }
     throw ProxyClient::ProxyUnknownAuthenticationRequiredException();
@@ -150,7 +150,7 @@ std::string ProxyAuthenticator::Digest(const std::string& challenge, const std::
         throw ProxyClient::ProxyDigestAuthenticationRequiredException();
     const DigestParameters parameters(challenge);
     const std::string realm = parameters.Get("realm");
-    const std::string qop = webtext::Lower(parameters.Get("qop"));
+    const std::string qop = LowerAscii(parameters.Get("qop"));
     const std::string nonce = parameters.Get("nonce");
     const std::string opaque = parameters.Get("opaque");
     const std::string algorithm = Upper(parameters.Get("algorithm"));
@@ -199,7 +199,7 @@ std::string ProxyAuthenticator::NtlmAuthenticate(const HeaderList& headers) cons
     const std::string field = headers.Get("Proxy-Authenticate");
     for (size_t start = 0; start < field.size();) {
         const size_t space = field.find(' ', start);
-        std::string word = webtext::Trim(std::string_view(field).substr(start, space - start));
+        std::string word = std::string(TrimBytes(std::string_view(field).substr(start, space - start)));
         if (!word.empty())
             words.push_back(std::move(word));
         start = space == std::string::npos ? field.size() : space + 1;

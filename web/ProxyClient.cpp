@@ -7,7 +7,7 @@
 #include "web/InputStream.h"
 #include "web/ProxyAuthenticator.h"
 #include "web/TunnelRelay.h"
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 namespace {
 
@@ -133,7 +133,7 @@ void ProxyClient::Connect(Socket& socket, const std::string& host, uint16_t port
             ConnectAuto(socket);
             return;
         default:
-            Fail(webtext::Format("Failed: Unknown proxy type #%d", type));
+            Fail(FormatText("Failed: Unknown proxy type #%d", type));
             return;
     }
 }
@@ -207,14 +207,14 @@ void ProxyClient::ConnectHttps(Socket& socket) {
     if (status == 407) {
         AnswerChallenge(socket);
     } else if (status < 200 || status > 299) {
-        Fail(webtext::Format("Bad HTTP Proxy response code: %d", status));
+        Fail(FormatText("Bad HTTP Proxy response code: %d", status));
         throw HostException();
     }
     observer_->OnHostConnected();
 }
 
 void ProxyClient::SendConnectRequest(Socket& socket, const std::string& authorization) {
-    std::string request = webtext::Format("CONNECT %s:%d HTTP/1.0\r\n", destHost_.c_str(), destPort_);
+    std::string request = FormatText("CONNECT %s:%d HTTP/1.0\r\n", destHost_.c_str(), destPort_);
     if (!authorization.empty())
         request += "Proxy-Authorization: " + authorization + "\r\n";
     request += "\r\n";
@@ -276,7 +276,7 @@ void ProxyClient::ReconnectToProxy(Socket& socket) {
 
 bool ProxyClient::ConnectionKept(Socket& socket) const {
     for (const char* field : {"Connection", "Proxy-Connection"}) {
-        if (webtext::EqualsIgnoreCase(connectResponse_.Headers().Get(field), "close"))
+        if (EqualsIgnoringCase(connectResponse_.Headers().Get(field), "close"))
             return false;
     }
     // Nothing may be readable: a byte would be stray, an end of stream would mean the proxy has closed.
@@ -344,13 +344,13 @@ void ProxyClient::ConnectSocks4(Socket& socket) {
         uint8_t reply[8];
         ReadProxyBytes(socket, reply, sizeof(reply));
         if (reply[0] != 0) {
-            Fail(webtext::Format("Failed: The proxy server replyed with incorrect SOCKS version: %d",
+            Fail(FormatText("Failed: The proxy server replyed with incorrect SOCKS version: %d",
                                  reply[0]));
             throw ProxyException();
         }
         const int code = reply[1];
         if (code != kSocks4Granted) {
-            Fail(webtext::Format("Failed: Reply code: %d - %s", code, ReplyCodeText(code)));
+            Fail(FormatText("Failed: Reply code: %d - %s", code, ReplyCodeText(code)));
             if (code == kSocks4NoIdentd)
                 throw HostException();
             throw ProxyException();
@@ -413,19 +413,19 @@ void ProxyClient::ConnectSocks5(Socket& socket) {
             Fail("Failed: Unsupported address type - IP v.6");
             throw ProxyException();
         } else {
-            Fail(webtext::Format("Failed: Unsupported address type #%d", addressType));
+            Fail(FormatText("Failed: Unsupported address type #%d", addressType));
             throw ProxyException();
         }
         ReadProxyBytes(socket, skipped, 2);
 
         if (head[0] != kSocks5Version) {
-            Fail(webtext::Format("Failed: The proxy server replyed with incorrect SOCKS version: %d",
+            Fail(FormatText("Failed: The proxy server replyed with incorrect SOCKS version: %d",
                                  head[0]));
             throw ProxyException();
         }
         const int code = head[1];
         if (code != 0) {
-            Fail(webtext::Format("Failed: Reply code: %d - %s", code, ReplyCodeText(code)));
+            Fail(FormatText("Failed: Reply code: %d - %s", code, ReplyCodeText(code)));
             if (code == 3 || code == 4 || code == 6)
                 throw HostException();
             throw ProxyException();
@@ -450,7 +450,7 @@ void ProxyClient::NegotiateSocks5(Socket& socket) {
     uint8_t answer[2];
     ReadProxyBytes(socket, answer, sizeof(answer));
     if (answer[0] != kSocks5Version) {
-        Fail(webtext::Format("Failed: The proxy server replyed with incorrect SOCKS version: %d", answer[0]));
+        Fail(FormatText("Failed: The proxy server replyed with incorrect SOCKS version: %d", answer[0]));
         throw ProxyException();
     }
     const uint8_t method = answer[1];

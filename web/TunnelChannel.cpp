@@ -5,7 +5,7 @@
 
 #include "web/HttpRequest.h"
 #include "web/InputStream.h"
-#include "web/WebText.h"
+#include "base/ByteString.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ bool TunnelChannel::ReadConnect() {
         }
     }
     if (request.Method() != "CONNECT") {
-        Log(webtext::Format("Bad method: %s", request.Method().c_str()));
+        Log(FormatText("Bad method: %s", request.Method().c_str()));
         return false;
     }
     destHost_ = request.Host();
@@ -104,9 +104,9 @@ bool TunnelChannel::ReadConnect() {
 
 std::string TunnelChannel::Query(int command) const {
     if (command == kOpen) {
-        return webtext::Format("cmd=%d&host=%s&port=%d&rid=%d", command, destHost_.c_str(), destPort_, rid_);
+        return FormatText("cmd=%d&host=%s&port=%d&rid=%d", command, destHost_.c_str(), destPort_, rid_);
     }
-    return webtext::Format("cmd=%d&id=%s&rid=%d", command, id_.c_str(), rid_);
+    return FormatText("cmd=%d&id=%s&rid=%d", command, id_.c_str(), rid_);
 }
 
 bool TunnelChannel::Transmit() {
@@ -122,7 +122,7 @@ bool TunnelChannel::Transmit() {
         }
         WorkerThread::Sleep(std::max(settings_.intervalMs, 0));
     }
-    Log(webtext::Format("Max number of tries %d reached. Close the channel.", kMaxTries));
+    Log(FormatText("Max number of tries %d reached. Close the channel.", kMaxTries));
     return false;
 }
 
@@ -146,20 +146,20 @@ TunnelChannel::Outcome TunnelChannel::PostOnce(int attempt) {
     }
     switch (status) {
         case 500:
-            Log(webtext::Format(
+            Log(FormatText(
                 "VodUrazIzerUza FAILED to connect to the destination server. rid %d, response %d", rid_,
                 status));
             return Outcome::Close;
         case 502:
-            Log(webtext::Format("VodUrazIzerUza FAILED to find the tunnel - rid %d, response %d", rid_,
+            Log(FormatText("VodUrazIzerUza FAILED to find the tunnel - rid %d, response %d", rid_,
                                 status));
             return Outcome::Close;
         case 503:
-            Log(webtext::Format("VodUrazIzerUza FAILED to create a tunnel. rid %d, response %d", rid_,
+            Log(FormatText("VodUrazIzerUza FAILED to create a tunnel. rid %d, response %d", rid_,
                                 status));
             return Outcome::Close;
         case 501:
-            Log(webtext::Format("VodUrazIzerUza FAILED to transmit data. Try %d/%d, rid %d, response %d",
+            Log(FormatText("VodUrazIzerUza FAILED to transmit data. Try %d/%d, rid %d, response %d",
                                 attempt, kMaxTries, rid_, status));
             return Outcome::Retry;
         default:
@@ -167,11 +167,11 @@ TunnelChannel::Outcome TunnelChannel::PostOnce(int attempt) {
     }
     if (status == 0 || status == 200) {
         // No answer at all, or an answer cut short: the request may be repeated.
-        Log(webtext::Format("FAILED to send data to the server. Try %d/%d, rid %d, response %d", attempt,
+        Log(FormatText("FAILED to send data to the server. Try %d/%d, rid %d, response %d", attempt,
                             kMaxTries, rid_, status));
         return Outcome::Retry;
     }
-    Log(webtext::Format("Response code: %d", status));
+    Log(FormatText("Response code: %d", status));
     if (!open_)
         Answer(status, "Cannot connect");
     return Outcome::Close;
@@ -181,9 +181,9 @@ void TunnelChannel::Deliver() {
     const auto* data = reinterpret_cast<const char*>(reply_.Data());
     const std::string_view body(data != nullptr ? data : "", static_cast<size_t>(reply_.Length()));
     const size_t newline = body.find('\n');
-    const std::string id = webtext::Trim(body.substr(0, newline));
+    const std::string id = std::string(TrimBytes(body.substr(0, newline)));
     // The id goes back into our request lines: refuse what would break them.
-    if (id.size() > kMaxIdLength || std::any_of(id.begin(), id.end(), webtext::IsSpace))
+    if (id.size() > kMaxIdLength || std::any_of(id.begin(), id.end(), IsByteWhitespace))
         throw HttpException();
     id_ = id;
     if (!open_) {
@@ -203,7 +203,7 @@ void TunnelChannel::Deliver() {
 }
 
 void TunnelChannel::Answer(int code, const char* reason) {
-    const std::string answer = webtext::Format("HTTP/1.0 %d %s\r\n", code, reason) + "\r\n";
+    const std::string answer = FormatText("HTTP/1.0 %d %s\r\n", code, reason) + "\r\n";
     try {
         SendAll(client_.handle, answer.data(), static_cast<int>(answer.size()));
     } catch (const Exception&) {

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include "base/PcmSamples.h"
+
 namespace {
 
 void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
@@ -110,7 +112,7 @@ int PortAudioPlayback::Callback(const void*, void* output, unsigned long frames,
     if (playback->render_ != nullptr)
         playback->render_(playback->context_, static_cast<uint8_t*>(output), frames);
     else
-        std::memset(output, playback->bytesPerFrame_ == 1 ? 0x80 : 0, frames * playback->bytesPerFrame_);
+        std::memset(output, SilenceByte(8 * static_cast<int>(playback->bytesPerFrame_)), frames * playback->bytesPerFrame_);
     return paContinue;
 }
 

@@ -8,8 +8,6 @@ size_t ChunkFrames(uint32_t samplesPerSec) {
     return frames == 0 ? 1 : frames;
 }
 
-uint8_t SilenceByte(uint16_t bitsPerSample) { return bitsPerSample == 8 ? 0x80 : 0x00; }
-
 MMRESULT PrepareHeader(WaveHeader* header, bool closed) {
     if (closed) return MMSYSERR_INVALHANDLE;
     header->flags |= WHDR_PREPARED;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "base/PcmSamples.h"
 #include "platform/wave/Wave.h"
 
 // The rates a device accepts; the program uses 8000 to 44100 Hz.
@@ -18,8 +19,6 @@ constexpr uint32_t kChunkMilliseconds = 10;
 
 // Frames per chunk at a rate (at least one).
 size_t ChunkFrames(uint32_t samplesPerSec);
-// The byte value of silence: 0x80 for 8-bit unsigned samples, 0 for 16-bit signed ones.
-uint8_t SilenceByte(uint16_t bitsPerSample);
 // True for what every device serves: PCM, one channel, 8 or 16 bits, a rate in range, and block align
 // and bytes per second that agree with them.
 bool IsPcmMonoFormat(const WaveFormat& format);

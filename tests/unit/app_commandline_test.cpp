@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "audio/CodecRegistry.h"
 
 extern const char kHelpText[];
 extern const unsigned long kHelpTextLength;
@@ -81,7 +82,7 @@ TEST(CommandLineTest, CodecNamesAndNumbers) {
         {"g711_8khz", 0x85}, {"g711_11khz", 0xA5}, {"g711_22khz", 0xC5},
         {"gsm_8khz", 0x82},  {"gsm_11khz", 0xA2},  {"gsm_22khz", 0xC2}};
     for (const auto& [name, code] : names) {
-        EXPECT_EQ(CodecFormatFromName(name), code) << name;
+        EXPECT_EQ(FormatCodeOfName(name), code) << name;
         EXPECT_EQ(ParseOk({"-a:" + name}).codecFormat, code) << name;
     }
     EXPECT_EQ(ParseOk({"-a:0"}).codecFormat, 0);
@@ -91,7 +92,7 @@ TEST(CommandLineTest, CodecNamesAndNumbers) {
     for (const char* bad : {"256", "0x100", "0x", "-1", "+5", " 5", "0x-1", "ilbc", "99999999999999999999"}) {
         EXPECT_FALSE(ParseCodecField(bad)) << bad;
     }
-    EXPECT_FALSE(CodecFormatFromName("132"));  // names only
+    EXPECT_FALSE(FormatCodeOfName("132"));  // names only
     EXPECT_EQ(ParseFormatOption("-A:gsm_8khz"), 0x82);
     EXPECT_FALSE(ParseFormatOption("-l:gsm_8khz"));
     EXPECT_FALSE(ParseFormatOption("gsm_8khz"));

@@ -108,6 +108,35 @@ TEST_F(PipelineTest, PayloadSizesOfTheRegistry) {
     EXPECT_EQ(FixedPayloadSize(0x83), 38);
 }
 
+// The table against the coders it makes: one frame of the table's length codes into one payload of the
+// table's size, and that payload decodes into one frame again.
+TEST(CodecTableTest, EachCoderCodesOneFrameIntoThePayloadTheTableGives) {
+    ASSERT_EQ(CodecTypes().size(), 7u);
+    for (const CodecType& type : CodecTypes()) {
+        const int code = 0x80 | type.type;
+        std::unique_ptr<SoundCodec> codec = CreateCodec(code);
+        if (type.make == nullptr) {
+            EXPECT_EQ(codec, nullptr) << type.title;
+            continue;
+        }
+        ASSERT_NE(codec, nullptr) << type.title;
+        std::vector<int16_t> frame(static_cast<size_t>(type.frameLength));
+        for (size_t i = 0; i < frame.size(); ++i)
+            frame[i] = static_cast<int16_t>(((i * 37) % 200) * 40 - 4000);
+        ByteBuffer payload(0, 0);
+        codec->Encode16(frame.data(), type.frameLength, payload, false);
+        if (type.payloadBytes != 0)
+            EXPECT_EQ(payload.Length(), type.payloadBytes) << type.title;
+        else
+            EXPECT_GT(payload.Length(), 0) << type.title;
+        SampleBuffer decoded(0, 0);
+        codec->Decode16(payload.Data(), payload.Length(), decoded, false);
+        EXPECT_EQ(decoded.Length(), type.frameLength) << type.title;
+    }
+    EXPECT_EQ(FindCodecType(0x87), nullptr);
+    EXPECT_EQ(FrameLengthOf(0x87), 0);
+}
+
 TEST_F(PipelineTest, LevelsCountOnlyPositivePeaks) {
     const std::vector<int16_t> silence(240, 0);
     EXPECT_EQ(AudioPipeline::Level16(silence.data(), 240), 0);
@@ -186,8 +215,8 @@ TEST_F(PipelineTest, RawSixteenBitPayloadAtAnOddAddressIsMeasuredAndPlayed) {
     std::vector<uint8_t> unaligned(5, 0);
     const int16_t peak = 32767;
     std::memcpy(unaligned.data() + 3, &peak, sizeof(peak));
-    EXPECT_EQ(AudioPipeline::Level16Unaligned(unaligned.data() + 1, 2), 100);
-    EXPECT_EQ(AudioPipeline::Level16Unaligned(unaligned.data() + 1, 1), 0);
+    EXPECT_EQ(AudioPipeline::Level16(unaligned.data() + 1, 2), 100);
+    EXPECT_EQ(AudioPipeline::Level16(unaligned.data() + 1, 1), 0);
 
     // Through the playout buffer, a payload shorter than one sample is no frame at all.
     pipeline = std::make_unique<AudioPipeline>();

@@ -21,7 +21,7 @@ public:
     // fader; returns how many there were.
     int Dispatch(int timeoutMs = 0) {
         int count = 0;
-        for (auto message = notices.Get(timeoutMs); message; message = notices.Peek()) {
+        for (auto message = notices.Get(timeoutMs); message; message = notices.TryGet()) {
             if (message->message == MM_MIXM_CONTROL_CHANGE)
                 OnMixerControlChange(message->wParam, message->lParam);
             ++count;

@@ -44,7 +44,7 @@ private:
 
 TEST(MessageQueueTest, DeliversInOrderAndTimesOut) {
     MessageQueue queue;
-    EXPECT_FALSE(queue.Peek().has_value());
+    EXPECT_FALSE(queue.TryGet().has_value());
     EXPECT_FALSE(queue.Get(10).has_value());
     queue.Post(1, 10, -10);
     queue.Post(2, 20, -20);

@@ -54,7 +54,7 @@ TEST_F(SimulatedMixerTest, WritesAreCheckedAndOneChannelSetsBoth) {
     MixerControlDetails details{kSpeakerVolume, 2, 0, cells};
     EXPECT_EQ(mixer->SetControlDetails(details), MIXERR_INVALVALUE);
     EXPECT_EQ(backend.Values(0, kSpeakerVolume), (std::vector<uint32_t>{0x4000, 0x8000}));
-    EXPECT_FALSE(window.Peek().has_value());
+    EXPECT_FALSE(window.TryGet().has_value());
 
     details.channels = 3;
     EXPECT_EQ(mixer->GetControlDetails(details), MMSYSERR_INVALPARAM);
@@ -78,11 +78,11 @@ TEST_F(SimulatedMixerTest, NoticesReachOpenMixersOfTheChangedDeviceOnly) {
     ASSERT_TRUE(notice.has_value());
     EXPECT_EQ(notice->wParam, MixerHandleParam(mixer.get()));
     EXPECT_EQ(notice->lParam, static_cast<LPARAM>(kMicrophoneVolume));
-    EXPECT_FALSE(secondWindow.Peek().has_value());
+    EXPECT_FALSE(secondWindow.TryGet().has_value());
 
     mixer.reset();
     backend.ChangeValues(0, kMicrophoneVolume, {8});
-    EXPECT_FALSE(window.Peek().has_value());
+    EXPECT_FALSE(window.TryGet().has_value());
     EXPECT_EQ(backend.OpenCount(), 1u);
 }
 
