@@ -100,9 +100,5 @@ int GsmCodec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool 
     decodeScratch_.SetLength(kFrameSamples);
     if (!DecodeFrame(payload, decodeScratch_.Data()))
         return NoCodecOutput(out, append);
-    uint8_t* narrow = PrepareCodecOutput(out, append, kFrameSamples);
-    const int16_t* wide = decodeScratch_.Data();
-    NarrowSamples(wide, kFrameSamples, narrow);
-    out.SetLength(out.Length() + kFrameSamples);
-    return kFrameSamples;
+    return NarrowOnto(decodeScratch_.Data(), kFrameSamples, out, append);
 }

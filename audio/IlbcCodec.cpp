@@ -76,9 +76,5 @@ int IlbcCodec::Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool 
 
 int IlbcCodec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool append) {
     Decode16(payload, length, decodeScratch_, false);
-    uint8_t* narrow = PrepareCodecOutput(out, append, frameLength_);
-    const int16_t* wide = decodeScratch_.Data();
-    NarrowSamples(wide, frameLength_, narrow);
-    out.SetLength(out.Length() + frameLength_);
-    return frameLength_;
+    return NarrowOnto(decodeScratch_.Data(), frameLength_, out, append);
 }

@@ -138,9 +138,5 @@ int Lpc10Codec::Decode8(const uint8_t* payload, int length, ByteBuffer& out, boo
         return NoCodecOutput(out, append);
     decodeScratch_.SetLength(kFrameSamples);
     DecodeFrame(payload, decodeScratch_.Data());
-    uint8_t* narrow = PrepareCodecOutput(out, append, kFrameSamples);
-    const int16_t* wide = decodeScratch_.Data();
-    NarrowSamples(wide, kFrameSamples, narrow);
-    out.SetLength(out.Length() + kFrameSamples);
-    return kFrameSamples;
+    return NarrowOnto(decodeScratch_.Data(), kFrameSamples, out, append);
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "audio/SoundCallback.h"
 #include "base/PcmSamples.h"
 #include "platform/MessageThread.h"
 #include "platform/wave/Wave.h"
@@ -32,6 +33,11 @@ public:
     int BitsPerSample() const { return bitsPerSample_; }
     int SamplesPerSec() const { return samplesPerSec_; }
     bool FormatChanged() const { return formatChanged_; }
+    // Set while the device is closed.
+    void SetCallback(SoundCallback* callback) { callback_ = callback; }
+    void SetDevice(int deviceId) { device_ = deviceId; }
+    int Device() const { return device_; }
+
     // Bytes of one ring buffer: one frame (0 before the first ApplyFormat).
     uint32_t BufferBytes() const { return bufferBytes_; }
     // Buffer i of the ring (null before the first ApplyFormat).
@@ -42,12 +48,13 @@ protected:
 
     // The ring slot of a header, or -1 for a header that is not (or no longer) one of ours.
     int SlotOf(const WaveHeader* header) const;
-    // Byte pattern of silence in the current format: 128 for 8-bit samples, 0 for 16-bit.
-    
     // The service's text for a failed call's result code.
     static std::string ErrorText(MMRESULT result);
     // Shows one report to the user (never waits for it to be read).
     static void Report(const std::string& text);
+
+    SoundCallback* callback_ = nullptr;
+    int device_ = WAVE_MAPPER;
 
 private:
     WaveFormat format_{};

@@ -59,3 +59,10 @@ int NoCodecOutput(GrowableBuffer<T>& out, bool append) {
     return 0;
 }
 
+// For codecs that decode into 16-bit samples: the 8-bit output, the count samples narrowed onto out.
+inline int NarrowOnto(const int16_t* wide, int count, ByteBuffer& out, bool append) {
+    NarrowSamples(wide, count, PrepareCodecOutput(out, append, count));
+    out.SetLength(out.Length() + count);
+    return count;
+}
+

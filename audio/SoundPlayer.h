@@ -21,11 +21,6 @@ public:
     SoundPlayer();
     ~SoundPlayer() override;
 
-    // Set while the device is closed.
-    void SetCallback(SoundCallback* callback) { callback_ = callback; }
-    void SetDevice(int deviceId) { device_ = deviceId; }
-    int Device() const { return device_; }
-
     // Rebuilds the buffers if the format changed, restarts the ring and opens the device.
     void Start();
     void Stop();
@@ -64,8 +59,6 @@ private:
     std::atomic<int> playing_{0};
     std::unique_ptr<WaveOut> waveOut_;
     int next_ = 0;  // Queue's thread only
-    SoundCallback* callback_ = nullptr;
-    int device_ = WAVE_MAPPER;
     // A buffer is busy from Queue until the device thread has dropped it or the device has played it.
     std::array<std::atomic<bool>, kBufferCount> busy_{};
     std::atomic<int64_t> drops_{0};

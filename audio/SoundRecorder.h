@@ -19,11 +19,6 @@ public:
     SoundRecorder();
     ~SoundRecorder() override;
 
-    // Set while the device is closed.
-    void SetCallback(SoundCallback* callback) { callback_ = callback; }
-    void SetDevice(int deviceId) { device_ = deviceId; }
-    int Device() const { return device_; }
-
     // Rebuilds the buffers if the format changed, opens the device and starts recording.
     // Start and stop are requests: one that a newer request overtakes before the thread reaches it is
     // skipped, so that a storm of starts and stops never leaves the thread behind.
@@ -47,8 +42,6 @@ private:
     // Numbers the start and stop requests; a request message carries its number (0: always applies).
     std::atomic<WPARAM> request_{0};
     std::unique_ptr<WaveIn> waveIn_;
-    SoundCallback* callback_ = nullptr;
-    int device_ = WAVE_MAPPER;
     // Device thread only. A buffer is "at the device" from its add until its return is handled; one that a
     // new start queues again while the return from the previous device is still on its way is "stale" until
     // that old return has been passed over.

@@ -298,20 +298,34 @@ void ProxyClient::RequireAccepted(const char* failure) {
 
 // ---- SOCKS4 and SOCKS4a ----
 
-void ProxyClient::ConnectSocks4(Socket& socket) {
-    observer_->OnProxyConnecting();
+template <typename Failure, typename Step>
+void ProxyClient::Guard(Step&& step, const char* timeoutText, const char* socketText) {
     try {
-        ConnectTo(socket, proxyHost_, proxyPort_);
+        step();
     } catch (const TimeoutException&) {
-        Fail("Failed: Timeout expired while connecting to proxy.");
-        throw ProxyException();
+        Fail(timeoutText);
+        throw Failure();
     } catch (const SocketException&) {
-        Fail("Failed: Socket exception while connecting to proxy.");
+        Fail(socketText);
+        throw Failure();
+    }
+}
+
+void ProxyClient::CheckSocksVersion(int version, int expected) {
+    if (version != expected) {
+        Fail(FormatText("Failed: The proxy server replyed with incorrect SOCKS version: %d", version));
         throw ProxyException();
     }
+}
+
+void ProxyClient::ConnectSocks4(Socket& socket) {
+    observer_->OnProxyConnecting();
+    Guard<ProxyException>([&] { ConnectTo(socket, proxyHost_, proxyPort_); },
+                          "Failed: Timeout expired while connecting to proxy.",
+                          "Failed: Socket exception while connecting to proxy.");
     observer_->OnProxyConnected();
 
-    try {
+    Guard<HostException>([&] {
         observer_->OnHostRequesting();
         std::vector<uint8_t> request = {kSocks4Version, kSocksConnect, static_cast<uint8_t>(destPort_ >> 8),
                                         static_cast<uint8_t>(destPort_ & 0xFF)};
@@ -343,11 +357,7 @@ void ProxyClient::ConnectSocks4(Socket& socket) {
 
         uint8_t reply[8];
         ReadProxyBytes(socket, reply, sizeof(reply));
-        if (reply[0] != 0) {
-            Fail(FormatText("Failed: The proxy server replyed with incorrect SOCKS version: %d",
-                                 reply[0]));
-            throw ProxyException();
-        }
+        CheckSocksVersion(reply[0], 0);
         const int code = reply[1];
         if (code != kSocks4Granted) {
             Fail(FormatText("Failed: Reply code: %d - %s", code, ReplyCodeText(code)));
@@ -356,32 +366,20 @@ void ProxyClient::ConnectSocks4(Socket& socket) {
             throw ProxyException();
         }
         observer_->OnHostConnected();
-    } catch (const TimeoutException&) {
-        Fail("Failed: Timeout expired.");
-        throw HostException();
-    } catch (const SocketException&) {
-        Fail("Failed: Socket exception.");
-        throw HostException();
-    }
+    });
 }
 
 // ---- SOCKS5 ----
 
 void ProxyClient::ConnectSocks5(Socket& socket) {
-    try {
+    Guard<ProxyException>([&] {
         observer_->OnProxyConnecting();
         ConnectTo(socket, proxyHost_, proxyPort_);
         observer_->OnProxyConnected();
         NegotiateSocks5(socket);
-    } catch (const TimeoutException&) {
-        Fail("Failed: Timeout expired.");
-        throw ProxyException();
-    } catch (const SocketException&) {
-        Fail("Failed: Socket exception.");
-        throw ProxyException();
-    }
+    });
 
-    try {
+    Guard<HostException>([&] {
         observer_->OnHostRequesting();
         if (destHost_.size() > kMaxSocksField) {
             Fail("Failed: Destination host name is longer than 255 bytes.");
@@ -418,11 +416,7 @@ void ProxyClient::ConnectSocks5(Socket& socket) {
         }
         ReadProxyBytes(socket, skipped, 2);
 
-        if (head[0] != kSocks5Version) {
-            Fail(FormatText("Failed: The proxy server replyed with incorrect SOCKS version: %d",
-                                 head[0]));
-            throw ProxyException();
-        }
+        CheckSocksVersion(head[0], kSocks5Version);
         const int code = head[1];
         if (code != 0) {
             Fail(FormatText("Failed: Reply code: %d - %s", code, ReplyCodeText(code)));
@@ -431,13 +425,7 @@ void ProxyClient::ConnectSocks5(Socket& socket) {
             throw ProxyException();
         }
         observer_->OnHostConnected();
-    } catch (const TimeoutException&) {
-        Fail("Failed: Timeout expired.");
-        throw HostException();
-    } catch (const SocketException&) {
-        Fail("Failed: Socket exception.");
-        throw HostException();
-    }
+    });
 }
 
 void ProxyClient::NegotiateSocks5(Socket& socket) {
@@ -449,10 +437,7 @@ void ProxyClient::NegotiateSocks5(Socket& socket) {
     }
     uint8_t answer[2];
     ReadProxyBytes(socket, answer, sizeof(answer));
-    if (answer[0] != kSocks5Version) {
-        Fail(FormatText("Failed: The proxy server replyed with incorrect SOCKS version: %d", answer[0]));
-        throw ProxyException();
-    }
+    CheckSocksVersion(answer[0], kSocks5Version);
     const uint8_t method = answer[1];
     if (method == kMethodRefused) {
         if (withUser) {

@@ -145,6 +145,13 @@ private:
     // One byte from the proxy within the time left.
     uint8_t ReadProxyByte(Socket& socket);
     void ReadProxyBytes(Socket& socket, uint8_t* out, int count);
+    // Runs one step of a proxy exchange: a time-out or socket failure in it is reported with the text given
+    // and thrown on as Failure, which tells the caller whether the proxy or the host failed.
+    template <typename Failure, typename Step>
+    void Guard(Step&& step, const char* timeoutText = "Failed: Timeout expired.",
+               const char* socketText = "Failed: Socket exception.");
+    // Throws ProxyException, reported, when a reply's version byte is not the one expected.
+    void CheckSocksVersion(int version, int expected);
     // Milliseconds left before the deadline (never below 0), or -1 when there is no limit.
     int TimeLeft() const;
     void Fail(std::string text) { lastError_ = std::move(text); }

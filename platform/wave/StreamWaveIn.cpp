@@ -77,26 +77,19 @@ void StreamWaveIn::EndThread() {
 }
 
 MMRESULT StreamWaveIn::Prepare(WaveHeader* header) {
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
     return PrepareHeader(header, closed_);
 }
 
 MMRESULT StreamWaveIn::Unprepare(WaveHeader* header) {
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
     return UnprepareHeader(header, closed_);
 }
 
 MMRESULT StreamWaveIn::Add(WaveHeader* header) {
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return MMSYSERR_INVALHANDLE;
-    if (!(header->flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (const MMRESULT result = QueueHeader(header, closed_, queue_); result != MMSYSERR_NOERROR) return result;
     header->bytesRecorded = 0;
-    header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
-    queue_.push_back(header);
     if (!pending_.empty() && recording_) {
         const size_t placed = Deliver(pending_.data(), pending_.size());
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(placed));

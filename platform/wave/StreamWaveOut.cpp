@@ -74,25 +74,18 @@ void StreamWaveOut::EndThread() {
 }
 
 MMRESULT StreamWaveOut::Prepare(WaveHeader* header) {
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
     return PrepareHeader(header, closed_);
 }
 
 MMRESULT StreamWaveOut::Unprepare(WaveHeader* header) {
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
     return UnprepareHeader(header, closed_);
 }
 
 MMRESULT StreamWaveOut::Write(WaveHeader* header) {
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return MMSYSERR_INVALHANDLE;
-    if (!(header->flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-    header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
-    queue_.push_back(header);
+    if (const MMRESULT result = QueueHeader(header, closed_, queue_); result != MMSYSERR_NOERROR) return result;
     return MMSYSERR_NOERROR;
 }
 

@@ -9,15 +9,27 @@ size_t ChunkFrames(uint32_t samplesPerSec) {
 }
 
 MMRESULT PrepareHeader(WaveHeader* header, bool closed) {
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
     if (closed) return MMSYSERR_INVALHANDLE;
     header->flags |= WHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT UnprepareHeader(WaveHeader* header, bool closed) {
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
     if (closed) return MMSYSERR_INVALHANDLE;
     if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     header->flags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT QueueHeader(WaveHeader* header, bool closed, std::deque<WaveHeader*>& queue) {
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    if (closed) return MMSYSERR_INVALHANDLE;
+    if (!(header->flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
+    queue.push_back(header);
     return MMSYSERR_NOERROR;
 }
 

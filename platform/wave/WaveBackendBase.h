@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ bool IsPcmMonoFormat(const WaveFormat& format);
 // device's lock and says whether the device is closed.
 MMRESULT PrepareHeader(WaveHeader* header, bool closed);
 MMRESULT UnprepareHeader(WaveHeader* header, bool closed);
+// Queue a prepared header that is not queued yet, marked as queued and not done; the caller holds the
+// device's lock and says whether the device is closed.
+MMRESULT QueueHeader(WaveHeader* header, bool closed, std::deque<WaveHeader*>& queue);
 
 class WaveBackendBase : public WaveBackend {
 public:
