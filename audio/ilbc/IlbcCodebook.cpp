@@ -410,4 +410,21 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
     result.gain[0] = j;
 }
 
+void ForwardMemory(float* mem, const float* startRegion) {
+    std::memset(mem, 0, sizeof(float) * (kCbMem - 2 * kSubL));
+    Copy(mem + kCbMem - 2 * kSubL, startRegion, 2 * kSubL);
+}
+
+void BackwardMemory(float* mem, const float* from, int available) {
+    const int known = available > kCbMem ? kCbMem : available;
+    std::memset(mem, 0, sizeof(float) * static_cast<unsigned>(kCbMem - known));
+    for (int k = 0; k < known; ++k)
+        mem[kCbMem - 1 - k] = from[k];
+}
+
+void PushSubframe(float* mem, const float* coded) {
+    std::memmove(mem, mem + kSubL, sizeof(float) * (kCbMem - kSubL));
+    Copy(mem + kCbMem - kSubL, coded, kSubL);
+}
+
 }  // namespace ilbc

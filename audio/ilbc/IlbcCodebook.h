@@ -27,4 +27,13 @@ void CodebookDecode(const CbIndices& indices, const float* mem, int memLen, int 
 void CodebookSearch(const float* target, int len, const float* mem, int memLen, const float* weight, int row,
                     CbIndices& result);
 
+// The codebook memory of the sub-frames (kCbMem samples) as the coder moves through a frame.
+// Forward in time from the start region: zeros, then the start region's two decoded sub-frames.
+void ForwardMemory(float* mem, const float* startRegion);
+// Backward in time from the start region: the decoded samples from `from` on, as many as the memory holds
+// of the `available`, in reverse order at its end; zeros before them.
+void BackwardMemory(float* mem, const float* from, int available);
+// One more sub-frame coded: the oldest kSubL samples leave the memory and `coded` comes in at its end.
+void PushSubframe(float* mem, const float* coded);
+
 }  // namespace ilbc

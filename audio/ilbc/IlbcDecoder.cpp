@@ -6,15 +6,11 @@
 #include <cstring>
 
 #include "audio/ilbc/IlbcCodebook.h"
+#include "audio/ilbc/IlbcDsp.h"
 #include "audio/ilbc/IlbcTables.h"
 
 namespace ilbc {
 namespace {
-
-template <typename T>
-void Copy(T* to, const T* from, int count) {
-    std::memcpy(to, from, sizeof(T) * static_cast<unsigned>(count));
-}
 
 void SetUnitPolynomial(float* a) {
     a[0] = 1.0f;
@@ -148,28 +144,20 @@ void Decoder::DecodeResidual(const FrameParams& params, const float* synt, float
     }
 
     const int forward = m.nsub - 1 - start;
-    std::memset(mem, 0, sizeof(float) * (kCbMem - 2 * kSubL));
-    Copy(mem + kCbMem - 2 * kSubL, d + p1, 2 * kSubL);
+    ForwardMemory(mem, d + p1);
     for (int k = 0; k < forward; ++k) {
         const int j = start + 1 + k;
         CodebookDecode(params.sub[k], mem, kCbMem, kSubL, d + kSubL * j);
-        std::memmove(mem, mem + kSubL, sizeof(float) * (kCbMem - kSubL));
-        Copy(mem + kCbMem - kSubL, d + kSubL * j, kSubL);
+        PushSubframe(mem, d + kSubL * j);
     }
 
     const int backward = start - 1;
     if (backward > 0) {
-        int known = kSubL * (m.nsub + 1 - start);
-        if (known > kCbMem)
-            known = kCbMem;
-        std::memset(mem, 0, sizeof(float) * static_cast<unsigned>(kCbMem - known));
-        for (int k = 0; k < known; ++k)
-            mem[kCbMem - 1 - k] = d[p1 + k];
+        BackwardMemory(mem, d + p1, kSubL * (m.nsub + 1 - start));
         for (int k = 0; k < backward; ++k) {
             const int j = start - 2 - k;
             CodebookDecode(params.sub[forward + k], mem, kCbMem, kSubL, coded);
-            std::memmove(mem, mem + kSubL, sizeof(float) * (kCbMem - kSubL));
-            Copy(mem + kCbMem - kSubL, coded, kSubL);
+            PushSubframe(mem, coded);
             for (int n = 0; n < kSubL; ++n)
                 d[kSubL * j + kSubL - 1 - n] = coded[n];
         }

@@ -10,6 +10,12 @@
 
 namespace ilbc {
 
+// count samples from `from` to `to` (the areas do not overlap).
+template <typename T>
+void Copy(T* to, const T* from, int count) {
+    std::memcpy(to, from, sizeof(T) * static_cast<unsigned>(count));
+}
+
 // Constants of the coder written as the floats it uses.
 inline constexpr float kTwoPi = 6.283185307f;
 inline constexpr float kPi = 3.14159265358979323846f;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "audio/ilbc/IlbcCodebook.h"
+#include "audio/ilbc/IlbcDsp.h"
 #include "audio/ilbc/IlbcTables.h"
 
 namespace ilbc {
@@ -14,11 +15,6 @@ namespace {
 constexpr float kChirpSynt = 0.9025f;
 constexpr float kChirpWeight = 0.4222f;
 constexpr int kWindow = 240;
-
-template <typename T>
-void Copy(T* to, const T* from, int count) {
-    std::memcpy(to, from, sizeof(T) * static_cast<unsigned>(count));
-}
 
 void Levinson(const float* r, float* a) {
     a[0] = 1.0f;
@@ -365,25 +361,18 @@ void Encoder::EncodeResidual(const float* r, const float* synt, const float* wei
 
     // Sub-frames after the start region, forward in time.
     const int forward = m.nsub - 1 - start;
-    std::memset(mem, 0, sizeof(float) * (kCbMem - 2 * kSubL));
-    Copy(mem + kCbMem - 2 * kSubL, d + p1, 2 * kSubL);
+    ForwardMemory(mem, d + p1);
     for (int k = 0; k < forward; ++k) {
         const int j = start + 1 + k;
         CodebookSearch(r + kSubL * j, kSubL, mem, kCbMem, weight + kLpc * j, k + 1, params.sub[k]);
         CodebookDecode(params.sub[k], mem, kCbMem, kSubL, d + kSubL * j);
-        std::memmove(mem, mem + kSubL, sizeof(float) * (kCbMem - kSubL));
-        Copy(mem + kCbMem - kSubL, d + kSubL * j, kSubL);
+        PushSubframe(mem, d + kSubL * j);
     }
 
     // Sub-frames before the start region, backward in time from the start region on.
     const int backward = start - 1;
     if (backward > 0) {
-        int known = kSubL * (m.nsub + 1 - start);
-        if (known > kCbMem)
-            known = kCbMem;
-        std::memset(mem, 0, sizeof(float) * static_cast<unsigned>(kCbMem - known));
-        for (int k = 0; k < known; ++k)
-            mem[kCbMem - 1 - k] = d[p1 + k];
+        BackwardMemory(mem, d + p1, kSubL * (m.nsub + 1 - start));
         for (int k = 0; k < backward; ++k) {
             const int j = start - 2 - k;
             const int order = forward + k;
@@ -391,8 +380,7 @@ void Encoder::EncodeResidual(const float* r, const float* synt, const float* wei
                 part[n] = r[kSubL * j + kSubL - 1 - n];
             CodebookSearch(part, kSubL, mem, kCbMem, weight + kLpc * j, order + 1, params.sub[order]);
             CodebookDecode(params.sub[order], mem, kCbMem, kSubL, coded);
-            std::memmove(mem, mem + kSubL, sizeof(float) * (kCbMem - kSubL));
-            Copy(mem + kCbMem - kSubL, coded, kSubL);
+            PushSubframe(mem, coded);
             for (int n = 0; n < kSubL; ++n)
                 d[kSubL * j + kSubL - 1 - n] = coded[n];
         }

@@ -85,8 +85,7 @@ MMRESULT StreamWaveOut::Unprepare(WaveHeader* header) {
 
 MMRESULT StreamWaveOut::Write(WaveHeader* header) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (const MMRESULT result = QueueHeader(header, closed_, queue_); result != MMSYSERR_NOERROR) return result;
-    return MMSYSERR_NOERROR;
+    return QueueHeader(header, closed_, queue_);
 }
 
 MMRESULT StreamWaveOut::Reset() {
