@@ -90,8 +90,10 @@ void BM_IlbcEncode(benchmark::State& state) {
 }
 BENCHMARK(BM_IlbcEncode)->Arg(20)->Arg(30);
 
+// The second argument loses every n-th frame (0: none; 5 is a bad line).
 void BM_IlbcDecode(benchmark::State& state) {
     const ilbc::Mode mode = ModeOf(state);
+    const auto lossEvery = static_cast<size_t>(state.range(1));
     const auto bits = EncodeAll(mode, SpeechLike());
     ilbc::Decoder decoder(mode, true);
     const auto bytes = static_cast<size_t>(decoder.FrameBytes());
@@ -99,25 +101,7 @@ void BM_IlbcDecode(benchmark::State& state) {
     int16_t out[ilbc::kMaxBlock];
     size_t f = 0;
     for (auto _ : state) {
-        decoder.Decode(bits.data() + f * bytes, out);
-        benchmark::DoNotOptimize(out);
-        f = f + 1 == frames ? 0 : f + 1;
-    }
-    ReportFrames(state, mode);
-}
-BENCHMARK(BM_IlbcDecode)->Arg(20)->Arg(30);
-
-// Every fifth frame lost, as on a bad line.
-void BM_IlbcDecodeWithLoss(benchmark::State& state) {
-    const ilbc::Mode mode = ModeOf(state);
-    const auto bits = EncodeAll(mode, SpeechLike());
-    ilbc::Decoder decoder(mode, true);
-    const auto bytes = static_cast<size_t>(decoder.FrameBytes());
-    const size_t frames = bits.size() / bytes;
-    int16_t out[ilbc::kMaxBlock];
-    size_t f = 0;
-    for (auto _ : state) {
-        if (f % 5 == 4)
+        if (lossEvery != 0 && f % lossEvery == lossEvery - 1)
             decoder.DecodeLost(out);
         else
             decoder.Decode(bits.data() + f * bytes, out);
@@ -126,7 +110,7 @@ void BM_IlbcDecodeWithLoss(benchmark::State& state) {
     }
     ReportFrames(state, mode);
 }
-BENCHMARK(BM_IlbcDecodeWithLoss)->Arg(20)->Arg(30);
+BENCHMARK(BM_IlbcDecode)->Args({20, 0})->Args({30, 0})->Args({20, 5})->Args({30, 5});
 
 // One frame each way, what a call costs per frame.
 void BM_IlbcEncodeDecode(benchmark::State& state) {

@@ -54,6 +54,14 @@ protected:
         return pred();
     }
 
+    // 160 16-bit samples at 8000 Hz; true once all twelve buffers are queued on the device.
+    bool StartRecording(SoundRecorder& recorder) {
+        recorder.SetCallback(&callback);
+        recorder.SetFormatFields(160, 16, 8000);
+        recorder.Start();
+        return fake.WaitFor([&] { return fake.adds == 12; });
+    }
+
     FakeWave fake;
     CollectingErrorSink errors;
     CountingCallback callback;
@@ -83,10 +91,7 @@ TEST_F(SoundThreadTest, DefaultFormatGivesTwelveBuffersOfOneFrame) {
 
 TEST_F(SoundThreadTest, FilledBuffersReachTheCallbackInOrderAndGoBackToTheDevice) {
     SoundRecorder recorder;
-    recorder.SetCallback(&callback);
-    recorder.SetFormatFields(160, 16, 8000);
-    recorder.Start();
-    ASSERT_TRUE(fake.WaitFor([&] { return fake.adds == 12; }));
+    ASSERT_TRUE(StartRecording(recorder));
     ASSERT_TRUE(fake.Capture(0x11));
     ASSERT_TRUE(fake.Capture(0x22));
     ASSERT_TRUE(fake.WaitFor([&] { return fake.adds == 14; })) << "each delivered buffer is queued again";
@@ -98,10 +103,7 @@ TEST_F(SoundThreadTest, FilledBuffersReachTheCallbackInOrderAndGoBackToTheDevice
 
 TEST_F(SoundThreadTest, StopResetsClosesAndCallsOnCloseOnce) {
     SoundRecorder recorder;
-    recorder.SetCallback(&callback);
-    recorder.SetFormatFields(160, 16, 8000);
-    recorder.Start();
-    ASSERT_TRUE(fake.WaitFor([&] { return fake.adds == 12; }));
+    ASSERT_TRUE(StartRecording(recorder));
     recorder.Stop();
     ASSERT_TRUE(Eventually([&] { return callback.closes.load() == 1; }));
     EXPECT_FALSE(recorder.Recording());
@@ -161,10 +163,7 @@ TEST_F(SoundThreadTest, AnInvalidPlaybackDeviceIsReportedAndItsFramesDropped) {
 TEST_F(SoundThreadTest, ARestartRightAfterAStopQueuesEachBufferOnce) {
     fake.partialOnReset = true;
     SoundRecorder recorder;
-    recorder.SetCallback(&callback);
-    recorder.SetFormatFields(160, 16, 8000);
-    recorder.Start();
-    ASSERT_TRUE(fake.WaitFor([&] { return fake.adds == 12; }));
+    ASSERT_TRUE(StartRecording(recorder));
     recorder.Stop();
     // The start comes while the stop is under way (a start that overtook a stop still waiting would
     // skip it, and the device would simply stay open).
