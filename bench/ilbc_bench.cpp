@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "IlbcVectors.h"
 #include "audio/ilbc/IlbcDecoder.h"
 #include "audio/ilbc/IlbcEncoder.h"
 #include "audio/ilbc/IlbcMode.h"
@@ -20,37 +21,8 @@ namespace {
 constexpr double kRate = 8000.0;
 constexpr int kSeconds = 2;
 
-// A pulse train with a gliding pitch through two formant resonators, with changing loudness and noise.
-std::vector<int16_t> SpeechLike() {
-    const int count = kSeconds * static_cast<int>(kRate);
-    std::mt19937 rng(1);
-    std::normal_distribution<double> noise(0.0, 0.02);
-    std::vector<int16_t> out(static_cast<size_t>(count));
-    double phase = 0.0;
-    double y1[2] = {}, y2[2] = {};
-    const double formant[2] = {700.0, 1200.0};
-    for (int n = 0; n < count; ++n) {
-        const double t = n / kRate;
-        phase += (120.0 + 40.0 * std::sin(2 * std::numbers::pi * 0.7 * t)) / kRate;
-        double x = noise(rng);
-        if (phase >= 1.0) {
-            phase -= 1.0;
-            x += 1.0;
-        }
-        double v = 0.0;
-        for (int f = 0; f < 2; ++f) {
-            const double c = 2 * 0.97 * std::cos(2 * std::numbers::pi * formant[f] / kRate);
-            const double y = x + c * y1[f] - 0.97 * 0.97 * y2[f];
-            y2[f] = y1[f];
-            y1[f] = y;
-            v += y;
-        }
-        const double loudness = 0.6 + 0.4 * std::sin(2 * std::numbers::pi * 3.0 * t);
-        out[static_cast<size_t>(n)] =
-            static_cast<int16_t>(std::clamp(v * 900.0 * loudness, -32000.0, 32000.0));
-    }
-    return out;
-}
+// Two seconds of the tests' speech-like sound.
+std::vector<int16_t> SpeechLike() { return ilbc_test::SpeechLike(kSeconds * static_cast<int>(kRate)); }
 
 ilbc::Mode ModeOf(const benchmark::State& state) {
     return state.range(0) == 20 ? ilbc::Mode::k20ms : ilbc::Mode::k30ms;
@@ -63,15 +35,7 @@ void ReportFrames(benchmark::State& state, ilbc::Mode mode) {
                                                       benchmark::Counter::kIsRate);
 }
 
-std::vector<uint8_t> EncodeAll(ilbc::Mode mode, const std::vector<int16_t>& speech) {
-    ilbc::Encoder encoder(mode);
-    const auto block = static_cast<size_t>(encoder.BlockSamples());
-    const auto bytes = static_cast<size_t>(encoder.FrameBytes());
-    std::vector<uint8_t> bits(speech.size() / block * bytes);
-    for (size_t f = 0; f < speech.size() / block; ++f)
-        encoder.Encode(speech.data() + f * block, bits.data() + f * bytes);
-    return bits;
-}
+using ilbc_test::EncodeAll;
 
 void BM_IlbcEncode(benchmark::State& state) {
     const ilbc::Mode mode = ModeOf(state);

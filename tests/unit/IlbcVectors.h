@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numbers>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,40 @@ inline std::vector<uint8_t> EncodeAll(ilbc::Mode mode, const std::vector<int16_t
     for (size_t f = 0; f < input.size() / block; ++f)
         encoder.Encode(input.data() + f * block, bits.data() + f * frameBytes);
     return bits;
+}
+
+// Voiced speech-like sound at 8000 Hz: a pulse train with a gliding pitch through two formant resonators, with
+// syllable-like loudness changes and a little noise.
+inline std::vector<int16_t> SpeechLike(int count, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0.0, 0.02);
+    std::vector<int16_t> out(static_cast<size_t>(count));
+    double phase = 0.0;
+    double y1[2] = {}, y2[2] = {};
+    const double formant[2] = {700.0, 1200.0};
+    for (int n = 0; n < count; ++n) {
+        const double t = n / 8000.0;
+        const double pitch = 120.0 + 40.0 * std::sin(2 * std::numbers::pi * 0.7 * t);
+        phase += pitch / 8000.0;
+        double x = noise(rng);
+        if (phase >= 1.0) {
+            phase -= 1.0;
+            x += 1.0;
+        }
+        double v = 0.0;
+        for (int f = 0; f < 2; ++f) {
+            const double r = 0.97;
+            const double c = 2 * r * std::cos(2 * std::numbers::pi * formant[f] / 8000.0);
+            const double y = x + c * y1[f] - r * r * y2[f];
+            y2[f] = y1[f];
+            y1[f] = y;
+            v += y;
+        }
+        const double loudness = 0.6 + 0.4 * std::sin(2 * std::numbers::pi * 3.0 * t);
+        out[static_cast<size_t>(n)] =
+            static_cast<int16_t>(std::clamp(v * 900.0 * loudness, -32000.0, 32000.0));
+    }
+    return out;
 }
 
 // SNR in dB of `ours` against `reference` over their common length (200 when identical).
