@@ -62,4 +62,6 @@ bool SaveContacts(const std::vector<Contact>& contacts, std::string_view path) {
     return WriteWholeFile(path, text.data(), text.size());
 }
 
-int PortFromText(std::string_view text) { return Atoi(text); }
+int PortFromText(std::string_view text) {
+    return Atoi(text);
+}

@@ -27,11 +27,12 @@ enum Column { kNameColumn, kHostColumn, kPortColumn, kColumnCount };
 // and a scroll bar.
 constexpr int kColumnPercent[kColumnCount] = {40, 40, 20};
 constexpr int kColumnSlack = 20;
-const Qt::Alignment kColumnAlignment[kColumnCount] = {Qt::AlignHCenter | Qt::AlignVCenter,
-                                                      Qt::AlignLeft | Qt::AlignVCenter,
-                                                      Qt::AlignRight | Qt::AlignVCenter};
+const Qt::Alignment kColumnAlignment[kColumnCount] = {
+    Qt::AlignHCenter | Qt::AlignVCenter, Qt::AlignLeft | Qt::AlignVCenter, Qt::AlignRight | Qt::AlignVCenter};
 
-std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
+std::string Text(const QLineEdit* edit) {
+    return edit->text().toStdString();
+}
 
 // Each cell keeps the bytes it was made from under this role; its text is only how they are shown.
 constexpr int kBytesRole = Qt::UserRole;
@@ -64,7 +65,9 @@ ContactsDialog::ContactsDialog(std::string host, int port, QWidget* parent)
     list_->setFocus();
 }
 
-QRect ContactsDialog::Dlu(int x, int y, int width, int height) const { return DialogUnits(*this, x, y, width, height); }
+QRect ContactsDialog::Dlu(int x, int y, int width, int height) const {
+    return DialogUnits(*this, x, y, width, height);
+}
 
 void ContactsDialog::BuildControls() {
     ApplyDialogLook(*this);

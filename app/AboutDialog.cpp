@@ -79,6 +79,10 @@ AboutDialog::AboutDialog(const std::string& versionText, const std::string& buil
     resize(250 * metrics.averageCharWidth() / 4, 180 * metrics.height() / 8);
 }
 
-QString AboutDialog::VersionLabel() const { return version_->text(); }
+QString AboutDialog::VersionLabel() const {
+    return version_->text();
+}
 
-QString AboutDialog::HelpText() const { return help_->toPlainText(); }
+QString AboutDialog::HelpText() const {
+    return help_->toPlainText();
+}

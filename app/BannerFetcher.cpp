@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "base/ByteBuffer.h"
+#include "base/ByteString.h"
 #include "base/Exception.h"
 #include "web/HttpClient.h"
-#include "base/ByteString.h"
 
 // What the worker and the fetcher share. The worker holds it too, so a worker that outlives its fetcher
 // (it was in the middle of a fetch) still has somewhere to look before it ends.
@@ -41,16 +41,18 @@ bool Fetchable(const std::string& url) {
     return true;
 }
 
-bool IsSuccess(int status) { return status >= 200 && status <= 299; }
+bool IsSuccess(int status) {
+    return status >= 200 && status <= 299;
+}
 
 size_t BodyLimit(BannerFetcher::Kind kind) {
     switch (kind) {
-    case BannerFetcher::Kind::List:
-        return BannerFetcher::kMaxListBytes;
-    case BannerFetcher::Kind::Content:
-        return BannerFetcher::kMaxContentBytes;
-    case BannerFetcher::Kind::Image:
-        break;
+        case BannerFetcher::Kind::List:
+            return BannerFetcher::kMaxListBytes;
+        case BannerFetcher::Kind::Content:
+            return BannerFetcher::kMaxContentBytes;
+        case BannerFetcher::Kind::Image:
+            break;
     }
     return BannerFetcher::kMaxImageBytes;
 }

@@ -114,17 +114,17 @@ void BannerView::ApplyFetched() {
     bool imageCame = false;
     for (BannerFetcher::Result& result : fetcher_.TakeResults()) {
         switch (result.kind) {
-        case BannerFetcher::Kind::List:
-            // A failed list leaves the logo page, and the timer has nothing to do.
-            if (result.ok)
-                rotation_.ListFetched(result.body);
-            break;
-        case BannerFetcher::Kind::Content:
-            rotation_.ContentFetched(result.request, result.ok, std::move(result.body));
-            break;
-        case BannerFetcher::Kind::Image:
-            imageCame |= KeepImage(QString::fromStdString(result.url), result.ok, result.body);
-            break;
+            case BannerFetcher::Kind::List:
+                // A failed list leaves the logo page, and the timer has nothing to do.
+                if (result.ok)
+                    rotation_.ListFetched(result.body);
+                break;
+            case BannerFetcher::Kind::Content:
+                rotation_.ContentFetched(result.request, result.ok, std::move(result.body));
+                break;
+            case BannerFetcher::Kind::Image:
+                imageCame |= KeepImage(QString::fromStdString(result.url), result.ok, result.body);
+                break;
         }
     }
     if (imageCame)
@@ -149,7 +149,8 @@ QVariant BannerView::loadResource(int type, const QUrl& name) {
     // itself (relative ones against the current directory), and a banner must not make the program open
     // the user's files, or a FIFO that blocks the window for good. So a refused image is a blank one that
     // comes from nowhere, and anything else refused is empty text.
-    const QVariant nothing = type == QTextDocument::ImageResource ? QVariant(BlankImage()) : QVariant(QByteArray());
+    const QVariant nothing =
+        type == QTextDocument::ImageResource ? QVariant(BlankImage()) : QVariant(QByteArray());
     if (name.scheme() == "qrc") {
         const QVariant own = QTextBrowser::loadResource(type, name);
         if (own.isNull())

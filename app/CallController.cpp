@@ -7,7 +7,9 @@
 namespace {
 
 // A meter shows at least its bottom segment, so that a silent but working line is told from a dead one.
-int MeterValue(int level) { return level <= 0 ? 1 : level; }
+int MeterValue(int level) {
+    return level <= 0 ? 1 : level;
+}
 
 // "address:port" of a private-call message's source.
 std::string SourceText(const Message& message) {
@@ -83,7 +85,9 @@ bool CallController::OnListen() {
     return true;
 }
 
-void CallController::OnDisconnect() { link_.Close(); }
+void CallController::OnDisconnect() {
+    link_.Close();
+}
 
 void CallController::OnExit() {
     link_.Close();
@@ -108,40 +112,41 @@ void CallController::OnMuteMicrophone(bool pressed) {
 
 bool CallController::HandleMessage(const Message& message) {
     switch (message.message) {
-    case WM_LINK_PEER_PROVEN:
-        view_.ShowPeerProven(true, SourceText(message));
-        return true;
-    case WM_LINK_NOT_SEALED:
-        view_.ShowNotSealed(SourceText(message));
-        return true;
-    case WM_LINK_LISTENING:
-        if (link_.Private())
-            view_.ShowPeerProven(false, "");
-        SetButtons(false, true);
-        SetStatus(kListening);
-        return true;
-    case WM_LINK_CONNECTED:
-        SetButtons(false, true);
-        SetStatus(kConnected);
-        return true;
-    case WM_LINK_CLOSED:
-        if (link_.Private())
-            view_.ShowPeerProven(false, "");
-        SetButtons(true, false);
-        SetStatus(kDisconnected);
-        // Messages may arrive after the state they report has changed: a stale one finds the link busy.
-        if (link_.GetState() == VoiceLink::kIdle) {
-            if (settings_.autoConnect)
-                OnConnect();
-            else if (settings_.autoListen)
-                OnListen();
-        }
-        return true;
-    case WM_AUDIO_LEVELS:
-        view_.ShowLevels(MeterValue(static_cast<int>(message.wParam)), MeterValue(static_cast<int>(message.lParam)));
-        return true;
-    default:
-        return false;
+        case WM_LINK_PEER_PROVEN:
+            view_.ShowPeerProven(true, SourceText(message));
+            return true;
+        case WM_LINK_NOT_SEALED:
+            view_.ShowNotSealed(SourceText(message));
+            return true;
+        case WM_LINK_LISTENING:
+            if (link_.Private())
+                view_.ShowPeerProven(false, "");
+            SetButtons(false, true);
+            SetStatus(kListening);
+            return true;
+        case WM_LINK_CONNECTED:
+            SetButtons(false, true);
+            SetStatus(kConnected);
+            return true;
+        case WM_LINK_CLOSED:
+            if (link_.Private())
+                view_.ShowPeerProven(false, "");
+            SetButtons(true, false);
+            SetStatus(kDisconnected);
+            // Messages may arrive after the state they report has changed: a stale one finds the link busy.
+            if (link_.GetState() == VoiceLink::kIdle) {
+                if (settings_.autoConnect)
+                    OnConnect();
+                else if (settings_.autoListen)
+                    OnListen();
+            }
+            return true;
+        case WM_AUDIO_LEVELS:
+            view_.ShowLevels(MeterValue(static_cast<int>(message.wParam)),
+                             MeterValue(static_cast<int>(message.lParam)));
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -156,8 +161,14 @@ void CallController::SetButtons(bool connectAndListen, bool disconnect) {
     view_.EnableButtons(connectAndListen, disconnect);
 }
 
-bool CallController::ReadFields() { return view_.ReadFields(host_, port_, muteSpeakers_, muteMicrophone_); }
+bool CallController::ReadFields() {
+    return view_.ReadFields(host_, port_, muteSpeakers_, muteMicrophone_);
+}
 
-void CallController::WriteFields() { view_.WriteFields(host_, port_, muteSpeakers_, muteMicrophone_); }
+void CallController::WriteFields() {
+    view_.WriteFields(host_, port_, muteSpeakers_, muteMicrophone_);
+}
 
-void CallController::UpdateMuteButtons() { view_.ShowMuteButtons(muteSpeakers_, muteMicrophone_); }
+void CallController::UpdateMuteButtons() {
+    view_.ShowMuteButtons(muteSpeakers_, muteMicrophone_);
+}

@@ -51,29 +51,35 @@ std::string NoCodecText(int code) {
 }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError(path + ": cannot open for reading");
+    if (!in)
+        throw ToolError(path + ": cannot open for reading");
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw ToolError(path + ": read error");
+    if (in.bad())
+        throw ToolError(path + ": read error");
     return bytes;
 }
 
 void WriteBytes(const std::string& path, const uint8_t* data, size_t length) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw ToolError(path + ": cannot open for writing");
+    if (!out)
+        throw ToolError(path + ": cannot open for writing");
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
-    if (!out.flush()) throw ToolError(path + ": write error");
+    if (!out.flush())
+        throw ToolError(path + ": write error");
 }
 
 std::vector<int16_t> ReadAudio(const std::string& path, int rate) {
     std::vector<int16_t> samples;
     if (EndsWith(path, ".raw")) {
         const std::vector<uint8_t> bytes = ReadBytes(path);
-        if (bytes.size() % 2 != 0) throw ToolError(path + ": a raw file of 16-bit samples has an odd length");
+        if (bytes.size() % 2 != 0)
+            throw ToolError(path + ": a raw file of 16-bit samples has an odd length");
         samples.resize(bytes.size() / 2);
         for (size_t i = 0; i < samples.size(); ++i) {
             samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
@@ -82,22 +88,26 @@ std::vector<int16_t> ReadAudio(const std::string& path, int rate) {
     }
     SF_INFO info{};
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) throw ToolError(path + ": " + sf_strerror(nullptr));
+    if (file == nullptr)
+        throw ToolError(path + ": " + sf_strerror(nullptr));
     std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> closer(file, sf_close);
     if (info.samplerate != rate) {
-        throw ToolError(path + ": the file's rate is " + std::to_string(info.samplerate) + " Hz, the format's " +
-                        std::to_string(rate) + " Hz");
+        throw ToolError(path + ": the file's rate is " + std::to_string(info.samplerate) +
+                        " Hz, the format's " + std::to_string(rate) + " Hz");
     }
     if (info.channels != 1) {
-        throw ToolError(path + ": the file has " + std::to_string(info.channels) + " channels; only mono is taken");
+        throw ToolError(path + ": the file has " + std::to_string(info.channels) +
+                        " channels; only mono is taken");
     }
     std::vector<int16_t> chunk(4096);
     for (;;) {
         const sf_count_t got = sf_read_short(file, chunk.data(), static_cast<sf_count_t>(chunk.size()));
-        if (got <= 0) break;
+        if (got <= 0)
+            break;
         samples.insert(samples.end(), chunk.begin(), chunk.begin() + got);
     }
-    if (sf_error(file) != SF_ERR_NO_ERROR) throw ToolError(path + ": " + sf_strerror(file));
+    if (sf_error(file) != SF_ERR_NO_ERROR)
+        throw ToolError(path + ": " + sf_strerror(file));
     return samples;
 }
 
@@ -116,10 +126,12 @@ void WriteAudio(const std::string& path, const std::vector<int16_t>& samples, in
     info.channels = 1;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file == nullptr) throw ToolError(path + ": " + sf_strerror(nullptr));
+    if (file == nullptr)
+        throw ToolError(path + ": " + sf_strerror(nullptr));
     const sf_count_t written = sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
     const int closed = sf_close(file);
-    if (written != static_cast<sf_count_t>(samples.size()) || closed != 0) throw ToolError(path + ": write error");
+    if (written != static_cast<sf_count_t>(samples.size()) || closed != 0)
+        throw ToolError(path + ": write error");
 }
 
 bool IsIlbc(int code) {
@@ -137,10 +149,12 @@ struct Options {
 };
 
 void Encode(int code, const std::string& in, const std::string& out, const Options& options) {
-    if (options.storage && !IsIlbc(code)) throw ToolError("--storage is for the iLBC formats only");
+    if (options.storage && !IsIlbc(code))
+        throw ToolError("--storage is for the iLBC formats only");
     const int width = format_code::Width(code);
     const int frame = FrameLengthOf(code);
-    if (frame == 0 || !CodecAvailable(code)) throw ToolError(NoCodecText(code));
+    if (frame == 0 || !CodecAvailable(code))
+        throw ToolError(NoCodecText(code));
     std::unique_ptr<SoundCodec> codec = CreateCodec(code);
     std::vector<int16_t> samples = ReadAudio(in, format_code::Rate(code));
     // The last frame is padded with silence.
@@ -153,7 +167,8 @@ void Encode(int code, const std::string& in, const std::string& out, const Optio
     for (size_t f = 0; f < frames; ++f) {
         const int16_t* pcm = samples.data() + f * static_cast<size_t>(frame);
         if (width == 8) {
-            for (int i = 0; i < frame; ++i) narrow[static_cast<size_t>(i)] = Sample16To8(pcm[i]);
+            for (int i = 0; i < frame; ++i)
+                narrow[static_cast<size_t>(i)] = Sample16To8(pcm[i]);
             if (codec) {
                 codec->Encode8(narrow.data(), frame, payload, false);
             } else {
@@ -192,13 +207,15 @@ std::vector<bool> ReadChannel(const std::string& path) {
 
 void Decode(int code, const std::string& in, const std::string& out, const Options& options) {
     const int width = format_code::Width(code);
-    if (!CodecAvailable(code)) throw ToolError(NoCodecText(code));
+    if (!CodecAvailable(code))
+        throw ToolError(NoCodecText(code));
     const int size = FixedPayloadSize(code);
     if (size == 0) {
         throw ToolError("format " + std::to_string(code) +
                         " has payloads of varying size: a file of them cannot be cut into frames");
     }
-    if (!options.channel.empty() && !IsIlbc(code)) throw ToolError("--channel is for the iLBC formats only");
+    if (!options.channel.empty() && !IsIlbc(code))
+        throw ToolError("--channel is for the iLBC formats only");
     std::unique_ptr<SoundCodec> codec = CreateCodec(code);
     const std::vector<uint8_t> file = ReadBytes(in);
     const uint8_t* payloadBytes = file.data();
@@ -206,9 +223,10 @@ void Decode(int code, const std::string& in, const std::string& out, const Optio
     if (IsIlbc(code)) {
         if (const auto storage = ilbc::ParseStorage(file.data(), file.size())) {
             if (storage->mode != IlbcMode(code)) {
-                throw ToolError(in + ": a storage file of " + std::to_string(static_cast<int>(storage->mode)) +
-                                " ms frames, the format's are " + std::to_string(static_cast<int>(IlbcMode(code))) +
-                                " ms");
+                throw ToolError(in + ": a storage file of " +
+                                std::to_string(static_cast<int>(storage->mode)) +
+                                " ms frames, the format's are " +
+                                std::to_string(static_cast<int>(IlbcMode(code))) + " ms");
             }
             payloadBytes = storage->frames;
             payloadLength = storage->frameCount * static_cast<size_t>(size) + storage->trailingBytes;
@@ -242,21 +260,24 @@ void Decode(int code, const std::string& in, const std::string& out, const Optio
             } else {
                 narrow.Write(payload, size, false);
             }
-            for (int i = 0; i < narrow.Length(); ++i) samples.push_back(Sample8To16(narrow[i]));
+            for (int i = 0; i < narrow.Length(); ++i)
+                samples.push_back(Sample8To16(narrow[i]));
         } else if (codec) {
             codec->Decode16(payload, length, wide, false);
             samples.insert(samples.end(), wide.Data(), wide.Data() + wide.Length());
         } else {
-            for (int i = 0; i + 1 < size; i += 2) samples.push_back(static_cast<int16_t>(payload[i] | (payload[i + 1] << 8)));
+            for (int i = 0; i + 1 < size; i += 2)
+                samples.push_back(static_cast<int16_t>(payload[i] | (payload[i + 1] << 8)));
         }
     }
     WriteAudio(out, samples, format_code::Rate(code));
     std::cerr << "qparlin-codec: " << frames << " frames";
-    if (!received.empty()) std::cerr << " (" << lost << " lost)";
+    if (!received.empty())
+        std::cerr << " (" << lost << " lost)";
     std::cerr << ", " << samples.size() << " samples\n";
     if (rest != 0) {
-        std::cerr << "qparlin-codec: " << in << ": the last " << rest << " bytes are less than one payload of "
-                  << size << " bytes and were not decoded\n";
+        std::cerr << "qparlin-codec: " << in << ": the last " << rest
+                  << " bytes are less than one payload of " << size << " bytes and were not decoded\n";
     }
 }
 

@@ -403,8 +403,10 @@ std::string FormatCodeHelp() {
                            format.name.c_str(), format.formatCode, std::string(codec.title).c_str(),
                            codec.frameLength, frameMs, FixedPayloadSize(format.formatCode));
     }
-    text += "A code is a codec type, plus 0x20 for 11025 Hz, 0x40 for 22050 Hz or 0x60 for 44100 Hz (none: 8000 Hz),\n"
-            "plus 0x80 for 16-bit samples (none: 8-bit unsigned). The types:\n ";
+    text +=
+        "A code is a codec type, plus 0x20 for 11025 Hz, 0x40 for 22050 Hz or 0x60 for 44100 Hz (none: 8000 "
+        "Hz),\n"
+        "plus 0x80 for 16-bit samples (none: 8-bit unsigned). The types:\n ";
     for (const CodecType& codec : CodecTypes())
         text += FormatText(" %d %s%s", codec.type, std::string(codec.title).c_str(),
                            codec.type + 1 < static_cast<int>(CodecTypes().size()) ? "," : "\n");

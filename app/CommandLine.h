@@ -28,7 +28,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 // The same for main's argc/argv; argv[0] is the program name and is skipped.
 ParsedCommandLine ParseCommandLine(int argc, const char* const* argv);
 
-// The -a field: a codec name of the codec table, or a format code written in decimal or as 0x hexadecimal, 0 to 255.
+// The -a field: a codec name of the codec table, or a format code written in decimal or as 0x hexadecimal, 0
+// to 255.
 std::optional<int> ParseCodecField(std::string_view field);
 // A whole "-a:codec" argument, for tools that take a format the way qparlin does.
 std::optional<int> ParseFormatOption(std::string_view argument);

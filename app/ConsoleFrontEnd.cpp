@@ -68,9 +68,9 @@ void ConsoleFrontEnd::ShowNotSealed(const std::string& source) {
 void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall) {
     out_ << "Statistics: " << statistics.datagramsSent << " datagrams sent, " << statistics.datagramsReceived
          << " received, " << statistics.sendQueueDrops << " send-queue drops, " << statistics.playbackDrops
-         << " playback drops, " << statistics.framesConcealed << " frames concealed, " << statistics.framesLate
-         << " late, playout depth " << std::lround(statistics.playoutDepthMs) << " ms, jitter "
-         << std::lround(statistics.jitterMs) << " ms";
+         << " playback drops, " << statistics.framesConcealed << " frames concealed, "
+         << statistics.framesLate << " late, playout depth " << std::lround(statistics.playoutDepthMs)
+         << " ms, jitter " << std::lround(statistics.jitterMs) << " ms";
     if (privateCall)
         out_ << ", dropped " << statistics.droppedNotSealed << " not sealed, " << statistics.droppedForged
              << " not opening, " << statistics.droppedReplayed << " replayed";
@@ -121,8 +121,8 @@ int ConsoleFrontEnd::Run() {
         VoiceLink link;
         CallController controller(link, settings_, *this);
         controller.Initialize(&queue, &queue);
-        const bool listenFailedAtStart =
-            settings_.autoListen && !settings_.autoConnect && controller.Status() == CallController::kCantListen;
+        const bool listenFailedAtStart = settings_.autoListen && !settings_.autoConnect &&
+                                         controller.Status() == CallController::kCantListen;
         if (listenFailedAtStart) {
             err_ << "qparlin: cannot listen on port " << settings_.port << std::endl;
             controller.OnExit();

@@ -5,8 +5,8 @@
 #include "app/MainDialog.h"
 #include "platform/mixer/Mixer.h"
 
-int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, const std::string& buildText, int argc,
-                   char** argv) {
+int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, const std::string& buildText,
+                   int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Q-Parlin");
     Q_INIT_RESOURCE(qparlin);

@@ -5,5 +5,5 @@
 
 #include <string>
 
-int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, const std::string& buildText, int argc,
-                   char** argv);
+int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, const std::string& buildText,
+                   int argc, char** argv);

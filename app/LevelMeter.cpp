@@ -3,7 +3,9 @@
 #include <QPainter>
 #include <algorithm>
 
-LevelMeter::LevelMeter(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_OpaquePaintEvent); }
+LevelMeter::LevelMeter(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
 
 void LevelMeter::SetRange(int minimum, int maximum) {
     minimum_ = minimum;
@@ -26,7 +28,9 @@ void LevelMeter::SetValue(int value) {
     repaint();
 }
 
-int LevelMeter::SegmentCount(int height) { return std::max(0, (height - 2 * kMargin + kGap) / (kSegmentHeight + kGap)); }
+int LevelMeter::SegmentCount(int height) {
+    return std::max(0, (height - 2 * kMargin + kGap) / (kSegmentHeight + kGap));
+}
 
 int LevelMeter::Percent(int value, int minimum, int maximum) {
     if (maximum <= minimum)

@@ -22,9 +22,9 @@
 #include "addressbook/ContactsDialog.h"
 #include "app/AboutDialog.h"
 #include "app/BannerView.h"
-#include "toolkit/DialogLook.h"
 #include "app/LevelMeter.h"
 #include "mixer/CMixerFader.h"
+#include "toolkit/DialogLook.h"
 
 namespace {
 
@@ -67,7 +67,8 @@ QPixmap MuteBitmap(const char* resource) {
 
 }  // namespace
 
-MainDialog::MainDialog(const Settings& settings, std::string versionText, std::string buildText, QWidget* parent)
+MainDialog::MainDialog(const Settings& settings, std::string versionText, std::string buildText,
+                       QWidget* parent)
     : QDialog(parent),
       settings_(settings),
       versionText_(std::move(versionText)),
@@ -79,8 +80,8 @@ MainDialog::MainDialog(const Settings& settings, std::string versionText, std::s
     setObjectName("mainDialog");
     // The program's main window, not a dialog over some other: a window of its own kind, with a title bar,
     // a system menu, a minimise box and a close box, and modal to nothing (see Run).
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowIcon(QIcon(":/images/icon-128.png"));
     BuildControls();
 }
@@ -92,7 +93,9 @@ MainDialog::~MainDialog() {
     qDeleteAll(findChildren<QMessageBox*>(Qt::FindDirectChildrenOnly));
 }
 
-QRect MainDialog::Dlu(int x, int y, int width, int height) const { return DialogUnits(*this, x, y, width, height); }
+QRect MainDialog::Dlu(int x, int y, int width, int height) const {
+    return DialogUnits(*this, x, y, width, height);
+}
 
 void MainDialog::BuildControls() {
     ApplyDialogLook(*this);
@@ -236,8 +239,9 @@ void MainDialog::ShowStatus(const std::string& text) {
 void MainDialog::ShowPeerProven(bool proven, const std::string& peer) {
     padlock_->setPixmap(Padlock(proven ? kPadlockProven : kPadlockWaiting));
     padlock_->setProperty("proven", proven);
-    padlock_->setToolTip(proven ? QString("Private call: %1 holds the secret").arg(QString::fromStdString(peer))
-                                : QString("Private call: no datagram from the peer has opened with the secret yet"));
+    padlock_->setToolTip(
+        proven ? QString("Private call: %1 holds the secret").arg(QString::fromStdString(peer))
+               : QString("Private call: no datagram from the peer has opened with the secret yet"));
     padlock_->show();
 }
 
@@ -308,7 +312,8 @@ void MainDialog::ShowValidationMessage(const QString& text) {
 
 void MainDialog::ReportError(const std::string& text) {
     const QString message = QString::fromStdString(text);
-    QMetaObject::invokeMethod(this, [this, message] { ShowErrorBox(message); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, message] { ShowErrorBox(message); }, Qt::QueuedConnection);
 }
 
 void MainDialog::ShowErrorBox(const QString& text) {
@@ -342,20 +347,30 @@ int MainDialog::Run() {
     return result();
 }
 
-void MainDialog::OnConnect() { controller_.OnConnect(); }
+void MainDialog::OnConnect() {
+    controller_.OnConnect();
+}
 
-void MainDialog::OnListen() { controller_.OnListen(); }
+void MainDialog::OnListen() {
+    controller_.OnListen();
+}
 
-void MainDialog::OnDisconnect() { controller_.OnDisconnect(); }
+void MainDialog::OnDisconnect() {
+    controller_.OnDisconnect();
+}
 
 void MainDialog::OnExit() {
     EndProgram();
     done(QDialog::Accepted);
 }
 
-void MainDialog::OnMuteSpeakers() { controller_.OnMuteSpeakers(muteSpeakers_->isChecked()); }
+void MainDialog::OnMuteSpeakers() {
+    controller_.OnMuteSpeakers(muteSpeakers_->isChecked());
+}
 
-void MainDialog::OnMuteMicrophone() { controller_.OnMuteMicrophone(muteMicrophone_->isChecked()); }
+void MainDialog::OnMuteMicrophone() {
+    controller_.OnMuteMicrophone(muteMicrophone_->isChecked());
+}
 
 void MainDialog::OnHelp() {
     AboutDialog about(versionText_, buildText_, this);
@@ -402,20 +417,20 @@ void MainDialog::EndProgram() {
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
-    case Qt::Key_Escape:
-        event->accept();  // the window stays open
-        return;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
-            button->click();
-        } else {
-            OnOk();
-        }
-        event->accept();
-        return;
-    default:
-        QDialog::keyPressEvent(event);
+        case Qt::Key_Escape:
+            event->accept();  // the window stays open
+            return;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+                button->click();
+            } else {
+                OnOk();
+            }
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
     }
 }
 

@@ -36,7 +36,8 @@ public:
     // The window's one timer, which turns the banners.
     static constexpr int kTimerPeriodMs = 1000;
 
-    MainDialog(const Settings& settings, std::string versionText, std::string buildText, QWidget* parent = nullptr);
+    MainDialog(const Settings& settings, std::string versionText, std::string buildText,
+               QWidget* parent = nullptr);
     ~MainDialog() override;
 
     // The window's start-up: meters, buttons, the settings into the fields, the link and its worker, then

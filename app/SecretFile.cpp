@@ -32,7 +32,9 @@ private:
     int fd_;
 };
 
-std::string SystemProblem(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string SystemProblem(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 }  // namespace
 

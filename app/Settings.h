@@ -2,11 +2,11 @@
 // read from or written to disk; every start begins from these values.
 #pragma once
 
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "audio/FormatCode.h"
 
@@ -33,7 +33,7 @@ struct Settings {
     bool autoConnect = false;  // connect at start and after every close
     bool autoListen = false;   // listen at start and after every close
 
-    bool headless = false;  // console front end instead of the window
+    bool headless = false;       // console front end instead of the window
     bool directPlayout = false;  // received frames go straight to the player, without the playout buffer
     AudioBackend audioBackend = AudioBackend::PortAudio;
     std::string inputWav;          // file backend: what is "recorded"; empty for silence

@@ -3,15 +3,15 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/SecretFile.h"
 #include "app/ConsoleFrontEnd.h"
+#include "app/SecretFile.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
 #include "platform/wave/Wave.h"
@@ -46,12 +46,12 @@ std::string BuildTextFromDate(const char* date) {
 
 std::unique_ptr<WaveBackend> MakeWaveBackend(const Settings& settings) {
     switch (settings.audioBackend) {
-    case AudioBackend::File:
-        return MakeWavFileWaveBackend(settings.inputWav, settings.outputWav);
-    case AudioBackend::Null:
-        return MakeNullWaveBackend();
-    case AudioBackend::PortAudio:
-        break;
+        case AudioBackend::File:
+            return MakeWavFileWaveBackend(settings.inputWav, settings.outputWav);
+        case AudioBackend::Null:
+            return MakeNullWaveBackend();
+        case AudioBackend::PortAudio:
+            break;
     }
     return MakePortAudioWaveBackend();
 }
@@ -75,29 +75,29 @@ int VoiceApp::Run(int argc, char** argv) {
     settings_ = *parsed.settings;
 
     switch (parsed.action) {
-    case CommandAction::Help:
-        std::cout << HelpOutput();
-        return 0;
-    case CommandAction::Version:
-        std::cout << "Q-Parlin " << versionText_ << " build " << buildText_ << '\n';
-        return 0;
-    case CommandAction::ListDevices:
-        SetWaveBackend(MakeWaveBackend(settings_));
-        WriteWaveDeviceList(CurrentWaveBackend(), std::cout);
-        SetWaveBackend(nullptr);
-        return 0;
-    case CommandAction::MakeSecret: {
-        std::string problem;
-        if (!SecretFile::Make(settings_.makeSecretFile, problem)) {
-            std::cerr << "qparlin: " << settings_.makeSecretFile << ": " << problem << '\n';
-            return 1;
+        case CommandAction::Help:
+            std::cout << HelpOutput();
+            return 0;
+        case CommandAction::Version:
+            std::cout << "Q-Parlin " << versionText_ << " build " << buildText_ << '\n';
+            return 0;
+        case CommandAction::ListDevices:
+            SetWaveBackend(MakeWaveBackend(settings_));
+            WriteWaveDeviceList(CurrentWaveBackend(), std::cout);
+            SetWaveBackend(nullptr);
+            return 0;
+        case CommandAction::MakeSecret: {
+            std::string problem;
+            if (!SecretFile::Make(settings_.makeSecretFile, problem)) {
+                std::cerr << "qparlin: " << settings_.makeSecretFile << ": " << problem << '\n';
+                return 1;
+            }
+            std::cout << "Wrote a new secret to " << settings_.makeSecretFile
+                      << "; give the other side a copy over a channel you trust.\n";
+            return 0;
         }
-        std::cout << "Wrote a new secret to " << settings_.makeSecretFile
-                  << "; give the other side a copy over a channel you trust.\n";
-        return 0;
-    }
-    case CommandAction::Run:
-        break;
+        case CommandAction::Run:
+            break;
     }
     if (!settings_.secretFile.empty()) {
         // Read now, so that a bad file stops the program before any window or call; the key itself is

@@ -15,15 +15,20 @@ namespace {
 constexpr int kInitialFrameLength = 1000;
 
 int64_t MonotonicUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 }  // namespace
 
-AudioPipeline::AudioPipeline() { recorder_.SetCallback(&captureHandler_); }
+AudioPipeline::AudioPipeline() {
+    recorder_.SetCallback(&captureHandler_);
+}
 
-AudioPipeline::~AudioPipeline() { Shutdown(); }
+AudioPipeline::~AudioPipeline() {
+    Shutdown();
+}
 
 void AudioPipeline::SetFormat(int formatCode) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -108,7 +113,8 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
         sink->OnFrame(payload, payloadLength);
 }
 
-void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length, std::optional<uint64_t> sequence) {
+void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length,
+                            std::optional<uint64_t> sequence) {
     if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size())
         return;
     PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
@@ -241,7 +247,8 @@ int AudioPipeline::StreamCount() {
 
 SoundPlayer* AudioPipeline::StreamPlayer(int streamIndex) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size() || !streams_[static_cast<size_t>(streamIndex)])
+    if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size() ||
+        !streams_[static_cast<size_t>(streamIndex)])
         return nullptr;
     return &streams_[static_cast<size_t>(streamIndex)]->player;
 }

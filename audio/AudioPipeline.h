@@ -114,7 +114,7 @@ private:
         std::mutex lock;
         std::unique_ptr<PlayoutBuffer> playout;
         StreamConcealment concealment;
-        bool feeding = false;  // pieces are being handed to the player
+        bool feeding = false;      // pieces are being handed to the player
         int ahead = kPiecesAhead;  // pieces kept at the player
         std::vector<int16_t> piece;
         std::vector<uint8_t> pieceBytes;
@@ -140,8 +140,8 @@ private:
     int frameLength_ = 0;
     std::atomic<int> inputLevel_{0};
     CaptureHandler captureHandler_{*this};
-    ByteBuffer payload_;         // recorder thread
-    ByteBuffer decodeBytes_;     // link's worker
+    ByteBuffer payload_;          // recorder thread
+    ByteBuffer decodeBytes_;      // link's worker
     SampleBuffer decodeSamples_;  // link's worker
     SampleBuffer wideSamples_;    // link's worker: 8-bit audio widened, or raw samples realigned
 };

@@ -63,8 +63,9 @@ std::array<NamedFormat, kNamedTypes.size() * kNamedRates.size()> MakeNamedFormat
     size_t at = 0;
     for (const int type : kNamedTypes) {
         for (const NamedRate& rate : kNamedRates) {
-            formats[at++] = {std::string(kCodecTypes[static_cast<size_t>(type)].name) + std::string(rate.suffix),
-                             format_code::k16Bit | rate.bits | type};
+            formats[at++] = {
+                std::string(kCodecTypes[static_cast<size_t>(type)].name) + std::string(rate.suffix),
+                format_code::k16Bit | rate.bits | type};
         }
     }
     return formats;
@@ -72,7 +73,9 @@ std::array<NamedFormat, kNamedTypes.size() * kNamedRates.size()> MakeNamedFormat
 
 }  // namespace
 
-std::span<const CodecType> CodecTypes() { return kCodecTypes; }
+std::span<const CodecType> CodecTypes() {
+    return kCodecTypes;
+}
 
 const CodecType* FindCodecType(int formatCode) {
     const auto type = static_cast<size_t>(format_code::Type(formatCode));
@@ -97,7 +100,9 @@ std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
     return codec != nullptr && codec->make != nullptr ? codec->make() : nullptr;
 }
 
-bool CodecAvailable(int formatCode) { return FindCodecType(formatCode) != nullptr; }
+bool CodecAvailable(int formatCode) {
+    return FindCodecType(formatCode) != nullptr;
+}
 
 int FrameLengthOf(int formatCode) {
     const CodecType* codec = FindCodecType(formatCode);

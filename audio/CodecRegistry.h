@@ -14,10 +14,10 @@
 // One codec type (bits 0-4 of a format code).
 struct CodecType {
     int type;
-    std::string_view title;      // "iLBC 30 ms", as the help names it
-    std::string_view name;       // the command line's name stem ("ilbc"), empty for types no name selects
-    int frameLength;             // samples per frame: every capture and playback buffer holds one
-    int payloadBytes;            // bytes of every payload; 0: they vary; raw samples: frame × sample bytes
+    std::string_view title;  // "iLBC 30 ms", as the help names it
+    std::string_view name;   // the command line's name stem ("ilbc"), empty for types no name selects
+    int frameLength;         // samples per frame: every capture and playback buffer holds one
+    int payloadBytes;        // bytes of every payload; 0: they vary; raw samples: frame × sample bytes
     std::unique_ptr<SoundCodec> (*make)();  // null for raw samples, which need no coder
 };
 

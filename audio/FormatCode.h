@@ -1,8 +1,8 @@
 // The format code: one byte choosing codec type, sample rate and sample width together. What each type
 // is (its frame, its payloads, its coder) is in the codec table, audio/CodecRegistry.h.
-//   bits 0-4  codec type (0 raw PCM, 1 delta code, 2 GSM, 3 iLBC 20 ms, 4 iLBC 30 ms, 5 G.711 mu-law, 6 LPC-10)
-//   bits 5-6  rate: 0x00 8000 Hz, 0x20 11025 Hz, 0x40 22050 Hz, 0x60 44100 Hz
-//   bit 7     set: 16-bit signed samples; clear: 8-bit unsigned
+//   bits 0-4  codec type (0 raw PCM, 1 delta code, 2 GSM, 3 iLBC 20 ms, 4 iLBC 30 ms, 5 G.711 mu-law, 6
+//   LPC-10) bits 5-6  rate: 0x00 8000 Hz, 0x20 11025 Hz, 0x40 22050 Hz, 0x60 44100 Hz bit 7     set: 16-bit
+//   signed samples; clear: 8-bit unsigned
 #pragma once
 
 namespace format_code {
@@ -22,14 +22,22 @@ constexpr int kLpc10 = 6;
 // "ilbc_11khz", the default.
 constexpr int kDefault = 0xA4;
 
-constexpr int Type(int code) { return code & kTypeMask; }
-constexpr int Width(int code) { return (code & k16Bit) != 0 ? 16 : 8; }
+constexpr int Type(int code) {
+    return code & kTypeMask;
+}
+constexpr int Width(int code) {
+    return (code & k16Bit) != 0 ? 16 : 8;
+}
 constexpr int Rate(int code) {
     switch (code & kRateMask) {
-        case 0x00: return 8000;
-        case 0x20: return 11025;
-        case 0x40: return 22050;
-        default: return 44100;
+        case 0x00:
+            return 8000;
+        case 0x20:
+            return 11025;
+        case 0x40:
+            return 22050;
+        default:
+            return 44100;
     }
 }
 

@@ -35,8 +35,10 @@ PlayoutBuffer::PlayoutBuffer(int rate, int frameSamples, int deviceAheadSamples)
       pieceSamples_(std::max(1, rate_ * kPieceMs / 1000)),
       deviceAheadSamples_(std::max(deviceAheadSamples, 0)),
       ceilingSamples_(std::max(4 * frameSamples_, rate_ * kCeilingMs / 1000)),
-      maxConcealFrames_(std::max(kMinConcealFrames, (rate_ * kMaxConcealMs / 1000 + frameSamples_ - 1) / frameSamples_)) {
-    ring_.resize(static_cast<size_t>(2 * ceilingSamples_ + 4 * frameSamples_ + 4 * pieceSamples_ + deviceAheadSamples_));
+      maxConcealFrames_(
+          std::max(kMinConcealFrames, (rate_ * kMaxConcealMs / 1000 + frameSamples_ - 1) / frameSamples_)) {
+    ring_.resize(static_cast<size_t>(2 * ceilingSamples_ + 4 * frameSamples_ + 4 * pieceSamples_ +
+                                     deviceAheadSamples_));
     scratch_.resize(static_cast<size_t>(std::max(frameSamples_, pieceSamples_) * 2));
 }
 
@@ -53,7 +55,8 @@ void PlayoutBuffer::Start() {
     active_ = true;
     // The device is handed what it keeps ahead at once; the rest is the first frame's slack, half a frame
     // (within bounds) until the jitter is known.
-    const int slack = std::clamp(frameSamples_ / 2, static_cast<int>(UsToSamples(kMarginUs)), rate_ * 20 / 1000);
+    const int slack =
+        std::clamp(frameSamples_ / 2, static_cast<int>(UsToSamples(kMarginUs)), rate_ * 20 / 1000);
     const int lead = deviceAheadSamples_ + slack;
     std::fill(scratch_.begin(), scratch_.end(), 0);
     for (int done = 0; done < lead;) {
@@ -195,7 +198,8 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
         const bool force = overCeiling || nowUs - loudSinceUs_ > wait;
         const int quietMost = std::max(1, count / kQuietStretchDivisor);
         const bool quiet = Quiet(count + quietMost);
-        const int most = overCeiling ? count : std::max(1, count / (quiet ? kQuietStretchDivisor : kHeardStretchDivisor));
+        const int most =
+            overCeiling ? count : std::max(1, count / (quiet ? kQuietStretchDivisor : kHeardStretchDivisor));
         int64_t step = std::clamp<int64_t>(stretchWanted_, -most, most);
         step = std::min<int64_t>(step, level_ - count);
         if (step != 0 && (force || quiet)) {
@@ -221,7 +225,8 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
     return true;
 }
 
-void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std::optional<uint64_t> sequence) {
+void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs,
+                           std::optional<uint64_t> sequence) {
     nowUs_ = nowUs;
     if (samples == nullptr || count <= 0)
         return;
@@ -252,7 +257,8 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
             return;
         }
         // Frames between the last one and this one are lost: each gets its concealment now, in its slot.
-        const uint64_t missing = std::min<uint64_t>(*sequence - *nextSequence_, static_cast<uint64_t>(maxConcealFrames_));
+        const uint64_t missing =
+            std::min<uint64_t>(*sequence - *nextSequence_, static_cast<uint64_t>(maxConcealFrames_));
         for (uint64_t i = 0; i < missing; ++i) {
             // A jump longer than the concealment keeps only the slots just before this frame.
             concealedSlots_.push_back(ConcealedSlot{*sequence - missing + i, appended_});
@@ -260,8 +266,7 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
         }
         // Only slots within the buffer's reach are worth remembering.
         if (concealedSlots_.size() > static_cast<size_t>(maxConcealFrames_))
-            concealedSlots_.erase(concealedSlots_.begin(),
-                                  concealedSlots_.end() - maxConcealFrames_);
+            concealedSlots_.erase(concealedSlots_.begin(), concealedSlots_.end() - maxConcealFrames_);
         owed_ = 0;
     } else if (owed_ > 0) {
         // A concealed slot's frame, late, or the frame after it (the slot's own was lost)? The next frame
@@ -276,7 +281,8 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs, std
         }
         int64_t typical = kMarginUs;
         if (found > 0) {
-            std::nth_element(slacks.begin(), slacks.begin() + static_cast<long>(found / 2), slacks.begin() + static_cast<long>(found));
+            std::nth_element(slacks.begin(), slacks.begin() + static_cast<long>(found / 2),
+                             slacks.begin() + static_cast<long>(found));
             typical = slacks[found / 2];
         }
         const int64_t since = nowUs - owedSinceUs_;

@@ -41,13 +41,13 @@ public:
 
     struct Statistics {
         int64_t framesArrived = 0;
-        int64_t framesConcealed = 0;   // slots filled by concealment
-        int64_t framesLate = 0;        // frames that came after their slot was concealed
-        int64_t framesReordered = 0;   // frames that came after a later one, in time for their slot
-        int64_t samplesShortened = 0;  // audio taken out to bring the delay down
-        int64_t samplesLengthened = 0; // audio put in to let late frames catch up
-        double depthMs = 0;            // audio waiting, for the device included, after the last arrival
-        double jitterMs = 0;           // 95th percentile of recent inter-arrival deviations
+        int64_t framesConcealed = 0;    // slots filled by concealment
+        int64_t framesLate = 0;         // frames that came after their slot was concealed
+        int64_t framesReordered = 0;    // frames that came after a later one, in time for their slot
+        int64_t samplesShortened = 0;   // audio taken out to bring the delay down
+        int64_t samplesLengthened = 0;  // audio put in to let late frames catch up
+        double depthMs = 0;             // audio waiting, for the device included, after the last arrival
+        double jitterMs = 0;            // 95th percentile of recent inter-arrival deviations
     };
 
     // The device is kept this far ahead: pieces are handed to it at most this many at a time.
@@ -108,7 +108,9 @@ private:
     int64_t LowSlack(int count) const;
     // Plays `count` samples made from the next `consumed` ones, linearly interpolated.
     void Resample(int16_t* out, int count, int consumed);
-    int16_t At(int i) const { return ring_[static_cast<size_t>((head_ + i) % static_cast<int>(ring_.size()))]; }
+    int16_t At(int i) const {
+        return ring_[static_cast<size_t>((head_ + i) % static_cast<int>(ring_.size()))];
+    }
     int64_t SamplesToUs(int64_t samples) const { return samples * 1'000'000 / rate_; }
     int64_t UsToSamples(int64_t us) const { return us * rate_ / 1'000'000; }
     void Copy(int16_t* out, int count);  // takes `count` samples off the front; level_ >= count
@@ -127,9 +129,9 @@ private:
     std::vector<int16_t> scratch_;
 
     bool active_ = false;
-    int concealRun_ = 0;      // slots concealed since the last frame was stored
-    int owed_ = 0;            // concealed slots whose frames may still come
-    int64_t owedSinceUs_ = 0; // when the oldest of them began
+    int concealRun_ = 0;       // slots concealed since the last frame was stored
+    int owed_ = 0;             // concealed slots whose frames may still come
+    int64_t owedSinceUs_ = 0;  // when the oldest of them began
     std::optional<uint64_t> nextSequence_;
     // Slots concealed for skipped sequence numbers, oldest first: where each starts, counted in samples
     // appended since the start, so that a frame that turns up in time can take its slot back.
@@ -145,7 +147,7 @@ private:
     int64_t stretchWanted_ = 0;  // samples to take out (positive) or put in (negative)
     int64_t loudSinceUs_ = 0;    // since when a stretch has waited for a quiet stretch
     int64_t nowUs_ = 0;
-    int64_t peak_ = 0;          // a slowly falling peak of what was played, for telling quiet stretches
+    int64_t peak_ = 0;  // a slowly falling peak of what was played, for telling quiet stretches
 
     static constexpr int kWindow = 512;
     std::array<Arrival, kWindow> window_{};

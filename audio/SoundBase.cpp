@@ -46,6 +46,10 @@ int SoundBase::SlotOf(const WaveHeader* header) const {
     return -1;
 }
 
-std::string SoundBase::ErrorText(MMRESULT result) { return CurrentWaveBackend().ErrorText(result); }
+std::string SoundBase::ErrorText(MMRESULT result) {
+    return CurrentWaveBackend().ErrorText(result);
+}
 
-void SoundBase::Report(const std::string& text) { CurrentErrorSink().ReportError(text); }
+void SoundBase::Report(const std::string& text) {
+    CurrentErrorSink().ReportError(text);
+}

@@ -35,7 +35,9 @@ public:
 template <typename T>
 int NoCodecOutput(GrowableBuffer<T>& out, bool append);
 
-inline int SoundCodec::Conceal16(SampleBuffer& out, bool append) { return NoCodecOutput(out, append); }
+inline int SoundCodec::Conceal16(SampleBuffer& out, bool append) {
+    return NoCodecOutput(out, append);
+}
 
 // For codec implementations: empties `out` unless appending, makes room for `extra` more elements and
 // returns where they go. Throws MemoryException when the buffer cannot hold them.
@@ -65,4 +67,3 @@ inline int NarrowOnto(const int16_t* wide, int count, ByteBuffer& out, bool appe
     out.SetLength(out.Length() + count);
     return count;
 }
-

@@ -14,15 +14,20 @@ constexpr uint32_t kFullVolume = 0xFFFFFFFF;
 
 void ReportPlayError(const char* operation, MMRESULT result, const std::string& text) {
     char line[512];
-    std::snprintf(line, sizeof line, "PLAY : %s :%x:%s", operation, static_cast<unsigned>(result), text.c_str());
+    std::snprintf(line, sizeof line, "PLAY : %s :%x:%s", operation, static_cast<unsigned>(result),
+                  text.c_str());
     CurrentErrorSink().ReportError(line);
 }
 
 }  // namespace
 
-SoundPlayer::SoundPlayer() { StartThread(); }
+SoundPlayer::SoundPlayer() {
+    StartThread();
+}
 
-SoundPlayer::~SoundPlayer() { End(); }
+SoundPlayer::~SoundPlayer() {
+    End();
+}
 
 void SoundPlayer::Start() {
     ApplyFormat();
@@ -30,7 +35,9 @@ void SoundPlayer::Start() {
     Post(TM_PLAY_OPEN, 0, 0);
 }
 
-void SoundPlayer::Stop() { Post(TM_PLAY_CLOSE, 0, 0); }
+void SoundPlayer::Stop() {
+    Post(TM_PLAY_CLOSE, 0, 0);
+}
 
 void SoundPlayer::End() {
     if (Finished())
@@ -39,7 +46,9 @@ void SoundPlayer::End() {
     Join();
 }
 
-void SoundPlayer::Queue(const uint8_t* data, int byteCount) { QueueBytes(data, byteCount, true); }
+void SoundPlayer::Queue(const uint8_t* data, int byteCount) {
+    QueueBytes(data, byteCount, true);
+}
 
 void SoundPlayer::QueuePiece(const uint8_t* data, int byteCount) {
     if (byteCount > 0)
@@ -80,25 +89,25 @@ void SoundPlayer::QueueBytes(const uint8_t* data, int byteCount, bool pad) {
 
 void SoundPlayer::OnMessage(const Message& message) {
     switch (message.message) {
-    case TM_PLAY_OPEN:
-        OnOpen();
-        break;
-    case TM_PLAY_CLOSE:
-        OnClose();
-        break;
-    case TM_PLAY_BUFFER:
-        OnBuffer(reinterpret_cast<WaveHeader*>(message.lParam));
-        break;
-    case TM_PLAY_QUIT:
-        if (Playing())
+        case TM_PLAY_OPEN:
+            OnOpen();
+            break;
+        case TM_PLAY_CLOSE:
             OnClose();
-        PostQuit(0);
-        break;
-    case MM_WOM_DONE:
-        OnDone(reinterpret_cast<WaveHeader*>(message.lParam));
-        break;
-    default:
-        break;
+            break;
+        case TM_PLAY_BUFFER:
+            OnBuffer(reinterpret_cast<WaveHeader*>(message.lParam));
+            break;
+        case TM_PLAY_QUIT:
+            if (Playing())
+                OnClose();
+            PostQuit(0);
+            break;
+        case MM_WOM_DONE:
+            OnDone(reinterpret_cast<WaveHeader*>(message.lParam));
+            break;
+        default:
+            break;
     }
 }
 

@@ -39,7 +39,9 @@ public:
     int NextBuffer() const { return next_; }
     // Frames Queue dropped because their buffer was still busy.
     int64_t Drops() const { return drops_.load(std::memory_order_relaxed); }
-    bool BufferBusy(int slot) const { return busy_[static_cast<size_t>(slot)].load(std::memory_order_acquire); }
+    bool BufferBusy(int slot) const {
+        return busy_[static_cast<size_t>(slot)].load(std::memory_order_acquire);
+    }
     // Buffers queued and not yet handed back.
     int BusyBuffers() const;
     // How many frames the device takes at a time, as far as it has shown (0 while it has not).

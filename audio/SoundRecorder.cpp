@@ -11,19 +11,28 @@ namespace {
 
 void ReportRecordError(const char* operation, MMRESULT result, const std::string& text) {
     char line[512];
-    std::snprintf(line, sizeof line, "RECORD: %s : %x : %s", operation, static_cast<unsigned>(result), text.c_str());
+    std::snprintf(line, sizeof line, "RECORD: %s : %x : %s", operation, static_cast<unsigned>(result),
+                  text.c_str());
     CurrentErrorSink().ReportError(line);
 }
 
 }  // namespace
 
-SoundRecorder::SoundRecorder() { StartThread(); }
+SoundRecorder::SoundRecorder() {
+    StartThread();
+}
 
-SoundRecorder::~SoundRecorder() { End(); }
+SoundRecorder::~SoundRecorder() {
+    End();
+}
 
-void SoundRecorder::Start() { Post(TM_RECORD_START, request_.fetch_add(1, std::memory_order_acq_rel) + 1, 0); }
+void SoundRecorder::Start() {
+    Post(TM_RECORD_START, request_.fetch_add(1, std::memory_order_acq_rel) + 1, 0);
+}
 
-void SoundRecorder::Stop() { Post(TM_RECORD_STOP, request_.fetch_add(1, std::memory_order_acq_rel) + 1, 0); }
+void SoundRecorder::Stop() {
+    Post(TM_RECORD_STOP, request_.fetch_add(1, std::memory_order_acq_rel) + 1, 0);
+}
 
 void SoundRecorder::End() {
     if (Finished())
@@ -36,24 +45,24 @@ void SoundRecorder::OnMessage(const Message& message) {
     // A start or stop that a newer one has overtaken is not worth its device calls and waits.
     const bool overtaken = message.wParam != 0 && message.wParam != request_.load(std::memory_order_acquire);
     switch (message.message) {
-    case TM_RECORD_START:
-        if (!overtaken)
-            OnStart();
-        break;
-    case TM_RECORD_STOP:
-        if (!overtaken)
-            OnStop();
-        break;
-    case TM_RECORD_QUIT:
-        if (Recording())
-            OnStop();
-        PostQuit(0);
-        break;
-    case MM_WIM_DATA:
-        OnData(reinterpret_cast<WaveHeader*>(message.lParam));
-        break;
-    default:
-        break;
+        case TM_RECORD_START:
+            if (!overtaken)
+                OnStart();
+            break;
+        case TM_RECORD_STOP:
+            if (!overtaken)
+                OnStop();
+            break;
+        case TM_RECORD_QUIT:
+            if (Recording())
+                OnStop();
+            PostQuit(0);
+            break;
+        case MM_WIM_DATA:
+            OnData(reinterpret_cast<WaveHeader*>(message.lParam));
+            break;
+        default:
+            break;
     }
 }
 
@@ -110,7 +119,8 @@ void SoundRecorder::OnData(WaveHeader* header) {
         return;
     if (waveIn_)
         waveIn_->Unprepare(header);
-    const uint32_t count = header->bytesRecorded <= header->bufferLength ? header->bytesRecorded : header->bufferLength;
+    const uint32_t count =
+        header->bytesRecorded <= header->bufferLength ? header->bytesRecorded : header->bufferLength;
     if (header->data != nullptr && callback_ != nullptr) {
         try {
             callback_->OnData(header->data, static_cast<int>(count));

@@ -1,7 +1,7 @@
 #include "audio/StreamConcealment.h"
 
-#include <algorithm>
 #include <spandsp.h>
+#include <algorithm>
 
 #include "audio/SoundCodec.h"
 

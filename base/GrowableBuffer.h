@@ -14,10 +14,13 @@ template <typename T>
 class GrowableBuffer {
 public:
     // Sizes are 32-bit signed counts of elements, as everywhere in the audio and web code.
-    static constexpr int32_t kMaxCapacity = std::numeric_limits<int32_t>::max() / static_cast<int32_t>(sizeof(T));
+    static constexpr int32_t kMaxCapacity =
+        std::numeric_limits<int32_t>::max() / static_cast<int32_t>(sizeof(T));
 
-    explicit GrowableBuffer(int32_t capacity = 0, int32_t growStep = 0) : growStep_(growStep < 0 ? 0 : growStep) {
-        if (capacity > 0) Grow(capacity, false);
+    explicit GrowableBuffer(int32_t capacity = 0, int32_t growStep = 0)
+        : growStep_(growStep < 0 ? 0 : growStep) {
+        if (capacity > 0)
+            Grow(capacity, false);
     }
     ~GrowableBuffer() { delete[] data_; }
 
@@ -44,8 +47,10 @@ public:
     // grow step replaces the old one, keeping the first `length` elements. Throws MemoryException when
     // the size is impossible or the storage cannot be had; the buffer is then unchanged.
     void Reserve(int32_t needed) {
-        if (needed < 0) throw MemoryException();
-        if (needed > capacity_) Grow(needed, true);
+        if (needed < 0)
+            throw MemoryException();
+        if (needed > capacity_)
+            Grow(needed, true);
     }
 
     // Sets the length, growing when needed; new elements are not initialised.
@@ -58,11 +63,14 @@ public:
 
     // Appends `count` elements (or replaces the contents when `append` is false).
     void Write(const T* items, int32_t count, bool append = true) {
-        if (count < 0) throw MemoryException();
+        if (count < 0)
+            throw MemoryException();
         const int32_t start = append ? length_ : 0;
-        if (count > kMaxCapacity - start) throw MemoryException();
+        if (count > kMaxCapacity - start)
+            throw MemoryException();
         Reserve(start + count);
-        if (count > 0) std::memmove(data_ + start, items, static_cast<size_t>(count) * sizeof(T));
+        if (count > 0)
+            std::memmove(data_ + start, items, static_cast<size_t>(count) * sizeof(T));
         length_ = start + count;
     }
 
@@ -76,10 +84,13 @@ private:
     void Grow(int32_t needed, bool keep) {
         const int64_t wanted = static_cast<int64_t>(needed) + growStep_;
         const int32_t size = wanted > kMaxCapacity ? needed : static_cast<int32_t>(wanted);
-        if (size > kMaxCapacity) throw MemoryException();
+        if (size > kMaxCapacity)
+            throw MemoryException();
         T* block = new (std::nothrow) T[static_cast<size_t>(size)];
-        if (block == nullptr) throw MemoryException();
-        if (keep && length_ > 0) std::memcpy(block, data_, static_cast<size_t>(length_) * sizeof(T));
+        if (block == nullptr)
+            throw MemoryException();
+        if (keep && length_ > 0)
+            std::memcpy(block, data_, static_cast<size_t>(length_) * sizeof(T));
         delete[] data_;
         data_ = block;
         capacity_ = size;

@@ -4,12 +4,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/errqueue.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <linux/errqueue.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,30 +30,39 @@ enum class Op { Bind, Listen, Connect, Send, Receive, Other };
 
 [[noreturn]] void ThrowFor(Op op, int err) {
     switch (op) {
-    case Op::Bind:
-        if (err == EADDRINUSE || err == EADDRNOTAVAIL) throw BindException();
-        break;
-    case Op::Listen:
-        if (err == EADDRINUSE) throw BindException();
-        break;
-    case Op::Connect:
-        if (err == EADDRINUSE) throw BindException();
-        if (err == EADDRNOTAVAIL || err == ECONNREFUSED) throw ConnectException();
-        if (err == ETIMEDOUT) throw NoRouteToHostException();
-        break;
-    case Op::Send:
-        if (err == ETIMEDOUT || err == EHOSTUNREACH) throw NoRouteToHostException();
-        break;
-    case Op::Receive:
-        if (err == ETIMEDOUT) throw NoRouteToHostException();
-        break;
-    case Op::Other:
-        break;
+        case Op::Bind:
+            if (err == EADDRINUSE || err == EADDRNOTAVAIL)
+                throw BindException();
+            break;
+        case Op::Listen:
+            if (err == EADDRINUSE)
+                throw BindException();
+            break;
+        case Op::Connect:
+            if (err == EADDRINUSE)
+                throw BindException();
+            if (err == EADDRNOTAVAIL || err == ECONNREFUSED)
+                throw ConnectException();
+            if (err == ETIMEDOUT)
+                throw NoRouteToHostException();
+            break;
+        case Op::Send:
+            if (err == ETIMEDOUT || err == EHOSTUNREACH)
+                throw NoRouteToHostException();
+            break;
+        case Op::Receive:
+            if (err == ETIMEDOUT)
+                throw NoRouteToHostException();
+            break;
+        case Op::Other:
+            break;
     }
     throw SocketException();
 }
 
-bool WouldBlock(int err) { return err == EINPROGRESS || err == EWOULDBLOCK || err == EAGAIN; }
+bool WouldBlock(int err) {
+    return err == EINPROGRESS || err == EWOULDBLOCK || err == EAGAIN;
+}
 
 // Polls one descriptor for `events`; returns the events that came (0 on time-out). A negative time-out
 // blocks. Signals do not shorten the wait: poll is resumed with the time that remains.
@@ -65,11 +74,14 @@ short PollFor(SocketHandle s, short events, int timeoutMs) {
         pollfd entry{s, events, 0};
         const int result = ::poll(&entry, 1, waitMs);
         if (result > 0) {
-            if ((entry.revents & POLLNVAL) != 0) throw SocketException();
+            if ((entry.revents & POLLNVAL) != 0)
+                throw SocketException();
             return entry.revents;
         }
-        if (result == 0) return 0;
-        if (errno != EINTR) throw SocketException();
+        if (result == 0)
+            return 0;
+        if (errno != EINTR)
+            throw SocketException();
         if (waitMs >= 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             waitMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
@@ -79,22 +91,29 @@ short PollFor(SocketHandle s, short events, int timeoutMs) {
 
 // Keeps 0 free to mean "no socket" (and stdio free for stdio): a descriptor 0..2 is moved above 2.
 SocketHandle MoveAboveStdio(SocketHandle s) {
-    if (s > 2) return s;
+    if (s > 2)
+        return s;
     const int moved = ::fcntl(s, F_DUPFD_CLOEXEC, 3);
     ::close(s);
-    if (moved < 0) throw SocketException();
+    if (moved < 0)
+        throw SocketException();
     return moved;
 }
 
 int PendingError(SocketHandle s) {
     int err = 0;
     socklen_t length = sizeof(err);
-    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &length) != 0) throw SocketException();
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
+        throw SocketException();
     return err;
 }
 
-const sockaddr* AsSockaddr(const sockaddr_in& address) { return reinterpret_cast<const sockaddr*>(&address); }
-sockaddr* AsSockaddr(sockaddr_in& address) { return reinterpret_cast<sockaddr*>(&address); }
+const sockaddr* AsSockaddr(const sockaddr_in& address) {
+    return reinterpret_cast<const sockaddr*>(&address);
+}
+sockaddr* AsSockaddr(sockaddr_in& address) {
+    return reinterpret_cast<sockaddr*>(&address);
+}
 
 // A name is a literal address when it has exactly four dot-separated parts of at most three digits
 // each, every part at most 255; an empty part counts as 0.
@@ -105,21 +124,26 @@ bool ParseLiteral(const char* name, uint32_t* addressNetworkOrder) {
     unsigned value = 0;
     for (const char* p = name;; ++p) {
         if (*p == '.' || *p == '\0') {
-            if (value > 255) return false;
+            if (value > 255)
+                return false;
             bytes[part] = static_cast<uint8_t>(value);
             ++part;
-            if (*p == '\0') break;
-            if (part == 4) return false;
+            if (*p == '\0')
+                break;
+            if (part == 4)
+                return false;
             digits = 0;
             value = 0;
         } else if (*p >= '0' && *p <= '9') {
-            if (++digits > 3) return false;
+            if (++digits > 3)
+                return false;
             value = value * 10 + static_cast<unsigned>(*p - '0');
         } else {
             return false;
         }
     }
-    if (part != 4) return false;
+    if (part != 4)
+        return false;
     std::memcpy(addressNetworkOrder, bytes, sizeof(bytes));
     return true;
 }
@@ -140,12 +164,17 @@ SocketAddress::SocketAddress(uint32_t addressNetworkOrder, int port) : SocketAdd
 
 void SocketAddress::Set(const char* host, int port) {
     SetAddress(host != nullptr ? ResolveHost(host) : 0);
-    if (port >= 0) SetPort(port);
+    if (port >= 0)
+        SetPort(port);
 }
 
-int SocketAddress::Port() const { return ntohs(sin.sin_port); }
+int SocketAddress::Port() const {
+    return ntohs(sin.sin_port);
+}
 
-void SocketAddress::SetPort(int port) { sin.sin_port = htons(static_cast<uint16_t>(port)); }
+void SocketAddress::SetPort(int port) {
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+}
 
 bool SocketAddress::operator==(const SocketAddress& other) const {
     return sin.sin_family == other.sin.sin_family && sin.sin_port == other.sin.sin_port &&
@@ -154,16 +183,23 @@ bool SocketAddress::operator==(const SocketAddress& other) const {
 
 // ---- Socket ----
 
-Socket::~Socket() { Close(); }
+Socket::~Socket() {
+    Close();
+}
 
-void Socket::CreateDatagram() { handle = CreateSocket(false); }
+void Socket::CreateDatagram() {
+    handle = CreateSocket(false);
+}
 
-void Socket::CreateStream() { handle = CreateSocket(true); }
+void Socket::CreateStream() {
+    handle = CreateSocket(true);
+}
 
 bool Socket::Accept(Socket& out, SocketAddress* from) {
     try {
         const SocketHandle accepted = ::Accept(handle, from, timeout);
-        if (accepted == kNoSocket) return false;
+        if (accepted == kNoSocket)
+            return false;
         out.handle = accepted;
         return true;
     } catch (const SocketException&) {
@@ -172,7 +208,8 @@ bool Socket::Accept(Socket& out, SocketAddress* from) {
 }
 
 void Socket::Close() {
-    if (handle != kNoSocket) ::Close(handle);
+    if (handle != kNoSocket)
+        ::Close(handle);
     handle = kNoSocket;
 }
 
@@ -180,40 +217,48 @@ void Socket::Close() {
 
 SocketHandle CreateSocket(bool stream) {
     const int s = ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
-    if (s < 0) throw SocketException();
+    if (s < 0)
+        throw SocketException();
     return MoveAboveStdio(s);
 }
 
 void Bind(SocketHandle s, const SocketAddress& address) {
-    if (::bind(s, AsSockaddr(address.sin), sizeof(address.sin)) != 0) ThrowFor(Op::Bind, errno);
+    if (::bind(s, AsSockaddr(address.sin), sizeof(address.sin)) != 0)
+        ThrowFor(Op::Bind, errno);
 }
 
 void Listen(SocketHandle s, int backlog) {
-    if (::listen(s, backlog) != 0) ThrowFor(Op::Listen, errno);
+    if (::listen(s, backlog) != 0)
+        ThrowFor(Op::Listen, errno);
 }
 
 SocketHandle Accept(SocketHandle s, SocketAddress* from, int timeoutMs) {
-    if (timeoutMs != -1 && !WaitReadable(s, timeoutMs)) return kNoSocket;
+    if (timeoutMs != -1 && !WaitReadable(s, timeoutMs))
+        return kNoSocket;
     sockaddr_in peer{};
     int accepted;
     do {
         socklen_t length = sizeof(peer);
         accepted = ::accept4(s, AsSockaddr(peer), &length, SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
-    if (accepted < 0) ThrowFor(Op::Other, errno);
+    if (accepted < 0)
+        ThrowFor(Op::Other, errno);
     accepted = MoveAboveStdio(accepted);
-    if (from != nullptr) from->sin = peer;
+    if (from != nullptr)
+        from->sin = peer;
     return accepted;
 }
 
 void Connect(SocketHandle s, const SocketAddress& address) {
-    if (::connect(s, AsSockaddr(address.sin), sizeof(address.sin)) == 0) return;
+    if (::connect(s, AsSockaddr(address.sin), sizeof(address.sin)) == 0)
+        return;
     int err = errno;
     // An interrupted connect goes on in the background; its outcome arrives as the pending error.
     if (err == EINTR) {
         PollFor(s, POLLOUT, -1);
         err = PendingError(s);
-        if (err == 0) return;
+        if (err == 0)
+            return;
     }
     ThrowFor(Op::Connect, err);
 }
@@ -229,33 +274,44 @@ void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs)
 
     SetBlocking(s, false);
     int err = ::connect(s, AsSockaddr(address.sin), sizeof(address.sin)) == 0 ? 0 : errno;
-    if (err == EINTR) err = EINPROGRESS;
+    if (err == EINTR)
+        err = EINPROGRESS;
     SetBlocking(s, true);
 
     for (;;) {
         const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (remaining.count() < 0) break;
-        if (err != 0 && !WouldBlock(err)) break;
-        const int waitMs = static_cast<int>(std::min<std::chrono::milliseconds::rep>(remaining.count(), kConnectPollMs));
+        if (remaining.count() < 0)
+            break;
+        if (err != 0 && !WouldBlock(err))
+            break;
+        const int waitMs =
+            static_cast<int>(std::min<std::chrono::milliseconds::rep>(remaining.count(), kConnectPollMs));
         // Linux reports a failed connect as writable too, so the pending error tells the two apart.
         const bool writable = WaitWritable(s, waitMs);
         err = PendingError(s);
         if (writable) {
-            if (err == 0) return;
+            if (err == 0)
+                return;
             break;
         }
     }
-    if (err == 0 || WouldBlock(err)) throw TimeoutException();
+    if (err == 0 || WouldBlock(err))
+        throw TimeoutException();
     ThrowFor(Op::Connect, err);
 }
 
-bool WaitWritable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLOUT, timeoutMs) != 0; }
+bool WaitWritable(SocketHandle s, int timeoutMs) {
+    return PollFor(s, POLLOUT, timeoutMs) != 0;
+}
 
-bool WaitReadable(SocketHandle s, int timeoutMs) { return PollFor(s, POLLIN, timeoutMs) != 0; }
+bool WaitReadable(SocketHandle s, int timeoutMs) {
+    return PollFor(s, POLLIN, timeoutMs) != 0;
+}
 
 void EnableErrorReports(SocketHandle s) {
     const int on = 1;
-    if (::setsockopt(s, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0) throw SocketException();
+    if (::setsockopt(s, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0)
+        throw SocketException();
 }
 
 bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
@@ -274,11 +330,13 @@ bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
         message.msg_controllen = sizeof control;
         const ssize_t n = ::recvmsg(s, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return unreachable;  // the queue is empty (or the socket has none)
         }
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+                continue;
             sock_extended_err report{};
             std::memcpy(&report, CMSG_DATA(c), sizeof report);
             // The address is where the failed datagram went: it must be the peer, port and all, so that
@@ -286,7 +344,8 @@ bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
             const bool fromPeer = message.msg_namelen >= sizeof offender && offender.sin_family == AF_INET &&
                                   offender.sin_addr.s_addr == peer.sin.sin_addr.s_addr &&
                                   offender.sin_port == peer.sin.sin_port;
-            if (report.ee_errno == ECONNREFUSED && fromPeer) unreachable = true;
+            if (report.ee_errno == ECONNREFUSED && fromPeer)
+                unreachable = true;
         }
     }
 }
@@ -298,21 +357,27 @@ bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs) {
         // An interrupted wait starts over: its callers wait again after each time-out anyway.
         result = ::poll(entries, 2, timeoutMs);
     } while (result < 0 && errno == EINTR);
-    if (result < 0) throw SocketException();
-    if ((entries[0].revents & POLLNVAL) != 0) throw SocketException();
+    if (result < 0)
+        throw SocketException();
+    if ((entries[0].revents & POLLNVAL) != 0)
+        throw SocketException();
     return entries[0].revents != 0;
 }
 
 void SetBlocking(SocketHandle s, bool blocking) {
     const int flags = ::fcntl(s, F_GETFL);
-    if (flags < 0) throw SocketException();
+    if (flags < 0)
+        throw SocketException();
     const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    if (wanted != flags && ::fcntl(s, F_SETFL, wanted) != 0) throw SocketException();
+    if (wanted != flags && ::fcntl(s, F_SETFL, wanted) != 0)
+        throw SocketException();
 }
 
 int SendAll(SocketHandle s, const void* data, int length) {
-    if (length == 0) return 0;
-    if (length < 0 || data == nullptr) throw SocketException();
+    if (length == 0)
+        return 0;
+    if (length < 0 || data == nullptr)
+        throw SocketException();
     const auto* bytes = static_cast<const char*>(data);
     int sent = 0;
     while (sent < length) {
@@ -320,7 +385,8 @@ int SendAll(SocketHandle s, const void* data, int length) {
         const ssize_t n = ::send(s, bytes + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
         if (n < 0) {
             // A non-blocking socket may find the buffer full again after the wait; then wait once more.
-            if (errno == EINTR || WouldBlock(errno)) continue;
+            if (errno == EINTR || WouldBlock(errno))
+                continue;
             ThrowFor(Op::Send, errno);
         }
         sent += static_cast<int>(n);
@@ -329,41 +395,50 @@ int SendAll(SocketHandle s, const void* data, int length) {
 }
 
 int SendTo(SocketHandle s, const SocketAddress& to, const void* data, int length) {
-    if (length == 0) return 0;
-    if (length < 0 || data == nullptr) throw SocketException();
+    if (length == 0)
+        return 0;
+    if (length < 0 || data == nullptr)
+        throw SocketException();
     ssize_t n;
     do {
         n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL, AsSockaddr(to.sin), sizeof(to.sin));
     } while (n < 0 && errno == EINTR);
-    if (n < 0) ThrowFor(Op::Send, errno);
+    if (n < 0)
+        ThrowFor(Op::Send, errno);
     return static_cast<int>(n);
 }
 
 int Receive(SocketHandle s, void* buffer, int size, int timeoutMs) {
-    if (size <= 0 || buffer == nullptr) throw SocketException();
+    if (size <= 0 || buffer == nullptr)
+        throw SocketException();
     int flags = 0;
     if (timeoutMs != -1) {
-        if (!WaitReadable(s, timeoutMs)) return 0;
+        if (!WaitReadable(s, timeoutMs))
+            return 0;
         flags = MSG_DONTWAIT;
     }
     ssize_t n;
     do {
         n = ::recv(s, buffer, static_cast<size_t>(size), flags);
     } while (n < 0 && errno == EINTR);
-    if (n == 0) throw NoConnectionException();
+    if (n == 0)
+        throw NoConnectionException();
     if (n < 0) {
-        if (flags != 0 && WouldBlock(errno)) return 0;
+        if (flags != 0 && WouldBlock(errno))
+            return 0;
         ThrowFor(Op::Receive, errno);
     }
     return static_cast<int>(n);
 }
 
 int ReceiveFrom(SocketHandle s, SocketAddress* from, void* buffer, int size, int timeoutMs) {
-    if (size <= 0 || buffer == nullptr) throw SocketException();
+    if (size <= 0 || buffer == nullptr)
+        throw SocketException();
     // MSG_TRUNC makes the call return the datagram's real length, so a datagram that did not fit is seen.
     int flags = MSG_TRUNC;
     if (timeoutMs != -1) {
-        if (!WaitReadable(s, timeoutMs)) return 0;
+        if (!WaitReadable(s, timeoutMs))
+            return 0;
         flags |= MSG_DONTWAIT;
     }
     sockaddr_in sender{};
@@ -372,40 +447,50 @@ int ReceiveFrom(SocketHandle s, SocketAddress* from, void* buffer, int size, int
         socklen_t length = sizeof(sender);
         n = ::recvfrom(s, buffer, static_cast<size_t>(size), flags, AsSockaddr(sender), &length);
     } while (n < 0 && errno == EINTR);
-    if (n == 0) throw NoConnectionException();
+    if (n == 0)
+        throw NoConnectionException();
     if (n < 0) {
-        if ((flags & MSG_DONTWAIT) != 0 && WouldBlock(errno)) return 0;
+        if ((flags & MSG_DONTWAIT) != 0 && WouldBlock(errno))
+            return 0;
         ThrowFor(Op::Receive, errno);
     }
-    if (n > size) throw SocketException();
-    if (from != nullptr) from->sin = sender;
+    if (n > size)
+        throw SocketException();
+    if (from != nullptr)
+        from->sin = sender;
     return static_cast<int>(n);
 }
 
 int ReceiveAnyFrom(SocketHandle s, SocketAddress* from, void* buffer, int size) {
-    if (size <= 0 || buffer == nullptr) throw SocketException();
+    if (size <= 0 || buffer == nullptr)
+        throw SocketException();
     sockaddr_in sender{};
     ssize_t n;
     do {
         socklen_t length = sizeof(sender);
-        n = ::recvfrom(s, buffer, static_cast<size_t>(size), MSG_TRUNC | MSG_DONTWAIT, AsSockaddr(sender), &length);
+        n = ::recvfrom(s, buffer, static_cast<size_t>(size), MSG_TRUNC | MSG_DONTWAIT, AsSockaddr(sender),
+                       &length);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        if (WouldBlock(errno)) return -1;
+        if (WouldBlock(errno))
+            return -1;
         ThrowFor(Op::Receive, errno);
     }
-    if (from != nullptr) from->sin = sender;
+    if (from != nullptr)
+        from->sin = sender;
     return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
 }
 
 int BytesAvailable(SocketHandle s) {
     int count = 0;
-    if (::ioctl(s, FIONREAD, &count) != 0) throw SocketException();
+    if (::ioctl(s, FIONREAD, &count) != 0)
+        throw SocketException();
     return count;
 }
 
 void Close(SocketHandle s) {
-    if (s <= 0) return;
+    if (s <= 0)
+        return;
     ::shutdown(s, SHUT_RDWR);
     ::close(s);
 }
@@ -428,19 +513,24 @@ SocketAddress PeerAddress(SocketHandle s) {
     return address;
 }
 
-int PeerPort(SocketHandle s) { return PeerAddress(s).Port(); }
+int PeerPort(SocketHandle s) {
+    return PeerAddress(s).Port();
+}
 
 uint32_t ResolveHost(const char* name) {
-    if (name == nullptr) throw UnknownHostException();
+    if (name == nullptr)
+        throw UnknownHostException();
     uint32_t address = 0;
-    if (ParseLiteral(name, &address)) return address;
+    if (ParseLiteral(name, &address))
+        return address;
 
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* found = nullptr;
     // getaddrinfo is thread-safe and may wait on the network for long: no lock is held around it, so that
     // a lookup on one thread (the banner's) never holds up another's (the window's Connect).
-    if (::getaddrinfo(name, nullptr, &hints, &found) != 0) throw UnknownHostException();
+    if (::getaddrinfo(name, nullptr, &hints, &found) != 0)
+        throw UnknownHostException();
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
     for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET && entry->ai_addr != nullptr &&

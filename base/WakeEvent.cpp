@@ -1,17 +1,20 @@
 #include "base/WakeEvent.h"
 
-#include <cerrno>
-#include <cstdint>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdint>
 
 #include "base/Exception.h"
 
 WakeEvent::WakeEvent() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (fd_ < 0) throw SocketException();
+    if (fd_ < 0)
+        throw SocketException();
 }
 
-WakeEvent::~WakeEvent() { ::close(fd_); }
+WakeEvent::~WakeEvent() {
+    ::close(fd_);
+}
 
 void WakeEvent::Signal() {
     const uint64_t one = 1;

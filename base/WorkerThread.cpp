@@ -17,20 +17,25 @@ thread_local WorkerThread* currentWorker = nullptr;
 
 // Relative priority -2..2 as a nice value. Raising a thread above normal needs privileges the process
 // may lack; then the priority is only stored.
-int NiceFor(int priority) { return -5 * priority; }
+int NiceFor(int priority) {
+    return -5 * priority;
+}
 
 }  // namespace
 
 WorkerThread::~WorkerThread() {
     std::unique_lock<std::mutex> guard(lock_);
-    if (state_ == kNotCreated) return;
+    if (state_ == kNotCreated)
+        return;
     const bool started = threadStarted_;
     guard.unlock();
-    if (!started) return;
+    if (!started)
+        return;
     if (pthread_equal(thread_, pthread_self())) {
         // A worker deleting itself on exit cannot wait for its own end.
         std::lock_guard<std::mutex> joinGuard(joinLock_);
-        if (!joined_) pthread_detach(thread_);
+        if (!joined_)
+            pthread_detach(thread_);
         joined_ = true;
         return;
     }
@@ -49,14 +54,18 @@ void WorkerThread::Create() {
 
 void WorkerThread::Start() {
     std::lock_guard<std::mutex> guard(lock_);
-    if (state_ != kCreated) throw ThreadCreateException();
+    if (state_ != kCreated)
+        throw ThreadCreateException();
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) throw ThreadCreateException();
-    if (stackSize_ != 0) pthread_attr_setstacksize(&attributes, std::max<size_t>(stackSize_, PTHREAD_STACK_MIN));
+    if (pthread_attr_init(&attributes) != 0)
+        throw ThreadCreateException();
+    if (stackSize_ != 0)
+        pthread_attr_setstacksize(&attributes, std::max<size_t>(stackSize_, PTHREAD_STACK_MIN));
     // The new thread blocks on lock_ until Start returns, which stands in for creating it suspended.
     const int result = pthread_create(&thread_, &attributes, &WorkerThread::Entry, this);
     pthread_attr_destroy(&attributes);
-    if (result != 0) throw ThreadCreateException();
+    if (result != 0)
+        throw ThreadCreateException();
     threadStarted_ = true;
     state_ = kRunning;
 }
@@ -66,16 +75,19 @@ void WorkerThread::Stop(bool wait) {
         std::lock_guard<std::mutex> guard(lock_);
         stop_.store(true, std::memory_order_release);
     }
-    if (wait) Join();
+    if (wait)
+        Join();
 }
 
 void WorkerThread::Join() {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!threadStarted_ || pthread_equal(thread_, pthread_self())) return;
+        if (!threadStarted_ || pthread_equal(thread_, pthread_self()))
+            return;
     }
     std::lock_guard<std::mutex> joinGuard(joinLock_);
-    if (joined_) return;
+    if (joined_)
+        return;
     pthread_join(thread_, nullptr);
     joined_ = true;
 }
@@ -83,12 +95,14 @@ void WorkerThread::Join() {
 void WorkerThread::SetPriority(int priority) {
     std::lock_guard<std::mutex> guard(lock_);
     priority_ = std::clamp(priority, kLowestPriority, kHighestPriority);
-    if (state_ != kCreated && state_ != kFinished) ApplyPriority();
+    if (state_ != kCreated && state_ != kFinished)
+        ApplyPriority();
 }
 
 void WorkerThread::ApplyPriority() {
     const int tid = kernelTid_.load(std::memory_order_acquire);
-    if (tid != 0) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceFor(priority_));
+    if (tid != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceFor(priority_));
 }
 
 void WorkerThread::SetStackSize(uint32_t bytes) {
@@ -107,10 +121,13 @@ int WorkerThread::Priority() const {
 }
 
 void WorkerThread::CheckStop() const {
-    if (StopRequested()) throw ThreadStopException();
+    if (StopRequested())
+        throw ThreadStopException();
 }
 
-WorkerThread* WorkerThread::Current() { return currentWorker; }
+WorkerThread* WorkerThread::Current() {
+    return currentWorker;
+}
 
 void WorkerThread::Wake() {
     std::lock_guard<std::mutex> guard(lock_);
@@ -180,6 +197,7 @@ void* WorkerThread::Entry(void* argument) {
         self->state_ = kFinished;
     }
     currentWorker = nullptr;
-    if (deleteSelf) delete self;
+    if (deleteSelf)
+        delete self;
     return nullptr;
 }

@@ -6,11 +6,11 @@
 // ThreadStopException when it is set; the thread entry swallows it.
 #pragma once
 
+#include <pthread.h>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <pthread.h>
 
 class WorkerThread {
 public:

@@ -89,8 +89,9 @@ void Summarise(const std::vector<double>& times, const std::vector<double>& dela
     const size_t sixth = delays.size() / 6;
     const std::vector<double> first(delays.begin(), delays.begin() + static_cast<long>(sixth));
     const std::vector<double> last(delays.end() - static_cast<long>(sixth), delays.end());
-    std::printf("clicks=%zu median_ms=%.1f p95_ms=%.1f first_sixth_ms=%.1f last_sixth_ms=%.1f\n", delays.size(),
-                Quantile(delays, 0.5), Quantile(delays, 0.95), Quantile(first, 0.5), Quantile(last, 0.5));
+    std::printf("clicks=%zu median_ms=%.1f p95_ms=%.1f first_sixth_ms=%.1f last_sixth_ms=%.1f\n",
+                delays.size(), Quantile(delays, 0.5), Quantile(delays, 0.95), Quantile(first, 0.5),
+                Quantile(last, 0.5));
 }
 
 // Stereo: each straight click on the left, its echo the first onset on the right after it.
@@ -258,7 +259,9 @@ int Damage(const char* cleanPath, const char* damagedPath) {
     }
     std::printf("windows=%zu correlation_median=%.3f correlation_p10=%.3f silent_gaps_pct=%.2f\n",
                 correlations.size(), Quantile(correlations, 0.5), Quantile(correlations, 0.1),
-                speechBlocks == 0 ? 0.0 : 100.0 * static_cast<double>(silentBlocks) / static_cast<double>(speechBlocks));
+                speechBlocks == 0
+                    ? 0.0
+                    : 100.0 * static_cast<double>(silentBlocks) / static_cast<double>(speechBlocks));
     return 0;
 }
 
@@ -269,6 +272,7 @@ int main(int argc, char** argv) {
         return Clicks(argv[2], argc >= 4 ? std::atof(argv[3]) : 500.0);
     if (argc == 4 && std::strcmp(argv[1], "damage") == 0)
         return Damage(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: call_audio clicks REC.wav [PERIOD_MS] | call_audio damage CLEAN.wav DAMAGED.wav\n");
+    std::fprintf(stderr,
+                 "usage: call_audio clicks REC.wav [PERIOD_MS] | call_audio damage CLEAN.wav DAMAGED.wav\n");
     return 2;
 }

@@ -22,7 +22,9 @@ constexpr double kRate = 8000.0;
 constexpr int kSeconds = 2;
 
 // Two seconds of the tests' speech-like sound.
-std::vector<int16_t> SpeechLike() { return ilbc_test::SpeechLike(kSeconds * static_cast<int>(kRate)); }
+std::vector<int16_t> SpeechLike() {
+    return ilbc_test::SpeechLike(kSeconds * static_cast<int>(kRate));
+}
 
 ilbc::Mode ModeOf(const benchmark::State& state) {
     return state.range(0) == 20 ? ilbc::Mode::k20ms : ilbc::Mode::k30ms;

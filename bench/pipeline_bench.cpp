@@ -38,7 +38,8 @@ std::vector<uint8_t> ToneFrame(int samples) {
 }
 
 void ReportRealTime(benchmark::State& state, int formatCode, int frame) {
-    const double audioSeconds = static_cast<double>(state.iterations()) * frame / format_code::Rate(formatCode);
+    const double audioSeconds =
+        static_cast<double>(state.iterations()) * frame / format_code::Rate(formatCode);
     state.counters["realtime_x"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
 }
 

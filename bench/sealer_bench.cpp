@@ -22,7 +22,8 @@ void BM_Seal(benchmark::State& state) {
     const std::vector<uint8_t> inner(static_cast<size_t>(state.range(0)), 0x33);
     std::vector<uint8_t> out(inner.size() + DatagramSealer::kOverhead);
     for (auto _ : state) {
-        const int n = sender.Seal(inner.data(), static_cast<int>(inner.size()), out.data(), static_cast<int>(out.size()));
+        const int n = sender.Seal(inner.data(), static_cast<int>(inner.size()), out.data(),
+                                  static_cast<int>(out.size()));
         benchmark::DoNotOptimize(n);
         benchmark::DoNotOptimize(out.data());
     }
@@ -36,9 +37,11 @@ void BM_Open(benchmark::State& state) {
     constexpr size_t kDatagrams = 4096;
     DatagramSealer sender(BenchKey(), 1, 0);
     const std::vector<uint8_t> inner(static_cast<size_t>(state.range(0)), 0x33);
-    std::vector<std::vector<uint8_t>> sealed(kDatagrams, std::vector<uint8_t>(inner.size() + DatagramSealer::kOverhead));
+    std::vector<std::vector<uint8_t>> sealed(kDatagrams,
+                                             std::vector<uint8_t>(inner.size() + DatagramSealer::kOverhead));
     for (std::vector<uint8_t>& datagram : sealed)
-        sender.Seal(inner.data(), static_cast<int>(inner.size()), datagram.data(), static_cast<int>(datagram.size()));
+        sender.Seal(inner.data(), static_cast<int>(inner.size()), datagram.data(),
+                    static_cast<int>(datagram.size()));
     std::vector<uint8_t> opened(inner.size() + DatagramSealer::kOverhead);
     auto receiver = std::make_unique<DatagramSealer>(BenchKey(), 2, 0);
     size_t next = 0;
@@ -69,14 +72,16 @@ void BM_OpenForgery(benchmark::State& state) {
     DatagramSealer receiver(BenchKey(), 2, 0);
     const std::vector<uint8_t> inner(51, 0x33);
     std::vector<uint8_t> datagram(inner.size() + DatagramSealer::kOverhead);
-    sender.Seal(inner.data(), static_cast<int>(inner.size()), datagram.data(), static_cast<int>(datagram.size()));
+    sender.Seal(inner.data(), static_cast<int>(inner.size()), datagram.data(),
+                static_cast<int>(datagram.size()));
     datagram.back() ^= 1;
     std::vector<uint8_t> opened(datagram.size());
     for (auto _ : state) {
         int length = 0;
         uint64_t counter = 0;
-        benchmark::DoNotOptimize(receiver.Open(datagram.data(), static_cast<int>(datagram.size()), opened.data(),
-                                               static_cast<int>(opened.size()), length, counter));
+        benchmark::DoNotOptimize(receiver.Open(datagram.data(), static_cast<int>(datagram.size()),
+                                               opened.data(), static_cast<int>(opened.size()), length,
+                                               counter));
     }
 }
 BENCHMARK(BM_OpenForgery);

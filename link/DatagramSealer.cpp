@@ -45,8 +45,9 @@ DatagramSealer::Key DatagramSealer::DeriveKey(const uint8_t* secret, size_t leng
     StartSodium();
     Key key{};
     static const uint8_t empty = 0;
-    if (crypto_pwhash(key.data(), key.size(), reinterpret_cast<const char*>(secret != nullptr ? secret : &empty),
-                      length, reinterpret_cast<const unsigned char*>(kSalt), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+    if (crypto_pwhash(key.data(), key.size(),
+                      reinterpret_cast<const char*>(secret != nullptr ? secret : &empty), length,
+                      reinterpret_cast<const unsigned char*>(kSalt), crypto_pwhash_OPSLIMIT_INTERACTIVE,
                       crypto_pwhash_MEMLIMIT_INTERACTIVE, crypto_pwhash_ALG_ARGON2ID13) != 0)
         throw MemoryException();
     return key;
@@ -62,10 +63,13 @@ DatagramSealer::DatagramSealer(const Key& key, uint64_t senderId, uint64_t first
     StartSodium();
 }
 
-DatagramSealer::~DatagramSealer() { sodium_memzero(key_.data(), key_.size()); }
+DatagramSealer::~DatagramSealer() {
+    sodium_memzero(key_.data(), key_.size());
+}
 
 int DatagramSealer::Seal(const uint8_t* inner, int length, uint8_t* out, int capacity) {
-    if (inner == nullptr || out == nullptr || length < 1 || capacity < kOverhead || length > capacity - kOverhead)
+    if (inner == nullptr || out == nullptr || length < 1 || capacity < kOverhead ||
+        length > capacity - kOverhead)
         return 0;
     // A counter that wrapped would repeat a nonce: the sender stops instead (after 2^64 datagrams).
     if (nextCounter_ == UINT64_MAX)
@@ -77,8 +81,9 @@ int DatagramSealer::Seal(const uint8_t* inner, int length, uint8_t* out, int cap
     uint8_t nonce[24];
     MakeNonce(out, nonce);
     unsigned long long sealed = 0;
-    crypto_aead_xchacha20poly1305_ietf_encrypt(out + kHeaderBytes, &sealed, inner, static_cast<unsigned long long>(length),
-                                               out, kHeaderBytes, nullptr, nonce, key_.data());
+    crypto_aead_xchacha20poly1305_ietf_encrypt(out + kHeaderBytes, &sealed, inner,
+                                               static_cast<unsigned long long>(length), out, kHeaderBytes,
+                                               nullptr, nonce, key_.data());
     return kHeaderBytes + static_cast<int>(sealed);
 }
 

@@ -98,7 +98,9 @@ void VoiceLink::Connect(const char* host, int port) {
     InstallSocket(handle, peer);
 }
 
-void VoiceLink::Close() { state_.store(kIdle, std::memory_order_release); }
+void VoiceLink::Close() {
+    state_.store(kIdle, std::memory_order_release);
+}
 
 SocketAddress VoiceLink::Peer() const {
     std::lock_guard<std::mutex> guard(socketLock_);
@@ -158,8 +160,9 @@ void VoiceLink::Run() {
                 opened_.assign(kMaxDatagram, 0);
             } catch (const Exception&) {
                 sealer_.reset();
-                CurrentErrorSink().ReportError("The key for private calls could not be derived from the secret "
-                                               "(not enough memory?): nothing is sent or taken.");
+                CurrentErrorSink().ReportError(
+                    "The key for private calls could not be derived from the secret "
+                    "(not enough memory?): nothing is sent or taken.");
             }
             std::fill(secret_.begin(), secret_.end(), 0);
         }
@@ -285,7 +288,8 @@ void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
     }
 }
 
-bool VoiceLink::SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data, int length) {
+bool VoiceLink::SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data,
+                             int length) {
     if (!private_) {
         SendTo(handle, peer, data, length);
         return true;
@@ -300,26 +304,27 @@ bool VoiceLink::SendDatagram(SocketHandle handle, const SocketAddress& peer, con
     return true;
 }
 
-bool VoiceLink::WaitForSealedPeer(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer) {
+bool VoiceLink::WaitForSealedPeer(SocketHandle handle, uint32_t generation, SocketAddress& peer,
+                                  ByteBuffer& buffer) {
     // Only a datagram that opens ends the wait; whatever else comes is dropped and the wait goes on.
     while (CallGoesOn(generation)) {
         CheckStop();
         if (!WaitReadable(handle, kPeerWaitMs))
             continue;
         switch (ReceiveSealed(handle, generation, peer, buffer)) {
-        case Received::kOpened:
-            return true;
-        case Received::kEndOfCall:
-            return false;
-        case Received::kNothing:
-            break;
+            case Received::kOpened:
+                return true;
+            case Received::kEndOfCall:
+                return false;
+            case Received::kNothing:
+                break;
         }
     }
     return true;
 }
 
 VoiceLink::Received VoiceLink::ReceiveSealed(SocketHandle handle, uint32_t generation, SocketAddress& peer,
-                                              ByteBuffer& buffer) {
+                                             ByteBuffer& buffer) {
     SocketAddress from;
     const int n = ReceiveAnyFrom(handle, &from, buffer.Data(), kMaxDatagram);
     if (n < 0)
@@ -336,8 +341,8 @@ VoiceLink::Received VoiceLink::ReceiveSealed(SocketHandle handle, uint32_t gener
     }
     int innerLength = 0;
     uint64_t counter = 0;
-    const DatagramSealer::Result result =
-        sealer_->Open(buffer.Data(), n, opened_.data(), static_cast<int>(opened_.size()), innerLength, counter);
+    const DatagramSealer::Result result = sealer_->Open(
+        buffer.Data(), n, opened_.data(), static_cast<int>(opened_.size()), innerLength, counter);
     if (result != DatagramSealer::Result::kOpened) {
         NoteDrop(result, from);
         return Received::kNothing;
@@ -358,25 +363,26 @@ VoiceLink::Received VoiceLink::ReceiveSealed(SocketHandle handle, uint32_t gener
     if (type == DatagramSealer::kEndOfCallDatagram)
         return Received::kEndOfCall;
     if (type == kAudioDatagram && !MuteSpeakers())
-        pipeline_.Deliver(streamIndex_.load(std::memory_order_acquire), opened_.data() + 1, innerLength - 1, counter);
+        pipeline_.Deliver(streamIndex_.load(std::memory_order_acquire), opened_.data() + 1, innerLength - 1,
+                          counter);
     return Received::kOpened;
 }
 
 void VoiceLink::NoteDrop(DatagramSealer::Result result, const SocketAddress& from) {
     switch (result) {
-    case DatagramSealer::Result::kNotSealed:
-        droppedNotSealed_.fetch_add(1, std::memory_order_relaxed);
-        break;
-    case DatagramSealer::Result::kForged:
-        droppedForged_.fetch_add(1, std::memory_order_relaxed);
-        break;
-    case DatagramSealer::Result::kReplayed:
-        // Only what was sealed with our key can be replayed: the source is an attacker, or the network
-        // doubled a datagram, not a peer with the wrong secret.
-        droppedReplayed_.fetch_add(1, std::memory_order_relaxed);
-        return;
-    case DatagramSealer::Result::kOpened:
-        return;
+        case DatagramSealer::Result::kNotSealed:
+            droppedNotSealed_.fetch_add(1, std::memory_order_relaxed);
+            break;
+        case DatagramSealer::Result::kForged:
+            droppedForged_.fetch_add(1, std::memory_order_relaxed);
+            break;
+        case DatagramSealer::Result::kReplayed:
+            // Only what was sealed with our key can be replayed: the source is an attacker, or the network
+            // doubled a datagram, not a peer with the wrong secret.
+            droppedReplayed_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        case DatagramSealer::Result::kOpened:
+            return;
     }
     if (reportedSources_.size() >= kMaxReportedSources)
         return;
@@ -471,7 +477,8 @@ void VoiceLink::OnFrame(const uint8_t* data, int length) {
         frame->bytes.Write(data, length, false);
     {
         std::lock_guard<std::mutex> guard(queueLock_);
-        const int most = waitingForPeer_.load(std::memory_order_acquire) ? kFramesKeptForPeer : kMaxQueuedFrames;
+        const int most =
+            waitingForPeer_.load(std::memory_order_acquire) ? kFramesKeptForPeer : kMaxQueuedFrames;
         while (static_cast<int>(queue_.size()) >= most) {
             queue_.pop_front();
             if (most == kMaxQueuedFrames)

@@ -98,7 +98,7 @@ public:
         int64_t datagramsSent = 0;
         int64_t datagramsReceived = 0;
         int64_t sendQueueDrops = 0;
-        int64_t playbackDrops = 0;  // frames the playback ring had no free buffer for
+        int64_t playbackDrops = 0;    // frames the playback ring had no free buffer for
         int64_t framesConcealed = 0;  // slots the playout filled with concealment
         int64_t framesLate = 0;       // frames that came after their slot was concealed
         double playoutDepthMs = 0;    // audio waiting to be played after the last arrival

@@ -68,7 +68,8 @@ void CMixerFader::UpdateSteps() {
     initStyleOption(&option);
     const QRect groove = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderGroove, this);
     const QRect thumb = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
-    const int pixels = orientation() == Qt::Vertical ? groove.height() - thumb.height() : groove.width() - thumb.width();
+    const int pixels =
+        orientation() == Qt::Vertical ? groove.height() - thumb.height() : groove.width() - thumb.width();
     const int64_t span = std::max(pixels, 1);
     setSingleStep(static_cast<int>(std::max<int64_t>(1, (range + span - 1) / span)));
 }

@@ -31,7 +31,8 @@ void ColorSlider::SetColors(uint32_t channel, uint32_t highlight) {
     update();
 }
 
-void ColorSlider::DrawFrame(QPainter& painter, const QRect& rect, const QColor& topLeft, const QColor& bottomRight) {
+void ColorSlider::DrawFrame(QPainter& painter, const QRect& rect, const QColor& topLeft,
+                            const QColor& bottomRight) {
     const int left = rect.left();
     const int top = rect.top();
     const int right = rect.right();

@@ -16,6 +16,10 @@ StderrErrorSink stderrSink;
 std::atomic<ErrorSink*> currentSink{&stderrSink};
 }  // namespace
 
-void SetErrorSink(ErrorSink* sink) { currentSink.store(sink != nullptr ? sink : &stderrSink); }
+void SetErrorSink(ErrorSink* sink) {
+    currentSink.store(sink != nullptr ? sink : &stderrSink);
+}
 
-ErrorSink& CurrentErrorSink() { return *currentSink.load(); }
+ErrorSink& CurrentErrorSink() {
+    return *currentSink.load();
+}

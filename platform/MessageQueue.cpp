@@ -19,9 +19,11 @@ Message MessageQueue::Get() {
 }
 
 std::optional<Message> MessageQueue::Get(int timeoutMs) {
-    if (timeoutMs < 0) return Get();
+    if (timeoutMs < 0)
+        return Get();
     std::unique_lock<std::mutex> guard(lock_);
-    if (!posted_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return !messages_.empty(); })) {
+    if (!posted_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                          [this] { return !messages_.empty(); })) {
         return std::nullopt;
     }
     Message m = messages_.front();
@@ -31,7 +33,8 @@ std::optional<Message> MessageQueue::Get(int timeoutMs) {
 
 std::optional<Message> MessageQueue::TryGet() {
     std::lock_guard<std::mutex> guard(lock_);
-    if (messages_.empty()) return std::nullopt;
+    if (messages_.empty())
+        return std::nullopt;
     Message m = messages_.front();
     messages_.pop_front();
     return m;

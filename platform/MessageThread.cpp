@@ -15,18 +15,26 @@ MessageThread::~MessageThread() {
 }
 
 void MessageThread::StartThread() {
-    if (!thread_.joinable()) thread_ = std::thread(&MessageThread::Loop, this);
+    if (!thread_.joinable())
+        thread_ = std::thread(&MessageThread::Loop, this);
 }
 
-void MessageThread::Post(uint32_t message, WPARAM wParam, LPARAM lParam) { queue_.Post(message, wParam, lParam); }
+void MessageThread::Post(uint32_t message, WPARAM wParam, LPARAM lParam) {
+    queue_.Post(message, wParam, lParam);
+}
 
-void MessageThread::PostQuit(int exitCode) { queue_.Post(WM_QUIT, static_cast<WPARAM>(exitCode), 0); }
+void MessageThread::PostQuit(int exitCode) {
+    queue_.Post(WM_QUIT, static_cast<WPARAM>(exitCode), 0);
+}
 
 void MessageThread::Join() {
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
 }
 
-bool MessageThread::IsCurrentThread() const { return thread_.get_id() == std::this_thread::get_id(); }
+bool MessageThread::IsCurrentThread() const {
+    return thread_.get_id() == std::this_thread::get_id();
+}
 
 void MessageThread::Loop() {
     int quitCode = 0;

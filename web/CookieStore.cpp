@@ -38,8 +38,8 @@ void CookieStore::Store(const std::string& host, uint16_t port, const HeaderList
             if (EqualsIgnoringCase(name, "path"))
                 path = value;
         }
-        const std::string key = LowerAscii(
-            "http://" + host + (port != 80 ? ":" + std::to_string(port) : std::string()) + path);
+        const std::string key =
+            LowerAscii("http://" + host + (port != 80 ? ":" + std::to_string(port) : std::string()) + path);
         Pairs* pairs = nullptr;
         for (auto& entry : entries_) {
             if (entry.first == key)

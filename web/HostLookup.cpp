@@ -69,4 +69,6 @@ uint32_t HostLookup::Resolve(const std::string& name, int timeoutMs) {
     return outcome->address;
 }
 
-int HostLookup::Running() { return running.load(); }
+int HostLookup::Running() {
+    return running.load();
+}

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "base/ByteString.h"
 #include "web/HostLookup.h"
 #include "web/InputStream.h"
 #include "web/ProxyAuthenticator.h"
-#include "base/ByteString.h"
 
 namespace {
 

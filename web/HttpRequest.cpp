@@ -55,7 +55,8 @@ void HttpRequest::ParseStartLine(const std::string& line) {
     if (second == std::string::npos)
         throw HttpException();
     method_ = std::string(TrimBytes(std::string_view(line).substr(0, first)));
-    const std::string target = std::string(TrimBytes(std::string_view(line).substr(first + 1, second - first - 1)));
+    const std::string target =
+        std::string(TrimBytes(std::string_view(line).substr(first + 1, second - first - 1)));
     version_ = std::string(TrimBytes(std::string_view(line).substr(second + 1)));
     if (method_ == "CONNECT") {
         std::string authority = target;
@@ -64,9 +65,7 @@ void HttpRequest::ParseStartLine(const std::string& line) {
             authority.erase(0, scheme + 3);
         const size_t colon = authority.find(':');
         host_ = authority.substr(0, colon);
-        port_ = colon == std::string::npos
-                    ? 80
-                    : static_cast<uint16_t>(Atoi(authority.substr(colon + 1)));
+        port_ = colon == std::string::npos ? 80 : static_cast<uint16_t>(Atoi(authority.substr(colon + 1)));
     } else {
         SetUrl(target);
     }

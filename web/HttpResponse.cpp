@@ -18,8 +18,8 @@ void HttpResponse::ParseStartLine(const std::string& line) {
     const std::string rest = std::string(TrimBytes(std::string_view(text).substr(space + 1)));
     const size_t next = rest.find(' ');
     statusCode_ = Atoi(rest.substr(0, next));
-    reason_ =
-        next == std::string::npos ? std::string() : std::string(TrimBytes(std::string_view(rest).substr(next + 1)));
+    reason_ = next == std::string::npos ? std::string()
+                                        : std::string(TrimBytes(std::string_view(rest).substr(next + 1)));
 }
 
 std::string HttpResponse::BuildStartLine() {

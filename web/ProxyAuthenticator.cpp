@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "web/ProxyClient.h"
 #include "base/ByteString.h"
+#include "web/ProxyClient.h"
 
 namespace {
 
@@ -90,9 +90,10 @@ public:
             const std::string_view item =
                 rest.substr(start, comma == std::string_view::npos ? comma : comma - start);
             const size_t equals = item.find('=');
-            items_.emplace_back(
-                std::string(TrimBytes(item.substr(0, equals))),
-                equals == std::string_view::npos ? std::string() : std::string(TrimBytes(item.substr(equals + 1))));
+            items_.emplace_back(std::string(TrimBytes(item.substr(0, equals))),
+                                equals == std::string_view::npos
+                                    ? std::string()
+                                    : std::string(TrimBytes(item.substr(equals + 1))));
             if (comma == std::string_view::npos)
                 break;
             start = comma + 1;

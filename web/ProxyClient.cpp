@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/ByteString.h"
 #include "web/HostLookup.h"
 #include "web/InputStream.h"
 #include "web/ProxyAuthenticator.h"
 #include "web/TunnelRelay.h"
-#include "base/ByteString.h"
 
 namespace {
 

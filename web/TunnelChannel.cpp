@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/ByteString.h"
 #include "web/HttpRequest.h"
 #include "web/InputStream.h"
-#include "base/ByteString.h"
 
 namespace {
 
@@ -146,21 +146,18 @@ TunnelChannel::Outcome TunnelChannel::PostOnce(int attempt) {
     }
     switch (status) {
         case 500:
-            Log(FormatText(
-                "VodUrazIzerUza FAILED to connect to the destination server. rid %d, response %d", rid_,
-                status));
+            Log(FormatText("VodUrazIzerUza FAILED to connect to the destination server. rid %d, response %d",
+                           rid_, status));
             return Outcome::Close;
         case 502:
-            Log(FormatText("VodUrazIzerUza FAILED to find the tunnel - rid %d, response %d", rid_,
-                                status));
+            Log(FormatText("VodUrazIzerUza FAILED to find the tunnel - rid %d, response %d", rid_, status));
             return Outcome::Close;
         case 503:
-            Log(FormatText("VodUrazIzerUza FAILED to create a tunnel. rid %d, response %d", rid_,
-                                status));
+            Log(FormatText("VodUrazIzerUza FAILED to create a tunnel. rid %d, response %d", rid_, status));
             return Outcome::Close;
         case 501:
-            Log(FormatText("VodUrazIzerUza FAILED to transmit data. Try %d/%d, rid %d, response %d",
-                                attempt, kMaxTries, rid_, status));
+            Log(FormatText("VodUrazIzerUza FAILED to transmit data. Try %d/%d, rid %d, response %d", attempt,
+                           kMaxTries, rid_, status));
             return Outcome::Retry;
         default:
             break;
@@ -168,7 +165,7 @@ TunnelChannel::Outcome TunnelChannel::PostOnce(int attempt) {
     if (status == 0 || status == 200) {
         // No answer at all, or an answer cut short: the request may be repeated.
         Log(FormatText("FAILED to send data to the server. Try %d/%d, rid %d, response %d", attempt,
-                            kMaxTries, rid_, status));
+                       kMaxTries, rid_, status));
         return Outcome::Retry;
     }
     Log(FormatText("Response code: %d", status));

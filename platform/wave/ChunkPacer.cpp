@@ -5,7 +5,9 @@
 
 ChunkPacer::ChunkPacer(uint32_t samplesPerSec) : rate_(samplesPerSec == 0 ? 1 : samplesPerSec) {}
 
-void ChunkPacer::Restart() { started_ = false; }
+void ChunkPacer::Restart() {
+    started_ = false;
+}
 
 void ChunkPacer::Wait(size_t frames) {
     const Clock::time_point now = Clock::now();

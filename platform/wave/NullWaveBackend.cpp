@@ -17,7 +17,8 @@ public:
                     MessageTarget* owner) override {
         size_t index = 0;
         const MMRESULT result = CheckOpen("recording", deviceId, 1, 0, format, owner, index);
-        if (result != MMSYSERR_NOERROR) return result;
+        if (result != MMSYSERR_NOERROR)
+            return result;
         device = std::make_unique<StreamWaveIn>(
             std::make_unique<SilenceSource>(format.samplesPerSec, format.bitsPerSample), format, owner);
         return MMSYSERR_NOERROR;
@@ -27,8 +28,10 @@ public:
                      MessageTarget* owner) override {
         size_t index = 0;
         const MMRESULT result = CheckOpen("playback", deviceId, 1, 0, format, owner, index);
-        if (result != MMSYSERR_NOERROR) return result;
-        device = std::make_unique<StreamWaveOut>(std::make_unique<DiscardSink>(format.samplesPerSec), format, owner);
+        if (result != MMSYSERR_NOERROR)
+            return result;
+        device = std::make_unique<StreamWaveOut>(std::make_unique<DiscardSink>(format.samplesPerSec), format,
+                                                 owner);
         return MMSYSERR_NOERROR;
     }
 
@@ -38,4 +41,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<WaveBackend> MakeNullWaveBackend() { return std::make_unique<NullWaveBackend>(); }
+std::unique_ptr<WaveBackend> MakeNullWaveBackend() {
+    return std::make_unique<NullWaveBackend>();
+}

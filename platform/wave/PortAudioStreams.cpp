@@ -2,9 +2,9 @@
 #include "platform/wave/PortAudioStreams.h"
 
 #include <alsa/asoundlib.h>
-#include <cstring>
-#include <cstdlib>
 #include <dlfcn.h>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -25,7 +25,8 @@ void SilenceSoundLibraries() {
         snd_lib_error_set_handler(IgnoreAlsaError);
         using SetHook = void (*)(void (*)(const char*));
         for (const char* name : {"jack_set_error_function", "jack_set_info_function"}) {
-            if (void* symbol = dlsym(RTLD_DEFAULT, name)) reinterpret_cast<SetHook>(symbol)(IgnoreJackMessage);
+            if (void* symbol = dlsym(RTLD_DEFAULT, name))
+                reinterpret_cast<SetHook>(symbol)(IgnoreJackMessage);
         }
     });
 }
@@ -36,7 +37,9 @@ void SilenceSoundLibraries() {
 // PulseAudio's client library, which ALSA loads for its `pulse` and `default` devices, is not built with
 // ThreadSanitizer and hands memory between its threads in ways it cannot see, so its own threads appear
 // to race. Races in our code are still reported.
-extern "C" const char* __tsan_default_suppressions() { return "race:libpulse\n"; }
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libpulse\n";
+}
 #endif
 
 PortAudioSession::PortAudioSession() {
@@ -47,37 +50,42 @@ PortAudioSession::PortAudioSession() {
 
 PortAudioSession::~PortAudioSession() {
     const SoundLibraryLeakScope scope;
-    if (Ready()) Pa_Terminate();
+    if (Ready())
+        Pa_Terminate();
 }
 
 PortAudioCallbackStream::~PortAudioCallbackStream() {
-    if (stream_ == nullptr) return;
+    if (stream_ == nullptr)
+        return;
     std::lock_guard<std::mutex> guard(session_->Lock());
     Pa_AbortStream(stream_);
     Pa_CloseStream(stream_);
 }
 
-PaError PortAudioCallbackStream::Open(const PaStreamParameters* in, const PaStreamParameters* out, double rate,
-                                      PaStreamCallback* callback, void* self) {
+PaError PortAudioCallbackStream::Open(const PaStreamParameters* in, const PaStreamParameters* out,
+                                      double rate, PaStreamCallback* callback, void* self) {
     input_ = in != nullptr;
     return Pa_OpenStream(&stream_, in, out, rate, paFramesPerBufferUnspecified, paNoFlag, callback, self);
 }
 
 bool PortAudioCallbackStream::Start() {
-    if (stream_ == nullptr) return false;
+    if (stream_ == nullptr)
+        return false;
     std::lock_guard<std::mutex> guard(session_->Lock());
     return Pa_StartStream(stream_) == paNoError;
 }
 
 void PortAudioCallbackStream::Stop() {
-    if (stream_ == nullptr) return;
+    if (stream_ == nullptr)
+        return;
     std::lock_guard<std::mutex> guard(session_->Lock());
     Pa_AbortStream(stream_);
 }
 
 double PortAudioCallbackStream::Latency() const {
     const PaStreamInfo* info = stream_ != nullptr ? Pa_GetStreamInfo(stream_) : nullptr;
-    if (info == nullptr) return 0;
+    if (info == nullptr)
+        return 0;
     return input_ ? info->inputLatency : info->outputLatency;
 }
 
@@ -85,8 +93,8 @@ PaError PortAudioCapture::Open(const PaStreamParameters& parameters, double rate
     return stream_.Open(&parameters, nullptr, rate, &PortAudioCapture::Callback, this);
 }
 
-int PortAudioCapture::Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                               PaStreamCallbackFlags, void* self) {
+int PortAudioCapture::Callback(const void* input, void*, unsigned long frames,
+                               const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self) {
     auto* capture = static_cast<PortAudioCapture*>(self);
     if (input != nullptr && capture->captured_ != nullptr)
         capture->captured_(capture->context_, static_cast<const uint8_t*>(input), frames);
@@ -105,14 +113,16 @@ PaError PortAudioPlayback::Open(const PaStreamParameters& parameters, double rat
     return stream_.Open(nullptr, &parameters, rate, &PortAudioPlayback::Callback, this);
 }
 
-int PortAudioPlayback::Callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                                PaStreamCallbackFlags, void* self) {
+int PortAudioPlayback::Callback(const void*, void* output, unsigned long frames,
+                                const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self) {
     auto* playback = static_cast<PortAudioPlayback*>(self);
-    if (output == nullptr) return paContinue;
+    if (output == nullptr)
+        return paContinue;
     if (playback->render_ != nullptr)
         playback->render_(playback->context_, static_cast<uint8_t*>(output), frames);
     else
-        std::memset(output, SilenceByte(8 * static_cast<int>(playback->bytesPerFrame_)), frames * playback->bytesPerFrame_);
+        std::memset(output, SilenceByte(8 * static_cast<int>(playback->bytesPerFrame_)),
+                    frames * playback->bytesPerFrame_);
     return paContinue;
 }
 

@@ -1,10 +1,10 @@
-// The streams of the PortAudio backend: PortAudio streams driven by its callback, and the session that keeps PortAudio
-// initialised for as long as the backend or any of its streams needs it.
+// The streams of the PortAudio backend: PortAudio streams driven by its callback, and the session that keeps
+// PortAudio initialised for as long as the backend or any of its streams needs it.
 #pragma once
 
+#include <portaudio.h>
 #include <memory>
 #include <mutex>
-#include <portaudio.h>
 
 #include "platform/wave/WaveStream.h"
 
@@ -44,7 +44,8 @@ private:
 // under the session lock, aborted and closed when it goes.
 class PortAudioCallbackStream {
 public:
-    explicit PortAudioCallbackStream(std::shared_ptr<PortAudioSession> session) : session_(std::move(session)) {}
+    explicit PortAudioCallbackStream(std::shared_ptr<PortAudioSession> session)
+        : session_(std::move(session)) {}
     ~PortAudioCallbackStream();
     PortAudioCallbackStream(const PortAudioCallbackStream&) = delete;
     PortAudioCallbackStream& operator=(const PortAudioCallbackStream&) = delete;
@@ -78,8 +79,8 @@ public:
     double Latency() const { return stream_.Latency(); }
 
 private:
-    static int Callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* self);
+    static int Callback(const void* input, void* output, unsigned long frames,
+                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self);
 
     Captured captured_ = nullptr;
     void* context_ = nullptr;
@@ -99,8 +100,8 @@ public:
     double Latency() const { return stream_.Latency(); }
 
 private:
-    static int Callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* self);
+    static int Callback(const void* input, void* output, unsigned long frames,
+                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self);
 
     size_t bytesPerFrame_ = 2;
     Render render_ = nullptr;

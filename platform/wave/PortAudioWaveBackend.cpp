@@ -33,11 +33,16 @@ MMRESULT ResultFor(PaError error) {
         case paSampleFormatNotSupported:
         case paInvalidChannelCount:
             return WAVERR_BADFORMAT;
-        case paDeviceUnavailable: return MMSYSERR_ALLOCATED;
-        case paInsufficientMemory: return MMSYSERR_NOMEM;
-        case paInvalidDevice: return MMSYSERR_BADDEVICEID;
-        case paNotInitialized: return MMSYSERR_NODRIVER;
-        default: return MMSYSERR_ERROR;
+        case paDeviceUnavailable:
+            return MMSYSERR_ALLOCATED;
+        case paInsufficientMemory:
+            return MMSYSERR_NOMEM;
+        case paInvalidDevice:
+            return MMSYSERR_BADDEVICEID;
+        case paNotInitialized:
+            return MMSYSERR_NODRIVER;
+        default:
+            return MMSYSERR_ERROR;
     }
 }
 
@@ -45,7 +50,8 @@ std::string ErrorDetail(PaError error) {
     std::string text = Pa_GetErrorText(error);
     if (error == paUnanticipatedHostError) {
         const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
-        if (host != nullptr && host->errorText != nullptr) text += std::string(" (") + host->errorText + ")";
+        if (host != nullptr && host->errorText != nullptr)
+            text += std::string(" (") + host->errorText + ")";
     }
     return text;
 }
@@ -59,10 +65,13 @@ public:
     MMRESULT OpenIn(std::unique_ptr<WaveIn>& device, int deviceId, const WaveFormat& format,
                     MessageTarget* owner) override {
         auto capture = std::make_unique<PortAudioCapture>(session_);
-        const MMRESULT result = OpenStream(Direction::kInput, deviceId, format, owner, capture.get(), nullptr);
-        if (result != MMSYSERR_NOERROR) return result;
+        const MMRESULT result =
+            OpenStream(Direction::kInput, deviceId, format, owner, capture.get(), nullptr);
+        if (result != MMSYSERR_NOERROR)
+            return result;
         if (std::getenv("QPARLIN_TRACE") != nullptr)
-            std::fprintf(stderr, "PortAudio granted %.1f ms of recording latency\n", capture->Latency() * 1000);
+            std::fprintf(stderr, "PortAudio granted %.1f ms of recording latency\n",
+                         capture->Latency() * 1000);
         device = std::make_unique<StreamWaveIn>(std::move(capture), format, owner);
         return MMSYSERR_NOERROR;
     }
@@ -70,13 +79,17 @@ public:
     MMRESULT OpenOut(std::unique_ptr<WaveOut>& device, int deviceId, const WaveFormat& format,
                      MessageTarget* owner) override {
         auto playback = std::make_unique<PortAudioPlayback>(session_);
-        const MMRESULT result = OpenStream(Direction::kOutput, deviceId, format, owner, nullptr, playback.get());
-        if (result != MMSYSERR_NOERROR) return result;
+        const MMRESULT result =
+            OpenStream(Direction::kOutput, deviceId, format, owner, nullptr, playback.get());
+        if (result != MMSYSERR_NOERROR)
+            return result;
         if (std::getenv("QPARLIN_TRACE") != nullptr)
-            std::fprintf(stderr, "PortAudio granted %.1f ms of playback latency\n", playback->Latency() * 1000);
+            std::fprintf(stderr, "PortAudio granted %.1f ms of playback latency\n",
+                         playback->Latency() * 1000);
         // The device plays from its opening on, silence until something is written.
         auto out = std::make_unique<StreamWaveOut>(std::move(playback), format, owner);
-        if (!out->Started()) return Fail(MMSYSERR_ERROR, "PortAudio cannot start the playback device.");
+        if (!out->Started())
+            return Fail(MMSYSERR_ERROR, "PortAudio cannot start the playback device.");
         device = std::move(out);
         return MMSYSERR_NOERROR;
     }
@@ -88,15 +101,19 @@ private:
     // Session lock held.
     DeviceList Devices(Direction direction) const {
         DeviceList list;
-        if (!session_->Ready()) return list;
+        if (!session_->Ready())
+            return list;
         const PaDeviceIndex defaultIndex =
             direction == Direction::kInput ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
         const PaDeviceIndex count = Pa_GetDeviceCount();
         for (PaDeviceIndex i = 0; i < count; ++i) {
             const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-            if (info == nullptr) continue;
-            const int channels = direction == Direction::kInput ? info->maxInputChannels : info->maxOutputChannels;
-            if (channels < 1) continue;
+            if (info == nullptr)
+                continue;
+            const int channels =
+                direction == Direction::kInput ? info->maxInputChannels : info->maxOutputChannels;
+            if (channels < 1)
+                continue;
             if (i == defaultIndex) {
                 list.defaultPosition = list.indexes.size();
                 list.hasDefault = true;
@@ -119,8 +136,8 @@ private:
     }
 
     // Opens a stream of one channel, driven by PortAudio's callback, for `capture` or `playback`.
-    MMRESULT OpenStream(Direction direction, int deviceId, const WaveFormat& format, const MessageTarget* owner,
-                        PortAudioCapture* capture, PortAudioPlayback* playback) {
+    MMRESULT OpenStream(Direction direction, int deviceId, const WaveFormat& format,
+                        const MessageTarget* owner, PortAudioCapture* capture, PortAudioPlayback* playback) {
         const bool input = direction == Direction::kInput;
         const char* what = input ? "recording" : "playback";
         std::lock_guard<std::mutex> guard(session_->Lock());
@@ -132,10 +149,12 @@ private:
         size_t position = 0;
         const MMRESULT checked =
             CheckOpen(what, deviceId, list.indexes.size(), list.defaultPosition, format, owner, position);
-        if (checked != MMSYSERR_NOERROR) return checked;
+        if (checked != MMSYSERR_NOERROR)
+            return checked;
 
         const PaDeviceInfo* info = Pa_GetDeviceInfo(list.indexes[position]);
-        if (info == nullptr) return Fail(MMSYSERR_BADDEVICEID, "PortAudio no longer knows the device.");
+        if (info == nullptr)
+            return Fail(MMSYSERR_BADDEVICEID, "PortAudio no longer knows the device.");
         PaStreamParameters parameters{};
         parameters.device = list.indexes[position];
         parameters.channelCount = 1;
@@ -143,8 +162,8 @@ private:
         // PortAudio's low suggestion: every millisecond here is heard as delay. Recording asks for a little
         // more: through a sound server's ALSA plugin the lowest (11.6 ms) lets captured audio go missing
         // now and then, while playback at the lowest plays without a gap.
-        parameters.suggestedLatency =
-            input ? std::max(kRecordingLatencySeconds, info->defaultLowInputLatency) : info->defaultLowOutputLatency;
+        parameters.suggestedLatency = input ? std::max(kRecordingLatencySeconds, info->defaultLowInputLatency)
+                                            : info->defaultLowOutputLatency;
         const PaStreamParameters* in = input ? &parameters : nullptr;
         const PaStreamParameters* out = input ? nullptr : &parameters;
         const std::string device = std::string(what) + " device '" + (info->name ? info->name : "?") + "'";
@@ -156,7 +175,8 @@ private:
             return Fail(ResultFor(error),
                         "The " + device + " cannot take " + request + ": " + ErrorDetail(error) + ".");
         }
-        error = input ? capture->Open(parameters, format.samplesPerSec) : playback->Open(parameters, format.samplesPerSec);
+        error = input ? capture->Open(parameters, format.samplesPerSec)
+                      : playback->Open(parameters, format.samplesPerSec);
         if (error != paNoError) {
             return Fail(ResultFor(error), "PortAudio cannot open the " + device + " at " + request + ": " +
                                               ErrorDetail(error) + ".");
@@ -169,4 +189,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<WaveBackend> MakePortAudioWaveBackend() { return std::make_unique<PortAudioWaveBackend>(); }
+std::unique_ptr<WaveBackend> MakePortAudioWaveBackend() {
+    return std::make_unique<PortAudioWaveBackend>();
+}

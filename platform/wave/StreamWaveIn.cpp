@@ -24,15 +24,19 @@ StreamWaveIn::StreamWaveIn(std::unique_ptr<WaveSource> source, const WaveFormat&
     thread_ = std::thread([this] { Run(); });
 }
 
-StreamWaveIn::StreamWaveIn(std::unique_ptr<WavePushSource> source, const WaveFormat& format, MessageTarget* owner)
+StreamWaveIn::StreamWaveIn(std::unique_ptr<WavePushSource> source, const WaveFormat& format,
+                           MessageTarget* owner)
     : StreamWaveIn(nullptr, std::move(source), format, owner) {}
 
-StreamWaveIn::~StreamWaveIn() { EndThread(); }
+StreamWaveIn::~StreamWaveIn() {
+    EndThread();
+}
 
 void StreamWaveIn::OnCaptured(void* context, const uint8_t* data, size_t frames) {
     auto* self = static_cast<StreamWaveIn*>(context);
     std::lock_guard<std::mutex> guard(self->lock_);
-    if (!self->recording_ || self->closed_ || data == nullptr) return;
+    if (!self->recording_ || self->closed_ || data == nullptr)
+        return;
     const size_t bytes = frames * self->blockAlign_;
     // What finds no buffer waits (as it would in the device's own buffer) until the owner adds one: a
     // device that hands over a burst, as a sound server does after holding a new stream back, loses none.
@@ -40,13 +44,15 @@ void StreamWaveIn::OnCaptured(void* context, const uint8_t* data, size_t frames)
     if (placed < bytes) {
         self->pending_.insert(self->pending_.end(), data + placed, data + bytes);
         if (self->pending_.size() > self->pendingLimit_)
-            self->pending_.erase(self->pending_.begin(),
-                                 self->pending_.begin() + static_cast<long>(self->pending_.size() - self->pendingLimit_));
+            self->pending_.erase(
+                self->pending_.begin(),
+                self->pending_.begin() + static_cast<long>(self->pending_.size() - self->pendingLimit_));
     }
 }
 
 void StreamWaveIn::SetPushing(bool pushing) {
-    if (!pushSource_ || pushing == pushing_) return;
+    if (!pushSource_ || pushing == pushing_)
+        return;
     if (pushing) {
         pushing_ = pushSource_->Start(&StreamWaveIn::OnCaptured, this);
     } else {
@@ -72,7 +78,8 @@ void StreamWaveIn::EndThread() {
         recording_ = false;
     }
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+        thread_.join();
     source_.reset();
 }
 
@@ -88,7 +95,8 @@ MMRESULT StreamWaveIn::Unprepare(WaveHeader* header) {
 
 MMRESULT StreamWaveIn::Add(WaveHeader* header) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (const MMRESULT result = QueueHeader(header, closed_, queue_); result != MMSYSERR_NOERROR) return result;
+    if (const MMRESULT result = QueueHeader(header, closed_, queue_); result != MMSYSERR_NOERROR)
+        return result;
     header->bytesRecorded = 0;
     if (!pending_.empty() && recording_) {
         const size_t placed = Deliver(pending_.data(), pending_.size());
@@ -100,8 +108,10 @@ MMRESULT StreamWaveIn::Add(WaveHeader* header) {
 MMRESULT StreamWaveIn::Start() {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (closed_) return MMSYSERR_INVALHANDLE;
-        if (recording_) return MMSYSERR_NOERROR;
+        if (closed_)
+            return MMSYSERR_INVALHANDLE;
+        if (recording_)
+            return MMSYSERR_NOERROR;
         recording_ = true;
         ++generation_;
     }
@@ -120,10 +130,12 @@ MMRESULT StreamWaveIn::Start() {
 MMRESULT StreamWaveIn::Stop() {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (closed_) return MMSYSERR_INVALHANDLE;
+        if (closed_)
+            return MMSYSERR_INVALHANDLE;
         recording_ = false;
         pending_.clear();
-        if (!queue_.empty() && queue_.front()->bytesRecorded > 0) PostFront();
+        if (!queue_.empty() && queue_.front()->bytesRecorded > 0)
+            PostFront();
     }
     wake_.notify_all();
     SetPushing(false);
@@ -133,10 +145,12 @@ MMRESULT StreamWaveIn::Stop() {
 MMRESULT StreamWaveIn::Reset() {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (closed_) return MMSYSERR_INVALHANDLE;
+        if (closed_)
+            return MMSYSERR_INVALHANDLE;
         recording_ = false;
         pending_.clear();
-        while (!queue_.empty()) PostFront();
+        while (!queue_.empty())
+            PostFront();
     }
     wake_.notify_all();
     SetPushing(false);
@@ -146,8 +160,10 @@ MMRESULT StreamWaveIn::Reset() {
 MMRESULT StreamWaveIn::Close() {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (closed_) return MMSYSERR_INVALHANDLE;
-        if (!queue_.empty()) return WAVERR_STILLPLAYING;
+        if (closed_)
+            return MMSYSERR_INVALHANDLE;
+        if (!queue_.empty())
+            return WAVERR_STILLPLAYING;
         closed_ = true;
     }
     EndThread();
@@ -171,7 +187,8 @@ size_t StreamWaveIn::Deliver(const uint8_t* data, size_t bytes) {
         std::memcpy(header->data + header->bytesRecorded, data + offset, count);
         header->bytesRecorded += static_cast<uint32_t>(count);
         offset += count;
-        if (room > count) break;
+        if (room > count)
+            break;
         PostFront();
     }
     return offset;
@@ -183,7 +200,8 @@ void StreamWaveIn::Run() {
     bool sourceUsable = false;
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
-        if (closing_) break;
+        if (closing_)
+            break;
         if (!recording_ && sourceRunning) {
             lock.unlock();
             source_->Pause();
@@ -192,7 +210,8 @@ void StreamWaveIn::Run() {
             continue;
         }
         wake_.wait(lock, [this] { return recording_ || closing_; });
-        if (closing_) break;
+        if (closing_)
+            break;
         const uint64_t generation = generation_;
         lock.unlock();
         if (!sourceRunning) {
@@ -200,11 +219,14 @@ void StreamWaveIn::Run() {
             sourceRunning = true;
         }
         // A device that refused to start must not turn this thread into a busy loop.
-        if (!sourceUsable) std::this_thread::sleep_for(chunkDuration_);
+        if (!sourceUsable)
+            std::this_thread::sleep_for(chunkDuration_);
         const bool captured = sourceUsable && source_->Read(chunk.data(), chunkFrames_);
         lock.lock();
-        if (captured && recording_ && generation == generation_) Deliver(chunk.data(), chunk.size());
+        if (captured && recording_ && generation == generation_)
+            Deliver(chunk.data(), chunk.size());
     }
     lock.unlock();
-    if (sourceRunning) source_->Pause();
+    if (sourceRunning)
+        source_->Pause();
 }

@@ -24,12 +24,15 @@ StreamWaveOut::StreamWaveOut(std::unique_ptr<WaveSink> sink, const WaveFormat& f
     thread_ = std::thread([this] { Run(); });
 }
 
-StreamWaveOut::StreamWaveOut(std::unique_ptr<WavePullSink> sink, const WaveFormat& format, MessageTarget* owner)
+StreamWaveOut::StreamWaveOut(std::unique_ptr<WavePullSink> sink, const WaveFormat& format,
+                             MessageTarget* owner)
     : StreamWaveOut(nullptr, std::move(sink), format, owner) {
     started_ = pullSink_->Start(&StreamWaveOut::OnRender, this);
 }
 
-StreamWaveOut::~StreamWaveOut() { EndThread(); }
+StreamWaveOut::~StreamWaveOut() {
+    EndThread();
+}
 
 void StreamWaveOut::OnRender(void* context, uint8_t* data, size_t frames) {
     auto* self = static_cast<StreamWaveOut*>(context);
@@ -69,7 +72,8 @@ void StreamWaveOut::EndThread() {
         std::lock_guard<std::mutex> guard(lock_);
         closing_ = true;
     }
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+        thread_.join();
     sink_.reset();
 }
 
@@ -90,14 +94,17 @@ MMRESULT StreamWaveOut::Write(WaveHeader* header) {
 
 MMRESULT StreamWaveOut::Reset() {
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return MMSYSERR_INVALHANDLE;
-    while (!queue_.empty()) PostFront();
+    if (closed_)
+        return MMSYSERR_INVALHANDLE;
+    while (!queue_.empty())
+        PostFront();
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT StreamWaveOut::SetVolume(uint32_t volume) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return MMSYSERR_INVALHANDLE;
+    if (closed_)
+        return MMSYSERR_INVALHANDLE;
     volume_ = volume;
     return MMSYSERR_NOERROR;
 }
@@ -105,8 +112,10 @@ MMRESULT StreamWaveOut::SetVolume(uint32_t volume) {
 MMRESULT StreamWaveOut::Close() {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (closed_) return MMSYSERR_INVALHANDLE;
-        if (!queue_.empty()) return WAVERR_STILLPLAYING;
+        if (closed_)
+            return MMSYSERR_INVALHANDLE;
+        if (!queue_.empty())
+            return WAVERR_STILLPLAYING;
         closed_ = true;
     }
     EndThread();
@@ -130,16 +139,19 @@ void StreamWaveOut::Fill(uint8_t* chunk, size_t bytes) {
         std::memcpy(chunk + offset, header->data + played_, count);
         played_ += count;
         offset += count;
-        if (count == left) PostFront();
+        if (count == left)
+            PostFront();
     }
     // A header of no length left at the head of the queue is done as soon as playback reaches it.
-    while (!queue_.empty() && queue_.front()->bufferLength == 0) PostFront();
+    while (!queue_.empty() && queue_.front()->bufferLength == 0)
+        PostFront();
     std::memset(chunk + offset, SilenceByte(bitsPerSample_), bytes - offset);
 }
 
 void StreamWaveOut::ApplyVolume(uint8_t* chunk, size_t bytes, uint32_t volume) const {
     const uint32_t level = volume & 0xFFFF;
-    if (level == 0xFFFF) return;
+    if (level == 0xFFFF)
+        return;
     if (bitsPerSample_ == 8) {
         for (size_t i = 0; i < bytes; ++i) {
             const int32_t sample = (int32_t{chunk[i]} - 128) * static_cast<int32_t>(level) / 0xFFFF;
@@ -162,11 +174,14 @@ void StreamWaveOut::Run() {
         uint32_t volume = 0;
         {
             std::lock_guard<std::mutex> guard(lock_);
-            if (closing_) break;
-            if (!pending) Fill(chunk.data(), chunk.size());
+            if (closing_)
+                break;
+            if (!pending)
+                Fill(chunk.data(), chunk.size());
             volume = volume_;
         }
-        if (!pending) ApplyVolume(chunk.data(), chunk.size(), volume);
+        if (!pending)
+            ApplyVolume(chunk.data(), chunk.size(), volume);
         pending = !sink_->Write(chunk.data(), chunkFrames_);
     }
 }

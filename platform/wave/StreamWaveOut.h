@@ -40,8 +40,8 @@ public:
     size_t PeriodFrames() const override { return takenAtOnce_.load(std::memory_order_relaxed); }
 
 private:
-    StreamWaveOut(std::unique_ptr<WaveSink> sink, std::unique_ptr<WavePullSink> pullSink, const WaveFormat& format,
-                  MessageTarget* owner);
+    StreamWaveOut(std::unique_ptr<WaveSink> sink, std::unique_ptr<WavePullSink> pullSink,
+                  const WaveFormat& format, MessageTarget* owner);
     static void OnRender(void* context, uint8_t* data, size_t frames);
     void Run();
     void EndThread();

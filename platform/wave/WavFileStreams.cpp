@@ -13,12 +13,17 @@
 namespace {
 
 // libsndfile converts every sample type to 16-bit; these turn that into the device's bytes and back.
-uint8_t ToUnsigned8(int16_t sample) { return static_cast<uint8_t>((sample >> 8) + 128); }
-int16_t FromUnsigned8(uint8_t sample) { return static_cast<int16_t>((int32_t{sample} - 128) * 256); }
+uint8_t ToUnsigned8(int16_t sample) {
+    return static_cast<uint8_t>((sample >> 8) + 128);
+}
+int16_t FromUnsigned8(uint8_t sample) {
+    return static_cast<int16_t>((int32_t{sample} - 128) * 256);
+}
 
 // The monotonic clock every process on the machine shares, in milliseconds.
 double MonotonicMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -44,14 +49,17 @@ bool WavFileSource::Resume() {
 }
 
 size_t WavFileSource::ReadMono(int16_t* samples, size_t frames) {
-    if (ended_) return 0;
+    if (ended_)
+        return 0;
     const sf_count_t got = sf_readf_short(file_.get(), interleaved_.data(), static_cast<sf_count_t>(frames));
     const size_t count = got > 0 ? std::min(static_cast<size_t>(got), frames) : 0;
-    if (count < frames) ended_ = true;
+    if (count < frames)
+        ended_ = true;
     const size_t channels = static_cast<size_t>(channels_);
     for (size_t i = 0; i < count; ++i) {
         int32_t sum = 0;
-        for (size_t c = 0; c < channels; ++c) sum += interleaved_[i * channels + c];
+        for (size_t c = 0; c < channels; ++c)
+            sum += interleaved_[i * channels + c];
         samples[i] = static_cast<int16_t>(sum / channels_);
     }
     return count;
@@ -66,23 +74,29 @@ bool WavFileSource::Read(uint8_t* data, size_t frames) {
         const size_t got = ReadMono(mono_.data(), want);
         uint8_t* out = data + done * bytesPerSample;
         if (bitsPerSample_ == 8) {
-            for (size_t i = 0; i < got; ++i) out[i] = ToUnsigned8(mono_[i]);
+            for (size_t i = 0; i < got; ++i)
+                out[i] = ToUnsigned8(mono_[i]);
         } else {
             std::memcpy(out, mono_.data(), got * sizeof(int16_t));
         }
         done += got;
-        if (got < want) break;
+        if (got < want)
+            break;
     }
     std::memset(data + done * bytesPerSample, SilenceByte(bitsPerSample_), (frames - done) * bytesPerSample);
     return true;
 }
 
 WavFileSink::WavFileSink(std::shared_ptr<WavOutputFile> output)
-    : output_(std::move(output)), pacer_(output_->samplesPerSec), samples_(ChunkFrames(output_->samplesPerSec)) {
+    : output_(std::move(output)),
+      pacer_(output_->samplesPerSec),
+      samples_(ChunkFrames(output_->samplesPerSec)) {
     output_->inUse.store(true, std::memory_order_release);
 }
 
-WavFileSink::~WavFileSink() { output_->inUse.store(false, std::memory_order_release); }
+WavFileSink::~WavFileSink() {
+    output_->inUse.store(false, std::memory_order_release);
+}
 
 bool WavFileSink::Write(const uint8_t* data, size_t frames) {
     if (!traced_ && std::getenv("QPARLIN_TRACE") != nullptr) {
@@ -95,7 +109,8 @@ bool WavFileSink::Write(const uint8_t* data, size_t frames) {
         const size_t count = std::min(frames - done, samples_.size());
         const uint8_t* in = data + done * bytesPerSample;
         if (output_->bitsPerSample == 8) {
-            for (size_t i = 0; i < count; ++i) samples_[i] = FromUnsigned8(in[i]);
+            for (size_t i = 0; i < count; ++i)
+                samples_[i] = FromUnsigned8(in[i]);
         } else {
             std::memcpy(samples_.data(), in, count * sizeof(int16_t));
         }

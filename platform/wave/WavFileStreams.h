@@ -2,9 +2,9 @@
 // writes what it plays into a file, also in real time.
 #pragma once
 
+#include <sndfile.h>
 #include <atomic>
 #include <memory>
-#include <sndfile.h>
 #include <vector>
 
 #include "platform/wave/ChunkPacer.h"

@@ -24,13 +24,15 @@ public:
                     MessageTarget* owner) override {
         size_t index = 0;
         MMRESULT result = CheckOpen("recording", deviceId, 1, 0, format, owner, index);
-        if (result != MMSYSERR_NOERROR) return result;
+        if (result != MMSYSERR_NOERROR)
+            return result;
         std::unique_ptr<WaveSource> source;
         if (inputPath_.empty()) {
             source = std::make_unique<SilenceSource>(format.samplesPerSec, format.bitsPerSample);
         } else {
             result = OpenInputFile(format, source);
-            if (result != MMSYSERR_NOERROR) return result;
+            if (result != MMSYSERR_NOERROR)
+                return result;
         }
         device = std::make_unique<StreamWaveIn>(std::move(source), format, owner);
         return MMSYSERR_NOERROR;
@@ -40,13 +42,15 @@ public:
                      MessageTarget* owner) override {
         size_t index = 0;
         MMRESULT result = CheckOpen("playback", deviceId, 1, 0, format, owner, index);
-        if (result != MMSYSERR_NOERROR) return result;
+        if (result != MMSYSERR_NOERROR)
+            return result;
         std::unique_ptr<WaveSink> sink;
         if (outputPath_.empty()) {
             sink = std::make_unique<DiscardSink>(format.samplesPerSec);
         } else {
             result = OpenOutputFile(format, sink);
-            if (result != MMSYSERR_NOERROR) return result;
+            if (result != MMSYSERR_NOERROR)
+                return result;
         }
         device = std::make_unique<StreamWaveOut>(std::move(sink), format, owner);
         return MMSYSERR_NOERROR;
@@ -68,8 +72,8 @@ private:
             std::lock_guard<std::mutex> guard(fileLock_);
             file.reset(sf_open(inputPath_.c_str(), SFM_READ, &info));
             if (!file) {
-                return Fail(MMSYSERR_ERROR, "Cannot read the sound file '" + inputPath_ + "': " +
-                                                sf_strerror(nullptr) + ".");
+                return Fail(MMSYSERR_ERROR,
+                            "Cannot read the sound file '" + inputPath_ + "': " + sf_strerror(nullptr) + ".");
             }
         }
         if (info.channels < 1 || info.channels > kMaxWavChannels) {
@@ -79,7 +83,8 @@ private:
         }
         if (info.samplerate < 0 || static_cast<uint32_t>(info.samplerate) != format.samplesPerSec) {
             return Fail(WAVERR_BADFORMAT, "The sound file '" + inputPath_ + "' is sampled at " +
-                                              std::to_string(info.samplerate) + " Hz, but the device records at " +
+                                              std::to_string(info.samplerate) +
+                                              " Hz, but the device records at " +
                                               std::to_string(format.samplesPerSec) + " Hz.");
         }
         source = std::make_unique<WavFileSource>(std::move(file), info.channels, format.samplesPerSec,
@@ -90,7 +95,8 @@ private:
     MMRESULT OpenOutputFile(const WaveFormat& format, std::unique_ptr<WaveSink>& sink) {
         std::lock_guard<std::mutex> guard(fileLock_);
         if (output_ && output_->inUse.load(std::memory_order_acquire)) {
-            return Fail(MMSYSERR_ALLOCATED, "The sound file '" + outputPath_ + "' is being played into already.");
+            return Fail(MMSYSERR_ALLOCATED,
+                        "The sound file '" + outputPath_ + "' is being played into already.");
         }
         if (!output_ || output_->samplesPerSec != format.samplesPerSec ||
             output_->bitsPerSample != format.bitsPerSample) {
@@ -102,8 +108,8 @@ private:
             info.format = SF_FORMAT_WAV | (format.bitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
             SndFilePtr file(sf_open(outputPath_.c_str(), SFM_WRITE, &info));
             if (!file) {
-                return Fail(MMSYSERR_ERROR, "Cannot write the sound file '" + outputPath_ + "': " +
-                                                sf_strerror(nullptr) + ".");
+                return Fail(MMSYSERR_ERROR, "Cannot write the sound file '" + outputPath_ +
+                                                "': " + sf_strerror(nullptr) + ".");
             }
             // The header then stays valid after every write, even if the program is killed.
             sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
@@ -124,6 +130,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<WaveBackend> MakeWavFileWaveBackend(const std::string& inputPath, const std::string& outputPath) {
+std::unique_ptr<WaveBackend> MakeWavFileWaveBackend(const std::string& inputPath,
+                                                    const std::string& outputPath) {
     return std::make_unique<WavFileWaveBackend>(inputPath, outputPath);
 }

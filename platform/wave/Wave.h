@@ -126,7 +126,8 @@ std::unique_ptr<WaveBackend> MakePortAudioWaveBackend();
 // must be the format's), playback writes outputPath (16-bit, or 8-bit for 8-bit formats) with the silence
 // played while nothing was queued. An empty inputPath records silence; an empty outputPath discards.
 // The output file stays open across devices of the same format, so that reopening playback adds to it.
-std::unique_ptr<WaveBackend> MakeWavFileWaveBackend(const std::string& inputPath, const std::string& outputPath);
+std::unique_ptr<WaveBackend> MakeWavFileWaveBackend(const std::string& inputPath,
+                                                    const std::string& outputPath);
 // Silence in, nothing out, in real time.
 std::unique_ptr<WaveBackend> MakeNullWaveBackend();
 

@@ -9,34 +9,46 @@ size_t ChunkFrames(uint32_t samplesPerSec) {
 }
 
 MMRESULT PrepareHeader(WaveHeader* header, bool closed) {
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
-    if (closed) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || header->data == nullptr)
+        return MMSYSERR_INVALPARAM;
+    if (closed)
+        return MMSYSERR_INVALHANDLE;
     header->flags |= WHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT UnprepareHeader(WaveHeader* header, bool closed) {
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if (closed) return MMSYSERR_INVALHANDLE;
-    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (header == nullptr)
+        return MMSYSERR_INVALPARAM;
+    if (closed)
+        return MMSYSERR_INVALHANDLE;
+    if (header->flags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
     header->flags &= ~WHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT QueueHeader(WaveHeader* header, bool closed, std::deque<WaveHeader*>& queue) {
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
-    if (closed) return MMSYSERR_INVALHANDLE;
-    if (!(header->flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-    if (header->flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (header == nullptr || header->data == nullptr)
+        return MMSYSERR_INVALPARAM;
+    if (closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!(header->flags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    if (header->flags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
     header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
     queue.push_back(header);
     return MMSYSERR_NOERROR;
 }
 
 bool IsPcmMonoFormat(const WaveFormat& format) {
-    if (format.formatTag != WAVE_FORMAT_PCM || format.channels != 1) return false;
-    if (format.bitsPerSample != 8 && format.bitsPerSample != 16) return false;
-    if (format.samplesPerSec < kMinSampleRate || format.samplesPerSec > kMaxSampleRate) return false;
+    if (format.formatTag != WAVE_FORMAT_PCM || format.channels != 1)
+        return false;
+    if (format.bitsPerSample != 8 && format.bitsPerSample != 16)
+        return false;
+    if (format.samplesPerSec < kMinSampleRate || format.samplesPerSec > kMaxSampleRate)
+        return false;
     const uint32_t blockAlign = format.bitsPerSample / 8u;
     return format.blockAlign == blockAlign && format.avgBytesPerSec == format.samplesPerSec * blockAlign;
 }
@@ -44,7 +56,8 @@ bool IsPcmMonoFormat(const WaveFormat& format) {
 std::string WaveBackendBase::ErrorText(MMRESULT result) const {
     std::string text = WaveErrorText(result);
     std::lock_guard<std::mutex> guard(lock_);
-    if (result == lastResult_ && !lastDetail_.empty()) text += " " + lastDetail_;
+    if (result == lastResult_ && !lastDetail_.empty())
+        text += " " + lastDetail_;
     return text;
 }
 
@@ -57,7 +70,8 @@ MMRESULT WaveBackendBase::Fail(MMRESULT result, std::string detail) {
 
 MMRESULT WaveBackendBase::CheckOpen(const char* what, int deviceId, size_t deviceCount, size_t defaultIndex,
                                     const WaveFormat& format, const MessageTarget* owner, size_t& index) {
-    if (owner == nullptr) return Fail(MMSYSERR_INVALPARAM, "No message target was given for the device.");
+    if (owner == nullptr)
+        return Fail(MMSYSERR_INVALPARAM, "No message target was given for the device.");
     if (deviceId == WAVE_MAPPER) {
         if (deviceCount == 0) {
             return Fail(MMSYSERR_NODRIVER, std::string("The ") + Name() + " backend has no " + what +
@@ -73,8 +87,9 @@ MMRESULT WaveBackendBase::CheckOpen(const char* what, int deviceId, size_t devic
     }
     if (!IsPcmMonoFormat(format)) {
         return Fail(WAVERR_BADFORMAT,
-                    "Asked for tag " + std::to_string(format.formatTag) + ", " + std::to_string(format.channels) +
-                        " channel(s), " + std::to_string(format.bitsPerSample) + " bits, " +
+                    "Asked for tag " + std::to_string(format.formatTag) + ", " +
+                        std::to_string(format.channels) + " channel(s), " +
+                        std::to_string(format.bitsPerSample) + " bits, " +
                         std::to_string(format.samplesPerSec) + " Hz; devices take PCM mono, 8 or 16 bits, " +
                         std::to_string(kMinSampleRate) + " to " + std::to_string(kMaxSampleRate) + " Hz.");
     }

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const size_t split = input.find('\0');
     const std::string_view list = input.substr(0, split);
-    const std::string_view events = split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
+    const std::string_view events =
+        split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
 
     RecordingHost host;
     BannerRotation rotation(host);
@@ -48,10 +49,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char event : events) {
         const auto code = static_cast<unsigned char>(event);
         switch (code % 4) {
-            case 0: rotation.Tick(); break;
-            case 1: rotation.ContentFetched(host.lastRequest, true, std::string(code / 4 + 1, 'x')); break;
-            case 2: rotation.ContentFetched(host.lastRequest, false, std::string()); break;
-            default: rotation.ContentFetched(host.lastRequest - 1 - code / 4, true, "late"); break;
+            case 0:
+                rotation.Tick();
+                break;
+            case 1:
+                rotation.ContentFetched(host.lastRequest, true, std::string(code / 4 + 1, 'x'));
+                break;
+            case 2:
+                rotation.ContentFetched(host.lastRequest, false, std::string());
+                break;
+            default:
+                rotation.ContentFetched(host.lastRequest - 1 - code / 4, true, "late");
+                break;
         }
         CheckIndex(rotation);
     }

@@ -33,7 +33,8 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof(address);
         if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            listen(listener_, 16) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            listen(listener_, 16) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
             abort();
         port_ = ntohs(address.sin_port);
         std::thread([this] { Serve(); }).detach();
@@ -66,7 +67,8 @@ private:
                 const std::string& answer = answers_[next_++];
                 size_t written = 0;
                 while (written < answer.size()) {
-                    const ssize_t n = send(fd, answer.data() + written, answer.size() - written, MSG_NOSIGNAL);
+                    const ssize_t n =
+                        send(fd, answer.data() + written, answer.size() - written, MSG_NOSIGNAL);
                     if (n <= 0)
                         break;
                     written += static_cast<size_t>(n);

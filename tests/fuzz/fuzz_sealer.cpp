@@ -38,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> inner(size + 1);
     int innerLength = -1;
     uint64_t counter = 0;
-    const DatagramSealer::Result raw = receiver.Open(datagram.empty() ? nullptr : datagram.data(),
-                                                     static_cast<int>(datagram.size()), inner.data(),
-                                                     static_cast<int>(inner.size()), innerLength, counter);
+    const DatagramSealer::Result raw =
+        receiver.Open(datagram.empty() ? nullptr : datagram.data(), static_cast<int>(datagram.size()),
+                      inner.data(), static_cast<int>(inner.size()), innerLength, counter);
     Check(raw != DatagramSealer::Result::kOpened || innerLength == static_cast<int>(size) - 33);
 
     if (size < 8)
@@ -60,15 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (size_t i = 0; i < plain.size(); ++i)
                 plain[i] = static_cast<uint8_t>(step + i);
             DatagramSealer& who = kind == 0 ? sender : other;
-            const int n = who.Seal(plain.data(), static_cast<int>(plain.size()), out.data(), static_cast<int>(out.size()));
+            const int n = who.Seal(plain.data(), static_cast<int>(plain.size()), out.data(),
+                                   static_cast<int>(out.size()));
             if (n == 0) {
                 Check(who.NextCounter() == UINT64_MAX);  // only a spent counter refuses
                 continue;
             }
             Check(n == static_cast<int>(plain.size()) + 33);
-            const auto result = receiver.Open(out.data(), n, opened.data(), static_cast<int>(opened.size()), innerLength, counter);
+            const auto result = receiver.Open(out.data(), n, opened.data(), static_cast<int>(opened.size()),
+                                              innerLength, counter);
             Check(result == DatagramSealer::Result::kOpened);
-            Check(innerLength == static_cast<int>(plain.size()) && std::memcmp(opened.data(), plain.data(), plain.size()) == 0);
+            Check(innerLength == static_cast<int>(plain.size()) &&
+                  std::memcmp(opened.data(), plain.data(), plain.size()) == 0);
             sealed.emplace_back(out.begin(), out.begin() + n);
         } else if (!sealed.empty()) {
             std::vector<uint8_t> again = sealed[(step >> 2) % sealed.size()];

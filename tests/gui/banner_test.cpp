@@ -90,8 +90,7 @@ private:
 // The names of the files in a directory that were opened since it began watching.
 class OpenWatch {
 public:
-    explicit OpenWatch(const QString& directory)
-        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    explicit OpenWatch(const QString& directory) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
         if (fd_ >= 0)
             ::inotify_add_watch(fd_, directory.toLocal8Bit().constData(), IN_OPEN);
     }
@@ -248,19 +247,30 @@ private slots:
         QVERIFY(remoteFifo.Made());
         const std::string dir = directory.path().toStdString();
         site.Serve("/_banners/parlinsimplex.txt", "5 " + site.Url("/a.html") + "\n");
-        site.Serve("/a.html", "<p>marker</p>"
-                              "<img src=\"" + dir + "/absolute.fifo\">"
-                              "<img src=\"relative.fifo\">"
-                              "<img src=\"file://" + dir + "/file.fifo\">"
-                              "<img src=\"" + dir + "/local.png\">"
-                              "<img src=\"local.png\">"
-                              "<img src=\"file://" + dir + "/local.png\">"
-                              "<img src=\"quilln_logo.gif\">"
-                              "<img src=\"banner.html\">"
-                              "<img src=\"" + site.Url("/held.png") + "\">"
-                              "<table background=\"local.png\"><tr><td>cell</td></tr></table>"
-                              "<link rel=\"stylesheet\" href=\"style.fifo\">"
-                              "<p style=\"background-image: url(local.png)\">styled</p>");
+        site.Serve("/a.html",
+                   "<p>marker</p>"
+                   "<img src=\"" +
+                       dir +
+                       "/absolute.fifo\">"
+                       "<img src=\"relative.fifo\">"
+                       "<img src=\"file://" +
+                       dir +
+                       "/file.fifo\">"
+                       "<img src=\"" +
+                       dir +
+                       "/local.png\">"
+                       "<img src=\"local.png\">"
+                       "<img src=\"file://" +
+                       dir +
+                       "/local.png\">"
+                       "<img src=\"quilln_logo.gif\">"
+                       "<img src=\"banner.html\">"
+                       "<img src=\"" +
+                       site.Url("/held.png") +
+                       "\">"
+                       "<table background=\"local.png\"><tr><td>cell</td></tr></table>"
+                       "<link rel=\"stylesheet\" href=\"style.fifo\">"
+                       "<p style=\"background-image: url(local.png)\">styled</p>");
         site.Serve("/held.png", Png(10, 10, kRed));
         site.Hold("/held.png");
 
@@ -281,7 +291,8 @@ private slots:
         QVERIFY2(!opened.contains("local.png"), qPrintable(opened.join(' ')));
         QVERIFY2(!opened.contains("quilln_logo.gif"), qPrintable(opened.join(' ')));
         // The page's own logo still comes from the program's resources.
-        QVERIFY(view->document()->resource(QTextDocument::ImageResource, QUrl("qrc:/banner/quilln_logo.gif"))
+        QVERIFY(view->document()
+                    ->resource(QTextDocument::ImageResource, QUrl("qrc:/banner/quilln_logo.gif"))
                     .value<QImage>()
                     .width() == 200);
         site.Release();

@@ -234,12 +234,16 @@ private slots:
     void untouchedRowsKeepTheirBytesExactly() {
         // 8-bit text of any kind: Latin-1 bytes that are no UTF-8, and UTF-8.
         const Contact latin{"M\xfcller", "h\xf4te.example", "5007"};
-        const Contact utf8{"Gr\xc3\xbc\xc3\x9f" "e", "10.0.0.8", "6000"};
+        const Contact utf8{
+            "Gr\xc3\xbc\xc3\x9f"
+            "e",
+            "10.0.0.8", "6000"};
         QVERIFY(SaveContacts({latin, utf8}));
         auto dialog = Open();
         QCOMPARE(List(*dialog)->topLevelItem(0)->text(0), QString::fromLatin1("M\xfcller"));
         QCOMPARE(List(*dialog)->topLevelItem(0)->text(1), QString::fromLatin1("h\xf4te.example"));
-        QCOMPARE(List(*dialog)->topLevelItem(1)->text(0), QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e"));
+        QCOMPARE(List(*dialog)->topLevelItem(1)->text(0), QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
+                                                                            "e"));
         Fill(*dialog, QString::fromUtf8("Z\xc3\xbcrich"), "z.example", "1");
         Click(*dialog, "add");
         Click(*dialog, "ok");
@@ -263,7 +267,8 @@ private slots:
         QTreeWidget* list = List(*dialog);
         const QPoint below(list->viewport()->width() / 2, list->viewport()->height() - 4);
         QVERIFY(list->itemAt(below) == nullptr);
-        QTest::mouseDClick(dialog->windowHandle(), Qt::LeftButton, {}, list->viewport()->mapTo(dialog.get(), below));
+        QTest::mouseDClick(dialog->windowHandle(), Qt::LeftButton, {},
+                           list->viewport()->mapTo(dialog.get(), below));
         QVERIFY2(!dialog->isVisible(), "the double click ended the dialog");
         QVERIFY(LoadContacts() == std::vector<Contact>({kLab}));
 
@@ -284,7 +289,8 @@ private slots:
         Child<QLineEdit>(*window_, "port")->setText("70000");
         QString openedWith;
         RunAddressBook([&](ContactsDialog& dialog) {
-            openedWith = Child<QLineEdit>(dialog, "host")->text() + ":" + Child<QLineEdit>(dialog, "port")->text();
+            openedWith =
+                Child<QLineEdit>(dialog, "host")->text() + ":" + Child<QLineEdit>(dialog, "port")->text();
             SelectRow(dialog, 1);
             Click(dialog, "ok");
         });
@@ -303,7 +309,8 @@ private slots:
         Child<QLineEdit>(*window_, "port")->setText("6001");
         QString openedWith;
         RunAddressBook([&](ContactsDialog& dialog) {
-            openedWith = Child<QLineEdit>(dialog, "host")->text() + ":" + Child<QLineEdit>(dialog, "port")->text();
+            openedWith =
+                Child<QLineEdit>(dialog, "host")->text() + ":" + Child<QLineEdit>(dialog, "port")->text();
             // Through the window, which delivers press, release, press, double click and release as a
             // real double click does.
             const QPoint row = List(dialog)->viewport()->mapTo(&dialog, RowCentre(dialog, 1));

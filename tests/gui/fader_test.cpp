@@ -115,7 +115,8 @@ private slots:
         fader.setFocus();
         QTest::keyClick(&fader, Qt::Key_PageDown);
         QCOMPARE(fader.sliderPosition(), fader.pageStep());
-        QCOMPARE(mixer_->Values(0, kSpeakerVolume)[1], (kSteps - static_cast<uint32_t>(fader.pageStep())) * 257);
+        QCOMPARE(mixer_->Values(0, kSpeakerVolume)[1],
+                 (kSteps - static_cast<uint32_t>(fader.pageStep())) * 257);
     }
 
     void onAControlWithManyStepsPageAndLineStepsAreSeen() {

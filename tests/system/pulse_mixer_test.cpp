@@ -11,9 +11,9 @@
 #include <string>
 #include <utility>
 
+#include "fake_fader.h"
 #include "mixer/CMixerBase.h"
 #include "platform/mixer/Mixer.h"
-#include "fake_fader.h"
 
 namespace {
 

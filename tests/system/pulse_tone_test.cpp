@@ -26,7 +26,8 @@ int failures = 0;
 
 void Check(bool ok, const char* what) {
     std::printf("%s: %s\n", ok ? "ok  " : "FAIL", what);
-    if (!ok) ++failures;
+    if (!ok)
+        ++failures;
 }
 
 struct Buffers {
@@ -42,11 +43,14 @@ struct Buffers {
 
 double Rms(const std::vector<double>& x, size_t begin, size_t end) {
     double sum = 0;
-    for (size_t i = begin; i < end; ++i) sum += x[i] * x[i];
+    for (size_t i = begin; i < end; ++i)
+        sum += x[i] * x[i];
     return std::sqrt(sum / static_cast<double>(end - begin));
 }
 
-double Dbfs(double rms) { return 20 * std::log10(rms / 32768.0 + 1e-12); }
+double Dbfs(double rms) {
+    return 20 * std::log10(rms / 32768.0 + 1e-12);
+}
 
 // Frequency from the rising zero crossings, each placed between its two samples.
 double ZeroCrossingFrequency(const std::vector<double>& x, size_t begin, size_t end, uint32_t rate) {
@@ -56,12 +60,14 @@ double ZeroCrossingFrequency(const std::vector<double>& x, size_t begin, size_t 
     for (size_t i = begin + 1; i < end; ++i) {
         if (x[i - 1] < 0 && x[i] >= 0) {
             const double at = static_cast<double>(i - 1) + x[i - 1] / (x[i - 1] - x[i]);
-            if (first < 0) first = at;
+            if (first < 0)
+                first = at;
             last = at;
             ++crossings;
         }
     }
-    if (crossings < 2) return 0;
+    if (crossings < 2)
+        return 0;
     return (crossings - 1) * static_cast<double>(rate) / (last - first);
 }
 
@@ -134,7 +140,8 @@ public:
 
     void Analyse() {
         size_t onset = 0;
-        while (onset < recording_.size() && std::fabs(recording_[onset]) < kAmplitude / 16) ++onset;
+        while (onset < recording_.size() && std::fabs(recording_[onset]) < kAmplitude / 16)
+            ++onset;
         // Leave out the start, where the sound server's resampler settles, and the end of the tone.
         const size_t begin = onset + rate_ / 5;
         const size_t end = begin + rate_;
@@ -199,7 +206,8 @@ int main() {
     for (uint32_t rate : {22050u, 11025u}) {
         std::printf("-- 16 bits, %u Hz\n", rate);
         ToneRun run(rate);
-        if (!run.Record(*backend)) return 1;
+        if (!run.Record(*backend))
+            return 1;
         run.Analyse();
     }
     return failures == 0 ? 0 : 1;

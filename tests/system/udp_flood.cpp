@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "udp_flood: a frame takes fewer than %zu bytes\n", kReceiverLimit);
         return 2;
     }
-    const unsigned seed = argc > 5 ? static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10)) : std::random_device{}();
+    const unsigned seed =
+        argc > 5 ? static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10)) : std::random_device{}();
 
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -61,7 +62,8 @@ int main(int argc, char** argv) {
     long long volume = 0;
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const auto end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     constexpr auto kEnderInterval = std::chrono::milliseconds(1500);
     auto nextEnder = start + kEnderInterval;
     for (long i = 0;; ++i) {
@@ -72,8 +74,10 @@ int main(int argc, char** argv) {
                 break;
             if (now >= nextEnder) {
                 nextEnder = now + kEnderInterval;
-                const size_t length = enders % 2 == 0 ? 0 : kReceiverLimit + 1 + rng() % (kLargest - kReceiverLimit);
-                if (sendto(fd, bytes.data(), length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
+                const size_t length =
+                    enders % 2 == 0 ? 0 : kReceiverLimit + 1 + rng() % (kLargest - kReceiverLimit);
+                if (sendto(fd, bytes.data(), length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >=
+                    0)
                     ++enders;
             }
         }
@@ -104,10 +108,11 @@ int main(int argc, char** argv) {
         volume += static_cast<long long>(length);
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("sent %ld datagrams in %.1f s (%.0f per second, %.1f MB), %ld of them empty or oversized, "
-                "%ld sends failed, seed %u\n",
-                sent + enders, elapsed, static_cast<double>(sent + enders) / elapsed,
-                static_cast<double>(volume) / 1e6, enders, failed, seed);
+    std::printf(
+        "sent %ld datagrams in %.1f s (%.0f per second, %.1f MB), %ld of them empty or oversized, "
+        "%ld sends failed, seed %u\n",
+        sent + enders, elapsed, static_cast<double>(sent + enders) / elapsed,
+        static_cast<double>(volume) / 1e6, enders, failed, seed);
     close(fd);
     return 0;
 }

@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <numbers>
 #include <cstdio>
 #include <cstdlib>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -87,7 +87,8 @@ double Percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     if (values.empty())
         return 0;
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
+    const size_t index =
+        std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
     return values[index];
 }
 
@@ -106,7 +107,8 @@ int main(int argc, char** argv) {
         Audio audio;
         if (!Load(argv[2], audio) || audio.rate <= 0)
             return 2;
-        const double maxMs = argc >= 4 && std::string(argv[3]).rfind("--max-ms=", 0) == 0 ? std::atof(argv[3] + 9) : 1e9;
+        const double maxMs =
+            argc >= 4 && std::string(argv[3]).rfind("--max-ms=", 0) == 0 ? std::atof(argv[3] + 9) : 1e9;
         // 5 ms blocks; a block is silent below a hundredth of the loudest block's level.
         const size_t block = static_cast<size_t>(audio.rate / 200);
         std::vector<double> levels;
@@ -126,8 +128,10 @@ int main(int argc, char** argv) {
         return loudest > 0 && longestMs <= maxMs ? 0 : 1;
     }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: wav_compare REF OUT [--min-corr=X] [--skip=SECONDS]\n       wav_compare --loud OUT\n"
-                             "       wav_compare --longest-gap OUT [--max-ms=X]\n");
+        std::fprintf(
+            stderr,
+            "usage: wav_compare REF OUT [--min-corr=X] [--skip=SECONDS]\n       wav_compare --loud OUT\n"
+            "       wav_compare --longest-gap OUT [--max-ms=X]\n");
         return 2;
     }
     double minCorr = -1;
@@ -169,7 +173,8 @@ int main(int argc, char** argv) {
     std::vector<double> snrs;
     std::vector<double> lags;
     std::vector<Complex> product(fftSize);
-    for (size_t start = static_cast<size_t>(skip * ref.rate); start + window <= ref.samples.size(); start += window) {
+    for (size_t start = static_cast<size_t>(skip * ref.rate); start + window <= ref.samples.size();
+         start += window) {
         const float* r = ref.samples.data() + start;
         if (Rms(r, window) < 0.01)
             continue;
@@ -190,7 +195,8 @@ int main(int argc, char** argv) {
             const double oEnergy = prefix[position + window] - prefix[position];
             if (oEnergy <= 0)
                 continue;
-            const double c = product[position].real() / static_cast<double>(fftSize) / std::sqrt(rEnergy * oEnergy);
+            const double c =
+                product[position].real() / static_cast<double>(fftSize) / std::sqrt(rEnergy * oEnergy);
             if (c > best) {
                 best = c;
                 bestPosition = position;
@@ -207,8 +213,8 @@ int main(int argc, char** argv) {
         lags.push_back(1000.0 * (static_cast<double>(bestPosition) - static_cast<double>(start)) / ref.rate);
     }
     const double corr = Median(corrs);
-    std::printf("windows=%zu median_corr=%.3f median_snr_db=%.1f median_lag_ms=%.1f p95_lag_ms=%.1f\n", corrs.size(),
-                corr, Median(snrs), Median(lags), Percentile(lags, 0.95));
+    std::printf("windows=%zu median_corr=%.3f median_snr_db=%.1f median_lag_ms=%.1f p95_lag_ms=%.1f\n",
+                corrs.size(), corr, Median(snrs), Median(lags), Percentile(lags, 0.95));
     if (corrs.empty())
         return 1;
     return corr >= minCorr ? 0 : 1;

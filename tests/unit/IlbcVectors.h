@@ -79,8 +79,8 @@ inline std::vector<uint8_t> EncodeAll(ilbc::Mode mode, const std::vector<int16_t
     return bits;
 }
 
-// Voiced speech-like sound at 8000 Hz: a pulse train with a gliding pitch through two formant resonators, with
-// syllable-like loudness changes and a little noise.
+// Voiced speech-like sound at 8000 Hz: a pulse train with a gliding pitch through two formant resonators,
+// with syllable-like loudness changes and a little noise.
 inline std::vector<int16_t> SpeechLike(int count, unsigned seed = 1) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> noise(0.0, 0.02);

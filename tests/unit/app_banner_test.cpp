@@ -310,9 +310,15 @@ TEST(BannerFetchTest, TheListCountsAny2xxAnswerAsSuccess) {
         const char* status;
         bool ok;
     } cases[] = {
-        {"200 OK", true},           {"201 Created", true},    {"203 Non-Authoritative Information", true},
-        {"206 Partial Content", true}, {"299 Whatever", true}, {"199 Early", false},
-        {"300 Multiple Choices", false}, {"404 Not Found", false}, {"500 Server Error", false},
+        {"200 OK", true},
+        {"201 Created", true},
+        {"203 Non-Authoritative Information", true},
+        {"206 Partial Content", true},
+        {"299 Whatever", true},
+        {"199 Early", false},
+        {"300 Multiple Choices", false},
+        {"404 Not Found", false},
+        {"500 Server Error", false},
     };
     for (const auto& c : cases) {
         site.Serve("/_banners/parlinsimplex.txt", "1 http://x/1\n", c.status);

@@ -40,7 +40,9 @@ public:
         writtenHost = host;
         writtenPort = port;
     }
-    void ShowPeerProven(bool proven, const std::string& peer) override { privacy.push_back(proven ? peer : "-"); }
+    void ShowPeerProven(bool proven, const std::string& peer) override {
+        privacy.push_back(proven ? peer : "-");
+    }
     void ShowNotSealed(const std::string& source) override { notSealed.push_back(source); }
 
     std::vector<std::string> statuses;

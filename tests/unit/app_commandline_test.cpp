@@ -156,7 +156,8 @@ TEST(CommandLineTest, SecretOptionsTakeAPathAndMakeSecretIsAnAction) {
     EXPECT_EQ(ParseCommandLine({"--make-secret=k", "--help"}).action, CommandAction::Help);
     for (const std::string bad : {"--secret", "--secret=", "--make-secret", "--make-secret="})
         EXPECT_NE(ParseCommandLine({bad}).error.find("needs a value, as in --"), std::string::npos) << bad;
-    EXPECT_NE(ParseCommandLine({"--secret=" + std::string(5000, 'p')}).error.find("too long"), std::string::npos);
+    EXPECT_NE(ParseCommandLine({"--secret=" + std::string(5000, 'p')}).error.find("too long"),
+              std::string::npos);
 }
 
 TEST(CommandLineTest, ActionsNeedTheRestToParse) {

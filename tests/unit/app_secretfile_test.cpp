@@ -34,13 +34,17 @@ protected:
         chmod(path.c_str(), mode);
         return path;
     }
-    std::optional<std::vector<uint8_t>> Read(const std::string& path) { return SecretFile::Read(path, problem_); }
+    std::optional<std::vector<uint8_t>> Read(const std::string& path) {
+        return SecretFile::Read(path, problem_);
+    }
 
     std::string dir_;
     std::string problem_;
 };
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 TEST_F(SecretFileTest, APassphraseLosesOnlyItsLineEndAndAnyBytesAreKept) {
     EXPECT_EQ(Read(Write("correct horse\n", 0600)), Bytes("correct horse"));

@@ -34,7 +34,6 @@ std::string ParamName(const ::testing::TestParamInfo<Mode>& param) {
     return ModeName(param.param);
 }
 
-
 Samples DecodeAll(ilbc::Decoder& decoder, const Bytes& bits) {
     const auto block = static_cast<size_t>(decoder.BlockSamples());
     const auto bytes = static_cast<size_t>(decoder.FrameBytes());

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "audio/AudioPipeline.h"
@@ -24,7 +24,10 @@ public:
         std::lock_guard<std::mutex> guard(lock);
         frames.emplace_back(data, data + length);
     }
-    void OnPlayed(int streamIndex) override { lastPlayed.store(streamIndex); played.fetch_add(1); }
+    void OnPlayed(int streamIndex) override {
+        lastPlayed.store(streamIndex);
+        played.fetch_add(1);
+    }
     std::vector<std::vector<uint8_t>> Frames() {
         std::lock_guard<std::mutex> guard(lock);
         return frames;
@@ -346,9 +349,8 @@ TEST_F(PipelineTest, AdaptivePlayoutFeedsThePlayerByThePieceThenConcealsAndFalls
     std::vector<uint8_t> payload(800, 0x90);  // a constant 16062 after decoding
     pipeline->Deliver(stream, payload.data(), 800);
     // 40-sample pieces (5 ms), the frame among them, then 8 frames or 200 ms of concealment at most.
-    ASSERT_TRUE(fake.WaitFor([&] {
-        return pipeline->StreamPlayout(stream).framesConcealed >= 2 && !fake.played.empty();
-    }));
+    ASSERT_TRUE(fake.WaitFor(
+        [&] { return pipeline->StreamPlayout(stream).framesConcealed >= 2 && !fake.played.empty(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::vector<int16_t> heard;
     {

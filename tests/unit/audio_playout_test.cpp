@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <vector>
@@ -23,7 +23,9 @@ constexpr int kAhead = 2 * kPiece;
 constexpr int16_t kConcealed = -7;
 
 // Frame n holds the value 100 + n throughout, so that what was played tells which frame it came from.
-int16_t FrameValue(int n) { return static_cast<int16_t>(100 + n); }
+int16_t FrameValue(int n) {
+    return static_cast<int16_t>(100 + n);
+}
 
 class MarkingConcealer final : public PlayoutBuffer::Concealer {
 public:
@@ -57,7 +59,8 @@ struct Simulation {
         std::vector<int16_t> frame(kFrame), piece(kPiece);
         for (;;) {
             const bool arrivalFirst =
-                next < arrivals.size() && (nextTakeUs < 0 || static_cast<double>(arrivals[next].first) <= nextTakeUs);
+                next < arrivals.size() &&
+                (nextTakeUs < 0 || static_cast<double>(arrivals[next].first) <= nextTakeUs);
             if (arrivalFirst) {
                 const int64_t at = arrivals[next].first;
                 std::fill(frame.begin(), frame.end(), FrameValue(arrivals[next].second));
@@ -105,7 +108,9 @@ struct Simulation {
 
 constexpr double kFrameUs = 1e6 * kFrame / kRate;
 
-int64_t Steady(int n) { return static_cast<int64_t>(1'000'000 + n * kFrameUs); }
+int64_t Steady(int n) {
+    return static_cast<int64_t>(1'000'000 + n * kFrameUs);
+}
 
 }  // namespace
 
@@ -141,7 +146,8 @@ TEST(PlayoutBufferTest, JitterGrowsTheDepthAndItShrinksBackWhenTheJitterGoes) {
         if (n > 0)
             at[static_cast<size_t>(n)] = std::max(at[static_cast<size_t>(n)], at[static_cast<size_t>(n) - 1]);
     }
-    sim.Run(frames, [&](int n) { return at[static_cast<size_t>(n)]; }, at.back());
+    sim.Run(
+        frames, [&](int n) { return at[static_cast<size_t>(n)]; }, at.back());
     const double oneFrameMs = kFrameUs / 1000;
     // During the jitter the buffer holds its spread; after it, about one frame again.
     const double duringJitter = sim.depthMs[static_cast<size_t>(jittery - 10)];
@@ -160,7 +166,8 @@ TEST(PlayoutBufferTest, LostFramesAreConcealedInTheirSlots) {
         SCOPED_TRACE(lost);
         Simulation sim;
         const int frames = 200;
-        sim.Run(frames, [&](int n) { return n >= 100 && n < 100 + lost ? -1 : Steady(n); }, Steady(frames - 1));
+        sim.Run(
+            frames, [&](int n) { return n >= 100 && n < 100 + lost ? -1 : Steady(n); }, Steady(frames - 1));
         const PlayoutBuffer::Statistics stats = sim.buffer.GetStatistics();
         EXPECT_EQ(stats.framesConcealed, lost);
         EXPECT_EQ(stats.framesLate, 0);
@@ -180,7 +187,8 @@ TEST(PlayoutBufferTest, AFrameAfterItsConcealedSlotIsDroppedSoTheTimelineHolds) 
     const int frames = 200;
     // Frame 100 comes a few milliseconds after the moment the device needed it (the steady slack is
     // half a frame, 10.9 ms).
-    sim.Run(frames, [&](int n) { return n == 100 ? Steady(n) + 14'000 : Steady(n); }, Steady(frames - 1));
+    sim.Run(
+        frames, [&](int n) { return n == 100 ? Steady(n) + 14'000 : Steady(n); }, Steady(frames - 1));
     const PlayoutBuffer::Statistics stats = sim.buffer.GetStatistics();
     EXPECT_EQ(stats.framesConcealed, 1);
     EXPECT_EQ(stats.framesLate, 1);
@@ -196,7 +204,8 @@ TEST(PlayoutBufferTest, ABurstOfLateFramesLeavesTheDepthBoundedAndItComesBack) {
     Simulation sim;
     const int frames = 30 * 46;
     // Frames 100 to 109 are held and come together with frame 110.
-    sim.Run(frames, [&](int n) { return n >= 100 && n < 110 ? Steady(110) : Steady(n); }, Steady(frames - 1));
+    sim.Run(
+        frames, [&](int n) { return n >= 100 && n < 110 ? Steady(110) : Steady(n); }, Steady(frames - 1));
     const double maxDepth = *std::max_element(sim.depthMs.begin(), sim.depthMs.end());
     EXPECT_LE(maxDepth, PlayoutBuffer::kCeilingMs + 10 + kFrameUs / 1000);
     EXPECT_LT(sim.depthMs.back(), kFrameUs / 1000 + 10 + 20);
@@ -221,7 +230,8 @@ TEST(PlayoutBufferTest, APeerClockHalfAPercentFastOrSlowKeepsTheDepthBoundedForT
 
 TEST(PlayoutBufferTest, APeerThatFallsSilentIsConcealedForAWhileThenTheStreamGoesIdleAndStartsAgain) {
     Simulation sim;
-    sim.Run(150, [&](int n) { return n < 50 || n >= 100 ? Steady(n) : -1; }, Steady(149));
+    sim.Run(
+        150, [&](int n) { return n < 50 || n >= 100 ? Steady(n) : -1; }, Steady(149));
     // 50 lost frames (1.1 s): the buffer conceals at most its limit, falls silent, and the first frame
     // after starts it again.
     const PlayoutBuffer::Statistics stats = sim.buffer.GetStatistics();
@@ -344,7 +354,8 @@ TEST(StreamConcealmentTest, IlbcIsConcealedByTheDecodersOwnLostFrameMode) {
     SampleBuffer out;
     for (int frame = 0; frame < 6; ++frame) {
         for (int i = 0; i < 240; ++i)
-            speech[static_cast<size_t>(i)] = static_cast<int16_t>(6000 * std::sin((frame * 240 + i) * 0.07) + 2000 * std::sin(i * 0.31));
+            speech[static_cast<size_t>(i)] =
+                static_cast<int16_t>(6000 * std::sin((frame * 240 + i) * 0.07) + 2000 * std::sin(i * 0.31));
         sender.Encode16(speech.data(), 240, payload, false);
         a.Decode16(payload.Data(), payload.Length(), out, false);
         b.Decode16(payload.Data(), payload.Length(), out, false);

@@ -30,12 +30,15 @@ TEST(BufferTest, KeepsItsContentsWhenItGrows) {
     const uint8_t more[] = {5, 6, 7};
     buffer.Append(more, 3);
     ASSERT_EQ(buffer.Length(), 7);
-    EXPECT_EQ(std::vector<uint8_t>(buffer.Data(), buffer.Data() + 7), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(std::vector<uint8_t>(buffer.Data(), buffer.Data() + 7),
+              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
 
     SampleBuffer samples(1, 0);
-    for (int16_t i = 0; i < 1000; ++i) samples.Append(static_cast<int16_t>(i * 30));
+    for (int16_t i = 0; i < 1000; ++i)
+        samples.Append(static_cast<int16_t>(i * 30));
     ASSERT_EQ(samples.Length(), 1000);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(samples[i], i * 30);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(samples[i], i * 30);
 }
 
 TEST(BufferTest, WriteWithoutAppendReplacesTheContents) {

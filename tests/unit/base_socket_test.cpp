@@ -100,7 +100,8 @@ TEST_F(SocketDatagramTest, TimeOutReturnsZeroWithoutThrowing) {
 
 // The far end ends a call with an empty datagram; the receiver must see it as a closed connection.
 TEST_F(SocketDatagramTest, EmptyDatagramThrowsNoConnection) {
-    ASSERT_EQ(::sendto(sender.handle, "", 0, 0, reinterpret_cast<const sockaddr*>(&to.sin), sizeof(to.sin)), 0);
+    ASSERT_EQ(::sendto(sender.handle, "", 0, 0, reinterpret_cast<const sockaddr*>(&to.sin), sizeof(to.sin)),
+              0);
     char buffer[64];
     SocketAddress from;
     EXPECT_THROW(ReceiveFrom(receiver.handle, &from, buffer, sizeof(buffer), 5000), NoConnectionException);
@@ -144,13 +145,15 @@ TEST_F(SocketStreamTest, SendAllDeliversEverythingThroughANonBlockingSocket) {
         std::vector<char> buffer(65536);
         while (received < data.size()) {
             const int n = Receive(server.handle, buffer.data(), static_cast<int>(buffer.size()), 5000);
-            if (n == 0) break;
+            if (n == 0)
+                break;
             received += static_cast<size_t>(n);
         }
     });
     // Non-blocking, the socket accepts only part of the data per send; SendAll must wait for the rest.
     SetBlocking(client.handle, false);
-    EXPECT_EQ(SendAll(client.handle, data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+    EXPECT_EQ(SendAll(client.handle, data.data(), static_cast<int>(data.size())),
+              static_cast<int>(data.size()));
     reader.join();
     EXPECT_EQ(received, data.size());
 }
@@ -314,9 +317,8 @@ TEST(ResolveHostTest, OtherTextsGoToTheNameLookup) {
 
 TEST(ResolveHostTest, ALookupThatGetsNoAnswerHoldsUpNoOtherThreadsLookup) {
     heldlookup::Hold hold;
-    auto silent = std::async(std::launch::async, [] {
-        EXPECT_THROW(ResolveHost("banners.held.test"), UnknownHostException);
-    });
+    auto silent = std::async(std::launch::async,
+                             [] { EXPECT_THROW(ResolveHost("banners.held.test"), UnknownHostException); });
     ASSERT_TRUE(hold.WaitForStarted(1));
     // The window's Connect, while the banner's lookup waits on a name server that does not answer.
     auto other = std::async(std::launch::async, [] { return ResolveHost("localhost"); });
@@ -329,9 +331,8 @@ TEST(ResolveHostTest, ALookupThatGetsNoAnswerHoldsUpNoOtherThreadsLookup) {
 
     // Reverse lookups take no lock either.
     heldlookup::Hold again;
-    auto held = std::async(std::launch::async, [] {
-        EXPECT_THROW(ResolveHost("peer.held.test"), UnknownHostException);
-    });
+    auto held = std::async(std::launch::async,
+                           [] { EXPECT_THROW(ResolveHost("peer.held.test"), UnknownHostException); });
     ASSERT_TRUE(again.WaitForStarted(1));
     auto reverse = std::async(std::launch::async, [] { return HostName(kLoopback); });
     const bool reversed = reverse.wait_for(std::chrono::seconds(10)) == std::future_status::ready;

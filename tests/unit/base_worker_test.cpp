@@ -22,7 +22,8 @@ public:
                           std::atomic<bool>* deleted = nullptr)
         : body_(std::move(body)), deleteOnExit_(deleteOnExit), deleted_(deleted) {}
     ~LambdaWorker() override {
-        if (deleted_ != nullptr) deleted_->store(true);
+        if (deleted_ != nullptr)
+            deleted_->store(true);
     }
 
     std::atomic<bool> ran{false};
@@ -43,7 +44,8 @@ private:
 bool WaitUntil(const std::function<bool()>& condition, int ms = 5000) {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     while (Clock::now() < end) {
-        if (condition()) return true;
+        if (condition())
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return condition();
@@ -54,7 +56,8 @@ bool WaitUntil(const std::function<bool()>& condition, int ms = 5000) {
 TEST(WorkerThreadTest, MovesThroughItsStatesAndEndsWhenRunReturns) {
     std::atomic<bool> release{false};
     LambdaWorker worker([&](LambdaWorker&) {
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
     EXPECT_EQ(worker.State(), WorkerThread::kNotCreated);
     worker.Create();
@@ -145,7 +148,8 @@ TEST(WorkerThreadTest, SleepTimesOutWithFalseAndWakeIsConsumedOnce) {
     std::atomic<int> second{-1};
     std::atomic<bool> go{false};
     LambdaWorker worker([&](LambdaWorker&) {
-        while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!go)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         first = WorkerThread::Sleep(1000) ? 1 : 0;  // the wake set before the sleep ends it at once
         second = WorkerThread::Sleep(10) ? 1 : 0;   // auto-reset: nothing left for this one
     });

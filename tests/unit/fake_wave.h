@@ -36,7 +36,8 @@ public:
     // Fills the oldest queued recording header with `fill` bytes and posts it; false when none is queued.
     bool Capture(uint8_t fill) {
         std::lock_guard<std::mutex> guard(lock);
-        if (inQueue.empty()) return false;
+        if (inQueue.empty())
+            return false;
         WaveHeader* h = inQueue.front();
         inQueue.pop_front();
         std::memset(h->data, fill, h->bufferLength);
@@ -49,7 +50,8 @@ public:
     // Posts the oldest written playback header back.
     bool FinishOne() {
         std::lock_guard<std::mutex> guard(lock);
-        if (outQueue.empty()) return false;
+        if (outQueue.empty())
+            return false;
         Done(outQueue.front());
         outQueue.pop_front();
         return true;
@@ -66,7 +68,8 @@ public:
         while (std::chrono::steady_clock::now() < end) {
             {
                 std::lock_guard<std::mutex> guard(lock);
-                if (pred()) return true;
+                if (pred())
+                    return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -78,8 +81,14 @@ public:
 class FakeWaveIn final : public WaveIn {
 public:
     explicit FakeWaveIn(FakeWave& fake) : fake_(fake) {}
-    MMRESULT Prepare(WaveHeader* h) override { h->flags |= WHDR_PREPARED; return MMSYSERR_NOERROR; }
-    MMRESULT Unprepare(WaveHeader* h) override { h->flags &= ~WHDR_PREPARED; return MMSYSERR_NOERROR; }
+    MMRESULT Prepare(WaveHeader* h) override {
+        h->flags |= WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+    MMRESULT Unprepare(WaveHeader* h) override {
+        h->flags &= ~WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
     MMRESULT Add(WaveHeader* h) override {
         std::lock_guard<std::mutex> guard(fake_.lock);
         h->flags |= WHDR_INQUEUE;
@@ -103,7 +112,8 @@ public:
     }
     MMRESULT Close() override {
         std::lock_guard<std::mutex> guard(fake_.lock);
-        if (!fake_.inQueue.empty()) return WAVERR_STILLPLAYING;
+        if (!fake_.inQueue.empty())
+            return WAVERR_STILLPLAYING;
         ++fake_.closes;
         return MMSYSERR_NOERROR;
     }
@@ -115,8 +125,14 @@ private:
 class FakeWaveOut final : public WaveOut {
 public:
     explicit FakeWaveOut(FakeWave& fake) : fake_(fake) {}
-    MMRESULT Prepare(WaveHeader* h) override { h->flags |= WHDR_PREPARED; return MMSYSERR_NOERROR; }
-    MMRESULT Unprepare(WaveHeader* h) override { h->flags &= ~WHDR_PREPARED; return MMSYSERR_NOERROR; }
+    MMRESULT Prepare(WaveHeader* h) override {
+        h->flags |= WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+    MMRESULT Unprepare(WaveHeader* h) override {
+        h->flags &= ~WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
     MMRESULT Write(WaveHeader* h) override {
         std::lock_guard<std::mutex> guard(fake_.lock);
         fake_.played.emplace_back(h->data, h->data + h->bufferLength);
@@ -130,7 +146,8 @@ public:
     }
     MMRESULT Reset() override {
         std::lock_guard<std::mutex> guard(fake_.lock);
-        for (WaveHeader* h : fake_.outQueue) fake_.Done(h);
+        for (WaveHeader* h : fake_.outQueue)
+            fake_.Done(h);
         fake_.outQueue.clear();
         return MMSYSERR_NOERROR;
     }
@@ -149,17 +166,21 @@ class FakeWaveBackend final : public WaveBackend {
 public:
     explicit FakeWaveBackend(FakeWave& fake) : fake_(fake) {}
     std::string Name() const override { return "fake"; }
-    MMRESULT OpenIn(std::unique_ptr<WaveIn>& device, int id, const WaveFormat&, MessageTarget* owner) override {
+    MMRESULT OpenIn(std::unique_ptr<WaveIn>& device, int id, const WaveFormat&,
+                    MessageTarget* owner) override {
         std::lock_guard<std::mutex> guard(fake_.lock);
-        if (id != WAVE_MAPPER && (id < 1 || id > fake_.devicesIn)) return MMSYSERR_BADDEVICEID;
+        if (id != WAVE_MAPPER && (id < 1 || id > fake_.devicesIn))
+            return MMSYSERR_BADDEVICEID;
         fake_.inOwner = owner;
         ++fake_.opensIn;
         device = std::make_unique<FakeWaveIn>(fake_);
         return MMSYSERR_NOERROR;
     }
-    MMRESULT OpenOut(std::unique_ptr<WaveOut>& device, int id, const WaveFormat&, MessageTarget* owner) override {
+    MMRESULT OpenOut(std::unique_ptr<WaveOut>& device, int id, const WaveFormat&,
+                     MessageTarget* owner) override {
         std::lock_guard<std::mutex> guard(fake_.lock);
-        if (id != WAVE_MAPPER && (id < 1 || id > fake_.devicesOut)) return MMSYSERR_BADDEVICEID;
+        if (id != WAVE_MAPPER && (id < 1 || id > fake_.devicesOut))
+            return MMSYSERR_BADDEVICEID;
         fake_.outOwner = owner;
         ++fake_.opensOut;
         device = std::make_unique<FakeWaveOut>(fake_);

@@ -68,7 +68,8 @@ public:
 }  // namespace heldlookup
 
 extern "C" int getaddrinfo(const char* __restrict name, const char* __restrict service,
-                           const struct addrinfo* __restrict hints, struct addrinfo** __restrict found) noexcept {
+                           const struct addrinfo* __restrict hints,
+                           struct addrinfo** __restrict found) noexcept {
     if (heldlookup::IsHeldName(name)) {
         heldlookup::State& state = heldlookup::Shared();
         std::unique_lock<std::mutex> guard(state.lock);

@@ -24,7 +24,8 @@ protected:
 
     std::vector<uint8_t> Seal(const std::vector<uint8_t>& inner) {
         std::vector<uint8_t> out(inner.size() + 64);
-        const int n = sender_.Seal(inner.data(), static_cast<int>(inner.size()), out.data(), static_cast<int>(out.size()));
+        const int n = sender_.Seal(inner.data(), static_cast<int>(inner.size()), out.data(),
+                                   static_cast<int>(out.size()));
         out.resize(static_cast<size_t>(n));
         return out;
     }
@@ -57,7 +58,8 @@ TEST_F(SealerTest, SealedDatagramIsTypeTwoSenderIdCounterThenCiphertextWithTag) 
     EXPECT_EQ(second[9], 0x01);
     // Neither the payload nor its repetition shows: the same inner datagram seals differently each time.
     EXPECT_EQ(std::search(first.begin(), first.end(), inner.begin() + 1, inner.begin() + 9), first.end());
-    EXPECT_NE(std::vector<uint8_t>(first.begin() + 17, first.end()), std::vector<uint8_t>(second.begin() + 17, second.end()));
+    EXPECT_NE(std::vector<uint8_t>(first.begin() + 17, first.end()),
+              std::vector<uint8_t>(second.begin() + 17, second.end()));
 }
 
 TEST_F(SealerTest, OpensWhatWasSealedAtEveryLengthWithItsCounter) {

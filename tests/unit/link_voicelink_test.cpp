@@ -4,14 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <thread>
-#include <cstring>
 #include <vector>
 
-#include "fake_wave.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
+#include "fake_wave.h"
 #include "link/LinkMessages.h"
 #include "link/VoiceLink.h"
 #include "platform/MessageQueue.h"
@@ -31,8 +31,8 @@ public:
     // Straight to the system call: the socket layer's SendTo sends nothing for an empty datagram.
     void SendTo(int port, const std::vector<uint8_t>& datagram) {
         const SocketAddress to(htonl(INADDR_LOOPBACK), port);
-        ASSERT_EQ(::sendto(handle_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to.sin),
-                           sizeof to.sin),
+        ASSERT_EQ(::sendto(handle_, datagram.data(), datagram.size(), 0,
+                           reinterpret_cast<const sockaddr*>(&to.sin), sizeof to.sin),
                   static_cast<ssize_t>(datagram.size()));
     }
     // The next datagram, or nothing after timeoutMs.
@@ -422,7 +422,8 @@ protected:
         int length = 0;
         uint64_t counter = 0;
         if (peerSealer.Open(datagram.data(), static_cast<int>(datagram.size()), inner.data(),
-                            static_cast<int>(inner.size()), length, counter) != DatagramSealer::Result::kOpened)
+                            static_cast<int>(inner.size()), length,
+                            counter) != DatagramSealer::Result::kOpened)
             return std::nullopt;
         inner.resize(static_cast<size_t>(length));
         return inner;

@@ -28,8 +28,10 @@ public:
 
 protected:
     void OnMessage(const Message& message) override {
-        if (!IsCurrentThread()) handledOnOwnThread = false;
-        if (message.message == 99) throw MemoryException();
+        if (!IsCurrentThread())
+            handledOnOwnThread = false;
+        if (message.message == 99)
+            throw MemoryException();
         std::lock_guard<std::mutex> guard(lock_);
         seen_.push_back(message);
     }
@@ -77,10 +79,12 @@ TEST(MessageThreadTest, HandlesPostsFromManyThreadsOnItsOwnThreadInPerSenderOrde
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([&, s] {
-            for (int i = 0; i < kEach; ++i) thread.Post(1, static_cast<WPARAM>(s), i);
+            for (int i = 0; i < kEach; ++i)
+                thread.Post(1, static_cast<WPARAM>(s), i);
         });
     }
-    for (auto& t : senders) t.join();
+    for (auto& t : senders)
+        t.join();
     thread.PostQuit(5);
     thread.Join();
     EXPECT_TRUE(thread.Finished());
@@ -89,7 +93,8 @@ TEST(MessageThreadTest, HandlesPostsFromManyThreadsOnItsOwnThreadInPerSenderOrde
     const auto seen = thread.Seen();
     ASSERT_EQ(seen.size(), static_cast<size_t>(kSenders * kEach));
     std::vector<LPARAM> next(kSenders, 0);
-    for (const Message& m : seen) EXPECT_EQ(m.lParam, next[m.wParam]++);
+    for (const Message& m : seen)
+        EXPECT_EQ(m.lParam, next[m.wParam]++);
 }
 
 TEST(MessageThreadTest, QuitEndsTheLoopAfterTheMessagesBeforeItAndDropsTheRest) {

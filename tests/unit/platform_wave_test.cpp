@@ -61,7 +61,8 @@ void ExpectPosted(MessageQueue& owner, uint32_t message, WaveHeader* header, int
 // 1, 2, 3, ...: every sample tells where in the file it came from.
 std::vector<int16_t> Ramp(size_t count) {
     std::vector<int16_t> samples(count);
-    for (size_t i = 0; i < count; ++i) samples[i] = static_cast<int16_t>(i + 1);
+    for (size_t i = 0; i < count; ++i)
+        samples[i] = static_cast<int16_t>(i + 1);
     return samples;
 }
 
@@ -76,8 +77,8 @@ protected:
 
     std::string Path(const char* name) const { return (dir_ / name).string(); }
 
-    std::string WriteWav(const char* name, const std::vector<int16_t>& interleaved, int rate, int channels = 1,
-                         int subtype = SF_FORMAT_PCM_16) {
+    std::string WriteWav(const char* name, const std::vector<int16_t>& interleaved, int rate,
+                         int channels = 1, int subtype = SF_FORMAT_PCM_16) {
         SF_INFO info{};
         info.samplerate = rate;
         info.channels = channels;
@@ -93,7 +94,8 @@ protected:
     static std::vector<int16_t> ReadWav(const std::string& path, SF_INFO& info) {
         info = SF_INFO{};
         SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-        if (file == nullptr) return {};
+        if (file == nullptr)
+            return {};
         std::vector<int16_t> samples(static_cast<size_t>(info.frames * info.channels));
         sf_readf_short(file, samples.data(), info.frames);
         sf_close(file);
@@ -116,13 +118,16 @@ public:
 }  // namespace
 
 TEST(WaveServiceTest, EveryResultCodeHasItsOwnText) {
-    const MMRESULT codes[] = {MMSYSERR_NOERROR,    MMSYSERR_ERROR,    MMSYSERR_BADDEVICEID, MMSYSERR_NOTENABLED,
-                              MMSYSERR_ALLOCATED,  MMSYSERR_INVALHANDLE, MMSYSERR_NODRIVER, MMSYSERR_NOMEM,
-                              MMSYSERR_INVALPARAM, WAVERR_BADFORMAT,  WAVERR_STILLPLAYING,  WAVERR_UNPREPARED};
+    const MMRESULT codes[] = {MMSYSERR_NOERROR,    MMSYSERR_ERROR,      MMSYSERR_BADDEVICEID,
+                              MMSYSERR_NOTENABLED, MMSYSERR_ALLOCATED,  MMSYSERR_INVALHANDLE,
+                              MMSYSERR_NODRIVER,   MMSYSERR_NOMEM,      MMSYSERR_INVALPARAM,
+                              WAVERR_BADFORMAT,    WAVERR_STILLPLAYING, WAVERR_UNPREPARED};
     std::vector<std::string> texts;
-    for (MMRESULT code : codes) texts.push_back(WaveErrorText(code));
+    for (MMRESULT code : codes)
+        texts.push_back(WaveErrorText(code));
     for (size_t i = 0; i < texts.size(); ++i) {
-        for (size_t j = i + 1; j < texts.size(); ++j) EXPECT_NE(texts[i], texts[j]);
+        for (size_t j = i + 1; j < texts.size(); ++j)
+            EXPECT_NE(texts[i], texts[j]);
     }
     EXPECT_EQ(WaveErrorText(MMSYSERR_BADDEVICEID), "The specified device ID is out of range.");
     EXPECT_NE(WaveErrorText(77).find("77"), std::string::npos);
@@ -132,11 +137,13 @@ TEST(WaveServiceTest, ListsDevicesNumberedFromOneWithTheDefaultMarked) {
     FakeListBackend backend;
     std::ostringstream out;
     WriteWaveDeviceList(backend, out);
-    EXPECT_EQ(out.str(), "Recording devices:\n  1  front\n  2  usb mic (default)\nPlayback devices:\n  (none)\n");
+    EXPECT_EQ(out.str(),
+              "Recording devices:\n  1  front\n  2  usb mic (default)\nPlayback devices:\n  (none)\n");
 
     std::ostringstream files;
     WriteWaveDeviceList(*MakeWavFileWaveBackend("in.wav", ""), files);
-    EXPECT_EQ(files.str(), "Recording devices:\n  1  in.wav (default)\nPlayback devices:\n  1  discard (default)\n");
+    EXPECT_EQ(files.str(),
+              "Recording devices:\n  1  in.wav (default)\nPlayback devices:\n  1  discard (default)\n");
 }
 
 TEST(WaveServiceTest, TheCurrentBackendIsNullUntilSetAndVisibleFromAnyThread) {
@@ -152,8 +159,8 @@ TEST(WaveServiceTest, TheCurrentBackendIsNullUntilSetAndVisibleFromAnyThread) {
 // Opening and header rules hold alike on every backend.
 class WaveOpenTest : public ::testing::TestWithParam<const char*> {
 protected:
-    std::unique_ptr<WaveBackend> backend_ = std::string(GetParam()) == "null" ? MakeNullWaveBackend()
-                                                                              : MakeWavFileWaveBackend("", "");
+    std::unique_ptr<WaveBackend> backend_ =
+        std::string(GetParam()) == "null" ? MakeNullWaveBackend() : MakeWavFileWaveBackend("", "");
     MessageQueue owner_;
 };
 
@@ -262,7 +269,8 @@ TEST_F(WaveRecordTest, FillsQueuedHeadersInOrderWithTheFileSamples) {
     for (size_t i = 0; i < 4; ++i) {
         ExpectPosted(owner_, MM_WIM_DATA, h[i]);
         EXPECT_EQ(h[i]->bytesRecorded, 400u);
-        EXPECT_EQ(h.Samples(i, 400), std::vector<int16_t>(ramp.begin() + 200 * i, ramp.begin() + 200 * (i + 1)));
+        EXPECT_EQ(h.Samples(i, 400),
+                  std::vector<int16_t>(ramp.begin() + 200 * i, ramp.begin() + 200 * (i + 1)));
     }
     // Nothing is queued now: what the file goes on delivering is lost, and nothing else is posted.
     EXPECT_FALSE(owner_.Get(100).has_value());
@@ -276,7 +284,8 @@ TEST_F(WaveRecordTest, FillsQueuedHeadersInOrderWithTheFileSamples) {
 
 TEST_F(WaveRecordTest, GivesEightBitFormatsUnsignedBytesAndSilenceAfterTheFileEnds) {
     std::vector<int16_t> samples(100);
-    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>((static_cast<int>(i) - 50) * 256);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<int16_t>((static_cast<int>(i) - 50) * 256);
     auto backend = MakeWavFileWaveBackend(WriteWav("in.wav", samples, 11025, 1, SF_FORMAT_PCM_U8), "");
     std::unique_ptr<WaveIn> in;
     ASSERT_EQ(backend->OpenIn(in, WAVE_MAPPER, Pcm(11025, 8), &owner_), MMSYSERR_NOERROR);
@@ -333,7 +342,8 @@ TEST_F(WaveRecordTest, ResetReturnsEveryHeaderAndNothingIsPostedAfterClose) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(in->Close(), WAVERR_STILLPLAYING);
     ASSERT_EQ(in->Reset(), MMSYSERR_NOERROR);
-    for (size_t i = 0; i < 3; ++i) ExpectPosted(owner_, MM_WIM_DATA, h[i], 0);
+    for (size_t i = 0; i < 3; ++i)
+        ExpectPosted(owner_, MM_WIM_DATA, h[i], 0);
     EXPECT_GT(h[0]->bytesRecorded, 0u);
     EXPECT_EQ(h[1]->bytesRecorded, 0u);
     EXPECT_EQ(h[2]->bytesRecorded, 0u);
@@ -357,7 +367,8 @@ TEST_F(WaveRecordTest, MixesAStereoFileDownToMono) {
     in->Start();
     ExpectPosted(owner_, MM_WIM_DATA, h[0]);
     const std::vector<int16_t> mono = h.Samples(0, 800);
-    for (int16_t i = 0; i < 400; ++i) ASSERT_EQ(mono[static_cast<size_t>(i)], -1000 + i);
+    for (int16_t i = 0; i < 400; ++i)
+        ASSERT_EQ(mono[static_cast<size_t>(i)], -1000 + i);
     in->Close();
 }
 
@@ -378,17 +389,20 @@ TEST_F(WaveRecordTest, RefusesFilesItCannotReadWithoutCrashing) {
     std::ifstream source(valid, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
     const auto write = [&](const char* name, const std::vector<char>& content) {
-        std::ofstream(Path(name), std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+        std::ofstream(Path(name), std::ios::binary)
+            .write(content.data(), static_cast<std::streamsize>(content.size()));
         return Path(name);
     };
     std::vector<char> garbage(4096);
-    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 7919 % 251);
+    for (size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = static_cast<char>(i * 7919 % 251);
     std::vector<char> lying = bytes;
     lying[22] = 0;  // no channels
 
     const std::vector<char> cut(bytes.begin(), bytes.begin() + 30);
-    for (const std::string& path : {write("garbage.wav", garbage), write("cut.wav", cut), write("empty.wav", {}),
-                                    write("nochannels.wav", lying), Path("missing.wav")}) {
+    for (const std::string& path :
+         {write("garbage.wav", garbage), write("cut.wav", cut), write("empty.wav", {}),
+          write("nochannels.wav", lying), Path("missing.wav")}) {
         auto backend = MakeWavFileWaveBackend(path, "");
         std::unique_ptr<WaveIn> in;
         const MMRESULT result = backend->OpenIn(in, 1, Pcm(8000, 16), &owner_);
@@ -427,7 +441,8 @@ TEST_F(WavePlayTest, TheFileHoldsTheWrittenHeadersInOrderWithSilenceAround) {
     std::vector<int16_t> written;
     for (size_t i = 0; i < 3; ++i) {
         std::vector<int16_t> samples(250);
-        for (size_t s = 0; s < samples.size(); ++s) samples[s] = static_cast<int16_t>(1000 * (i + 1) + s);
+        for (size_t s = 0; s < samples.size(); ++s)
+            samples[s] = static_cast<int16_t>(1000 * (i + 1) + s);
         std::memcpy(h.buffers[i].data(), samples.data(), 500);
         written.insert(written.end(), samples.begin(), samples.end());
     }
@@ -436,7 +451,8 @@ TEST_F(WavePlayTest, TheFileHoldsTheWrittenHeadersInOrderWithSilenceAround) {
         out->Prepare(h[i]);
         ASSERT_EQ(out->Write(h[i]), MMSYSERR_NOERROR);
     }
-    for (size_t i = 0; i < 3; ++i) ExpectPosted(owner_, MM_WOM_DONE, h[i]);
+    for (size_t i = 0; i < 3; ++i)
+        ExpectPosted(owner_, MM_WOM_DONE, h[i]);
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_EQ(out->Close(), MMSYSERR_NOERROR);
     backend.reset();
@@ -447,13 +463,15 @@ TEST_F(WavePlayTest, TheFileHoldsTheWrittenHeadersInOrderWithSilenceAround) {
     EXPECT_EQ(info.samplerate, 8000);
     EXPECT_EQ(info.channels, 1);
     size_t first = 0;
-    while (first < file.size() && file[first] == 0) ++first;
+    while (first < file.size() && file[first] == 0)
+        ++first;
     EXPECT_GE(first, 80u);  // at least a chunk of the silence played before anything was written
     ASSERT_GE(file.size(), first + written.size() + 200);
     EXPECT_EQ(std::vector<int16_t>(file.begin() + static_cast<long>(first),
                                    file.begin() + static_cast<long>(first + written.size())),
               written);
-    for (size_t i = first + written.size(); i < file.size(); ++i) ASSERT_EQ(file[i], 0) << i;
+    for (size_t i = first + written.size(); i < file.size(); ++i)
+        ASSERT_EQ(file[i], 0) << i;
 }
 
 TEST_F(WavePlayTest, EightBitFormatsWriteAnUnsignedEightBitFileAtTheSetVolume) {
@@ -479,7 +497,8 @@ TEST_F(WavePlayTest, EightBitFormatsWriteAnUnsignedEightBitFileAtTheSetVolume) {
     EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_U8);
     std::vector<int16_t> loud;
     for (int16_t sample : file) {
-        if (sample != 0) loud.push_back(sample);
+        if (sample != 0)
+            loud.push_back(sample);
     }
     ASSERT_EQ(loud.size(), 220u);
     EXPECT_EQ(loud.front(), 64 * 256);
@@ -497,7 +516,8 @@ TEST_F(WavePlayTest, ResetHandsEveryQueuedHeaderBackAtOnce) {
     }
     const auto start = Clock::now();
     ASSERT_EQ(out->Reset(), MMSYSERR_NOERROR);
-    for (size_t i = 0; i < 5; ++i) ExpectPosted(owner_, MM_WOM_DONE, h[i], 0);
+    for (size_t i = 0; i < 5; ++i)
+        ExpectPosted(owner_, MM_WOM_DONE, h[i], 0);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(out->Close(), MMSYSERR_NOERROR);
     EXPECT_FALSE(owner_.Get(50).has_value());
@@ -524,7 +544,8 @@ TEST_F(WavePlayTest, ReopenedPlaybackAddsToTheFileWhichServesOneDeviceAtATime) {
     SF_INFO info;
     std::vector<int16_t> loud;
     for (int16_t sample : ReadWav(path, info)) {
-        if (sample != 0) loud.push_back(sample);
+        if (sample != 0)
+            loud.push_back(sample);
     }
     ASSERT_EQ(loud.size(), 200u);
     EXPECT_EQ(loud.front(), 100);
@@ -550,7 +571,8 @@ TEST(PortAudioWaveTest, RefusesDevicesItDoesNotHaveWithoutCrashing) {
         const size_t outputs = backend->OutputDevices().size();
         std::unique_ptr<WaveIn> in;
         std::unique_ptr<WaveOut> out;
-        EXPECT_EQ(backend->OpenIn(in, static_cast<int>(inputs) + 1, Pcm(8000, 16), &owner), MMSYSERR_BADDEVICEID);
+        EXPECT_EQ(backend->OpenIn(in, static_cast<int>(inputs) + 1, Pcm(8000, 16), &owner),
+                  MMSYSERR_BADDEVICEID);
         EXPECT_EQ(backend->OpenOut(out, static_cast<int>(outputs) + 1, Pcm(8000, 16), &owner),
                   MMSYSERR_BADDEVICEID);
         if (inputs == 0) {
@@ -581,9 +603,11 @@ TEST(WavePacingRealtime, RecordingAndPlaybackTakeOneSecondPerSecondOfAudio) {
         }
         const auto start = Clock::now();
         in->Start();
-        for (size_t i = 0; i < 10; ++i) out->Write(played[i]);
+        for (size_t i = 0; i < 10; ++i)
+            out->Write(played[i]);
         int left = 20;
-        while (left > 0 && owner.Get(3000).has_value()) --left;
+        while (left > 0 && owner.Get(3000).has_value())
+            --left;
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         EXPECT_EQ(left, 0);
         EXPECT_NEAR(seconds, 1.0, 0.15) << backend->Name();
@@ -595,7 +619,8 @@ TEST(WavePacingRealtime, RecordingAndPlaybackTakeOneSecondPerSecondOfAudio) {
 TEST(WavePacingRealtime, CatchesUpAfterAShortStallAndSkipsALongOne) {
     const auto time = [](ChunkPacer& pacer, int chunks) {
         const auto start = Clock::now();
-        for (int i = 0; i < chunks; ++i) pacer.Wait(10);  // 10 ms each at 1000 Hz
+        for (int i = 0; i < chunks; ++i)
+            pacer.Wait(10);  // 10 ms each at 1000 Hz
         return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     };
     ChunkPacer pacer(1000);

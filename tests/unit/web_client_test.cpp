@@ -301,8 +301,8 @@ TEST_F(HttpClientTest, TheCallTimeoutCoversEveryRedirectAndEveryProxyAnswer) {
     EXPECT_LT(requests.Count(), static_cast<size_t>(HttpClient::kMaxRedirects));
 
     requests.Clear();
-    ScriptServer challenging(Answering(slowly(
-        Reply("407 Proxy Authentication Required", "", "Proxy-Authenticate: Basic realm=x\r\n"))));
+    ScriptServer challenging(Answering(
+        slowly(Reply("407 Proxy Authentication Required", "", "Proxy-Authenticate: Basic realm=x\r\n"))));
     HttpClient proxied;
     proxied.SetTimeout(5);
     proxied.SetCallTimeoutMs(500);
