@@ -42,8 +42,6 @@ public:
     bool HandleMessage(const Message& message);
 
     const std::string& Status() const { return status_; }
-    bool ConnectAndListenEnabled() const { return connectAndListenEnabled_; }
-    bool DisconnectEnabled() const { return disconnectEnabled_; }
     bool WorkerStarted() const { return workerStarted_; }
     const std::string& Host() const { return host_; }
     int Port() const { return port_; }

@@ -21,9 +21,6 @@ public:
     // Clamped to the range.
     void SetValue(int value);
     int Value() const { return value_; }
-    int Minimum() const { return minimum_; }
-    int Maximum() const { return maximum_; }
-    QColor LitColor() const { return lit_; }
 
     // The arithmetic of the bar, for a client area `height` pixels high.
     static int SegmentCount(int height);

@@ -19,10 +19,6 @@ public:
     // Returns the process exit status: 0 after a normal run, 2 for a bad command line.
     int Run(int argc, char** argv);
 
-    const std::string& VersionText() const { return versionText_; }
-    const std::string& BuildText() const { return buildText_; }
-    const Settings& GetSettings() const { return settings_; }
-
 private:
     int RunFrontEnd(int argc, char** argv);
     int RunConsole();

@@ -42,7 +42,6 @@ public:
     void SetInputDevice(int deviceId) { recorder_.SetDevice(deviceId); }
     // How received audio reaches the player. Only before any stream exists.
     void SetPlayout(Playout playout) { playout_ = playout; }
-    Playout GetPlayout() const { return playout_; }
     void ResetInputLevel() { inputLevel_.store(0, std::memory_order_relaxed); }
     // Opens a playback stream on the device (-1 = default); it stays open until Shutdown. Returns its slot.
     int AddStream(int deviceId);

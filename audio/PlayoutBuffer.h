@@ -82,7 +82,6 @@ public:
     bool Active() const { return active_; }
     // Samples waiting in the buffer.
     int Level() const { return level_; }
-    int PieceSamples() const { return pieceSamples_; }
     Statistics GetStatistics() const;
 
 private:

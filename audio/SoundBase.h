@@ -31,7 +31,6 @@ public:
     const WaveFormat& Format() const { return format_; }
     int FrameLength() const { return frameLength_; }
     int BitsPerSample() const { return bitsPerSample_; }
-    int SamplesPerSec() const { return samplesPerSec_; }
     bool FormatChanged() const { return formatChanged_; }
     // Set while the device is closed.
     void SetCallback(SoundCallback* callback) { callback_ = callback; }

@@ -39,7 +39,6 @@ public:
     const T* Data() const { return data_; }
     int32_t Length() const { return length_; }
     int32_t Capacity() const { return capacity_; }
-    int32_t GrowStep() const { return growStep_; }
     void SetGrowStep(int32_t step) { growStep_ = step < 0 ? 0 : step; }
     bool Empty() const { return length_ == 0; }
 

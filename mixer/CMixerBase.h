@@ -38,7 +38,6 @@ public:
     // The control's name while the mixer is open, else empty.
     std::string GetControlName() const;
     std::string GetDestinationName() const { return destinationName_; }
-    std::string GetLineShortName() const { return lineShortName_; }
     HMIXER GetHandle() const { return mixer_.get(); }
     const MixerControl& GetControl() const { return control_; }
     const MixerControlDetails& GetDetails() const { return details_; }

@@ -49,10 +49,7 @@ public:
     // The window is going away: closes the mixer.
     void OnDestroy();
 
-    int32_t GetRange() const { return range_; }
     uint32_t GetStep() const { return step_; }
-    uint32_t GetStepCount() const { return stepCount_; }
-    int GetSubType() const { return subType_; }
     float GetBalance() const { return balance_; }
     // The value buffer while the fader is bound to its control, else null.
     uint32_t* GetValue() const { return bound_ ? GetValues() : nullptr; }

@@ -15,10 +15,6 @@ public:
     void SetBackgroundColor(uint32_t colorref);
     void SetColors(uint32_t channel, uint32_t highlight);
 
-    QColor BackgroundColor() const { return background_; }
-    QColor ChannelColor() const { return channel_; }
-    QColor HighlightColor() const { return highlight_; }
-
     static QColor FromColorref(uint32_t colorref);
     // Adds d to each of red, green and blue, each kept within 0 to 255.
     static QColor Shade(const QColor& color, int d);

@@ -58,7 +58,6 @@ public:
     int32_t ContentLength() const;
 
     int State() const { return parseState_; }
-    const std::string& StartLine() const { return startLine_; }
     void SetStartLine(std::string line) { startLine_ = std::move(line); }
     HeaderList& Headers() { return headers_; }
     const HeaderList& Headers() const { return headers_; }

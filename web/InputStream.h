@@ -41,8 +41,6 @@ public:
     bool AtEnd() const { return atEnd_; }
     int TimeLimit() const { return timeLimitMs_; }
     void SetTimeLimit(int ms) { timeLimitMs_ = ms; }
-    int LineLimit() const { return lineLimit_; }
-    SocketHandle Handle() const { return socket_; }
 
 private:
     SocketHandle socket_;

@@ -94,28 +94,19 @@ public:
     void SetPassword(std::string password) { password_ = std::move(password); }
     const std::string& Domain() const { return domain_; }
     void SetDomain(std::string domain) { domain_ = std::move(domain); }
-    const std::string& DestHost() const { return destHost_; }
-    uint16_t DestPort() const { return destPort_; }
     const std::string& LastError() const { return lastError_; }
     // Not owned; null restores the do-nothing observer.
     void SetObserver(ProxyObserver* observer) {
         observer_ = observer != nullptr ? observer : &ProxyObserver::Null();
     }
-    int TimeoutMs() const { return timeoutMs_; }
     void SetTimeoutMs(int ms) { timeoutMs_ = ms; }
-    const std::string& TunnelUrl() const { return tunnelUrl_; }
     void SetTunnelUrl(std::string url) { tunnelUrl_ = std::move(url); }
-    bool TunnelAllowed() const { return tunnelAllowed_; }
     void SetTunnelAllowed(bool allowed) { tunnelAllowed_ = allowed; }
-    int TunnelInterval() const { return tunnelInterval_; }
     void SetTunnelInterval(int interval) { tunnelInterval_ = interval; }
     // Where the tunnel relay writes its log lines (by default nowhere); kept for a relay started later.
     void SetRelayLog(std::function<void(const std::string&)> log);
     // The port of the running tunnel relay, 0 before the first tunnel connect.
     int RelayPort() const;
-
-    // The answer of the last HTTPS proxy "CONNECT".
-    const HttpResponse& ConnectResponse() const { return connectResponse_; }
 
     // The text for a SOCKS reply code, looked up by its low 8 bits.
     static const char* ReplyCodeText(int code);

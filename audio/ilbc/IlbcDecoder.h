@@ -27,7 +27,6 @@ public:
     void SetRounding(Rounding rounding) { rounding_ = rounding; }
 
     Mode GetMode() const { return mode_; }
-    bool Enhancing() const { return enhancer_; }
     int BlockSamples() const { return Params(mode_).blockLen; }
     int FrameBytes() const { return Params(mode_).frameBytes; }
 
