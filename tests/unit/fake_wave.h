@@ -15,6 +15,7 @@
 
 #include "platform/ErrorSink.h"
 #include "platform/wave/Wave.h"
+#include "platform/wave/WaveBackendBase.h"
 
 class FakeWave {
 public:
@@ -81,14 +82,8 @@ public:
 class FakeWaveIn final : public WaveIn {
 public:
     explicit FakeWaveIn(FakeWave& fake) : fake_(fake) {}
-    MMRESULT Prepare(WaveHeader* h) override {
-        h->flags |= WHDR_PREPARED;
-        return MMSYSERR_NOERROR;
-    }
-    MMRESULT Unprepare(WaveHeader* h) override {
-        h->flags &= ~WHDR_PREPARED;
-        return MMSYSERR_NOERROR;
-    }
+    MMRESULT Prepare(WaveHeader* h) override { return PrepareHeader(h, false); }
+    MMRESULT Unprepare(WaveHeader* h) override { return UnprepareHeader(h, false); }
     MMRESULT Add(WaveHeader* h) override {
         std::lock_guard<std::mutex> guard(fake_.lock);
         h->flags |= WHDR_INQUEUE;
@@ -125,14 +120,8 @@ private:
 class FakeWaveOut final : public WaveOut {
 public:
     explicit FakeWaveOut(FakeWave& fake) : fake_(fake) {}
-    MMRESULT Prepare(WaveHeader* h) override {
-        h->flags |= WHDR_PREPARED;
-        return MMSYSERR_NOERROR;
-    }
-    MMRESULT Unprepare(WaveHeader* h) override {
-        h->flags &= ~WHDR_PREPARED;
-        return MMSYSERR_NOERROR;
-    }
+    MMRESULT Prepare(WaveHeader* h) override { return PrepareHeader(h, false); }
+    MMRESULT Unprepare(WaveHeader* h) override { return UnprepareHeader(h, false); }
     MMRESULT Write(WaveHeader* h) override {
         std::lock_guard<std::mutex> guard(fake_.lock);
         fake_.played.emplace_back(h->data, h->data + h->bufferLength);
