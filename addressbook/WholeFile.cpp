@@ -12,30 +12,9 @@
 #include <utility>
 
 #include "addressbook/FileException.h"
+#include "base/FileDescriptor.h"
 
 namespace {
-
-// Owns a descriptor. A close that fails during clean-up is swallowed; Close() reports it.
-class FileHandle {
-public:
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    int Get() const { return fd_; }
-    // Not retried on EINTR: Linux has released the descriptor either way.
-    void Close() {
-        if (::close(std::exchange(fd_, -1)) != 0)
-            throw FileCantCloseException();
-    }
-
-private:
-    int fd_;
-};
 
 // Removes the temporary file unless it was renamed into place.
 class TemporaryFileGuard {
@@ -53,19 +32,6 @@ private:
     const std::string& path_;
     bool armed_ = true;
 };
-
-void WriteAll(int fd, const char* bytes, size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, bytes, length);
-        if (written < 0 && errno == EINTR)
-            continue;
-        // A short write is followed by another call, which then names the error (a full disk, a size limit).
-        if (written <= 0)
-            throw FileCantWriteException();
-        bytes += written;
-        length -= static_cast<size_t>(written);
-    }
-}
 
 // Makes the rename itself durable. Best effort: the new file is complete whether or not this succeeds.
 void SyncDirectoryOf(const std::string& path) {
@@ -122,7 +88,7 @@ bool ReadWholeFile(std::string_view path, std::string& text) {
     const std::string absolute = MakeAbsolutePath(path);
     try {
         // Non-blocking so that a FIFO in the file's place cannot hang the open; it is refused below.
-        FileHandle file(::open(absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        FileDescriptor file(::open(absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
         if (file.Get() < 0)
             throw FileCantOpenException();
         struct stat status {};
@@ -133,22 +99,14 @@ bool ReadWholeFile(std::string_view path, std::string& text) {
 
         const size_t size = static_cast<size_t>(status.st_size);
         text.resize(size);
-        size_t total = 0;
-        while (total < size) {
-            const ssize_t got = ::read(file.Get(), text.data() + total, size - total);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0)
-                throw FileCantReadException();
-            if (got == 0)
-                break;  // the file shrank since fstat: keep what is there
-            total += static_cast<size_t>(got);
-        }
-        text.resize(total);
-        file.Close();
-        if (total == 0)
-            return false;
-        return true;
+        // A file that shrank since fstat keeps what is there.
+        const std::optional<size_t> total = ReadFully(file.Get(), text.data(), size);
+        if (!total)
+            throw FileCantReadException();
+        text.resize(*total);
+        if (!file.Close())
+            throw FileCantCloseException();
+        return *total != 0;
     } catch (const Exception&) {
         text.clear();
         return false;
@@ -165,7 +123,7 @@ bool WriteWholeFile(std::string_view path, const char* bytes, size_t length) {
         return false;
     std::string temporary = target + ".XXXXXX";
     try {
-        FileHandle file(::mkostemp(temporary.data(), O_CLOEXEC));
+        FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
         if (file.Get() < 0)
             throw FileCantCreateException();
         TemporaryFileGuard guard(temporary);
@@ -175,11 +133,12 @@ bool WriteWholeFile(std::string_view path, const char* bytes, size_t length) {
         if (::stat(target.c_str(), &old) == 0)
             ::fchmod(file.Get(), old.st_mode & 07777);
 
-        if (bytes != nullptr && length > 0)
-            WriteAll(file.Get(), bytes, length);
+        if (bytes != nullptr && length > 0 && !WriteFully(file.Get(), bytes, length))
+            throw FileCantWriteException();
         if (::fsync(file.Get()) != 0)
             throw FileCantWriteException();
-        file.Close();
+        if (!file.Close())
+            throw FileCantCloseException();
         if (::rename(temporary.c_str(), target.c_str()) != 0)
             throw FileCantWriteException();
         guard.Release();

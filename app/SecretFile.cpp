@@ -8,29 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/FileDescriptor.h"
+
 namespace {
-
-// Closes the descriptor however the function that opened it returns.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-    // Closes now, for a writer that must know the close worked.
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::string SystemProblem(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -64,20 +44,13 @@ std::optional<std::vector<uint8_t>> SecretFile::Read(const std::string& path, st
     }
     // One byte more than allowed, so that a file that grew since fstat is still seen to be too long.
     std::vector<uint8_t> secret(kMaxBytes + 1);
-    size_t length = 0;
-    while (length < secret.size()) {
-        const ssize_t n = ::read(file.Get(), secret.data() + length, secret.size() - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            problem = SystemProblem("cannot read the secret file");
-            sodium_memzero(secret.data(), secret.size());
-            return std::nullopt;
-        }
-        if (n == 0)
-            break;
-        length += static_cast<size_t>(n);
+    const std::optional<size_t> got = ReadFully(file.Get(), secret.data(), secret.size());
+    if (!got) {
+        problem = SystemProblem("cannot read the secret file");
+        sodium_memzero(secret.data(), secret.size());
+        return std::nullopt;
     }
+    size_t length = *got;
     if (length > kMaxBytes) {
         sodium_memzero(secret.data(), secret.size());
         problem = "the secret file is longer than " + std::to_string(kMaxBytes) + " bytes";
@@ -116,17 +89,9 @@ bool SecretFile::Make(const std::string& path, std::string& problem) {
     sodium_memzero(random, sizeof random);
     size_t length = std::strlen(text);
     text[length++] = '\n';
-    size_t written = 0;
-    while (written < length) {
-        const ssize_t n = ::write(file.Get(), text + written, length - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
-    }
+    const bool written = WriteFully(file.Get(), text, length);
     sodium_memzero(text, sizeof text);
-    if (written < length || ::fsync(file.Get()) != 0 || !file.Close()) {
+    if (!written || ::fsync(file.Get()) != 0 || !file.Close()) {
         problem = SystemProblem("cannot write the secret file");
         ::unlink(path.c_str());
         return false;
