@@ -3,7 +3,10 @@
 #include <QApplication>
 
 #include "app/MainDialog.h"
+#include "app/VoiceApp.h"
+#include "base/Socket.h"
 #include "platform/mixer/Mixer.h"
+#include "platform/wave/Wave.h"
 
 int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, const std::string& buildText,
                    int argc, char** argv) {
@@ -11,6 +14,9 @@ int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, con
     QApplication::setApplicationName("Q-Parlin");
     Q_INIT_RESOURCE(qparlin);
     QApplication::setWindowIcon(QIcon(":/images/icon-128.png"));
+    // The window may run in a module of its own, with its own copy of the sound and socket layers: it sets
+    // them up here, not in the program that loaded it.
+    SetWaveBackend(MakeWaveBackend(settings));
     // The volume sliders work on the sound system's mixer (ALSA, which reaches PulseAudio and PipeWire too).
     SetMixerBackend(MakeAlsaMixerBackend());
     {
@@ -19,5 +25,7 @@ int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, con
         window.Run();
     }
     SetMixerBackend(nullptr);
+    SetWaveBackend(nullptr);
+    StopSockets();
     return 0;
 }

@@ -123,15 +123,16 @@ bool VoiceApp::DisplayAvailable() {
 }
 
 int VoiceApp::RunFrontEnd(int argc, char** argv) {
-    if (!settings_.headless && windowRunner_ != nullptr) {
+    if (!settings_.headless && windowLoader_ != nullptr) {
         if (DisplayAvailable()) {
-            SetWaveBackend(MakeWaveBackend(settings_));
-            const int status = windowRunner_(settings_, versionText_, buildText_, argc, argv);
-            SetWaveBackend(nullptr);
-            StopSockets();
-            return status;
+            std::string problem;
+            if (WindowRunner runner = windowLoader_(problem))
+                return runner(settings_, versionText_, buildText_, argc, argv);
+            std::cerr << "qparlin: the window cannot be shown: " << problem
+                      << "; running without one (--headless)\n";
+        } else {
+            std::cerr << "qparlin: no display to show the window on; running without one (--headless)\n";
         }
-        std::cerr << "qparlin: no display to show the window on; running without one (--headless)\n";
     }
     return RunConsole();
 }

@@ -11,10 +11,13 @@ class WaveBackend;
 
 class VoiceApp {
 public:
-    // Runs the window until it closes; returns the exit status. Builds without the window leave it unset.
+    // Runs the window until it closes; returns the exit status.
     using WindowRunner = int (*)(const Settings& settings, const std::string& versionText,
                                  const std::string& buildText, int argc, char** argv);
-    void SetWindowRunner(WindowRunner runner) { windowRunner_ = runner; }
+    // Finds the window when one is to be shown: null, with the reason in `problem`, when it cannot be.
+    // Builds without the window leave it unset.
+    using WindowLoader = WindowRunner (*)(std::string& problem);
+    void SetWindowLoader(WindowLoader loader) { windowLoader_ = loader; }
 
     // Returns the process exit status: 0 after a normal run, 2 for a bad command line.
     int Run(int argc, char** argv);
@@ -25,7 +28,7 @@ private:
     // True when a window can be shown: a display, or a Qt platform chosen in the environment.
     static bool DisplayAvailable();
 
-    WindowRunner windowRunner_ = nullptr;
+    WindowLoader windowLoader_ = nullptr;
 
     std::string versionText_;
     std::string buildText_;

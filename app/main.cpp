@@ -2,13 +2,13 @@
 #include "app/VoiceApp.h"
 
 #if QPARLIN_GUI
-#include "app/GuiFrontEnd.h"
+#include "app/WindowModule.h"
 #endif
 
 int main(int argc, char** argv) {
     VoiceApp app;
 #if QPARLIN_GUI
-    app.SetWindowRunner(&RunGuiFrontEnd);
+    app.SetWindowLoader([](std::string& problem) { return LoadWindowModule(problem); });
 #endif
     return app.Run(argc, argv);
 }

@@ -10,7 +10,8 @@
 //       Both files hold what the listener played of the same speech, once over a clean path and once over
 //       a damaged one. Each 1-second window of CLEAN that holds speech is found in DAMAGED near its expected
 //       place; prints the windows' correlation (median, 10th percentile) and the share of 10 ms blocks that
-//       hold speech in CLEAN but are silent in DAMAGED.
+//       hold speech in CLEAN but are silent in DAMAGED; before that, one "window t_s correlation lag_ms" line
+//       per window.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -241,6 +242,8 @@ int Damage(const char* cleanPath, const char* damagedPath) {
         if (best < -1)
             continue;
         correlations.push_back(best);
+        std::printf("window %.0f %.3f %.1f\n", static_cast<double>(start) / clean.rate, best,
+                    1000.0 * static_cast<double>(bestLag) / clean.rate);
         previousLag = bestLag;
         havePrevious = best > 0.3;
         for (size_t b = 0; b + block <= window; b += block) {

@@ -154,5 +154,5 @@ if [ "$speech" = 1 ] && [ "${RELAY:-1}" = 1 ]; then
     call speech-clean ilbc_11khz speech 0
     call speech-relay ilbc_11khz speech 1
     echo "speech through the relay against the clean call: $("$analyse" damage "$work/speech-clean.wav" \
-        "$work/speech-relay.wav")"
+        "$work/speech-relay.wav" | tail -1)"
 fi

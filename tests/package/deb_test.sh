@@ -52,8 +52,9 @@ done
 # The files, each with the mode Debian expects: programs 0755, everything else 0644, owned by root.
 dpkg-deb -c "$deb" >"$work/contents"
 awk '$1 !~ /^d/ { sub(/^\.\/usr\//, "", $6); print $6 }' "$work/contents" | LC_ALL=C sort >"$work/deb.files"
-cmp -s "$work/deb.files" "$QPARLIN_SOURCE_DIR/tests/package/installed-files.txt" ||
-    fail "the package's files differ from installed-files.txt: $(diff "$QPARLIN_SOURCE_DIR/tests/package/installed-files.txt" "$work/deb.files" | grep '^[<>]' | tr '\n' ' ')"
+expected_files >"$work/expected.files"
+cmp -s "$work/deb.files" "$work/expected.files" ||
+    fail "the package's files differ from installed-files.txt: $(diff "$work/expected.files" "$work/deb.files" | grep '^[<>]' | tr '\n' ' ')"
 while read -r mode owner _ _ _ path; do
     want=-rw-r--r--
     [[ "$path" == ./usr/bin/* ]] && want=-rwxr-xr-x

@@ -2,9 +2,19 @@
 # `cmake --install` or the .deb lays it out, under the prefix $1 (the .deb's is usr/ of its root $2).
 # Files, validators, icon sizes, and what the desktop entry and metainfo point at.
 
+# installed-files.txt, less the window module in a build without the window.
+expected_files() {
+    if [ "${QPARLIN_GUI:-1}" = 1 ]; then
+        cat "$QPARLIN_SOURCE_DIR/tests/package/installed-files.txt"
+    else
+        grep -v '^lib/qparlin/qparlin-window\.so$' "$QPARLIN_SOURCE_DIR/tests/package/installed-files.txt"
+    fi
+}
+
 check_layout() {
     local prefix=$1 root=${2:-$1}
-    local expected=$QPARLIN_SOURCE_DIR/tests/package/installed-files.txt
+    local expected=$work/expected.files
+    expected_files >"$expected"
 
     (cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort) >"$work/layout.files"
     local only
@@ -53,6 +63,21 @@ check_layout() {
     head -n 1 "$prefix/share/doc/qparlin/copyright" |
         grep -qx "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
         fail "the copyright file is not in Debian's machine-readable format"
+
+    # The installed program finds its installed window module (Qt's offscreen platform stands in for a
+    # display): it maps it within a few seconds.
+    if [ "${QPARLIN_GUI:-1}" = 1 ]; then
+        QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work "$prefix/bin/qparlin" --audio=null \
+            >"$work/window.out" 2>"$work/window.err" &
+        local window=$! loaded=no
+        for _ in $(seq 50); do
+            grep -q "$prefix/lib/qparlin/qparlin-window.so$" "/proc/$window/maps" 2>/dev/null && loaded=yes && break
+            sleep 0.1
+        done
+        kill -KILL "$window" 2>/dev/null
+        wait "$window" 2>/dev/null
+        [ "$loaded" = yes ] || fail "the installed program did not load its window module: $(cat "$work/window.err")"
+    fi
 }
 
 # The tools the checks need, from the test set of scripts/install-deps.
