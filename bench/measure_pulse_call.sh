@@ -11,7 +11,8 @@
 #   - the damage the relay does to speech: the listener's playback of the same speech over the clean path
 #     and through the relay, compared per second (correlation median and 10th percentile, silent gaps where
 #     speech was);
-#   - processor time per second of call and peak resident memory of each process.
+#   - processor time per second of call and peak resident memory of each process, and the share of the
+#     machine's time its host stole meanwhile (a virtual machine's: a run with much steal is not a fair one).
 #
 #   bench/measure_pulse_call.sh [BUILD_DIR] [SECONDS]
 #
@@ -69,6 +70,9 @@ else
 fi
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# The machine's steal and total ticks: on a virtual machine whose host is busy, a share of steal means the
+# call's timing (delay, gaps) says more about the host than about the program.
+steal_ticks() { awk '/^cpu / { t = 0; for (i = 2; i <= NF; ++i) t += $i; print $9, t }' /proc/stat; }
 peak_kb() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
 hz=$(getconf CLK_TCK)
 
@@ -116,10 +120,14 @@ call() {
     local c0 l0
     c0=$(cpu_ticks "$caller")
     l0=$(cpu_ticks "$listener")
+    local s0
+    s0=$(steal_ticks)
     if [ "$play" = clicks ]; then paplay -d mic_a "$work/clicks.wav"; else paplay -d mic_a "$work/speech.wav"; fi
     local c1 l1
     c1=$(cpu_ticks "$caller")
     l1=$(cpu_ticks "$listener")
+    local s1
+    s1=$(steal_ticks)
     sleep 1
     kill -INT "$recorder"
     wait "$recorder" 2>/dev/null || true
@@ -127,10 +135,11 @@ call() {
     sleep 0.2
     local stats
     stats=$(grep '^Statistics' "$work/$name.listener" | tail -1)
-    printf '%s: cpu per second of call: caller %.1f ms, listener %.1f ms; peak RSS: caller %d KB, listener %d KB\n' \
+    printf '%s: cpu per second of call: caller %.1f ms, listener %.1f ms; peak RSS: caller %d KB, listener %d KB; steal %.1f %%\n' \
         "$name" "$(awk -v t=$((c1 - c0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
         "$(awk -v t=$((l1 - l0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
-        "$(peak_kb "$caller")" "$(peak_kb "$listener")"
+        "$(peak_kb "$caller")" "$(peak_kb "$listener")" \
+        "$(echo "$s0 $s1" | awk '{ d = $4 - $2; print d > 0 ? 100 * ($3 - $1) / d : 0 }')"
     [ -n "$stats" ] && echo "$name: listener's $stats"
     kill -TERM "$caller" "$listener" 2>/dev/null || true
     wait "$caller" "$listener" 2>/dev/null || true
