@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures one G.711 call between two qparlin --headless processes on 127.0.0.1 with WAV-file audio:
 # the one-way delay added from the caller's input file to the listener's output file, the datagrams per
-# second, and the processor time per second of call of each process.
+# second, and the processor time per second of call and peak resident memory of each process.
 #
 #   bench/measure_call.sh [BUILD_DIR] [SECONDS] [CODEC]
 #
@@ -39,6 +39,8 @@ sleep "$seconds"
 datagrams=$(( $(udp_in) - datagrams_before ))
 ticks_caller=$(cpu_ticks "$caller")
 ticks_listener=$(cpu_ticks "$listener")
+peak_caller=$(awk '/^VmHWM/ {print $2}' "/proc/$caller/status")
+peak_listener=$(awk '/^VmHWM/ {print $2}' "/proc/$listener/status")
 kill -TERM "$caller" "$listener"
 wait "$caller" "$listener" || true
 
@@ -56,3 +58,4 @@ awk -v m="$median" -v p="$p95" -v o="$offset" 'BEGIN { printf "one-way added del
 awk -v d="$datagrams" -v s="$seconds" 'BEGIN { printf "datagrams received per second (both directions): %.1f\n", d / s }'
 awk -v c="$ticks_caller" -v l="$ticks_listener" -v hz="$hz" -v s="$seconds" \
     'BEGIN { printf "processor time per second of call: caller %.1f ms, listener %.1f ms\n", 1000 * c / hz / s, 1000 * l / hz / (s + 0.5) }'
+echo "peak resident memory: caller $peak_caller KB, listener $peak_listener KB"
