@@ -10,8 +10,8 @@ extern "C" __attribute__((visibility("default"))) const char* qparlin_window_sta
 }
 
 extern "C" __attribute__((visibility("default"))) int qparlin_run_window(const Settings& settings,
-                                                                        const std::string& versionText,
-                                                                        const std::string& buildText, int argc,
-                                                                        char** argv) {
+                                                                         const std::string& versionText,
+                                                                         const std::string& buildText,
+                                                                         int argc, char** argv) {
     return RunGuiFrontEnd(settings, versionText, buildText, argc, argv);
 }

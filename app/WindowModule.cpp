@@ -52,8 +52,8 @@ VoiceApp::WindowRunner LoadWindowModule(std::string& problem, const std::string&
         }
     }
     if (path.empty()) {
-        problem = std::string(kModuleName) + " is not installed with the program (looked at " + candidates.front() +
-                  ")";
+        problem = std::string(kModuleName) + " is not installed with the program (looked at " +
+                  candidates.front() + ")";
         return nullptr;
     }
     // Never closed: the window's libraries stay until the program ends.
