@@ -10,7 +10,7 @@
 #     overtaking, 2 % lost, a third of the losses in bursts of 3;
 #   - the damage the relay does to speech: the listener's playback of the same speech over the clean path
 #     and through the relay, compared per second (correlation median and 10th percentile, silent gaps where
-#     speech was);
+#     speech was), for a plain call and for a private one;
 #   - processor time per second of call and peak resident memory of each process, and the share of the
 #     machine's time its host stole meanwhile (a virtual machine's: a run with much steal is not a fair one).
 #
@@ -85,11 +85,11 @@ wait_for() {  # FILE TEXT: until FILE holds TEXT, for at most 10 s
 # One call: CODEC, what to play (clicks or speech), relay or not. Leaves the recording in $work/NAME.wav
 # and prints the CPU and memory line.
 call() {
-    local name=$1 codec=$2 play=$3 relay=$4
+    local name=$1 codec=$2 play=$3 relay=$4 options="$extra ${5:-}"
     local port=$((20000 + RANDOM % 20000)) target
     target=$port
     : >"$work/$name.listener" >"$work/$name.caller"
-    PULSE_SINK=spk_d PULSE_SOURCE=mic_c.monitor "$qparlin" --headless $extra -a:"$codec" -l:"$port":yes \
+    PULSE_SINK=spk_d PULSE_SOURCE=mic_c.monitor "$qparlin" --headless $options -a:"$codec" -l:"$port":yes \
         >"$work/$name.listener" 2>&1 &
     local listener=$!
     pids+=("$listener")
@@ -103,7 +103,7 @@ call() {
         pids+=("$relay_pid")
         wait_for "$work/$name.relay" "relay"
     fi
-    PULSE_SINK=spk_b PULSE_SOURCE=mic_a.monitor "$qparlin" --headless $extra -a:"$codec" \
+    PULSE_SINK=spk_b PULSE_SOURCE=mic_a.monitor "$qparlin" --headless $options -a:"$codec" \
         -c:127.0.0.1:"$target":yes >"$work/$name.caller" 2>&1 &
     local caller=$!
     pids+=("$caller")
@@ -164,4 +164,10 @@ if [ "$speech" = 1 ] && [ "${RELAY:-1}" = 1 ]; then
     call speech-relay ilbc_11khz speech 1
     echo "speech through the relay against the clean call: $("$analyse" damage "$work/speech-clean.wav" \
         "$work/speech-relay.wav" | tail -1)"
+    # A private call numbers its datagrams, so its playout knows which frames are missing (README, "Plain
+    # and private calls"): the same relay, for comparison.
+    "$qparlin" --make-secret="$work/call.key" >/dev/null
+    call speech-private-relay ilbc_11khz speech 1 --secret="$work/call.key"
+    echo "private call's speech through the relay against the clean call: $("$analyse" damage \
+        "$work/speech-clean.wav" "$work/speech-private-relay.wav" | tail -1)"
 fi
