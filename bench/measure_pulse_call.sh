@@ -139,7 +139,7 @@ call() {
         "$name" "$(awk -v t=$((c1 - c0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
         "$(awk -v t=$((l1 - l0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
         "$(peak_kb "$caller")" "$(peak_kb "$listener")" \
-        "$(echo "$s0 $s1" | awk '{ d = $4 - $2; print d > 0 ? 100 * ($3 - $1) / d : 0 }')"
+        "$(echo "$s0 $s1" | awk '{ d = $4 - $2; print (d > 0 ? 100 * ($3 - $1) / d : 0) }')"
     [ -n "$stats" ] && echo "$name: listener's $stats"
     kill -TERM "$caller" "$listener" 2>/dev/null || true
     wait "$caller" "$listener" 2>/dev/null || true
