@@ -7,12 +7,13 @@
 
 #include "app/VoiceApp.h"
 
-// The module's one exported function: runs the window until it closes (VoiceApp::WindowRunner).
+// The module's two exports (app/WindowEntry.cpp): the window, as a VoiceApp::WindowRunner, and the stamp of
+// the build it came from, which the loader compares with its own.
 #define QPARLIN_WINDOW_ENTRY "qparlin_run_window"
-// What the module was built from; the loader refuses one built from other sources.
 #define QPARLIN_WINDOW_STAMP "qparlin_window_stamp"
 
-// What a program and its module must agree on: the version and the size of the settings handed over.
+// What a program and its module must agree on: the build (its date and time) and the size of the settings
+// handed over.
 std::string WindowModuleStamp();
 
 // Loads the window module that belongs to this program: `module` (a path) when given, else the one installed
