@@ -1,0 +1,54 @@
+#include "link/SessionControl.h"
+
+#include "link/BigEndian.h"
+#include "link/SessionWire.h"
+
+namespace {
+
+constexpr uint8_t kFormatChosenFlag = 0x01;
+
+bool KnownKind(uint8_t kind) {
+    return kind >= static_cast<uint8_t>(SessionControl::Kind::kHello) &&
+           kind <= static_cast<uint8_t>(SessionControl::Kind::kGoodbye);
+}
+
+}  // namespace
+
+int SessionControl::Compose(std::span<uint8_t> out) const {
+    if (out.size() < static_cast<size_t>(kBytes) || version == 0 || senderId == 0 ||
+        !KnownKind(static_cast<uint8_t>(kind)))
+        return 0;
+    uint8_t* at = out.data();
+    at[0] = session_wire::kControlType;
+    at[1] = version;
+    at[2] = static_cast<uint8_t>(kind);
+    at[3] = formatChosen ? kFormatChosenFlag : 0;
+    big_endian::Put64(at + 4, senderId);
+    big_endian::Put64(at + 12, peerId);
+    at[20] = formatCode;
+    at[21] = capabilities & kKnownCapabilities;
+    at[22] = 0;
+    at[23] = 0;
+    return kBytes;
+}
+
+std::optional<SessionControl> SessionControl::Parse(std::span<const uint8_t> datagram) {
+    if (datagram.size() < static_cast<size_t>(kBytes) ||
+        datagram.size() > static_cast<size_t>(session_wire::kMaxDatagramBytes) ||
+        datagram[0] != session_wire::kControlType)
+        return std::nullopt;
+    const uint8_t* at = datagram.data();
+    SessionControl control;
+    control.version = at[1];
+    if (control.version == 0 || !KnownKind(at[2]))
+        return std::nullopt;
+    control.kind = static_cast<Kind>(at[2]);
+    control.formatChosen = (at[3] & kFormatChosenFlag) != 0;
+    control.senderId = big_endian::Get64(at + 4);
+    if (control.senderId == 0)
+        return std::nullopt;
+    control.peerId = big_endian::Get64(at + 12);
+    control.formatCode = at[20];
+    control.capabilities = at[21] & kKnownCapabilities;
+    return control;
+}
