@@ -9,9 +9,12 @@
 //   call_audio damage CLEAN.wav DAMAGED.wav
 //       Both files hold what the listener played of the same speech, once over a clean path and once over
 //       a damaged one. Each 1-second window of CLEAN that holds speech is found in DAMAGED near its expected
-//       place; prints the windows' correlation (median, 10th percentile) and the share of 10 ms blocks that
-//       hold speech in CLEAN but are silent in DAMAGED; before that, one "window t_s correlation lag_ms" line
-//       per window.
+//       place; prints the windows' correlation (median, 10th percentile), the share of 10 ms blocks that
+//       hold speech in CLEAN but are silent in DAMAGED, the runs of exact zeros longer than 2 ms in DAMAGED
+//       where CLEAN holds speech, and the stretches longer than 5 ms where DAMAGED, after sounding, falls
+//       more than 30 dB below CLEAN's local speech level while CLEAN sounds (count and longest of each);
+//       before that, one "window t_s correlation lag_ms" line per window and one "zeros t_s ms" or
+//       "quiet t_s ms" line per gap.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -192,6 +195,86 @@ double Energy(const float* x, size_t n) {
     return sum;
 }
 
+// Gaps a listener hears inside speech, found in DAMAGED's samples put at CLEAN's times (`matched` marks the
+// samples that have a counterpart).
+struct Gaps {
+    int zeroRuns = 0;  // runs of exact zeros longer than 2 ms where CLEAN holds speech
+    double zeroLongestMs = 0;
+    int quietStretches = 0;  // stretches longer than 5 ms that fell 30 dB below CLEAN's local level
+    double quietLongestMs = 0;
+};
+
+Gaps FindGaps(const Audio& clean, const std::vector<float>& aligned, const std::vector<uint8_t>& matched,
+              double speechRms) {
+    Gaps gaps;
+    const size_t n = std::min(clean.samples.size(), aligned.size());
+    const double msPerSample = 1000.0 / clean.rate;
+    // Levels in 1 ms frames; CLEAN's local level is its RMS over the 21 ms around each frame.
+    const size_t frame = static_cast<size_t>(std::max(1, clean.rate / 1000));
+    const size_t frames = n / frame;
+    std::vector<double> cleanRms(frames), damagedRms(frames), local(frames);
+    std::vector<uint8_t> frameMatched(frames);
+    for (size_t f = 0; f < frames; ++f) {
+        cleanRms[f] = std::sqrt(Energy(clean.samples.data() + f * frame, frame) / static_cast<double>(frame));
+        damagedRms[f] = std::sqrt(Energy(aligned.data() + f * frame, frame) / static_cast<double>(frame));
+        frameMatched[f] = matched[f * frame] != 0 && matched[f * frame + frame - 1] != 0;
+    }
+    constexpr size_t kLocalFrames = 10;
+    for (size_t f = 0; f < frames; ++f) {
+        const size_t lo = f >= kLocalFrames ? f - kLocalFrames : 0;
+        const size_t hi = std::min(frames, f + kLocalFrames + 1);
+        double sum = 0;
+        for (size_t g = lo; g < hi; ++g)
+            sum += cleanRms[g] * cleanRms[g];
+        local[f] = std::sqrt(sum / static_cast<double>(hi - lo));
+    }
+    const double below30dB = std::pow(10.0, -30.0 / 20);
+    // Dither and the last bits of a fade are not sound: below 4 steps of 16 bits a frame is quiet.
+    const double ditherRms = 4.0 / 32768;
+    auto cleanSounds = [&](size_t f) { return local[f] >= speechRms && cleanRms[f] >= local[f] * below30dB; };
+    auto damagedQuiet = [&](size_t f) { return damagedRms[f] < std::max(local[f] * below30dB, ditherRms); };
+
+    for (size_t f = 0; f < frames;) {
+        if (!frameMatched[f] || !cleanSounds(f) || !damagedQuiet(f)) {
+            ++f;
+            continue;
+        }
+        size_t end = f;
+        while (end < frames && frameMatched[end] && cleanSounds(end) && damagedQuiet(end))
+            ++end;
+        const double ms = static_cast<double>((end - f) * frame) * msPerSample;
+        // Speech that was sounding: the damaged call played it just before (a word whose start was lost
+        // is excused).
+        const bool wasSounding = f > 0 && frameMatched[f - 1] && !damagedQuiet(f - 1);
+        if (ms > 5.0 && wasSounding) {
+            ++gaps.quietStretches;
+            gaps.quietLongestMs = std::max(gaps.quietLongestMs, ms);
+            std::printf("quiet %.3f %.1f\n", static_cast<double>(f * frame) / clean.rate, ms);
+        }
+        f = end;
+    }
+
+    const size_t minZeros = static_cast<size_t>(clean.rate * 2 / 1000);
+    for (size_t i = 0; i < n;) {
+        if (!matched[i] || aligned[i] != 0.0f) {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < n && matched[end] && aligned[end] == 0.0f)
+            ++end;
+        const size_t middle = std::min((i + end) / 2 / frame, frames - 1);
+        if (end - i > minZeros && frames > 0 && local[middle] >= speechRms) {
+            const double ms = static_cast<double>(end - i) * msPerSample;
+            ++gaps.zeroRuns;
+            gaps.zeroLongestMs = std::max(gaps.zeroLongestMs, ms);
+            std::printf("zeros %.3f %.1f\n", static_cast<double>(i) / clean.rate, ms);
+        }
+        i = end;
+    }
+    return gaps;
+}
+
 int Damage(const char* cleanPath, const char* damagedPath) {
     Audio cleanFull, damagedFull;
     if (!Load(cleanPath, cleanFull) || !Load(damagedPath, damagedFull))
@@ -212,6 +295,8 @@ int Damage(const char* cleanPath, const char* damagedPath) {
         cleanPeak = std::max(cleanPeak, static_cast<double>(std::fabs(s)));
     const double speechBlockEnergy = std::pow(cleanPeak * 0.03, 2) * static_cast<double>(block);
     std::vector<double> correlations;
+    std::vector<float> aligned(clean.samples.size(), 0.0f);
+    std::vector<uint8_t> matched(clean.samples.size(), 0);
     size_t speechBlocks = 0, silentBlocks = 0;
     long previousLag = 0;
     bool havePrevious = false;
@@ -246,6 +331,10 @@ int Damage(const char* cleanPath, const char* damagedPath) {
                     1000.0 * static_cast<double>(bestLag) / clean.rate);
         previousLag = bestLag;
         havePrevious = best > 0.3;
+        for (size_t i = 0; i < window; ++i) {
+            aligned[start + i] = damaged.samples[static_cast<size_t>(static_cast<long>(start + i) + bestLag)];
+            matched[start + i] = 1;
+        }
         for (size_t b = 0; b + block <= window; b += block) {
             if (Energy(ref + b, block) < speechBlockEnergy)
                 continue;
@@ -260,11 +349,14 @@ int Damage(const char* cleanPath, const char* damagedPath) {
         std::fprintf(stderr, "call_audio: no speech found in %s\n", cleanPath);
         return 1;
     }
-    std::printf("windows=%zu correlation_median=%.3f correlation_p10=%.3f silent_gaps_pct=%.2f\n",
-                correlations.size(), Quantile(correlations, 0.5), Quantile(correlations, 0.1),
-                speechBlocks == 0
-                    ? 0.0
-                    : 100.0 * static_cast<double>(silentBlocks) / static_cast<double>(speechBlocks));
+    const Gaps gaps = FindGaps(clean, aligned, matched, cleanPeak * 0.03);
+    std::printf(
+        "windows=%zu correlation_median=%.3f correlation_p10=%.3f silent_gaps_pct=%.2f zero_runs=%d "
+        "zero_longest_ms=%.1f quiet_stretches=%d quiet_longest_ms=%.1f\n",
+        correlations.size(), Quantile(correlations, 0.5), Quantile(correlations, 0.1),
+        speechBlocks == 0 ? 0.0
+                          : 100.0 * static_cast<double>(silentBlocks) / static_cast<double>(speechBlocks),
+        gaps.zeroRuns, gaps.zeroLongestMs, gaps.quietStretches, gaps.quietLongestMs);
     return 0;
 }
 
