@@ -1,5 +1,6 @@
 // The address book: contacts kept in "contacts.txt" in the current directory, as the XML text that
-// XmlElement writes with depth 0 and the short form.
+// XmlElement writes with depth 0 and the short form. The dialog reads and writes it through ContactsBook;
+// these functions are the plain view of it.
 #pragma once
 
 #include <string>
@@ -21,8 +22,8 @@ inline constexpr std::string_view kContactsFile = "contacts.txt";
 // the contacts read before the damage.
 std::vector<Contact> LoadContacts(std::string_view path = kContactsFile);
 
-// Writes the contacts in order. Returns whether the file was replaced; the dialog ignores it, and on
-// failure the old file is left as it was.
+// Replaces the file with a book of exactly these contacts, whatever it held. Returns whether the file was
+// replaced; on failure the old file is left as it was.
 bool SaveContacts(const std::vector<Contact>& contacts, std::string_view path = kContactsFile);
 
 // The port text as a number the way atoi reads it (leading whitespace, an optional sign, decimal digits up

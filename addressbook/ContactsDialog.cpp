@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStringDecoder>
@@ -36,6 +37,8 @@ std::string Text(const QLineEdit* edit) {
 
 // Each cell keeps the bytes it was made from under this role; its text is only how they are shown.
 constexpr int kBytesRole = Qt::UserRole;
+// The name cell keeps under this role which contact of the book the row shows, or -1 for a row added here.
+constexpr int kOriginRole = Qt::UserRole + 1;
 
 // The file holds 8-bit text of no stated encoding: bytes that are valid UTF-8 are shown as such, any
 // others as Latin-1, where every byte is one character.
@@ -152,13 +155,18 @@ bool ContactsDialog::eventFilter(QObject* watched, QEvent* event) {
 
 void ContactsDialog::LoadRows() {
     list_->clear();
+    book_ = ContactsBook::Load();
     // File order, so that saving what was loaded writes the same order back and the list does not turn
-    // over at every save.
-    for (const Contact& contact : LoadContacts())
-        InsertRow(list_->topLevelItemCount(), contact);
+    // over at every save. Added in one step: a book of 100,000 contacts must open in a moment.
+    const std::vector<Contact>& contacts = book_->Contacts();
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(static_cast<qsizetype>(contacts.size()));
+    for (size_t i = 0; i < contacts.size(); ++i)
+        rows.append(MakeRow(contacts[i], static_cast<int>(i)));
+    list_->addTopLevelItems(rows);
 }
 
-void ContactsDialog::InsertRow(int index, const Contact& contact) {
+QTreeWidgetItem* ContactsDialog::MakeRow(const Contact& contact, int origin) const {
     auto* row = new QTreeWidgetItem;
     const std::string* cells[kColumnCount] = {&contact.name, &contact.host, &contact.port};
     for (int column = 0; column < kColumnCount; ++column) {
@@ -169,12 +177,23 @@ void ContactsDialog::InsertRow(int index, const Contact& contact) {
         row->setToolTip(column, text);  // a cell too narrow for its text still shows it whole
         row->setTextAlignment(column, kColumnAlignment[column]);
     }
-    list_->insertTopLevelItem(index, row);
+    row->setData(kNameColumn, kOriginRole, origin);
+    return row;
 }
 
 QTreeWidgetItem* ContactsDialog::SelectedRow() const {
     const QList<QTreeWidgetItem*> selected = list_->selectedItems();
     return selected.isEmpty() ? nullptr : selected.front();
+}
+
+std::vector<BookRow> ContactsDialog::BookRows() const {
+    std::vector<BookRow> rows;
+    const std::vector<Contact> contacts = Rows();
+    rows.reserve(contacts.size());
+    for (int i = 0; i < list_->topLevelItemCount(); ++i)
+        rows.push_back({contacts[static_cast<size_t>(i)],
+                        list_->topLevelItem(i)->data(kNameColumn, kOriginRole).toInt()});
+    return rows;
 }
 
 std::vector<Contact> ContactsDialog::Rows() const {
@@ -191,7 +210,7 @@ std::vector<Contact> ContactsDialog::Rows() const {
 
 void ContactsDialog::OnAdd() {
     const int port = PortFromText(Text(portEdit_));
-    InsertRow(0, {Text(nameEdit_), Text(hostEdit_), std::to_string(port)});
+    list_->insertTopLevelItem(0, MakeRow({Text(nameEdit_), Text(hostEdit_), std::to_string(port)}, -1));
     list_->setCurrentItem(list_->topLevelItem(0));
     modified_ = true;
 }
@@ -207,8 +226,34 @@ void ContactsDialog::OnRemove() {
 }
 
 void ContactsDialog::OnOk() {
-    if (modified_)
-        SaveContacts(Rows());  // a failed save is silent; the old file stays as it was
+    if (saveBox_)
+        return;  // its message is still up; a second OK (a double click behind it) waits for it
+    if (modified_) {
+        const SaveOutcome outcome = book_->Save(BookRows());
+        if (outcome.kind != SaveOutcome::Kind::Saved) {
+            ShowSaveMessage(outcome);
+            return;
+        }
+    }
+    Finish();
+}
+
+void ContactsDialog::ShowSaveMessage(const SaveOutcome& outcome) {
+    const bool failed = outcome.kind == SaveOutcome::Kind::Failed;
+    auto* box = new QMessageBox(failed ? QMessageBox::Warning : QMessageBox::Information, kCaption,
+                                QString::fromStdString(outcome.message), QMessageBox::Ok, this);
+    box->setObjectName("saveMessage");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (!failed) {
+        // The changes are on disk: the dialog ends as OK would once the user has read where.
+        modified_ = false;
+        QObject::connect(box, &QMessageBox::finished, this, &ContactsDialog::Finish);
+    }
+    saveBox_ = box;
+    box->open();
+}
+
+void ContactsDialog::Finish() {
     const QTreeWidgetItem* row = SelectedRow();
     if (row == nullptr) {
         reject();

@@ -1,13 +1,18 @@
 // The address-book dialog: the contacts of "contacts.txt" in a list, three edits to add one, and the choice
 // of the peer to call. It reads the file when it opens and writes it back on OK if rows were added or
-// removed; Cancel forgets every change.
+// removed; Cancel forgets every change. A save that fails says why and leaves the dialog open with the
+// rows as they were.
 #pragma once
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "addressbook/Contacts.h"
+#include "addressbook/ContactsBook.h"
 
 class QLineEdit;
 class QPushButton;
@@ -32,12 +37,16 @@ public:
     // bytes it was read or typed as, whatever text the list shows for them.
     std::vector<Contact> Rows() const;
 
+    // The message of the last save that failed or went beside the file, while it is shown.
+    QMessageBox* SaveBox() const { return saveBox_; }
+
 public slots:
     // Adds the edits' contact as the top row and selects it; the port is stored as the number it reads as.
     void OnAdd();
     // Deletes the selected row, if any, and leaves nothing selected.
     void OnRemove();
-    // Saves if rows were added or removed, then ends with the selected row, or as Cancel without one.
+    // Saves if rows were added or removed, then ends with the selected row, or as Cancel without one. A
+    // failed save keeps the dialog open; a save beside the file ends it once its message is read.
     void OnOk();
 
 protected:
@@ -46,14 +55,19 @@ protected:
 private:
     void BuildControls();
     void LoadRows();
-    void InsertRow(int index, const Contact& contact);
+    QTreeWidgetItem* MakeRow(const Contact& contact, int origin) const;
+    std::vector<BookRow> BookRows() const;
     QTreeWidgetItem* SelectedRow() const;
+    void ShowSaveMessage(const SaveOutcome& outcome);
+    void Finish();
     QRect Dlu(int x, int y, int width, int height) const;
 
     std::string name_;
     std::string host_;
     int port_ = 0;
     bool modified_ = false;
+    std::optional<ContactsBook> book_;
+    QPointer<QMessageBox> saveBox_;
 
     QTreeWidget* list_ = nullptr;
     QLineEdit* nameEdit_ = nullptr;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "base/ByteString.h"
@@ -13,12 +14,62 @@ namespace {
 // The bytes that end a tag name.
 constexpr std::string_view kNameEnd = " />\t\r\n";
 
+// Where the bytes of a stripped text came from, so that a place in it can be named as a line of the text
+// it was stripped from. Each run of bytes kept in one piece is one entry; past kMaxRuns (a text of
+// thousands of comments) the map gives up rather than grow with the text.
+class OriginMap {
+public:
+    void Keep(size_t out, size_t in, size_t length) {
+        if (lost_ || length == 0)
+            return;
+        if (!runs_.empty() && runs_.back().in + (out - runs_.back().out) == in)
+            return;  // continues the last run
+        if (runs_.size() >= kMaxRuns) {
+            lost_ = true;
+            runs_.clear();
+            return;
+        }
+        runs_.push_back({out, in});
+    }
+    // The stripped text was cut back to `size` bytes.
+    void Truncate(size_t size) {
+        while (!runs_.empty() && runs_.back().out >= size)
+            runs_.pop_back();
+    }
+    // The offset in the original text of the byte at `out`; an offset past the end maps past the last
+    // byte kept.
+    std::optional<size_t> Origin(size_t out) const {
+        if (lost_)
+            return std::nullopt;
+        const auto after = std::upper_bound(runs_.begin(), runs_.end(), out,
+                                            [](size_t offset, const Run& run) { return offset < run.out; });
+        if (after == runs_.begin())
+            return out;
+        const Run& run = *(after - 1);
+        return run.in + (out - run.out);
+    }
+
+private:
+    static constexpr size_t kMaxRuns = 65536;
+    struct Run {
+        size_t out;
+        size_t in;
+    };
+    std::vector<Run> runs_;
+    bool lost_ = false;
+};
+
 // Removes, again and again, the first `opener` and everything through the first `terminator` at or after
 // it. Works in one pass: after a removal only the last few kept bytes can form a new opener with what
 // follows. An opener without a terminator drops the rest of the text, so the loop always ends.
-std::string RemoveBlocks(std::string_view text, std::string_view opener, std::string_view terminator) {
+std::string RemoveBlocks(std::string_view text, std::string_view opener, std::string_view terminator,
+                         OriginMap& origins) {
     std::string kept;
     kept.reserve(text.size());
+    const auto keep = [&](size_t from, size_t length) {
+        origins.Keep(kept.size(), from, length);
+        kept.append(text.substr(from, length));
+    };
     size_t pos = 0;
     for (;;) {
         // An opener that starts in the kept bytes and ends in the rest; the earliest start comes first.
@@ -34,13 +85,14 @@ std::string RemoveBlocks(std::string_view text, std::string_view opener, std::st
         size_t searchFrom = pos;
         if (straddle > 0) {
             kept.resize(kept.size() - straddle);
+            origins.Truncate(kept.size());
         } else {
             const size_t start = text.find(opener, pos);
             if (start == std::string_view::npos) {
-                kept.append(text.substr(pos));
+                keep(pos, text.size() - pos);
                 return kept;
             }
-            kept.append(text.substr(pos, start - pos));
+            keep(pos, start - pos);
             searchFrom = start;
         }
         const size_t end = text.find(terminator, searchFrom);
@@ -49,6 +101,36 @@ std::string RemoveBlocks(std::string_view text, std::string_view opener, std::st
         pos = end + terminator.size();
     }
 }
+
+// The text without comments, processing instructions and declarations, and for each of the three passes
+// where its bytes came from.
+struct StrippedText {
+    explicit StrippedText(std::string_view original) {
+        // A text without any of the three (every file the program writes) is parsed as it is.
+        if (original.find("<!") == std::string_view::npos && original.find("<?") == std::string_view::npos) {
+            view = TrimRightBytes(original);
+            return;
+        }
+        text = RemoveBlocks(original, "<!--", "->", passes[0]);
+        text = RemoveBlocks(text, "<?", ">", passes[1]);
+        text =
+            RemoveBlocks(text, "<!", ">", passes[2]);  // also DOCTYPE lines and the start of CDATA sections
+        text.resize(TrimRightBytes(text).size());
+        view = text;
+    }
+
+    // The offset in the original text of the byte at `offset` in `view`.
+    std::optional<size_t> Origin(size_t offset) const {
+        std::optional<size_t> at = offset;
+        for (int pass = 2; pass >= 0 && at; --pass)
+            at = passes[pass].Origin(*at);
+        return at;
+    }
+
+    std::string text;
+    std::string_view view;
+    OriginMap passes[3];
+};
 
 }  // namespace
 
@@ -60,26 +142,43 @@ public:
     // `level` is the nesting level of `element`, the outermost being 1.
     bool ParseContent(XmlElement& element, int level);
 
+    // Why the parse ended where it did, and the offset of the tag it ended at; after a parse that returned
+    // true, whether the rest of the text holds elements that a stray closing tag cut off.
+    XmlParseStop::Reason StopReason() const;
+    size_t StopOffset() const { return reason_ != XmlParseStop::Reason::None ? stopOffset_ : tagStart_; }
+
 private:
     void ReadAttributes(XmlElement& target, std::string_view tag);
     // A new child of `parent`, or null (and the parse stopped) past kMaxParseNodes.
     XmlElement* AddNode(XmlElement& parent, std::string name, std::string value = {});
-    bool Stop() {
+    bool Stop(XmlParseStop::Reason reason) {
         stopped_ = true;
+        Note(reason);
         return false;
     }
+    // The first reason found is the one that ended the parse; the enclosing levels only pass it on.
+    void Note(XmlParseStop::Reason reason) {
+        if (reason_ == XmlParseStop::Reason::None) {
+            reason_ = reason;
+            stopOffset_ = tagStart_;
+        }
+    }
+    bool RestHoldsElements() const;
 
     std::string_view text_;
     size_t cursor_ = 0;
+    size_t tagStart_ = 0;  // where the tag being read begins
     // Counts recursive calls as well as levels: tags without a name ("<>") recurse into the same element.
     int recursion_ = 0;
     int nodes_ = 1;  // the element given to Parse
     bool stopped_ = false;
+    XmlParseStop::Reason reason_ = XmlParseStop::Reason::None;
+    size_t stopOffset_ = 0;
 };
 
 XmlElement* XmlContentParser::AddNode(XmlElement& parent, std::string name, std::string value) {
     if (nodes_ >= XmlElement::kMaxParseNodes) {
-        Stop();
+        Stop(XmlParseStop::Reason::TooManyElements);
         return nullptr;
     }
     ++nodes_;
@@ -91,9 +190,12 @@ bool XmlContentParser::ParseContent(XmlElement& element, int level) {
         const size_t open = text_.find('<', cursor_);
         if (open == std::string_view::npos)
             return true;  // text after the last tag is dropped
+        tagStart_ = open;
         const size_t close = text_.find('>', open + 1);
-        if (close == std::string_view::npos)
+        if (close == std::string_view::npos) {
+            Note(XmlParseStop::Reason::UnclosedTag);
             return false;  // found again by every enclosing level
+        }
 
         element.value_ += XmlElement::Unescape(text_.substr(cursor_, open - cursor_));
         TrimBytesInPlace(element.value_);
@@ -112,7 +214,7 @@ bool XmlContentParser::ParseContent(XmlElement& element, int level) {
             element.name_ = name;  // how the element given to Parse gets the first tag's name
         } else {
             if (level >= XmlElement::kMaxParseDepth)
-                return Stop();
+                return Stop(XmlParseStop::Reason::TooDeep);
             target = AddNode(element, std::string(name));
             if (target == nullptr)
                 return false;
@@ -123,7 +225,7 @@ bool XmlContentParser::ParseContent(XmlElement& element, int level) {
             return false;
         if (!tag.ends_with("/>")) {
             if (recursion_ >= XmlElement::kMaxParseDepth)
-                return Stop();
+                return Stop(XmlParseStop::Reason::TooDeep);
             ++recursion_;
             ParseContent(*target, targetLevel);  // its result is not used: the cursor tells where it stopped
             --recursion_;
@@ -132,6 +234,26 @@ bool XmlContentParser::ParseContent(XmlElement& element, int level) {
         }
     }
     return true;
+}
+
+XmlParseStop::Reason XmlContentParser::StopReason() const {
+    if (reason_ != XmlParseStop::Reason::None || !RestHoldsElements())
+        return reason_;
+    return XmlParseStop::Reason::EndTagOutside;
+}
+
+// The outermost level returns at a closing tag only when more elements were closed than opened; what
+// follows is dropped. Text and further closing tags lose nothing, a start tag does.
+bool XmlContentParser::RestHoldsElements() const {
+    for (size_t open = text_.find('<', cursor_); open != std::string_view::npos;
+         open = text_.find('<', open + 1)) {
+        if (text_.find('>', open + 1) == std::string_view::npos)
+            return false;
+        const char second = open + 1 < text_.size() ? text_[open + 1] : '\0';
+        if (second != '/' && second != '!' && second != '?')
+            return true;
+    }
+    return false;
 }
 
 void XmlContentParser::ReadAttributes(XmlElement& target, std::string_view tag) {
@@ -199,35 +321,50 @@ void XmlElement::Clear() {
     value_.clear();
 }
 
-bool XmlElement::Parse(std::string_view text) {
-    std::string stripped = RemoveBlocks(text, "<!--", "->");
-    stripped = RemoveBlocks(stripped, "<?", ">");
-    stripped = RemoveBlocks(stripped, "<!", ">");  // also DOCTYPE lines and the start of CDATA sections
-    stripped.resize(TrimRightBytes(stripped).size());
+bool XmlElement::Parse(std::string_view text, XmlParseStop* stop) {
+    const StrippedText stripped(text);
     Clear();
-    XmlContentParser parser(stripped);
-    return parser.ParseContent(*this, 1);
+    XmlContentParser parser(stripped.view);
+    const bool result = parser.ParseContent(*this, 1);
+    if (stop != nullptr) {
+        *stop = {};
+        stop->reason = parser.StopReason();
+        if (stop->reason != XmlParseStop::Reason::None) {
+            if (const std::optional<size_t> origin = stripped.Origin(parser.StopOffset())) {
+                const size_t end = std::min(*origin, text.size());
+                stop->line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + end, '\n'));
+            }
+        }
+    }
+    return result;
 }
 
 std::string XmlElement::ToString(int depth, bool shortForm) const {
     std::string out;
-    AppendTo(out, depth, shortForm);
+    AppendTo(out, depth, shortForm, children_);
     return out;
 }
 
-void XmlElement::AppendTo(std::string& out, int depth, bool shortForm) const {
+std::string XmlElement::ToString(int depth, bool shortForm,
+                                 const std::vector<const XmlElement*>& children) const {
+    std::string out;
+    AppendTo(out, depth, shortForm, children);
+    return out;
+}
+
+// `children` holds pointers of any kind to the elements written as this one's children.
+template <typename Children>
+void XmlElement::AppendTo(std::string& out, int depth, bool shortForm, const Children& children) const {
     const std::string_view lineEnd = depth >= 0 ? "\r\n" : "";
     const size_t indent = depth > 0 ? static_cast<size_t>(depth) : 0;
     // On one line, leaves go into the start tag as attributes.
-    const auto isAttribute = [depth](const std::unique_ptr<XmlElement>& child) {
-        return depth < 0 && child->children_.empty();
-    };
-    const bool hasInner = !std::all_of(children_.begin(), children_.end(), isAttribute);
+    const auto isAttribute = [depth](const auto& child) { return depth < 0 && child->children_.empty(); };
+    const bool hasInner = !std::all_of(children.begin(), children.end(), isAttribute);
 
     out.append(indent, '\t');
     out += '<';
     out += name_;
-    for (const auto& child : children_) {
+    for (const auto& child : children) {
         if (!isAttribute(child))
             continue;
         out += ' ';
@@ -244,9 +381,9 @@ void XmlElement::AppendTo(std::string& out, int depth, bool shortForm) const {
     out += '>';
     if (hasInner) {
         out += lineEnd;
-        for (const auto& child : children_) {
+        for (const auto& child : children) {
             if (!isAttribute(child))
-                child->AppendTo(out, depth < 0 ? -1 : depth + 1, true);
+                child->AppendTo(out, depth < 0 ? -1 : depth + 1, true, child->children_);
         }
         out.append(indent, '\t');
     }

@@ -3,20 +3,36 @@
 // are; only the five predefined entities are known.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Why and where a parse ended before the end of its text, so that a caller can tell what it did not get.
+struct XmlParseStop {
+    enum class Reason {
+        None,             // the whole text was read
+        UnclosedTag,      // a "<" without a later ">"
+        TooDeep,          // elements nested deeper than XmlElement::kMaxParseDepth
+        TooManyElements,  // more than XmlElement::kMaxParseNodes elements
+        EndTagOutside,    // a closing tag with nothing open to close, and elements after it
+    };
+    Reason reason = Reason::None;
+    // The line (from 1, counted in the text given to Parse) of the tag where reading stopped; 0 when the
+    // text held too many comments to keep track of where they were.
+    size_t line = 0;
+};
 
 class XmlElement {
 public:
     // Parsing refuses to nest elements deeper than this, so that a hostile file cannot exhaust the stack.
     static constexpr int kMaxParseDepth = 256;
     // Parsing creates at most this many elements (attributes count, as they become elements), so that a
-    // file of nothing but tiny tags cannot make the tree dozens of times its size: about 12 MB of tree at
-    // most, 25000 contacts. The parse stops at the element past the bound and returns false; the elements
-    // read before it stay.
-    static constexpr int kMaxParseNodes = 100000;
+    // file of nothing but tiny tags cannot make the tree dozens of times its size. An address book of
+    // 100,000 contacts is 400,001 elements; at the bound the tree takes about 130 MB. The parse stops at
+    // the element past the bound and returns false; the elements read before it stay.
+    static constexpr int kMaxParseNodes = 1000000;
 
     XmlElement();  // named "xml"
     explicit XmlElement(std::string name, std::string value = {});
@@ -43,13 +59,17 @@ public:
 
     // Replaces this element's name, value and children with what `text` describes. False when a tag has no
     // closing ">", the nesting goes deeper than kMaxParseDepth or the text holds more than kMaxParseNodes
-    // elements; what was read before stays in the tree.
-    bool Parse(std::string_view text);
+    // elements; what was read before stays in the tree. `stop`, when given, says whether the whole text
+    // was read, which is not the same: a closing tag with nothing open ends the parse with true and drops
+    // the rest.
+    bool Parse(std::string_view text, XmlParseStop* stop = nullptr);
 
     // depth >= 0: one element per line, `depth` tabs of indent, CR LF line ends. depth < 0: one line, and
     // children without children of their own become attributes. shortForm writes "<name/>" for an element
     // with neither value nor children.
     std::string ToString(int depth, bool shortForm) const;
+    // The same with `children`, in that order, written in place of this element's own.
+    std::string ToString(int depth, bool shortForm, const std::vector<const XmlElement*>& children) const;
 
     static std::string Escape(std::string_view text);
     static std::string Unescape(std::string_view text);
@@ -58,7 +78,8 @@ private:
     friend class XmlContentParser;
 
     void Clear();
-    void AppendTo(std::string& out, int depth, bool shortForm) const;
+    template <typename Children>
+    void AppendTo(std::string& out, int depth, bool shortForm, const Children& children) const;
 
     std::string name_;
     std::string value_;
