@@ -174,6 +174,7 @@ SaveOutcome ContactsBook::Save(const std::vector<BookRow>& rows) {
         return {SaveOutcome::Kind::Failed, path_,
                 "There is not enough memory to save " + FileName(path_) + "."};
     }
+    RemoveStaleTemporaryFiles(path_);
     if (ReadWhole())
         return Write(text, path_, WriteMode::Replace);
     return WriteBeside(text);
