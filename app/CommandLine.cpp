@@ -131,6 +131,8 @@ std::vector<std::string_view> SplitFields(std::string_view text) {
 }
 
 const std::string kPortProblem = "port must be a number from 0 to " + std::to_string(kMaxPort);
+// Port 0 lets the system choose where to listen, but nothing can be reached there.
+const std::string kPeerPortProblem = "port must be a number from 1 to " + std::to_string(kMaxPort);
 const std::string kDeviceProblem = "device must be a number from 0 to " + std::to_string(kMaxDevice);
 const std::string kHostProblem = "host must be a host name or a dotted IPv4 address";
 
@@ -163,8 +165,8 @@ std::string ApplyConnect(const Fields& f, Settings& s) {
     if (!IsValidHost(f[0]))
         return kHostProblem;
     const std::optional<int> port = ParseNumber(f[1], kMaxPort);
-    if (!port)
-        return kPortProblem;
+    if (!port || *port == 0)
+        return kPeerPortProblem;
     const std::optional<bool> connect = ParseYesNo(f[2]);
     if (!connect)
         return "connect must be yes or no";
@@ -239,6 +241,7 @@ public:
     ParsedCommandLine Parse(const std::vector<std::string>& args) {
         ParsedCommandLine result;
         for (const std::string& arg : args) {
+            const int portBefore = settings_.port;
             std::string problem;
             if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') {
                 problem = ParseLong(arg);
@@ -251,7 +254,12 @@ public:
             }
             if (!problem.empty())
                 return Failure(arg, problem);
+            if (settings_.port != portBefore)
+                lastPortArgument_ = arg;
         }
+        // -l and -c share one port: a later -l:0 must not leave -c:...:yes connecting to port 0.
+        if (settings_.autoConnect && settings_.port == 0)
+            return Failure(lastPortArgument_, "port 0 cannot be connected to, and -c connects to this port");
         if (!inputWav_.empty() || !outputWav_.empty()) {
             if (explicitBackend_ && *explicitBackend_ != AudioBackend::File) {
                 return Failure(lastWavArgument_, std::string("cannot be used with --audio=") +
@@ -387,7 +395,8 @@ private:
     std::optional<AudioBackend> explicitBackend_;
     std::string inputWav_;
     std::string outputWav_;
-    std::string lastWavArgument_;  // named in the error when the paths clash with --audio
+    std::string lastWavArgument_;   // named in the error when the paths clash with --audio
+    std::string lastPortArgument_;  // named in the error when -c would connect to port 0
     bool help_ = false;
     bool version_ = false;
     bool listDevices_ = false;
