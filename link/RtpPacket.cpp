@@ -58,9 +58,8 @@ std::optional<RtpPacket> RtpPacket::Parse(std::span<const uint8_t> datagram) {
     }
     size_t end = length;
     if ((at[0] & kPaddingBit) != 0) {
-        // The last byte counts the padding, itself included; it must lie after the header.
-        if (end == start)
-            return std::nullopt;
+        // The last byte counts the padding, itself included; it must lie after the header. (When nothing
+        // follows the header, the header's own last byte is read as the count: 0, or too many, either way.)
         const size_t padding = at[length - 1];
         if (padding == 0 || padding > end - start)
             return std::nullopt;

@@ -46,8 +46,10 @@ RtcpReport CompoundFields() {
     return report;
 }
 
+// Parsed from a copy of exactly the datagram's size, so that the sanitizer builds see any read past its end.
 std::optional<RtcpReport> Parse(const Bytes& datagram, uint32_t about = kOurs) {
-    return RtcpReport::Parse(datagram, about);
+    const Bytes exact(datagram.begin(), datagram.end());
+    return RtcpReport::Parse(exact, about);
 }
 
 Bytes Compose(const RtcpReport& report) {
@@ -118,6 +120,15 @@ TEST(RtcpReportTest, KeepsOnlyTheBlockAboutTheGivenSsrc) {
                {0x99, 0x99, 0x99, 0x99, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 5});
     EXPECT_EQ(Parse(two)->block, CompoundFields().block);
     EXPECT_EQ(Parse(two, 0x99999999)->block, (RtcpReportBlock{0x99999999, 0, 1, 2, 3, 4, 5}));
+}
+
+TEST(RtcpReportTest, OfTwoBlocksAboutUsTheFirstCounts) {
+    Bytes two = Part(0, 52);
+    two[0] = 0x82;
+    two[3] = 0x12;
+    two.insert(two.end(),
+               {0x55, 0x66, 0x77, 0x88, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 5});
+    EXPECT_EQ(Parse(two)->block, CompoundFields().block);
 }
 
 TEST(RtcpReportTest, FurtherReceiverReportsOfTheSameSenderCountOthersNot) {
@@ -228,6 +239,10 @@ TEST(RtcpReportTest, SdesChunksMustFitAndOnlyOurCnameNamesTheSession) {
     noEnd[86] = 0x01;
     noEnd[87] = 0x00;
     EXPECT_EQ(Parse(noEnd), std::nullopt);
+    // An item's type as the compound's last byte, with no length after it (read past the end, the sanitizer
+    // builds would see it).
+    const Bytes lastType = {0x81, 0xCA, 0x00, 0x02, 0x99, 0x99, 0x99, 0x99, 0x07, 0x01, 'x', 0x05};
+    EXPECT_EQ(Parse(Join({Part(0, 52), lastType})), std::nullopt);
     // Two chunks counted, one present.
     Bytes twoChunks = kCompound;
     twoChunks[52] = 0x82;
@@ -245,6 +260,31 @@ TEST(RtcpReportTest, SdesChunksMustFitAndOnlyOurCnameNamesTheSession) {
     Bytes otherSource = kCompound;
     otherSource[59] = 0x45;
     EXPECT_EQ(Parse(otherSource)->sessionId, 0u);
+}
+
+TEST(RtcpReportTest, ChunksStartOnTheWordAfterTheirNullItem) {
+    // A chunk about another source whose one item ends on a word boundary: its null item and three more
+    // nulls make a whole word, and our chunk starts after it.
+    const Bytes sdes = {0x82, 0xCA, 0x00, 0x0B, 0x99, 0x99, 0x99, 0x99, 0x07, 0x02, 'h', 'i', 0, 0, 0, 0};
+    Bytes ours = Part(56, 88);
+    const Bytes withOthers = Join({Part(0, 52), sdes, ours, Part(88, 120)});
+    EXPECT_EQ(Parse(withOthers), CompoundFields());
+}
+
+TEST(RtcpReportTest, PaddingMayNotReachIntoAChunkOrABlock) {
+    // The SDES packet padded by one byte: its chunk loses the null that ended it.
+    Bytes sdes = Part(52, 88);
+    sdes[0] |= 0x20;
+    sdes.back() = 1;
+    EXPECT_EQ(Parse(Join({Part(0, 52), sdes})), std::nullopt);
+    // An RR with one block, padded by five bytes: the block's last byte is padding.
+    Bytes rr = {0xA1, 0xC9, 0x00, 0x08, 0x11, 0x22, 0x33, 0x44};
+    const Bytes block = Part(28, 52);
+    rr.insert(rr.end(), block.begin(), block.end());
+    rr.insert(rr.end(), {0, 0, 0, 5});
+    EXPECT_EQ(Parse(rr), std::nullopt);
+    rr.back() = 4;
+    EXPECT_EQ(Parse(rr)->block, CompoundFields().block);
 }
 
 TEST(RtcpReportTest, FiguresOnlyFromOurAppOfTheSenderWithAllTwentyBytes) {

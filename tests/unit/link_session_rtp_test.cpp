@@ -24,6 +24,8 @@ RtpHeader PacketHeader() {
     return RtpHeader{true, 113, 0x1234, 0x89ABCDEF, 0xDEADBEEF};
 }
 
+// Parsed in place: the payload points into `datagram`. The datagrams here are vectors made from a range,
+// whose capacity is their size, so that the sanitizer builds see any read past the end.
 std::optional<RtpPacket> Parse(const Bytes& datagram) {
     return RtpPacket::Parse(datagram);
 }
@@ -37,7 +39,7 @@ Bytes WithFirstByte(uint8_t first, const Bytes& rest) {
     Bytes datagram(kPacket.begin(), kPacket.begin() + 12);
     datagram[0] = first;
     datagram.insert(datagram.end(), rest.begin(), rest.end());
-    return datagram;
+    return Bytes(datagram.begin(), datagram.end());
 }
 
 TEST(RtpPacketTest, ComposesTheTwelveByteHeaderThenTheFrame) {
@@ -208,7 +210,9 @@ TEST(RtpClockTest, DurationsInSixtyFifthThousandsOfASecond) {
     // Rounded: 7 us is 0.46 of a unit, 8 us 0.52.
     EXPECT_EQ(rtp_statistics::NtpShortFromUs(7), 0u);
     EXPECT_EQ(rtp_statistics::NtpShortFromUs(8), 1u);
+    // The longest the field holds, rounded up to it, and beyond: never wrapped round to 0.
     EXPECT_EQ(rtp_statistics::NtpShortFromUs(65535999983LL), 0xFFFFFFFFu);
+    EXPECT_EQ(rtp_statistics::NtpShortFromUs(65535999993LL), 0xFFFFFFFFu);
     EXPECT_EQ(rtp_statistics::NtpShortFromUs(std::numeric_limits<int64_t>::max()), 0xFFFFFFFFu);
 }
 

@@ -110,8 +110,10 @@ SessionControl HelloFields() {
     return hello;
 }
 
+// Parsed from a copy of exactly the datagram's size, so that the sanitizer builds see any read past its end.
 std::optional<SessionControl> ParseControl(const std::vector<uint8_t>& datagram) {
-    return SessionControl::Parse(datagram);
+    const std::vector<uint8_t> exact(datagram.begin(), datagram.end());
+    return SessionControl::Parse(exact);
 }
 
 TEST(SessionControlTest, HelloIsTheTwentyFourBytesOfTheTable) {
