@@ -66,6 +66,20 @@ std::string ReadProblem(const std::string& name, const std::string& directory, c
     }
 }
 
+bool IsContact(const XmlElement& element) {
+    return EqualsIgnoringCase(element.GetName(), "contact");
+}
+
+// Whether a contact element lies anywhere below `element`. The parser bounds the depth, and so the recursion.
+bool HoldsContact(const XmlElement& element) {
+    for (int i = 0; i < element.ChildCount(); ++i) {
+        const XmlElement& child = *element.ChildAt(i);
+        if (IsContact(child) || HoldsContact(child))
+            return true;
+    }
+    return false;
+}
+
 std::string ParseProblem(const std::string& name, const XmlParseStop& stop) {
     if (stop.reason == XmlParseStop::Reason::None)
         return {};
@@ -95,11 +109,18 @@ ContactsBook ContactsBook::Load(std::string_view path) {
         book.problem_ = ParseProblem(name, stop);
         for (int i = 0; i < root->ChildCount(); ++i) {
             const XmlElement& child = *root->ChildAt(i);
-            if (!EqualsIgnoringCase(child.GetName(), "contact"))
+            if (!IsContact(child))
                 continue;
             book.contacts_.push_back(
                 {FieldValue(child, "name"), FieldValue(child, "host"), FieldValue(child, "port")});
             book.contactChild_.push_back(i);
+            // A tag broken so that the contacts after it were read into this one: they are not listed, and
+            // removing this row would take them along, so the file counts as not read whole.
+            if (book.problem_.empty() && HoldsContact(child)) {
+                book.problem_ = name + " could not be read as a list: contact " +
+                                std::to_string(book.contacts_.size()) + " (\"" + book.contacts_.back().name +
+                                "\") holds other contacts";
+            }
         }
         book.root_ = std::move(root);
     } catch (const MemoryException&) {
