@@ -67,6 +67,7 @@ int AudioPipeline::AddStream(int deviceId) {
         const int pieceSamples = std::clamp(rate_ * PlayoutBuffer::kPieceMs / 1000, 1, frameLength_);
         stream->playout = std::make_unique<PlayoutBuffer>(rate_, frameLength_, kPiecesAhead * pieceSamples);
         stream->playout->SetConcealer(&stream->concealment);
+        stream->playout->SetDecoder(&stream->decoder);
         stream->piece.resize(static_cast<size_t>(pieceSamples));
         stream->pieceBytes.resize(static_cast<size_t>(pieceSamples) * 2);
     }
@@ -113,51 +114,73 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
         sink->OnFrame(payload, payloadLength);
 }
 
+bool AudioPipeline::Decode(PlaybackStream& stream, const uint8_t* payload, int length, const uint8_t*& audio,
+                           int& audioBytes) {
+    audio = payload;
+    audioBytes = length;
+    int level = 0;
+    if (width_ == 8) {
+        if (codec_) {
+            codec_->Decode8(payload, length, stream.decodeBytes, false);
+            audio = stream.decodeBytes.Data();
+            audioBytes = stream.decodeBytes.Length();
+        }
+        level = Level8(audio, audioBytes);
+    } else if (width_ == 16) {
+        if (codec_) {
+            codec_->Decode16(payload, length, stream.decodeSamples, false);
+            audio = reinterpret_cast<const uint8_t*>(stream.decodeSamples.Data());
+            audioBytes = stream.decodeSamples.Length() * 2;
+        }
+        level = Level16(audio, audioBytes / 2);
+    } else {
+        return false;
+    }
+    stream.level.store(level, std::memory_order_relaxed);
+    return true;
+}
+
 void AudioPipeline::Deliver(int streamIndex, const uint8_t* payload, int length,
-                            std::optional<uint64_t> sequence) {
+                            std::optional<uint64_t> sequence, bool restart) {
     if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size())
         return;
     PlaybackStream* stream = streams_[static_cast<size_t>(streamIndex)].get();
     if (stream == nullptr || payload == nullptr || length < 0)
         return;
-    // Adaptive playout decodes under the stream's lock: the concealment may continue the same decoder.
-    std::unique_lock<std::mutex> guard(stream->lock, std::defer_lock);
-    if (stream->playout)
-        guard.lock();
-    const uint8_t* audio = payload;
-    int audioBytes = length;
-    int level = 0;
-    if (width_ == 8) {
-        if (codec_) {
-            codec_->Decode8(payload, length, decodeBytes_, false);
-            audio = decodeBytes_.Data();
-            audioBytes = decodeBytes_.Length();
-        }
-        level = Level8(audio, audioBytes);
-    } else if (width_ == 16) {
-        if (codec_) {
-            codec_->Decode16(payload, length, decodeSamples_, false);
-            audio = reinterpret_cast<const uint8_t*>(decodeSamples_.Data());
-            audioBytes = decodeSamples_.Length() * 2;
-        }
-        level = Level16(audio, audioBytes / 2);
-    } else {
-        return;
-    }
-    stream->level.store(level, std::memory_order_relaxed);
+    const uint8_t* audio = nullptr;
+    int audioBytes = 0;
     if (!stream->playout) {
-        DeliverDirect(*stream, audio, audioBytes);
+        if (Decode(*stream, payload, length, audio, audioBytes))
+            DeliverDirect(*stream, audio, audioBytes);
         return;
     }
-    // Less than one sample (a single byte of 16-bit audio) is no sound to play.
-    if (audioBytes < width_ / 8)
-        return;
-    int count = 0;
-    const int16_t* samples = Samples16(audio, audioBytes, count);
-    stream->playout->Arrive(samples, count, MonotonicUs(), sequence);
+    // Adaptive playout decodes under the stream's lock: the concealment may continue the same decoder, and
+    // the player's thread decodes the frames that waited for their slots.
+    std::lock_guard<std::mutex> guard(stream->lock);
+    if (sequence) {
+        stream->playout->ArriveNumbered(payload, length, MonotonicUs(), *sequence, restart);
+    } else {
+        if (!Decode(*stream, payload, length, audio, audioBytes))
+            return;
+        // Less than one sample (a single byte of 16-bit audio) is no sound to play.
+        if (audioBytes < width_ / 8)
+            return;
+        int count = 0;
+        const int16_t* samples = Samples16(*stream, audio, audioBytes, count);
+        stream->playout->Arrive(samples, count, MonotonicUs());
+    }
     // A stream that had fallen silent starts again with this frame.
     if (!stream->feeding)
         Feed(*stream, false);
+}
+
+const int16_t* AudioPipeline::StreamDecoder::Decode(const uint8_t* payload, int length, int& count) {
+    count = 0;
+    const uint8_t* audio = nullptr;
+    int audioBytes = 0;
+    if (!pipeline_.Decode(stream_, payload, length, audio, audioBytes) || audioBytes < pipeline_.width_ / 8)
+        return nullptr;
+    return pipeline_.Samples16(stream_, audio, audioBytes, count);
 }
 
 void AudioPipeline::DeliverDirect(PlaybackStream& stream, const uint8_t* audio, int audioBytes) {
@@ -166,21 +189,22 @@ void AudioPipeline::DeliverDirect(PlaybackStream& stream, const uint8_t* audio, 
         stream.player.Queue(audio, audioBytes);
 }
 
-const int16_t* AudioPipeline::Samples16(const uint8_t* audio, int audioBytes, int& count) {
+const int16_t* AudioPipeline::Samples16(PlaybackStream& stream, const uint8_t* audio, int audioBytes,
+                                        int& count) {
     if (width_ == 8) {
         count = audioBytes;
-        int16_t* wide = PrepareCodecOutput(wideSamples_, false, count);
+        int16_t* wide = PrepareCodecOutput(stream.wideSamples, false, count);
         WidenSamples(audio, count, wide);
-        wideSamples_.SetLength(count);
+        stream.wideSamples.SetLength(count);
         return wide;
     }
     count = audioBytes / 2;
-    if (audio == reinterpret_cast<const uint8_t*>(decodeSamples_.Data()))
-        return decodeSamples_.Data();
+    if (audio == reinterpret_cast<const uint8_t*>(stream.decodeSamples.Data()))
+        return stream.decodeSamples.Data();
     // Raw samples sit where the datagram put them, not aligned for int16_t.
-    int16_t* aligned = PrepareCodecOutput(wideSamples_, false, count);
+    int16_t* aligned = PrepareCodecOutput(stream.wideSamples, false, count);
     std::memcpy(aligned, audio, static_cast<size_t>(count) * 2);
-    wideSamples_.SetLength(count);
+    stream.wideSamples.SetLength(count);
     return aligned;
 }
 

@@ -48,9 +48,11 @@ public:
     void StartCapture();
     void StopCapture() { recorder_.Stop(); }
     // One received payload for the stream in slot `streamIndex`. `sequence` is the sender's number of the
-    // datagram where the link knows one (a private call's counter); the playout buffer then places the frame
-    // by it and conceals exactly the numbers that are missing.
-    void Deliver(int streamIndex, const uint8_t* payload, int length, std::optional<uint64_t> sequence = {});
+    // frame where the link knows one (a private call's counter, a session's sequence number); the playout
+    // buffer then keeps the frame encoded until its slot, and conceals exactly the numbers that are missing.
+    // `restart`: the sender's numbering begins anew with this frame.
+    void Deliver(int streamIndex, const uint8_t* payload, int length, std::optional<uint64_t> sequence = {},
+                 bool restart = false);
     int InputLevel() const { return inputLevel_.load(std::memory_order_relaxed); }
     // The level of the last payload delivered to the stream, or -1 for a slot that holds none.
     int StreamLevel(int streamIndex);
@@ -102,9 +104,21 @@ private:
         int index_;
     };
 
+    // Decodes a stream's numbered frames when the playout buffer reaches their slots.
+    class StreamDecoder final : public PlayoutBuffer::Decoder {
+    public:
+        StreamDecoder(AudioPipeline& pipeline, PlaybackStream& stream)
+            : pipeline_(pipeline), stream_(stream) {}
+        const int16_t* Decode(const uint8_t* payload, int length, int& count) override;
+
+    private:
+        AudioPipeline& pipeline_;
+        PlaybackStream& stream_;
+    };
+
     struct PlaybackStream {
         PlaybackStream(AudioPipeline& pipeline, int index, SoundCodec* codec)
-            : callback(pipeline, *this, index), concealment(codec) {}
+            : callback(pipeline, *this, index), decoder(pipeline, *this), concealment(codec) {}
         SoundPlayer player;
         std::atomic<int> level{0};
         StreamCallback callback;
@@ -112,19 +126,29 @@ private:
         // which the stream's decoding takes too (the codec's concealment continues its decoder).
         std::mutex lock;
         std::unique_ptr<PlayoutBuffer> playout;
+        StreamDecoder decoder;
         StreamConcealment concealment;
         bool feeding = false;      // pieces are being handed to the player
         int ahead = kPiecesAhead;  // pieces kept at the player
         std::vector<int16_t> piece;
         std::vector<uint8_t> pieceBytes;
+        // Decoding happens on the link's worker (frames in order) and on the player's thread (frames that
+        // waited for their slot), always under `lock` when the stream has a playout buffer.
+        ByteBuffer decodeBytes;
+        SampleBuffer decodeSamples;
+        SampleBuffer wideSamples;  // 8-bit audio widened, or raw samples realigned
     };
 
     // Hands the player pieces until it holds kPiecesAhead; `played` when one of them just finished.
     // Stream lock held.
     void Feed(PlaybackStream& stream, bool played);
     void DeliverDirect(PlaybackStream& stream, const uint8_t* audio, int audioBytes);
+    // Decodes one payload of the stream into `audio` (the stream's scratch, or the payload itself for raw
+    // samples) and measures its level; false for a sample width the pipeline does not know.
+    bool Decode(PlaybackStream& stream, const uint8_t* payload, int length, const uint8_t*& audio,
+                int& audioBytes);
     // Decoded audio as 16-bit samples, for the playout buffer.
-    const int16_t* Samples16(const uint8_t* audio, int audioBytes, int& count);
+    const int16_t* Samples16(PlaybackStream& stream, const uint8_t* audio, int audioBytes, int& count);
 
     std::atomic<FrameSink*> sink_{nullptr};
     SoundRecorder recorder_;
@@ -139,8 +163,5 @@ private:
     int frameLength_ = 0;
     std::atomic<int> inputLevel_{0};
     CaptureHandler captureHandler_{*this};
-    ByteBuffer payload_;          // recorder thread
-    ByteBuffer decodeBytes_;      // link's worker
-    SampleBuffer decodeSamples_;  // link's worker
-    SampleBuffer wideSamples_;    // link's worker: 8-bit audio widened, or raw samples realigned
+    ByteBuffer payload_;  // recorder thread
 };

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+
+using playout_rules::ArrivalKind;
 
 namespace {
 
@@ -10,22 +13,12 @@ namespace {
 // say: jitter that comes back every few seconds is covered instead of being chased.
 constexpr int kGrowJudgeMs = 2000;
 constexpr int kShrinkJudgeMs = 4000;
-// ...unless the last second's arrivals all found this much more audio waiting than the four seconds'
-// worst: then the arrivals have moved (a burst after a stall, a fast peer), and the last second counts.
+// ...unless the last second's arrivals have moved (PlayoutRules.h).
 constexpr int kMovedJudgeMs = 1000;
-constexpr int64_t kMovedUs = 10'000;
 constexpr int kMinJudged = 16;
-// A stretch waits this long for a quiet stretch; then it is made in whatever plays, a little every piece,
-// until it is done.
-constexpr int64_t kMaxQuietWaitUs = 2'000'000;
-// Frames about to come late cannot wait that long for the buffer to grow.
-constexpr int64_t kMaxQuietWaitGrowUs = 100'000;
 // Below this peak (and a tenth of what was played lately) a piece counts as quiet.
 constexpr int kQuietFloor = 400;
-// A piece is played at most this much faster or slower: a quiet one by up to half, one that is heard by
-// an eighth.
-constexpr int kQuietStretchDivisor = 2;
-constexpr int kHeardStretchDivisor = 8;
+constexpr int kQuietLookaheadDivisor = 2;
 
 }  // namespace
 
@@ -36,27 +29,29 @@ PlayoutBuffer::PlayoutBuffer(int rate, int frameSamples, int deviceAheadSamples)
       deviceAheadSamples_(std::max(deviceAheadSamples, 0)),
       ceilingSamples_(std::max(4 * frameSamples_, rate_ * kCeilingMs / 1000)),
       maxConcealFrames_(
-          std::max(kMinConcealFrames, (rate_ * kMaxConcealMs / 1000 + frameSamples_ - 1) / frameSamples_)) {
+          std::max(kMinConcealFrames, (rate_ * kMaxConcealMs / 1000 + frameSamples_ - 1) / frameSamples_)),
+      maxAheadSlots_(static_cast<uint64_t>(ceilingSamples_ / frameSamples_ + 1)) {
     ring_.resize(static_cast<size_t>(2 * ceilingSamples_ + 4 * frameSamples_ + 4 * pieceSamples_ +
                                      deviceAheadSamples_));
     scratch_.resize(static_cast<size_t>(std::max(frameSamples_, pieceSamples_) * 2));
+    waiting_.reserve(static_cast<size_t>(maxAheadSlots_));
 }
 
 void PlayoutBuffer::Start() {
     head_ = 0;
     level_ = 0;
-    appended_ = 0;
-    concealedSlots_.clear();
     owed_ = 0;
     concealRun_ = 0;
     stretchWanted_ = 0;
     windowCount_ = 0;
     windowNext_ = 0;
+    DropWaiting();
+    concealedSlots_ = 0;
     active_ = true;
     // The device is handed what it keeps ahead at once; the rest is the first frame's slack, half a frame
     // (within bounds) until the jitter is known.
-    const int slack =
-        std::clamp(frameSamples_ / 2, static_cast<int>(UsToSamples(kMarginUs)), rate_ * 20 / 1000);
+    const int slack = std::clamp(frameSamples_ / 2, static_cast<int>(UsToSamples(playout_rules::kMarginUs)),
+                                 rate_ * 20 / 1000);
     const int lead = deviceAheadSamples_ + slack;
     std::fill(scratch_.begin(), scratch_.end(), 0);
     for (int done = 0; done < lead;) {
@@ -74,7 +69,8 @@ void PlayoutBuffer::GoIdle() {
     stretchWanted_ = 0;
     lastArrivalUs_ = -1;
     nextSequence_.reset();
-    concealedSlots_.clear();
+    DropWaiting();
+    concealedSlots_ = 0;
 }
 
 void PlayoutBuffer::Append(const int16_t* samples, int count) {
@@ -96,33 +92,28 @@ void PlayoutBuffer::Append(const int16_t* samples, int count) {
         tail = tail + 1 == capacity ? 0 : tail + 1;
     }
     level_ += count;
-    appended_ += count;
 }
 
-bool PlayoutBuffer::Refill(const int16_t* samples, int count, uint64_t sequence) {
-    const int64_t played = appended_ - level_;
-    // Slots that have begun to play are past taking back.
-    concealedSlots_.erase(std::remove_if(concealedSlots_.begin(), concealedSlots_.end(),
-                                         [played](const ConcealedSlot& slot) { return slot.start < played; }),
-                          concealedSlots_.end());
-    if (count != frameSamples_)
-        return false;
-    const auto slot = std::find_if(concealedSlots_.begin(), concealedSlots_.end(),
-                                   [sequence](const ConcealedSlot& s) { return s.sequence == sequence; });
-    // A slot an overflow cut short at the front is not whole any more.
-    if (slot == concealedSlots_.end() || slot->start + frameSamples_ > appended_)
-        return false;
-    const int capacity = static_cast<int>(ring_.size());
-    int at = static_cast<int>((head_ + (slot->start - played)) % capacity);
-    for (int i = 0; i < count; ++i) {
-        ring_[static_cast<size_t>(at)] = samples[i];
-        at = at + 1 == capacity ? 0 : at + 1;
+void PlayoutBuffer::Store(const int16_t* samples, int count) {
+    count = std::min(count, static_cast<int>(ring_.size()) / 2);
+    if (count <= static_cast<int>(scratch_.size())) {
+        int16_t* stored = scratch_.data();
+        std::copy(samples, samples + count, stored);
+        if (concealer_ != nullptr)
+            concealer_->Received(stored, count);
+        Append(stored, count);
+    } else {
+        Append(samples, count);
     }
-    Record(SamplesToUs(slot->start - played), false);
-    concealedSlots_.erase(slot);
-    --statistics_.framesConcealed;
-    ++statistics_.framesReordered;
-    return true;
+    concealRun_ = 0;
+    // A device that takes less than real time (a sound server that cannot keep up) would let the buffer
+    // run on past its ceiling, where stretching cannot follow: the oldest audio beyond it goes at once.
+    if (level_ > ceilingSamples_ + frameSamples_) {
+        const int excess = level_ - ceilingSamples_;
+        head_ = (head_ + excess) % static_cast<int>(ring_.size());
+        level_ -= excess;
+        statistics_.samplesShortened += excess;
+    }
 }
 
 void PlayoutBuffer::AppendConcealment() {
@@ -133,6 +124,72 @@ void PlayoutBuffer::AppendConcealment() {
         std::fill(fill, fill + frameSamples_, 0);
     Append(fill, frameSamples_);
     ++statistics_.framesConcealed;
+}
+
+void PlayoutBuffer::FillNumberedSlot(const Waiting* frame) {
+    int count = 0;
+    const int16_t* samples = nullptr;
+    if (frame != nullptr && decoder_ != nullptr)
+        samples = decoder_->Decode(frame->bytes.data(), static_cast<int>(frame->bytes.size()), count);
+    const bool concealed = samples == nullptr || count <= 0;
+    if (concealed) {
+        ++concealRun_;
+        AppendConcealment();
+    } else {
+        Store(samples, count);
+    }
+    concealedSlots_ = (concealedSlots_ << 1) | (concealed ? 1u : 0u);
+    ++*nextSequence_;
+}
+
+void PlayoutBuffer::Drain() {
+    while (!waiting_.empty() && waiting_.front().sequence == *nextSequence_) {
+        FillNumberedSlot(&waiting_.front());
+        spare_.push_back(std::move(waiting_.front().bytes));
+        waiting_.erase(waiting_.begin());
+    }
+}
+
+void PlayoutBuffer::Wait(uint64_t sequence, const uint8_t* payload, int length) {
+    Waiting frame;
+    frame.sequence = sequence;
+    if (!spare_.empty()) {
+        frame.bytes = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    frame.bytes.assign(payload, payload + length);
+    const auto at = std::lower_bound(waiting_.begin(), waiting_.end(), sequence,
+                                     [](const Waiting& w, uint64_t s) { return w.sequence < s; });
+    waiting_.insert(at, std::move(frame));
+}
+
+void PlayoutBuffer::DropWaiting() {
+    for (Waiting& frame : waiting_)
+        spare_.push_back(std::move(frame.bytes));
+    waiting_.clear();
+}
+
+playout_rules::SlotView PlayoutBuffer::View(uint64_t sequence) const {
+    playout_rules::SlotView view;
+    view.nextSlot = *nextSequence_;
+    view.maxAheadSlots = maxAheadSlots_;
+    if (!waiting_.empty())
+        view.highestWaiting = waiting_.back().sequence;
+    view.alreadyWaiting = std::any_of(waiting_.begin(), waiting_.end(),
+                                      [sequence](const Waiting& w) { return w.sequence == sequence; });
+    if (sequence < view.nextSlot) {
+        // Beyond the 64 slots remembered, a slot is long played: whatever came for it counts as late.
+        const uint64_t back = view.nextSlot - 1 - sequence;
+        view.slotConcealed = back >= 64 || ((concealedSlots_ >> back) & 1u) != 0;
+    }
+    return view;
+}
+
+int64_t PlayoutBuffer::WaitingSamples() const {
+    int64_t samples = level_;
+    if (!waiting_.empty() && nextSequence_)
+        samples += static_cast<int64_t>(waiting_.back().sequence + 1 - *nextSequence_) * frameSamples_;
+    return samples;
 }
 
 void PlayoutBuffer::Copy(int16_t* out, int count) {
@@ -172,8 +229,15 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
         return false;
     count = std::min(count, static_cast<int>(ring_.size()) / 4);
 
-    // The slot that begins after what waits has no frame yet: conceal it, one frame at a time.
+    // The slot that begins after what waits is due: decode or conceal it, one frame at a time.
     while (level_ < count) {
+        if (!waiting_.empty()) {
+            // A numbered slot whose frame is missing, with later frames waiting: concealed now, in slot
+            // order, and the frames after it decoded behind it.
+            FillNumberedSlot(nullptr);
+            Drain();
+            continue;
+        }
         if (concealRun_ >= maxConcealFrames_) {
             // The peer has gone quiet (or away): play out what is left, then let the device fall silent.
             const int left = level_;
@@ -182,27 +246,29 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
             GoIdle();
             return true;
         }
+        if (nextSequence_) {
+            FillNumberedSlot(nullptr);
+            continue;
+        }
         if (owed_ == 0)
             owedSinceUs_ = nowUs + SamplesToUs(level_);
         ++owed_;
         ++concealRun_;
-        if (nextSequence_)
-            ++*nextSequence_;
         AppendConcealment();
     }
 
     int consumed = count;
     if (stretchWanted_ != 0) {
-        const int64_t wait = stretchWanted_ < 0 ? kMaxQuietWaitGrowUs : kMaxQuietWaitUs;
         const bool overCeiling = level_ > ceilingSamples_;
-        const bool force = overCeiling || nowUs - loudSinceUs_ > wait;
-        const int quietMost = std::max(1, count / kQuietStretchDivisor);
-        const bool quiet = Quiet(count + quietMost);
-        const int most =
-            overCeiling ? count : std::max(1, count / (quiet ? kQuietStretchDivisor : kHeardStretchDivisor));
-        int64_t step = std::clamp<int64_t>(stretchWanted_, -most, most);
-        step = std::min<int64_t>(step, level_ - count);
-        if (step != 0 && (force || quiet)) {
+        playout_rules::StretchPiece piece;
+        piece.wantedSamples = stretchWanted_;
+        piece.pieceSamples = count;
+        piece.spareSamples = level_ - count;
+        piece.quiet = Quiet(count + std::max(1, count / kQuietLookaheadDivisor));
+        piece.forced = playout_rules::StretchForced(stretchWanted_, nowUs - loudSinceUs_, overCeiling);
+        piece.overCeiling = overCeiling;
+        const int64_t step = playout_rules::StretchStep(piece);
+        if (step != 0) {
             consumed = count + static_cast<int>(step);
             stretchWanted_ -= step;
             if (step > 0)
@@ -225,13 +291,9 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
     return true;
 }
 
-void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs,
-                           std::optional<uint64_t> sequence) {
+void PlayoutBuffer::NoteArrivalTime(int64_t nowUs) {
     nowUs_ = nowUs;
-    if (samples == nullptr || count <= 0)
-        return;
     ++statistics_.framesArrived;
-    count = std::min(count, static_cast<int>(ring_.size()) / 2);
     const int64_t frameUs = SamplesToUs(frameSamples_);
     if (lastArrivalUs_ >= 0) {
         deviations_[static_cast<size_t>(deviationNext_)] = std::llabs(nowUs - lastArrivalUs_ - frameUs);
@@ -239,91 +301,86 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs,
         deviationCount_ = std::min(deviationCount_ + 1, kDeviations);
     }
     lastArrivalUs_ = nowUs;
+}
+
+void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs) {
+    nowUs_ = nowUs;
+    if (samples == nullptr || count <= 0)
+        return;
+    NoteArrivalTime(nowUs);
+    const int64_t frameUs = SamplesToUs(frameSamples_);
 
     bool started = false;
     if (!active_) {
         Start();
         started = true;
-    } else if (sequence && nextSequence_) {
-        if (*sequence < *nextSequence_) {
-            if (Refill(samples, count, *sequence)) {
-                UpdateTargets();
-                return;
-            }
-            // Its slot is past (concealed and played), or it came twice.
-            ++statistics_.framesLate;
-            Record(-frameUs, true);
-            UpdateTargets();
-            return;
-        }
-        // Frames between the last one and this one are lost: each gets its concealment now, in its slot.
-        const uint64_t missing =
-            std::min<uint64_t>(*sequence - *nextSequence_, static_cast<uint64_t>(maxConcealFrames_));
-        for (uint64_t i = 0; i < missing; ++i) {
-            // A jump longer than the concealment keeps only the slots just before this frame.
-            concealedSlots_.push_back(ConcealedSlot{*sequence - missing + i, appended_});
-            AppendConcealment();
-        }
-        // Only slots within the buffer's reach are worth remembering.
-        if (concealedSlots_.size() > static_cast<size_t>(maxConcealFrames_))
-            concealedSlots_.erase(concealedSlots_.begin(), concealedSlots_.end() - maxConcealFrames_);
-        owed_ = 0;
     } else if (owed_ > 0) {
-        // A concealed slot's frame, late, or the frame after it (the slot's own was lost)? The next frame
-        // is due about its usual slack before the slot after; a late one comes soon after its slot began.
-        std::array<int64_t, kWindow> slacks{};
-        size_t found = 0;
-        const int recent = RecentCount(kGrowJudgeMs);
-        for (int i = 0; i < recent; ++i) {
-            const Arrival& arrival = window_[static_cast<size_t>((windowNext_ - 1 - i + kWindow) % kWindow)];
-            if (!arrival.late)
-                slacks[found++] = arrival.slackUs;
-        }
-        int64_t typical = kMarginUs;
-        if (found > 0) {
-            std::nth_element(slacks.begin(), slacks.begin() + static_cast<long>(found / 2),
-                             slacks.begin() + static_cast<long>(found));
-            typical = slacks[found / 2];
-        }
         const int64_t since = nowUs - owedSinceUs_;
-        const int64_t threshold = std::max<int64_t>(0, (frameUs - typical) / 2);
-        if (since < threshold) {
+        if (playout_rules::IsLateForConcealedSlot(since, frameUs, TypicalSlack())) {
             ++statistics_.framesLate;
             --owed_;
             owedSinceUs_ += frameUs;
             Record(-std::max<int64_t>(since, 0), true);
             UpdateTargets();
             // Frames are already coming late: the buffer grows now, quiet stretch or not.
-            loudSinceUs_ = nowUs - kMaxQuietWaitUs;
+            loudSinceUs_ = nowUs - playout_rules::kMaxQuietWaitUs;
             return;
         }
         owed_ = 0;
     }
-    if (sequence)
-        nextSequence_ = *sequence + 1;
 
     // The slack: how long the audio before this frame lasts (of a new start's lead, the part that stays
     // here once the device has been handed its share).
     Record(SamplesToUs(level_ - (started ? deviceAheadSamples_ : 0)), false);
-    int16_t* stored = scratch_.data();
-    std::copy(samples, samples + std::min(count, static_cast<int>(scratch_.size())), stored);
-    if (count <= static_cast<int>(scratch_.size())) {
-        if (concealer_ != nullptr)
-            concealer_->Received(stored, count);
-        Append(stored, count);
-    } else {
-        Append(samples, count);
+    Store(samples, count);
+    statistics_.depthMs = static_cast<double>(SamplesToUs(WaitingSamples() + deviceAheadSamples_)) / 1000.0;
+    UpdateTargets();
+}
+
+void PlayoutBuffer::ArriveNumbered(const uint8_t* payload, int length, int64_t nowUs, uint64_t sequence,
+                                   bool restart) {
+    nowUs_ = nowUs;
+    if (payload == nullptr || length <= 0)
+        return;
+    NoteArrivalTime(nowUs);
+    bool started = false;
+    if (!active_) {
+        Start();
+        started = true;
     }
-    concealRun_ = 0;
-    // A device that takes less than real time (a sound server that cannot keep up) would let the buffer
-    // run on past its ceiling, where stretching cannot follow: the oldest audio beyond it goes at once.
-    if (level_ > ceilingSamples_ + frameSamples_) {
-        const int excess = level_ - ceilingSamples_;
-        head_ = (head_ + excess) % static_cast<int>(ring_.size());
-        level_ -= excess;
-        statistics_.samplesShortened += excess;
+    if (started || restart || !nextSequence_) {
+        DropWaiting();
+        nextSequence_ = sequence;
+        concealedSlots_ = 0;
     }
-    statistics_.depthMs = static_cast<double>(SamplesToUs(level_ + deviceAheadSamples_)) / 1000.0;
+    const ArrivalKind kind = playout_rules::ClassifyArrival(sequence, View(sequence));
+    switch (kind) {
+        case ArrivalKind::kLate:
+            ++statistics_.framesLate;
+            Record(-SamplesToUs(frameSamples_), true);
+            UpdateTargets();
+            return;
+        case ArrivalKind::kDuplicate:
+            ++statistics_.framesDuplicated;
+            return;
+        case ArrivalKind::kJump:
+            // What waited belongs to a numbering the sender has left; the stream goes on from here.
+            DropWaiting();
+            nextSequence_ = sequence;
+            concealedSlots_ = 0;
+            break;
+        case ArrivalKind::kRefill:
+            ++statistics_.framesReordered;
+            break;
+        case ArrivalKind::kNext:
+        case ArrivalKind::kGap:
+            break;
+    }
+    const int64_t before = static_cast<int64_t>(sequence - *nextSequence_) * frameSamples_;
+    Record(SamplesToUs(level_ - (started ? deviceAheadSamples_ : 0) + before), false);
+    Wait(sequence, payload, length);
+    Drain();
+    statistics_.depthMs = static_cast<double>(SamplesToUs(WaitingSamples() + deviceAheadSamples_)) / 1000.0;
     UpdateTargets();
 }
 
@@ -358,28 +415,35 @@ int64_t PlayoutBuffer::LowSlack(int count) const {
     return count >= 2 ? second : lowest;
 }
 
-void PlayoutBuffer::UpdateTargets() {
-    const int growCount = RecentCount(kGrowJudgeMs);
-    const int shrinkCount = RecentCount(kShrinkJudgeMs);
-    int64_t wanted = 0;
-    if (growCount >= kMinJudged) {
-        const int64_t growLow = LowSlack(growCount);
-        int64_t shrinkLow = LowSlack(shrinkCount);
-        const int64_t movedLow = LowSlack(RecentCount(kMovedJudgeMs));
-        if (movedLow > shrinkLow + std::max(kMovedUs, SamplesToUs(frameSamples_) / 2))
-            shrinkLow = movedLow;
-        if (growLow < kMarginUs - kGrowBelowUs)
-            wanted = -UsToSamples(kMarginUs + kGrowHeadroomUs - growLow);
-        else if (shrinkLow > kMarginUs + kShrinkAboveUs)
-            wanted = UsToSamples(shrinkLow - kMarginUs - kGrowHeadroomUs / 2);
+int64_t PlayoutBuffer::TypicalSlack() const {
+    std::array<int64_t, kWindow> slacks{};
+    size_t found = 0;
+    const int recent = RecentCount(kGrowJudgeMs);
+    for (int i = 0; i < recent; ++i) {
+        const Arrival& arrival = window_[static_cast<size_t>((windowNext_ - 1 - i + kWindow) % kWindow)];
+        if (!arrival.late)
+            slacks[found++] = arrival.slackUs;
     }
-    // Never deeper than the ceiling, however the frames came.
-    const int64_t over = level_ - ceilingSamples_;
-    if (over > 0)
-        wanted = std::max(wanted, over);
-    // Never grow past the ceiling either.
-    if (wanted < 0)
-        wanted = std::max<int64_t>(wanted, level_ - ceilingSamples_);
+    if (found == 0)
+        return playout_rules::kMarginUs;
+    std::nth_element(slacks.begin(), slacks.begin() + static_cast<long>(found / 2),
+                     slacks.begin() + static_cast<long>(found));
+    return slacks[found / 2];
+}
+
+void PlayoutBuffer::UpdateTargets() {
+    int64_t wanted = 0;
+    const int growCount = RecentCount(kGrowJudgeMs);
+    if (stretching_ && growCount >= kMinJudged) {
+        playout_rules::SlackView slacks;
+        slacks.growLowUs = LowSlack(growCount);
+        slacks.shrinkLowUs = LowSlack(RecentCount(kShrinkJudgeMs));
+        slacks.movedLowUs = LowSlack(RecentCount(kMovedJudgeMs));
+        slacks.frameUs = SamplesToUs(frameSamples_);
+        wanted = UsToSamples(playout_rules::WantedStretchUs(slacks));
+    }
+    if (stretching_)
+        wanted = playout_rules::ClampToCeiling(wanted, level_, ceilingSamples_);
     if (stretchWanted_ == 0 && wanted != 0)
         loudSinceUs_ = nowUs_;
     stretchWanted_ = wanted;

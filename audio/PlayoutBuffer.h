@@ -12,10 +12,14 @@
 // so that the timeline holds.
 //
 // Without sequence numbers, arrival order is play order; whether a frame after a concealed slot is that
-// slot's late frame or the next one (the slot's frame was lost) is told by its time. Arrive takes the
-// sender's sequence number where one is known, and then uses it instead: the numbers skipped are concealed
-// in their slots at once, and a skipped frame that turns up while its slot still waits to be played takes
-// its slot back, so that frames the network reordered within the buffer's depth play in order.
+// slot's late frame or the next one (the slot's frame was lost) is told by its time. Numbered frames
+// (ArriveNumbered) come still encoded: a frame that follows a gap waits encoded, and each slot is decoded
+// or concealed when the device reaches it, in slot order, so that a codec whose decoder carries state from
+// frame to frame (iLBC) conceals a loss from the frames before it, as its own description assumes, and a
+// frame the network held back takes its slot if it comes before the slot plays.
+//
+// The decisions (what an arrival is, when and how much to stretch) are the pure functions of
+// PlayoutRules.h; this class keeps the audio, the clock and the counts.
 //
 // Not thread-safe: its owner serialises Arrive and Take (the pipeline's stream lock). Times are
 // microseconds of a monotonic clock, passed in, so that tests run on a fake clock.
@@ -25,6 +29,8 @@
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#include "audio/PlayoutRules.h"
 
 class PlayoutBuffer {
 public:
@@ -39,10 +45,20 @@ public:
         virtual void Conceal(int16_t* out, int count) = 0;
     };
 
+    // Turns a numbered frame into samples when its slot is due.
+    class Decoder {
+    public:
+        virtual ~Decoder() = default;
+        // Decodes one payload; returns its samples (valid until the next call) with their number in
+        // `count`, which is 0 when the payload gave none (it is then concealed like a lost frame).
+        virtual const int16_t* Decode(const uint8_t* payload, int length, int& count) = 0;
+    };
+
     struct Statistics {
         int64_t framesArrived = 0;
         int64_t framesConcealed = 0;    // slots filled by concealment
         int64_t framesLate = 0;         // frames that came after their slot was concealed
+        int64_t framesDuplicated = 0;   // numbered frames that came again
         int64_t framesReordered = 0;    // frames that came after a later one, in time for their slot
         int64_t samplesShortened = 0;   // audio taken out to bring the delay down
         int64_t samplesLengthened = 0;  // audio put in to let late frames catch up
@@ -52,13 +68,6 @@ public:
 
     // The device is kept this far ahead: pieces are handed to it at most this many at a time.
     static constexpr int kPieceMs = 5;
-    // The smallest slack the buffer aims for; how far below it the slack may fall before the buffer grows,
-    // and then by how much more, so that one growth lasts; and how far above it the slack may rise before
-    // the buffer shortens itself. Every change of the timeline is heard a little: there are few of them.
-    static constexpr int kMarginUs = 3000;
-    static constexpr int kGrowBelowUs = 1000;
-    static constexpr int kGrowHeadroomUs = 6000;
-    static constexpr int kShrinkAboveUs = 12000;
     // Longest stretch of concealment before the stream falls silent and waits for the next frame.
     static constexpr int kMaxConcealMs = 200;
     static constexpr int kMinConcealFrames = 8;
@@ -70,18 +79,27 @@ public:
     PlayoutBuffer(int rate, int frameSamples, int deviceAheadSamples);
 
     void SetConcealer(Concealer* concealer) { concealer_ = concealer; }
+    void SetDecoder(Decoder* decoder) { decoder_ = decoder; }
     // The device turned out to take more at a time than first thought.
     void SetDeviceAhead(int samples) { deviceAheadSamples_ = samples > 0 ? samples : 0; }
+    // Off, the buffer keeps its timeline as it started (for comparing its output with a decoder's own).
+    void SetTimeStretch(bool on) { stretching_ = on; }
 
-    // A decoded frame arrived at `nowUs`. `sequence` is the sender's frame number where one is known.
-    void Arrive(const int16_t* samples, int count, int64_t nowUs, std::optional<uint64_t> sequence = {});
+    // A decoded frame without a number arrived at `nowUs`.
+    void Arrive(const int16_t* samples, int count, int64_t nowUs);
+    // An encoded frame with the sender's number arrived at `nowUs`. `restart`: the sender's numbering
+    // begins anew here (a new sender, or a talk spurt after a pause in which nothing was sent).
+    void ArriveNumbered(const uint8_t* payload, int length, int64_t nowUs, uint64_t sequence,
+                        bool restart = false);
     // The device needs the next `count` samples (at most one piece). False when the buffer is idle: it has
     // nothing to play, and the device plays its own silence until the next frame arrives.
     bool Take(int16_t* out, int count, int64_t nowUs);
 
     bool Active() const { return active_; }
-    // Samples waiting in the buffer.
+    // Decoded samples waiting in the buffer.
     int Level() const { return level_; }
+    // Numbered frames waiting, still encoded, behind a missing one.
+    int WaitingFrames() const { return static_cast<int>(waiting_.size()); }
     Statistics GetStatistics() const;
 
 private:
@@ -90,12 +108,29 @@ private:
         int64_t slackUs = 0;
         bool late = false;
     };
+    // A numbered frame waiting for its slot, still encoded.
+    struct Waiting {
+        uint64_t sequence = 0;
+        std::vector<uint8_t> bytes;
+    };
 
     void Start();
     void GoIdle();
+    void NoteArrivalTime(int64_t nowUs);
     void Append(const int16_t* samples, int count);
+    // A decoded frame into its slot: the concealment sees it first, then it is stored.
+    void Store(const int16_t* samples, int count);
     // One frame of concealment, for a slot whose frame is missing.
     void AppendConcealment();
+    // Numbered slots: the next one gets `frame` decoded, or concealment when it is null or gave nothing.
+    void FillNumberedSlot(const Waiting* frame);
+    // Decodes the waiting frames whose slots are next.
+    void Drain();
+    void Wait(uint64_t sequence, const uint8_t* payload, int length);
+    void DropWaiting();
+    playout_rules::SlotView View(uint64_t sequence) const;
+    // Samples waiting, decoded and still encoded.
+    int64_t WaitingSamples() const;
     void Record(int64_t slackUs, bool late);
     // Shifts the recorded slacks when the timeline moves by `deltaUs` (positive: the buffer grew).
     void ShiftRecorded(int64_t deltaUs);
@@ -105,6 +140,8 @@ private:
     int RecentCount(int ms) const;
     // The second smallest slack of the last `count` arrivals: one outlier alone does not move the delay.
     int64_t LowSlack(int count) const;
+    // The median slack of recent frames that were not late.
+    int64_t TypicalSlack() const;
     // Plays `count` samples made from the next `consumed` ones, linearly interpolated.
     void Resample(int16_t* out, int count, int consumed);
     int16_t At(int i) const {
@@ -120,7 +157,11 @@ private:
     int deviceAheadSamples_;
     const int ceilingSamples_;
     const int maxConcealFrames_;
+    // How many slots past the next one a numbered frame may wait: the ceiling's worth.
+    const uint64_t maxAheadSlots_;
     Concealer* concealer_ = nullptr;
+    Decoder* decoder_ = nullptr;
+    bool stretching_ = true;
 
     std::vector<int16_t> ring_;
     int head_ = 0;   // first sample waiting
@@ -129,19 +170,14 @@ private:
 
     bool active_ = false;
     int concealRun_ = 0;       // slots concealed since the last frame was stored
-    int owed_ = 0;             // concealed slots whose frames may still come
+    int owed_ = 0;             // concealed slots whose frames may still come (unnumbered frames)
     int64_t owedSinceUs_ = 0;  // when the oldest of them began
+    // Numbered frames: the slot filled next, the frames waiting behind a gap (by number), byte buffers to
+    // reuse, and which of the last 64 slots were concealed (bit i: slot nextSequence_ - 1 - i).
     std::optional<uint64_t> nextSequence_;
-    // Slots concealed for skipped sequence numbers, oldest first: where each starts, counted in samples
-    // appended since the start, so that a frame that turns up in time can take its slot back.
-    struct ConcealedSlot {
-        uint64_t sequence = 0;
-        int64_t start = 0;
-    };
-    std::vector<ConcealedSlot> concealedSlots_;
-    int64_t appended_ = 0;  // samples appended since the start; the head is at appended_ - level_
-    // Puts a skipped frame into its concealed slot if that slot has not begun to play; true when it did.
-    bool Refill(const int16_t* samples, int count, uint64_t sequence);
+    std::vector<Waiting> waiting_;
+    std::vector<std::vector<uint8_t>> spare_;
+    uint64_t concealedSlots_ = 0;
     int64_t lastArrivalUs_ = -1;
     int64_t stretchWanted_ = 0;  // samples to take out (positive) or put in (negative)
     int64_t loudSinceUs_ = 0;    // since when a stretch has waited for a quiet stretch

@@ -208,6 +208,7 @@ void VoiceLink::RunCall() {
     TrimQueue(0);
     reportedSources_.clear();
     peerProven_ = false;
+    peerSenderId_ = 0;
     waitingForPeer_.store(peer.Address() == 0, std::memory_order_release);
     pipeline_.StartCapture();
     nextLevelReport_.store(0, std::memory_order_relaxed);
@@ -362,9 +363,16 @@ VoiceLink::Received VoiceLink::ReceiveSealed(SocketHandle handle, uint32_t gener
     const uint8_t type = opened_[0];
     if (type == DatagramSealer::kEndOfCallDatagram)
         return Received::kEndOfCall;
+    // A peer that started again (a new run of the program) counts from 0 under a new sender id: its stream
+    // starts again at once, instead of its first frames being taken for late ones of the old numbering.
+    uint64_t senderId = 0;
+    for (int i = 0; i < 8; ++i)
+        senderId |= static_cast<uint64_t>(buffer[1 + i]) << (8 * i);
+    const bool restart = peerSenderId_ != senderId;
+    peerSenderId_ = senderId;
     if (type == kAudioDatagram && !MuteSpeakers())
         pipeline_.Deliver(streamIndex_.load(std::memory_order_acquire), opened_.data() + 1, innerLength - 1,
-                          counter);
+                          counter, restart);
     return Received::kOpened;
 }
 

@@ -195,6 +195,7 @@ private:
     std::vector<SocketAddress> reportedSources_;
     bool peerProven_ = false;  // this call has opened a datagram of its peer
     SocketAddress provenPeer_;
+    uint64_t peerSenderId_ = 0;  // the sender id of the peer's last datagram that opened
     std::atomic<int64_t> droppedNotSealed_{0};
     std::atomic<int64_t> droppedForged_{0};
     std::atomic<int64_t> droppedReplayed_{0};

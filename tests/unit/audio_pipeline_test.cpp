@@ -390,5 +390,5 @@ TEST_F(PipelineTest, ADeliveredSequenceNumberTellsThePlayoutADuplicate) {
     pipeline->Deliver(stream, payload.data(), 800);  // no number: nothing to compare, it is kept
     const PlayoutBuffer::Statistics counts = pipeline->StreamPlayout(stream);
     EXPECT_EQ(counts.framesArrived, 3);
-    EXPECT_EQ(counts.framesLate, 1);
+    EXPECT_EQ(counts.framesDuplicated, 1);
 }

@@ -242,76 +242,286 @@ TEST(PlayoutBufferTest, APeerThatFallsSilentIsConcealedForAWhileThenTheStreamGoe
     EXPECT_NE(std::find(heard.begin(), heard.end(), 120), heard.end());
 }
 
-TEST(PlayoutBufferTest, SequenceNumbersConcealExactlyTheMissingFramesAndDropOldOnes) {
-    PlayoutBuffer buffer(kRate, kFrame, kAhead);
+// Numbered frames as the link delivers them, still encoded: payload byte n decodes to a frame of
+// FrameValue(n); the byte 0xFF decodes to nothing.
+class ValueDecoder final : public PlayoutBuffer::Decoder {
+public:
+    const int16_t* Decode(const uint8_t* payload, int length, int& count) override {
+        order.push_back(length > 0 ? payload[0] : -1);
+        count = 0;
+        if (length != 1 || payload[0] == 0xFF)
+            return nullptr;
+        std::fill(frame.begin(), frame.end(), FrameValue(payload[0]));
+        count = kFrame;
+        return frame.data();
+    }
+    std::vector<int16_t> frame = std::vector<int16_t>(kFrame);
+    std::vector<int> order;  // payloads in the order they were decoded
+};
+
+// A script of numbered arrivals and device takes, on a fake clock, with what was heard slot by slot.
+struct NumberedScript {
+    PlayoutBuffer buffer{kRate, kFrame, 0};
     MarkingConcealer concealer;
-    buffer.SetConcealer(&concealer);
-    std::vector<int16_t> frame(kFrame, 1);
-    buffer.Arrive(frame.data(), kFrame, 0, 10);
-    const int before = buffer.Level();
-    // 11 and 12 are missing: their concealment goes in ahead of 13.
-    buffer.Arrive(frame.data(), kFrame, 1000, 13);
-    EXPECT_EQ(buffer.Level(), before + 3 * kFrame);
-    EXPECT_EQ(buffer.GetStatistics().framesConcealed, 2);
-    // 12 turns up after all, while its slot still waits: it takes the slot back, and nothing grows.
-    buffer.Arrive(frame.data(), kFrame, 2000, 12);
-    EXPECT_EQ(buffer.Level(), before + 3 * kFrame);
-    EXPECT_EQ(buffer.GetStatistics().framesConcealed, 1);
-    EXPECT_EQ(buffer.GetStatistics().framesReordered, 1);
-    EXPECT_EQ(buffer.GetStatistics().framesLate, 0);
-    // 12 again, and 13 again: they came twice, and are dropped.
-    buffer.Arrive(frame.data(), kFrame, 3000, 12);
-    buffer.Arrive(frame.data(), kFrame, 3000, 13);
-    EXPECT_EQ(buffer.Level(), before + 3 * kFrame);
-    EXPECT_EQ(buffer.GetStatistics().framesLate, 2);
+    ValueDecoder decoder;
+    std::vector<int16_t> played;
+    int64_t nowUs = 0;
+    int lead = -1;        // the silence a start puts before the first frame
+    int slotsPlayed = 0;  // slots TakeSlots has played
+
+    NumberedScript() {
+        buffer.SetConcealer(&concealer);
+        buffer.SetDecoder(&decoder);
+        buffer.SetTimeStretch(false);
+    }
+    void Arrive(int n, bool restart = false) {
+        ArriveAs(static_cast<uint64_t>(n), static_cast<uint8_t>(n), restart);
+    }
+    void ArriveAs(uint64_t sequence, uint8_t value, bool restart = false) {
+        buffer.ArriveNumbered(&value, 1, nowUs, sequence, restart);
+        if (lead < 0)
+            lead = buffer.Level() - kFrame;
+    }
+    // The device takes `pieces` pieces (or until the buffer goes idle).
+    void Take(int pieces) {
+        std::vector<int16_t> piece(kPiece);
+        for (int i = 0; i < pieces; ++i) {
+            nowUs += 5000;
+            if (!buffer.Take(piece.data(), kPiece, nowUs))
+                return;
+            played.insert(played.end(), piece.begin(), piece.end());
+        }
+    }
+    // Takes the pieces that lie wholly within the next `frames` slots (the piece that would reach into the
+    // slot after them stays, so that the slot is not yet due).
+    void TakeSlots(int frames) {
+        slotsPlayed += frames;
+        const size_t until = static_cast<size_t>(lead + slotsPlayed * kFrame);
+        std::vector<int16_t> piece(kPiece);
+        while (played.size() + kPiece <= until) {
+            nowUs += 5000;
+            if (!buffer.Take(piece.data(), kPiece, nowUs))
+                return;
+            played.insert(played.end(), piece.begin(), piece.end());
+        }
+    }
+    // What was heard, a value per run: the frame number, kConcealed, or nothing for the lead's silence.
+    std::vector<int> Heard() const {
+        std::vector<int> heard;
+        for (int16_t s : played) {
+            if (s == 0)
+                continue;
+            const int value = s == kConcealed ? kConcealed : s - 100;
+            if (heard.empty() || heard.back() != value)
+                heard.push_back(value);
+        }
+        return heard;
+    }
+    PlayoutBuffer::Statistics Counts() const { return buffer.GetStatistics(); }
+};
+
+constexpr int C = kConcealed;
+
+TEST(NumberedPlayoutTest, EachArrivalIsTakenAsTheRulesSayAndPlaysInItsSlot) {
+    NumberedScript script;
+    script.Arrive(10);
+    EXPECT_EQ(script.buffer.WaitingFrames(), 0) << "the next frame is decoded at once";
+    // 11 and 12 missing: 13 waits, encoded, and nothing is concealed before slot 11 is due.
+    script.Arrive(13);
+    EXPECT_EQ(script.buffer.WaitingFrames(), 1);
+    EXPECT_EQ(script.Counts().framesConcealed, 0);
+    // 12 turns up while slot 12 still waits: a refill; 13 again: a duplicate of a waiting frame.
+    script.Arrive(12);
+    script.Arrive(13);
+    EXPECT_EQ(script.Counts().framesReordered, 1);
+    EXPECT_EQ(script.Counts().framesDuplicated, 1);
+    script.TakeSlots(4);
+    EXPECT_EQ(script.Heard(), (std::vector<int>{10, C, 12, 13}));
+    EXPECT_EQ(script.Counts().framesConcealed, 1);
+    // Slot 11 was concealed: its frame now is late; 12 again played already: a duplicate.
+    script.Arrive(11);
+    script.Arrive(12);
+    EXPECT_EQ(script.Counts().framesLate, 1);
+    EXPECT_EQ(script.Counts().framesDuplicated, 2);
+    EXPECT_EQ(script.Counts().framesArrived, 6);
+    // The decoder saw every frame once, in slot order.
+    EXPECT_EQ(script.decoder.order, (std::vector<int>{10, 12, 13}));
 }
 
-TEST(PlayoutBufferTest, ReorderedFramesPlayInOrderWhileTheirSlotsWaitAndAreDroppedOnceTheyPlay) {
-    PlayoutBuffer buffer(kRate, kFrame, kAhead);
-    MarkingConcealer concealer;
-    buffer.SetConcealer(&concealer);
-    std::vector<int16_t> frame(kFrame);
-    const auto arrive = [&](int n, int64_t atUs) {
-        std::fill(frame.begin(), frame.end(), FrameValue(n));
-        buffer.Arrive(frame.data(), kFrame, atUs, static_cast<uint64_t>(n));
-    };
-    // 0, then 3 before 1 and 2: 1 comes in time, 2 never.
-    arrive(0, 0);
-    arrive(3, 1000);
-    arrive(1, 2000);
-    std::vector<int16_t> played;
-    std::vector<int16_t> piece(kPiece);
-    int64_t now = 3000;
-    while (buffer.Take(piece.data(), kPiece, now)) {
-        played.insert(played.end(), piece.begin(), piece.end());
-        now += 5000;
-        if (played.size() > static_cast<size_t>(8 * kFrame))
-            break;
-    }
-    std::vector<int> heard;
-    for (int16_t sample : played) {
-        const int value = sample == kConcealed ? kConcealed : sample - 100;
-        if (sample != 0 && (heard.empty() || heard.back() != value))
-            heard.push_back(value);
-    }
-    // After 3 the stream conceals on its own until it falls silent.
-    ASSERT_GE(heard.size(), 4u);
-    EXPECT_EQ(std::vector<int>(heard.begin(), heard.begin() + 4), (std::vector<int>{0, 1, kConcealed, 3}));
-    EXPECT_EQ(buffer.GetStatistics().framesReordered, 1);
+TEST(NumberedPlayoutTest, AMissingSlotIsConcealedWhenItIsDueAndNotBefore) {
+    NumberedScript script;
+    script.Arrive(0);
+    script.Arrive(2);
+    // The device plays frame 0 up to one piece before slot 1: still nothing concealed, so 1 can come.
+    const int lead = script.buffer.Level() - kFrame;
+    const int piecesBeforeSlot1 = (lead + kFrame) / kPiece;
+    script.Take(piecesBeforeSlot1);
+    EXPECT_EQ(script.Counts().framesConcealed, 0);
+    EXPECT_EQ(script.buffer.WaitingFrames(), 1);
+    // One piece more reaches into slot 1: now it is concealed and 2 decoded behind it.
+    script.Take(1);
+    EXPECT_EQ(script.Counts().framesConcealed, 1);
+    EXPECT_EQ(script.buffer.WaitingFrames(), 0);
+    script.Arrive(1);
+    EXPECT_EQ(script.Counts().framesLate, 1);
+    script.TakeSlots(3);
+    EXPECT_EQ(script.Heard(), (std::vector<int>{0, C, 2}));
 
-    // A slot that has begun to play is not taken back: 11 comes once the device is in its slot.
-    PlayoutBuffer late(kRate, kFrame, 0);
-    std::fill(frame.begin(), frame.end(), FrameValue(10));
-    late.Arrive(frame.data(), kFrame, 0, 10);
-    late.Arrive(frame.data(), kFrame, 100, 12);
-    // Everything before slot 11, and one piece of it.
-    while (late.Level() > 2 * kFrame - kPiece)
-        ASSERT_TRUE(late.Take(piece.data(), kPiece, 200));
-    ASSERT_GT(late.Level(), kFrame) << "slot 11 is playing, 12 waits";
-    late.Arrive(frame.data(), kFrame, 300, 11);
-    EXPECT_EQ(late.GetStatistics().framesReordered, 0);
-    EXPECT_EQ(late.GetStatistics().framesLate, 1);
-    EXPECT_EQ(late.GetStatistics().framesConcealed, 1);
+    // The same, with 1 coming one piece earlier: it takes its slot.
+    NumberedScript inTime;
+    inTime.Arrive(0);
+    inTime.Arrive(2);
+    inTime.Take(piecesBeforeSlot1);
+    inTime.Arrive(1);
+    inTime.TakeSlots(3);
+    EXPECT_EQ(inTime.Heard(), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(inTime.Counts().framesConcealed, 0);
+    EXPECT_EQ(inTime.Counts().framesReordered, 1);
+}
+
+TEST(NumberedPlayoutTest, FarJumpsRestartsAndUndecodableFramesHaveExactOutcomes) {
+    // At 11025 Hz the ceiling is 300 ms: 3307 samples, 13 whole frames, so a frame may wait up to 13 slots
+    // past the next one; 14 is a jump and the stream goes on from it.
+    NumberedScript wait;
+    wait.Arrive(0);
+    wait.Arrive(1 + 13);
+    EXPECT_EQ(wait.buffer.WaitingFrames(), 1);
+    NumberedScript jump;
+    jump.Arrive(0);
+    jump.Arrive(1 + 14);
+    EXPECT_EQ(jump.buffer.WaitingFrames(), 0);
+    jump.Arrive(16);
+    jump.TakeSlots(3);
+    EXPECT_EQ(jump.Heard(), (std::vector<int>{0, 15, 16}));
+    EXPECT_EQ(jump.Counts().framesConcealed, 0);
+
+    // A sender that starts its numbering again is followed at once when the link says so...
+    NumberedScript restart;
+    restart.ArriveAs(500, 1);
+    restart.ArriveAs(501, 2);
+    restart.ArriveAs(0, 3, true);
+    restart.ArriveAs(1, 4);
+    restart.TakeSlots(4);
+    EXPECT_EQ(restart.Heard(), (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(restart.Counts().framesLate, 0);
+    // ...and without the word, its low numbers are late frames of the old numbering.
+    NumberedScript unnoticed;
+    unnoticed.ArriveAs(500, 1);
+    unnoticed.ArriveAs(0, 3);
+    EXPECT_EQ(unnoticed.Counts().framesLate, 1);
+
+    // A payload that decodes to nothing is concealed in its slot, and the slot counts as concealed.
+    NumberedScript bad;
+    bad.ArriveAs(0, 1);
+    bad.ArriveAs(1, 0xFF);
+    bad.ArriveAs(2, 3);
+    bad.TakeSlots(3);
+    EXPECT_EQ(bad.Heard(), (std::vector<int>{1, C, 3}));
+    bad.ArriveAs(1, 2);
+    EXPECT_EQ(bad.Counts().framesLate, 1);
+}
+
+TEST(NumberedPlayoutTest, ALongSilenceIsConcealedForAWhileThenTheStreamGoesIdle) {
+    // 200 ms at 21.77 ms frames is 10 slots of concealment, then silence and an idle buffer.
+    NumberedScript script;
+    script.Arrive(0);
+    script.TakeSlots(1 + 10 + 1);
+    EXPECT_FALSE(script.buffer.Active());
+    EXPECT_EQ(script.Counts().framesConcealed, 10);
+    // The next frame starts the stream anew, whatever its number.
+    script.Arrive(40);
+    EXPECT_TRUE(script.buffer.Active());
+    EXPECT_EQ(script.Counts().framesLate, 0);
+}
+
+// The whole point of decoding at the slot: a numbered iLBC stream with lost frames plays exactly what the
+// decoder gives when it is told of each loss in its place.
+TEST(NumberedPlayoutTest, AnIlbcStreamWithLossesPlaysExactlyTheDecodersOwnLostFrameRun) {
+    IlbcCodec sender, reference, receiver;
+    for (IlbcCodec* codec : {&sender, &reference, &receiver})
+        codec->SetMode(30);
+    std::vector<std::vector<uint8_t>> payloads;
+    std::vector<int16_t> speech(kFrame);
+    ByteBuffer payload;
+    constexpr int kFrames = 60;
+    for (int f = 0; f < kFrames; ++f) {
+        for (int i = 0; i < kFrame; ++i) {
+            const double t = f * kFrame + i;
+            speech[static_cast<size_t>(i)] = static_cast<int16_t>(
+                (5000 + 3000 * std::sin(t * 0.002)) * std::sin(t * 0.06 + std::sin(t * 0.001)) +
+                1500 * std::sin(t * 0.23));
+        }
+        sender.Encode16(speech.data(), kFrame, payload, false);
+        payloads.emplace_back(payload.Data(), payload.Data() + payload.Length());
+    }
+    const std::vector<bool> lost = [] {
+        std::vector<bool> l(kFrames, false);
+        for (int n : {5, 17, 18, 19, 30, 41, 43})
+            l[static_cast<size_t>(n)] = true;
+        return l;
+    }();
+    // The reference: the decoder run over the frames, each lost one marked lost (a payload too short).
+    std::vector<int16_t> expected;
+    SampleBuffer out;
+    for (int f = 0; f < kFrames; ++f) {
+        const bool gone = lost[static_cast<size_t>(f)];
+        const std::vector<uint8_t>& bytes = payloads[static_cast<size_t>(f)];
+        reference.Decode16(bytes.data(), gone ? 1 : static_cast<int>(bytes.size()), out, false);
+        expected.insert(expected.end(), out.Data(), out.Data() + out.Length());
+    }
+
+    struct CodecDecoder final : PlayoutBuffer::Decoder {
+        explicit CodecDecoder(IlbcCodec& c) : codec(c) {}
+        const int16_t* Decode(const uint8_t* p, int length, int& count) override {
+            count = codec.Decode16(p, length, samples, false);
+            return samples.Data();
+        }
+        IlbcCodec& codec;
+        SampleBuffer samples;
+    } decoder(receiver);
+    StreamConcealment concealment(&receiver);
+    PlayoutBuffer buffer(kRate, kFrame, 0);
+    buffer.SetDecoder(&decoder);
+    buffer.SetConcealer(&concealment);
+    buffer.SetTimeStretch(false);
+    // Frames arrive a frame apart with a few milliseconds of jitter; the device takes a piece every 5 ms.
+    std::vector<int16_t> played, piece(kPiece);
+    int64_t nowUs = 0;
+    int64_t nextTakeUs = -1;
+    int lead = -1;
+    for (int f = 0; f < kFrames; ++f) {
+        const int64_t arriveUs = static_cast<int64_t>(f * kFrameUs) + (f % 3) * 2000;
+        while (nextTakeUs >= 0 && nextTakeUs <= arriveUs) {
+            ASSERT_TRUE(buffer.Take(piece.data(), kPiece, nextTakeUs));
+            played.insert(played.end(), piece.begin(), piece.end());
+            nextTakeUs += static_cast<int64_t>(1e6 * kPiece / kRate);
+        }
+        nowUs = arriveUs;
+        if (!lost[static_cast<size_t>(f)])
+            buffer.ArriveNumbered(payloads[static_cast<size_t>(f)].data(),
+                                  static_cast<int>(payloads[static_cast<size_t>(f)].size()), nowUs,
+                                  static_cast<uint64_t>(1000 + f));
+        if (lead < 0) {
+            // The device starts two frames late, so that each frame waits a while: the frame after a lost
+            // one arrives before the lost one's slot is due, and has to wait for it.
+            lead = buffer.Level() - kFrame;
+            nextTakeUs = nowUs + static_cast<int64_t>(2 * kFrameUs);
+        }
+    }
+    ASSERT_GE(lead, 0);
+    for (int i = 0; i < 8 * kFrame / kPiece && played.size() < static_cast<size_t>(lead) + expected.size();
+         ++i) {
+        ASSERT_TRUE(buffer.Take(piece.data(), kPiece, nextTakeUs));
+        played.insert(played.end(), piece.begin(), piece.end());
+    }
+    ASSERT_GE(played.size(), static_cast<size_t>(lead) + expected.size());
+    const auto heard = played.begin() + lead;
+    EXPECT_EQ(std::count(played.begin(), heard, int16_t{0}), lead) << "the lead is silence";
+    int firstDifference = -1;
+    for (size_t i = 0; i < expected.size() && firstDifference < 0; ++i)
+        if (heard[static_cast<ptrdiff_t>(i)] != expected[i])
+            firstDifference = static_cast<int>(i);
+    EXPECT_EQ(firstDifference, -1) << "first differs in frame " << firstDifference / kFrame;
 }
 
 TEST(PlayoutBufferTest, ADeviceSlowerThanRealTimeNeverTakesTheDepthPastTheCeiling) {

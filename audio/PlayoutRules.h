@@ -1,0 +1,87 @@
+// The playout buffer's decisions, apart from its mechanics: what an arriving frame is, whether a frame after
+// a concealed slot is that slot's frame come late, and when and by how much the timeline is stretched.
+// Each is a pure function of the figures the buffer passes in, so that each rule is tested at its edges.
+//
+// Sign convention for stretches: positive takes audio out (the delay comes down), negative puts audio in
+// (the delay grows). Times are microseconds, lengths samples, as the names say.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace playout_rules {
+
+// What a numbered frame is when it arrives, against the slot the buffer will fill next.
+enum class ArrivalKind {
+    kNext,       // the next slot's frame, with nothing waiting behind a gap: decoded and stored now
+    kGap,        // later than the next slot: the slots before it are missing so far; it waits, still encoded
+    kRefill,     // fills a missing slot before a frame that already waits, before the slot plays
+    kLate,       // its slot was concealed already (or has played): dropped
+    kDuplicate,  // its slot holds its frame already, or it waits already: dropped
+    kJump,       // too far ahead to wait for: the sender skipped or restarted, so the stream starts again
+};
+
+// What the buffer knows of its numbered slots when a frame arrives.
+struct SlotView {
+    uint64_t nextSlot = 0;                   // the slot the buffer fills next
+    std::optional<uint64_t> highestWaiting;  // the highest number waiting behind a gap, if any
+    bool alreadyWaiting = false;             // this very number waits already
+    bool slotConcealed = false;              // for a number below nextSlot: its slot was concealed
+    uint64_t maxAheadSlots = 1;              // how far past nextSlot a frame may wait (at least 1)
+};
+
+ArrivalKind ClassifyArrival(uint64_t sequence, const SlotView& view);
+
+// An unnumbered frame after concealed slots: is it the first concealed slot's own frame, late, or the
+// next frame (the slot's own was lost)? The next one is due about its usual slack before the slot after;
+// a late one comes soon after its slot began. `sinceUs` is how long ago that slot began to play,
+// `typicalSlackUs` the median slack of recent arrivals.
+bool IsLateForConcealedSlot(int64_t sinceUs, int64_t frameUs, int64_t typicalSlackUs);
+
+// The low slacks of recent arrivals (the second smallest of each span), by which the buffer judges its
+// depth: over the last two seconds (growing), four seconds (shrinking) and one second (a moved stream).
+struct SlackView {
+    int64_t growLowUs = 0;
+    int64_t shrinkLowUs = 0;
+    int64_t movedLowUs = 0;
+    int64_t frameUs = 0;
+};
+
+// The slack the buffer aims for, how far below it the slack may fall before the buffer grows (and then by
+// how much more), and how far above before it shrinks: every change of the timeline is heard a little.
+constexpr int64_t kMarginUs = 3000;
+constexpr int64_t kGrowBelowUs = 1000;
+constexpr int64_t kGrowHeadroomUs = 6000;
+constexpr int64_t kShrinkAboveUs = 12000;
+// The last second's arrivals count for shrinking when they all found this much more audio waiting than
+// the four seconds' worst (or half a frame, if more): a burst after a stall, or a fast peer.
+constexpr int64_t kMovedUs = 10'000;
+
+// The stretch wanted from the slacks alone, in microseconds (positive: shorten).
+int64_t WantedStretchUs(const SlackView& slacks);
+
+// The wanted stretch in samples, held to the ceiling: never deeper than it (what waits beyond it goes),
+// never grown past it.
+int64_t ClampToCeiling(int64_t wantedSamples, int64_t waitingSamples, int64_t ceilingSamples);
+
+// What one piece of `pieceSamples` makes of the wanted stretch: a quiet piece is played up to half as fast
+// or slow, a heard one by at most an eighth, and a piece when the buffer is over its ceiling by up to its
+// whole length. Nothing unless the piece is quiet or the stretch is forced. `spareSamples` is what waits
+// beyond the piece (a piece never takes more than that).
+struct StretchPiece {
+    int64_t wantedSamples = 0;
+    int pieceSamples = 0;
+    int64_t spareSamples = 0;
+    bool quiet = false;
+    bool forced = false;
+    bool overCeiling = false;
+};
+int64_t StretchStep(const StretchPiece& piece);
+
+// Whether a stretch that has waited `waitedUs` for a quiet piece is made now anyway: a growth (frames are
+// about to come late) waits at most 100 ms, a shrink two seconds.
+constexpr int64_t kMaxQuietWaitGrowUs = 100'000;
+constexpr int64_t kMaxQuietWaitUs = 2'000'000;
+bool StretchForced(int64_t wantedSamples, int64_t waitedUs, bool overCeiling);
+
+}  // namespace playout_rules
