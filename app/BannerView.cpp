@@ -1,13 +1,16 @@
 #include "app/BannerView.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QBuffer>
 #include <QDesktopServices>
 #include <QFile>
 #include <QImageReader>
 #include <QTextDocument>
+#include <string_view>
 #include <utility>
 
 #include "app/Addresses.h"
+#include "app/BannerSanitizer.h"
 
 namespace {
 
@@ -72,6 +75,7 @@ BannerView::BannerView(const std::string& serverHost, int serverPort, QWidget* p
     document()->setBaseUrl(QUrl(kPage));
     connect(this, &QTextBrowser::anchorClicked, this, &BannerView::OpenLink);
     LoadPage(pageHead_, body_, pageTail_);
+    logoBody_ = body_;
 }
 
 BannerView::~BannerView() = default;
@@ -90,15 +94,55 @@ void BannerView::FetchBannerContent(int request, const std::string& address) {
 }
 
 void BannerView::ShowBanner(const std::string& content) {
-    // The banner is 8-bit text in the system's encoding, which Qt takes as UTF-8 here.
-    body_ = QString::fromLocal8Bit(content.data(), static_cast<qsizetype>(content.size()));
+    QElapsedTimer start;
+    start.start();
     imagesFailed_.clear();
-    Render();
+    const size_t key = std::hash<std::string_view>{}(content);
+    if (dropped_.count(key) != 0) {
+        banner_.reset();
+        body_ = logoBody_;
+    } else {
+        banner_ = key;
+        // The banner is 8-bit text in the system's encoding, which Qt takes as UTF-8 here.
+        const std::string clean = BannerSanitizer::Clean(content);
+        body_ = QString::fromLocal8Bit(clean.data(), static_cast<qsizetype>(clean.size()));
+    }
+    Render(start);
 }
 
 void BannerView::Render() {
+    QElapsedTimer start;
+    start.start();
+    Render(start);
+}
+
+void BannerView::Render(const QElapsedTimer& start) {
     setHtml(pageHead_ + body_ + pageTail_);
+    LayOutWhole();
+    lastRenderMs_ = static_cast<double>(start.nsecsElapsed()) / 1e6;
+    if (banner_ && renderBudgetMs_ >= 0 && lastRenderMs_ > renderBudgetMs_) {
+        // Every turn of the rotation and every resize would pay it again: the logo stands in for good.
+        dropped_.insert(*banner_);
+        banner_.reset();
+        qWarning("Q-Parlin: a banner took %.0f ms to show (more than %d ms); the logo is shown instead",
+                 lastRenderMs_, renderBudgetMs_);
+        body_ = logoBody_;
+        setHtml(pageHead_ + body_ + pageTail_);
+    }
     emit Rendered();
+}
+
+void BannerView::LayOutWhole() {
+    QTextDocument* page = document();
+    QAbstractTextDocumentLayout* layout = page->documentLayout();
+    layout->documentSize();
+    const qreal width = page->textWidth();
+    if (width <= 1)
+        return;
+    page->setTextWidth(width / 2);
+    layout->documentSize();
+    page->setTextWidth(width);
+    layout->documentSize();
 }
 
 bool BannerView::event(QEvent* event) {
