@@ -1,12 +1,15 @@
 // The contacts store and the whole-file helpers: the file's exact bytes, tolerant reading, hostile and
 // missing files, and saves that never lose the old address book.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -104,15 +107,68 @@ TEST_F(ContactsTest, MissingEmptyOddAndDamagedFilesGiveWhatCanBeRead) {
     EXPECT_EQ(LoadContacts(file_).size(), 2u);  // the second one is the start of the too-deep chain
 }
 
-TEST_F(ContactsTest, FilesBeyondSixteenMebibytesAreRefused) {
+TEST_F(ContactsTest, ReadsSayWhatTheyFound) {
     std::string text;
+    EXPECT_EQ(ReadWholeFile(file_, text).status, FileStatus::Missing);
+    Store("");
+    EXPECT_EQ(ReadWholeFile(file_, text).status, FileStatus::Empty);
+    EXPECT_EQ(ReadWholeFile(dir_.string(), text).status, FileStatus::NotAFile);
     Store("x");  // grown sparse: nothing is written to disk
-    fs::resize_file(file_, kMaxWholeFileSize);
+    fs::resize_file(file_, 33554432);
     EXPECT_TRUE(ReadWholeFile(file_, text));
-    EXPECT_EQ(text.size(), static_cast<size_t>(kMaxWholeFileSize));
-    fs::resize_file(file_, kMaxWholeFileSize + 1);
-    EXPECT_FALSE(ReadWholeFile(file_, text));
+    EXPECT_EQ(text.size(), 33554432u);
+    fs::resize_file(file_, 33554433);
+    EXPECT_EQ(ReadWholeFile(file_, text).status, FileStatus::TooLarge);
     EXPECT_TRUE(text.empty());
+}
+
+TEST_F(ContactsTest, AWriteThatFailsAtAnyStepSaysWhyAndLeavesOnlyTheOldFile) {
+    Store(kOfficeFile);
+    const struct {
+        WriteStep step;
+        int error;
+        FileStatus status;
+    } faults[] = {{WriteStep::Create, EACCES, FileStatus::NoPermission},
+                  {WriteStep::Create, EROFS, FileStatus::NoPermission},
+                  {WriteStep::Write, ENOSPC, FileStatus::DiskFull},
+                  {WriteStep::Sync, EDQUOT, FileStatus::DiskFull},
+                  {WriteStep::Rename, EIO, FileStatus::Failed}};
+    for (const auto& fault : faults) {
+        InjectWriteFault(fault.step, fault.error);
+        const FileResult result = WriteWholeFile(file_, "new", 3);
+        InjectWriteFault(fault.step, 0);
+        EXPECT_EQ(result.status, fault.status) << static_cast<int>(fault.step);
+        EXPECT_EQ(result.error, fault.error);
+        EXPECT_EQ(Stored(), kOfficeFile);
+        EXPECT_EQ(EntriesInDirectory(), 1u);
+    }
+    // A new file only: a name that is taken is left alone.
+    EXPECT_EQ(WriteWholeFile(file_, "new", 3, WriteMode::NewFileOnly).status, FileStatus::Exists);
+    EXPECT_EQ(Stored(), kOfficeFile);
+    EXPECT_EQ(EntriesInDirectory(), 1u);
+}
+
+TEST_F(ContactsTest, TemporaryFilesOfKilledWritesGoButNoOtherFile) {
+    const std::vector<std::string> stale = {"contacts.txt.saving-a1B2c3", "contacts.txt.saving-ZZZZZZ"};
+    const std::vector<std::string> kept = {"contacts.txt.saving-abc",   "contacts.txt.saving-abcdefg",
+                                           "contacts.txt.saving-ab.de", "contacts.txt.backup",
+                                           "contacts.txt.a1B2c3",       "other.txt.saving-a1B2c3"};
+    for (const std::string& name : stale)
+        std::ofstream(dir_ / name) << "partial";
+    for (const std::string& name : kept)
+        std::ofstream(dir_ / name) << "mine";
+    // One that a write still running holds locked.
+    const int running = ::open((dir_ / "contacts.txt.saving-RUNNIN").c_str(), O_CREAT | O_RDWR, 0600);
+    ASSERT_GE(running, 0);
+    ASSERT_EQ(::flock(running, LOCK_EX), 0);
+
+    EXPECT_EQ(RemoveStaleTemporaryFiles(file_), 2);
+    for (const std::string& name : stale)
+        EXPECT_FALSE(fs::exists(dir_ / name)) << name;
+    for (const std::string& name : kept)
+        EXPECT_TRUE(fs::exists(dir_ / name)) << name;
+    EXPECT_TRUE(fs::exists(dir_ / "contacts.txt.saving-RUNNIN"));
+    ::close(running);
 }
 
 TEST_F(ContactsTest, AFailedSaveLeavesTheOldFileAsItWas) {

@@ -111,7 +111,7 @@ TEST(XmlParseTest, NestingDeeperThanTheBoundStopsTheParse) {
     EXPECT_FALSE(element.Parse(unnamed));
 }
 
-TEST(XmlParseTest, MoreThanAHundredThousandElementsStopTheParse) {
+TEST(XmlParseTest, MoreThanAMillionElementsStopTheParse) {
     auto tags = [](int count, const std::string& tag) {
         std::string text = "<r>";
         for (int i = 0; i < count; ++i)
@@ -119,27 +119,70 @@ TEST(XmlParseTest, MoreThanAHundredThousandElementsStopTheParse) {
         return text + "</r>";
     };
     XmlElement element;
-    // The outer element and 99999 children: exactly the bound.
-    EXPECT_TRUE(element.Parse(tags(99999, "<a/>")));
-    EXPECT_EQ(element.ChildCount(), 99999);
+    XmlParseStop stop;
+    // The outer element and 999999 children: exactly the bound.
+    EXPECT_TRUE(element.Parse(tags(999999, "<a/>"), &stop));
+    EXPECT_EQ(element.ChildCount(), 999999);
+    EXPECT_EQ(stop.reason, XmlParseStop::Reason::None);
 
     // One more: false, and the elements before it kept.
-    EXPECT_FALSE(element.Parse(tags(100000, "<a/>") + "<later/>"));
-    EXPECT_EQ(element.ChildCount(), 99999);
+    EXPECT_FALSE(element.Parse(tags(1000000, "<a/>") + "<later/>", &stop));
+    EXPECT_EQ(element.ChildCount(), 999999);
     EXPECT_EQ(element.FindChild("later"), nullptr);
+    EXPECT_EQ(stop.reason, XmlParseStop::Reason::TooManyElements);
 
-    // Attributes become elements and count alike; so do nested ones.
-    EXPECT_FALSE(element.Parse(tags(50000, "<a x='1'/>")));
-    EXPECT_EQ(element.ChildCount(), 50000);
-    EXPECT_EQ(element.ChildAt(49998)->ChildCount(), 1);
-    EXPECT_EQ(element.ChildAt(49999)->ChildCount(), 0);
-    EXPECT_FALSE(element.Parse(tags(60000, "<a><b/></a>")));
-    EXPECT_EQ(element.ChildCount(), 50000);
-    EXPECT_EQ(element.ChildAt(49999)->ChildCount(), 0);
+    // Attributes become elements and count alike.
+    EXPECT_FALSE(element.Parse(tags(500000, "<a x='1'/>")));
+    EXPECT_EQ(element.ChildCount(), 500000);
+    EXPECT_EQ(element.ChildAt(499998)->ChildCount(), 1);
+    EXPECT_EQ(element.ChildAt(499999)->ChildCount(), 0);
 
     // A new parse starts counting again.
     EXPECT_TRUE(element.Parse("<r><a/></r>"));
     EXPECT_EQ(element.ChildCount(), 1);
+}
+
+TEST(XmlParseTest, AStopSaysWhyAndOnWhichLineOfTheOriginalText) {
+    using Reason = XmlParseStop::Reason;
+    std::string deep = "<r>\n";
+    for (int i = 0; i < 300; ++i)
+        deep += "<e>";
+    const struct {
+        std::string text;
+        Reason reason;
+        size_t line;
+    } cases[] = {
+        {"<r>\n<a/>\n</r>\n", Reason::None, 0},
+        {"<r>\n<a/>\n<b", Reason::UnclosedTag, 3},
+        {deep, Reason::TooDeep, 2},
+        // More closings than openings end the book early: lost only when a start tag follows.
+        {"<r>\n</r>\n</x>\n<lost/>", Reason::EndTagOutside, 3},
+        {"<r>\n</r>\n</x> text </y>", Reason::None, 0},
+        // Lines are those of the text as given, comments and instructions included; a "<" that the
+        // removal of a comment joins to "!--" starts a second comment.
+        {"<?xml?>\n<!-- a\nb -->\n<r>\n<q", Reason::UnclosedTag, 5},
+        {"<<!-- 1\n-->!-- 2\n-->\n<r>\n<q", Reason::UnclosedTag, 5},
+        {"<<!--a-->!<!--b-->--\n\n--><q", Reason::UnclosedTag, 3},
+    };
+    for (const auto& c : cases) {
+        XmlElement element;
+        XmlParseStop stop;
+        element.Parse(c.text, &stop);
+        EXPECT_EQ(stop.reason, c.reason) << c.text;
+        EXPECT_EQ(stop.line, c.line) << c.text;
+    }
+
+    // Where each of 65536 comments was is kept; past that the line is not known (0), the reason still is.
+    for (const int comments : {65536, 65537}) {
+        std::string text;
+        for (int i = 0; i < comments; ++i)
+            text += "<!--\n-->a";
+        XmlElement element;
+        XmlParseStop stop;
+        element.Parse(text + "<r><q", &stop);
+        EXPECT_EQ(stop.reason, Reason::UnclosedTag);
+        EXPECT_EQ(stop.line, comments == 65536 ? 65537u : 0u);
+    }
 }
 
 TEST(XmlWriteTest, IndentedAndOneLineLayouts) {
