@@ -129,7 +129,7 @@ bool DatagramSealer::Seen(const Sender& sender, uint64_t counter) {
     // Older than the window: whether it opened before is no longer known, so it is taken for a replay.
     if (behind >= static_cast<uint64_t>(kReplayWindow))
         return true;
-    return ((sender.seen >> behind) & 1) != 0;
+    return sender.seen.test(static_cast<size_t>(behind));
 }
 
 void DatagramSealer::Remember(uint64_t id, uint64_t counter) {
@@ -143,10 +143,15 @@ void DatagramSealer::Remember(uint64_t id, uint64_t counter) {
         *sender = Sender{id, counter, 1, 0};
     } else if (counter > sender->highest) {
         const uint64_t ahead = counter - sender->highest;
-        sender->seen = ahead >= static_cast<uint64_t>(kReplayWindow) ? 1 : (sender->seen << ahead) | 1;
+        // A jump of the window's width or more forgets everything before it.
+        if (ahead >= static_cast<uint64_t>(kReplayWindow))
+            sender->seen.reset();
+        else
+            sender->seen <<= static_cast<size_t>(ahead);
+        sender->seen.set(0);
         sender->highest = counter;
     } else {
-        sender->seen |= uint64_t{1} << (sender->highest - counter);
+        sender->seen.set(static_cast<size_t>(sender->highest - counter));
     }
     sender->lastUse = ++opens_;
 }

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 
@@ -67,7 +68,9 @@ private:
     struct Sender {
         uint64_t id = 0;
         uint64_t highest = 0;  // the highest counter that opened
-        uint64_t seen = 0;     // bit i: counter highest - i opened
+        // Bit i: counter highest - i opened. A bitset, so that a position past the window is refused
+        // (test throws) or shifted out (empty) instead of being an undefined shift of an integer.
+        std::bitset<kReplayWindow> seen;
         uint64_t lastUse = 0;  // when it last opened, in opens; 0 for a free slot
     };
 

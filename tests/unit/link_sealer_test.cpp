@@ -122,6 +122,53 @@ TEST_F(SealerTest, EachDatagramOpensOnceAndOldCountersBeyondTheWindowNever) {
     EXPECT_EQ(Open(sealed[69]), DatagramSealer::Result::kReplayed);
 }
 
+TEST_F(SealerTest, TheWindowIsTheHighestCounterAndTheSixtyThreeBeforeIt) {
+    std::vector<std::vector<uint8_t>> sealed;
+    for (int i = 0; i < 200; ++i)
+        sealed.push_back(Seal({0x00, static_cast<uint8_t>(i)}));
+    using R = DatagramSealer::Result;
+    ASSERT_EQ(Open(sealed[70]), R::kOpened);
+    // 64 behind: refused though it never opened, and refusing it changes nothing.
+    EXPECT_EQ(Open(sealed[6]), R::kReplayed);
+    EXPECT_EQ(Open(sealed[6]), R::kReplayed);
+    EXPECT_EQ(Open(sealed[5]), R::kReplayed);
+    // 63 behind: opens once.
+    EXPECT_EQ(Open(sealed[7]), R::kOpened);
+    EXPECT_EQ(Open(sealed[7]), R::kReplayed);
+    EXPECT_EQ(Open(sealed[70]), R::kReplayed);
+    // One more moves the window by one: 7 is now 64 behind, 8 is 63 behind and still fresh.
+    ASSERT_EQ(Open(sealed[71]), R::kOpened);
+    EXPECT_EQ(Open(sealed[7]), R::kReplayed);
+    EXPECT_EQ(Open(sealed[8]), R::kOpened);
+    EXPECT_EQ(Open(sealed[8]), R::kReplayed);
+    for (int i = 9; i < 70; ++i)
+        ASSERT_EQ(Open(sealed[static_cast<size_t>(i)]), R::kOpened) << i;
+}
+
+TEST_F(SealerTest, AJumpOfExactlyTheWindowForgetsEverythingBeforeIt) {
+    std::vector<std::vector<uint8_t>> sealed;
+    for (int i = 0; i < 200; ++i)
+        sealed.push_back(Seal({0x00, static_cast<uint8_t>(i)}));
+    using R = DatagramSealer::Result;
+    for (int i = 0; i <= 10; ++i)
+        ASSERT_EQ(Open(sealed[static_cast<size_t>(i)]), R::kOpened);
+    // From 10 to 74, 64 ahead: every counter from 11 to 73 is fresh and opens once, 10 and before are
+    // out of the window, and 74 is taken.
+    ASSERT_EQ(Open(sealed[74]), R::kOpened);
+    for (int i = 73; i >= 11; --i) {
+        ASSERT_EQ(Open(sealed[static_cast<size_t>(i)]), R::kOpened) << i;
+        ASSERT_EQ(Open(sealed[static_cast<size_t>(i)]), R::kReplayed) << i;
+    }
+    EXPECT_EQ(Open(sealed[10]), R::kReplayed);
+    EXPECT_EQ(Open(sealed[74]), R::kReplayed);
+    // From 74 to 137, 63 ahead: 74 stays remembered at the window's far end, 73 falls out.
+    ASSERT_EQ(Open(sealed[137]), R::kOpened);
+    EXPECT_EQ(Open(sealed[74]), R::kReplayed);
+    EXPECT_EQ(Open(sealed[73]), R::kReplayed);
+    for (int i = 75; i < 137; ++i)
+        ASSERT_EQ(Open(sealed[static_cast<size_t>(i)]), R::kOpened) << i;
+}
+
 TEST_F(SealerTest, ReplayWindowIsKeptPerSender) {
     DatagramSealer other(TestKey(7), 0xABCDEF, 0);
     const std::vector<uint8_t> ours = Seal({0x00, 1});
