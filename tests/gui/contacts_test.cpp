@@ -12,10 +12,12 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <cerrno>
 #include <functional>
 #include <memory>
 
 #include "addressbook/ContactsDialog.h"
+#include "addressbook/WholeFile.h"
 #include "app/MainDialog.h"
 #include "fake_wave.h"
 
@@ -300,6 +302,62 @@ private slots:
         QCOMPARE(openedWith, QString("peer.example:5007"));
         QCOMPARE(Child<QLineEdit>(*window_, "host")->text(), QString("lab.example"));
         QCOMPARE(Child<QLineEdit>(*window_, "port")->text(), QString("6000"));
+    }
+
+    void aFailedSaveKeepsTheDialogOpenWithTheReasonAndTheRows() {
+        QVERIFY(SaveContacts({kOffice}));
+        const QByteArray before = BookBytes();
+        const QString directory = QDir::currentPath();
+        auto dialog = Open();
+        Fill(*dialog, "Lab", "lab.example", "6000");
+        Click(*dialog, "add");
+        const QString later = " Your changes are still here: press OK to try again, or Cancel to drop them.";
+        const struct {
+            WriteStep step;
+            int error;
+            QString message;
+        } faults[] = {
+            {WriteStep::Write, ENOSPC,
+             "The disk is full, so contacts.txt could not be saved in " + directory + "."},
+            {WriteStep::Create, EACCES, "No permission to write contacts.txt in " + directory + "."},
+        };
+        for (const auto& fault : faults) {
+            InjectWriteFault(fault.step, fault.error);
+            Click(*dialog, "ok");
+            InjectWriteFault(fault.step, 0);
+            QVERIFY(dialog->isVisible());
+            QVERIFY(dialog->SaveBox() != nullptr);
+            QCOMPARE(dialog->SaveBox()->text(), fault.message + later);
+            QVERIFY(dialog->Rows() == std::vector<Contact>({kLab, kOffice}));
+            QCOMPARE(BookBytes(), before);
+            dialog->SaveBox()->accept();
+            QTRY_VERIFY(dialog->SaveBox() == nullptr);
+        }
+        Click(*dialog, "ok");  // the fault has gone: the same OK saves and ends
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QVERIFY(LoadContacts() == std::vector<Contact>({kLab, kOffice}));
+    }
+
+    void aBookNotReadWholeIsKeptAndTheChangesGoBesideIt() {
+        const QByteArray cut =
+            "<contacts>\r\n<contact name=\"Office\" host=\"10.0.0.2\" port=\"5007\"/>\r\n<contact";
+        WriteBook(cut);
+        auto dialog = Open();
+        QVERIFY(dialog->Rows() == std::vector<Contact>({kOffice}));
+        Fill(*dialog, "Lab", "lab.example", "6000");
+        Click(*dialog, "add");
+        Click(*dialog, "ok");
+        QVERIFY(dialog->SaveBox() != nullptr);
+        QCOMPARE(dialog->SaveBox()->text(),
+                 "contacts.txt could not be read past line 3; it is kept, and your changes were saved to " +
+                     QDir::currentPath() + "/contacts-saved.txt.");
+        QVERIFY(dialog->isVisible());  // until the message is read
+        dialog->SaveBox()->accept();
+        QTRY_VERIFY(!dialog->isVisible());
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(dialog->Host(), kLab.host);
+        QCOMPARE(BookBytes(), cut);
+        QVERIFY(LoadContacts("contacts-saved.txt") == std::vector<Contact>({kLab, kOffice}));
     }
 
     void doubleClickTakesTheRowIntoTheMainWindow() {

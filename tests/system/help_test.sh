@@ -43,6 +43,7 @@ check_bad() {
     [ "$(sed -n 2p "$work/bad.err")" = "Try 'qparlin --help'." ] || fail "'$arg': second line is not the hint"
 }
 check_bad -l:99999:yes
+check_bad -c:127.0.0.1:0:yes
 check_bad -x
 check_bad -l:5005
 check_bad --audio=bogus

@@ -56,7 +56,7 @@ TEST(CommandLineTest, ClassicOptionsSetTheirSettings) {
     EXPECT_EQ(s.host, "peer.example.org");
     EXPECT_EQ(s.port, 6000);
     EXPECT_TRUE(s.autoConnect);
-    EXPECT_FALSE(ParseOk({"-c:192.168.0.1:0:no"}).autoConnect);
+    EXPECT_EQ(ParseOk({"-c:192.168.0.1:1:no"}).port, 1);
 
     s = ParseOk({"-i:0", "-o:3"});
     EXPECT_EQ(s.inputDevice, -1);
@@ -209,6 +209,21 @@ TEST(CommandLineTest, EveryBadArgumentIsRefusedWithOneLineNamingIt) {
     const std::string error = ParseCommandLine({"-x\nsecond line\r" + std::string(500, 'z')}).error;
     EXPECT_EQ(error.find_first_of("\r\n"), std::string::npos);
     EXPECT_LT(error.size(), 150u);
+}
+
+TEST(CommandLineTest, PortZeroListensWhereTheSystemChoosesButIsNoPeer) {
+    EXPECT_EQ(ParseOk({"-l:0:yes"}).port, 0);
+    EXPECT_EQ(ParseOk({"-c:127.0.0.1:5005:no", "-l:0:yes"}).port, 0);  // nothing connects by itself
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"-c:127.0.0.1:0:yes"}, "qparlin: -c:127.0.0.1:0:yes: port must be a number from 1 to 65535"},
+        {{"-c:127.0.0.1:0:no"}, "qparlin: -c:127.0.0.1:0:no: port must be a number from 1 to 65535"},
+        {{"-c:127.0.0.1:5005:yes", "-l:0:no"},
+         "qparlin: -l:0:no: port 0 cannot be connected to, and -c connects to this port"},
+        {{"-l:0:yes", "-c:127.0.0.1:0:yes"},
+         "qparlin: -c:127.0.0.1:0:yes: port must be a number from 1 to 65535"},
+    };
+    for (const auto& [args, error] : refused)
+        EXPECT_EQ(ParseCommandLine(args).error, error);
 }
 
 TEST(CommandLineTest, AnErrorLeavesNoSettingsAtAll) {
