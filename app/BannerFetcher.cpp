@@ -69,6 +69,9 @@ void Fetch(BannerFetcher::Result& job) {
     client.SetTimeout(BannerFetcher::kTimeoutSeconds);
     client.SetCallTimeoutMs(BannerFetcher::kTimeoutSeconds * 1000);
     client.SetKeepAlive(false);
+    // A body over the limit is refused on its "Content-Length", or cut one byte past the limit: never
+    // downloaded whole only to be thrown away.
+    client.SetMaxBodyBytes(static_cast<int32_t>(BodyLimit(job.kind)));
     if (job.kind == BannerFetcher::Kind::List) {
         // The list changes on the server whenever the maker wants; no cache may answer for it.
         client.DefaultHeaders().Set("User-Agent", BannerFetcher::kUserAgent);
@@ -91,8 +94,6 @@ void Fetch(BannerFetcher::Result& job) {
     if (!IsSuccess(client.Response().StatusCode()))
         return;
     const auto length = static_cast<size_t>(body.Length());
-    if (length > BodyLimit(job.kind))
-        return;
     if (length > 0)
         job.body.assign(reinterpret_cast<const char*>(body.Data()), length);
     job.ok = true;

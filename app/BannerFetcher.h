@@ -28,7 +28,8 @@ public:
 
     static constexpr const char* kListPath = "/_banners/parlinsimplex.txt";
     static constexpr const char* kUserAgent = "Q-Parlin";
-    // Larger bodies count as failed fetches. A content is kept for the window's life; an image is decoded.
+    // Larger bodies count as failed fetches, and no more than one byte past the limit is read of them. A
+    // content is kept for the window's life; an image is decoded.
     static constexpr size_t kMaxListBytes = 64 * 1024;
     static constexpr size_t kMaxContentBytes = 128 * 1024;
     static constexpr size_t kMaxImageBytes = 1024 * 1024;

@@ -1,5 +1,6 @@
 #include "app/BannerRotation.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/ByteString.h"
@@ -32,8 +33,14 @@ void BannerRotation::ContentFetched(int request, bool ok, std::string content) {
     if (!pending_ || request != request_)
         return;
     pending_ = false;
-    if (ok)
-        items_[static_cast<size_t>(index_)].content = std::move(content);
+    BannerItem& item = items_[static_cast<size_t>(index_)];
+    if (ok) {
+        item.content = std::move(content);
+        item.failures = 0;
+    } else {
+        item.failures = std::min(item.failures + 1, 7);
+        item.turnsToSkip = std::min((1 << (item.failures - 1)) - 1, kMaxSkippedTurns);
+    }
     ShowCurrent();
 }
 
@@ -49,8 +56,13 @@ void BannerRotation::Tick() {
 
 void BannerRotation::ShowNext() {
     index_ = index_ + 1 < static_cast<int>(items_.size()) ? index_ + 1 : 0;
-    const BannerItem& item = items_[static_cast<size_t>(index_)];
+    BannerItem& item = items_[static_cast<size_t>(index_)];
     if (!item.content.empty()) {
+        ShowCurrent();
+        return;
+    }
+    if (item.turnsToSkip > 0) {
+        --item.turnsToSkip;
         ShowCurrent();
         return;
     }

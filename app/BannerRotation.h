@@ -12,6 +12,8 @@ struct BannerItem {
     std::string address;  // where the content is fetched from
     std::string content;  // HTML of the banner, empty until fetched
     int displaySeconds = 0;
+    int failures = 0;     // fetches failed in a row
+    int turnsToSkip = 0;  // turns still to show it empty without fetching
 };
 
 // The list's lines, "SECONDS ADDRESS": each line trimmed of characters with codes 32 or less, split at its
@@ -21,6 +23,8 @@ std::vector<BannerItem> ParseBannerList(std::string_view text);
 
 // Every fetched content is kept for the window's life, so the list's length bounds that memory.
 inline constexpr size_t kMaxBannerItems = 100;
+// The most turns a banner that keeps failing is shown empty without a fetch.
+inline constexpr int kMaxSkippedTurns = 63;
 
 class BannerRotation {
 public:
@@ -39,6 +43,8 @@ public:
     // The list arrived: it replaces the old one and the rotation starts again from its first item.
     void ListFetched(std::string_view text);
     // The outcome of a FetchBannerContent. A failure shows the item empty; its next turn fetches again.
+    // Each further failure in a row doubles the turns that pass without a fetch (1, 3, 7, ... up to
+    // kMaxSkippedTurns), so a banner that keeps failing costs its server and the network less and less.
     void ContentFetched(int request, bool ok, std::string content);
     // The window's one-second timer.
     void Tick();

@@ -247,18 +247,21 @@ void HttpClient::ReadBody() {
         return;
     const bool sized = response_.HasContentLength();
     const int32_t expected = sized ? response_.ContentLength() : 0;
+    // Refused on its word: nothing of a body that is too large is taken off the socket.
+    if (sized && expected > maxBodyBytes_)
+        throw BodyTooLargeException();
     if (sized)
         out.Reserve(expected);
     for (;;) {
         const int32_t held = out.Length();
         if (sized && held >= expected)
             return;
-        // Without a length the body may grow to one byte past the cap, which is then refused.
+        // Without a length the body may grow to one byte past the limit, which is then refused.
         const int32_t request =
-            sized ? expected - held : std::min<int32_t>(kBodyBlock, HttpMessage::kMaxBodyLength + 1 - held);
+            sized ? expected - held : std::min<int32_t>(kBodyBlock, maxBodyBytes_ + 1 - held);
         if (out.Capacity() - held < request) {
             const int64_t doubled = 2 * (static_cast<int64_t>(request) + held);
-            out.Reserve(static_cast<int32_t>(std::min<int64_t>(doubled, HttpMessage::kMaxBodyLength + 1)));
+            out.Reserve(static_cast<int32_t>(std::min<int64_t>(doubled, int64_t{maxBodyBytes_} + 1)));
             out.Reserve(held + request);
         }
         int received = 0;
@@ -273,8 +276,8 @@ void HttpClient::ReadBody() {
         if (received == 0)
             throw TimeoutException();
         out.SetLength(held + received);
-        if (!sized && out.Length() > HttpMessage::kMaxBodyLength)
-            throw HttpException();
+        if (!sized && out.Length() > maxBodyBytes_)
+            throw BodyTooLargeException();
     }
 }
 

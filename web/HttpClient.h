@@ -7,6 +7,7 @@
 // headers) stays readable through Response().
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -32,6 +33,11 @@ public:
     class AuthenticationRequiredException : public HttpException {
     public:
         ~AuthenticationRequiredException() override = default;
+    };
+    // The body is larger than SetMaxBodyBytes allows.
+    class BodyTooLargeException : public HttpException {
+    public:
+        ~BodyTooLargeException() override = default;
     };
 
     static constexpr int kDefaultTimeoutSeconds = 60;
@@ -70,6 +76,13 @@ public:
     void SetCookiesEnabled(bool enabled) { cookiesEnabled_ = enabled; }
     const CookieStore& Cookies() const { return cookieStore_; }
     void SetFollowRedirects(bool follow) { followRedirects_ = follow; }
+    // The most body bytes a response may bring (at most HttpMessage::kMaxBodyLength, the default). A
+    // "Content-Length" over it is refused before any of the body is read; a body without one is read to
+    // one byte past it and no further. Either throws BodyTooLargeException, with `out` holding what was
+    // read.
+    void SetMaxBodyBytes(int32_t bytes) {
+        maxBodyBytes_ = std::clamp<int32_t>(bytes, 0, HttpMessage::kMaxBodyLength);
+    }
     void SetKeepAlive(bool keepAlive) { keepAlive_ = keepAlive; }
 
     const HttpRequest& Request() const { return request_; }
@@ -122,6 +135,7 @@ private:
     bool cookiesEnabled_ = false;
     bool followRedirects_ = true;
     bool keepAlive_ = true;
+    int32_t maxBodyBytes_ = HttpMessage::kMaxBodyLength;
     // Set while an NTLM exchange runs, so that the 407 carrying the proxy's challenge is left to it.
     bool ntlmInProgress_ = false;
     int proxyAnswers_ = 0;

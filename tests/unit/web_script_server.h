@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -70,6 +71,22 @@ public:
     int Index() const { return index_; }
     std::string Read(size_t count) { return ReadFrom(handle_, count); }
     void Send(const std::string& bytes) { WriteTo(handle_, bytes); }
+    // Sends `block` again and again, up to `total` bytes, until the client stops taking them; the bytes
+    // the socket accepted. The send buffer is kept small (the kernel would otherwise grow it to megabytes
+    // on loopback), so that what the socket accepts is close to what reached the client's side.
+    size_t Stream(const std::string& block, size_t total) {
+        const int buffer = 64 * 1024;
+        ::setsockopt(handle_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+        size_t sent = 0;
+        while (sent < total) {
+            const size_t size = std::min(block.size(), total - sent);
+            const ssize_t n = ::send(handle_, block.data(), size, MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<size_t>(n);
+        }
+        return sent;
+    }
     // Sends `bytes` with the end of the stream in the same segment: the client cannot read the last byte
     // without finding the connection closed behind it.
     void SendLast(const std::string& bytes) {
