@@ -158,7 +158,8 @@ constexpr size_t kMaxAttributes = 32;
 constexpr size_t kMaxValueLength = 2048;
 // What a numeric character reference may not stand for is shown as U+FFFD.
 constexpr uint32_t kReplacement = 0xFFFD;
-constexpr std::string_view kBreak = "&#8203;";  // zero-width space
+constexpr uint32_t kZeroWidthSpace = 0x200B;
+constexpr std::string_view kBreak = "&#8203;";
 
 const Element* FindElement(std::string_view name) {
     for (const Element& element : kElements) {
@@ -717,7 +718,8 @@ private:
             TextUnit(" ", true);
             return;
         }
-        TextUnit("&#" + std::to_string(codePoint) + ";", false);
+        // A zero-width space is a place to break already, as the ones put in here are.
+        TextUnit("&#" + std::to_string(codePoint) + ";", codePoint == kZeroWidthSpace);
     }
 
     void TextByte(char c) {
@@ -767,17 +769,24 @@ private:
     // Text where the table's structure stands (between rows, say) belongs to no cell and is left out.
     bool InText() const { return stack_.empty() || (stack_.back()->flags & (kTable | kSection | kRow)) == 0; }
 
-    // One character of text: counted against the page's text and the current word.
-    void TextUnit(std::string_view bytes, bool space) {
+    // One character of text: counted against the page's text and, unless a line may break at it, against
+    // the current word.
+    void TextUnit(std::string_view bytes, bool breakable) {
         lastKept_ = false;
-        if (!InText() || textWork_ + Weight() > BannerSanitizer::kMaxTextWork)
+        // A break put in costs what the zero-width space it is would cost when read from a page.
+        const bool needsBreak = !breakable && wordChars_ >= BannerSanitizer::kMaxWordChars;
+        const int cost = Weight() * (needsBreak ? 2 : 1);
+        if (!InText() || textWork_ + cost > BannerSanitizer::kMaxTextWork)
             return;
-        textWork_ += Weight();
-        if (space) {
+        textWork_ += cost;
+        if (breakable) {
             wordChars_ = 0;
-        } else if (++wordChars_ > BannerSanitizer::kMaxWordChars) {
-            out_ += kBreak;
-            wordChars_ = 1;
+        } else {
+            if (needsBreak) {
+                out_ += kBreak;
+                wordChars_ = 0;
+            }
+            ++wordChars_;
         }
         out_ += bytes;
         lastKept_ = true;
@@ -796,7 +805,7 @@ private:
         // Decided before any implied end tag, so that a tag left out closes nothing either: the content
         // of a table nested too deep stays in the cell around it, and text past a cap in its element.
         if (InDroppedContainer(flags) || elements_ + Weight() > BannerSanitizer::kMaxElements ||
-            ((flags & kCell) && !CellFits()) ||
+            ((flags & kCell) && !CellFits()) || ((flags & kRow) && !RowFits()) ||
             ((element->attributes & kSrc) && pictures_ >= BannerSanitizer::kMaxPictures)) {
             Drop(element);
             return;
@@ -873,8 +882,7 @@ private:
                 return false;
             if ((flags & (kSection | kCaption)) && !(parent & kTable))
                 return false;
-            if ((flags & kRow) &&
-                (!(parent & (kTable | kSection)) || cellWork_ + RowWork() > BannerSanitizer::kMaxCellWork))
+            if ((flags & kRow) && (!(parent & (kTable | kSection)) || !RowFits()))
                 return false;
             if ((flags & kCell) && !(parent & kRow))
                 return false;
@@ -931,6 +939,9 @@ private:
         const int area = std::max(grid.width, width) * std::max(heightNow, height);
         return Weight() * (area - grid.width * heightNow);
     }
+
+    // Whether a row fits the page's cell work (where it belongs is for Fits to say).
+    bool RowFits() const { return !grids_.empty() && cellWork_ + RowWork() <= BannerSanitizer::kMaxCellWork; }
 
     // The work of one more row in the innermost table.
     int RowWork() const {
