@@ -3,6 +3,7 @@
 // its owner.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <map>
@@ -145,6 +146,42 @@ TEST(BannerRotationTest, AFailedContentShowsEmptyForItsTimeAndIsFetchedAgainOnIt
     rotation.Tick();
     EXPECT_EQ(host.shown, (std::vector<std::string>{"", "B", "A", "B"}));
     EXPECT_EQ(host.fetches.size(), 3u);
+}
+
+TEST(BannerRotationTest, ABannerThatKeepsFailingIsFetchedAfterTwiceAsManyTurnsEachTimeUpToSixtyFour) {
+    RecordingHost host;
+    BannerRotation rotation(host);
+    // Display time 0: every tick is a new turn of the one banner.
+    rotation.ListFetched("0 http://x/broken\n");
+    std::vector<int> fetchedAt;
+    for (int tick = 0; tick <= 300; ++tick) {
+        if (tick > 0)
+            rotation.Tick();
+        if (host.fetches.size() > fetchedAt.size()) {
+            fetchedAt.push_back(tick);
+            rotation.ContentFetched(host.LastRequest(), false, "");
+        }
+    }
+    EXPECT_EQ(fetchedAt, (std::vector<int>{0, 1, 3, 7, 15, 31, 63, 127, 191, 255}));
+    // Every turn shows it, empty, whether fetched or not.
+    EXPECT_EQ(host.shown.size(), 301u);
+}
+
+TEST(BannerRotationTest, AFetchThatSucceedsEndsTheBackOff) {
+    RecordingHost host;
+    BannerRotation rotation(host);
+    rotation.ListFetched("0 http://x/flaky\n");
+    std::vector<int> fetchedAt;
+    for (int tick = 0; tick <= 12; ++tick) {
+        if (tick > 0)
+            rotation.Tick();
+        if (host.fetches.size() > fetchedAt.size()) {
+            fetchedAt.push_back(tick);
+            // The fourth answer comes, but empty: the next turn asks again, and a failure then is a first.
+            rotation.ContentFetched(host.LastRequest(), fetchedAt.size() == 4, "");
+        }
+    }
+    EXPECT_EQ(fetchedAt, (std::vector<int>{0, 1, 3, 7, 8, 9, 11}));
 }
 
 // Counts the fetcher's posts.
@@ -300,6 +337,29 @@ TEST(BannerFetchTest, FailsOnABadStatusAnOversizedBodyAndAddressesItMustNotSend)
         EXPECT_FALSE(result->ok) << url;
     }
     EXPECT_EQ(site.Accepted(), accepted);
+}
+
+TEST(BannerFetchTest, AnOversizedBannerIsRefusedWithoutDownloadingIt) {
+    // 16 MiB said or sent, against 131072 bytes a banner may have: what leaves the server is what the
+    // sockets between buffer, never the whole body.
+    for (const std::string head :
+         {"HTTP/1.0 200 OK\r\nContent-Length: 16777216\r\n\r\n", "HTTP/1.0 200 OK\r\n\r\n"}) {
+        std::atomic<size_t> sent{0};
+        ScriptServer server([&](Peer& peer) {
+            peer.ReadRequest();
+            peer.Send(head);
+            sent = peer.Stream(std::string(65536, 'b'), 16777216);
+        });
+        CountingOwner owner;
+        BannerFetcher fetcher("127.0.0.1", server.Port(), owner);
+        fetcher.FetchContent(1, server.Url("/huge.html"));
+        const auto result = NextResult(fetcher);
+        ASSERT_TRUE(result) << head;
+        EXPECT_FALSE(result->ok) << head;
+        EXPECT_TRUE(result->body.empty());
+        ASSERT_TRUE(server.WaitServed(1));
+        EXPECT_LT(sent.load(), 2u * 1024 * 1024) << head;
+    }
 }
 
 TEST(BannerFetchTest, TheListCountsAny2xxAnswerAsSuccess) {
