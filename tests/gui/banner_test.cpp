@@ -1,5 +1,6 @@
 // The banner area on the offscreen platform: the logo page and its link, banners served from 127.0.0.1
-// with their images put in as they come, what a banner may not load, and the window's timer turning them.
+// with their images put in as they come, what a banner may not load, hostile pages and the render budget,
+// and the window's timer turning them.
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -9,10 +10,13 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QImage>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -23,6 +27,7 @@
 #include "app/MainDialog.h"
 #include "banner_site.h"
 #include "fake_wave.h"
+#include "hostile_banners.h"
 
 namespace {
 
@@ -296,6 +301,53 @@ private slots:
                     .value<QImage>()
                     .width() == 200);
         site.Release();
+    }
+
+    void hostilePagesAreShownAndDrawnWithoutCrashing() {
+        // Each page as the rotation hands it over, then drawn: the sanitized page is what is laid out,
+        // however deep, wide or long the page as served.
+        auto view = Open("", 80);
+        view->SetRenderBudgetMs(-1);
+        for (const bannertest::HostilePage& page : bannertest::HostilePages()) {
+            view->ShowBanner(page.html);
+            QVERIFY2(!view->BodyContent().contains("quilln_logo.gif"), page.name.c_str());
+            const QImage picture = view->grab().toImage();
+            QVERIFY2(!picture.isNull(), page.name.c_str());
+            int tables = 0;
+            for (QTextFrame* frame = view->document()->rootFrame(); frame != nullptr;) {
+                const QList<QTextFrame*> children = frame->childFrames();
+                frame = children.isEmpty() ? nullptr : children.first();
+                tables += frame != nullptr && qobject_cast<QTextTable*>(frame) != nullptr;
+            }
+            QVERIFY2(tables <= 3, page.name.c_str());
+        }
+        view->ShowBanner(bannertest::HostilePages().front().html);
+        QVERIFY(view->toPlainText().contains("deep"));
+    }
+
+    void aBannerOverTheRenderBudgetIsDroppedForTheLogoAndReportedOnce() {
+        auto view = Open("", 80);
+        // No page shows in no time: with a budget of 0 ms every banner is over it.
+        view->SetRenderBudgetMs(0);
+        const QRegularExpression report("a banner took \\d+ ms to show");
+        QTest::ignoreMessage(QtWarningMsg, report);
+        QTest::failOnWarning(report);
+        QSignalSpy rendered(view.get(), &BannerView::Rendered);
+        view->ShowBanner("<p>slow</p>");
+        QCOMPARE(rendered.count(), 1);
+        QVERIFY(view->BodyContent().contains("quilln_logo.gif"));
+        QVERIFY(!view->toPlainText().contains("slow"));
+        // Its later turns show the logo straight away, without trying the page or saying so again.
+        view->ShowBanner("<p>slow</p>");
+        QCOMPARE(rendered.count(), 2);
+        QVERIFY(view->BodyContent().contains("quilln_logo.gif"));
+
+        // Within the budget a banner shows; the budget is the window thread's whole time for it.
+        view->SetRenderBudgetMs(60000);
+        view->ShowBanner("<p>quick</p>");
+        QVERIFY(view->toPlainText().contains("quick"));
+        QVERIFY(view->LastRenderMs() > 0);
+        QVERIFY(view->LastRenderMs() < 60000);
     }
 
     void theWindowTurnsTheBannersOnItsOwnTimer() {
