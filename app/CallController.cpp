@@ -1,5 +1,7 @@
 #include "app/CallController.h"
 
+#include "audio/CodecRegistry.h"
+#include "base/ByteString.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
 #include "link/LinkMessages.h"
@@ -16,7 +18,60 @@ std::string SourceText(const Message& message) {
     return AddressText(static_cast<uint32_t>(message.wParam)) + ":" + std::to_string(message.lParam);
 }
 
+std::string PeerText(const SocketAddress& peer) {
+    return AddressText(peer.Address()) + ":" + std::to_string(peer.Port());
+}
+
+// The peer counts as silent, and is shown so, once nothing has come from it for this long: with the
+// window's one-second look, a peer that went away shows within three seconds.
+constexpr int64_t kSilentShownMs = 2000;
+
 }  // namespace
+
+std::string CallController::FormatName(int formatCode) {
+    for (const NamedFormat& format : NamedFormats())
+        if (format.formatCode == formatCode)
+            return format.name;
+    return FormatText("format 0x%02X", formatCode & 0xFF);
+}
+
+std::string CallController::CallStateText(const VoiceLink::CallState& state) {
+    if (state.peer.Address() == 0)
+        return "waiting for the peer";
+    const std::string peer = PeerText(state.peer);
+    const int64_t silentS = state.silentForMs / 1000;
+    if (!state.heardAnything) {
+        if (state.silentForMs < kSilentShownMs)
+            return "calling " + peer;
+        return "no answer from " + peer + " for " + std::to_string(silentS) + " s";
+    }
+    std::string text;
+    switch (state.mode) {
+        case CallSession::Mode::kSession:
+            text = "in a session with " + peer;
+            break;
+        case CallSession::Mode::kOffering:
+            text = "peer " + peer;
+            break;
+        case CallSession::Mode::kPlain:
+        case CallSession::Mode::kOff:
+            text = "plain peer " + peer;
+            break;
+    }
+    if (state.silentForMs >= kSilentShownMs)
+        text += ", no sound from the peer for " + std::to_string(silentS) + " s";
+    return text;
+}
+
+void CallController::OnTick() {
+    const bool inCall =
+        link_.GetState() == VoiceLink::kActive && (status_ == kConnected || status_ == kListening);
+    const std::string text = inCall ? CallStateText(link_.GetCallState()) : "";
+    if (text == callState_)
+        return;
+    callState_ = text;
+    view_.ShowCallState(text);
+}
 
 CallController::CallController(VoiceLink& link, const Settings& settings, CallView& view)
     : link_(link), settings_(settings), view_(view) {}
@@ -27,6 +82,9 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     host_ = settings_.host;
     port_ = settings_.port;
     link_.Pipeline().SetFormat(settings_.codecFormat);
+    link_.SetFormatChosen(settings_.codecChosen);
+    link_.SetSessionOffer(settings_.session);
+    link_.SetPeerTimeoutMs(settings_.peerTimeoutSeconds * 1000);
     link_.Pipeline().SetInputDevice(settings_.inputDevice);
     link_.SetOutputDevice(settings_.outputDevice);
     link_.Pipeline().SetPlayout(settings_.directPlayout ? AudioPipeline::Playout::kDirect
@@ -118,6 +176,23 @@ bool CallController::HandleMessage(const Message& message) {
         case WM_LINK_NOT_SEALED:
             view_.ShowNotSealed(SourceText(message));
             return true;
+        case WM_LINK_FORMAT:
+            view_.ShowNotice("The peer's format is used for this call: " +
+                             FormatName(static_cast<int>(message.wParam)));
+            return true;
+        case WM_LINK_FORMAT_MISMATCH:
+            view_.ShowNotice("The peer sends " + FormatName(static_cast<int>(message.wParam)) +
+                             "; this copy is set to " + FormatName(static_cast<int>(message.lParam)));
+            return true;
+        case WM_LINK_BAD_PAYLOAD:
+            view_.ShowNotice("The peer sends payloads of " + std::to_string(message.wParam) +
+                             " bytes, which " + FormatName(static_cast<int>(message.lParam)) +
+                             " never has: is the peer set to another format?");
+            return true;
+        case WM_LINK_STRANGER:
+            view_.ShowNotice("Datagrams from " + SourceText(message) +
+                             " are not the peer's; they are ignored");
+            return true;
         case WM_LINK_LISTENING:
             if (link_.Private())
                 view_.ShowPeerProven(false, "");
@@ -129,6 +204,8 @@ bool CallController::HandleMessage(const Message& message) {
             SetStatus(kConnected);
             return true;
         case WM_LINK_CLOSED:
+            callState_.clear();
+            view_.ShowCallState("");
             if (link_.Private())
                 view_.ShowPeerProven(false, "");
             SetButtons(true, false);

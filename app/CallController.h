@@ -40,6 +40,12 @@ public:
 
     // The link's messages; false for any other message.
     bool HandleMessage(const Message& message);
+    // Once a second: the call's state, as far as the link knows it, to the view.
+    void OnTick();
+    // The call-state text for what the link knows of the current call.
+    static std::string CallStateText(const VoiceLink::CallState& state);
+    // A format code's name ("gsm_8khz"), or its code in hexadecimal.
+    static std::string FormatName(int formatCode);
 
     const std::string& Status() const { return status_; }
     bool WorkerStarted() const { return workerStarted_; }
@@ -64,4 +70,5 @@ private:
     bool connectAndListenEnabled_ = true;
     bool disconnectEnabled_ = false;
     bool workerStarted_ = false;
+    std::string callState_;
 };

@@ -26,4 +26,11 @@ public:
     }
     // Datagrams from `source` ("address:port") are not sealed with our secret; once per source and call.
     virtual void ShowNotSealed(const std::string& source) { (void)source; }
+
+    // The call's state beside the status ("in a session with 127.0.0.1:5007", "no sound from the peer for
+    // 4 s"); empty when no call runs.
+    virtual void ShowCallState(const std::string& text) { (void)text; }
+    // Something the user must know about the call ("The peer sends gsm_8khz; this copy is set to
+    // ilbc_11khz"); once per event.
+    virtual void ShowNotice(const std::string& text) { (void)text; }
 };

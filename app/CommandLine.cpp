@@ -21,6 +21,8 @@ constexpr int kMaxDevice = 255;
 constexpr int kMaxFormatCode = 255;
 constexpr std::size_t kMaxHostLength = 253;  // the longest name DNS can carry
 constexpr std::size_t kMaxPathLength = 4096;
+// A day: longer is "never", which 0 says.
+constexpr int kMaxPeerTimeoutSeconds = 86400;
 // Arguments are echoed in error lines; a longer one is cut so the message stays one readable line.
 constexpr std::size_t kMaxShownArgument = 80;
 
@@ -36,6 +38,11 @@ constexpr const char* kLongOptionHelp =
     "  --playout=adaptive|direct    adaptive (default): received audio waits in a buffer that follows the\n"
     "                               network's jitter and conceals lost frames; direct: each frame is played\n"
     "                               as it arrives, nothing concealed\n"
+    "  --session=on|off             on (default): offer the peer a session (numbered audio, liveness, codec\n"
+    "                               agreement, quality reports); a peer that does not answer gets the plain\n"
+    "                               wire as before; off: the plain wire only\n"
+    "  --peer-timeout=S             end a session call when the peer has been silent for S seconds\n"
+    "                               (default 30; 0: never)\n"
     "  --secret=FILE                private calls: seal every datagram with a key derived from the secret\n"
     "                               in FILE (readable by its owner only) and take only datagrams sealed\n"
     "                               with it; the peer must use the same secret\n"
@@ -144,6 +151,7 @@ std::string ApplyCodec(const Fields& f, Settings& s) {
     if (!code)
         return "unknown codec; use a name from the list in --help or a format code from 0 to 255";
     s.codecFormat = *code;
+    s.codecChosen = true;
     return {};
 }
 
@@ -353,6 +361,24 @@ private:
             else
                 return value.empty() ? "needs a value, as in --playout=adaptive|direct"
                                      : "playout must be adaptive or direct";
+            return {};
+        }
+        if (name == "session") {
+            if (EqualsIgnoringCase(value, "on"))
+                settings_.session = true;
+            else if (EqualsIgnoringCase(value, "off"))
+                settings_.session = false;
+            else
+                return value.empty() ? "needs a value, as in --session=on|off" : "session must be on or off";
+            return {};
+        }
+        if (name == "peer-timeout") {
+            const std::optional<int> seconds = ParseNumber(value, kMaxPeerTimeoutSeconds);
+            if (!seconds)
+                return value.empty() ? "needs a value, as in --peer-timeout=30"
+                                     : "peer timeout must be a number of seconds from 0 to " +
+                                           std::to_string(kMaxPeerTimeoutSeconds);
+            settings_.peerTimeoutSeconds = *seconds;
             return {};
         }
         if (name == "secret" || name == "make-secret") {

@@ -4,7 +4,9 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <optional>
 #include <ostream>
 #include <thread>
 
@@ -18,6 +20,7 @@ namespace {
 // link's counts.
 constexpr uint32_t WM_CONSOLE_EXIT = 0x8100;
 constexpr uint32_t WM_CONSOLE_STATISTICS = 0x8101;
+constexpr int kTickMs = 1000;
 
 // The signals the signal thread takes: SIGINT and SIGTERM end the program, SIGUSR1 asks for statistics.
 sigset_t HandledSignals() {
@@ -63,6 +66,18 @@ void ConsoleFrontEnd::ShowPeerProven(bool proven, const std::string& peer) {
 
 void ConsoleFrontEnd::ShowNotSealed(const std::string& source) {
     err_ << "qparlin: datagrams from " << source << " are not sealed with our secret" << std::endl;
+}
+
+void ConsoleFrontEnd::ShowCallState(const std::string& text) {
+    if (text.empty())
+        return;
+    out_ << "Call: " << text << std::endl;
+    CheckOutput();
+}
+
+void ConsoleFrontEnd::ShowNotice(const std::string& text) {
+    out_ << text << std::endl;
+    CheckOutput();
 }
 
 void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall) {
@@ -128,8 +143,20 @@ int ConsoleFrontEnd::Run() {
             controller.OnExit();
             status = 1;
         } else {
+            // The call's state is looked at once a second, as the window does.
+            auto nextTick = std::chrono::steady_clock::now();
             for (;;) {
-                const Message message = queue.Get();
+                const auto now = std::chrono::steady_clock::now();
+                if (now >= nextTick) {
+                    controller.OnTick();
+                    nextTick = now + std::chrono::milliseconds(kTickMs);
+                }
+                const auto waitMs =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count() + 1;
+                const std::optional<Message> next = queue.Get(static_cast<int>(waitMs));
+                if (!next)
+                    continue;
+                const Message& message = *next;
                 if (message.message == WM_CONSOLE_EXIT) {
                     controller.OnExit();
                     break;

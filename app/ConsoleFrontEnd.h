@@ -40,6 +40,8 @@ public:
     // unsealed datagrams once on stderr (the link reports each at most once per call).
     void ShowPeerProven(bool proven, const std::string& peer) override;
     void ShowNotSealed(const std::string& source) override;
+    void ShowCallState(const std::string& text) override;
+    void ShowNotice(const std::string& text) override;
 
 private:
     void PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall);

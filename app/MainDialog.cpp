@@ -154,6 +154,14 @@ void MainDialog::BuildControls() {
     padlock_->setObjectName("padlock");
     padlock_->setGeometry(status_->width() - 20, (status_->height() - 16) / 2, 16, 16);
     padlock_->hide();
+    // The status's own text keeps the line's top row; the call's state goes under it, in small type.
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    callState_ = new QLabel(status_);
+    callState_->setObjectName("callState");
+    QFont small = callState_->font();
+    small.setPointSizeF(small.pointSizeF() * 0.8);
+    callState_->setFont(small);
+    callState_->setGeometry(3, status_->height() / 2, status_->width() - 24, status_->height() / 2 - 1);
 
     speakerFader_ = new CMixerFader(Qt::Vertical, this);
     speakerFader_->setObjectName("speakerFader");
@@ -253,6 +261,22 @@ void MainDialog::ShowNotSealed(const std::string& source) {
         return;
     padlock_->setToolTip(QString("Private call: datagrams from %1 are not sealed with our secret")
                              .arg(QString::fromStdString(source)));
+}
+
+void MainDialog::ShowCallState(const std::string& text) {
+    if (text.empty())
+        notice_.clear();
+    const QString state = QString::fromStdString(text);
+    callState_->setText(notice_.isEmpty() ? state : notice_);
+    callState_->setToolTip(notice_.isEmpty() ? QString() : state);
+}
+
+void MainDialog::ShowNotice(const std::string& text) {
+    std::cerr << "qparlin: " << text << std::endl;
+    notice_ = QString::fromStdString(text);
+    const QString state = callState_->toolTip().isEmpty() ? callState_->text() : callState_->toolTip();
+    callState_->setText(notice_);
+    callState_->setToolTip(state);
 }
 
 void MainDialog::EnableButtons(bool connectAndListen, bool disconnect) {
@@ -438,6 +462,7 @@ void MainDialog::timerEvent(QTimerEvent* event) {
     if (event->timerId() == timer_) {
         banner_->Tick();
         UpdateSpeakerToolTip();
+        controller_.OnTick();
     } else {
         QDialog::timerEvent(event);
     }

@@ -56,6 +56,10 @@ public:
     // A private call: a padlock at the status line's right end, grey until the peer has proven the secret.
     void ShowPeerProven(bool proven, const std::string& peer) override;
     void ShowNotSealed(const std::string& source) override;
+    // The call's state in small type on the status line's second row; a notice takes its place until the
+    // call ends, with the state in the tool tip.
+    void ShowCallState(const std::string& text) override;
+    void ShowNotice(const std::string& text) override;
 
     // ErrorSink: any thread; the box appears on the user-interface thread and blocks nobody.
     void ReportError(const std::string& text) override;
@@ -130,7 +134,9 @@ private:
     LevelMeter* microphoneMeter_ = nullptr;
     LevelMeter* panel_ = nullptr;
     QLabel* status_ = nullptr;
-    QLabel* padlock_ = nullptr;  // inside the status line, shown in private calls only
+    QLabel* padlock_ = nullptr;    // inside the status line, shown in private calls only
+    QLabel* callState_ = nullptr;  // inside the status line, under its text
+    QString notice_;
     BannerView* banner_ = nullptr;
     int timer_ = 0;
     QPointer<QMessageBox> validationBox_;

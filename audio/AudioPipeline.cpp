@@ -34,6 +34,7 @@ void AudioPipeline::SetFormat(int formatCode) {
     std::lock_guard<std::mutex> guard(lock_);
     codec_.reset();
     codec_ = CreateCodec(formatCode);
+    formatCode_ = formatCode;
     // Types without a frame length of their own (7 to 31) keep the previous one.
     const int frame = FrameLengthOf(formatCode);
     if (frame != 0)
@@ -76,6 +77,20 @@ int AudioPipeline::AddStream(int deviceId) {
     stream->player.SetFormatFields(frameLength_, width_, rate_);
     stream->player.Start();
     return index;
+}
+
+void AudioPipeline::RemoveStream(int streamIndex) {
+    std::unique_ptr<PlaybackStream> stream;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (streamIndex < 0 || static_cast<size_t>(streamIndex) >= streams_.size())
+            return;
+        stream = std::move(streams_[static_cast<size_t>(streamIndex)]);
+    }
+    if (!stream)
+        return;
+    stream->player.Stop();
+    stream->player.End();
 }
 
 void AudioPipeline::StartCapture() {

@@ -43,8 +43,11 @@ public:
     // How received audio reaches the player. Only before any stream exists.
     void SetPlayout(Playout playout) { playout_ = playout; }
     void ResetInputLevel() { inputLevel_.store(0, std::memory_order_relaxed); }
-    // Opens a playback stream on the device (-1 = default); it stays open until Shutdown. Returns its slot.
+    // Opens a playback stream on the device (-1 = default); it stays open until Shutdown or RemoveStream.
+    // Returns its slot.
     int AddStream(int deviceId);
+    // Closes the stream in the slot (a format change reopens it with AddStream).
+    void RemoveStream(int streamIndex);
     void StartCapture();
     void StopCapture() { recorder_.Stop(); }
     // One received payload for the stream in slot `streamIndex`. `sequence` is the sender's number of the
@@ -66,6 +69,7 @@ public:
     // The capture path for one filled buffer; the recorder's callback calls it on the recorder's thread.
     void OnCaptured(const uint8_t* buffer, int byteCount);
 
+    int FormatCode() const { return formatCode_; }
     int Width() const { return width_; }
     int Rate() const { return rate_; }
     int FrameLength() const { return frameLength_; }
@@ -158,6 +162,7 @@ private:
     std::mutex lock_;
     std::unique_ptr<SoundCodec> codec_;
     Playout playout_ = Playout::kAdaptive;
+    int formatCode_ = 0;
     int width_ = 0;
     int rate_ = 0;
     int frameLength_ = 0;

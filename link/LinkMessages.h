@@ -13,5 +13,16 @@ constexpr uint32_t WM_LINK_CLOSED = 0x800C;
 constexpr uint32_t WM_LINK_PEER_PROVEN = 0x8010;
 // Datagrams from this source are not sealed with our key; posted once per source and call.
 constexpr uint32_t WM_LINK_NOT_SEALED = 0x8011;
+// A session changed the call's format to the peer's: wParam the format code now used.
+constexpr uint32_t WM_LINK_FORMAT = 0x8012;
+// The two sides chose different formats and neither can play the other's: wParam the peer's format code,
+// lParam this side's. Posted once per call.
+constexpr uint32_t WM_LINK_FORMAT_MISMATCH = 0x8013;
+// A plain peer sends payloads of a size this side's format never has: wParam that size, lParam this side's
+// format code. Posted once per call.
+constexpr uint32_t WM_LINK_BAD_PAYLOAD = 0x8014;
+// In a session, datagrams from this source are not the peer's (wParam address, lParam port); posted once
+// per source and call.
+constexpr uint32_t WM_LINK_STRANGER = 0x8015;
 // wParam: microphone level 0 to 100 (0 while muted); lParam: speaker level of the playback stream.
 constexpr uint32_t WM_AUDIO_LEVELS = 0x806E;

@@ -1,11 +1,15 @@
 #include "link/VoiceLink.h"
 
+#include <sodium.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 #include "base/Exception.h"
 #include "link/LinkMessages.h"
+#include "link/RtpPacket.h"
 #include "platform/ErrorSink.h"
 
 namespace {
@@ -18,6 +22,12 @@ constexpr int kAfterCallSleepMs = 200;
 constexpr int kPeerWaitMs = 50;
 // Sources of unsealed datagrams reported per call: enough to name the few that matter, never a flood.
 constexpr size_t kMaxReportedSources = 8;
+
+int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
@@ -210,6 +220,12 @@ void VoiceLink::RunCall() {
     peerProven_ = false;
     peerSenderId_ = 0;
     waitingForPeer_.store(peer.Address() == 0, std::memory_order_release);
+    // A format one call agreed on is not the next call's: every call starts from the one set.
+    if (configuredFormat_ < 0)
+        configuredFormat_ = pipeline_.FormatCode();
+    else if (pipeline_.FormatCode() != configuredFormat_)
+        ChangeFormat(configuredFormat_);
+    StartSession(peer);
     pipeline_.StartCapture();
     nextLevelReport_.store(0, std::memory_order_relaxed);
     try {
@@ -225,11 +241,8 @@ void VoiceLink::RunCall() {
         TrimQueue(kFramesKeptForPeer);
         PostWindow(WM_LINK_CONNECTED);
 
-        const int stream = streamIndex_.load(std::memory_order_acquire);
         while (!ended && CallGoesOn(generation)) {
             CheckStop();
-            SocketAddress from;
-            int n = 0;
             try {
                 // A queued frame cuts the wait short; the time-out still bounds it when nothing comes.
                 if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs)) {
@@ -239,27 +252,23 @@ void VoiceLink::RunCall() {
                     if (private_) {
                         if (ReceiveSealed(handle, generation, peer, buffer) == Received::kEndOfCall)
                             break;
-                    } else {
-                        n = ReceiveFrom(handle, &from, buffer.Data(), kMaxDatagram, 0);
+                    } else if (ReceivePlain(handle, generation, peer, buffer) == Received::kEndOfCall) {
+                        break;
                     }
                 }
             } catch (const Exception&) {
-                // An empty or oversized datagram, or the peer's port found closed: the call is over.
+                // The socket failed, or the peer's port was found closed: the call is over.
                 break;
             }
-            if (n > 0) {
-                received_.fetch_add(1, std::memory_order_relaxed);
-                peer = from;
-                {
-                    std::lock_guard<std::mutex> guard(socketLock_);
-                    if (generation_.load(std::memory_order_acquire) == generation)
-                        peer_ = from;
-                }
-                if (buffer[0] == kAudioDatagram && !MuteSpeakers())
-                    pipeline_.Deliver(stream, buffer.Data() + 1, n - 1);
+            const int64_t nowMs = MonotonicMs();
+            if (session_.PeerTimedOut(nowMs)) {
+                // A session peer silent for the time-out has gone: the call ends as a failed receive would.
+                break;
             }
             frameQueued_.Clear();
             SendQueued(handle, peer, buffer);
+            SendSessionTraffic(handle, peer, buffer, nowMs);
+            PublishCallState(peer, nowMs);
         }
     } catch (const ThreadStopException&) {
         // The program is ending: no closed message, the pipeline is shut down by Run.
@@ -276,13 +285,170 @@ void VoiceLink::RunCall() {
     EndCall(handle, generation, true);
 }
 
-void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
-    // A plain call has no end-of-call datagram: its peer notices the silence, or the closed port.
-    if (!private_ || peer.Address() == 0)
+void VoiceLink::StartSession(const SocketAddress& peer) {
+    CallSession::Config config;
+    config.offer = sessionOffer_;
+    config.listener = peer.Address() == 0;
+    config.formatCode = pipeline_.FormatCode();
+    config.formatChosen = formatChosen_;
+    config.peerTimeoutMs = peerTimeoutMs_;
+    do
+        randombytes_buf(&config.sessionId, sizeof(config.sessionId));
+    while (config.sessionId == 0);
+    randombytes_buf(&config.firstSequence, sizeof(config.firstSequence));
+    randombytes_buf(&config.firstTimestamp, sizeof(config.firstTimestamp));
+    session_.Start(config, MonotonicMs());
+    nextFiguresMs_ = 0;
+    {
+        std::lock_guard<std::mutex> guard(stateLock_);
+        callState_ = CallState();
+        callState_.peer = peer;
+        callState_.formatCode = config.formatCode;
+        callState_.mode = session_.GetMode();
+    }
+}
+
+void VoiceLink::ChangeFormat(int formatCode) {
+    // The pipeline takes a new format only while nothing captures and no stream plays.
+    pipeline_.StopCapture();
+    pipeline_.RemoveStream(streamIndex_.load(std::memory_order_acquire));
+    pipeline_.SetFormat(formatCode);
+    streamIndex_.store(pipeline_.AddStream(outputDevice_), std::memory_order_release);
+    TrimQueue(0);
+}
+
+VoiceLink::Received VoiceLink::ReceivePlain(SocketHandle handle, uint32_t generation, SocketAddress& peer,
+                                            ByteBuffer& buffer) {
+    SocketAddress from;
+    const int n = ReceiveAnyFrom(handle, &from, buffer.Data(), kMaxDatagram);
+    if (n < 0)
+        return Received::kNothing;
+    if (n > kMaxDatagram) {
+        // Oversized: a failed receive ends a plain call; in a session only the peer's own could.
+        if (session_.InSession() && !(from == peer)) {
+            NoteStranger(from);
+            return Received::kNothing;
+        }
+        return Received::kEndOfCall;
+    }
+    return TakeDatagram(std::span<const uint8_t>(buffer.Data(), static_cast<size_t>(n)), from, generation,
+                        peer, std::nullopt);
+}
+
+VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, const SocketAddress& from,
+                                            uint32_t generation, SocketAddress& peer,
+                                            std::optional<uint64_t> counter) {
+    const int64_t nowMs = MonotonicMs();
+    const CallSession::Incoming in = session_.Receive(datagram, from == peer, nowMs);
+    if (in.stranger) {
+        NoteStranger(from);
+        return Received::kNothing;
+    }
+    if (in.movePeer) {
+        received_.fetch_add(1, std::memory_order_relaxed);
+        peer = from;
+        session_.SetPeerKnown(true);
+        std::lock_guard<std::mutex> guard(socketLock_);
+        if (generation_.load(std::memory_order_acquire) == generation)
+            peer_ = from;
+    }
+    if (in.action == CallSession::Incoming::Action::kEndCall)
+        return Received::kEndOfCall;
+    if (session_.TakeFormatChange()) {
+        ChangeFormat(session_.FormatCode());
+        PostWindow(WM_LINK_FORMAT, static_cast<WPARAM>(session_.FormatCode()), 0);
+    }
+    if (const std::optional<int> theirs = session_.TakeMismatch())
+        PostWindow(WM_LINK_FORMAT_MISMATCH, static_cast<WPARAM>(*theirs),
+                   static_cast<LPARAM>(session_.FormatCode()));
+    if (const std::optional<int> size = session_.TakeBadPayload())
+        PostWindow(WM_LINK_BAD_PAYLOAD, static_cast<WPARAM>(*size),
+                   static_cast<LPARAM>(session_.FormatCode()));
+    if (in.action == CallSession::Incoming::Action::kPlay && !MuteSpeakers()) {
+        // A session numbers its frames itself; a private call's plain audio goes by the sealer's counter.
+        const std::optional<uint64_t> sequence = in.sequence ? in.sequence : counter;
+        const bool restart = in.sequence ? in.restart : counterRestart_;
+        pipeline_.Deliver(streamIndex_.load(std::memory_order_acquire), in.payload.data(),
+                          static_cast<int>(in.payload.size()), sequence, restart);
+    }
+    return Received::kOpened;
+}
+
+void VoiceLink::SendSessionTraffic(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer,
+                                   int64_t nowMs) {
+    if (!session_.InSession() && session_.GetMode() != CallSession::Mode::kOffering)
         return;
+    if (peer.Address() == 0)
+        return;
+    if (session_.InSession() && nowMs >= nextFiguresMs_) {
+        nextFiguresMs_ = nowMs + CallSession::kReportIntervalMs;
+        const PlayoutBuffer::Statistics playout =
+            pipeline_.StreamPlayout(streamIndex_.load(std::memory_order_acquire));
+        RtcpQuality figures;
+        figures.framesReceived = static_cast<uint32_t>(playout.framesArrived);
+        figures.framesConcealed = static_cast<uint32_t>(playout.framesConcealed);
+        figures.framesLate = static_cast<uint32_t>(playout.framesLate);
+        figures.playoutDelayUs = static_cast<uint32_t>(playout.depthMs * 1000);
+        figures.jitterUs = static_cast<uint32_t>(playout.jitterMs * 1000);
+        session_.SetPlayoutFigures(figures);
+    }
+    // A few datagrams at most: a hello or its answer, a report, a keep-alive.
+    for (int i = 0; i < 3; ++i) {
+        const int length = session_.ComposeDue(std::span<uint8_t>(buffer.Data(), kMaxDatagram), nowMs);
+        if (length <= 0)
+            return;
+        try {
+            if (SendDatagram(handle, peer, buffer.Data(), length))
+                sent_.fetch_add(1, std::memory_order_relaxed);
+        } catch (const SocketException&) {
+            // Lost like any datagram; the next one is due soon.
+        }
+    }
+}
+
+void VoiceLink::PublishCallState(const SocketAddress& peer, int64_t nowMs) {
+    std::lock_guard<std::mutex> guard(stateLock_);
+    callState_.mode = session_.GetMode();
+    callState_.peer = peer;
+    callState_.heardAnything = session_.HeardAnything();
+    callState_.silentForMs = session_.SilentForMs(nowMs);
+    callState_.formatCode = session_.FormatCode();
+    callState_.quality = session_.GetQuality();
+}
+
+VoiceLink::CallState VoiceLink::GetCallState() const {
+    std::lock_guard<std::mutex> guard(stateLock_);
+    return callState_;
+}
+
+void VoiceLink::NoteStranger(const SocketAddress& from) {
+    strangers_.fetch_add(1, std::memory_order_relaxed);
+    if (reportedSources_.size() >= kMaxReportedSources)
+        return;
+    for (const SocketAddress& source : reportedSources_)
+        if (source == from)
+            return;
+    reportedSources_.push_back(from);
+    PostWindow(WM_LINK_STRANGER, from.Address(), from.Port());
+}
+
+void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
+    // A plain call has no end-of-call datagram: its peer notices the silence, or the closed port. A private
+    // call ends with its sealed end of call, a plain session with the session's goodbye.
+    if (peer.Address() == 0)
+        return;
+    uint8_t goodbye[SessionControl::kBytes];
     const uint8_t end = DatagramSealer::kEndOfCallDatagram;
+    const uint8_t* datagram = &end;
+    int length = 1;
+    if (!private_) {
+        length = session_.ComposeGoodbye(goodbye);
+        datagram = goodbye;
+    }
+    if (length <= 0)
+        return;
     try {
-        if (SendDatagram(handle, peer, &end, 1))
+        if (SendDatagram(handle, peer, datagram, length))
             sent_.fetch_add(1, std::memory_order_relaxed);
     } catch (const SocketException&) {
         // The peer learns nothing, and its call ends when it finds our port closed.
@@ -348,32 +514,24 @@ VoiceLink::Received VoiceLink::ReceiveSealed(SocketHandle handle, uint32_t gener
         NoteDrop(result, from);
         return Received::kNothing;
     }
-    received_.fetch_add(1, std::memory_order_relaxed);
-    peer = from;
-    {
-        std::lock_guard<std::mutex> guard(socketLock_);
-        if (generation_.load(std::memory_order_acquire) == generation)
-            peer_ = from;
-    }
     if (!peerProven_ || !(provenPeer_ == from)) {
         peerProven_ = true;
         provenPeer_ = from;
         PostWindow(WM_LINK_PEER_PROVEN, from.Address(), from.Port());
     }
-    const uint8_t type = opened_[0];
-    if (type == DatagramSealer::kEndOfCallDatagram)
+    if (opened_[0] == DatagramSealer::kEndOfCallDatagram) {
+        received_.fetch_add(1, std::memory_order_relaxed);
         return Received::kEndOfCall;
+    }
     // A peer that started again (a new run of the program) counts from 0 under a new sender id: its stream
     // starts again at once, instead of its first frames being taken for late ones of the old numbering.
     uint64_t senderId = 0;
     for (int i = 0; i < 8; ++i)
         senderId |= static_cast<uint64_t>(buffer[1 + i]) << (8 * i);
-    const bool restart = peerSenderId_ != senderId;
+    counterRestart_ = peerSenderId_ != senderId;
     peerSenderId_ = senderId;
-    if (type == kAudioDatagram && !MuteSpeakers())
-        pipeline_.Deliver(streamIndex_.load(std::memory_order_acquire), opened_.data() + 1, innerLength - 1,
-                          counter, restart);
-    return Received::kOpened;
+    return TakeDatagram(std::span<const uint8_t>(opened_.data(), static_cast<size_t>(innerLength)), from,
+                        generation, peer, counter);
 }
 
 void VoiceLink::NoteDrop(DatagramSealer::Result result, const SocketAddress& from) {
@@ -411,25 +569,24 @@ void VoiceLink::WaitForPeer(SocketHandle handle, uint32_t generation) {
 }
 
 void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer) {
+    const int64_t nowMs = MonotonicMs();
+    // Sealing adds its overhead: a frame that would not fit a receiver's limit sealed is not sent.
+    const size_t room = static_cast<size_t>(kMaxDatagram - (private_ ? DatagramSealer::kOverhead : 0));
     std::lock_guard<std::mutex> guard(queueLock_);
     while (!queue_.empty()) {
         CheckStop();
         const std::unique_ptr<Frame> frame = std::move(queue_.front());
         queue_.pop_front();
+        const std::span<const uint8_t> bytes(frame->bytes.Data(), static_cast<size_t>(frame->bytes.Length()));
+        if (!frame->marker && bytes.size() + RtpHeader::kBytes > room)
+            continue;  // a frame no receiver would take
+        const int length =
+            session_.ComposeAudio(bytes, frame->marker, std::span<uint8_t>(buffer.Data(), room), nowMs);
+        if (length <= 0)
+            continue;
         try {
-            if (frame->marker) {
-                const uint8_t marker = kMarkerDatagram;
-                if (SendDatagram(handle, peer, &marker, 1))
-                    sent_.fetch_add(1, std::memory_order_relaxed);
-            } else {
-                const int length = frame->bytes.Length();
-                if (length + 1 > kMaxDatagram - (private_ ? DatagramSealer::kOverhead : 0))
-                    continue;  // a frame no receiver would take
-                buffer[0] = kAudioDatagram;
-                std::memcpy(buffer.Data() + 1, frame->bytes.Data(), static_cast<size_t>(length));
-                if (SendDatagram(handle, peer, buffer.Data(), length + 1))
-                    sent_.fetch_add(1, std::memory_order_relaxed);
-            }
+            if (SendDatagram(handle, peer, buffer.Data(), length))
+                sent_.fetch_add(1, std::memory_order_relaxed);
         } catch (const SocketException&) {
             // A failed send loses this one frame.
         }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "audio/AudioPipeline.h"
@@ -30,6 +31,7 @@
 #include "base/Socket.h"
 #include "base/WakeEvent.h"
 #include "base/WorkerThread.h"
+#include "link/CallSession.h"
 #include "link/DatagramSealer.h"
 #include "platform/MessageTarget.h"
 
@@ -81,6 +83,14 @@ public:
     // The same with a key already derived, for tests. Set before the worker starts.
     void SetCallKey(const DatagramSealer::Key& key);
     bool Private() const { return private_; }
+    // Whether calls offer a session to the peer (on by default; off: the plain wire only). Set before
+    // the worker starts.
+    void SetSessionOffer(bool offer) { sessionOffer_ = offer; }
+    // The format was chosen for the calls (it wins over the peer's); otherwise a listener takes its
+    // caller's. Set before the worker starts.
+    void SetFormatChosen(bool chosen) { formatChosen_ = chosen; }
+    // How long a session peer may stay silent before the call ends; 0: never. Set before the worker starts.
+    void SetPeerTimeoutMs(int ms) { peerTimeoutMs_ = ms; }
     int OutputDevice() const { return outputDevice_; }
 
     State GetState() const { return state_.load(std::memory_order_acquire); }
@@ -92,6 +102,19 @@ public:
     int QueuedFrames() const;
     // Frames dropped because the send queue was full.
     int64_t DroppedFrames() const { return dropped_.load(std::memory_order_relaxed); }
+
+    // What the current call knows of its peer, for the status: updated by the worker as the call goes.
+    struct CallState {
+        CallSession::Mode mode = CallSession::Mode::kOff;
+        SocketAddress peer;          // address 0 while a listener waits
+        bool heardAnything = false;  // anything of the peer's arrived in this call
+        int64_t silentForMs = 0;     // since the peer was last heard (or the call began)
+        int formatCode = 0;          // the format this call uses
+        CallSession::Quality quality;
+    };
+    CallState GetCallState() const;
+    // Datagrams a session dropped because they were not its peer's.
+    int64_t StrangerDatagrams() const { return strangers_.load(std::memory_order_relaxed); }
 
     // Counts since the link was made, for the console's statistics line.
     struct Statistics {
@@ -139,6 +162,19 @@ private:
 
     // What one look at a private call's socket found.
     enum class Received { kNothing, kOpened, kEndOfCall };
+    // A call's session, its format and its state for the status.
+    void StartSession(const SocketAddress& peer);
+    void ChangeFormat(int formatCode);
+    void SendSessionTraffic(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer,
+                            int64_t nowMs);
+    void PublishCallState(const SocketAddress& peer, int64_t nowMs);
+    void NoteStranger(const SocketAddress& from);
+    // Takes one waiting datagram of a plain call.
+    Received ReceivePlain(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer);
+    // What one datagram (a private call's, opened) means for the call, as the session says: the peer
+    // address, audio to play, the end of the call. `counter`: a private call's number of the datagram.
+    Received TakeDatagram(std::span<const uint8_t> datagram, const SocketAddress& from, uint32_t generation,
+                          SocketAddress& peer, std::optional<uint64_t> counter);
     // Takes one waiting datagram of a private call; what opens is handled as a plain call handles its
     // datagrams (peer address, audio), the rest counted and dropped.
     Received ReceiveSealed(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer);
@@ -195,7 +231,19 @@ private:
     std::vector<SocketAddress> reportedSources_;
     bool peerProven_ = false;  // this call has opened a datagram of its peer
     SocketAddress provenPeer_;
-    uint64_t peerSenderId_ = 0;  // the sender id of the peer's last datagram that opened
+    uint64_t peerSenderId_ = 0;    // the sender id of the peer's last datagram that opened
+    bool counterRestart_ = false;  // that id differs from the one before
+
+    // The session of the current call (the worker's alone), and what the window may read of it.
+    CallSession session_;
+    bool sessionOffer_ = true;
+    bool formatChosen_ = false;
+    int peerTimeoutMs_ = CallSession::kDefaultPeerTimeoutMs;
+    int configuredFormat_ = -1;  // the format set before the first call; every call starts from it
+    int64_t nextFiguresMs_ = 0;
+    mutable std::mutex stateLock_;
+    CallState callState_;
+    std::atomic<int64_t> strangers_{0};
     std::atomic<int64_t> droppedNotSealed_{0};
     std::atomic<int64_t> droppedForged_{0};
     std::atomic<int64_t> droppedReplayed_{0};

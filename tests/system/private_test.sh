@@ -32,18 +32,20 @@ statistics() {
     grep '^Statistics' "$2" | tail -n 1
 }
 
-# --- The same secret, through the attacking relay.
+# --- The same secret, through the attacking relay. The captured datagrams are checked as sealed frames of
+# the plain wire, so this call offers no session.
 dir="$work/same"
 mkdir -p "$dir"
 start_listener "$dir" --audio=file --input-wav="$work/listener.wav" --output-wav="$dir/listener-out.wav" \
-    -a:"$codec" --secret="$work/key" || fail "the private listener never listened"
+    -a:"$codec" --secret="$work/key" --session=off || fail "the private listener never listened"
 relay_port=$((port + 1))
 python3 "$relay_script" "$relay_port" "$port" "$dir/captured.hex" --attack-after 3 >"$dir/relay.out" 2>&1 &
 relay=$!
 pids+=("$relay")
 wait_for_line "$dir/relay.out" "relay 127.0.0.1:$relay_port -> 127.0.0.1:$port" 5 || fail "the relay did not start"
 "$QPARLIN" --headless --audio=file --input-wav="$work/caller.wav" --output-wav="$dir/caller-out.wav" \
-    -a:"$codec" -c:127.0.0.1:"$relay_port":yes --secret="$work/key" >"$dir/caller.out" 2>"$dir/caller.err" &
+    -a:"$codec" -c:127.0.0.1:"$relay_port":yes --secret="$work/key" --session=off \
+    >"$dir/caller.out" 2>"$dir/caller.err" &
 caller=$!
 pids+=("$caller")
 wait_for_line "$dir/caller.out" "Connected." 5 || fail "the caller did not print Connected."

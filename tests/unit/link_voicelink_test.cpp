@@ -60,6 +60,9 @@ protected:
         link->Pipeline().SetFormat(kG711At8k);
         // The link's cases look at each delivered frame at the player: the direct path.
         link->Pipeline().SetPlayout(AudioPipeline::Playout::kDirect);
+        // These cases hold the link to the plain wire byte for byte: no session is offered
+        // (link_session_test.cpp has the session's cases).
+        link->SetSessionOffer(false);
         link->SetOwner(&window, &ui);
     }
     void TearDown() override {

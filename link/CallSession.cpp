@@ -1,0 +1,398 @@
+#include "link/CallSession.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "audio/CodecRegistry.h"
+#include "audio/FormatCode.h"
+#include "link/RtpPacket.h"
+#include "link/RtpStatistics.h"
+#include "link/SessionWire.h"
+
+using session_wire::DatagramKind;
+
+CallSession::Agreement CallSession::AgreeFormat(int mine, bool mineChosen, int theirs, bool theirsChosen,
+                                                bool listener) {
+    if (mine == theirs)
+        return {mine, false};
+    if (mineChosen && theirsChosen)
+        return {mine, true};
+    if (mineChosen)
+        return {mine, false};
+    if (theirsChosen)
+        return {theirs, false};
+    // Neither chose: the listener takes the caller's.
+    return {listener ? theirs : mine, false};
+}
+
+void CallSession::Start(const Config& config, int64_t nowMs) {
+    *this = CallSession();
+    config_ = config;
+    mode_ = config.offer ? Mode::kOffering : Mode::kOff;
+    // A caller knows its peer from the start; a listener learns it from the first datagram.
+    peerKnown_ = !config.listener;
+    nextHelloMs_ = nowMs;
+    lastSentMs_ = nowMs;
+    lastHeardMs_ = nowMs;
+    sequence_ = static_cast<uint16_t>(config.firstSequence);
+    ApplyFormat();
+}
+
+void CallSession::ApplyFormat() {
+    rate_ = format_code::Rate(config_.formatCode);
+    frameSamples_ = std::max(1, FrameLengthOf(config_.formatCode));
+    payloadBytes_ = FixedPayloadSize(config_.formatCode);
+}
+
+void CallSession::Heard(int64_t nowMs) {
+    lastHeardMs_ = nowMs;
+    heardAnything_ = true;
+}
+
+bool CallSession::PeerTimedOut(int64_t nowMs) const {
+    return mode_ == Mode::kSession && config_.peerTimeoutMs > 0 &&
+           nowMs - lastHeardMs_ >= config_.peerTimeoutMs;
+}
+
+bool CallSession::TakeFormatChange() {
+    const bool changed = formatChanged_;
+    formatChanged_ = false;
+    return changed;
+}
+
+std::optional<int> CallSession::TakeMismatch() {
+    if (!mismatch_ || mismatchNamed_)
+        return std::nullopt;
+    mismatchNamed_ = true;
+    return mismatch_;
+}
+
+std::optional<int> CallSession::TakeBadPayload() {
+    if (!badPayload_ || badPayloadNamed_)
+        return std::nullopt;
+    badPayloadNamed_ = true;
+    return badPayload_;
+}
+
+CallSession::Incoming CallSession::Receive(std::span<const uint8_t> datagram, bool fromPeerAddress,
+                                           int64_t nowMs) {
+    Incoming in;
+    const DatagramKind kind = session_wire::Classify(datagram);
+    if (mode_ != Mode::kSession) {
+        // The plain wire's rules: every datagram names the peer, an empty one ends the call, type 0 plays.
+        in.movePeer = kind != DatagramKind::kEmpty;
+        switch (kind) {
+            case DatagramKind::kEmpty:
+                in.action = Incoming::Action::kEndCall;
+                return in;
+            case DatagramKind::kPlainAudio:
+            case DatagramKind::kMarker:
+                Heard(nowMs);
+                if (mode_ == Mode::kOffering && hellosSent_ >= kMaxHellos)
+                    mode_ = Mode::kPlain;
+                if (kind == DatagramKind::kPlainAudio) {
+                    const int length = static_cast<int>(datagram.size()) - 1;
+                    if (mode_ != Mode::kOff && payloadBytes_ > 0 && length != payloadBytes_) {
+                        // Not a frame of this format: another codec on the other side, heard as noise.
+                        // (With sessions off the plain wire's rule holds: every type-0 payload plays.)
+                        if (!badPayload_)
+                            badPayload_ = length;
+                        return in;
+                    }
+                    in.action = Incoming::Action::kPlay;
+                    in.payload = datagram.subspan(1);
+                }
+                return in;
+            case DatagramKind::kControl:
+                if (mode_ != Mode::kOff)
+                    return ReceiveControl(datagram, fromPeerAddress, nowMs);
+                Heard(nowMs);
+                return in;
+            default:
+                Heard(nowMs);
+                return in;
+        }
+    }
+    switch (kind) {
+        case DatagramKind::kControl:
+            return ReceiveControl(datagram, fromPeerAddress, nowMs);
+        case DatagramKind::kRtp:
+            return ReceiveRtp(datagram, fromPeerAddress, nowMs);
+        case DatagramKind::kRtcp:
+            return ReceiveRtcp(datagram, fromPeerAddress, nowMs);
+        default:
+            // Nothing else carries the session's id: the peer's plain leftovers are ignored, anybody
+            // else's are a stranger's, and neither ends the call (an empty datagram included).
+            in.stranger = !fromPeerAddress;
+            return in;
+    }
+}
+
+CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datagram, bool fromPeerAddress,
+                                                  int64_t nowMs) {
+    Incoming in;
+    const std::optional<SessionControl> control = SessionControl::Parse(datagram);
+    if (!control) {
+        // A type-4 datagram we cannot read: outside a session any datagram names the peer.
+        in.movePeer = mode_ != Mode::kSession;
+        in.stranger = mode_ == Mode::kSession && !fromPeerAddress;
+        return in;
+    }
+    if (mode_ == Mode::kSession && control->senderId != peerId_) {
+        // Another session id: a stranger, unless it comes from the peer's own address (the peer started
+        // again, with a new id): then the session begins again with it.
+        if (!fromPeerAddress || control->kind == SessionControl::Kind::kGoodbye) {
+            in.stranger = !fromPeerAddress;
+            return in;
+        }
+    }
+    if (control->kind == SessionControl::Kind::kGoodbye) {
+        if (mode_ != Mode::kSession) {
+            // A goodbye with no session to end is only a datagram naming its sender.
+            in.movePeer = true;
+            Heard(nowMs);
+            return in;
+        }
+        in.movePeer = true;
+        in.action = Incoming::Action::kEndCall;
+        return in;
+    }
+    if (mode_ != Mode::kSession || control->senderId != peerId_)
+        BeginSession(*control, nowMs);
+    // The peer has not seen our hello yet (it names no id, or an old one): answer at once.
+    if (control->peerId != config_.sessionId)
+        answerHello_ = true;
+    in.movePeer = true;
+    Heard(nowMs);
+    return in;
+}
+
+void CallSession::BeginSession(const SessionControl& hello, int64_t nowMs) {
+    const bool again = mode_ == Mode::kSession;
+    mode_ = Mode::kSession;
+    peerId_ = hello.senderId;
+    peerReports_ = (hello.capabilities & SessionControl::kQualityReports) != 0;
+    peerKnown_ = true;
+    answerHello_ = true;
+    talkSpurtStarts_ = true;
+    nextReportMs_ = nowMs + kReportIntervalMs;
+    if (again) {
+        highestSequence_.reset();
+        baseSequence_.reset();
+        lastTransit_.reset();
+        expectedAtReport_ = receivedAtReport_ = 0;
+        quality_ = Quality();
+    }
+    const Agreement agreed = AgreeFormat(config_.formatCode, config_.formatChosen, hello.formatCode,
+                                         hello.formatChosen, config_.listener);
+    if (agreed.mismatch) {
+        mismatch_ = hello.formatCode;
+    } else if (agreed.formatCode != config_.formatCode) {
+        config_.formatCode = agreed.formatCode;
+        formatChanged_ = true;
+        ApplyFormat();
+    }
+}
+
+CallSession::Incoming CallSession::ReceiveRtp(std::span<const uint8_t> datagram, bool fromPeerAddress,
+                                              int64_t nowMs) {
+    Incoming in;
+    const std::optional<RtpPacket> packet = RtpPacket::Parse(datagram);
+    if (!packet || packet->header.ssrc != SsrcOf(peerId_)) {
+        in.stranger = !fromPeerAddress;
+        return in;
+    }
+    in.movePeer = true;
+    Heard(nowMs);
+    const std::optional<int> format = session_wire::FormatCodeOfPayloadType(packet->header.payloadType);
+    if (!format || *format != config_.formatCode) {
+        if (!mismatch_ && format)
+            mismatch_ = *format;
+        return in;
+    }
+    const int64_t extended = rtp_statistics::ExtendSequence(packet->header.sequence, highestSequence_);
+    if (!baseSequence_)
+        baseSequence_ = extended;
+    ++quality_.received;
+    // Jitter (RFC 3550 A.8) on the media clock.
+    const int64_t arrival = nowMs * rate_ / 1000;
+    const int64_t transit = arrival - static_cast<int64_t>(packet->header.timestamp);
+    if (lastTransit_)
+        jitterQ4_ = rtp_statistics::UpdateJitterQ4(jitterQ4_, transit - *lastTransit_);
+    lastTransit_ = transit;
+    quality_.jitterTimestampUnits = jitterQ4_ >> 4;
+    const bool first = !highestSequence_;
+    if (first || extended > *highestSequence_)
+        highestSequence_ = extended;
+    quality_.lost = std::max<int64_t>(0, *highestSequence_ - *baseSequence_ + 1 - quality_.received);
+    if (extended < 0 || packet->payload.empty())
+        return in;  // from before the first frame heard: older than anything played
+    in.action = Incoming::Action::kPlay;
+    in.payload = packet->payload;
+    in.sequence = static_cast<uint64_t>(extended);
+    in.restart = first || packet->header.marker;
+    return in;
+}
+
+CallSession::Incoming CallSession::ReceiveRtcp(std::span<const uint8_t> datagram, bool fromPeerAddress,
+                                               int64_t nowMs) {
+    Incoming in;
+    const std::optional<RtcpReport> report = RtcpReport::Parse(datagram, SsrcOf(config_.sessionId));
+    if (!report || report->ssrc != SsrcOf(peerId_)) {
+        in.stranger = !fromPeerAddress;
+        return in;
+    }
+    in.movePeer = true;
+    Heard(nowMs);
+    if (report->sender) {
+        lastSrMiddle_ = static_cast<uint32_t>(report->sender->ntpTimestamp >> 16);
+        lastSrAtMs_ = nowMs;
+    }
+    if (report->block) {
+        quality_.peerBlock = report->block;
+        const std::optional<int64_t> rtt =
+            rtp_statistics::RoundTripUs(rtp_statistics::NtpMiddle32FromUnixUs(nowMs * 1000),
+                                        report->block->lastSr, report->block->delaySinceLastSr);
+        if (rtt)
+            quality_.roundTripUs = rtt;
+    }
+    if (report->quality)
+        quality_.peerQuality = report->quality;
+    return in;
+}
+
+uint32_t CallSession::Timestamp() const {
+    return static_cast<uint32_t>(config_.firstTimestamp +
+                                 framesCaptured_ * static_cast<uint64_t>(frameSamples_));
+}
+
+int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out,
+                              int64_t nowMs) {
+    const uint32_t timestamp = Timestamp();
+    ++framesCaptured_;
+    if (!peerKnown_)
+        return 0;
+    if (mode_ != Mode::kSession) {
+        // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone.
+        const size_t length = muted ? 1 : frame.size() + 1;
+        if (out.size() < length || length > static_cast<size_t>(session_wire::kMaxDatagramBytes))
+            return 0;
+        out[0] = muted ? session_wire::kMarkerType : session_wire::kPlainAudioType;
+        if (!muted && !frame.empty())
+            std::memmove(out.data() + 1, frame.data(), frame.size());
+        lastSentMs_ = nowMs;
+        return static_cast<int>(length);
+    }
+    if (muted) {
+        // A session sends nothing for a muted microphone; the next frame heard opens a talk spurt.
+        talkSpurtStarts_ = true;
+        return 0;
+    }
+    const std::optional<uint8_t> payloadType = session_wire::PayloadTypeOf(config_.formatCode);
+    if (!payloadType)
+        return 0;
+    RtpHeader header;
+    header.marker = talkSpurtStarts_;
+    header.payloadType = *payloadType;
+    header.sequence = sequence_;
+    header.timestamp = timestamp;
+    header.ssrc = SsrcOf(config_.sessionId);
+    const int length = RtpPacket::Compose(header, frame, out);
+    if (length == 0)
+        return 0;
+    ++sequence_;
+    talkSpurtStarts_ = false;
+    ++packetsSent_;
+    octetsSent_ += static_cast<uint32_t>(frame.size());
+    sentSinceReport_ = true;
+    lastSentMs_ = nowMs;
+    return length;
+}
+
+int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs) {
+    SessionControl control;
+    control.kind = kind;
+    control.formatChosen = config_.formatChosen;
+    control.senderId = config_.sessionId;
+    control.peerId = peerId_;
+    control.formatCode = static_cast<uint8_t>(config_.formatCode);
+    control.capabilities = SessionControl::kNumberedAudio | SessionControl::kQualityReports;
+    const int length = control.Compose(out);
+    if (length > 0)
+        lastSentMs_ = nowMs;
+    return length;
+}
+
+int CallSession::ComposeDue(std::span<uint8_t> out, int64_t nowMs) {
+    if (mode_ == Mode::kOff || !peerKnown_)
+        return 0;
+    if (mode_ != Mode::kSession) {
+        if (mode_ != Mode::kOffering || hellosSent_ >= kMaxHellos || nowMs < nextHelloMs_)
+            return 0;
+        ++hellosSent_;
+        nextHelloMs_ = nowMs + kHelloIntervalMs;
+        return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
+    }
+    if (answerHello_) {
+        answerHello_ = false;
+        return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
+    }
+    if (peerReports_ && nowMs >= nextReportMs_) {
+        nextReportMs_ = nowMs + kReportIntervalMs;
+        const int length = ComposeReport(out, nowMs);
+        if (length > 0)
+            return length;
+    }
+    if (nowMs - lastSentMs_ >= kKeepAliveMs)
+        return ComposeControl(SessionControl::Kind::kKeepAlive, out, nowMs);
+    return 0;
+}
+
+int CallSession::ComposeGoodbye(std::span<uint8_t> out) {
+    if (mode_ != Mode::kSession)
+        return 0;
+    return ComposeControl(SessionControl::Kind::kGoodbye, out, lastSentMs_);
+}
+
+int CallSession::ComposeReport(std::span<uint8_t> out, int64_t nowMs) {
+    RtcpReport report;
+    report.ssrc = SsrcOf(config_.sessionId);
+    report.sessionId = config_.sessionId;
+    if (sentSinceReport_) {
+        RtcpSenderInfo sender;
+        sender.ntpTimestamp = rtp_statistics::NtpFromUnixUs(nowMs * 1000);
+        sender.rtpTimestamp = Timestamp();
+        sender.packetCount = packetsSent_;
+        sender.octetCount = octetsSent_;
+        report.sender = sender;
+        sentSinceReport_ = false;
+    }
+    if (highestSequence_ && baseSequence_) {
+        RtcpReportBlock block;
+        block.ssrc = SsrcOf(peerId_);
+        const int64_t expected = *highestSequence_ - *baseSequence_ + 1;
+        const int64_t expectedInterval = expected - expectedAtReport_;
+        const int64_t receivedInterval = quality_.received - receivedAtReport_;
+        const int64_t lostInterval = expectedInterval - receivedInterval;
+        expectedAtReport_ = expected;
+        receivedAtReport_ = quality_.received;
+        block.fractionLost =
+            expectedInterval > 0 && lostInterval > 0
+                ? static_cast<uint8_t>(std::min<int64_t>(255, (lostInterval << 8) / expectedInterval))
+                : 0;
+        block.cumulativeLost = static_cast<int32_t>(std::clamp<int64_t>(
+            expected - quality_.received, RtcpReportBlock::kFewestLost, RtcpReportBlock::kMostLost));
+        block.highestSequence = static_cast<uint32_t>(*highestSequence_);
+        block.jitter = jitterQ4_ >> 4;
+        if (lastSrAtMs_ > 0 || lastSrMiddle_ != 0) {
+            block.lastSr = lastSrMiddle_;
+            block.delaySinceLastSr = rtp_statistics::NtpShortFromUs((nowMs - lastSrAtMs_) * 1000);
+        }
+        report.block = block;
+    }
+    report.quality = localQuality_;
+    const int length = report.Compose(out);
+    if (length > 0)
+        lastSentMs_ = nowMs;
+    return length;
+}

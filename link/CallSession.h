@@ -1,0 +1,179 @@
+// The session between two copies of the program within one call: offered, never imposed.
+//
+// At the start of a call this side sends a hello every 200 ms, at most ten times, while its audio goes out
+// as the plain wire does (type 0, or the one-byte marker while muted), so that a peer that speaks only the
+// plain wire hears the call from its start and ignores the hellos. When the peer's hello arrives the call
+// is a session: from then on audio goes out as RTP (numbered, timestamped, nothing while muted), a quiet
+// side sends a keep-alive every second, both sides report what they receive a few times a second (RTCP),
+// and a peer silent for the time-out ends the call. A peer that sent a hello is never sent plain audio
+// again; only a peer that sends plain audio and no hello is treated as plain, and then nothing changes from
+// the plain wire.
+//
+// In a session the call stays with its peer: datagrams that do not carry the peer's session id (its SSRC
+// in RTP and RTCP) from other addresses neither move the peer nor end the call; the peer's own from a new
+// address are followed. Codec agreement: the hello carries the format; a format chosen for the call wins,
+// otherwise the listener takes the caller's (AgreeFormat).
+//
+// Pure: no socket, no clock of its own (times are passed in, milliseconds of a monotonic clock), so that
+// tests drive it on a fake clock. The link's worker is its only user. Layouts: docs/SESSION.md.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "link/RtcpReport.h"
+#include "link/SessionControl.h"
+
+class CallSession {
+public:
+    enum class Mode {
+        kOff,       // sessions are off: the plain wire only
+        kOffering,  // hellos go out with plain audio; nothing of the peer's session heard yet
+        kPlain,     // the peer sends plain audio and never answered: the plain wire
+        kSession,   // both sides have seen each other's hello
+    };
+
+    static constexpr int kHelloIntervalMs = 200;
+    static constexpr int kMaxHellos = 10;
+    static constexpr int kKeepAliveMs = 1000;
+    static constexpr int kReportIntervalMs = 500;
+    static constexpr int kDefaultPeerTimeoutMs = 30000;
+
+    struct Config {
+        bool offer = true;  // false: --session=off, the plain wire only
+        bool listener = false;
+        int formatCode = 0;
+        bool formatChosen = false;                  // chosen for this call (-a), not only the default
+        int peerTimeoutMs = kDefaultPeerTimeoutMs;  // 0: never
+        uint64_t sessionId = 0;                     // this side's, random, never 0
+        uint32_t firstSequence = 0;                 // RTP's first sequence number and timestamp, random
+        uint32_t firstTimestamp = 0;
+    };
+
+    // What a received datagram means for the call.
+    struct Incoming {
+        enum class Action {
+            kNone,     // nothing to play
+            kPlay,     // play `payload` (numbered when `sequence` is set)
+            kEndCall,  // the call is over: an empty plain datagram, or the peer's goodbye
+        };
+        Action action = Action::kNone;
+        std::span<const uint8_t> payload;
+        std::optional<uint64_t> sequence;
+        bool restart = false;   // the sender's numbering begins anew with this frame
+        bool movePeer = false;  // the sender's address becomes the peer's
+        bool stranger = false;  // not the peer's: counted and dropped (name the source once)
+    };
+
+    // What the codecs of the two sides come to.
+    struct Agreement {
+        int formatCode = 0;     // what this side uses from now on
+        bool mismatch = false;  // both chose, differently: neither side can play the other
+    };
+    static Agreement AgreeFormat(int mine, bool mineChosen, int theirs, bool theirsChosen, bool listener);
+
+    // Begins a call. `nowMs` on the caller's clock.
+    void Start(const Config& config, int64_t nowMs);
+
+    // One received datagram (a private call's, opened), from the current peer's address or not.
+    Incoming Receive(std::span<const uint8_t> datagram, bool fromPeerAddress, int64_t nowMs);
+
+    // One captured frame as the datagram to send into `out`; 0: nothing to send. `muted`: the frame was
+    // captured while the microphone was muted.
+    int ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out, int64_t nowMs);
+    // The next control datagram due at `nowMs` (hello, keep-alive, report) into `out`; 0 when none is.
+    int ComposeDue(std::span<uint8_t> out, int64_t nowMs);
+    // The goodbye of a session call this side ends; 0 outside a session.
+    int ComposeGoodbye(std::span<uint8_t> out);
+    // Whether a datagram sent now may go: a listener sends nothing before its peer is known.
+    void SetPeerKnown(bool known) { peerKnown_ = known; }
+
+    // The figures of the stream this side plays, for its reports.
+    void SetPlayoutFigures(const RtcpQuality& figures) { localQuality_ = figures; }
+
+    Mode GetMode() const { return mode_; }
+    bool InSession() const { return mode_ == Mode::kSession; }
+    // The format this side uses; when it changed since the last look, the pipeline must follow.
+    int FormatCode() const { return config_.formatCode; }
+    bool TakeFormatChange();
+    // The peer's format where they differ and cannot agree (named once per call by the link).
+    std::optional<int> TakeMismatch();
+    // A plain peer's payload whose size is not the format's: its size, once per call.
+    std::optional<int> TakeBadPayload();
+    // How long nothing has come from the peer (since the call began, before anything came).
+    int64_t SilentForMs(int64_t nowMs) const { return nowMs - lastHeardMs_; }
+    bool HeardAnything() const { return heardAnything_; }
+    // A session peer silent for the time-out: the call is over.
+    bool PeerTimedOut(int64_t nowMs) const;
+
+    // Quality both ways, as far as known.
+    struct Quality {
+        std::optional<int64_t> roundTripUs;
+        // What this side receives of the peer's stream.
+        int64_t received = 0;
+        int64_t lost = 0;
+        uint32_t jitterTimestampUnits = 0;
+        // What the peer reports of ours.
+        std::optional<RtcpReportBlock> peerBlock;
+        std::optional<RtcpQuality> peerQuality;
+    };
+    const Quality& GetQuality() const { return quality_; }
+    uint64_t SessionId() const { return config_.sessionId; }
+    uint64_t PeerSessionId() const { return peerId_; }
+
+private:
+    Incoming ReceiveControl(std::span<const uint8_t> datagram, bool fromPeerAddress, int64_t nowMs);
+    Incoming ReceiveRtp(std::span<const uint8_t> datagram, bool fromPeerAddress, int64_t nowMs);
+    Incoming ReceiveRtcp(std::span<const uint8_t> datagram, bool fromPeerAddress, int64_t nowMs);
+    // The peer's hello, keep-alive or goodbye of a new session: the session begins (or begins again).
+    void BeginSession(const SessionControl& hello, int64_t nowMs);
+    void Heard(int64_t nowMs);
+    int ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs);
+    int ComposeReport(std::span<uint8_t> out, int64_t nowMs);
+    uint32_t Timestamp() const;
+    // The format's frame, rate and payload size, from the codec table.
+    void ApplyFormat();
+
+    Config config_;
+    int rate_ = 8000;         // the format's samples per second: RTP's clock
+    int frameSamples_ = 160;  // samples per frame
+    int payloadBytes_ = 0;    // every payload's size, 0 when they vary
+    Mode mode_ = Mode::kOff;
+    bool peerKnown_ = false;
+    uint64_t peerId_ = 0;
+    bool peerReports_ = false;  // the peer's hello offered quality reports
+    int hellosSent_ = 0;
+    int64_t nextHelloMs_ = 0;
+    bool answerHello_ = false;  // the peer's hello did not name us yet: answer at once
+    int64_t lastSentMs_ = 0;
+    int64_t nextReportMs_ = 0;
+    int64_t lastHeardMs_ = 0;
+    bool heardAnything_ = false;
+    bool formatChanged_ = false;
+    std::optional<int> mismatch_;
+    bool mismatchNamed_ = false;
+    std::optional<int> badPayload_;
+    bool badPayloadNamed_ = false;
+
+    // Sending numbered audio.
+    uint16_t sequence_ = 0;
+    uint64_t framesCaptured_ = 0;  // the timestamp advances by a frame for every one, sent or not
+    bool talkSpurtStarts_ = true;
+    uint32_t packetsSent_ = 0;
+    uint32_t octetsSent_ = 0;
+    bool sentSinceReport_ = false;
+
+    // Receiving numbered audio.
+    std::optional<int64_t> highestSequence_;
+    std::optional<int64_t> baseSequence_;
+    int64_t expectedAtReport_ = 0;
+    int64_t receivedAtReport_ = 0;
+    std::optional<int64_t> lastTransit_;
+    uint32_t jitterQ4_ = 0;
+    uint32_t lastSrMiddle_ = 0;  // the middle 32 bits of the peer's last SR, and when it came
+    int64_t lastSrAtMs_ = 0;
+    int64_t lastSrAtUnixUs_ = 0;
+    RtcpQuality localQuality_;
+    Quality quality_;
+};

@@ -1,0 +1,375 @@
+// The session within a call on a fake clock: the offer and its bounds, the plain wire toward a plain peer,
+// numbered audio, liveness, codec agreement, the peer's identity and the quality reports.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "link/CallSession.h"
+
+namespace {
+
+constexpr int kIlbc11 = 0xA4;  // 240 samples, 50 bytes
+constexpr int kGsm8 = 0x82;    // 160 samples, 33 bytes
+constexpr int kG711At8 = 0x85;
+
+using Bytes = std::vector<uint8_t>;
+using Action = CallSession::Incoming::Action;
+
+CallSession::Config Config(bool listener, uint64_t id, int format = kIlbc11, bool chosen = false) {
+    CallSession::Config config;
+    config.listener = listener;
+    config.sessionId = id;
+    config.formatCode = format;
+    config.formatChosen = chosen;
+    config.firstSequence = 0xFFFE;  // the first frames cross the 16-bit wrap
+    config.firstTimestamp = 1000;
+    return config;
+}
+
+// What the session composes due at `nowMs`, or an empty vector.
+Bytes Due(CallSession& session, int64_t nowMs) {
+    Bytes out(10000);
+    out.resize(static_cast<size_t>(session.ComposeDue(out, nowMs)));
+    return out;
+}
+
+Bytes AudioOut(CallSession& session, size_t frameBytes, bool muted, int64_t nowMs, uint8_t fill = 0x42) {
+    const Bytes frame(frameBytes, fill);
+    Bytes out(10000);
+    out.resize(static_cast<size_t>(session.ComposeAudio(frame, muted, out, nowMs)));
+    return out;
+}
+
+Bytes Hello(uint64_t sender, uint64_t peer, int format, bool chosen = false) {
+    SessionControl hello;
+    hello.senderId = sender;
+    hello.peerId = peer;
+    hello.formatCode = static_cast<uint8_t>(format);
+    hello.formatChosen = chosen;
+    hello.capabilities = SessionControl::kNumberedAudio | SessionControl::kQualityReports;
+    Bytes out(24);
+    hello.Compose(out);
+    return out;
+}
+
+// Two sessions that hand each other everything they compose after `delayMs`.
+struct Pair {
+    CallSession caller, listener;
+    int64_t nowMs = 0;
+
+    void Exchange(int64_t delayMs = 0) {
+        for (int i = 0; i < 4; ++i) {
+            Bytes fromCaller = Due(caller, nowMs);
+            Bytes fromListener = Due(listener, nowMs);
+            if (!fromCaller.empty())
+                listener.Receive(fromCaller, true, nowMs + delayMs);
+            if (!fromListener.empty())
+                caller.Receive(fromListener, true, nowMs + delayMs);
+        }
+    }
+};
+
+}  // namespace
+
+TEST(CallSessionTest, HellosGoOutEveryTwoHundredMillisecondsTenTimesAtMostBesideThePlainWire) {
+    CallSession session;
+    session.Start(Config(false, 0x1111), 0);
+    EXPECT_EQ(session.GetMode(), CallSession::Mode::kOffering);
+    int hellos = 0;
+    std::vector<int64_t> at;
+    for (int64_t t = 0; t <= 5000; ++t) {
+        const Bytes d = Due(session, t);
+        if (!d.empty()) {
+            ASSERT_EQ(d.size(), 24u);
+            EXPECT_EQ(d[0], 0x04);
+            EXPECT_EQ(d[2], 1) << "a hello";
+            ++hellos;
+            at.push_back(t);
+        }
+    }
+    EXPECT_EQ(hellos, 10);
+    EXPECT_EQ(at.front(), 0);
+    EXPECT_EQ(at[1], 200);
+    EXPECT_EQ(at.back(), 1800);
+    // Meanwhile audio is the plain wire, byte for byte.
+    EXPECT_EQ(AudioOut(session, 3, false, 10), (Bytes{0x00, 0x42, 0x42, 0x42}));
+    EXPECT_EQ(AudioOut(session, 3, true, 10), (Bytes{0x01}));
+
+    // With sessions off, not one hello.
+    CallSession off;
+    CallSession::Config config = Config(false, 0x1111);
+    config.offer = false;
+    off.Start(config, 0);
+    for (int64_t t = 0; t <= 3000; t += 10)
+        EXPECT_TRUE(Due(off, t).empty());
+    EXPECT_EQ(AudioOut(off, 2, false, 10), (Bytes{0x00, 0x42, 0x42}));
+}
+
+TEST(CallSessionTest, AListenerSendsNothingBeforeItsPeerIsKnownAndAPlainPeerKeepsThePlainWire) {
+    CallSession listener;
+    listener.Start(Config(true, 0x2222), 0);
+    EXPECT_TRUE(Due(listener, 0).empty());
+    EXPECT_TRUE(AudioOut(listener, 50, false, 0).empty());
+    // A plain peer's audio names it: the listener offers from then on, still on the plain wire.
+    Bytes audio(51, 0x11);
+    audio[0] = 0x00;
+    CallSession::Incoming in = listener.Receive(audio, false, 100);
+    EXPECT_EQ(in.action, Action::kPlay);
+    EXPECT_TRUE(in.movePeer);
+    EXPECT_FALSE(in.sequence);
+    EXPECT_EQ(in.payload.size(), 50u);
+    listener.SetPeerKnown(true);
+    int hellos = 0;
+    for (int64_t t = 100; t < 4000; t += 20) {
+        hellos += Due(listener, t).empty() ? 0 : 1;
+        listener.Receive(audio, true, t);
+    }
+    EXPECT_EQ(hellos, 10);
+    EXPECT_EQ(listener.GetMode(), CallSession::Mode::kPlain);
+    EXPECT_EQ(AudioOut(listener, 1, false, 4000), (Bytes{0x00, 0x42}));
+    // The plain wire's rules: another address becomes the peer, an empty datagram ends the call, and
+    // nothing ever times out.
+    EXPECT_TRUE(listener.Receive(Bytes{0x07}, false, 4000).movePeer);
+    EXPECT_EQ(listener.Receive(Bytes{}, false, 4000).action, Action::kEndCall);
+    EXPECT_FALSE(listener.PeerTimedOut(4000 + 10'000'000));
+    // A payload no frame of the format has is not played, and is named once.
+    Bytes odd(34, 0x11);
+    odd[0] = 0x00;
+    EXPECT_EQ(listener.Receive(odd, true, 4100).action, Action::kNone);
+    EXPECT_EQ(listener.TakeBadPayload(), 33);
+    listener.Receive(odd, true, 4120);
+    EXPECT_FALSE(listener.TakeBadPayload());
+}
+
+TEST(CallSessionTest, BothHellosMakeASessionWithNumberedAudioAndNothingWhileMuted) {
+    Pair pair;
+    pair.caller.Start(Config(false, 0xAAAA000000000001), 0);
+    pair.listener.Start(Config(true, 0xBBBB000000000002), 0);
+    pair.listener.SetPeerKnown(true);
+    pair.Exchange();
+    ASSERT_TRUE(pair.caller.InSession());
+    ASSERT_TRUE(pair.listener.InSession());
+    EXPECT_EQ(pair.caller.PeerSessionId(), 0xBBBB000000000002u);
+
+    // RTP: version 2, the marker on the first frame, PT 113 (iLBC 30 ms at 11025 Hz: 96 + 4 * 4 + 1),
+    // sequence from 0xFFFE, timestamp from 1000, SSRC the low 32 bits of the session id.
+    const Bytes first = AudioOut(pair.caller, 50, false, 10);
+    ASSERT_EQ(first.size(), 62u);
+    EXPECT_EQ(Bytes(first.begin(), first.begin() + 12),
+              (Bytes{0x80, 0x80 | 113, 0xFF, 0xFE, 0x00, 0x00, 0x03, 0xE8, 0x00, 0x00, 0x00, 0x01}));
+    const Bytes second = AudioOut(pair.caller, 50, false, 30);
+    EXPECT_EQ(Bytes(second.begin(), second.begin() + 8),
+              (Bytes{0x80, 113, 0xFF, 0xFF, 0x00, 0x00, 0x04, 0xD8}));
+    // Muted: nothing at all; the timestamp goes on, and the next frame opens a talk spurt.
+    EXPECT_TRUE(AudioOut(pair.caller, 50, true, 50).empty());
+    const Bytes after = AudioOut(pair.caller, 50, false, 70);
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 8),
+              (Bytes{0x80, 0x80 | 113, 0x00, 0x00, 0x00, 0x00, 0x06, 0xB8}));
+
+    // The listener plays them by number across the wrap, restarting on each talk spurt.
+    CallSession::Incoming in = pair.listener.Receive(first, true, 15);
+    EXPECT_EQ(in.action, Action::kPlay);
+    EXPECT_EQ(in.sequence, 0xFFFEu);
+    EXPECT_TRUE(in.restart);
+    in = pair.listener.Receive(second, true, 35);
+    EXPECT_EQ(in.sequence, 0xFFFFu);
+    EXPECT_FALSE(in.restart);
+    in = pair.listener.Receive(after, true, 75);
+    EXPECT_EQ(in.sequence, 0x10000u);
+    EXPECT_TRUE(in.restart);
+    EXPECT_EQ(in.payload.size(), 50u);
+}
+
+TEST(CallSessionTest, AQuietSideKeepsItAliveEverySecondAndASilentPeerEndsTheSessionAtTheTimeout) {
+    Pair pair;
+    pair.caller.Start(Config(false, 5), 0);
+    pair.listener.Start(Config(true, 6), 0);
+    pair.listener.SetPeerKnown(true);
+    pair.Exchange();
+    ASSERT_TRUE(pair.caller.InSession());
+    // Reports, a few times a second, to a peer that offered them.
+    const Bytes report = Due(pair.caller, 500);
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ(report[0] & 0xC0, 0x80) << "RTCP: version 2";
+    EXPECT_EQ(report[1], 201) << "a receiver report: nothing sent yet";
+    // A peer that offers no reports: only keep-alives.
+    Bytes hello(24);
+    SessionControl noReports;
+    noReports.senderId = 9;
+    noReports.formatCode = kIlbc11;
+    noReports.Compose(hello);
+    CallSession alive;
+    alive.Start(Config(false, 10), 0);
+    alive.Receive(hello, true, 0);
+    ASSERT_TRUE(alive.InSession());
+    EXPECT_EQ(Due(alive, 0).size(), 24u) << "the answer to the hello";
+    EXPECT_TRUE(Due(alive, 999).empty());
+    const Bytes keepAlive = Due(alive, 1000);
+    ASSERT_EQ(keepAlive.size(), 24u);
+    EXPECT_EQ(keepAlive[2], 2) << "a keep-alive";
+    EXPECT_TRUE(Due(alive, 1999).empty());
+    EXPECT_EQ(Due(alive, 2000).size(), 24u);
+    // Audio counts as sent: no keep-alive while frames go out.
+    AudioOut(alive, 50, false, 2500);
+    EXPECT_TRUE(Due(alive, 3499).empty());
+
+    // Liveness: heard at 0; silent 29.999 s is alive, 30 s is gone; anything from the peer resets it.
+    EXPECT_FALSE(alive.PeerTimedOut(29'999));
+    EXPECT_TRUE(alive.PeerTimedOut(30'000));
+    alive.Receive(Hello(9, 10, kIlbc11), true, 20'000);
+    EXPECT_FALSE(alive.PeerTimedOut(49'999));
+    EXPECT_TRUE(alive.PeerTimedOut(50'000));
+    EXPECT_EQ(alive.SilentForMs(50'000), 30'000);
+    CallSession never;
+    CallSession::Config forever = Config(false, 11);
+    forever.peerTimeoutMs = 0;
+    never.Start(forever, 0);
+    never.Receive(hello, true, 0);
+    EXPECT_FALSE(never.PeerTimedOut(1'000'000'000));
+}
+
+TEST(CallSessionTest, InASessionOnlyThePeersOwnDatagramsCountAndItsNewAddressIsFollowed) {
+    CallSession session;
+    session.Start(Config(true, 21), 0);
+    session.Receive(Hello(22, 0, kIlbc11), false, 0);
+    ASSERT_TRUE(session.InSession());
+    session.SetPeerKnown(true);
+    // Plain audio, markers, empty datagrams, junk: a stranger's from another address, nothing from the
+    // peer's own; none moves the peer or ends the call.
+    for (const Bytes& d : {Bytes{0x00, 1, 2}, Bytes{0x01}, Bytes{}, Bytes{0x09, 9}, Bytes{0x80}}) {
+        CallSession::Incoming other = session.Receive(d, false, 10);
+        EXPECT_TRUE(other.stranger);
+        EXPECT_FALSE(other.movePeer);
+        EXPECT_EQ(other.action, Action::kNone);
+        CallSession::Incoming own = session.Receive(d, true, 10);
+        EXPECT_FALSE(own.stranger);
+        EXPECT_EQ(own.action, Action::kNone);
+    }
+    // RTP of another SSRC, or a hello or goodbye of another session, from another address: a stranger's.
+    CallSession peerSide;
+    peerSide.Start(Config(false, 22), 0);
+    peerSide.Receive(Hello(21, 22, kIlbc11), true, 0);
+    CallSession thirdSide;
+    thirdSide.Start(Config(false, 23), 0);
+    thirdSide.Receive(Hello(21, 23, kIlbc11), true, 0);
+    const Bytes thirdRtp = AudioOut(thirdSide, 50, false, 20);
+    EXPECT_TRUE(session.Receive(thirdRtp, false, 20).stranger);
+    EXPECT_FALSE(session.Receive(thirdRtp, true, 20).movePeer);
+    EXPECT_TRUE(session.Receive(Hello(23, 21, kIlbc11), false, 20).stranger);
+    Bytes goodbye(24);
+    SessionControl bye;
+    bye.kind = SessionControl::Kind::kGoodbye;
+    bye.senderId = 23;
+    bye.formatCode = kIlbc11;
+    bye.Compose(goodbye);
+    EXPECT_NE(session.Receive(goodbye, false, 20).action, Action::kEndCall);
+    EXPECT_NE(session.Receive(goodbye, true, 20).action, Action::kEndCall) << "not the peer's session";
+    EXPECT_EQ(session.PeerSessionId(), 22u);
+    // The peer's own RTP from a new address is followed.
+    const Bytes peerRtp = AudioOut(peerSide, 50, false, 20);
+    CallSession::Incoming moved = session.Receive(peerRtp, false, 30);
+    EXPECT_TRUE(moved.movePeer);
+    EXPECT_EQ(moved.action, Action::kPlay);
+    // The peer's goodbye ends the call.
+    bye.senderId = 22;
+    bye.Compose(goodbye);
+    EXPECT_EQ(session.Receive(goodbye, true, 40).action, Action::kEndCall);
+    // A new session id from the peer's own address is the peer started again: the session begins anew.
+    CallSession again;
+    again.Start(Config(true, 31), 0);
+    again.Receive(Hello(32, 0, kIlbc11), false, 0);
+    again.Receive(Hello(33, 0, kIlbc11), true, 10);
+    EXPECT_EQ(again.PeerSessionId(), 33u);
+}
+
+TEST(CallSessionTest, CodecsAgreeAsTheTableSays) {
+    struct Case {
+        int mine;
+        bool mineChosen;
+        int theirs;
+        bool theirsChosen;
+        bool listener;
+        int expected;
+        bool mismatch;
+    };
+    const Case cases[] = {
+        {kIlbc11, false, kIlbc11, true, true, kIlbc11, false},
+        {kIlbc11, false, kGsm8, false, true, kGsm8, false},     // a listener takes the caller's
+        {kIlbc11, false, kGsm8, false, false, kIlbc11, false},  // a caller keeps its own
+        {kIlbc11, true, kGsm8, false, true, kIlbc11, false},    // chosen wins
+        {kIlbc11, false, kGsm8, true, false, kGsm8, false},     // theirs chosen wins, caller too
+        {kIlbc11, true, kGsm8, true, true, kIlbc11, true},      // both chose: named, nobody switches
+    };
+    for (const Case& c : cases) {
+        const CallSession::Agreement agreed =
+            CallSession::AgreeFormat(c.mine, c.mineChosen, c.theirs, c.theirsChosen, c.listener);
+        EXPECT_EQ(agreed.formatCode, c.expected);
+        EXPECT_EQ(agreed.mismatch, c.mismatch);
+    }
+
+    // A listener left at its default takes the caller's GSM for the call; a chosen one names the mismatch
+    // and plays none of the peer's frames.
+    CallSession taker;
+    taker.Start(Config(true, 41), 0);
+    taker.Receive(Hello(42, 0, kGsm8), false, 0);
+    EXPECT_TRUE(taker.TakeFormatChange());
+    EXPECT_FALSE(taker.TakeFormatChange());
+    EXPECT_EQ(taker.FormatCode(), kGsm8);
+    const Bytes gsmHello = Due(taker, 0);
+    ASSERT_EQ(gsmHello.size(), 24u);
+    EXPECT_EQ(gsmHello[20], kGsm8) << "its hellos now offer the format it uses";
+
+    CallSession chosen;
+    chosen.Start(Config(true, 43, kIlbc11, true), 0);
+    chosen.Receive(Hello(44, 0, kG711At8, true), false, 0);
+    EXPECT_FALSE(chosen.TakeFormatChange());
+    EXPECT_EQ(chosen.TakeMismatch(), kG711At8);
+    EXPECT_FALSE(chosen.TakeMismatch()) << "named once";
+    CallSession g711;
+    g711.Start(Config(false, 44, kG711At8, true), 0);
+    g711.Receive(Hello(43, 44, kIlbc11, true), true, 0);
+    const Bytes frame = AudioOut(g711, 160, false, 10);
+    EXPECT_EQ(frame[1] & 0x7F, 0) << "PCMU";
+    EXPECT_EQ(chosen.Receive(frame, true, 20).action, Action::kNone);
+}
+
+TEST(CallSessionTest, ReportsCarryTheFiguresBothWaysAndGiveTheRoundTrip) {
+    Pair pair;
+    pair.caller.Start(Config(false, 51), 0);
+    pair.listener.Start(Config(true, 52), 0);
+    pair.listener.SetPeerKnown(true);
+    pair.Exchange(10);
+    ASSERT_TRUE(pair.caller.InSession() && pair.listener.InSession());
+    // Frames both ways every 20 ms for 1.5 s (the second report of each side names the other's first),
+    // one of the caller's in ten lost, 10 ms each way.
+    int lostSent = 0;
+    constexpr int kFrames = 75;
+    for (int n = 0; n < kFrames; ++n) {
+        pair.nowMs = 20 * n;
+        const Bytes a = AudioOut(pair.caller, 50, false, pair.nowMs);
+        const Bytes b = AudioOut(pair.listener, 50, false, pair.nowMs);
+        if (n % 10 != 5)
+            pair.listener.Receive(a, true, pair.nowMs + 10);
+        else
+            ++lostSent;
+        pair.caller.Receive(b, true, pair.nowMs + 10);
+        RtcpQuality figures;
+        figures.framesReceived = static_cast<uint32_t>(n);
+        pair.listener.SetPlayoutFigures(figures);
+        pair.Exchange(10);
+    }
+    const CallSession::Quality& listenerSees = pair.listener.GetQuality();
+    EXPECT_EQ(listenerSees.received, kFrames - lostSent);
+    EXPECT_EQ(listenerSees.lost, lostSent);
+    const CallSession::Quality& callerSees = pair.caller.GetQuality();
+    ASSERT_TRUE(callerSees.peerBlock);
+    EXPECT_GT(callerSees.peerBlock->cumulativeLost, 0);
+    ASSERT_TRUE(callerSees.peerQuality);
+    EXPECT_GT(callerSees.peerQuality->framesReceived, 0u);
+    ASSERT_TRUE(callerSees.roundTripUs);
+    // 10 ms each way, in 1/65536 s units: within a unit or two of 20 ms.
+    EXPECT_NEAR(static_cast<double>(*callerSees.roundTripUs), 20000, 100);
+}
