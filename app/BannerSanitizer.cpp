@@ -169,6 +169,14 @@ const Element* FindElement(std::string_view name) {
     return nullptr;
 }
 
+const AttributeRule* FindAttribute(std::string_view name) {
+    for (const AttributeRule& rule : kAttributes) {
+        if (rule.name == name)
+            return &rule;
+    }
+    return nullptr;
+}
+
 size_t IndexOf(const Element* element) {
     return static_cast<size_t>(element - kElements);
 }
@@ -810,8 +818,6 @@ private:
             Drop(element);
             return;
         }
-        if (flags & kBlock)
-            wordChars_ = 0;
         CloseImplied(flags);
         if ((flags & kCell) && !stack_.empty() && (stack_.back()->flags & (kTable | kSection)) &&
             !OpenRow()) {
@@ -1010,9 +1016,8 @@ private:
         std::string out;
         unsigned seen = 0;
         for (const auto& [name, value] : tag.attributes) {
-            const auto rule = std::find_if(std::begin(kAttributes), std::end(kAttributes),
-                                           [&](const AttributeRule& r) { return r.name == name; });
-            if (rule == std::end(kAttributes) || !(element.attributes & rule->bit) || (seen & rule->bit))
+            const AttributeRule* rule = FindAttribute(name);
+            if (rule == nullptr || !(element.attributes & rule->bit) || (seen & rule->bit))
                 continue;
             seen |= rule->bit;
             const std::string decoded = DecodeValue(value);
@@ -1036,11 +1041,11 @@ private:
         out_ += element->name;
         out_ += attributes;
         out_ += '>';
-        if (element->flags & kVoid) {
-            if (element->flags & kBlock || element->name == "br")
-                wordChars_ = 0;
+        // Words end where the output's own blocks and breaks are, so that a second pass finds them there.
+        if (element->flags & kBlock || element->name == "br")
+            wordChars_ = 0;
+        if (element->flags & kVoid)
             return;
-        }
         stack_.push_back(element);
         if (element->flags & kTable)
             grids_.emplace_back();
@@ -1085,8 +1090,6 @@ private:
         const int open = FindOpen(element, boundary);
         if (open >= 0)
             CloseTo(static_cast<size_t>(open));
-        if (flags & kBlock)
-            wordChars_ = 0;
     }
 
     // The index in the stack of the innermost open element with any of `flags`, looking no further than
@@ -1119,6 +1122,8 @@ private:
             out_ += "</";
             out_ += element->name;
             out_ += '>';
+            if (element->flags & kBlock)
+                wordChars_ = 0;
             if (element->flags & kTable)
                 grids_.pop_back();
             if (element->flags & kList)
