@@ -1,6 +1,10 @@
 #include "app/CallController.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "audio/CodecRegistry.h"
+#include "audio/FormatCode.h"
 #include "base/ByteString.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
@@ -63,10 +67,78 @@ std::string CallController::CallStateText(const VoiceLink::CallState& state) {
     return text;
 }
 
+namespace {
+
+struct QualityFigures {
+    std::optional<double> roundTripMs;
+    double weLosePercent = 0;
+    double weJitterMs = 0;
+    std::optional<double> peerLosesPercent;
+    std::optional<double> peerJitterMs;
+    std::optional<double> peerPlayoutMs;
+};
+
+QualityFigures Figures(const VoiceLink::CallState& state) {
+    QualityFigures f;
+    const CallSession::Quality& q = state.quality;
+    const double rate = format_code::Rate(state.formatCode);
+    if (q.roundTripUs)
+        f.roundTripMs = static_cast<double>(*q.roundTripUs) / 1000.0;
+    const int64_t expected = q.received + q.lost;
+    f.weLosePercent = expected > 0 ? 100.0 * static_cast<double>(q.lost) / static_cast<double>(expected) : 0;
+    f.weJitterMs = 1000.0 * q.jitterTimestampUnits / rate;
+    if (q.peerBlock) {
+        f.peerLosesPercent = 100.0 * q.peerBlock->fractionLost / 256.0;
+        f.peerJitterMs = 1000.0 * q.peerBlock->jitter / rate;
+    }
+    if (q.peerQuality)
+        f.peerPlayoutMs = q.peerQuality->playoutDelayUs / 1000.0;
+    return f;
+}
+
+// A call is fair from 1 % loss, 150 ms round trip or 30 ms jitter either way, and poor from 5 %, 400 ms or
+// 80 ms: where speech begins to break up and where talking over each other begins.
+constexpr double kFairLossPercent = 1, kPoorLossPercent = 5;
+constexpr double kFairRoundTripMs = 150, kPoorRoundTripMs = 400;
+constexpr double kFairJitterMs = 30, kPoorJitterMs = 80;
+
+}  // namespace
+
+std::string CallController::QualityText(const VoiceLink::CallState& state) {
+    if (state.mode != CallSession::Mode::kSession)
+        return {};
+    const QualityFigures f = Figures(state);
+    std::string text =
+        f.roundTripMs ? FormatText("round trip %.0f ms", *f.roundTripMs) : "round trip not known yet";
+    text += FormatText("; we receive: %.1f %% lost, jitter %.0f ms", f.weLosePercent, f.weJitterMs);
+    if (f.peerLosesPercent)
+        text += FormatText("; the peer receives: %.1f %% lost, jitter %.0f ms", *f.peerLosesPercent,
+                           *f.peerJitterMs);
+    if (f.peerPlayoutMs)
+        text += FormatText(", playout %.0f ms", *f.peerPlayoutMs);
+    return text;
+}
+
+std::string CallController::QualityMark(const VoiceLink::CallState& state) {
+    if (state.mode != CallSession::Mode::kSession)
+        return {};
+    const QualityFigures f = Figures(state);
+    const double loss = std::max(f.weLosePercent, f.peerLosesPercent.value_or(0));
+    const double jitter = std::max(f.weJitterMs, f.peerJitterMs.value_or(0));
+    const double roundTrip = f.roundTripMs.value_or(0);
+    if (loss >= kPoorLossPercent || roundTrip >= kPoorRoundTripMs || jitter >= kPoorJitterMs)
+        return "poor";
+    if (loss >= kFairLossPercent || roundTrip >= kFairRoundTripMs || jitter >= kFairJitterMs)
+        return "fair";
+    return "good";
+}
+
 void CallController::OnTick() {
     const bool inCall =
         link_.GetState() == VoiceLink::kActive && (status_ == kConnected || status_ == kListening);
-    const std::string text = inCall ? CallStateText(link_.GetCallState()) : "";
+    const VoiceLink::CallState state = inCall ? link_.GetCallState() : VoiceLink::CallState();
+    view_.ShowQuality(QualityMark(state), QualityText(state));
+    const std::string text = inCall ? CallStateText(state) : "";
     if (text == callState_)
         return;
     callState_ = text;

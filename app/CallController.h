@@ -44,6 +44,11 @@ public:
     void OnTick();
     // The call-state text for what the link knows of the current call.
     static std::string CallStateText(const VoiceLink::CallState& state);
+    // The call's quality both ways in one line ("round trip 42 ms; we receive: 1.2 % lost, jitter 3 ms;
+    // the peer receives: 0.0 % lost, jitter 2 ms, playout 35 ms"); empty outside a session.
+    static std::string QualityText(const VoiceLink::CallState& state);
+    // "good", "fair" or "poor" from loss both ways, round trip and jitter; empty outside a session.
+    static std::string QualityMark(const VoiceLink::CallState& state);
     // A format code's name ("gsm_8khz"), or its code in hexadecimal.
     static std::string FormatName(int formatCode);
 

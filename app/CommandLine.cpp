@@ -43,6 +43,9 @@ constexpr const char* kLongOptionHelp =
     "                               wire as before; off: the plain wire only\n"
     "  --peer-timeout=S             end a session call when the peer has been silent for S seconds\n"
     "                               (default 30; 0: never)\n"
+    "  --stats-interval=S           --headless: print the statistics line (as SIGUSR1 does) every S "
+    "seconds,\n"
+    "                               with the session's quality both ways\n"
     "  --secret=FILE                private calls: seal every datagram with a key derived from the secret\n"
     "                               in FILE (readable by its owner only) and take only datagrams sealed\n"
     "                               with it; the peer must use the same secret\n"
@@ -379,6 +382,15 @@ private:
                                      : "peer timeout must be a number of seconds from 0 to " +
                                            std::to_string(kMaxPeerTimeoutSeconds);
             settings_.peerTimeoutSeconds = *seconds;
+            return {};
+        }
+        if (name == "stats-interval") {
+            const std::optional<int> seconds = ParseNumber(value, kMaxPeerTimeoutSeconds);
+            if (!seconds)
+                return value.empty() ? "needs a value, as in --stats-interval=5"
+                                     : "stats interval must be a number of seconds from 0 to " +
+                                           std::to_string(kMaxPeerTimeoutSeconds);
+            settings_.statsIntervalSeconds = *seconds;
             return {};
         }
         if (name == "secret" || name == "make-secret") {

@@ -80,7 +80,8 @@ void ConsoleFrontEnd::ShowNotice(const std::string& text) {
     CheckOutput();
 }
 
-void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall) {
+void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
+                                      const VoiceLink::CallState& state) {
     out_ << "Statistics: " << statistics.datagramsSent << " datagrams sent, " << statistics.datagramsReceived
          << " received, " << statistics.sendQueueDrops << " send-queue drops, " << statistics.playbackDrops
          << " playback drops, " << statistics.framesConcealed << " frames concealed, "
@@ -89,6 +90,9 @@ void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, b
     if (privateCall)
         out_ << ", dropped " << statistics.droppedNotSealed << " not sealed, " << statistics.droppedForged
              << " not opening, " << statistics.droppedReplayed << " replayed";
+    const std::string quality = CallController::QualityText(state);
+    if (!quality.empty())
+        out_ << "; session: " << quality << " (" << CallController::QualityMark(state) << ")";
     out_ << std::endl;
     CheckOutput();
 }
@@ -145,11 +149,15 @@ int ConsoleFrontEnd::Run() {
         } else {
             // The call's state is looked at once a second, as the window does.
             auto nextTick = std::chrono::steady_clock::now();
+            int ticks = 0;
             for (;;) {
                 const auto now = std::chrono::steady_clock::now();
                 if (now >= nextTick) {
                     controller.OnTick();
                     nextTick = now + std::chrono::milliseconds(kTickMs);
+                    // --stats-interval: the statistics line every so many seconds, as SIGUSR1 asks for it.
+                    if (settings_.statsIntervalSeconds > 0 && ++ticks % settings_.statsIntervalSeconds == 0)
+                        PrintStatistics(link.GetStatistics(), link.Private(), link.GetCallState());
                 }
                 const auto waitMs =
                     std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count() + 1;
@@ -162,7 +170,7 @@ int ConsoleFrontEnd::Run() {
                     break;
                 }
                 if (message.message == WM_CONSOLE_STATISTICS) {
-                    PrintStatistics(link.GetStatistics(), link.Private());
+                    PrintStatistics(link.GetStatistics(), link.Private(), link.GetCallState());
                     continue;
                 }
                 controller.HandleMessage(message);

@@ -44,7 +44,8 @@ public:
     void ShowNotice(const std::string& text) override;
 
 private:
-    void PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall);
+    void PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
+                         const VoiceLink::CallState& state);
     // After a line to stdout: when it could not be written, ends the loop as SIGTERM does.
     void CheckOutput();
 

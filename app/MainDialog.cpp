@@ -189,6 +189,14 @@ void MainDialog::BuildControls() {
     muteSpeakers_->setToolTip("Mute Speakers");
     muteSpeakers_->setCheckable(true);
     muteSpeakers_->setGeometry(Dlu(135, 164, 26, 20));
+    quality_ = new QLabel(this);
+    quality_->setObjectName("quality");
+    quality_->setAlignment(Qt::AlignCenter);
+    QFont tiny = quality_->font();
+    tiny.setPointSizeF(tiny.pointSizeF() * 0.7);
+    quality_->setFont(tiny);
+    quality_->setGeometry(Dlu(135, 158, 55, 6));
+    quality_->hide();
     muteMicrophone_ = new QPushButton(this);
     muteMicrophone_->setObjectName("muteMicrophone");
     muteMicrophone_->setToolTip("Mute Microphone");
@@ -277,6 +285,18 @@ void MainDialog::ShowNotice(const std::string& text) {
     const QString state = callState_->toolTip().isEmpty() ? callState_->text() : callState_->toolTip();
     callState_->setText(notice_);
     callState_->setToolTip(state);
+}
+
+void MainDialog::ShowQuality(const std::string& mark, const std::string& figures) {
+    if (mark.empty()) {
+        quality_->hide();
+        return;
+    }
+    const char* colour = mark == "good" ? "#1a7f37" : mark == "fair" ? "#b35900" : "#c0392b";
+    quality_->setText(QString::fromStdString(mark));
+    quality_->setStyleSheet(QString("color: %1; font-weight: bold;").arg(colour));
+    quality_->setToolTip(QString::fromStdString("Call quality: " + mark + "\n" + figures));
+    quality_->show();
 }
 
 void MainDialog::EnableButtons(bool connectAndListen, bool disconnect) {

@@ -60,6 +60,8 @@ public:
     // call ends, with the state in the tool tip.
     void ShowCallState(const std::string& text) override;
     void ShowNotice(const std::string& text) override;
+    // A session's quality: a small coloured mark under the meters, the figures both ways in its tool tip.
+    void ShowQuality(const std::string& mark, const std::string& figures) override;
 
     // ErrorSink: any thread; the box appears on the user-interface thread and blocks nobody.
     void ReportError(const std::string& text) override;
@@ -136,6 +138,7 @@ private:
     QLabel* status_ = nullptr;
     QLabel* padlock_ = nullptr;    // inside the status line, shown in private calls only
     QLabel* callState_ = nullptr;  // inside the status line, under its text
+    QLabel* quality_ = nullptr;    // under the meters, in a session only
     QString notice_;
     BannerView* banner_ = nullptr;
     int timer_ = 0;

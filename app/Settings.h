@@ -26,9 +26,10 @@ struct Settings {
     std::string host = "127.0.0.1";  // peer to connect to
     int port = kDefaultPort;         // one port for both listening and connecting
     int codecFormat = format_code::kDefault;
-    bool codecChosen = false;     // -a was given: the format wins over the peer's
-    bool session = true;          // offer the peer a session; false: the plain wire only
-    int peerTimeoutSeconds = 30;  // a silent session peer ends the call after this long; 0: never
+    bool codecChosen = false;      // -a was given: the format wins over the peer's
+    bool session = true;           // offer the peer a session; false: the plain wire only
+    int peerTimeoutSeconds = 30;   // a silent session peer ends the call after this long; 0: never
+    int statsIntervalSeconds = 0;  // the console prints its statistics this often; 0: only on SIGUSR1
     int inputDevice = kDefaultDevice;
     int outputDevice = kDefaultDevice;
     bool sendEnabled = true;   // microphone not muted at start
