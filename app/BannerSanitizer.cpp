@@ -153,9 +153,11 @@ constexpr std::string_view kDropWithContent[] = {"object", "applet",   "svg",   
 
 // Longer names are no element of ours; they are skipped over all the same.
 constexpr size_t kMaxNameLength = 16;
-// Attributes looked at per tag, and the longest value kept (an address).
+// Attributes looked at per tag, and the longest value kept (an address) once its references are resolved.
+// Written, a value may take six bytes a character ("&quot;"), so a tag's raw value may be that much longer.
 constexpr size_t kMaxAttributes = 32;
 constexpr size_t kMaxValueLength = 2048;
+constexpr size_t kMaxRawValueLength = 6 * kMaxValueLength;
 // What a numeric character reference may not stand for is shown as U+FFFD.
 constexpr uint32_t kReplacement = 0xFFFD;
 constexpr uint32_t kZeroWidthSpace = 0x200B;
@@ -656,7 +658,7 @@ private:
                 }
             }
             if (tag.attributes.size() < kMaxAttributes && attribute.size() <= kMaxNameLength &&
-                value.size() <= kMaxValueLength)
+                value.size() <= kMaxRawValueLength)
                 tag.attributes.emplace_back(LowerAscii(attribute), value);
         }
     }
@@ -1021,6 +1023,8 @@ private:
                 continue;
             seen |= rule->bit;
             const std::string decoded = DecodeValue(value);
+            if (decoded.size() > kMaxValueLength)
+                continue;
             const auto kept = CleanValue(rule->bit, TrimBytes(decoded));
             if (!kept)
                 continue;

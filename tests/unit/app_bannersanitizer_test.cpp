@@ -264,6 +264,15 @@ TEST(BannerSanitizerTest, MalformedBytesNeverBreakTheOutput) {
         EXPECT_EQ(Clean(c.page), c.kept) << c.page;
 }
 
+TEST(BannerSanitizerTest, AnAttributeValueMayHold2048CharactersOnceItsReferencesAreResolved) {
+    // Written back, each '<' takes four bytes; the value must still be kept when sanitized again.
+    const std::string kept = Clean("<img src=\"http://x/" + std::string(2039, '<') + "\">");
+    EXPECT_EQ(kept, "<img src=\"http://x/" + Repeat("&lt;", 2039) + "\">");
+    EXPECT_EQ(Clean(kept), kept);
+    EXPECT_EQ(Clean("<img src=\"http://x/" + std::string(2040, '<') + "\">"), "");
+    EXPECT_EQ(Clean("<img src=\"http://x/" + Repeat("&#60;", 2039) + "\">"), kept);
+}
+
 TEST(BannerSanitizerTest, HostilePagesComeOutAsWellFormedTreesWithinTheCaps) {
     for (const auto& page : bannertest::HostilePages()) {
         const std::string clean = Clean(page.html);
