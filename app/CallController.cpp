@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
+#include "app/SdpFile.h"
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "base/ByteString.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
 #include "link/LinkMessages.h"
+#include "platform/ErrorSink.h"
 
 namespace {
 
@@ -134,6 +137,7 @@ std::string CallController::QualityMark(const VoiceLink::CallState& state) {
 }
 
 void CallController::OnTick() {
+    WritePendingDescription();
     const bool inCall =
         link_.GetState() == VoiceLink::kActive && (status_ == kConnected || status_ == kListening);
     const VoiceLink::CallState state = inCall ? link_.GetCallState() : VoiceLink::CallState();
@@ -249,6 +253,7 @@ bool CallController::HandleMessage(const Message& message) {
             view_.ShowNotSealed(SourceText(message));
             return true;
         case WM_LINK_FORMAT:
+            DescribeCall(static_cast<int>(message.wParam));
             view_.ShowNotice("The peer's format is used for this call: " +
                              FormatName(static_cast<int>(message.wParam)));
             return true;
@@ -274,8 +279,10 @@ bool CallController::HandleMessage(const Message& message) {
         case WM_LINK_CONNECTED:
             SetButtons(false, true);
             SetStatus(kConnected);
+            DescribeCall(link_.GetCallState().formatCode);
             return true;
         case WM_LINK_CLOSED:
+            describeFormat_.reset();
             callState_.clear();
             view_.ShowCallState("");
             if (link_.Private())
@@ -297,6 +304,30 @@ bool CallController::HandleMessage(const Message& message) {
         default:
             return false;
     }
+}
+
+void CallController::DescribeCall(int format) {
+    if (settings_.sdpFile.empty())
+        return;
+    describeFormat_ = format;
+    WritePendingDescription();
+}
+
+void CallController::WritePendingDescription() {
+    if (!describeFormat_)
+        return;
+    // A listener learns its peer from the first datagram, which the connected message may overtake.
+    const SocketAddress peer = link_.Peer();
+    if (peer.Address() == 0)
+        return;
+    const int format = *std::exchange(describeFormat_, std::nullopt);
+    const std::string text = SdpFile::Describe(peer.Address(), peer.Port(), settings_.sdpPort, format);
+    std::string problem;
+    if (text.empty())
+        problem = FormatName(format) + " has no RTP payload type";
+    else if (SdpFile::Write(settings_.sdpFile, text, problem))
+        return;
+    CurrentErrorSink().ReportError("The call's description was not written: " + problem);
 }
 
 void CallController::SetStatus(const std::string& text) {

@@ -3,6 +3,7 @@
 // and connects or listens again by itself when the settings ask for it.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "app/CallView.h"
@@ -63,6 +64,9 @@ private:
     bool ReadFields();
     void WriteFields();
     void UpdateMuteButtons();
+    // --write-sdp: describes the call's audio in `format` once the peer is known (now, or at a later tick).
+    void DescribeCall(int format);
+    void WritePendingDescription();
 
     VoiceLink& link_;
     const Settings& settings_;
@@ -76,4 +80,6 @@ private:
     bool disconnectEnabled_ = false;
     bool workerStarted_ = false;
     std::string callState_;
+    // The format whose description is still to be written, while the peer is not yet known.
+    std::optional<int> describeFormat_;
 };

@@ -46,6 +46,9 @@ constexpr const char* kLongOptionHelp =
     "  --stats-interval=S           --headless: print the statistics line (as SIGUSR1 does) every S "
     "seconds,\n"
     "                               with the session's quality both ways\n"
+    "  --write-sdp=FILE[:PORT]      when a call starts, and when its format changes, write to FILE the SDP\n"
+    "                               description of the numbered audio this copy sends, as a tool such as\n"
+    "                               ffmpeg needs it to receive a copy at PORT (default: the peer's port)\n"
     "  --secret=FILE                private calls: seal every datagram with a key derived from the secret\n"
     "                               in FILE (readable by its owner only) and take only datagrams sealed\n"
     "                               with it; the peer must use the same secret\n"
@@ -282,6 +285,13 @@ public:
         }
         settings_.inputWav = inputWav_;
         settings_.outputWav = outputWav_;
+        // Only a session's audio is numbered, and a tool reads it only unsealed.
+        if (!settings_.sdpFile.empty() && !settings_.session)
+            return Failure(sdpArgument_,
+                           "cannot be used with --session=off, whose calls send no numbered audio");
+        if (!settings_.sdpFile.empty() && !settings_.secretFile.empty())
+            return Failure(sdpArgument_,
+                           "cannot be used with --secret: no tool can read a private call's audio");
 
         if (help_) {
             result.action = CommandAction::Help;
@@ -393,6 +403,8 @@ private:
             settings_.statsIntervalSeconds = *seconds;
             return {};
         }
+        if (name == "write-sdp")
+            return ApplyWriteSdp(value);
         if (name == "secret" || name == "make-secret") {
             if (value.empty())
                 return "needs a value, as in --" + std::string(name) + "=FILE";
@@ -407,6 +419,31 @@ private:
             return ApplyBannerServer(value);
         }
         return "unknown option";
+    }
+
+    // FILE[:PORT]: the port is whatever follows the last colon, so a file whose name holds a colon is
+    // written with its port given.
+    std::string ApplyWriteSdp(std::string_view value) {
+        if (value.empty())
+            return "needs a value, as in --write-sdp=FILE[:PORT]";
+        const std::size_t colon = value.rfind(':');
+        const std::string_view path = value.substr(0, colon);
+        if (path.empty())
+            return "file name must not be empty";
+        if (path.size() > kMaxPathLength)
+            return "path is too long";
+        int port = 0;
+        if (colon != std::string_view::npos) {
+            // A tool cannot be told to receive at port 0.
+            const std::optional<int> parsed = ParseNumber(value.substr(colon + 1), kMaxPort);
+            if (!parsed || *parsed == 0)
+                return kPeerPortProblem;
+            port = *parsed;
+        }
+        settings_.sdpFile = std::string(path);
+        settings_.sdpPort = port;
+        sdpArgument_ = "--write-sdp=" + std::string(value);
+        return {};
     }
 
     std::string ApplyBannerServer(std::string_view value) {
@@ -434,6 +471,7 @@ private:
     std::string inputWav_;
     std::string outputWav_;
     std::string lastWavArgument_;   // named in the error when the paths clash with --audio
+    std::string sdpArgument_;       // named in the error when --write-sdp clashes with another option
     std::string lastPortArgument_;  // named in the error when -c would connect to port 0
     bool help_ = false;
     bool version_ = false;

@@ -30,6 +30,10 @@ struct Settings {
     bool session = true;           // offer the peer a session; false: the plain wire only
     int peerTimeoutSeconds = 30;   // a silent session peer ends the call after this long; 0: never
     int statsIntervalSeconds = 0;  // the console prints its statistics this often; 0: only on SIGUSR1
+    // --write-sdp: where each call writes the SDP description of the numbered audio it sends (empty:
+    // nowhere), and the port named in it (0: the peer's port).
+    std::string sdpFile;
+    int sdpPort = 0;
     int inputDevice = kDefaultDevice;
     int outputDevice = kDefaultDevice;
     bool sendEnabled = true;   // microphone not muted at start
