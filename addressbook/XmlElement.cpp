@@ -363,7 +363,7 @@ void XmlElement::AppendTo(std::string& out, int depth, bool shortForm, const Chi
 
     out.append(indent, '\t');
     out += '<';
-    out += name_;
+    AppendName(out);
     for (const auto& child : children) {
         if (!isAttribute(child))
             continue;
@@ -373,7 +373,9 @@ void XmlElement::AppendTo(std::string& out, int depth, bool shortForm, const Chi
         out += Escape(child->value_);
         out += '"';
     }
-    if (!hasInner && value_.empty() && shortForm) {
+    // Without a name the short form would be "</>", which reads back as a closing tag and ends the element
+    // around it: everything after would move one level up.
+    if (!hasInner && value_.empty() && shortForm && !name_.empty()) {
         out += "/>";
         out += lineEnd;
         return;
@@ -397,9 +399,21 @@ void XmlElement::AppendTo(std::string& out, int depth, bool shortForm, const Chi
         }
     }
     out += "</";
-    out += name_;
+    AppendName(out);
     out += '>';
     out += lineEnd;
+}
+
+// Written so that it reads back as one element of the same name wherever the name can be: a name read from
+// an attribute may hold blanks, "/" or control bytes, which would end it early or be trimmed off (turning
+// "contact\x01" into a contact), and one that begins with "!" or "?" would read back as a declaration or an
+// instruction and be stripped, its closing tag ending the element around it. Such bytes become "_", and a
+// "_" goes in front of a leading "!" or "?".
+void XmlElement::AppendName(std::string& out) const {
+    if (!name_.empty() && (name_.front() == '!' || name_.front() == '?'))
+        out += '_';
+    for (const char c : name_)
+        out += IsByteWhitespace(c) || c == '/' || c == '>' ? '_' : c;
 }
 
 // No replacement contains a byte that a later one replaces, so one pass gives the same text as the five

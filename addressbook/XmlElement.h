@@ -79,6 +79,7 @@ private:
     friend class XmlContentParser;
 
     void Clear();
+    void AppendName(std::string& out) const;
     template <typename Children>
     void AppendTo(std::string& out, int depth, bool shortForm, const Children& children) const;
 
