@@ -13,6 +13,8 @@ constexpr int kMatchMs = 20;
 // The repeated stretch holds one more period every 10 ms of loss, up to three.
 constexpr int kPeriodStepMs = 10;
 constexpr int kMaxPeriods = 3;
+// An earlier period joins the stretch only if it is no more than 9 dB quieter than the last.
+constexpr double kQuieterPeriod = 8;
 // The cross-fade into the first real frame after a loss: 4 ms, 4 ms more for each 10 ms that the loss
 // lasted beyond its first 10, at most 10 ms.
 constexpr int kBlendMs = 4;
@@ -88,6 +90,19 @@ void SpeechConcealment::StartLoss() {
     position_ = 0;
     elapsed_ = 0;
     concealing_ = true;
+    // Only periods about as loud as the last one join the stretch: at the start of a word the periods
+    // before it are the silence it broke, which would be heard as holes.
+    const int size = static_cast<int>(origin_.size());
+    auto energy = [&](int back) {
+        double sum = 0;
+        for (int i = size - back * period_; i < size - (back - 1) * period_; ++i)
+            sum += static_cast<double>(origin_[static_cast<size_t>(i)]) * origin_[static_cast<size_t>(i)];
+        return sum;
+    };
+    const double last = energy(1);
+    maxPeriods_ = 1;
+    while (maxPeriods_ < kMaxPeriods && energy(maxPeriods_ + 1) * kQuieterPeriod >= last)
+        ++maxPeriods_;
     // The stretch flows from its last sample into its first; the last played sample should do the same.
     bend_ = static_cast<double>(origin_.back()) - Repeated(period_ - 1);
 }
@@ -111,7 +126,7 @@ void SpeechConcealment::Advance() {
     if (++position_ < periods_ * period_)
         return;
     const int64_t stepSamples = std::max(1, rate_ * kPeriodStepMs / 1000);
-    const int wanted = static_cast<int>(std::min<int64_t>(kMaxPeriods, 1 + elapsed_ / stepSamples));
+    const int wanted = static_cast<int>(std::min<int64_t>(maxPeriods_, 1 + elapsed_ / stepSamples));
     // Going round, the longer stretch picks up where the shorter one would have: the same sample of the
     // history, now a period or two further into the stretch.
     position_ = wanted > periods_ ? (wanted - periods_) * period_ : 0;

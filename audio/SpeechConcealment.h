@@ -2,11 +2,12 @@
 //
 // When a loss begins, the pitch period of the last 20 ms played is found by normalised autocorrelation
 // (periods of 5 to 15 ms), and the missing audio is that period repeated from where the sound left off.
-// The repeated stretch grows to two periods after 10 ms and three after 20 ms, so that a long loss does not
-// buzz on one period; each stretch is made to flow from its end into its start, and the first concealed
-// samples are bent onto the last played one, so that neither join clicks. The level holds for 10 ms, falls
-// to half by 120 ms and to silence at 200 ms. The first real frame after a loss is cross-faded from the
-// concealment's continuation, over 4 ms after a short loss and up to 10 ms after a long one.
+// The repeated stretch grows to two periods after 10 ms and three after 20 ms (of those no more than 9 dB
+// quieter than the last), so that a long loss does not buzz on one period; each stretch is made to flow from
+// its end into its start, and the first concealed samples are bent onto the last played one, so that neither
+// join clicks. The level holds for 10 ms, falls to half by 120 ms and to silence at 200 ms. The first real
+// frame after a loss is cross-faded from the concealment's continuation, over 4 ms after a short loss and up
+// to 10 ms after a long one.
 //
 // Not thread-safe: its owner serialises the calls.
 #pragma once
@@ -62,8 +63,9 @@ private:
     bool concealing_ = false;
     int64_t elapsed_ = 0;  // samples concealed in the loss under way
     int period_ = 0;
-    int periods_ = 1;   // how many pitch periods the repeated stretch holds
-    int position_ = 0;  // where in the repeated stretch the next sample comes from
-    int overlap_ = 1;   // samples over which each stretch flows from its end into its start
-    double bend_ = 0;   // the first join's offset, faded out over `overlap_` samples
+    int periods_ = 1;     // how many pitch periods the repeated stretch holds
+    int maxPeriods_ = 1;  // how many it may grow to in the loss under way
+    int position_ = 0;    // where in the repeated stretch the next sample comes from
+    int overlap_ = 1;     // samples over which each stretch flows from its end into its start
+    double bend_ = 0;     // the first join's offset, faded out over `overlap_` samples
 };

@@ -179,32 +179,58 @@ TEST(SpeechConcealmentTest, ADriftingVoiceMeetsItselfAtEveryJoin) {
         ASSERT_LE(std::abs(heard[i] - heard[i - 1]), 157 + 25 + 200) << i;
 }
 
-TEST(SpeechConcealmentTest, TheRepeatedStretchGrowsToTwoPeriodsAfter10MsAndThreeAfter20) {
-    // The last three periods of 5 ms have the same shape at levels 1000, 2000 and 4000: which one plays
-    // tells where in the history the concealment is.
+// Which of the last periods each period of a concealment plays, as its level over `unit`: the history
+// ends with periods of one shape, 100 samples (12.5 ms) at 8000 Hz, at the levels given, oldest first.
+std::vector<int> PeriodsPlayed(const std::vector<int>& levels, int unit) {
     std::vector<int16_t> voice;
-    for (int level : {1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 2000, 4000}) {
-        const std::vector<int16_t> period = Periodic(40, 40, level);
+    for (int level : levels) {
+        const std::vector<int16_t> period = Periodic(100, 100, level);
         voice.insert(voice.end(), period.begin(), period.end());
     }
     SpeechConcealment concealment(8000);
     Play(concealment, voice);
-    const std::vector<int16_t> out = Conceal(concealment, 13 * 40);
-    ASSERT_EQ(concealment.Period(), 40);
-    const std::vector<int16_t> unit = Periodic(40, 40, 1000);
-    const double unitPeak = *std::max_element(unit.begin(), unit.end());
+    const std::vector<int16_t> out = Conceal(concealment, 700);
+    EXPECT_EQ(concealment.Period(), 100);
+    const std::vector<int16_t> one = Periodic(100, 100, unit);
+    int onePeak = 0;
+    for (int i = 25; i < 75; ++i)
+        onePeak = std::max(onePeak, std::abs(static_cast<int>(one[static_cast<size_t>(i)])));
     std::vector<int> heard;
-    for (int p = 0; p < 13; ++p) {
-        // Away from the stretch's fading end; the concealment's own level is taken out.
-        const double elapsed = p * 40 + 15;
+    for (int p = 0; p < 7; ++p) {
+        // Away from the joins (the first and the last quarter of a period); the concealment's own level
+        // is taken out.
+        const double elapsed = p * 100 + 50;
         const double level = elapsed < 80 ? 1.0 : 1.0 - 0.5 * (elapsed - 80) / 880;
         int peak = 0;
-        for (int i = p * 40; i < p * 40 + 30; ++i)
+        for (int i = p * 100 + 25; i < p * 100 + 75; ++i)
             peak = std::max(peak, std::abs(static_cast<int>(out[static_cast<size_t>(i)])));
-        const double loudness = peak / level / unitPeak;
-        heard.push_back(loudness < 1.5 ? 1 : loudness < 3 ? 2 : 4);
+        heard.push_back(static_cast<int>(std::lround(peak / level / onePeak)));
     }
-    EXPECT_EQ(heard, (std::vector<int>{4, 4, 4, 2, 4, 2, 4, 1, 2, 4, 1, 2, 4}));
+    return heard;
+}
+
+TEST(SpeechConcealmentTest, TheRepeatedStretchGrowsToTwoPeriodsAfter10MsAndThreeAfter20) {
+    // One period until the first round after 10 ms, two until the first after 20 ms, then three; each
+    // growth goes on from where the shorter stretch would have.
+    EXPECT_EQ(PeriodsPlayed({2000, 2000, 2000, 3000, 4000}, 1000), (std::vector<int>{4, 4, 3, 4, 2, 3, 4}));
+}
+
+TEST(SpeechConcealmentTest, APeriodMoreThan9DbQuieterThanTheLastIsNotRepeated) {
+    // 8.5 dB quieter joins; 9.5 dB quieter does not, nor anything before it: at the start of a word the
+    // silence before it would be heard as holes.
+    EXPECT_EQ(PeriodsPlayed({4000, 4000, 4000, 1500, 4000}, 500), (std::vector<int>{8, 8, 3, 8, 8, 3, 8}));
+    EXPECT_EQ(PeriodsPlayed({4000, 4000, 4000, 1340, 4000}, 1000), std::vector<int>(7, 4));
+    EXPECT_EQ(PeriodsPlayed({4000, 4000, 1340, 3000, 4000}, 1000), (std::vector<int>{4, 4, 3, 4, 3, 4, 3}));
+    // A word that began two periods before the loss: 60 ms keep its level, with no silent hole.
+    std::vector<int16_t> onset(400, 0);
+    const std::vector<int16_t> word = Periodic(40, 80, 4000);
+    onset.insert(onset.end(), word.begin(), word.end());
+    SpeechConcealment concealment(8000);
+    Play(concealment, onset);
+    const std::vector<int16_t> out = Conceal(concealment, 480);
+    EXPECT_EQ(concealment.Period(), 40);
+    for (int block = 0; block + 40 <= 480; block += 40)
+        EXPECT_GT(Rms(out.data() + block, 40), 0.5 * Rms(word.data(), 40)) << block;
 }
 
 TEST(SpeechConcealmentTest, WhatWasPlayedDuringALossIsPartOfTheHistoryForTheNext) {
