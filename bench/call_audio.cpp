@@ -6,6 +6,12 @@
 //       after the trip on the right. Prints the delay between each pair, one "delay t_s ms" line per
 //       click, then a summary line: count, median, 95th percentile, and the medians of the first and the
 //       last sixth of the call.
+//   call_audio codec IN.wav DECODED.wav
+//       IN is what a codec was given, DECODED what its decoder made of it, at one rate. Finds the codec's
+//       delay (the lag, up to 60 ms, at which DECODED matches IN best) and prints it with the correlation
+//       at that lag and the segmental SNR (20 ms segments that hold speech, each held to -10..35 dB). Both
+//       compare waveforms: compare them between the rates of one codec, not across codecs that reshape
+//       the waveform on purpose (iLBC's enhancer).
 //   call_audio damage CLEAN.wav DAMAGED.wav
 //       Both files hold what the listener played of the same speech, once over a clean path and once over
 //       a damaged one. Each 1-second window of CLEAN that holds speech is found in DAMAGED near its expected
@@ -331,9 +337,35 @@ int Damage(const char* cleanPath, const char* damagedPath) {
                     1000.0 * static_cast<double>(bestLag) / clean.rate);
         previousLag = bestLag;
         havePrevious = best > 0.3;
-        for (size_t i = 0; i < window; ++i) {
-            aligned[start + i] = damaged.samples[static_cast<size_t>(static_cast<long>(start + i) + bestLag)];
-            matched[start + i] = 1;
+        // Within the window the damaged call's timeline may move (a frame taken for late, a stretch): each
+        // 100 ms piece is matched again near the window's lag before its gaps are looked for.
+        const size_t piece = static_cast<size_t>(clean.rate / 10);
+        const long reach = clean.rate * 30 / 1000;
+        for (size_t p = 0; p + piece <= window; p += piece) {
+            const float* part = ref + p;
+            const double partEnergy = Energy(part, piece);
+            long pieceLag = bestLag;
+            double pieceBest = -2;
+            for (long lag = bestLag - reach; lag <= bestLag + reach && partEnergy > 0; ++lag) {
+                const long from = static_cast<long>(start + p) + lag;
+                if (from < 0 || from + static_cast<long>(piece) > static_cast<long>(damaged.samples.size()))
+                    continue;
+                const float* out = damaged.samples.data() + from;
+                double dot = 0;
+                for (size_t i = 0; i < piece; ++i)
+                    dot += static_cast<double>(part[i]) * out[i];
+                const double outEnergy = Energy(out, piece);
+                const double r = outEnergy > 0 ? dot / std::sqrt(partEnergy * outEnergy) : 0;
+                if (r > pieceBest) {
+                    pieceBest = r;
+                    pieceLag = lag;
+                }
+            }
+            for (size_t i = p; i < p + piece; ++i) {
+                aligned[start + i] =
+                    damaged.samples[static_cast<size_t>(static_cast<long>(start + i) + pieceLag)];
+                matched[start + i] = 1;
+            }
         }
         for (size_t b = 0; b + block <= window; b += block) {
             if (Energy(ref + b, block) < speechBlockEnergy)
@@ -360,6 +392,61 @@ int Damage(const char* cleanPath, const char* damagedPath) {
     return 0;
 }
 
+int Codec(const char* inPath, const char* decodedPath) {
+    Audio in, decoded;
+    if (!Load(inPath, in) || !Load(decodedPath, decoded))
+        return 2;
+    if (in.rate != decoded.rate || in.rate <= 0) {
+        std::fprintf(stderr, "call_audio: the two files have different rates\n");
+        return 2;
+    }
+    const size_t maxLag = static_cast<size_t>(in.rate * 60 / 1000);
+    if (in.samples.size() < maxLag * 2 || decoded.samples.size() < maxLag * 2) {
+        std::fprintf(stderr, "call_audio: too little audio\n");
+        return 1;
+    }
+    const size_t n = std::min(in.samples.size(), decoded.samples.size()) - maxLag;
+    double bestDot = -1e300;
+    size_t lag = 0;
+    for (size_t l = 0; l < maxLag; ++l) {
+        double dot = 0;
+        for (size_t i = 0; i < n; ++i)
+            dot += static_cast<double>(in.samples[i]) * decoded.samples[i + l];
+        if (dot > bestDot) {
+            bestDot = dot;
+            lag = l;
+        }
+    }
+    const float* out = decoded.samples.data() + lag;
+    const double correlation = bestDot / std::sqrt(Energy(in.samples.data(), n) * Energy(out, n));
+    float peak = 0;
+    for (size_t i = 0; i < n; ++i)
+        peak = std::max(peak, std::fabs(in.samples[i]));
+    const size_t segment = static_cast<size_t>(in.rate / 50);
+    const double speechEnergy = std::pow(peak * 0.03, 2) * static_cast<double>(segment);
+    std::vector<double> snrs;
+    for (size_t at = 0; at + segment <= n; at += segment) {
+        const double energy = Energy(in.samples.data() + at, segment);
+        if (energy < speechEnergy)
+            continue;
+        double error = 0;
+        for (size_t i = at; i < at + segment; ++i)
+            error += std::pow(static_cast<double>(in.samples[i]) - out[i], 2);
+        snrs.push_back(std::clamp(10 * std::log10(energy / std::max(error, 1e-12)), -10.0, 35.0));
+    }
+    if (snrs.empty()) {
+        std::fprintf(stderr, "call_audio: no speech found in %s\n", inPath);
+        return 1;
+    }
+    double sum = 0;
+    for (double snr : snrs)
+        sum += snr;
+    std::printf("segments=%zu delay_ms=%.2f correlation=%.3f segmental_snr_db=%.2f\n", snrs.size(),
+                1000.0 * static_cast<double>(lag) / in.rate, correlation,
+                sum / static_cast<double>(snrs.size()));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -367,7 +454,10 @@ int main(int argc, char** argv) {
         return Clicks(argv[2], argc >= 4 ? std::atof(argv[3]) : 500.0);
     if (argc == 4 && std::strcmp(argv[1], "damage") == 0)
         return Damage(argv[2], argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "codec") == 0)
+        return Codec(argv[2], argv[3]);
     std::fprintf(stderr,
-                 "usage: call_audio clicks REC.wav [PERIOD_MS] | call_audio damage CLEAN.wav DAMAGED.wav\n");
+                 "usage: call_audio clicks REC.wav [PERIOD_MS] | call_audio damage CLEAN.wav DAMAGED.wav | "
+                 "call_audio codec IN.wav DECODED.wav\n");
     return 2;
 }

@@ -1,0 +1,115 @@
+// What a perfect playout buffer would play of speech on a lossy path, for bench/measure_relay_speech.sh:
+// every frame in its slot, the lost ones concealed as a playback stream conceals them (StreamConcealment:
+// the codec's own concealment, or the general one). It takes no clock, so it shows the concealment alone,
+// the same on a busy machine as on an idle one.
+//
+//   lossy_speech FORMAT IN.wav SEED CLEAN.wav LOSSY.wav
+//       FORMAT is a codec name or format code (16-bit); IN is mono at the format's rate. CLEAN is every
+//       frame decoded, LOSSY the same with frames lost as tests/soak/udp_relay.py loses them in the bench
+//       (2 % lost, a third of the losses in bursts of 3), drawn from SEED. Prints the frames and losses.
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "audio/CodecRegistry.h"
+#include "audio/FormatCode.h"
+#include "audio/StreamConcealment.h"
+#include "base/ByteBuffer.h"
+#include "base/SampleBuffer.h"
+
+namespace {
+
+constexpr double kDrop = 0.02;
+constexpr double kBurst = 0.33;
+constexpr int kBurstLength = 3;
+
+bool Write(const char* path, const std::vector<int16_t>& samples, int rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(path, SFM_WRITE, &info);
+    if (file == nullptr) {
+        std::fprintf(stderr, "lossy_speech: %s: %s\n", path, sf_strerror(nullptr));
+        return false;
+    }
+    const sf_count_t count = static_cast<sf_count_t>(samples.size());
+    const bool written = sf_write_short(file, samples.data(), count) == count;
+    sf_close(file);
+    return written;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: lossy_speech FORMAT IN.wav SEED CLEAN.wav LOSSY.wav\n");
+        return 2;
+    }
+    const std::optional<int> named = FormatCodeOfName(argv[1]);
+    const int format = named ? *named : static_cast<int>(std::strtol(argv[1], nullptr, 0));
+    const int rate = format_code::Rate(format);
+    const int frame = FrameLengthOf(format);
+    std::unique_ptr<SoundCodec> coder = CreateCodec(format);
+    std::unique_ptr<SoundCodec> clean = CreateCodec(format);
+    std::unique_ptr<SoundCodec> lossy = CreateCodec(format);
+    if (!coder || !clean || !lossy || frame <= 0 || format_code::Width(format) != 16) {
+        std::fprintf(stderr, "lossy_speech: %s is no 16-bit codec\n", argv[1]);
+        return 2;
+    }
+
+    SF_INFO info{};
+    SNDFILE* file = sf_open(argv[2], SFM_READ, &info);
+    if (file == nullptr || info.channels != 1 || info.samplerate != rate || info.frames <= 0 ||
+        info.frames > 3600LL * rate) {
+        std::fprintf(stderr, "lossy_speech: %s is not mono at %d Hz (an hour at most)\n", argv[2], rate);
+        if (file != nullptr)
+            sf_close(file);
+        return 2;
+    }
+    std::vector<int16_t> in(static_cast<size_t>(info.frames));
+    in.resize(static_cast<size_t>(sf_read_short(file, in.data(), info.frames)));
+    sf_close(file);
+
+    // The relay's rule: a loss starts with this chance, and is a burst with the burst's chance.
+    const double start = kDrop / (1 - kBurst + kBurst * kBurstLength);
+    std::mt19937_64 random(std::strtoull(argv[3], nullptr, 10));
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    StreamConcealment concealment(lossy.get(), rate);
+    ByteBuffer payload;
+    SampleBuffer decoded;
+    std::vector<int16_t> cleanOut, lossyOut;
+    std::vector<int16_t> slot(static_cast<size_t>(frame));
+    int frames = 0, lost = 0, toLose = 0;
+    for (size_t at = 0; at + static_cast<size_t>(frame) <= in.size(); at += static_cast<size_t>(frame)) {
+        ++frames;
+        coder->Encode16(in.data() + at, frame, payload, false);
+        clean->Decode16(payload.Data(), payload.Length(), decoded, false);
+        cleanOut.insert(cleanOut.end(), decoded.Data(), decoded.Data() + decoded.Length());
+        if (toLose == 0 && uniform(random) < start)
+            toLose = uniform(random) < kBurst ? kBurstLength : 1;
+        if (toLose > 0) {
+            --toLose;
+            ++lost;
+            concealment.Conceal(slot.data(), frame);
+        } else {
+            lossy->Decode16(payload.Data(), payload.Length(), decoded, false);
+            const int count = std::min(decoded.Length(), frame);
+            std::copy(decoded.Data(), decoded.Data() + count, slot.begin());
+            std::fill(slot.begin() + count, slot.end(), 0);
+            concealment.Received(slot.data(), frame);
+        }
+        lossyOut.insert(lossyOut.end(), slot.begin(), slot.end());
+    }
+    if (!Write(argv[4], cleanOut, rate) || !Write(argv[5], lossyOut, rate))
+        return 1;
+    std::printf("frames=%d lost=%d\n", frames, lost);
+    return 0;
+}
