@@ -2,7 +2,12 @@
 // with a real voice link on loopback sockets and scripted sound devices.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "app/CallController.h"
@@ -66,10 +71,20 @@ public:
     UdpPeer() : handle_(CreateSocket(false)) { Bind(handle_, SocketAddress(htonl(INADDR_LOOPBACK), 0)); }
     ~UdpPeer() { Close(handle_); }
     int Port() const { return LocalAddress(handle_).Port(); }
+    // Calls a listener with the plain wire's one-byte muted frame.
+    void SendMarkerTo(int port) {
+        const uint8_t marker = 1;
+        SendTo(handle_, SocketAddress(htonl(INADDR_LOOPBACK), port), &marker, 1);
+    }
 
 private:
     SocketHandle handle_;
 };
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 class CallControllerTest : public ::testing::Test {
 protected:
@@ -79,6 +94,7 @@ protected:
         settings.codecFormat = 0x85;
     }
     void TearDown() override {
+        std::filesystem::remove(sdpPath);
         if (controller)
             controller->OnExit();
         controller.reset();
@@ -104,6 +120,27 @@ protected:
         }
     }
 
+    // A listener whose worker has taken the call up (and set its format, as it does before it posts the
+    // connected message) but has no peer yet, with --write-sdp.
+    CallController& ListenWithDescription() {
+        settings.port = 0;
+        settings.autoListen = true;
+        settings.sdpFile = sdpPath;
+        CallController& c = Start();
+        EXPECT_TRUE(Pump(WM_LINK_LISTENING));
+        for (int i = 0; i < 300 && link->GetCallState().formatCode != 0x85; ++i)
+            usleep(10000);
+        return c;
+    }
+    void CallTheListener(UdpPeer& peer) {
+        peer.SendMarkerTo(link->LocalPort());
+        for (int i = 0; i < 300 && link->Peer().Address() == 0; ++i)
+            usleep(10000);
+        ASSERT_NE(link->Peer().Address(), 0u);
+    }
+
+    const std::string sdpPath =
+        std::filesystem::temp_directory_path() / ("qparlin-sdp-" + std::to_string(getpid()));
     FakeWave fake;
     CollectingErrorSink errors;
     Settings settings;
@@ -250,6 +287,58 @@ TEST_F(CallControllerTest, APrivateCallShowsWhenThePeerProvesTheSecretAndWhoSend
     controller->HandleMessage(Message{WM_LINK_CLOSED, 0, 0});
     EXPECT_EQ(view.privacy.back(), "-") << "the next call must prove it again";
     EXPECT_EQ(controller->Status(), CallController::kDisconnected) << "the status texts stay";
+}
+
+TEST_F(CallControllerTest, ACallWritesItsDescriptionWhenConnectedAndAgainWhenItsFormatChanges) {
+    UdpPeer peer;
+    settings.port = peer.Port();
+    settings.autoConnect = true;
+    settings.sdpFile = sdpPath;
+    settings.sdpPort = 40000;
+    CallController& c = Start();
+    ASSERT_TRUE(Pump(WM_LINK_CONNECTED));
+    const std::string pcmu = ReadFile(settings.sdpFile);
+    EXPECT_NE(pcmu.find("c=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio 40000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n"),
+              std::string::npos)
+        << pcmu;
+    c.HandleMessage({WM_LINK_FORMAT, 0x82, 0});
+    const std::string gsm = ReadFile(settings.sdpFile);
+    EXPECT_NE(gsm.find("m=audio 40000 RTP/AVP 3\r\na=rtpmap:3 GSM/8000\r\n"), std::string::npos) << gsm;
+    EXPECT_TRUE(errors.Reports().empty());
+
+    // One that cannot be written is reported, and the call goes on.
+    settings.sdpFile = sdpPath + ".missing/call.sdp";
+    c.HandleMessage({WM_LINK_FORMAT, 0x85, 0});
+    ASSERT_EQ(errors.Reports().size(), 1u);
+    EXPECT_EQ(
+        errors.Reports()[0].rfind("The call's description was not written: cannot create a file beside", 0),
+        0u)
+        << errors.Reports()[0];
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+}
+
+TEST_F(CallControllerTest, AListenerWritesItsDescriptionAtTheTickAfterItsPeerIsKnown) {
+    CallController& c = ListenWithDescription();
+    // Connected before any datagram told the listener who its peer is: nothing to describe yet.
+    c.HandleMessage({WM_LINK_CONNECTED, 0, 0});
+    c.OnTick();
+    EXPECT_FALSE(std::filesystem::exists(settings.sdpFile));
+    UdpPeer peer;
+    CallTheListener(peer);
+    c.OnTick();
+    const std::string sdp = ReadFile(settings.sdpFile);
+    EXPECT_NE(sdp.find("m=audio " + std::to_string(peer.Port()) + " RTP/AVP 0\r\n"), std::string::npos)
+        << sdp;
+}
+
+TEST_F(CallControllerTest, ADescriptionWaitingForItsPeerGoesWithItsCall) {
+    CallController& c = ListenWithDescription();
+    c.HandleMessage({WM_LINK_CONNECTED, 0, 0});
+    c.HandleMessage({WM_LINK_CLOSED, 0, 0});
+    UdpPeer peer;
+    CallTheListener(peer);
+    c.OnTick();
+    EXPECT_FALSE(std::filesystem::exists(settings.sdpFile));
 }
 
 }  // namespace
