@@ -62,6 +62,8 @@ TEST(PlayoutRulesTest, AFrameAfterAConcealedSlotIsLateOnlyWithinHalfItsDistanceT
     EXPECT_FALSE(IsLateForConcealedSlot(0, 20000, 20000));
     EXPECT_FALSE(IsLateForConcealedSlot(0, 20000, 30000));
     EXPECT_TRUE(IsLateForConcealedSlot(0, 20000, 19998));
+    // A frame that came before its slot began (its slack was negative) is late whatever the slack says.
+    EXPECT_TRUE(IsLateForConcealedSlot(-1, 20000, 30000));
 }
 
 TEST(PlayoutRulesTest, TheWantedStretchFollowsTheLowSlacksAtTheirThresholds) {
