@@ -406,14 +406,15 @@ void XmlElement::AppendTo(std::string& out, int depth, bool shortForm, const Chi
 
 // Written so that it reads back as one element of the same name wherever the name can be: a name read from
 // an attribute may hold blanks, "/" or control bytes, which would end it early or be trimmed off (turning
-// "contact\x01" into a contact), and one that begins with "!" or "?" would read back as a declaration or an
-// instruction and be stripped, its closing tag ending the element around it. Such bytes become "_", and a
-// "_" goes in front of a leading "!" or "?".
+// "contact\x01" into a contact); a name holding "<?" or "<!" (which the removal of a declaration can join)
+// or beginning with "!" or "?" would read back as an instruction or a declaration and be stripped, its
+// closing tag ending the element around it. Such bytes, and every "<", become "_", and a "_" goes in front
+// of a leading "!" or "?". The output then holds no opener of anything the parser strips.
 void XmlElement::AppendName(std::string& out) const {
     if (!name_.empty() && (name_.front() == '!' || name_.front() == '?'))
         out += '_';
     for (const char c : name_)
-        out += IsByteWhitespace(c) || c == '/' || c == '>' ? '_' : c;
+        out += IsByteWhitespace(c) || c == '/' || c == '>' || c == '<' ? '_' : c;
 }
 
 // No replacement contains a byte that a later one replaces, so one pass gives the same text as the five
