@@ -2,12 +2,14 @@
 """A peer that speaks only the plain wire, as a copy built from nothing else would.
 
     session_plain_peer.py (--listen PORT | --call PORT) --frames FILE --payload-bytes N --frame-ms F
-                          --seconds S --capture FILE
+                          --seconds S --capture FILE [--waited W]
 
 Its datagrams are type 0 followed by one encoded frame, or the one-byte marker 1; there is no handshake.
 It "captures" the frames of FILE (the encoded input, N bytes each) one every F ms from its start and sends
 what has been captured at each 20 ms step; at most 1000 frames wait, the oldest dropped first. A listener
-knows no peer until the first datagram comes, so its waiting frames go out together then. Every non-empty
+knows no peer until the first datagram comes, so its waiting frames go out together then; --waited W
+starts it as one that has listened W seconds already (after 22 s at the smallest frames, a whole queue of
+1000 goes out at once). Every non-empty
 datagram makes its sender the peer; only type 0 is played (here: written down with the rest); an empty
 datagram, or one over 10000 bytes, ends the call. Every datagram received is written to the capture file
 as session_capture.py reads it (sender "qparlin"). Runs S seconds, then prints a summary and exits; exits 3
@@ -34,6 +36,7 @@ def main():
     parser.add_argument("--frame-ms", type=float, required=True)
     parser.add_argument("--seconds", type=float, required=True)
     parser.add_argument("--capture", required=True)
+    parser.add_argument("--waited", type=float, default=0.0)
     args = parser.parse_args()
 
     with open(args.frames, "rb") as frames_file:
@@ -81,7 +84,7 @@ def main():
                         peers.append(source)
                     peer = source
             # Capture: every frame whose time has come waits in the queue.
-            due = min(len(frames), int((time.monotonic() - start) * 1000 / args.frame_ms))
+            due = min(len(frames), int((time.monotonic() - start + args.waited) * 1000 / args.frame_ms))
             while captured < due:
                 queue.append(frames[captured])
                 captured += 1
