@@ -224,7 +224,7 @@ void VoiceLink::RunCall() {
     if (configuredFormat_ < 0)
         configuredFormat_ = pipeline_.FormatCode();
     else if (pipeline_.FormatCode() != configuredFormat_)
-        ChangeFormat(configuredFormat_);
+        ChangeFormat(configuredFormat_, false);
     StartSession(peer);
     pipeline_.StartCapture();
     nextLevelReport_.store(0, std::memory_order_relaxed);
@@ -308,13 +308,15 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
     }
 }
 
-void VoiceLink::ChangeFormat(int formatCode) {
+void VoiceLink::ChangeFormat(int formatCode, bool capturing) {
     // The pipeline takes a new format only while nothing captures and no stream plays.
     pipeline_.StopCapture();
     pipeline_.RemoveStream(streamIndex_.load(std::memory_order_acquire));
     pipeline_.SetFormat(formatCode);
     streamIndex_.store(pipeline_.AddStream(outputDevice_), std::memory_order_release);
     TrimQueue(0);
+    if (capturing)
+        pipeline_.StartCapture();
 }
 
 VoiceLink::Received VoiceLink::ReceivePlain(SocketHandle handle, uint32_t generation, SocketAddress& peer,
@@ -355,7 +357,7 @@ VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, c
     if (in.action == CallSession::Incoming::Action::kEndCall)
         return Received::kEndOfCall;
     if (session_.TakeFormatChange()) {
-        ChangeFormat(session_.FormatCode());
+        ChangeFormat(session_.FormatCode(), true);
         PostWindow(WM_LINK_FORMAT, static_cast<WPARAM>(session_.FormatCode()), 0);
     }
     if (const std::optional<int> theirs = session_.TakeMismatch())

@@ -164,7 +164,8 @@ private:
     enum class Received { kNothing, kOpened, kEndOfCall };
     // A call's session, its format and its state for the status.
     void StartSession(const SocketAddress& peer);
-    void ChangeFormat(int formatCode);
+    // Capture and the peer's stream restart in the new format (capture only when `capturing`).
+    void ChangeFormat(int formatCode, bool capturing);
     void SendSessionTraffic(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer,
                             int64_t nowMs);
     void PublishCallState(const SocketAddress& peer, int64_t nowMs);
