@@ -21,14 +21,14 @@ command -v sox >/dev/null || { echo "measure_codecs: sox is missing (make deps)"
 work=$(mktemp -d /tmp/qp-codecs.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 if [ -n "${SPEECH_WAV:-}" ]; then
-    sox "$SPEECH_WAV" -r 48000 -c 1 -b 16 "$work/speech48.wav"
+    sox -D "$SPEECH_WAV" -r 48000 -c 1 -b 16 "$work/speech48.wav"
 else
     voices=(/usr/share/sounds/alsa/{Front,Rear,Side}_*.wav)
     [ -f "${voices[0]}" ] || { echo "measure_codecs: no speech; give SPEECH_WAV" >&2; exit 1; }
     parts=()
     for voice in "${voices[@]}"; do
         part="$work/part${#parts[@]}.wav"
-        sox "$voice" -r 48000 -c 1 -b 16 "$part" pad 0 0.3
+        sox -D "$voice" -r 48000 -c 1 -b 16 "$part" pad 0 0.3
         parts+=("$part")
     done
     sox "${parts[@]}" "$work/speech48.wav"
@@ -37,7 +37,7 @@ fi
 printf '%-11s %8s %9s %13s %14s %9s %12s %9s\n' name payload frame_ms payload_kbps wire_kbps_ip4 delay_ms correlation segsnr_db
 for codec in $codecs; do
     case "$codec" in *_8khz) rate=8000 ;; *_11khz) rate=11025 ;; *) rate=22050 ;; esac
-    sox "$work/speech48.wav" -r "$rate" "$work/in-$rate.wav"
+    sox -D "$work/speech48.wav" -r "$rate" "$work/in-$rate.wav"
     encoded=$("$tool" encode -a:"$codec" "$work/in-$rate.wav" "$work/$codec.payload" 2>&1)
     decoded=$("$tool" decode -a:"$codec" "$work/$codec.payload" "$work/$codec.wav" 2>&1)
     frames=$(sed -n 's/.* \([0-9]*\) frames.*/\1/p' <<<"$encoded")

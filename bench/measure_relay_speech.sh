@@ -5,7 +5,10 @@
 # overtaking, 2 % lost, a third of the losses in bursts of 3). Each relayed call's playback is compared with
 # the clean call's by `call_audio damage`: per-second correlation (median, 10th percentile), runs of exact
 # zeros longer than 2 ms where there was speech, and stretches longer than 5 ms more than 30 dB below the
-# local speech level inside speech.
+# local speech level inside speech. For each seed it also plays the same speech through bench/lossy_speech:
+# the codec with the relay's losses drawn from that seed and the streams' concealment, but no clock and no
+# network, so what a perfect playout buffer would give ("ceiling"), the same on a busy machine as on an
+# idle one.
 #
 #   bench/measure_relay_speech.sh [BUILD_DIR] [SECONDS]
 #
@@ -34,14 +37,14 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -n "${SPEECH_WAV:-}" ]; then
-    sox "$SPEECH_WAV" -r 48000 -c 1 -b 16 "$work/speech48.wav"
+    sox -D "$SPEECH_WAV" -r 48000 -c 1 -b 16 "$work/speech48.wav"
 else
     voices=(/usr/share/sounds/alsa/{Front,Rear,Side}_*.wav)
     [ -f "${voices[0]}" ] || { echo "measure_relay_speech: no speech; give SPEECH_WAV" >&2; exit 1; }
     parts=()
     for voice in "${voices[@]}"; do
         part="$work/part${#parts[@]}.wav"
-        sox "$voice" -r 48000 -c 1 -b 16 "$part" pad 0 0.4
+        sox -D "$voice" -r 48000 -c 1 -b 16 "$part" pad 0 0.4
         parts+=("$part")
     done
     sox "${parts[@]}" "$work/round.wav"
@@ -98,9 +101,15 @@ call() {
 echo "== speech through the relay, $seconds s calls with WAV-file devices${extra:+ ($extra)}"
 for codec in $codecs; do
     case "$codec" in *_8khz) rate=8000 ;; *_11khz) rate=11025 ;; *) rate=22050 ;; esac
-    sox "$work/speech48.wav" -r "$rate" "$work/speech-$codec.wav"
+    sox -D "$work/speech48.wav" -r "$rate" "$work/speech-$codec.wav"
     call "clean-$codec" "$codec" 0
     for seed in $seeds; do
+        if [ -x "$build/bench/lossy_speech" ] &&
+            "$build/bench/lossy_speech" "$codec" "$work/speech-$codec.wav" "$seed" "$work/ceiling-clean.wav" \
+                "$work/ceiling-$codec-$seed.wav" >/dev/null; then
+            echo "ceiling-$codec-$seed: $("$analyse" damage "$work/ceiling-clean.wav" \
+                "$work/ceiling-$codec-$seed.wav" | tail -1)"
+        fi
         for kind in plain private; do
             name="$kind-$codec-$seed"
             if [ "$kind" = private ]; then call "$name" "$codec" "$seed" --secret="$work/call.key"; else
