@@ -373,9 +373,7 @@ void XmlElement::AppendTo(std::string& out, int depth, bool shortForm, const Chi
         out += Escape(child->value_);
         out += '"';
     }
-    // Without a name the short form would be "</>", which reads back as a closing tag and ends the element
-    // around it: everything after would move one level up.
-    if (!hasInner && value_.empty() && shortForm && !name_.empty()) {
+    if (!hasInner && value_.empty() && shortForm) {
         out += "/>";
         out += lineEnd;
         return;
@@ -404,14 +402,16 @@ void XmlElement::AppendTo(std::string& out, int depth, bool shortForm, const Chi
     out += lineEnd;
 }
 
-// Written so that it reads back as one element of the same name wherever the name can be: a name read from
-// an attribute may hold blanks, "/" or control bytes, which would end it early or be trimmed off (turning
-// "contact\x01" into a contact); a name holding "<?" or "<!" (which the removal of a declaration can join)
-// or beginning with "!" or "?" would read back as an instruction or a declaration and be stripped, its
-// closing tag ending the element around it. Such bytes, and every "<", become "_", and a "_" goes in front
-// of a leading "!" or "?". The output then holds no opener of anything the parser strips.
+// Written so that it reads back as one element of the same name wherever the name can be. An empty name
+// (from a broken tag) would give "</>", a closing tag, or "<>", which takes the name of the first child
+// tag after it. A name read from an attribute may hold blanks, "/" or control bytes, which would end it
+// early or be trimmed off (turning "contact\x01" into a contact). A name holding "<?" or "<!" (which the
+// removal of a declaration can join) or beginning with "!" or "?" would read back as an instruction or a
+// declaration and be stripped, its closing tag ending the element around it. So an empty name is written
+// as "_", those bytes and every "<" become "_", and a "_" goes in front of a leading "!" or "?": the output
+// then holds no opener of anything the parser strips.
 void XmlElement::AppendName(std::string& out) const {
-    if (!name_.empty() && (name_.front() == '!' || name_.front() == '?'))
+    if (name_.empty() || name_.front() == '!' || name_.front() == '?')
         out += '_';
     for (const char c : name_)
         out += IsByteWhitespace(c) || c == '/' || c == '>' || c == '<' ? '_' : c;

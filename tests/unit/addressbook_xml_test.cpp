@@ -207,21 +207,21 @@ TEST(XmlWriteTest, IndentedAndOneLineLayouts) {
 }
 
 TEST(XmlWriteTest, NamesThatWouldReadBackAsSomethingElseAreWrittenAsElements) {
-    // Each from a file: a tag of blanks, a tag name after a control byte, attribute names with "/" and
-    // blanks, one with a control byte after "contact", and a tag name that the removal of a declaration
-    // joined to "<?".
+    // Each from a file: a tag of blanks (which, read with attributes, can have children), a tag name after a
+    // control byte, attribute names with "/" and blanks, one with a control byte after "contact", and a tag
+    // name that the removal of a declaration joined to "<?".
     XmlElement root("r");
     for (const char* name : {"", "?pi", "!d", "a b/c", "contact\x01", "<?"})
         root.AddChild(name);
     root.AddChild("after", "kept");
     const std::string written = root.ToString(0, true);
     EXPECT_EQ(written,
-              "<r>\r\n\t<></>\r\n\t<_?pi/>\r\n\t<_!d/>\r\n\t<a_b_c/>\r\n\t<contact_/>\r\n\t<_?/>\r\n"
+              "<r>\r\n\t<_/>\r\n\t<_?pi/>\r\n\t<_!d/>\r\n\t<a_b_c/>\r\n\t<contact_/>\r\n\t<_?/>\r\n"
               "\t<after>kept</after>\r\n</r>\r\n");
     XmlElement read;
     EXPECT_TRUE(read.Parse(written));
     ASSERT_EQ(read.ChildCount(), 7);
-    EXPECT_EQ(read.ChildAt(0)->GetName(), "");
+    EXPECT_EQ(read.ChildAt(0)->GetName(), "_");
     EXPECT_EQ(read.ChildAt(6)->GetValue(), "kept");
 }
 
