@@ -137,6 +137,9 @@ std::string CallController::QualityMark(const VoiceLink::CallState& state) {
 }
 
 void CallController::OnTick() {
+    if (ticksUntilReconnect_ > 0 && --ticksUntilReconnect_ == 0 && settings_.autoConnect &&
+        link_.GetState() == VoiceLink::kIdle)
+        OnConnect();
     WritePendingDescription();
     const bool inCall =
         link_.GetState() == VoiceLink::kActive && (status_ == kConnected || status_ == kListening);
@@ -192,6 +195,7 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
 }
 
 bool CallController::OnConnect() {
+    ticksUntilReconnect_ = 0;
     // A port that fails its check is never used: the Connect stops here, with the view's message shown.
     if (!ReadFields())
         return false;
@@ -206,6 +210,7 @@ bool CallController::OnConnect() {
 }
 
 bool CallController::OnListen() {
+    ticksUntilReconnect_ = 0;
     if (!ReadFields())
         return false;
     try {
@@ -220,7 +225,21 @@ bool CallController::OnListen() {
 }
 
 void CallController::OnDisconnect() {
+    closedByUser_ = true;
     link_.Close();
+}
+
+void CallController::ConnectAgain() {
+    // A call that ended by itself before anything came from the peer (its port closed, nobody there) is
+    // tried again after a pause that doubles up to kMaxReconnectTicks, instead of many times a second;
+    // any other at once.
+    if (closedByUser_ || link_.GetCallState().heardAnything) {
+        reconnectWaitTicks_ = 0;
+        OnConnect();
+        return;
+    }
+    reconnectWaitTicks_ = std::clamp(2 * reconnectWaitTicks_, 1, kMaxReconnectTicks);
+    ticksUntilReconnect_ = reconnectWaitTicks_;
 }
 
 void CallController::OnExit() {
@@ -292,10 +311,11 @@ bool CallController::HandleMessage(const Message& message) {
             // Messages may arrive after the state they report has changed: a stale one finds the link busy.
             if (link_.GetState() == VoiceLink::kIdle) {
                 if (settings_.autoConnect)
-                    OnConnect();
+                    ConnectAgain();
                 else if (settings_.autoListen)
                     OnListen();
             }
+            closedByUser_ = false;
             return true;
         case WM_AUDIO_LEVELS:
             view_.ShowLevels(MeterValue(static_cast<int>(message.wParam)),

@@ -64,6 +64,8 @@ private:
     bool ReadFields();
     void WriteFields();
     void UpdateMuteButtons();
+    // The automatic connect after a call closed: at once, or after a pause when nobody answered.
+    void ConnectAgain();
     // --write-sdp: describes the call's audio in `format` once the peer is known (now, or at a later tick).
     void DescribeCall(int format);
     void WritePendingDescription();
@@ -80,6 +82,12 @@ private:
     bool disconnectEnabled_ = false;
     bool workerStarted_ = false;
     std::string callState_;
+    // The automatic connect after a call nobody answered waits this many of OnTick's seconds, doubling
+    // from 1 up to the most while calls stay unanswered.
+    static constexpr int kMaxReconnectTicks = 8;
+    bool closedByUser_ = false;
+    int reconnectWaitTicks_ = 0;
+    int ticksUntilReconnect_ = 0;
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;
 };

@@ -122,7 +122,9 @@ private:
 
     struct PlaybackStream {
         PlaybackStream(AudioPipeline& pipeline, int index, SoundCodec* codec)
-            : callback(pipeline, *this, index), decoder(pipeline, *this), concealment(codec) {}
+            : callback(pipeline, *this, index),
+              decoder(pipeline, *this),
+              concealment(codec, pipeline.rate_) {}
         SoundPlayer player;
         std::atomic<int> level{0};
         StreamCallback callback;

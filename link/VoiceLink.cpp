@@ -60,6 +60,12 @@ void VoiceLink::InstallSocket(SocketHandle handle, const SocketAddress& peer) {
     socket_.handle = handle;
     socket_.timeout = kReceiveTimeoutMs;
     peer_ = peer;
+    {
+        // What the last call knew of its peer is not this one's.
+        std::lock_guard<std::mutex> stateGuard(stateLock_);
+        callState_ = CallState();
+        callState_.peer = peer;
+    }
     generation_.fetch_add(1, std::memory_order_acq_rel);
     // The state goes last: the worker looks at socket and peer only once it sees the link active.
     state_.store(kActive, std::memory_order_release);

@@ -247,6 +247,32 @@ TEST_F(CallControllerTest, AutoConnectReconnectsAfterDisconnectAndWinsOverListen
     EXPECT_EQ(view.statuses.back(), "Connected.");
 }
 
+TEST_F(CallControllerTest, ACallNobodyAnswersIsTriedAgainAfterAPauseThatDoubles) {
+    int closedPort;
+    {
+        UdpPeer gone;
+        closedPort = gone.Port();
+    }
+    settings.port = closedPort;
+    settings.autoConnect = true;
+    CallController& c = Start();
+    // The hello finds the port closed: the call ends, and the next waits one tick, then two.
+    for (int wait : {1, 2}) {
+        ASSERT_TRUE(Pump(WM_LINK_CLOSED));
+        EXPECT_EQ(link->GetState(), VoiceLink::kIdle) << "not again at once";
+        for (int tick = 1; tick < wait; ++tick) {
+            c.OnTick();
+            EXPECT_EQ(link->GetState(), VoiceLink::kIdle) << "tick " << tick << " of " << wait;
+        }
+        c.OnTick();
+        EXPECT_EQ(link->GetState(), VoiceLink::kActive) << "after " << wait << " ticks";
+    }
+    // Connect pressed meanwhile goes at once and cancels the pending one.
+    ASSERT_TRUE(Pump(WM_LINK_CLOSED));
+    EXPECT_TRUE(c.OnConnect());
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+}
+
 TEST_F(CallControllerTest, AutoListenListensAgainButAStaleClosedChangesNothing) {
     settings.port = 0;
     settings.autoListen = true;
