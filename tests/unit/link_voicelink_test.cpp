@@ -512,6 +512,31 @@ TEST_F(PrivateLinkTest, AListenerWaitsThroughUnsealedDatagramsAndIsConnectedOnly
     EXPECT_EQ(link->Peer(), peer.Address());
 }
 
+TEST_F(PrivateLinkTest, APeerThatStartsAgainUnderANewSenderIdIsPlayedFromItsFirstFrame) {
+    // The playout buffer places each frame by its sealed counter; the device takes nothing, so that only
+    // the placing is seen.
+    link->Pipeline().SetPlayout(AudioPipeline::Playout::kAdaptive);
+    fake.autoFinishPlayback = false;
+    StartWorker();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    Peer peer;
+    for (int i = 0; i < 3; ++i)
+        peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80)));
+    // The peer's program started again: a new sender id, counting from 0 once more.
+    DatagramSealer restarted(Key(0x31), 0x6160, 0);
+    for (int i = 0; i < 3; ++i)
+        peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80), restarted));
+    PlayoutBuffer::Statistics counts;
+    for (int i = 0; i < kWaitMs && counts.framesArrived < 6; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        counts = link->Pipeline().StreamPlayout(0);
+    }
+    EXPECT_EQ(counts.framesArrived, 6);
+    EXPECT_EQ(counts.framesLate, 0) << "its new numbers are not taken for late ones of the old";
+    EXPECT_EQ(counts.framesDuplicated, 0);
+}
+
 TEST_F(PrivateLinkTest, WhatGoesOutIsSealedShowsNoPayloadAndOpensToThePlainDatagram) {
     Peer peer;
     StartPrivateCall(peer);
