@@ -1,10 +1,12 @@
 // The address book on an arbitrary contacts file, the way the dialog uses it: the input is written to
 // "contacts.txt" in a private temporary directory and loaded from there; then a contact is added on top
 // and the book saved (over the file, or beside it when it was not read whole). Reading back what was
-// saved must give every contact of the rows again, in order: nothing the file held may hide or swallow one.
+// saved must give the contacts of the rows again, in order, and no other: nothing the file held may hide,
+// swallow or make one.
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -47,14 +49,10 @@ bool SameContact(const Contact& a, const Contact& b) {
            TrimBytes(a.port) == TrimBytes(b.port);
 }
 
-// Whether `expected` appears in `found` in order; other contacts may lie between.
-bool AllInOrder(const std::vector<Contact>& expected, const std::vector<Contact>& found) {
-    size_t next = 0;
-    for (const Contact& contact : found) {
-        if (next < expected.size() && SameContact(contact, expected[next]))
-            ++next;
-    }
-    return next == expected.size();
+// Whether `found` holds exactly the contacts of `expected`, in order.
+bool SameContacts(const std::vector<Contact>& expected, const std::vector<Contact>& found) {
+    return found.size() == expected.size() &&
+           std::equal(found.begin(), found.end(), expected.begin(), SameContact);
 }
 
 }  // namespace
@@ -80,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const SaveOutcome outcome = book.Save(rows);
     if (outcome.kind == SaveOutcome::Kind::Failed)
         abort();
-    if (!AllInOrder(expected, ContactsBook::Load(outcome.path).Contacts()))
+    if (!SameContacts(expected, ContactsBook::Load(outcome.path).Contacts()))
         abort();
     if (outcome.kind == SaveOutcome::Kind::SavedBeside)
         unlink(outcome.path.c_str());
