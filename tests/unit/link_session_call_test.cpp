@@ -134,6 +134,9 @@ TEST_F(SessionCallTest, AListenerTakesTheCallersChosenFormatAndSendsNumberedAudi
     ASSERT_TRUE(WaitFor(WM_LINK_FORMAT, kWaitMs, &format));
     EXPECT_EQ(format.wParam, static_cast<WPARAM>(kGsm8));
     EXPECT_EQ(link->Pipeline().FormatCode(), kGsm8);
+    // The recorder's own thread starts capture again: give it the time it takes under load.
+    for (int i = 0; i < kWaitMs && !link->Pipeline().Recorder().Recording(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(link->Pipeline().Recorder().Recording()) << "capture runs again, in the new format";
     // A frame from the microphone leaves as RTP: payload type 3 (GSM), the link's SSRC, the frame's bytes.
     const Bytes frame(33, 0xD5);
