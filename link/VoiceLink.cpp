@@ -431,13 +431,17 @@ VoiceLink::CallState VoiceLink::GetCallState() const {
 
 void VoiceLink::NoteStranger(const SocketAddress& from) {
     strangers_.fetch_add(1, std::memory_order_relaxed);
+    NameSourceOnce(WM_LINK_STRANGER, from);
+}
+
+void VoiceLink::NameSourceOnce(uint32_t message, const SocketAddress& from) {
     if (reportedSources_.size() >= kMaxReportedSources)
         return;
     for (const SocketAddress& source : reportedSources_)
         if (source == from)
             return;
     reportedSources_.push_back(from);
-    PostWindow(WM_LINK_STRANGER, from.Address(), from.Port());
+    PostWindow(message, from.Address(), from.Port());
 }
 
 void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
@@ -558,13 +562,7 @@ void VoiceLink::NoteDrop(DatagramSealer::Result result, const SocketAddress& fro
         case DatagramSealer::Result::kOpened:
             return;
     }
-    if (reportedSources_.size() >= kMaxReportedSources)
-        return;
-    for (const SocketAddress& source : reportedSources_)
-        if (source == from)
-            return;
-    reportedSources_.push_back(from);
-    PostWindow(WM_LINK_NOT_SEALED, from.Address(), from.Port());
+    NameSourceOnce(WM_LINK_NOT_SEALED, from);
 }
 
 void VoiceLink::WaitForPeer(SocketHandle handle, uint32_t generation) {

@@ -170,6 +170,8 @@ private:
                             int64_t nowMs);
     void PublishCallState(const SocketAddress& peer, int64_t nowMs);
     void NoteStranger(const SocketAddress& from);
+    // Posts `message` about a source, once per source and call (and for a few sources at most).
+    void NameSourceOnce(uint32_t message, const SocketAddress& from);
     // Takes one waiting datagram of a plain call.
     Received ReceivePlain(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer);
     // What one datagram (a private call's, opened) means for the call, as the session says: the peer
