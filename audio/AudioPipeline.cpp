@@ -61,20 +61,23 @@ int AudioPipeline::AddStream(int deviceId) {
             index = static_cast<int>(streams_.size());
             streams_.emplace_back();
         }
-        streams_[static_cast<size_t>(index)] = std::make_unique<PlaybackStream>(*this, index, codec_.get());
-        stream = streams_[static_cast<size_t>(index)].get();
+        // The stream is whole before the table shows it: the level and count readers look at it under
+        // this lock from other threads.
+        auto made = std::make_unique<PlaybackStream>(*this, index, codec_.get());
+        if (playout_ == Playout::kAdaptive && rate_ > 0) {
+            const int pieceSamples = std::clamp(rate_ * PlayoutBuffer::kPieceMs / 1000, 1, frameLength_);
+            made->playout = std::make_unique<PlayoutBuffer>(rate_, frameLength_, kPiecesAhead * pieceSamples);
+            made->playout->SetConcealer(&made->concealment);
+            made->playout->SetDecoder(&made->decoder);
+            made->piece.resize(static_cast<size_t>(pieceSamples));
+            made->pieceBytes.resize(static_cast<size_t>(pieceSamples) * 2);
+        }
+        made->player.SetCallback(&made->callback);
+        made->player.SetDevice(deviceId);
+        made->player.SetFormatFields(frameLength_, width_, rate_);
+        stream = made.get();
+        streams_[static_cast<size_t>(index)] = std::move(made);
     }
-    if (playout_ == Playout::kAdaptive && rate_ > 0) {
-        const int pieceSamples = std::clamp(rate_ * PlayoutBuffer::kPieceMs / 1000, 1, frameLength_);
-        stream->playout = std::make_unique<PlayoutBuffer>(rate_, frameLength_, kPiecesAhead * pieceSamples);
-        stream->playout->SetConcealer(&stream->concealment);
-        stream->playout->SetDecoder(&stream->decoder);
-        stream->piece.resize(static_cast<size_t>(pieceSamples));
-        stream->pieceBytes.resize(static_cast<size_t>(pieceSamples) * 2);
-    }
-    stream->player.SetCallback(&stream->callback);
-    stream->player.SetDevice(deviceId);
-    stream->player.SetFormatFields(frameLength_, width_, rate_);
     stream->player.Start();
     return index;
 }
