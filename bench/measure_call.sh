@@ -5,6 +5,8 @@
 #
 #   bench/measure_call.sh [BUILD_DIR] [SECONDS] [CODEC]
 #
+# QPARLIN_ARGS adds options to both copies (QPARLIN_ARGS=--session=off measures the plain wire).
+#
 # The delay is the lag at which each 1-second window of the caller's input best matches the listener's
 # output, corrected by the moments the two files really started: the caller's recording and the
 # listener's playback each print theirs on the shared monotonic clock (QPARLIN_TRACE=1).
@@ -28,12 +30,12 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
 port=$((20000 + RANDOM % 40000))
 QPARLIN_TRACE=1 "$qparlin" --headless --audio=file --input-wav="$work/quiet.wav" --output-wav="$work/out.wav" \
-    -a:"$codec" -l:"$port":yes >"$work/listener.out" 2>"$work/listener.err" &
+    ${QPARLIN_ARGS:-} -a:"$codec" -l:"$port":yes >"$work/listener.out" 2>"$work/listener.err" &
 listener=$!
 sleep 0.5
 datagrams_before=$(udp_in)
 QPARLIN_TRACE=1 "$qparlin" --headless --audio=file --input-wav="$work/in.wav" --output-wav="$work/caller-out.wav" \
-    -a:"$codec" -c:127.0.0.1:"$port":yes >"$work/caller.out" 2>"$work/caller.err" &
+    ${QPARLIN_ARGS:-} -a:"$codec" -c:127.0.0.1:"$port":yes >"$work/caller.out" 2>"$work/caller.err" &
 caller=$!
 sleep "$seconds"
 datagrams=$(( $(udp_in) - datagrams_before ))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures what a lossy, jittery path does to recorded speech in calls between two qparlin --headless
 # processes with WAV-file devices: for each codec, one call over the clean loopback, then for each relay
-# seed a plain call and a private call through tests/soak/udp_relay.py (each datagram held 0-40 ms without
+# seed a plain call (--session=off), a private call (--secret, --session=off) and a session call (the
+# default between copies) through tests/soak/udp_relay.py (each datagram held 0-40 ms without
 # overtaking, 2 % lost, a third of the losses in bursts of 3). Each relayed call's playback is compared with
 # the clean call's by `call_audio damage`: per-second correlation (median, 10th percentile), runs of exact
 # zeros longer than 2 ms where there was speech, and stretches longer than 5 ms more than 30 dB below the
@@ -12,7 +13,8 @@
 #
 #   bench/measure_relay_speech.sh [BUILD_DIR] [SECONDS]
 #
-# Environment: CODECS (default "gsm_8khz ilbc_11khz"), SEEDS (default "11 12"), QPARLIN_ARGS (extra options
+# Environment: CODECS (default "gsm_8khz ilbc_11khz"), SEEDS (default "11 12"), KINDS (default "plain
+# private session"), QPARLIN_ARGS (extra options
 # for both copies), SPEECH_WAV (the speech to send; default: the voices of /usr/share/sounds/alsa with a
 # pause after each, repeated), KEEP=1 to keep the recordings.
 set -eu
@@ -21,6 +23,7 @@ build=${1:-build}
 seconds=${2:-50}
 codecs=${CODECS:-gsm_8khz ilbc_11khz}
 seeds=${SEEDS:-11 12}
+kinds=${KINDS:-plain private session}
 extra=${QPARLIN_ARGS:-}
 here=$(cd "$(dirname "$0")" && pwd)
 qparlin=$build/qparlin
@@ -102,7 +105,7 @@ echo "== speech through the relay, $seconds s calls with WAV-file devices${extra
 for codec in $codecs; do
     case "$codec" in *_8khz) rate=8000 ;; *_11khz) rate=11025 ;; *) rate=22050 ;; esac
     sox -D "$work/speech48.wav" -r "$rate" "$work/speech-$codec.wav"
-    call "clean-$codec" "$codec" 0
+    call "clean-$codec" "$codec" 0 --session=off
     for seed in $seeds; do
         if [ -x "$build/bench/lossy_speech" ] &&
             "$build/bench/lossy_speech" "$codec" "$work/speech-$codec.wav" "$seed" "$work/ceiling-clean.wav" \
@@ -110,10 +113,14 @@ for codec in $codecs; do
             echo "ceiling-$codec-$seed: $("$analyse" damage "$work/ceiling-clean.wav" \
                 "$work/ceiling-$codec-$seed.wav" | tail -1)"
         fi
-        for kind in plain private; do
+        for kind in $kinds; do
             name="$kind-$codec-$seed"
-            if [ "$kind" = private ]; then call "$name" "$codec" "$seed" --secret="$work/call.key"; else
-                call "$name" "$codec" "$seed"; fi
+            case "$kind" in
+                plain) call "$name" "$codec" "$seed" --session=off ;;
+                private) call "$name" "$codec" "$seed" "--secret=$work/call.key --session=off" ;;
+                session) call "$name" "$codec" "$seed" ;;
+                *) echo "measure_relay_speech: unknown kind $kind" >&2; exit 2 ;;
+            esac
             echo "$name: $("$analyse" damage "$work/clean-$codec.wav" "$work/$name.wav" | tail -1)"
         done
     done
