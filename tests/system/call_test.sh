@@ -11,20 +11,6 @@ sanitized=${QPARLIN_SANITIZED:-0}
 
 . "$(dirname "$0")/common.sh"
 
-# Sends SIGTERM and waits up to 3 s for the process to end; sets `ended` to its exit status (or "hung").
-terminate() {
-    local pid=$1
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 30); do
-        if ! kill -0 "$pid" 2>/dev/null || [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ]; then
-            ended=0
-            wait "$pid" || ended=$?
-            return
-        fi
-        sleep 0.1
-    done
-    ended=hung
-}
 
 call() {
     local codec=$1 rate=$2 min_corr=$3

@@ -39,6 +39,22 @@ start_listener() {
     listener=""
     return 1
 }
+# Sends SIGTERM (after SIGCONT, for a process the test stopped) and waits up to 3 s for the process to end;
+# sets `ended` to its exit status (or "hung").
+terminate() {
+    local pid=$1
+    kill -CONT "$pid" 2>/dev/null
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 30); do
+        if ! kill -0 "$pid" 2>/dev/null || [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ]; then
+            ended=0
+            wait "$pid" || ended=$?
+            return
+        fi
+        sleep 0.1
+    done
+    ended=hung
+}
 # Ends the script: status 1 after any failure, otherwise the line $1 and status 0.
 finish() {
     if [ "$failures" -ne 0 ]; then

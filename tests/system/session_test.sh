@@ -59,21 +59,6 @@ start_caller() {
     caller=$!
     pids+=("$caller")
 }
-# Sends SIGTERM and waits up to 3 s for the process to end; sets `ended` to its status (or "hung").
-terminate() {
-    local pid=$1
-    kill -CONT "$pid" 2>/dev/null
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 30); do
-        if ! kill -0 "$pid" 2>/dev/null || [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ]; then
-            ended=0
-            wait "$pid" || ended=$?
-            return
-        fi
-        sleep 0.1
-    done
-    ended=hung
-}
 # Ends the processes named after $1 and fails for any that did not end cleanly.
 end_all() {
     local what=$1 pid
