@@ -68,7 +68,9 @@ std::optional<int> CallSession::TakeMismatch() {
 }
 
 std::optional<int> CallSession::TakeBadPayload() {
-    if (!badPayload_ || badPayloadNamed_)
+    // While hellos are still offered the peer may yet answer and name its format itself: an odd payload
+    // is named only once the peer is known to speak the plain wire (or sessions are off).
+    if (!badPayload_ || badPayloadNamed_ || mode_ == Mode::kOffering || mode_ == Mode::kSession)
         return std::nullopt;
     badPayloadNamed_ = true;
     return badPayload_;

@@ -272,8 +272,10 @@ void VoiceLink::RunCall() {
                 break;
             }
             frameQueued_.Clear();
-            SendQueued(handle, peer, buffer);
+            // A hello due goes ahead of the audio, so that a session peer learns the format before the
+            // first frame.
             SendSessionTraffic(handle, peer, buffer, nowMs);
+            SendQueued(handle, peer, buffer);
             PublishCallState(peer, nowMs);
         }
     } catch (const ThreadStopException&) {
