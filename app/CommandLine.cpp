@@ -21,6 +21,7 @@ constexpr int kMaxDevice = 255;
 constexpr int kMaxFormatCode = 255;
 constexpr std::size_t kMaxHostLength = 253;  // the longest name DNS can carry
 constexpr std::size_t kMaxPathLength = 4096;
+constexpr std::size_t kMaxDeviceNameLength = 1024;
 // A day: longer is "never", which 0 says.
 constexpr int kMaxPeerTimeoutSeconds = 86400;
 // Arguments are echoed in error lines; a longer one is cut so the message stays one readable line.
@@ -30,7 +31,12 @@ constexpr const char* kLongOptionHelp =
     "\n"
     "Further options:\n"
     "  --headless                   run without a window, printing status lines to stdout\n"
-    "  --audio=portaudio|file|null  sound from the sound card, from WAV files, or none (default portaudio)\n"
+    "  --audio=auto|pulse|portaudio|file|null  where sound comes from and goes to: the desktop's sound\n"
+    "                               server (pulse: PulseAudio or PipeWire), PortAudio, WAV files or none;\n"
+    "                               auto (default): the sound server if one answers, else PortAudio\n"
+    "  --input-device=NAME          record from the device of this name (or part of its name or\n"
+    "                               description) as --list-devices shows it\n"
+    "  --output-device=NAME         play on the device of this name\n"
     "  --input-wav=PATH             record from this WAV file (selects --audio=file)\n"
     "  --output-wav=PATH            write what is played to this WAV file (selects --audio=file)\n"
     "  --list-devices               list the sound devices with the numbers -i and -o take, then exit\n"
@@ -350,11 +356,20 @@ private:
 
         if (name == "audio") {
             if (value.empty())
-                return "needs a value, as in --audio=portaudio|file|null";
+                return "needs a value, as in --audio=auto|pulse|portaudio|file|null";
             const std::optional<AudioBackend> backend = AudioBackendFromName(value);
             if (!backend)
-                return "audio must be portaudio, file or null";
+                return "audio must be auto, pulse, portaudio, file or null";
             explicitBackend_ = backend;
+            return {};
+        }
+        if (name == "input-device" || name == "output-device") {
+            if (value.empty())
+                return "needs a value, as in --" + std::string(name) + "=NAME (--list-devices lists them)";
+            if (value.size() > kMaxDeviceNameLength)
+                return "device name is too long";
+            (name == "input-device" ? settings_.inputDeviceName : settings_.outputDeviceName) =
+                std::string(value);
             return {};
         }
         if (name == "input-wav" || name == "output-wav") {

@@ -8,7 +8,9 @@
 
 namespace {
 
-constexpr std::array<std::pair<AudioBackend, const char*>, 3> kBackendNames{{
+constexpr std::array<std::pair<AudioBackend, const char*>, 5> kBackendNames{{
+    {AudioBackend::Auto, "auto"},
+    {AudioBackend::Pulse, "pulse"},
     {AudioBackend::PortAudio, "portaudio"},
     {AudioBackend::File, "file"},
     {AudioBackend::Null, "null"},

@@ -10,10 +10,12 @@
 
 #include "audio/FormatCode.h"
 
-// Where sound comes from and goes to: the sound card, WAV files, or nowhere (silence in, nothing out).
-enum class AudioBackend { PortAudio, File, Null };
+// Where sound comes from and goes to: the desktop's sound server if one answers, else PortAudio (Auto); the
+// sound server's own protocol (Pulse, which PipeWire's PulseAudio server speaks too); PortAudio; WAV files;
+// or nowhere (silence in, nothing out).
+enum class AudioBackend { Auto, Pulse, PortAudio, File, Null };
 
-// The backend's name as the command line spells it: "portaudio", "file" or "null".
+// The backend's name as the command line spells it: "auto", "pulse", "portaudio", "file" or "null".
 const char* AudioBackendName(AudioBackend backend);
 // The backend for a name in any letter case, or nothing for an unknown name.
 std::optional<AudioBackend> AudioBackendFromName(std::string_view name);
@@ -36,6 +38,9 @@ struct Settings {
     int sdpPort = 0;
     int inputDevice = kDefaultDevice;
     int outputDevice = kDefaultDevice;
+    // --input-device / --output-device: the device opened as the default, by its name (empty: the system's).
+    std::string inputDeviceName;
+    std::string outputDeviceName;
     bool sendEnabled = true;   // microphone not muted at start
     bool playEnabled = true;   // speakers not muted at start
     bool autoConnect = false;  // connect at start and after every close
@@ -43,7 +48,7 @@ struct Settings {
 
     bool headless = false;       // console front end instead of the window
     bool directPlayout = false;  // received frames go straight to the player, without the playout buffer
-    AudioBackend audioBackend = AudioBackend::PortAudio;
+    AudioBackend audioBackend = AudioBackend::Auto;
     std::string inputWav;          // file backend: what is "recorded"; empty for silence
     std::string outputWav;         // file backend: where played sound is written; empty to drop it
     std::string bannerServerHost;  // where the banner list comes from; empty: no banners are fetched

@@ -45,15 +45,27 @@ std::string BuildTextFromDate(const char* date) {
 }
 
 std::unique_ptr<WaveBackend> MakeWaveBackend(const Settings& settings) {
+    WaveDeviceOptions options;
+    options.inputDevice = settings.inputDeviceName;
+    options.outputDevice = settings.outputDeviceName;
+    // The peer is known up front only to a copy that calls it.
+    if (settings.autoConnect)
+        options.peer = settings.host;
     switch (settings.audioBackend) {
         case AudioBackend::File:
             return MakeWavFileWaveBackend(settings.inputWav, settings.outputWav);
         case AudioBackend::Null:
             return MakeNullWaveBackend();
+        case AudioBackend::Pulse: {
+            std::string problem;
+            return MakePulseWaveBackend(options, problem, true);
+        }
         case AudioBackend::PortAudio:
+            return MakePortAudioWaveBackend(options);
+        case AudioBackend::Auto:
             break;
     }
-    return MakePortAudioWaveBackend();
+    return MakeAutoWaveBackend(options);
 }
 
 int VoiceApp::Run(int argc, char** argv) {

@@ -58,7 +58,8 @@ std::string ErrorDetail(PaError error) {
 
 class PortAudioWaveBackend final : public WaveBackendBase {
 public:
-    PortAudioWaveBackend() : session_(std::make_shared<PortAudioSession>()) {}
+    explicit PortAudioWaveBackend(WaveDeviceOptions options)
+        : session_(std::make_shared<PortAudioSession>()), options_(std::move(options)) {}
 
     std::string Name() const override { return "portaudio"; }
 
@@ -130,7 +131,8 @@ private:
         for (size_t i = 0; i < list.indexes.size(); ++i) {
             const PaDeviceInfo* info = Pa_GetDeviceInfo(list.indexes[i]);
             devices.push_back({info != nullptr && info->name != nullptr ? info->name : "?",
-                               list.hasDefault && i == list.defaultPosition});
+                               list.hasDefault && i == list.defaultPosition,
+                               {}});
         }
         return devices;
     }
@@ -151,6 +153,21 @@ private:
             CheckOpen(what, deviceId, list.indexes.size(), list.defaultPosition, format, owner, position);
         if (checked != MMSYSERR_NOERROR)
             return checked;
+        const std::string& named = input ? options_.inputDevice : options_.outputDevice;
+        if (deviceId == WAVE_MAPPER && !named.empty()) {
+            std::vector<WaveDeviceInfo> devices;
+            for (PaDeviceIndex index : list.indexes) {
+                const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
+                devices.push_back({info != nullptr && info->name != nullptr ? info->name : "?", false, {}});
+            }
+            const int number = FindWaveDevice(devices, named);
+            if (number <= 0) {
+                return Fail(MMSYSERR_BADDEVICEID,
+                            "PortAudio has " + std::string(number == 0 ? "no" : "several") + " " + what +
+                                " devices named '" + named + "' (--list-devices lists them).");
+            }
+            position = static_cast<size_t>(number) - 1;
+        }
 
         const PaDeviceInfo* info = Pa_GetDeviceInfo(list.indexes[position]);
         if (info == nullptr)
@@ -185,10 +202,15 @@ private:
     }
 
     std::shared_ptr<PortAudioSession> session_;
+    const WaveDeviceOptions options_;
 };
 
 }  // namespace
 
 std::unique_ptr<WaveBackend> MakePortAudioWaveBackend() {
-    return std::make_unique<PortAudioWaveBackend>();
+    return std::make_unique<PortAudioWaveBackend>(WaveDeviceOptions{});
+}
+
+std::unique_ptr<WaveBackend> MakePortAudioWaveBackend(const WaveDeviceOptions& options) {
+    return std::make_unique<PortAudioWaveBackend>(options);
 }

@@ -1,7 +1,9 @@
 // The service's free functions: error texts, the process-wide backend, the device listing.
 #include "platform/wave/Wave.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <mutex>
 #include <ostream>
 #include <utility>
@@ -71,10 +73,68 @@ void WriteWaveDeviceList(WaveBackend& backend, std::ostream& out) {
         if (devices.empty())
             out << "  (none)\n";
         for (size_t i = 0; i < devices.size(); ++i) {
-            out << "  " << i + 1 << "  " << devices[i].name << (devices[i].isDefault ? " (default)" : "")
-                << "\n";
+            out << "  " << i + 1 << "  " << devices[i].name;
+            if (!devices[i].description.empty())
+                out << "  [" << devices[i].description << "]";
+            out << (devices[i].isDefault ? " (default)" : "") << "\n";
         }
     };
     section("Recording devices:", backend.InputDevices());
     section("Playback devices:", backend.OutputDevices());
+}
+
+namespace {
+
+bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
+    const auto equal = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    };
+    return std::search(text.begin(), text.end(), part.begin(), part.end(), equal) != text.end();
+}
+
+}  // namespace
+
+int FindWaveDevice(const std::vector<WaveDeviceInfo>& devices, const std::string& name) {
+    if (name.empty())
+        return 0;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i].name == name)
+            return static_cast<int>(i) + 1;
+    }
+    int found = 0;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (ContainsIgnoringCase(devices[i].name, name) ||
+            ContainsIgnoringCase(devices[i].description, name)) {
+            if (found != 0)
+                return -1;
+            found = static_cast<int>(i) + 1;
+        }
+    }
+    return found;
+}
+
+std::unique_ptr<WaveBackend> MakeFirstAnsweringWaveBackend(const std::vector<WaveBackendMaker>& makers,
+                                                           const WaveDeviceOptions& options,
+                                                           std::vector<std::string>& tried) {
+    for (WaveBackendMaker maker : makers) {
+        std::string problem;
+        if (std::unique_ptr<WaveBackend> backend = maker(options, problem))
+            return backend;
+        tried.push_back(std::move(problem));
+    }
+    return nullptr;
+}
+
+std::unique_ptr<WaveBackend> MakeAutoWaveBackend(const WaveDeviceOptions& options) {
+    // PipeWire's PulseAudio server answers the same protocol, so one probe finds either server.
+    const std::vector<WaveBackendMaker> makers = {
+        [](const WaveDeviceOptions& pulseOptions, std::string& problem) {
+            return MakePulseWaveBackend(pulseOptions, problem);
+        },
+        [](const WaveDeviceOptions& portAudioOptions, std::string&) {
+            return MakePortAudioWaveBackend(portAudioOptions);
+        },
+    };
+    std::vector<std::string> tried;
+    return MakeFirstAnsweringWaveBackend(makers, options, tried);
 }

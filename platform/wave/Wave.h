@@ -6,14 +6,15 @@
 // and a reset hands every queued header back the same way. Calls report failures as result codes;
 // WaveErrorText gives the text for each.
 //
-// Which backend serves the calls (PortAudio, WAV files, null) is chosen once at start-up with
-// SetWaveBackend; nothing else knows which is in use.
+// Which backend serves the calls (a sound server's own protocol, PortAudio, WAV files, null) is chosen once
+// at start-up with SetWaveBackend; nothing else knows which is in use.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/MessageTarget.h"
@@ -89,8 +90,27 @@ public:
 };
 
 struct WaveDeviceInfo {
+    WaveDeviceInfo() = default;
+    WaveDeviceInfo(std::string deviceName, bool isDefaultDevice, std::string deviceDescription = {})
+        : name(std::move(deviceName)),
+          isDefault(isDefaultDevice),
+          description(std::move(deviceDescription)) {}
+
     std::string name;
     bool isDefault = false;
+    std::string description;  // what a sound server shows users for the device; may be empty
+};
+
+// What a backend is told at start-up besides the device numbers. Only the backends that know names or
+// streams use them.
+struct WaveDeviceOptions {
+    // The device to open for the default (WAVE_MAPPER), as FindWaveDevice matches it; empty: the system's.
+    std::string inputDevice;
+    std::string outputDevice;
+    // Whom the call is with, for the stream names a sound server shows; empty when not known.
+    std::string peer;
+    // Our own echo cancellation runs: ask the sound server not to put its own in front of the streams.
+    bool suppressServerEchoCancel = false;
 };
 
 // A source of devices: PortAudio, WAV files or null.
@@ -131,7 +151,32 @@ std::unique_ptr<WaveBackend> MakeWavFileWaveBackend(const std::string& inputPath
 // Silence in, nothing out, in real time.
 std::unique_ptr<WaveBackend> MakeNullWaveBackend();
 
+// A sound server's own protocol (PulseAudio, or PipeWire's PulseAudio server): null when no server answered
+// within about a second, with the reason in `problem`, unless `waitForServer`: then the backend asks again
+// every second, and opening a device fails until a server answers. The connection lives as long as the
+// backend and its devices; a server that goes away or a device that vanishes is reported once through the
+// error sink, and the devices come back by themselves when it does.
+std::unique_ptr<WaveBackend> MakePulseWaveBackend(const WaveDeviceOptions& options, std::string& problem,
+                                                  bool waitForServer = false);
+// PortAudio, opening the named devices of `options` for the default.
+std::unique_ptr<WaveBackend> MakePortAudioWaveBackend(const WaveDeviceOptions& options);
+// The first of `makers` that gives a backend (a sound server that answers); PortAudio comes last and
+// always answers. `tried` collects why the others did not.
+using WaveBackendMaker = std::unique_ptr<WaveBackend> (*)(const WaveDeviceOptions& options,
+                                                          std::string& problem);
+std::unique_ptr<WaveBackend> MakeFirstAnsweringWaveBackend(const std::vector<WaveBackendMaker>& makers,
+                                                           const WaveDeviceOptions& options,
+                                                           std::vector<std::string>& tried);
+// The sound server if one answers, otherwise PortAudio.
+std::unique_ptr<WaveBackend> MakeAutoWaveBackend(const WaveDeviceOptions& options);
+
+// The number (1-based, as -i:n and -o:n) of the device `name` names: the device of exactly that name, else
+// the one whose name or description holds it, ignoring letter case, when just one does. 0 when none does,
+// -1 when several do.
+int FindWaveDevice(const std::vector<WaveDeviceInfo>& devices, const std::string& name);
+
 // Writes the device lists as `--list-devices` shows them: a "Recording devices:" and a "Playback devices:"
-// section, one "  n  name" line per device numbered from 1 (the numbers -i:n and -o:n take), " (default)"
-// after the default one, and "  (none)" for an empty list.
+// section, one "  n  name" line per device numbered from 1 (the numbers -i:n and -o:n take), its
+// description in brackets where the backend has one, " (default)" after the default one, and "  (none)" for
+// an empty list.
 void WriteWaveDeviceList(WaveBackend& backend, std::ostream& out);

@@ -39,7 +39,7 @@ TEST(CommandLineTest, NoArgumentsGiveTheDefaults) {
     EXPECT_EQ(s.outputDevice, -1);
     EXPECT_TRUE(s.sendEnabled && s.playEnabled);
     EXPECT_FALSE(s.autoConnect || s.autoListen || s.headless);
-    EXPECT_EQ(s.audioBackend, AudioBackend::PortAudio);
+    EXPECT_EQ(s.audioBackend, AudioBackend::Auto);
     EXPECT_TRUE(s.inputWav.empty() && s.outputWav.empty() && s.bannerServerHost.empty());
     EXPECT_EQ(s.bannerServerPort, 80);
 }
@@ -286,7 +286,7 @@ TEST(HelpTextTest, HelpOutputIsTheTextWithLfThenTheLongOptions) {
     const std::string rest = output.substr(lf.size());
     EXPECT_EQ(rest.find('\r'), std::string::npos);
     for (const char* option :
-         {"--headless", "--audio=portaudio|file|null", "--input-wav=PATH", "--output-wav=PATH",
+         {"--headless", "--audio=auto|pulse|portaudio|file|null", "--input-wav=PATH", "--output-wav=PATH",
           "--list-devices", "--banner-server=HOST[:PORT]", "--version", "--help"}) {
         EXPECT_NE(rest.find(std::string("  ") + option + " "), std::string::npos) << option;
     }

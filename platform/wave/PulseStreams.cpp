@@ -1,0 +1,441 @@
+// The sound server's record and playback streams, with their retries.
+#include "platform/wave/PulseStreams.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "base/PcmSamples.h"
+#include "platform/wave/WaveBackendBase.h"
+
+namespace {
+
+// A failed stream is made anew after this many ticks (a second).
+constexpr int kRetryTicks = 100;
+
+uint64_t NowUs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+bool Traced() {
+    return std::getenv("QPARLIN_TRACE") != nullptr;
+}
+
+}  // namespace
+
+PulseStream::PulseStream(std::shared_ptr<PulseConnection> connection, std::string device,
+                         const WaveFormat& format, bool input)
+    : connection_(std::move(connection)),
+      device_(std::move(device)),
+      format_(format),
+      input_(input),
+      attributes_(ChoosePulseBufferAttributes(format.samplesPerSec, format.blockAlign)) {
+    PulseLock lock(connection_->Loop());
+    tick_ = connection_->NewTimer(&PulseStream::OnTimer, this);
+    connection_->Add(this);
+}
+
+PulseStream::~PulseStream() {
+    Shutdown();
+}
+
+void PulseStream::Shutdown() {
+    PulseLock lock(connection_->Loop());
+    Drop();
+    connection_->FreeTimer(tick_);
+    connection_->Remove(this);
+}
+
+bool PulseStream::Create() {
+    pa_context* context = connection_->Context();
+    if (context == nullptr || stream_ != nullptr)
+        return false;
+    const pa_sample_spec spec{format_.bitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16NE,
+                              format_.samplesPerSec, 1};
+    pa_channel_map map;
+    pa_channel_map_init_mono(&map);
+    const WaveDeviceOptions& options = connection_->Options();
+    const std::string name = PulseStreamName(options.peer);
+    pa_proplist* properties = pa_proplist_new();
+    // A phone call: volume panels show it as one, and the server's ducking and echo policies see it.
+    pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "phone");
+    pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, name.c_str());
+    if (options.suppressServerEchoCancel)
+        pa_proplist_sets(properties, PA_PROP_FILTER_SUPPRESS, "echo-cancel");
+    stream_ = pa_stream_new_with_proplist(context, name.c_str(), &spec, &map, properties);
+    pa_proplist_free(properties);
+    if (stream_ == nullptr)
+        return false;
+    pa_stream_set_state_callback(stream_, &PulseStream::OnState, this);
+    SetCallbacks();
+    // A device chosen by name stays that device: when it vanishes the stream fails (and comes back with
+    // it) instead of wandering to another one. The default follows the server's default.
+    pa_stream_flags_t flags = device_.empty() ? PA_STREAM_NOFLAGS : PA_STREAM_DONT_MOVE;
+    const char* device = device_.empty() ? nullptr : device_.c_str();
+    int result;
+    if (input_) {
+        flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY);
+        result = pa_stream_connect_record(stream_, device, &attributes_.record, flags);
+    } else {
+        flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_EARLY_REQUESTS);
+        result = pa_stream_connect_playback(stream_, device, &attributes_.playback, flags, nullptr, nullptr);
+    }
+    if (result < 0) {
+        Drop();
+        ticksToRetry_ = kRetryTicks;
+        connection_->Arm(tick_, kTickMs);
+        return false;
+    }
+    return true;
+}
+
+void PulseStream::Drop() {
+    if (stream_ == nullptr)
+        return;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    const pa_stream_state_t state = pa_stream_get_state(stream_);
+    if (state == PA_STREAM_READY || state == PA_STREAM_CREATING)
+        pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+}
+
+void PulseStream::OnServerReady() {
+    if (Wanted() && stream_ == nullptr)
+        Create();
+}
+
+void PulseStream::OnServerLost() {
+    // The server took every stream with it; its coming back makes them anew.
+    const bool wasReady = Ready();
+    Drop();
+    wasReady_ = false;
+    if (wasReady)
+        OnLost();
+    connection_->Arm(tick_, Wanted() ? kTickMs : -1);
+    ticksToRetry_ = kRetryTicks;
+}
+
+void PulseStream::OnState(pa_stream* stream, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
+    switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_READY:
+            owner->wasReady_ = true;
+            owner->lostReported_ = false;
+            owner->connection_->Arm(owner->tick_, -1);
+            owner->OnReady();
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED: {
+            pa_context* context = owner->connection_->Context();
+            if (context != nullptr && owner->reportFailures_ && !owner->lostReported_) {
+                owner->lostReported_ = true;
+                const std::string what = owner->input_ ? "recording" : "playback";
+                const std::string device = owner->device_.empty() ? "default" : owner->device_;
+                PulseConnection::Report("Sound: the " + what + " device '" + device + "' is gone (" +
+                                        pa_strerror(pa_context_errno(context)) +
+                                        "); the call goes on without it until it is back.");
+            }
+            const bool wasReady = owner->wasReady_;
+            owner->wasReady_ = false;
+            if (wasReady)
+                owner->OnLost();
+            // The stream is let go from the timer, not from inside its own callback.
+            owner->ticksToRetry_ = kRetryTicks;
+            owner->connection_->Arm(owner->tick_, kTickMs);
+            break;
+        }
+        default:
+            break;
+    }
+    owner->connection_->Signal();
+}
+
+void PulseStream::OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
+    if (owner->stream_ != nullptr) {
+        const pa_stream_state_t state = pa_stream_get_state(owner->stream_);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+            owner->Drop();
+    }
+    if (owner->Ready() || !owner->Wanted())
+        return;
+    owner->OnTick();
+    if (owner->stream_ == nullptr && --owner->ticksToRetry_ <= 0) {
+        owner->ticksToRetry_ = kRetryTicks;
+        owner->Create();
+    }
+    owner->connection_->Arm(owner->tick_, kTickMs);
+}
+
+PulseCapture::PulseCapture(std::shared_ptr<PulseConnection> connection, std::string device,
+                           const WaveFormat& format)
+    : PulseStream(std::move(connection), std::move(device), format, true) {
+    reportFailures_ = true;
+}
+
+PulseCapture::~PulseCapture() {
+    Shutdown();
+}
+
+bool PulseCapture::Start(Captured captured, void* context) {
+    PulseLock lock(connection_->Loop());
+    captured_ = captured;
+    context_ = context;
+    // A server that does not answer now is not a refusal: the stream comes when the server does.
+    if (stream_ == nullptr && !Create() && connection_->Context() == nullptr)
+        connection_->Arm(tickTimer(), kTickMs);
+    return true;
+}
+
+void PulseCapture::Stop() {
+    PulseLock lock(connection_->Loop());
+    Drop();
+    captured_ = nullptr;
+    context_ = nullptr;
+}
+
+void PulseCapture::SetCallbacks() {
+    pa_stream_set_read_callback(stream_, &PulseCapture::OnRead, this);
+}
+
+void PulseCapture::OnRead(pa_stream* stream, size_t, void* self) {
+    auto* capture = static_cast<PulseCapture*>(self);
+    const size_t blockAlign = capture->format_.blockAlign;
+    static constexpr size_t kSilenceBytes = 4096;
+    uint8_t silence[kSilenceBytes];
+    std::memset(silence, SilenceByte(capture->format_.bitsPerSample), sizeof silence);
+    while (pa_stream_readable_size(stream) > 0) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
+            break;
+        if (capture->captured_ != nullptr) {
+            if (data != nullptr) {
+                capture->captured_(capture->context_, static_cast<const uint8_t*>(data), bytes / blockAlign);
+            } else {
+                // A hole the server left (an overrun): silence keeps what follows in time.
+                for (size_t done = 0; done < bytes;) {
+                    const size_t count = std::min(bytes - done, kSilenceBytes) / blockAlign * blockAlign;
+                    if (count == 0)
+                        break;
+                    capture->captured_(capture->context_, silence, count / blockAlign);
+                    done += count;
+                }
+            }
+        }
+        pa_stream_drop(stream);
+    }
+}
+
+PulseWaveOut::PulseWaveOut(std::shared_ptr<PulseConnection> connection, std::string device,
+                           const WaveFormat& format, MessageTarget* owner)
+    : PulseStream(std::move(connection), std::move(device), format, false), owner_(owner) {
+    periodFrames_.store(attributes_.playback.minreq / format.blockAlign, std::memory_order_relaxed);
+}
+
+PulseWaveOut::~PulseWaveOut() {
+    {
+        PulseLock lock(connection_->Loop());
+        closed_ = true;
+    }
+    Shutdown();
+}
+
+bool PulseWaveOut::Open(std::string& problem) {
+    PulseLock lock(connection_->Loop());
+    if (!Create()) {
+        pa_context* context = connection_->Context();
+        problem =
+            context != nullptr ? pa_strerror(pa_context_errno(context)) : "the sound server does not answer";
+        return false;
+    }
+    while (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_CREATING &&
+           connection_->Context() != nullptr)
+        connection_->Wait();
+    if (!Ready()) {
+        pa_context* context = connection_->Context();
+        problem = context != nullptr ? pa_strerror(pa_context_errno(context)) : "the sound server went away";
+        Drop();
+        connection_->Arm(tickTimer(), -1);
+        return false;
+    }
+    reportFailures_ = true;
+    if (Traced()) {
+        const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
+        std::fprintf(stderr,
+                     "Sound server granted playback tlength %u, minreq %u, prebuf %u, maxlength %u bytes\n",
+                     granted->tlength, granted->minreq, granted->prebuf, granted->maxlength);
+    }
+    return true;
+}
+
+void PulseWaveOut::SetCallbacks() {
+    pa_stream_set_write_callback(stream_, &PulseWaveOut::OnRequest, this);
+    pa_stream_set_underflow_callback(stream_, &PulseWaveOut::OnUnderflow, this);
+}
+
+void PulseWaveOut::OnReady() {
+    const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
+    tlength_ = granted != nullptr ? granted->tlength : attributes_.playback.tlength;
+    if (granted != nullptr && granted->minreq > 0)
+        periodFrames_.store(granted->minreq / format_.blockAlign, std::memory_order_relaxed);
+    written_ = 0;
+    cushion_ = true;
+    // What was paced while there was no stream is done; the next header goes to the server.
+    PostWhile([](const Queued&) { return true; });
+}
+
+void PulseWaveOut::OnLost() {
+    // What the server held is gone with it.
+    PostWhile([](const Queued&) { return true; });
+    paceUntilUs_ = NowUs();
+}
+
+void PulseWaveOut::OnTick() {
+    const uint64_t now = NowUs();
+    PostWhile([now](const Queued& queued) { return !queued.written && queued.end <= now; });
+}
+
+void PulseWaveOut::OnRequest(pa_stream*, size_t, void* self) {
+    static_cast<PulseWaveOut*>(self)->PostPlayed();
+}
+
+void PulseWaveOut::OnUnderflow(pa_stream*, void* self) {
+    auto* out = static_cast<PulseWaveOut*>(self);
+    out->PostWhile([](const Queued& queued) { return queued.written; });
+    out->cushion_ = true;
+}
+
+void PulseWaveOut::PostPlayed() {
+    if (!Ready())
+        return;
+    // The server asks for exactly the room it played out, so what it still holds of ours is the target
+    // less what it asks for.
+    const size_t writable = pa_stream_writable_size(stream_);
+    const uint64_t held = tlength_ > writable ? tlength_ - writable : 0;
+    const uint64_t played = written_ > held ? written_ - held : 0;
+    PostWhile([played](const Queued& queued) { return queued.written && queued.end <= played; });
+}
+
+template <typename Done>
+void PulseWaveOut::PostWhile(Done done) {
+    while (!queue_.empty() && done(queue_.front()))
+        PostFront();
+}
+
+void PulseWaveOut::PostFront() {
+    WaveHeader* header = queue_.front().header;
+    queue_.pop_front();
+    header->flags = (header->flags & ~WHDR_INQUEUE) | WHDR_DONE;
+    owner_->Post(MM_WOM_DONE, 0, reinterpret_cast<LPARAM>(header));
+}
+
+void PulseWaveOut::WriteToServer(const uint8_t* data, size_t bytes) {
+    if (cushion_) {
+        // The server starts playing once the cushion is there: the piece after it never waits for more.
+        scratch_.assign(attributes_.cushionBytes, SilenceByte(format_.bitsPerSample));
+        if (pa_stream_write(stream_, scratch_.data(), scratch_.size(), nullptr, 0, PA_SEEK_RELATIVE) == 0)
+            written_ += scratch_.size();
+        cushion_ = false;
+    }
+    if (bytes > 0 && pa_stream_write(stream_, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) == 0)
+        written_ += bytes;
+}
+
+MMRESULT PulseWaveOut::Prepare(WaveHeader* header) {
+    PulseLock lock(connection_->Loop());
+    return PrepareHeader(header, closed_);
+}
+
+MMRESULT PulseWaveOut::Unprepare(WaveHeader* header) {
+    PulseLock lock(connection_->Loop());
+    return UnprepareHeader(header, closed_);
+}
+
+MMRESULT PulseWaveOut::Write(WaveHeader* header) {
+    PulseLock lock(connection_->Loop());
+    if (header == nullptr || header->data == nullptr)
+        return MMSYSERR_INVALPARAM;
+    if (closed_)
+        return MMSYSERR_INVALHANDLE;
+    if (!(header->flags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    if (header->flags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
+    const size_t bytes = header->bufferLength / format_.blockAlign * format_.blockAlign;
+    if (Ready()) {
+        const uint8_t* data = header->data;
+        if ((volume_ & 0xFFFF) != 0xFFFF) {
+            scaled_.assign(header->data, header->data + bytes);
+            ScaleSamples(scaled_.data(), bytes, volume_ & 0xFFFF, format_.bitsPerSample);
+            data = scaled_.data();
+        }
+        WriteToServer(data, bytes);
+        queue_.push_back({header, written_, true});
+        return MMSYSERR_NOERROR;
+    }
+    // No stream: the header is done when it would have played, so the call above keeps its pace.
+    const uint64_t now = NowUs();
+    paceUntilUs_ = std::max(paceUntilUs_, now) +
+                   uint64_t{bytes / format_.blockAlign} * 1'000'000ULL / format_.samplesPerSec;
+    queue_.push_back({header, paceUntilUs_, false});
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT PulseWaveOut::Reset() {
+    PulseLock lock(connection_->Loop());
+    if (closed_)
+        return MMSYSERR_INVALHANDLE;
+    // What the server holds plays out (a few tens of milliseconds); flushing it would leave the server's
+    // requests out of step with what we wrote.
+    while (!queue_.empty())
+        PostFront();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT PulseWaveOut::SetVolume(uint32_t volume) {
+    PulseLock lock(connection_->Loop());
+    if (closed_)
+        return MMSYSERR_INVALHANDLE;
+    volume_ = volume;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT PulseWaveOut::Close() {
+    {
+        PulseLock lock(connection_->Loop());
+        if (closed_)
+            return MMSYSERR_INVALHANDLE;
+        if (!queue_.empty())
+            return WAVERR_STILLPLAYING;
+        closed_ = true;
+        Drop();
+    }
+    return MMSYSERR_NOERROR;
+}
+
+void ScaleSamples(uint8_t* data, size_t bytes, uint32_t level, int bitsPerSample) {
+    if (bitsPerSample == 8) {
+        for (size_t i = 0; i < bytes; ++i) {
+            const int32_t sample = (int32_t{data[i]} - 128) * static_cast<int32_t>(level) / 0xFFFF;
+            data[i] = static_cast<uint8_t>(sample + 128);
+        }
+        return;
+    }
+    for (size_t i = 0; i + 1 < bytes; i += 2) {
+        int16_t sample;
+        std::memcpy(&sample, data + i, sizeof sample);
+        sample = static_cast<int16_t>(int32_t{sample} * static_cast<int32_t>(level) / 0xFFFF);
+        std::memcpy(data + i, &sample, sizeof sample);
+    }
+}

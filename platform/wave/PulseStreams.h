@@ -1,0 +1,144 @@
+// The devices of the sound-server backend. Recording is a push source under StreamWaveIn: the server's
+// record stream hands over each fragment on the main loop's thread. Playback is a device of its own: each
+// header is written to the server as soon as it is handed over (push), and posted back as MM_WOM_DONE once
+// the server has asked for the room it took, that is once it has played it.
+//
+// Both outlive their server: a stream that fails (its device vanished, or the server went away) is reported
+// once and made anew every second, or as soon as the server is back. Meanwhile playback posts its headers
+// back at the pace they would have played, so the call above goes on without sound.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/wave/PulseConnection.h"
+#include "platform/wave/WaveStream.h"
+
+// What both directions share: the stream, its retry timer and the report of a vanished device.
+class PulseStream : public PulseStreamUser {
+public:
+    PulseStream(std::shared_ptr<PulseConnection> connection, std::string device, const WaveFormat& format,
+                bool input);
+    ~PulseStream() override;
+    PulseStream(const PulseStream&) = delete;
+    PulseStream& operator=(const PulseStream&) = delete;
+
+    void OnServerReady() override;
+    void OnServerLost() override;
+
+protected:
+    // Frees the stream and the timer and leaves the connection; the most derived destructor calls it
+    // first, so that no callback reaches a half-destroyed device.
+    void Shutdown();
+    pa_time_event* tickTimer() const { return tick_; }
+
+    // Main loop locked, for all below.
+    // Makes the server's stream; false when it could not even be asked for.
+    bool Create();
+    // Lets the server's stream go; no callback of it runs afterwards.
+    void Drop();
+    bool Ready() const { return stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY; }
+    // Whether the stream should exist now.
+    virtual bool Wanted() const = 0;
+    virtual void SetCallbacks() = 0;
+    virtual void OnReady() {}
+    virtual void OnLost() {}
+    // Every tick while the stream is not ready (kTickMs).
+    virtual void OnTick() {}
+
+    static constexpr int kTickMs = 10;
+    std::shared_ptr<PulseConnection> connection_;
+    const std::string device_;  // empty: the server's default (or PULSE_SINK / PULSE_SOURCE)
+    const WaveFormat format_;
+    const bool input_;
+    const PulseBufferAttributes attributes_;
+    pa_stream* stream_ = nullptr;
+    bool reportFailures_ = false;  // a failing stream is a fault to report (not while it is being opened)
+
+private:
+    static void OnState(pa_stream* stream, void* self);
+    static void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+
+    pa_time_event* tick_ = nullptr;
+    int ticksToRetry_ = 0;
+    bool lostReported_ = false;
+    bool wasReady_ = false;
+};
+
+class PulseCapture final : public WavePushSource, public PulseStream {
+public:
+    PulseCapture(std::shared_ptr<PulseConnection> connection, std::string device, const WaveFormat& format);
+    ~PulseCapture() override;
+
+    bool Start(Captured captured, void* context) override;
+    void Stop() override;
+
+private:
+    bool Wanted() const override { return captured_ != nullptr; }
+    void SetCallbacks() override;
+    static void OnRead(pa_stream* stream, size_t bytes, void* self);
+
+    Captured captured_ = nullptr;
+    void* context_ = nullptr;
+};
+
+class PulseWaveOut final : public WaveOut, public PulseStream {
+public:
+    PulseWaveOut(std::shared_ptr<PulseConnection> connection, std::string device, const WaveFormat& format,
+                 MessageTarget* owner);
+    ~PulseWaveOut() override;
+
+    // Makes the stream and waits until the server took it: false, with the server's reason, when it did not.
+    bool Open(std::string& problem);
+
+    MMRESULT Prepare(WaveHeader* header) override;
+    MMRESULT Unprepare(WaveHeader* header) override;
+    MMRESULT Write(WaveHeader* header) override;
+    MMRESULT Reset() override;
+    MMRESULT SetVolume(uint32_t volume) override;
+    MMRESULT Close() override;
+    size_t PeriodFrames() const override { return periodFrames_.load(std::memory_order_relaxed); }
+
+private:
+    // A written header: where its last byte sits in what was written to the server, or, with no stream to
+    // write to, when it would have finished playing (microseconds of the monotonic clock).
+    struct Queued {
+        WaveHeader* header;
+        uint64_t end;
+        bool written;
+    };
+
+    bool Wanted() const override { return !closed_; }
+    void SetCallbacks() override;
+    void OnReady() override;
+    void OnLost() override;
+    void OnTick() override;
+    static void OnRequest(pa_stream* stream, size_t bytes, void* self);
+    static void OnUnderflow(pa_stream* stream, void* self);
+    // Posts the headers the server has played: all of what was written but what it still holds.
+    void PostPlayed();
+    // Posts the leading headers that `done` says are finished.
+    template <typename Done>
+    void PostWhile(Done done);
+    void PostFront();
+    void WriteToServer(const uint8_t* data, size_t bytes);
+
+    MessageTarget* const owner_;
+    std::deque<Queued> queue_;
+    uint64_t written_ = 0;      // bytes written to the current stream
+    uint64_t paceUntilUs_ = 0;  // with no stream: when the last queued header would have played out
+    bool cushion_ = true;       // the next write starts with the silence cushion
+    bool closed_ = false;
+    uint32_t volume_ = 0xFFFFFFFF;
+    uint32_t tlength_ = 0;  // the target the server granted
+    std::atomic<size_t> periodFrames_{0};
+    std::vector<uint8_t> scratch_;  // the silence cushion
+    std::vector<uint8_t> scaled_;   // a header at less than full volume
+};
+
+// Scales `bytes` of samples by level / 0xFFFF.
+void ScaleSamples(uint8_t* data, size_t bytes, uint32_t level, int bitsPerSample);
