@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Measures what a user hears of a call between two qparlin --headless processes on one machine, through a
-# private PulseAudio daemon with PortAudio devices:
+# private sound server (SERVER=pulse: PulseAudio, the default; SERVER=pipewire: PipeWire with its
+# PulseAudio server), with the backend the program picks (or QPARLIN_ARGS=--audio=portaudio):
+#   - the server's own floor first: the same click train through `parec | pacat --latency-msec=10`;
 #   - mouth-to-ear delay: the caller's microphone and the listener's speaker are the left and the right
 #     channel of one stereo sink; a click train played into the microphone is recorded from that sink
 #     straight (left) and after its trip through both copies (right), in one stream, so the distance of
@@ -16,9 +18,9 @@
 #
 #   bench/measure_pulse_call.sh [BUILD_DIR] [SECONDS]
 #
-# Environment: CODECS (default "ilbc_11khz gsm_8khz g711_8khz"), QPARLIN_ARGS (extra options for both
-# copies, e.g. --playout=direct), SPEECH=0 to skip the speech runs, RELAY=0 to skip the relayed runs,
-# KEEP=1 to keep the recordings and logs.
+# Environment: SERVER (pulse or pipewire), CODECS (default "ilbc_11khz gsm_8khz g711_8khz"), QPARLIN_ARGS
+# (extra options for both copies, e.g. --playout=direct or --audio=portaudio), SPEECH=0 to skip the speech
+# runs, RELAY=0 to skip the relayed runs, KEEP=1 to keep the recordings and logs.
 set -eu
 
 build=${1:-build}
@@ -29,7 +31,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 qparlin=$build/qparlin
 analyse=$build/bench/call_audio
 [ -x "$qparlin" ] && [ -x "$analyse" ] || { echo "build first: make build" >&2; exit 1; }
-for tool in pulseaudio pactl paplay parec sox; do
+server=${SERVER:-pulse}
+case "$server" in
+    pulse) server_tool=pulseaudio ;;
+    pipewire) server_tool=pipewire-pulse ;;
+    *) echo "measure_pulse_call: SERVER must be pulse or pipewire" >&2; exit 2 ;;
+esac
+for tool in $server_tool pactl paplay parec pacat sox; do
     command -v $tool >/dev/null || { echo "measure_pulse_call: $tool is missing (make deps)" >&2; exit 1; }
 done
 
@@ -37,7 +45,11 @@ work=$(mktemp -d /tmp/qp-measure.XXXXXX)
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-    "$here/../scripts/pulse-server" stop "$work/pulse" >/dev/null 2>&1 || true
+    if [ "$server" = pulse ]; then
+        "$here/../scripts/pulse-server" stop "$work/pulse" >/dev/null 2>&1 || true
+    else
+        "$here/../scripts/pw-server" stop "$work/pw" >/dev/null 2>&1 || true
+    fi
     if [ "${KEEP:-0}" = 1 ]; then echo "recordings and logs kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -45,7 +57,11 @@ trap cleanup EXIT
 # The daemon: "bus", a stereo sink whose left channel is the caller's microphone (mic_a) and whose right
 # channel is the listener's speaker (spk_d), the caller's speaker and the listener's microphone. Both
 # channels go through the same sink on the same clock, so its monitor holds them in step.
-eval "$("$here/../scripts/pulse-server" start "$work/pulse" | sed 's/^/export /')"
+if [ "$server" = pulse ]; then
+    eval "$("$here/../scripts/pulse-server" start "$work/pulse" | sed 's/^/export /')"
+else
+    eval "$("$here/../scripts/pw-server" start "$work/pw" | sed 's/^/export /')"
+fi
 pactl load-module module-null-sink sink_name=bus rate=48000 channels=2 >/dev/null
 pactl load-module module-remap-sink sink_name=mic_a master=bus channels=1 master_channel_map=front-left \
     channel_map=mono remix=no >/dev/null
@@ -150,7 +166,30 @@ call() {
     fi
 }
 
-echo "== mouth-to-ear delay through PulseAudio, $seconds s calls${extra:+ ($extra)}"
+# The server's floor: the click train from the caller's microphone straight to the listener's speaker
+# through a recording and a playback client that ask for 10 ms, nothing of ours in between.
+floor() {
+    parec -d bus.monitor --rate=48000 --channels=2 --format=s16le --file-format=wav "$work/floor.wav" &
+    local recorder=$!
+    pids+=("$recorder")
+    mkfifo "$work/floor.pipe"
+    parec -d mic_a.monitor --latency-msec=10 --rate=48000 --channels=1 --format=s16le --raw >"$work/floor.pipe" &
+    local source=$!
+    pacat -d spk_d --latency-msec=10 --rate=48000 --channels=1 --format=s16le --raw <"$work/floor.pipe" &
+    local sink=$!
+    pids+=("$source" "$sink")
+    sleep 1
+    paplay -d mic_a "$work/clicks.wav"
+    sleep 0.5
+    kill -INT "$recorder"
+    wait "$recorder" 2>/dev/null || true
+    kill "$source" "$sink" 2>/dev/null || true
+    wait "$source" "$sink" 2>/dev/null || true
+    echo "floor (parec | pacat --latency-msec=10): $("$analyse" clicks "$work/floor.wav" | tail -1)"
+}
+
+echo "== mouth-to-ear delay through $server, $seconds s calls${extra:+ ($extra)}"
+floor
 for codec in $codecs; do
     call "clean-$codec" "$codec" clicks 0
     echo "clean-$codec: $("$analyse" clicks "$work/clean-$codec.wav" | tail -1)"

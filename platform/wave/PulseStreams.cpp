@@ -289,6 +289,7 @@ void PulseWaveOut::OnReady() {
     if (granted != nullptr && granted->minreq > 0)
         periodFrames_.store(granted->minreq / format_.blockAlign, std::memory_order_relaxed);
     written_ = 0;
+    lastPlayed_ = 0;
     cushion_ = true;
     // What was paced while there was no stream is done; the next header goes to the server.
     PostWhile([](const Queued&) { return true; });
@@ -324,6 +325,19 @@ void PulseWaveOut::PostPlayed() {
     const uint64_t held = tlength_ > writable ? tlength_ - writable : 0;
     const uint64_t played = written_ > held ? written_ - held : 0;
     PostWhile([played](const Queued& queued) { return queued.written && queued.end <= played; });
+    // The period is the most the server took between two requests lately: PipeWire takes a whole graph
+    // quantum at a time, which may be more than the 10 ms asked for, and whoever feeds us keeps that much
+    // written or the server runs dry between requests.
+    const uint64_t taken = played > lastPlayed_ ? played - lastPlayed_ : 0;
+    lastPlayed_ = std::max(lastPlayed_, played);
+    windowLargest_ = std::max<size_t>(windowLargest_, taken / format_.blockAlign);
+    if (++windowCalls_ >= kPeriodWindow) {
+        periodFrames_.store(
+            std::max<size_t>(windowLargest_, attributes_.playback.minreq / format_.blockAlign),
+            std::memory_order_relaxed);
+        windowLargest_ = 0;
+        windowCalls_ = 0;
+    }
 }
 
 template <typename Done>

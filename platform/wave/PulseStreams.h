@@ -136,6 +136,12 @@ private:
     uint32_t volume_ = 0xFFFFFFFF;
     uint32_t tlength_ = 0;  // the target the server granted
     std::atomic<size_t> periodFrames_{0};
+    // The main loop's: what the server had played at the last request, and the largest step of the
+    // current stretch of kPeriodWindow requests.
+    static constexpr int kPeriodWindow = 32;
+    uint64_t lastPlayed_ = 0;
+    size_t windowLargest_ = 0;
+    int windowCalls_ = 0;
     std::vector<uint8_t> scratch_;  // the silence cushion
     std::vector<uint8_t> scaled_;   // a header at less than full volume
 };

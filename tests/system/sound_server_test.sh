@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# The sound-server backend on a private PulseAudio and a private PipeWire (with its PulseAudio server), each
+# started here with its own runtime directory: --list-devices shows the server's sinks and sources; a call
+# is heard on the sink chosen by name; a sink unloaded mid-call is reported once and heard again once it is
+# back; a server killed mid-call is reported once and heard again once it is restarted. The caller sends a
+# tone from a WAV file, so only the listener talks to the server.
+set -u
+
+: "${QPARLIN:?QPARLIN must name the built qparlin}"
+: "${WAV_COMPARE:?WAV_COMPARE must name the built wav_compare}"
+source_dir=${QPARLIN_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+for tool in pulseaudio pipewire-pulse pactl parec sox; do
+    command -v $tool >/dev/null || { echo "$tool is missing (scripts/install-deps --test)"; exit 1; }
+done
+
+. "$(dirname "$0")/common.sh"
+# Unix socket paths are short: the servers live under a short directory of their own.
+servers=$(mktemp -d /tmp/qp-snd.XXXXXX)
+server_cleanup() {
+    "$source_dir/scripts/pulse-server" stop "$servers/pulse" >/dev/null 2>&1
+    "$source_dir/scripts/pw-server" stop "$servers/pw" >/dev/null 2>&1
+    rm -rf "$servers"
+    cleanup
+}
+trap server_cleanup EXIT
+
+sox -n -r 11025 -c 1 -b 16 "$work/tone.wav" synth 60 sine 700 vol 0.5
+
+start_server() {  # pulse|pipewire
+    if [ "$1" = pulse ]; then
+        eval "$("$source_dir/scripts/pulse-server" start "$servers/pulse" | sed 's/^/export /')"
+    else
+        # pipewire-pulse would put its socket where PULSE_RUNTIME_PATH says.
+        unset PULSE_RUNTIME_PATH PULSE_STATE_PATH PULSE_CONFIG_PATH PULSE_SERVER
+        eval "$("$source_dir/scripts/pw-server" start "$servers/pw" | sed 's/^/export /')"
+    fi
+}
+stop_server() {
+    if [ "$1" = pulse ]; then
+        "$source_dir/scripts/pulse-server" stop "$servers/pulse" >/dev/null 2>&1
+    else
+        "$source_dir/scripts/pw-server" stop "$servers/pw" >/dev/null 2>&1
+    fi
+}
+add_sink() {
+    pactl load-module module-null-sink sink_name=spk rate=48000 channels=1 >"$work/module" ||
+        fail "$server: pactl could not add the sink"
+    # PipeWire makes the node a moment after pactl returns.
+    for _ in $(seq 20); do pactl list short sinks | grep -q $'\tspk\t' && return; sleep 0.1; done
+}
+# Whether the sink spk plays sound now: a second of its monitor.
+heard() {
+    rm -f "$work/heard.wav"
+    # A small fragment: PipeWire hands a default (two-second) one over only at its end.
+    timeout -s INT 1.2 parec -d spk.monitor --latency-msec=20 --file-format=wav "$work/heard.wav" 2>/dev/null
+    "$WAV_COMPARE" --loud "$work/heard.wav" >/dev/null 2>&1
+}
+# Waits up to $1 seconds for the sink to play sound.
+heard_within() {
+    local deadline=$((SECONDS + $1))
+    while [ $SECONDS -lt $deadline ]; do heard && return 0; done
+    return 1
+}
+reports() { grep -c -- "$1" "$work/$server.err"; }
+
+for server in pulse pipewire; do
+    start_server $server || { fail "$server: the private server did not start"; continue; }
+    add_sink
+
+    "$QPARLIN" --list-devices >"$work/$server.list" 2>&1 || fail "$server: --list-devices failed"
+    grep -q '^  [0-9]*  spk  \[' "$work/$server.list" || fail "$server: spk not listed: $(cat "$work/$server.list")"
+    grep -q '^  [0-9]*  spk.monitor  \[' "$work/$server.list" || fail "$server: spk.monitor not listed"
+
+    port=$((20000 + RANDOM % 40000))
+    "$QPARLIN" --headless --output-device=spk -l:"$port":yes >"$work/$server.out" 2>"$work/$server.err" &
+    listener=$!
+    pids+=("$listener")
+    wait_for_line "$work/$server.out" "Listening..." 5 || fail "$server: the listener did not listen"
+    "$QPARLIN" --headless --audio=file --input-wav="$work/tone.wav" -c:127.0.0.1:"$port":yes \
+        >"$work/$server.caller" 2>&1 &
+    caller=$!
+    pids+=("$caller")
+    wait_for_line "$work/$server.out" "Connected." 5 || fail "$server: the listener did not connect"
+    heard_within 5 || fail "$server: nothing heard on the sink chosen by name"
+    pactl list sink-inputs | grep -q 'media.role = "phone"' || fail "$server: the stream's role is not phone"
+
+    # The sink goes: one report, the call goes on; the sink comes back: so does the sound.
+    pactl unload-module "$(cat "$work/module")"
+    sleep 2
+    [ "$(reports "playback device 'spk' is gone")" = 1 ] ||
+        fail "$server: after the sink went: $(cat "$work/$server.err")"
+    kill -0 "$listener" 2>/dev/null || fail "$server: the listener ended when its sink went"
+    add_sink
+    heard_within 5 || fail "$server: nothing heard after the sink came back"
+
+    # The server goes: one report; it comes back: so does the sound.
+    stop_server $server
+    sleep 2
+    [ "$(reports "sound server went away")" = 1 ] ||
+        fail "$server: after the server went: $(cat "$work/$server.err")"
+    start_server $server || fail "$server: the private server did not start again"
+    add_sink
+    heard_within 6 || fail "$server: nothing heard after the server came back"
+    [ "$(reports "sound server went away")" = 1 ] || fail "$server: the loss was reported more than once"
+    grep -qx "Connected." "$work/$server.caller" || fail "$server: the caller lost the call"
+
+    terminate "$caller"
+    terminate "$listener"
+    [ "$ended" = 0 ] || fail "$server: the listener ended with '$ended' after SIGTERM"
+    stop_server $server
+done
+
+finish "the sound-server backend plays, lists devices and survives its sink and server going"
