@@ -146,6 +146,28 @@ TEST(CommandLineTest, LongOptions) {
               std::string::npos);
 }
 
+TEST(CommandLineTest, SoundServerBackendsAndDevicesByName) {
+    EXPECT_EQ(ParseOk({"--audio=pulse"}).audioBackend, AudioBackend::Pulse);
+    EXPECT_EQ(ParseOk({"--audio=Pulse", "--audio=auto"}).audioBackend, AudioBackend::Auto);
+    EXPECT_STREQ(AudioBackendName(AudioBackend::Auto), "auto");
+    EXPECT_STREQ(AudioBackendName(AudioBackend::Pulse), "pulse");
+    const Settings s = ParseOk({"--input-device=qp_sink.monitor", "--output-device=USB Headset", "-o:2"});
+    EXPECT_EQ(s.inputDeviceName, "qp_sink.monitor");
+    EXPECT_EQ(s.outputDeviceName, "USB Headset");
+    EXPECT_EQ(s.outputDevice, 2);  // a number still chooses by number
+    EXPECT_EQ(ParseOk({"--input-device=" + std::string(1024, 'd')}).inputDeviceName.size(), 1024u);
+    for (const std::string& bad :
+         {std::string("--input-device="), std::string("--output-device"),
+          "--output-device=" + std::string(1025, 'd'), std::string("--audio=pipe")}) {
+        const ParsedCommandLine parsed = ParseCommandLine({bad});
+        EXPECT_FALSE(parsed.Ok()) << bad;
+        EXPECT_EQ(parsed.error.rfind("qparlin: ", 0), 0u) << bad;
+    }
+    // With WAV paths the file backend stands, and a sound server is refused beside them.
+    EXPECT_EQ(ParseOk({"--input-wav=i.wav"}).audioBackend, AudioBackend::File);
+    EXPECT_FALSE(ParseCommandLine({"--input-wav=i.wav", "--audio=pulse"}).Ok());
+}
+
 TEST(CommandLineTest, SecretOptionsTakeAPathAndMakeSecretIsAnAction) {
     EXPECT_EQ(ParseOk({}).secretFile, "");
     EXPECT_EQ(ParseOk({"--secret=/home/a/call.key"}).secretFile, "/home/a/call.key");

@@ -1,0 +1,188 @@
+// The sound-server backend's pure parts: the buffer attributes it asks for, the stream names, the matching
+// of a device named on the command line, the order in which auto mode tries backends, and the listing of
+// devices with a server's descriptions. (The streams themselves run against real servers in
+// tests/system/sound_server_test.sh.)
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/wave/PulseConnection.h"
+#include "platform/wave/PulseStreams.h"
+#include "platform/wave/Wave.h"
+
+namespace {
+
+TEST(PulseAttributesTest, TenMillisecondFragmentsAndRequestsSixtyMillisecondTarget) {
+    // 11025 Hz, 16-bit: 10 ms is 110 frames (220 bytes), 60 ms 661 frames, 250 ms 2756 frames.
+    const PulseBufferAttributes wide = ChoosePulseBufferAttributes(11025, 2);
+    EXPECT_EQ(wide.record.fragsize, 220u);
+    EXPECT_EQ(wide.record.maxlength, 0xFFFFFFFFu);  // the server's own
+    EXPECT_EQ(wide.playback.tlength, 1322u);
+    EXPECT_EQ(wide.playback.minreq, 220u);
+    EXPECT_EQ(wide.playback.prebuf, 220u);  // the cushion, so that the first piece plays at once
+    EXPECT_EQ(wide.playback.maxlength, 5512u);
+    EXPECT_EQ(wide.cushionBytes, 220u);
+
+    const PulseBufferAttributes narrow = ChoosePulseBufferAttributes(8000, 1);
+    EXPECT_EQ(narrow.record.fragsize, 80u);
+    EXPECT_EQ(narrow.playback.tlength, 480u);
+    EXPECT_EQ(narrow.playback.minreq, 80u);
+    EXPECT_EQ(narrow.playback.maxlength, 2000u);
+}
+
+TEST(PulseAttributesTest, EveryByteCountIsWholeFramesAndNeverZero) {
+    // 22050 Hz: 10 ms is 220.5 frames, rounded down to whole frames; the lowest rate still gets a frame.
+    const PulseBufferAttributes odd = ChoosePulseBufferAttributes(22050, 2);
+    EXPECT_EQ(odd.record.fragsize, 440u);
+    EXPECT_EQ(odd.playback.tlength, 2646u);
+    const PulseBufferAttributes lowest = ChoosePulseBufferAttributes(1000, 2);
+    EXPECT_EQ(lowest.record.fragsize, 20u);
+    EXPECT_EQ(lowest.playback.minreq, 20u);
+    const PulseBufferAttributes tiny = ChoosePulseBufferAttributes(50, 2);
+    EXPECT_EQ(tiny.record.fragsize, 2u);
+    EXPECT_EQ(tiny.cushionBytes, 2u);
+}
+
+TEST(PulseStreamNameTest, NamesTheProgramAndThePeerWhereKnown) {
+    EXPECT_EQ(PulseStreamName(""), "Q-Parlin");
+    EXPECT_EQ(PulseStreamName("192.0.2.7"), "Q-Parlin: 192.0.2.7");
+}
+
+TEST(PulseVolumeTest, ScalesSixteenAndEightBitSamples) {
+    int16_t wide[3] = {32767, -32768, 1000};
+    ScaleSamples(reinterpret_cast<uint8_t*>(wide), sizeof wide, 0x8000, 16);
+    EXPECT_EQ(wide[0], 16383);
+    EXPECT_EQ(wide[1], -16384);
+    EXPECT_EQ(wide[2], 500);
+    uint8_t narrow[3] = {255, 0, 128};
+    ScaleSamples(narrow, sizeof narrow, 0, 8);
+    EXPECT_EQ(narrow[0], 128);
+    EXPECT_EQ(narrow[1], 128);
+    EXPECT_EQ(narrow[2], 128);
+    int16_t odd[2] = {100, 100};
+    // A length that ends in half a sample leaves that half alone.
+    ScaleSamples(reinterpret_cast<uint8_t*>(odd), 3, 0, 16);
+    EXPECT_EQ(odd[0], 0);
+    EXPECT_EQ(odd[1], 100);
+}
+
+class FindWaveDeviceTest : public ::testing::Test {
+protected:
+    const std::vector<WaveDeviceInfo> devices_ = {
+        {"qp_sink.monitor", false, "Monitor of Null Output"},
+        {"alsa_input.usb-Headset", true, "USB Headset Mono"},
+        {"qp_sink", false, "Null Output"},
+    };
+};
+
+TEST_F(FindWaveDeviceTest, AnExactNameWinsOverNamesThatHoldIt) {
+    EXPECT_EQ(FindWaveDevice(devices_, "qp_sink"), 3);
+    EXPECT_EQ(FindWaveDevice(devices_, "qp_sink.monitor"), 1);
+}
+
+TEST_F(FindWaveDeviceTest, APartOfOneNameOrDescriptionFindsItInAnyCase) {
+    EXPECT_EQ(FindWaveDevice(devices_, "headset"), 2);
+    EXPECT_EQ(FindWaveDevice(devices_, "MONITOR"), 1);
+    EXPECT_EQ(FindWaveDevice(devices_, "usb headset mono"), 2);
+}
+
+TEST_F(FindWaveDeviceTest, NoneIsZeroSeveralIsMinusOne) {
+    EXPECT_EQ(FindWaveDevice(devices_, "bluetooth"), 0);
+    EXPECT_EQ(FindWaveDevice(devices_, ""), 0);
+    EXPECT_EQ(FindWaveDevice({}, "qp_sink"), 0);
+    EXPECT_EQ(FindWaveDevice(devices_, "null output"), -1);  // both descriptions hold it
+    EXPECT_EQ(FindWaveDevice(devices_, "qp_sink."), 1);      // one more letter than the sink's name
+    EXPECT_EQ(FindWaveDevice(devices_, "qp_sin"), -1);       // one less: both names hold it
+}
+
+class NamedBackend final : public WaveBackend {
+public:
+    explicit NamedBackend(std::string name) : name_(std::move(name)) {}
+    std::string Name() const override { return name_; }
+    MMRESULT OpenIn(std::unique_ptr<WaveIn>&, int, const WaveFormat&, MessageTarget*) override { return 1; }
+    MMRESULT OpenOut(std::unique_ptr<WaveOut>&, int, const WaveFormat&, MessageTarget*) override { return 1; }
+    std::vector<WaveDeviceInfo> InputDevices() override { return {}; }
+    std::vector<WaveDeviceInfo> OutputDevices() override { return {}; }
+
+private:
+    std::string name_;
+};
+
+int triedServers = 0;
+int triedFallbacks = 0;
+
+std::unique_ptr<WaveBackend> SilentServer(const WaveDeviceOptions&, std::string& problem) {
+    ++triedServers;
+    problem = "no answer";
+    return nullptr;
+}
+
+std::unique_ptr<WaveBackend> AnsweringServer(const WaveDeviceOptions& options, std::string&) {
+    ++triedServers;
+    return std::make_unique<NamedBackend>("server for " + options.peer);
+}
+
+std::unique_ptr<WaveBackend> Fallback(const WaveDeviceOptions&, std::string&) {
+    ++triedFallbacks;
+    return std::make_unique<NamedBackend>("fallback");
+}
+
+TEST(AutoBackendTest, TakesTheFirstThatAnswersAndTriesNoFurther) {
+    triedServers = triedFallbacks = 0;
+    std::vector<std::string> tried;
+    WaveDeviceOptions options;
+    options.peer = "peer";
+    auto backend = MakeFirstAnsweringWaveBackend({&AnsweringServer, &Fallback}, options, tried);
+    ASSERT_NE(backend, nullptr);
+    EXPECT_EQ(backend->Name(), "server for peer");
+    EXPECT_EQ(triedServers, 1);
+    EXPECT_EQ(triedFallbacks, 0);
+    EXPECT_TRUE(tried.empty());
+}
+
+TEST(AutoBackendTest, FallsBackInOrderAndSaysWhyTheOthersDidNot) {
+    triedServers = triedFallbacks = 0;
+    std::vector<std::string> tried;
+    auto backend = MakeFirstAnsweringWaveBackend({&SilentServer, &SilentServer, &Fallback}, {}, tried);
+    ASSERT_NE(backend, nullptr);
+    EXPECT_EQ(backend->Name(), "fallback");
+    EXPECT_EQ(triedServers, 2);
+    EXPECT_EQ(triedFallbacks, 1);
+    EXPECT_EQ(tried, (std::vector<std::string>{"no answer", "no answer"}));
+    EXPECT_EQ(MakeFirstAnsweringWaveBackend({&SilentServer}, {}, tried), nullptr);
+}
+
+TEST(AutoBackendTest, WithNoServerAutoModeIsPortAudio) {
+    // A server address where nothing listens: libpulse fails at once and never starts a server of its own.
+    setenv("PULSE_SERVER", "unix:/nonexistent/qparlin-test/native", 1);
+    std::string problem;
+    EXPECT_EQ(MakePulseWaveBackend({}, problem), nullptr);
+    EXPECT_FALSE(problem.empty());
+    EXPECT_EQ(MakeAutoWaveBackend({})->Name(), "portaudio");
+    unsetenv("PULSE_SERVER");
+}
+
+TEST(WaveDeviceListTest, AServersDescriptionFollowsTheNameInBrackets) {
+    class ServerList final : public WaveBackend {
+    public:
+        std::string Name() const override { return "server"; }
+        MMRESULT OpenIn(std::unique_ptr<WaveIn>&, int, const WaveFormat&, MessageTarget*) override {
+            return 1;
+        }
+        MMRESULT OpenOut(std::unique_ptr<WaveOut>&, int, const WaveFormat&, MessageTarget*) override {
+            return 1;
+        }
+        std::vector<WaveDeviceInfo> InputDevices() override { return {{"qp_sink.monitor", true, "Monitor"}}; }
+        std::vector<WaveDeviceInfo> OutputDevices() override { return {{"qp_sink", false, "Null Output"}}; }
+    } backend;
+    std::ostringstream out;
+    WriteWaveDeviceList(backend, out);
+    EXPECT_EQ(
+        out.str(),
+        "Recording devices:\n  1  qp_sink.monitor  [Monitor] (default)\nPlayback devices:\n  1  qp_sink  "
+        "[Null Output]\n");
+}
+
+}  // namespace
