@@ -58,8 +58,20 @@ PulseBufferAttributes ChoosePulseBufferAttributes(uint32_t samplesPerSec, uint32
     attributes.playback.prebuf = attributes.cushionBytes;
     // Room for a burst of frames the direct playout hands over at once; the target, not this, is the delay.
     attributes.playback.maxlength = BytesFor(samplesPerSec, bytesPerSample, 250);
-    attributes.record.fragsize = std::max<uint32_t>(attributes.record.fragsize, bytesPerSample);
     return attributes;
+}
+
+size_t ChooseRecordFragmentFrames(uint32_t samplesPerSec, size_t bufferFrames) {
+    const size_t tenMs = std::max<size_t>(samplesPerSec / 100, 1);
+    if (bufferFrames == 0)
+        return tenMs;
+    // How many fragments of about 10 ms make a buffer; then the nearest count at or below it that divides it.
+    size_t parts = std::max<size_t>((bufferFrames + tenMs / 2) / tenMs, 1);
+    for (; parts > 1; --parts) {
+        if (bufferFrames % parts == 0)
+            break;
+    }
+    return bufferFrames / parts;
 }
 
 std::string PulseStreamName(const std::string& peer) {
@@ -112,7 +124,7 @@ bool PulseConnection::Start(int timeoutMs, bool keepTrying, std::string& problem
         DropContext();
         if (!keepTrying)
             return false;
-        // Not a loss to report: the first time the server answers is simply the start.
+        Report("Sound: no sound server answers (" + problem + "); sound starts when one does.");
         started_ = true;
         lostReported_ = true;
         Arm(retry_, kRetryMs);

@@ -24,6 +24,10 @@ struct PulseBufferAttributes {
     uint32_t cushionBytes = 0;
 };
 PulseBufferAttributes ChoosePulseBufferAttributes(uint32_t samplesPerSec, uint32_t bytesPerSample);
+// The record fragment, in frames, for buffers of `bufferFrames` (0: not known): about 10 ms, and a whole
+// divisor of the buffer where one is near, so that each buffer fills in whole fragments and buffers leave
+// at an even pace (fragments of 10 ms into 21.8 ms frames would send them 20 and 30 ms apart).
+size_t ChooseRecordFragmentFrames(uint32_t samplesPerSec, size_t bufferFrames);
 
 // The name a sound server's volume panel shows for a stream: the program, and the peer where known.
 std::string PulseStreamName(const std::string& peer);

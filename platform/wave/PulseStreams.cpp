@@ -203,6 +203,20 @@ void PulseCapture::Stop() {
     context_ = nullptr;
 }
 
+void PulseCapture::SetBufferFrames(size_t frames) {
+    PulseLock lock(connection_->Loop());
+    attributes_.record.fragsize =
+        static_cast<uint32_t>(ChooseRecordFragmentFrames(format_.samplesPerSec, frames) * format_.blockAlign);
+}
+
+void PulseCapture::OnReady() {
+    if (Traced()) {
+        const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
+        std::fprintf(stderr, "Sound server granted a recording fragment of %u bytes (asked for %u)\n",
+                     granted->fragsize, attributes_.record.fragsize);
+    }
+}
+
 void PulseCapture::SetCallbacks() {
     pa_stream_set_read_callback(stream_, &PulseCapture::OnRead, this);
 }
@@ -211,8 +225,6 @@ void PulseCapture::OnRead(pa_stream* stream, size_t, void* self) {
     auto* capture = static_cast<PulseCapture*>(self);
     const size_t blockAlign = capture->format_.blockAlign;
     static constexpr size_t kSilenceBytes = 4096;
-    uint8_t silence[kSilenceBytes];
-    std::memset(silence, SilenceByte(capture->format_.bitsPerSample), sizeof silence);
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         size_t bytes = 0;
@@ -223,6 +235,8 @@ void PulseCapture::OnRead(pa_stream* stream, size_t, void* self) {
                 capture->captured_(capture->context_, static_cast<const uint8_t*>(data), bytes / blockAlign);
             } else {
                 // A hole the server left (an overrun): silence keeps what follows in time.
+                uint8_t silence[kSilenceBytes];
+                std::memset(silence, SilenceByte(capture->format_.bitsPerSample), sizeof silence);
                 for (size_t done = 0; done < bytes;) {
                     const size_t count = std::min(bytes - done, kSilenceBytes) / blockAlign * blockAlign;
                     if (count == 0)
@@ -252,6 +266,12 @@ PulseWaveOut::~PulseWaveOut() {
 
 bool PulseWaveOut::Open(std::string& problem) {
     PulseLock lock(connection_->Loop());
+    if (connection_->Context() == nullptr) {
+        // The server is away (and was reported so): the device plays nothing, at its pace, until it is back.
+        reportFailures_ = true;
+        connection_->Arm(tickTimer(), kTickMs);
+        return true;
+    }
     if (!Create()) {
         pa_context* context = connection_->Context();
         problem =

@@ -55,7 +55,7 @@ protected:
     const std::string device_;  // empty: the server's default (or PULSE_SINK / PULSE_SOURCE)
     const WaveFormat format_;
     const bool input_;
-    const PulseBufferAttributes attributes_;
+    PulseBufferAttributes attributes_;
     pa_stream* stream_ = nullptr;
     bool reportFailures_ = false;  // a failing stream is a fault to report (not while it is being opened)
 
@@ -76,10 +76,12 @@ public:
 
     bool Start(Captured captured, void* context) override;
     void Stop() override;
+    void SetBufferFrames(size_t frames) override;
 
 private:
     bool Wanted() const override { return captured_ != nullptr; }
     void SetCallbacks() override;
+    void OnReady() override;
     static void OnRead(pa_stream* stream, size_t bytes, void* self);
 
     Captured captured_ = nullptr;
@@ -93,6 +95,7 @@ public:
     ~PulseWaveOut() override;
 
     // Makes the stream and waits until the server took it: false, with the server's reason, when it did not.
+    // With the server away, true at once: the stream comes when the server does.
     bool Open(std::string& problem);
 
     MMRESULT Prepare(WaveHeader* header) override;

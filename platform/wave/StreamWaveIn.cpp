@@ -117,6 +117,14 @@ MMRESULT StreamWaveIn::Start() {
     }
     wake_.notify_all();
     if (pushSource_) {
+        size_t bufferFrames = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!queue_.empty())
+                bufferFrames = queue_.front()->bufferLength / blockAlign_;
+        }
+        if (bufferFrames > 0 && !pushing_)
+            pushSource_->SetBufferFrames(bufferFrames);
         SetPushing(true);
         if (!pushing_) {
             std::lock_guard<std::mutex> guard(lock_);

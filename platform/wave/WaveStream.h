@@ -41,6 +41,9 @@ public:
     virtual bool Start(Captured captured, void* context) = 0;
     // Returns once `captured` is not called any more; what was captured but not handed over is dropped.
     virtual void Stop() = 0;
+    // The recording's buffers hold `frames` frames each (told before Start): a device that can hand over
+    // in steps that divide them fills each buffer in whole steps, so that buffers come at an even pace.
+    virtual void SetBufferFrames(size_t /*frames*/) {}
 };
 
 // A device that runs on its own clock and asks for audio as it needs it.

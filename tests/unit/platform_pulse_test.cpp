@@ -45,6 +45,20 @@ TEST(PulseAttributesTest, EveryByteCountIsWholeFramesAndNeverZero) {
     EXPECT_EQ(tiny.cushionBytes, 2u);
 }
 
+TEST(PulseAttributesTest, RecordFragmentsDivideTheBufferNearTenMilliseconds) {
+    EXPECT_EQ(ChooseRecordFragmentFrames(11025, 240), 120u);  // ilbc_11khz: two of 10.9 ms
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 160), 80u);    // gsm_8khz: two of 10 ms
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 800), 80u);    // g711_8khz: ten of 10 ms
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 240), 80u);
+    EXPECT_EQ(ChooseRecordFragmentFrames(11025, 0), 110u);  // not known: 10 ms
+    // A buffer under one and a half fragments is one fragment; at one and a half it splits in two.
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 119), 119u);
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 120), 60u);
+    // No count near 10 ms divides it (161 = 7 x 23): the whole buffer, never a fragment that straddles two.
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 161), 161u);
+    EXPECT_EQ(ChooseRecordFragmentFrames(50, 1), 1u);
+}
+
 TEST(PulseStreamNameTest, NamesTheProgramAndThePeerWhereKnown) {
     EXPECT_EQ(PulseStreamName(""), "Q-Parlin");
     EXPECT_EQ(PulseStreamName("192.0.2.7"), "Q-Parlin: 192.0.2.7");
