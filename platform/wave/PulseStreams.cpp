@@ -201,6 +201,7 @@ void PulseCapture::Stop() {
     Drop();
     captured_ = nullptr;
     context_ = nullptr;
+    silentSinceUs_ = 0;
 }
 
 void PulseCapture::SetBufferFrames(size_t frames) {
@@ -210,10 +211,44 @@ void PulseCapture::SetBufferFrames(size_t frames) {
 }
 
 void PulseCapture::OnReady() {
+    silentSinceUs_ = 0;
     if (Traced()) {
         const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
         std::fprintf(stderr, "Sound server granted a recording fragment of %u bytes (asked for %u)\n",
                      granted->fragsize, attributes_.record.fragsize);
+    }
+}
+
+void PulseCapture::OnTick() {
+    // With no stream the recording goes on in silence, at its pace: the call keeps sending, so that a
+    // peer that watches for silence on the line does not end it while the server or device is away.
+    const uint64_t now = NowUs();
+    if (silentSinceUs_ == 0 || now < silentSinceUs_) {
+        silentSinceUs_ = now;
+        return;
+    }
+    const uint64_t frames = (now - silentSinceUs_) * format_.samplesPerSec / 1'000'000ULL;
+    if (frames == 0)
+        return;
+    silentSinceUs_ += frames * 1'000'000ULL / format_.samplesPerSec;
+    // A loop held up for long does not make up more than a second at once.
+    CaptureSilence(static_cast<size_t>(std::min<uint64_t>(frames, format_.samplesPerSec)) *
+                   format_.blockAlign);
+}
+
+void PulseCapture::CaptureSilence(size_t bytes) {
+    if (captured_ == nullptr)
+        return;
+    static constexpr size_t kSilenceBytes = 4096;
+    uint8_t silence[kSilenceBytes];
+    std::memset(silence, SilenceByte(format_.bitsPerSample), sizeof silence);
+    const size_t blockAlign = format_.blockAlign;
+    for (size_t done = 0; done < bytes;) {
+        const size_t count = std::min(bytes - done, kSilenceBytes) / blockAlign * blockAlign;
+        if (count == 0)
+            break;
+        captured_(context_, silence, count / blockAlign);
+        done += count;
     }
 }
 
@@ -224,7 +259,6 @@ void PulseCapture::SetCallbacks() {
 void PulseCapture::OnRead(pa_stream* stream, size_t, void* self) {
     auto* capture = static_cast<PulseCapture*>(self);
     const size_t blockAlign = capture->format_.blockAlign;
-    static constexpr size_t kSilenceBytes = 4096;
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         size_t bytes = 0;
@@ -235,15 +269,7 @@ void PulseCapture::OnRead(pa_stream* stream, size_t, void* self) {
                 capture->captured_(capture->context_, static_cast<const uint8_t*>(data), bytes / blockAlign);
             } else {
                 // A hole the server left (an overrun): silence keeps what follows in time.
-                uint8_t silence[kSilenceBytes];
-                std::memset(silence, SilenceByte(capture->format_.bitsPerSample), sizeof silence);
-                for (size_t done = 0; done < bytes;) {
-                    const size_t count = std::min(bytes - done, kSilenceBytes) / blockAlign * blockAlign;
-                    if (count == 0)
-                        break;
-                    capture->captured_(capture->context_, silence, count / blockAlign);
-                    done += count;
-                }
+                capture->CaptureSilence(bytes);
             }
         }
         pa_stream_drop(stream);

@@ -82,10 +82,14 @@ private:
     bool Wanted() const override { return captured_ != nullptr; }
     void SetCallbacks() override;
     void OnReady() override;
+    void OnTick() override;
+    // Hands over `bytes` of silence, in pieces.
+    void CaptureSilence(size_t bytes);
     static void OnRead(pa_stream* stream, size_t bytes, void* self);
 
     Captured captured_ = nullptr;
     void* context_ = nullptr;
+    uint64_t silentSinceUs_ = 0;  // with no stream: up to when silence was handed over; 0 while one runs
 };
 
 class PulseWaveOut final : public WaveOut, public PulseStream {
