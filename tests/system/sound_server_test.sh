@@ -93,9 +93,16 @@ for server in pulse pipewire; do
     add_sink
     heard_within 5 || fail "$server: nothing heard after the sink came back"
 
-    # The server goes: one report; it comes back: so does the sound.
+    # The server goes: one report, and the listener keeps sending (silence); it comes back: so does the sound.
     stop_server $server
-    sleep 2
+    sleep 1
+    kill -USR1 "$caller"
+    sleep 1
+    kill -USR1 "$caller"
+    sleep 0.3
+    received=$(grep '^Statistics' "$work/$server.caller" | tail -2 | sed 's/.* sent, \([0-9]*\) received.*/\1/')
+    [ "$(echo "$received" | awk 'NR == 1 { a = $1 } NR == 2 { print ($1 - a >= 20) }')" = 1 ] ||
+        fail "$server: the listener stopped sending while its server was away: $received"
     [ "$(reports "sound server went away")" = 1 ] ||
         fail "$server: after the server went: $(cat "$work/$server.err")"
     start_server $server || fail "$server: the private server did not start again"
