@@ -36,7 +36,7 @@ dpkg-deb -f "$deb" Description | sed -n 1p | grep -q "voice over IP" || fail "De
 # is one installed here, with no development package among them.
 depends=$(field Depends)
 echo "Depends: $depends"
-wanted=(libc6 libstdc++6 libasound2 libportaudio2 libsndfile1 libgsm1 libspandsp2 libntlm0 libnettle8)
+wanted=(libc6 libstdc++6 libasound2 libportaudio2 libpulse0 libsndfile1 libgsm1 libspandsp2 libntlm0 libnettle8)
 [ "$QPARLIN_GUI" = 1 ] && wanted+=(libqt6core6 libqt6gui6 libqt6widgets6)
 for package in "${wanted[@]}"; do
     grep -qE "(^|, )$(printf '%s' "$package" | sed 's/[+.]/\\&/g')( |,|$)" <<<"$depends" || fail "Depends does not name $package"
