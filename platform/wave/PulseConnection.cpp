@@ -56,8 +56,9 @@ PulseBufferAttributes ChoosePulseBufferAttributes(uint32_t samplesPerSec, uint32
     attributes.playback.tlength = BytesFor(samplesPerSec, bytesPerSample, 60);
     attributes.playback.minreq = BytesFor(samplesPerSec, bytesPerSample, 10);
     attributes.playback.prebuf = attributes.cushionBytes;
-    // Room for a burst of frames the direct playout hands over at once; the target, not this, is the delay.
-    attributes.playback.maxlength = BytesFor(samplesPerSec, bytesPerSample, 250);
+    // The server's most: a burst the direct playout hands over at once (twelve frames of up to 100 ms) is
+    // never cut; the target, not this, is the delay.
+    attributes.playback.maxlength = static_cast<uint32_t>(-1);
     return attributes;
 }
 

@@ -1,12 +1,13 @@
-// Plays a 1 kHz tone through the PortAudio backend into a private PulseAudio null sink while recording
-// the sink's monitor (the default source), and checks that the tone comes back at the frequency and level
-// it was played at, without gaps, at 22050 and 11025 Hz. Needs the daemon of `scripts/pulse-server start`
-// and its environment.
+// Plays a 1 kHz tone through the PortAudio backend, then through the sound-server backend, into a private
+// PulseAudio null sink while recording the sink's monitor (the default source), and checks that the tone
+// comes back at the frequency and level it was played at, without gaps, at 22050 and 11025 Hz. Needs the
+// daemon of `scripts/pulse-server start` and its environment.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/MessageQueue.h"
@@ -198,17 +199,26 @@ private:
 }  // namespace
 
 int main() {
-    auto backend = MakePortAudioWaveBackend();
-    if (backend->InputDevices().empty() || backend->OutputDevices().empty()) {
-        std::printf("FAIL: PortAudio lists no devices; is the private PulseAudio daemon running?\n");
+    std::string problem;
+    std::unique_ptr<WaveBackend> backends[] = {MakePortAudioWaveBackend(), MakePulseWaveBackend({}, problem)};
+    if (!backends[1]) {
+        std::printf("FAIL: the sound server does not answer (%s); is the private daemon running?\n",
+                    problem.c_str());
         return 1;
     }
-    for (uint32_t rate : {22050u, 11025u}) {
-        std::printf("-- 16 bits, %u Hz\n", rate);
-        ToneRun run(rate);
-        if (!run.Record(*backend))
+    for (const std::unique_ptr<WaveBackend>& backend : backends) {
+        if (backend->InputDevices().empty() || backend->OutputDevices().empty()) {
+            std::printf("FAIL: %s lists no devices; is the private PulseAudio daemon running?\n",
+                        backend->Name().c_str());
             return 1;
-        run.Analyse();
+        }
+        for (uint32_t rate : {22050u, 11025u}) {
+            std::printf("-- %s, 16 bits, %u Hz\n", backend->Name().c_str(), rate);
+            ToneRun run(rate);
+            if (!run.Record(*backend))
+                return 1;
+            run.Analyse();
+        }
     }
     return failures == 0 ? 0 : 1;
 }
