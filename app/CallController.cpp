@@ -91,7 +91,13 @@ QualityFigures Figures(const VoiceLink::CallState& state) {
     f.weLosePercent = expected > 0 ? 100.0 * static_cast<double>(q.lost) / static_cast<double>(expected) : 0;
     f.weJitterMs = 1000.0 * q.jitterTimestampUnits / rate;
     if (q.peerBlock) {
-        f.peerLosesPercent = 100.0 * q.peerBlock->fractionLost / 256.0;
+        // The whole call's loss, as for our side (a report's own fraction covers only half a second: three
+        // frames lost in it would read as 13 %).
+        const int64_t lost = std::max<int64_t>(0, q.peerBlock->cumulativeLost);
+        f.peerLosesPercent = q.peerExpected > 0
+                                 ? 100.0 * static_cast<double>(std::min(lost, q.peerExpected)) /
+                                       static_cast<double>(q.peerExpected)
+                                 : 0.0;
         f.peerJitterMs = 1000.0 * q.peerBlock->jitter / rate;
     }
     if (q.peerQuality)

@@ -17,10 +17,12 @@
 //       a damaged one. Each 1-second window of CLEAN that holds speech is found in DAMAGED near its expected
 //       place; prints the windows' correlation (median, 10th percentile), the share of 10 ms blocks that
 //       hold speech in CLEAN but are silent in DAMAGED, the runs of exact zeros longer than 2 ms in DAMAGED
-//       where CLEAN holds speech, and the stretches longer than 5 ms where DAMAGED, after sounding, falls
-//       more than 30 dB below CLEAN's local speech level while CLEAN sounds (count and longest of each);
-//       before that, one "window t_s correlation lag_ms" line per window and one "zeros t_s ms" or
-//       "quiet t_s ms" line per gap.
+//       where CLEAN holds speech, and the stretches longer than 5 ms where DAMAGED, after sounding speech
+//       (its last 10 ms within 20 dB of CLEAN's local speech level), falls more than 30 dB below that
+//       level while CLEAN sounds (count and longest of each); stretches after only a breath or a word's
+//       quiet lead-in (a lost word start, which no concealment can know) are counted apart as
+//       onset_stretches. Before that, one "window t_s correlation lag_ms" line per window and one
+//       "zeros t_s ms", "quiet t_s ms" or "onset t_s ms" line per gap.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -208,6 +210,7 @@ struct Gaps {
     double zeroLongestMs = 0;
     int quietStretches = 0;  // stretches longer than 5 ms that fell 30 dB below CLEAN's local level
     double quietLongestMs = 0;
+    int onsetStretches = 0;  // such stretches after only a breath or a word's quiet lead-in (excused)
 };
 
 Gaps FindGaps(const Audio& clean, const std::vector<float>& aligned, const std::vector<uint8_t>& matched,
@@ -249,13 +252,23 @@ Gaps FindGaps(const Audio& clean, const std::vector<float>& aligned, const std::
         while (end < frames && frameMatched[end] && cleanSounds(end) && damagedQuiet(end))
             ++end;
         const double ms = static_cast<double>((end - f) * frame) * msPerSample;
-        // Speech that was sounding: the damaged call played it just before (a word whose start was lost
-        // is excused).
-        const bool wasSounding = f > 0 && frameMatched[f - 1] && !damagedQuiet(f - 1);
-        if (ms > 5.0 && wasSounding) {
+        // Speech that was sounding: the damaged call played speech just before, its last 10 ms within
+        // 20 dB of the local speech level. A concealment that had only a breath or the quiet lead-in of a
+        // word to go on (the word's start was lost) cannot know the word: such a stretch is counted apart.
+        const bool heardBefore = f > 0 && frameMatched[f - 1] && !damagedQuiet(f - 1);
+        double before = 0;
+        size_t beforeFrames = 0;
+        for (size_t g = f >= kLocalFrames ? f - kLocalFrames : 0; g < f; ++g, ++beforeFrames)
+            before += damagedRms[g] * damagedRms[g];
+        const bool speechBefore = beforeFrames > 0 && std::sqrt(before / static_cast<double>(beforeFrames)) >=
+                                                          local[f] * std::pow(10.0, -20.0 / 20);
+        if (ms > 5.0 && heardBefore && speechBefore) {
             ++gaps.quietStretches;
             gaps.quietLongestMs = std::max(gaps.quietLongestMs, ms);
             std::printf("quiet %.3f %.1f\n", static_cast<double>(f * frame) / clean.rate, ms);
+        } else if (ms > 5.0 && heardBefore) {
+            ++gaps.onsetStretches;
+            std::printf("onset %.3f %.1f\n", static_cast<double>(f * frame) / clean.rate, ms);
         }
         f = end;
     }
@@ -335,18 +348,22 @@ int Damage(const char* cleanPath, const char* damagedPath) {
         correlations.push_back(best);
         std::printf("window %.0f %.3f %.1f\n", static_cast<double>(start) / clean.rate, best,
                     1000.0 * static_cast<double>(bestLag) / clean.rate);
-        previousLag = bestLag;
-        havePrevious = best > 0.3;
+        // A window the lag search could not lock onto (the timeline moved inside it) is read around the
+        // lag the windows before it ended at.
+        const long windowLag = best >= 0.5 || !havePrevious ? bestLag : previousLag;
         // Within the window the damaged call's timeline may move (a frame taken for late, a stretch): each
         // 100 ms piece is matched again near the window's lag before its gaps are looked for.
+        // A piece that matches nothing well (correlation under 0.5) is damage, not a move: it stays at
+        // the lag of the last piece that did match.
         const size_t piece = static_cast<size_t>(clean.rate / 10);
         const long reach = clean.rate * 30 / 1000;
+        long matchedLag = windowLag;
         for (size_t p = 0; p + piece <= window; p += piece) {
             const float* part = ref + p;
             const double partEnergy = Energy(part, piece);
-            long pieceLag = bestLag;
+            long pieceLag = windowLag;
             double pieceBest = -2;
-            for (long lag = bestLag - reach; lag <= bestLag + reach && partEnergy > 0; ++lag) {
+            for (long lag = windowLag - reach; lag <= windowLag + reach && partEnergy > 0; ++lag) {
                 const long from = static_cast<long>(start + p) + lag;
                 if (from < 0 || from + static_cast<long>(piece) > static_cast<long>(damaged.samples.size()))
                     continue;
@@ -361,6 +378,10 @@ int Damage(const char* cleanPath, const char* damagedPath) {
                     pieceLag = lag;
                 }
             }
+            if (pieceBest >= 0.5)
+                matchedLag = pieceLag;
+            else
+                pieceLag = matchedLag;
             for (size_t i = p; i < p + piece; ++i) {
                 aligned[start + i] =
                     damaged.samples[static_cast<size_t>(static_cast<long>(start + i) + pieceLag)];
@@ -371,11 +392,11 @@ int Damage(const char* cleanPath, const char* damagedPath) {
             if (Energy(ref + b, block) < speechBlockEnergy)
                 continue;
             ++speechBlocks;
-            const long from = static_cast<long>(start + b) + bestLag;
-            const double outEnergy = Energy(damaged.samples.data() + from, block);
-            if (outEnergy < speechBlockEnergy * 0.01)
+            if (Energy(aligned.data() + start + b, block) < speechBlockEnergy * 0.01)
                 ++silentBlocks;
         }
+        previousLag = matchedLag;
+        havePrevious = havePrevious || best > 0.3;
     }
     if (correlations.empty()) {
         std::fprintf(stderr, "call_audio: no speech found in %s\n", cleanPath);
@@ -384,11 +405,11 @@ int Damage(const char* cleanPath, const char* damagedPath) {
     const Gaps gaps = FindGaps(clean, aligned, matched, cleanPeak * 0.03);
     std::printf(
         "windows=%zu correlation_median=%.3f correlation_p10=%.3f silent_gaps_pct=%.2f zero_runs=%d "
-        "zero_longest_ms=%.1f quiet_stretches=%d quiet_longest_ms=%.1f\n",
+        "zero_longest_ms=%.1f quiet_stretches=%d quiet_longest_ms=%.1f onset_stretches=%d\n",
         correlations.size(), Quantile(correlations, 0.5), Quantile(correlations, 0.1),
         speechBlocks == 0 ? 0.0
                           : 100.0 * static_cast<double>(silentBlocks) / static_cast<double>(speechBlocks),
-        gaps.zeroRuns, gaps.zeroLongestMs, gaps.quietStretches, gaps.quietLongestMs);
+        gaps.zeroRuns, gaps.zeroLongestMs, gaps.quietStretches, gaps.quietLongestMs, gaps.onsetStretches);
     return 0;
 }
 

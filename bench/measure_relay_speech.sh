@@ -75,7 +75,7 @@ call() {
     if [ "$seed" != 0 ]; then
         target=$((port + 1))
         python3 "$here/../tests/soak/udp_relay.py" "$target" "$port" --drop 0.02 --burst 0.33 --burst-len 3 \
-            --delay-ms 0 --jitter-ms 40 --reorder 0 --no-overtake --seed "$seed" >"$work/$name.relay" 2>&1 &
+            --delay-ms 0 --jitter-ms 40 --reorder 0 --no-overtake --seed "$seed" --log-drops >"$work/$name.relay" 2>&1 &
         relay_pid=$!
         pids+=("$relay_pid")
         wait_for "$work/$name.relay" "relay"

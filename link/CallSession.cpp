@@ -252,6 +252,11 @@ CallSession::Incoming CallSession::ReceiveRtcp(std::span<const uint8_t> datagram
     }
     if (report->block) {
         quality_.peerBlock = report->block;
+        // The extended highest number counts the peer's wraps from our first number on.
+        quality_.peerExpected = static_cast<int64_t>(report->block->highestSequence) -
+                                static_cast<int64_t>(static_cast<uint16_t>(config_.firstSequence)) + 1;
+        if (quality_.peerExpected < 0)
+            quality_.peerExpected = 0;
         const std::optional<int64_t> rtt =
             rtp_statistics::RoundTripUs(rtp_statistics::NtpMiddle32FromUnixUs(nowMs * 1000),
                                         report->block->lastSr, report->block->delaySinceLastSr);

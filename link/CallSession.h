@@ -116,6 +116,9 @@ public:
         uint32_t jitterTimestampUnits = 0;
         // What the peer reports of ours.
         std::optional<RtcpReportBlock> peerBlock;
+        // How many of ours the peer's last report covers (from our first sequence number to the highest it
+        // names): its cumulative loss over this is the whole call's, as `lost` is on this side.
+        int64_t peerExpected = 0;
         std::optional<RtcpQuality> peerQuality;
     };
     const Quality& GetQuality() const { return quality_; }

@@ -2,7 +2,7 @@
 """A UDP relay that makes a poor network: it loses, delays and now and then reorders datagrams.
 
     udp_relay.py LISTEN_PORT TARGET_PORT [--drop P] [--delay-ms D] [--jitter-ms J] [--reorder P]
-                 [--reorder-ms R] [--burst B] [--burst-len N] [--no-overtake] [--seed N]
+                 [--reorder-ms R] [--burst B] [--burst-len N] [--no-overtake] [--seed N] [--log-drops]
 
 The caller sends to 127.0.0.1:LISTEN_PORT; the relay forwards to 127.0.0.1:TARGET_PORT from a port of
 its own and sends the answers back to whoever last sent to LISTEN_PORT. Each datagram, either way, is lost
@@ -35,6 +35,8 @@ def main():
     parser.add_argument("--burst-len", type=int, default=3)
     parser.add_argument("--no-overtake", action="store_true")
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--log-drops", action="store_true",
+                        help="print each lost datagram: ms since the first one, direction, length, first byte")
     args = parser.parse_args()
     rng = random.Random(args.seed)
 
@@ -44,6 +46,7 @@ def main():
     back.bind(("127.0.0.1", 0))
     target = ("127.0.0.1", args.target_port)
     client = None
+    first_time = None
 
     counts = {"received": 0, "dropped": 0, "held back": 0, "forwarded": 0, "overtaken": 0}
     pending = []  # (due time, sequence, direction, payload)
@@ -79,11 +82,16 @@ def main():
             if direction == "out":
                 client = sender
             counts["received"] += 1
+            if first_time is None:
+                first_time = time.monotonic()
             if to_lose[direction] == 0 and rng.random() < loss_start:
                 to_lose[direction] = burst_len if rng.random() < args.burst else 1
             if to_lose[direction] > 0:
                 to_lose[direction] -= 1
                 counts["dropped"] += 1
+                if args.log_drops:
+                    print(f"drop {1000 * (time.monotonic() - first_time):.1f} {direction} {len(payload)} "
+                          f"0x{payload[0] if payload else 0:02x}", flush=True)
                 continue
             hold = args.delay_ms + rng.uniform(0, args.jitter_ms)
             if rng.random() < args.reorder:

@@ -105,16 +105,25 @@ TEST(SessionOptionsTest, TheQualityMarkTurnsAtEachThreshold) {
     state.quality.roundTripUs = 400'000;
     EXPECT_EQ(CallController::QualityMark(state), "poor");
     state.quality.roundTripUs = 20'000;
-    // The peer's report: its loss in 1/256 (3/256 = 1.17 % is fair) and jitter in timestamp units
-    // (240 at 8000 Hz = 30 ms is fair, 239 is not).
+    // The peer's report: its whole call's loss (1 of 101 good, 1 of 100 fair; a half-second fraction of
+    // 40/256 says nothing of the call) and jitter in timestamp units (240 at 8000 Hz = 30 ms is fair, 239
+    // is not).
     RtcpReportBlock block;
-    block.fractionLost = 2;
+    block.fractionLost = 40;
+    block.cumulativeLost = 1;
     block.jitter = 239;
     state.quality.peerBlock = block;
+    state.quality.peerExpected = 101;
     EXPECT_EQ(CallController::QualityMark(state), "good");
-    state.quality.peerBlock->fractionLost = 3;
+    state.quality.peerExpected = 100;
     EXPECT_EQ(CallController::QualityMark(state), "fair");
-    state.quality.peerBlock->fractionLost = 0;
+    // A report that covers nothing yet, or a negative count (duplicates), is no loss.
+    state.quality.peerExpected = 0;
+    EXPECT_EQ(CallController::QualityMark(state), "good");
+    state.quality.peerExpected = 100;
+    state.quality.peerBlock->cumulativeLost = -3;
+    EXPECT_EQ(CallController::QualityMark(state), "good");
+    state.quality.peerBlock->cumulativeLost = 0;
     state.quality.peerBlock->jitter = 240;
     EXPECT_EQ(CallController::QualityMark(state), "fair");
     state.quality.peerBlock->jitter = 640;

@@ -371,6 +371,10 @@ TEST(CallSessionTest, ReportsCarryTheFiguresBothWaysAndGiveTheRoundTrip) {
     const CallSession::Quality& callerSees = pair.caller.GetQuality();
     ASSERT_TRUE(callerSees.peerBlock);
     EXPECT_GT(callerSees.peerBlock->cumulativeLost, 0);
+    // The listener's last report (at 1040 ms) covers the caller's frames 0-51, numbered from 0xFFFE
+    // across the wrap, of which 5 were lost.
+    EXPECT_EQ(callerSees.peerExpected, 52);
+    EXPECT_EQ(callerSees.peerBlock->cumulativeLost, 5);
     ASSERT_TRUE(callerSees.peerQuality);
     EXPECT_GT(callerSees.peerQuality->framesReceived, 0u);
     ASSERT_TRUE(callerSees.roundTripUs);
