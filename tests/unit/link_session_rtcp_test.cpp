@@ -395,7 +395,7 @@ TEST(SdpDescriptionTest, RefusesPortsOutOfRangeAddressesWithOtherCharactersAndFo
     EXPECT_EQ(Description(std::string(46, '1'), 5007, 0x85).Text(), "");
     EXPECT_NE(Description("0000:0000:0000:0000:0000:ffff:192.168.100.200", 5007, 0x85).Text(), "");
     EXPECT_EQ(Description("127.0.0.1", 5007, 0x05).Text(), "");
-    EXPECT_EQ(Description("127.0.0.1", 5007, 0x87).Text(), "");
+    EXPECT_EQ(Description("127.0.0.1", 5007, 0x88).Text(), "");
 }
 
 }  // namespace
