@@ -49,6 +49,12 @@ std::unique_ptr<OpusDecoder, OpusCodec::DecoderDeleter> OpusCodec::NewDecoder() 
     return decoder;
 }
 
+int OpusCodec::LookaheadSamples() const {
+    opus_int32 lookahead = 0;
+    opus_encoder_ctl(encoder_.get(), OPUS_GET_LOOKAHEAD(&lookahead));
+    return lookahead;
+}
+
 void OpusCodec::Reset() {
     auto encoder = NewEncoder();
     auto decoder = NewDecoder();

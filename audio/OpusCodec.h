@@ -35,6 +35,8 @@ public:
 
     int Rate() const { return rate_; }
     int FrameSamples() const { return frameSamples_; }
+    // How many samples the encoder's output lags its input (an Ogg Opus file's pre-skip).
+    int LookaheadSamples() const;
 
     void Reset() override;
     // Encodes the first 20 ms of samples into one packet (1 to 1275 bytes; 1 or 2 in silence, where the
