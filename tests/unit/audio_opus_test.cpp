@@ -5,10 +5,13 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
+#include "audio/OggOpusFile.h"
 #include "audio/OpusCodec.h"
 
 namespace {
@@ -175,4 +178,83 @@ TEST(OpusCodecTest, TheNextFramesFecRebuildsALostFrameBetterThanConcealment) {
     sender.AdaptSender(-5, 1000000);
     EXPECT_EQ(sender.ExpectedLossPercent(), 0);
     EXPECT_EQ(sender.BitRate(), 64000);
+}
+
+namespace {
+
+OggOpusStream ThreePackets() {
+    OggOpusStream stream;
+    stream.preSkip = 312;
+    stream.inputRate = 16000;
+    stream.packets = {{0x08, 1, 2}, {0x08}, std::vector<uint8_t>(300, 0x55)};
+    return stream;
+}
+
+}  // namespace
+
+TEST(OggOpusFileTest, WhatIsWrittenReadsBackWithItsHeadersAndEnd) {
+    const std::vector<uint8_t> file = WriteOggOpus(ThreePackets(), 2000, 7);
+    ASSERT_GT(file.size(), 27u);
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "OggS");
+    std::string error;
+    const std::optional<OggOpusStream> read = ReadOggOpus(file, error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(read->channels, 1);
+    EXPECT_EQ(read->preSkip, 312);
+    EXPECT_EQ(read->inputRate, 16000);
+    EXPECT_EQ(read->packets, ThreePackets().packets);
+    // Three frames would end at 312 + 2880; the last page's granule trims to the 2000 samples given.
+    EXPECT_EQ(read->endGranule, 2312);
+    // At most the packets asked for are kept.
+    EXPECT_FALSE(ReadOggOpus(file, error, 2));
+    EXPECT_NE(error.find("more than 2 packets"), std::string::npos);
+}
+
+TEST(OggOpusFileTest, CutOrDamagedFilesAreRefusedOrReadInPartNeverPastTheirEnd) {
+    const std::vector<uint8_t> file = WriteOggOpus(ThreePackets(), 2000, 7);
+    std::string error;
+    for (size_t length = 0; length < file.size(); ++length) {
+        const std::vector<uint8_t> cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length));
+        const std::optional<OggOpusStream> read = ReadOggOpus(cut, error);
+        if (read)
+            EXPECT_LT(read->packets.size(), 3u) << length;
+        else
+            EXPECT_FALSE(error.empty()) << length;
+    }
+    EXPECT_FALSE(ReadOggOpus({}, error));
+    EXPECT_EQ(error, "no Ogg stream in the file");
+    const std::vector<uint8_t> noise(5000, 0xA5);
+    EXPECT_FALSE(ReadOggOpus(noise, error));
+}
+
+TEST(OggOpusFileTest, HeadersThatAreNotMonoOrStereoOpusAreRefused) {
+    // Each change of the identification header is refused (Ogg's checksum is recomputed by writing a
+    // stream whose first packet is that header).
+    struct Case {
+        size_t at;
+        uint8_t value;
+        const char* said;
+    };
+    for (const Case& c :
+         {Case{0, 'X', "not Opus"}, Case{8, 0x10, "version 16"}, Case{9, 3, "mono and stereo"},
+          Case{9, 0, "mono and stereo"}, Case{18, 1, "mono and stereo"}}) {
+        // The writer's header, damaged: found by its magic in the first page and patched with a fresh CRC.
+        std::vector<uint8_t> file = WriteOggOpus(ThreePackets(), 2000, 7);
+        const size_t head = 28;  // one segment: the 27-byte page header and one lacing value
+        ASSERT_EQ(std::string(file.begin() + head, file.begin() + head + 8), "OpusHead");
+        file[head + c.at] = c.value;
+        // Ogg's CRC (polynomial 0x04C11DB7, no reflection) over the page with its CRC field zeroed.
+        std::fill(file.begin() + 22, file.begin() + 26, 0);
+        uint32_t crc = 0;
+        for (size_t i = 0; i < head + 19; ++i) {
+            crc ^= static_cast<uint32_t>(file[i]) << 24;
+            for (int b = 0; b < 8; ++b)
+                crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        }
+        for (int i = 0; i < 4; ++i)
+            file[22 + static_cast<size_t>(i)] = static_cast<uint8_t>(crc >> (8 * i));
+        std::string error;
+        EXPECT_FALSE(ReadOggOpus(file, error)) << c.at;
+        EXPECT_NE(error.find(c.said), std::string::npos) << error;
+    }
 }
