@@ -50,8 +50,9 @@ public:
     static constexpr int kReceiveTimeoutMs = 20;
     static constexpr int kLevelIntervalMs = 50;
     static constexpr int kInitialFormat = format_code::kDefault;  // the window sets the chosen format later
-    // "opus": offered to every session peer unless told otherwise.
-    static constexpr int kOpusOffered = format_code::k16Bit | format_code::kOpus;
+    // No Opus offer unless a format set for the call is Opus (-a:opus): a call that switches rates mid-way
+    // is refused by a WAV-file device fixed to one rate, so the offer is asked for, not made by default.
+    static constexpr int kOpusOffered = 0;
 
     VoiceLink();
     ~VoiceLink() override;
