@@ -279,7 +279,15 @@ bool CallController::HandleMessage(const Message& message) {
             return true;
         case WM_LINK_FORMAT:
             DescribeCall(static_cast<int>(message.wParam));
-            view_.ShowNotice("The peer's format is used for this call: " +
+            if (format_code::IsOpus(static_cast<int>(message.wParam)))
+                view_.ShowNotice("Both copies speak Opus: this call uses " +
+                                 FormatName(static_cast<int>(message.wParam)));
+            else
+                view_.ShowNotice("The peer's format is used for this call: " +
+                                 FormatName(static_cast<int>(message.wParam)));
+            return true;
+        case WM_LINK_OPUS_FALLBACK:
+            view_.ShowNotice("The peer speaks only the plain wire, without Opus: this call uses " +
                              FormatName(static_cast<int>(message.wParam)));
             return true;
         case WM_LINK_FORMAT_MISMATCH:

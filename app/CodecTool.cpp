@@ -8,9 +8,12 @@
 // in ".raw". Payload files hold the payloads of consecutive frames back to back; for iLBC they may also be
 // storage files ("#!iLBC20\n" or "#!iLBC30\n", then the frames), which --storage writes and decode
 // recognises. A channel file (iLBC only) holds one 16-bit little-endian value per frame: 1 received, 0 lost;
-// lost frames are concealed.
+// lost frames are concealed. Opus payloads vary in size, so Opus goes in Ogg Opus files (*.opus, *.ogg),
+// which opusenc and opusdec read and write too.
+#include <opus/opus.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -25,6 +28,8 @@
 #include "app/CommandLine.h"
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
+#include "audio/OggOpusFile.h"
+#include "audio/OpusCodec.h"
 #include "audio/ilbc/IlbcStorage.h"
 #include "base/Exception.h"
 
@@ -38,7 +43,8 @@ constexpr const char* kUsage =
     "Audio files are WAV at the format's rate, mono, or raw 16-bit little-endian mono PCM (*.raw).\n"
     "Payload files hold one payload per frame, back to back.\n"
     "iLBC only: --storage writes an iLBC storage file (\"#!iLBC30\" header), which decode also reads;\n"
-    "--channel=FILE names 16-bit little-endian values, one per frame, 1 received and 0 lost (concealed).\n";
+    "--channel=FILE names 16-bit little-endian values, one per frame, 1 received and 0 lost (concealed).\n"
+    "Opus (opus, opus_16khz, opus_24khz): the payload file is an Ogg Opus file, *.opus or *.ogg.\n";
 
 // A failure the user can act on: printed as one line, exit status 1.
 struct ToolError : std::runtime_error {
@@ -143,12 +149,98 @@ ilbc::Mode IlbcMode(int code) {
     return format_code::Type(code) == format_code::kIlbc20 ? ilbc::Mode::k20ms : ilbc::Mode::k30ms;
 }
 
+bool OggName(const std::string& path) {
+    return EndsWith(path, ".opus") || EndsWith(path, ".ogg");
+}
+
+void EncodeOpus(int code, const std::string& in, const std::string& out) {
+    if (!OggName(out))
+        throw ToolError(out + ": Opus payloads vary in size; name the file *.opus or *.ogg (Ogg Opus)");
+    const int rate = format_code::Rate(code);
+    OpusCodec codec(rate);
+    const int frame = codec.FrameSamples();
+    std::vector<int16_t> samples = ReadAudio(in, rate);
+    const size_t length = samples.size();
+    const size_t frames = (length + static_cast<size_t>(frame) - 1) / static_cast<size_t>(frame);
+    samples.resize(frames * static_cast<size_t>(frame), 0);
+    OggOpusStream stream;
+    stream.inputRate = rate;
+    stream.preSkip = codec.LookaheadSamples() * (48000 / rate);
+    ByteBuffer payload(0, 0);
+    size_t bytes = 0;
+    for (size_t f = 0; f < frames; ++f) {
+        codec.Encode16(samples.data() + f * static_cast<size_t>(frame), frame, payload, false);
+        stream.packets.emplace_back(payload.Data(), payload.Data() + payload.Length());
+        bytes += static_cast<size_t>(payload.Length());
+    }
+    const auto samples48k = static_cast<int64_t>(length) * (48000 / rate);
+    const std::vector<uint8_t> file = WriteOggOpus(stream, samples48k, 0x51504C4E);
+    WriteBytes(out, file.data(), file.size());
+    std::cerr << "qparlin-codec: " << frames << " frames, " << bytes << " bytes of Opus\n";
+}
+
+void DecodeOpus(int code, const std::string& in, const std::string& out) {
+    if (!OggName(in))
+        throw ToolError(in + ": Opus is read from Ogg Opus files, *.opus or *.ogg");
+    std::string error;
+    const std::optional<OggOpusStream> stream = ReadOggOpus(ReadBytes(in), error);
+    if (!stream)
+        throw ToolError(in + ": " + error);
+    const int rate = format_code::Rate(code);
+    const int scale = 48000 / rate;
+    int status = OPUS_OK;
+    std::unique_ptr<OpusDecoder, void (*)(OpusDecoder*)> decoder(
+        opus_decoder_create(rate, stream->channels, &status), opus_decoder_destroy);
+    if (!decoder || status != OPUS_OK)
+        throw ToolError("libopus cannot decode at " + std::to_string(rate) + " Hz");
+    // The longest packet is 120 ms.
+    const int most = rate * 120 / 1000;
+    std::vector<int16_t> pcm(static_cast<size_t>(most * stream->channels));
+    std::vector<int16_t> samples;
+    size_t broken = 0;
+    for (const std::vector<uint8_t>& packet : stream->packets) {
+        int made = opus_decode(decoder.get(), packet.data(), static_cast<opus_int32>(packet.size()),
+                               pcm.data(), most, 0);
+        if (made < 0) {
+            // A packet the decoder refuses is concealed as 20 ms.
+            ++broken;
+            made = opus_decode(decoder.get(), nullptr, 0, pcm.data(), rate / 50, 0);
+            if (made < 0)
+                continue;
+        }
+        for (int i = 0; i < made; ++i) {
+            int sum = 0;
+            for (int c = 0; c < stream->channels; ++c)
+                sum += pcm[static_cast<size_t>(i * stream->channels + c)];
+            samples.push_back(static_cast<int16_t>(sum / stream->channels));
+        }
+    }
+    // The pre-skip goes at the start; the end granule, where it is given, trims the end.
+    const auto skip = std::min(samples.size(), static_cast<size_t>(stream->preSkip / scale));
+    size_t end = samples.size();
+    if (stream->endGranule >= stream->preSkip) {
+        const auto last = static_cast<size_t>(stream->endGranule / scale);
+        end = std::clamp(last, skip, samples.size());
+    }
+    const std::vector<int16_t> audio(samples.begin() + static_cast<std::ptrdiff_t>(skip),
+                                     samples.begin() + static_cast<std::ptrdiff_t>(end));
+    WriteAudio(out, audio, rate);
+    std::cerr << "qparlin-codec: " << stream->packets.size() << " packets";
+    if (broken != 0)
+        std::cerr << " (" << broken << " undecodable, concealed)";
+    std::cerr << ", " << audio.size() << " samples\n";
+}
+
 struct Options {
     bool storage = false;
     std::string channel;
 };
 
 void Encode(int code, const std::string& in, const std::string& out, const Options& options) {
+    if (format_code::IsOpus(code) && options.storage)
+        throw ToolError("--storage is for the iLBC formats only");
+    if (format_code::IsOpus(code) && format_code::Width(code) == 16)
+        return EncodeOpus(code, in, out);
     if (options.storage && !IsIlbc(code))
         throw ToolError("--storage is for the iLBC formats only");
     const int width = format_code::Width(code);
@@ -206,6 +298,8 @@ std::vector<bool> ReadChannel(const std::string& path) {
 }
 
 void Decode(int code, const std::string& in, const std::string& out, const Options& options) {
+    if (format_code::IsOpus(code) && format_code::Width(code) == 16 && options.channel.empty())
+        return DecodeOpus(code, in, out);
     const int width = format_code::Width(code);
     if (!CodecAvailable(code))
         throw ToolError(NoCodecText(code));

@@ -498,15 +498,19 @@ std::string FormatCodeHelp() {
     std::string text = "\nFormats (-a:NAME, or -a:CODE from 0 to 255, decimal or 0x hexadecimal):\n";
     for (const NamedFormat& format : NamedFormats()) {
         const CodecType& codec = *FindCodecType(format.formatCode);
-        const double frameMs = 1000.0 * codec.frameLength / format_code::Rate(format.formatCode);
-        text += FormatText("  %-12s 0x%02X  %-13s %3d samples (%6.2f ms) a frame, %3d bytes a payload\n",
+        const int frameLength = FrameLengthOf(format.formatCode);
+        const double frameMs = 1000.0 * frameLength / format_code::Rate(format.formatCode);
+        const int payload = FixedPayloadSize(format.formatCode);
+        const std::string payloadText = payload > 0 ? FormatText("%3d bytes", payload) : "varying bytes";
+        text += FormatText("  %-12s 0x%02X  %-13s %3d samples (%6.2f ms) a frame, %s a payload\n",
                            format.name.c_str(), format.formatCode, std::string(codec.title).c_str(),
-                           codec.frameLength, frameMs, FixedPayloadSize(format.formatCode));
+                           frameLength, frameMs, payloadText.c_str());
     }
     text +=
         "A code is a codec type, plus 0x20 for 11025 Hz, 0x40 for 22050 Hz or 0x60 for 44100 Hz (none: 8000 "
         "Hz),\n"
-        "plus 0x80 for 16-bit samples (none: 8-bit unsigned). The types:\n ";
+        "plus 0x80 for 16-bit samples (none: 8-bit unsigned); Opus reads those rate bits as 48000, 16000,\n"
+        "24000 and 12000 Hz and goes only to a copy that agrees it in a session. The types:\n ";
     for (const CodecType& codec : CodecTypes())
         text += FormatText(" %d %s%s", codec.type, std::string(codec.title).c_str(),
                            codec.type + 1 < static_cast<int>(CodecTypes().size()) ? "," : "\n");

@@ -201,6 +201,19 @@ const int16_t* AudioPipeline::StreamDecoder::Decode(const uint8_t* payload, int 
     return pipeline_.Samples16(stream_, audio, audioBytes, count);
 }
 
+const int16_t* AudioPipeline::StreamDecoder::RecoverFromNext(const uint8_t* next, int length, int& count) {
+    count = 0;
+    if (!format_code::IsOpus(pipeline_.formatCode_) || pipeline_.codec_ == nullptr)
+        return nullptr;
+    count = pipeline_.codec_->ConcealFromNext16(next, length, stream_.decodeSamples, false);
+    return count > 0 ? stream_.decodeSamples.Data() : nullptr;
+}
+
+void AudioPipeline::AdaptSender(int expectedLossPercent, int bitRate) {
+    if (codec_ != nullptr)
+        codec_->AdaptSender(expectedLossPercent, bitRate);
+}
+
 void AudioPipeline::DeliverDirect(PlaybackStream& stream, const uint8_t* audio, int audioBytes) {
     // A payload the codec could not use yields no audio; playing it would only replay a stale buffer.
     if (audioBytes > 0)

@@ -63,6 +63,9 @@ public:
     int64_t StreamDrops(int streamIndex);
     // The stream's playout counts (all zero under direct playout or for a slot that holds none).
     PlayoutBuffer::Statistics StreamPlayout(int streamIndex);
+    // The peer's reports for the encoder (Opus): the loss to protect against and the bit rate. Link's
+    // worker; the encoder takes them up before its next frame.
+    void AdaptSender(int expectedLossPercent, int bitRate);
     // Ends the recorder and every stream and destroys the codec. The pipeline cannot capture again.
     void Shutdown();
 
@@ -114,6 +117,7 @@ private:
         StreamDecoder(AudioPipeline& pipeline, PlaybackStream& stream)
             : pipeline_(pipeline), stream_(stream) {}
         const int16_t* Decode(const uint8_t* payload, int length, int& count) override;
+        const int16_t* RecoverFromNext(const uint8_t* next, int length, int& count) override;
 
     private:
         AudioPipeline& pipeline_;

@@ -1,6 +1,7 @@
 #include "audio/CodecRegistry.h"
 
 #include <array>
+#include <vector>
 
 #include "audio/DeltaCodec.h"
 #include "audio/FormatCode.h"
@@ -8,18 +9,23 @@
 #include "audio/GsmCodec.h"
 #include "audio/IlbcCodec.h"
 #include "audio/Lpc10Codec.h"
+#include "audio/OpusCodec.h"
 #include "audio/ilbc/IlbcMode.h"
 #include "base/ByteString.h"
 
 namespace {
 
 template <typename Codec>
-std::unique_ptr<SoundCodec> Make() {
+std::unique_ptr<SoundCodec> Make(int) {
     return std::make_unique<Codec>();
 }
 
+std::unique_ptr<SoundCodec> MakeOpus(int formatCode) {
+    return std::make_unique<OpusCodec>(format_code::Rate(formatCode));
+}
+
 template <int Milliseconds>
-std::unique_ptr<SoundCodec> MakeIlbc() {
+std::unique_ptr<SoundCodec> MakeIlbc(int) {
     auto codec = std::make_unique<IlbcCodec>();
     codec->SetMode(Milliseconds);
     return codec;
@@ -28,7 +34,10 @@ std::unique_ptr<SoundCodec> MakeIlbc() {
 // Raw samples: 1000 per frame, their bytes the payload.
 constexpr int kRawFrame = 1000;
 
-constexpr std::array<CodecType, 7> kCodecTypes{{
+// Opus's frame of 20 ms at 48000 Hz.
+constexpr int kOpusFrame48k = 960;
+
+constexpr std::array<CodecType, 8> kCodecTypes{{
     {format_code::kRaw, "raw PCM", "", kRawFrame, kRawFrame, nullptr},
     {format_code::kDelta, "delta code", "", 800, 0, &Make<DeltaCodec>},
     {format_code::kGsm, "GSM 06.10", "gsm", 160, GsmCodec::kFrameBytes, &Make<GsmCodec>},
@@ -38,6 +47,7 @@ constexpr std::array<CodecType, 7> kCodecTypes{{
      &MakeIlbc<30>},
     {format_code::kG711, "G.711 mu-law", "g711", 800, 800, &Make<G711Codec>},
     {format_code::kLpc10, "LPC-10", "", 180, Lpc10Codec::kFrameBytes, &Make<Lpc10Codec>},
+    {format_code::kOpus, "Opus", "opus", kOpusFrame48k, 0, &MakeOpus},
 }};
 
 // Each type stands at its own index, where FindCodecType looks for it.
@@ -71,6 +81,15 @@ std::array<NamedFormat, kNamedTypes.size() * kNamedRates.size()> MakeNamedFormat
     return formats;
 }
 
+// Opus's names: its 48000 Hz format plainly, and the two lower rates that save work where wideband or
+// super-wideband sound is enough.
+constexpr int kOpusBase = format_code::k16Bit | format_code::kOpus;
+const std::array<NamedFormat, 3> kOpusFormats{{
+    {"opus", kOpusBase},
+    {"opus_16khz", kOpusBase | 0x20},
+    {"opus_24khz", kOpusBase | 0x40},
+}};
+
 }  // namespace
 
 std::span<const CodecType> CodecTypes() {
@@ -83,7 +102,13 @@ const CodecType* FindCodecType(int formatCode) {
 }
 
 std::span<const NamedFormat> NamedFormats() {
-    static const auto formats = MakeNamedFormats();
+    static const auto formats = [] {
+        std::vector<NamedFormat> all;
+        for (const NamedFormat& format : MakeNamedFormats())
+            all.push_back(format);
+        all.insert(all.end(), kOpusFormats.begin(), kOpusFormats.end());
+        return all;
+    }();
     return formats;
 }
 
@@ -97,16 +122,24 @@ std::optional<int> FormatCodeOfName(std::string_view name) {
 
 std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
     const CodecType* codec = FindCodecType(formatCode);
-    return codec != nullptr && codec->make != nullptr ? codec->make() : nullptr;
+    return codec != nullptr && codec->make != nullptr ? codec->make(formatCode) : nullptr;
 }
 
 bool CodecAvailable(int formatCode) {
     return FindCodecType(formatCode) != nullptr;
 }
 
+bool PlainWireFormat(int formatCode) {
+    return !format_code::IsOpus(formatCode);
+}
+
 int FrameLengthOf(int formatCode) {
     const CodecType* codec = FindCodecType(formatCode);
-    return codec != nullptr ? codec->frameLength : 0;
+    if (codec == nullptr)
+        return 0;
+    if (format_code::IsOpus(formatCode))
+        return codec->frameLength * format_code::Rate(formatCode) / 48000;
+    return codec->frameLength;
 }
 
 int FixedPayloadSize(int formatCode) {

@@ -132,6 +132,20 @@ void PlayoutBuffer::FillNumberedSlot(const Waiting* frame) {
     if (frame != nullptr && decoder_ != nullptr)
         samples = decoder_->Decode(frame->bytes.data(), static_cast<int>(frame->bytes.size()), count);
     const bool concealed = samples == nullptr || count <= 0;
+    if (concealed && frame == nullptr && decoder_ != nullptr && !waiting_.empty() &&
+        waiting_.front().sequence == *nextSequence_ + 1) {
+        // The next frame is already here: a codec that carries the missing one in it rebuilds it.
+        const Waiting& next = waiting_.front();
+        samples = decoder_->RecoverFromNext(next.bytes.data(), static_cast<int>(next.bytes.size()), count);
+        if (samples != nullptr && count > 0) {
+            ++statistics_.framesConcealed;
+            ++statistics_.framesRecovered;
+            Store(samples, count);
+            concealedSlots_ = (concealedSlots_ << 1) | 1u;
+            ++*nextSequence_;
+            return;
+        }
+    }
     if (concealed) {
         ++concealRun_;
         AppendConcealment();

@@ -52,11 +52,20 @@ public:
         // Decodes one payload; returns its samples (valid until the next call) with their number in
         // `count`, which is 0 when the payload gave none (it is then concealed like a lost frame).
         virtual const int16_t* Decode(const uint8_t* payload, int length, int& count) = 0;
+        // The missing frame before `next`, rebuilt from the redundancy `next` carries (Opus's in-band FEC),
+        // without decoding `next` itself; null with `count` 0 when the codec carries none.
+        virtual const int16_t* RecoverFromNext(const uint8_t* next, int length, int& count) {
+            (void)next;
+            (void)length;
+            count = 0;
+            return nullptr;
+        }
     };
 
     struct Statistics {
         int64_t framesArrived = 0;
         int64_t framesConcealed = 0;    // slots filled by concealment
+        int64_t framesRecovered = 0;    // of those, rebuilt from the next frame's redundancy
         int64_t framesLate = 0;         // frames that came after their slot was concealed
         int64_t framesDuplicated = 0;   // numbered frames that came again
         int64_t framesReordered = 0;    // frames that came after a later one, in time for their slot

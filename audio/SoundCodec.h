@@ -28,6 +28,19 @@ public:
     // One frame of the decoder's own concealment for a frame that did not arrive, 16-bit; returns the
     // number of samples, 0 for a codec without one (the playout then conceals on the samples).
     virtual int Conceal16(SampleBuffer& out, bool append);
+    // The frame that did not arrive before `next`, rebuilt from the redundancy a codec may carry in the
+    // following frame; a codec without any conceals as Conceal16 does. Does not decode `next` itself.
+    virtual int ConcealFromNext16(const uint8_t* next, int length, SampleBuffer& out, bool append) {
+        (void)next;
+        (void)length;
+        return Conceal16(out, append);
+    }
+    // What the peer's reports say of the path: the loss to protect against and the bit rate to send at.
+    // Codecs with one fixed rate ignore it.
+    virtual void AdaptSender(int expectedLossPercent, int bitRate) {
+        (void)expectedLossPercent;
+        (void)bitRate;
+    }
 };
 
 // For frame codecs: the result of a call that codes no frame (input shorter than a frame): nothing

@@ -25,6 +25,30 @@ CallSession::Agreement CallSession::AgreeFormat(int mine, bool mineChosen, int t
     return {listener ? theirs : mine, false};
 }
 
+int CallSession::AgreeOpus(int mine, int theirs) {
+    return format_code::Rate(theirs) < format_code::Rate(mine) ? theirs : mine;
+}
+
+CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, int bitRate) {
+    SenderSettings settings;
+    settings.expectedLossPercent = std::min(kOpusMaxExpectedLoss, (fractionLost * 100 + 255) / 256);
+    const int lossPercentTimes256 = fractionLost * 100;
+    if (lossPercentTimes256 > 10 * 256)
+        settings.bitRate = std::max(kOpusLowestBitRate, bitRate * 3 / 4);
+    else if (lossPercentTimes256 < 2 * 256)
+        settings.bitRate = std::min(kOpusTopBitRate, bitRate + 2000);
+    else
+        settings.bitRate = std::clamp(bitRate, kOpusLowestBitRate, kOpusTopBitRate);
+    return settings;
+}
+
+std::optional<int> CallSession::TakeOpusFallback() {
+    if (config_.opusFormat == 0 || mode_ != Mode::kPlain || opusFallbackNamed_)
+        return std::nullopt;
+    opusFallbackNamed_ = true;
+    return config_.formatCode;
+}
+
 void CallSession::Start(const Config& config, int64_t nowMs) {
     *this = CallSession();
     config_ = config;
@@ -35,12 +59,29 @@ void CallSession::Start(const Config& config, int64_t nowMs) {
     lastSentMs_ = nowMs;
     lastHeardMs_ = nowMs;
     sequence_ = static_cast<uint16_t>(config.firstSequence);
+    if (!PlainWireFormat(config_.formatCode)) {
+        // A call begins on the plain wire, which cannot carry Opus: Opus is offered, and the call starts
+        // in the default format until the peer's hello agrees it.
+        if (config_.opusFormat == 0)
+            config_.opusFormat = config_.formatCode;
+        config_.formatCode = format_code::kDefault;
+        config_.formatChosen = false;
+        formatChanged_ = true;
+    }
+    if (!config_.offer)
+        config_.opusFormat = 0;
+    plainFormat_ = config_.formatCode;
     ApplyFormat();
 }
 
 void CallSession::ApplyFormat() {
     rate_ = format_code::Rate(config_.formatCode);
     frameSamples_ = std::max(1, FrameLengthOf(config_.formatCode));
+    if (format_code::IsOpus(config_.formatCode)) {
+        // RFC 7587: Opus's RTP clock runs at 48000 Hz whatever the coder's rate.
+        frameSamples_ = frameSamples_ * kOpusRtpRate / rate_;
+        rate_ = kOpusRtpRate;
+    }
     payloadBytes_ = FixedPayloadSize(config_.formatCode);
 }
 
@@ -185,6 +226,25 @@ void CallSession::BeginSession(const SessionControl& hello, int64_t nowMs) {
         expectedAtReport_ = receivedAtReport_ = 0;
         quality_ = Quality();
     }
+    if (config_.opusFormat != 0 && (hello.capabilities & SessionControl::kOpus) != 0) {
+        // Both speak Opus: the plain formats no longer matter.
+        const int opus = AgreeOpus(config_.opusFormat, hello.opusFormat);
+        opusAgreed_ = true;
+        mismatch_.reset();
+        if (opus != config_.formatCode) {
+            config_.formatCode = opus;
+            formatChanged_ = true;
+            ApplyFormat();
+        }
+        return;
+    }
+    if (opusAgreed_) {
+        // The peer started again without Opus: back to the plain format this side set.
+        opusAgreed_ = false;
+        config_.formatCode = plainFormat_;
+        formatChanged_ = true;
+        ApplyFormat();
+    }
     const Agreement agreed = AgreeFormat(config_.formatCode, config_.formatChosen, hello.formatCode,
                                          hello.formatChosen, config_.listener);
     if (agreed.mismatch) {
@@ -280,7 +340,10 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     if (!peerKnown_)
         return 0;
     if (mode_ != Mode::kSession) {
-        // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone.
+        // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone. A plain peer
+        // could not decode Opus, so an Opus frame never goes this way.
+        if (!PlainWireFormat(config_.formatCode))
+            return 0;
         const size_t length = muted ? 1 : frame.size() + 1;
         if (out.size() < length || length > static_cast<size_t>(session_wire::kMaxDatagramBytes))
             return 0;
@@ -298,6 +361,13 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     const std::optional<uint8_t> payloadType = session_wire::PayloadTypeOf(config_.formatCode);
     if (!payloadType)
         return 0;
+    if (format_code::IsOpus(config_.formatCode) && frame.size() <= kOpusDtxBytes) {
+        // Discontinuous transmission: the encoder has nothing to say in this silence, so nothing is sent;
+        // the receiver's decoder fills the gap with comfort noise, and the next frame opens a talk spurt
+        // (RFC 7587).
+        talkSpurtStarts_ = true;
+        return 0;
+    }
     RtpHeader header;
     header.marker = talkSpurtStarts_;
     header.payloadType = *payloadType;
@@ -322,8 +392,14 @@ int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> ou
     control.formatChosen = config_.formatChosen;
     control.senderId = config_.sessionId;
     control.peerId = peerId_;
-    control.formatCode = static_cast<uint8_t>(config_.formatCode);
     control.capabilities = SessionControl::kNumberedAudio | SessionControl::kQualityReports;
+    if (config_.opusFormat != 0) {
+        control.capabilities |= SessionControl::kOpus;
+        control.opusFormat = static_cast<uint8_t>(config_.opusFormat);
+    }
+    // The hello names the plain format even in an Opus call: a copy without Opus agrees on it as before.
+    control.formatCode =
+        static_cast<uint8_t>(format_code::IsOpus(config_.formatCode) ? plainFormat_ : config_.formatCode);
     const int length = control.Compose(out);
     if (length > 0)
         lastSentMs_ = nowMs;

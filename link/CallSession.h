@@ -12,7 +12,8 @@
 // In a session the call stays with its peer: datagrams that do not carry the peer's session id (its SSRC
 // in RTP and RTCP) from other addresses neither move the peer nor end the call; the peer's own from a new
 // address are followed. Codec agreement: the hello carries the format; a format chosen for the call wins,
-// otherwise the listener takes the caller's (AgreeFormat).
+// otherwise the listener takes the caller's (AgreeFormat). Opus is offered beside that format: when both
+// hellos offer it the call switches to it, and the plain wire never carries it.
 //
 // Pure: no socket, no clock of its own (times are passed in, milliseconds of a monotonic clock), so that
 // tests drive it on a fake clock. The link's worker is its only user. Layouts: docs/SESSION.md.
@@ -44,7 +45,8 @@ public:
         bool offer = true;  // false: --session=off, the plain wire only
         bool listener = false;
         int formatCode = 0;
-        bool formatChosen = false;                  // chosen for this call (-a), not only the default
+        bool formatChosen = false;  // chosen for this call (-a), not only the default
+        int opusFormat = 0;  // the Opus format this side offers in its hello (0: none); used when both offer
         int peerTimeoutMs = kDefaultPeerTimeoutMs;  // 0: never
         uint64_t sessionId = 0;                     // this side's, random, never 0
         uint32_t firstSequence = 0;                 // RTP's first sequence number and timestamp, random
@@ -99,6 +101,26 @@ public:
     bool TakeFormatChange();
     // The peer's format where they differ and cannot agree (named once per call by the link).
     std::optional<int> TakeMismatch();
+    // Whether both sides offered Opus and the call now uses it.
+    bool OpusAgreed() const { return opusAgreed_; }
+    // The peer turned out to speak only the plain wire while this side offered Opus: the format the call
+    // goes on with, once per call.
+    std::optional<int> TakeOpusFallback();
+    // The Opus format both sides can use: the lower rate of the two offers (either decodes the other).
+    static int AgreeOpus(int mine, int theirs);
+    // What an Opus sender does with the peer's report: the fraction lost since the last one (in 1/256)
+    // sets the expected loss for the in-band FEC (rounded up, at most kOpusMaxExpectedLoss), and the bit
+    // rate backs off by a quarter while more than 10 % is lost (a congested path) down to
+    // kOpusLowestBitRate, and climbs back by 2000 bit/s a report while less than 2 % is, up to
+    // kOpusTopBitRate.
+    struct SenderSettings {
+        int expectedLossPercent = 0;
+        int bitRate = 0;
+    };
+    static constexpr int kOpusTopBitRate = 24000;
+    static constexpr int kOpusLowestBitRate = 12000;
+    static constexpr int kOpusMaxExpectedLoss = 30;
+    static SenderSettings AdaptOpusSender(uint8_t fractionLost, int bitRate);
     // A plain peer's payload whose size is not the format's: its size, once per call.
     std::optional<int> TakeBadPayload();
     // How long nothing has come from the peer (since the call began, before anything came).
@@ -138,7 +160,12 @@ private:
     // The format's frame, rate and payload size, from the codec table.
     void ApplyFormat();
 
+    static constexpr int kOpusRtpRate = 48000;
+    // Opus packets this short carry no sound: the encoder's silence between comfort-noise updates.
+    static constexpr size_t kOpusDtxBytes = 2;
+
     Config config_;
+    int plainFormat_ = 0;     // the format of the plain wire and of the hello
     int rate_ = 8000;         // the format's samples per second: RTP's clock
     int frameSamples_ = 160;  // samples per frame
     int payloadBytes_ = 0;    // every payload's size, 0 when they vary
@@ -154,6 +181,8 @@ private:
     int64_t lastHeardMs_ = 0;
     bool heardAnything_ = false;
     bool formatChanged_ = false;
+    bool opusAgreed_ = false;
+    bool opusFallbackNamed_ = false;
     std::optional<int> mismatch_;
     bool mismatchNamed_ = false;
     std::optional<int> badPayload_;

@@ -25,4 +25,7 @@ constexpr uint32_t WM_LINK_BAD_PAYLOAD = 0x8014;
 // per source and call.
 constexpr uint32_t WM_LINK_STRANGER = 0x8015;
 // wParam: microphone level 0 to 100 (0 while muted); lParam: speaker level of the playback stream.
+// wParam: the format the call goes on with, since the peer speaks only the plain wire and this copy
+// offered Opus.
+constexpr uint32_t WM_LINK_OPUS_FALLBACK = 0x8016;
 constexpr uint32_t WM_AUDIO_LEVELS = 0x806E;

@@ -30,6 +30,8 @@ std::string_view EncodingName(int formatCode) {
             return "iLBC";
         case format_code::kG711:
             return "PCMU";
+        case format_code::kOpus:
+            return "opus";
         default:
             return "X-QPARLIN-LPC10";
     }
@@ -59,6 +61,7 @@ std::string SdpDescription::Text() const {
     const int pt = *payloadType;
     const int rate = format_code::Rate(formatCode);
     const int frameMs = (FrameLengthOf(formatCode) * 1000 + rate / 2) / rate;
+    const bool opus = format_code::IsOpus(formatCode);
     const char* family = ipv6 ? "IP6" : "IP4";
     const std::string name(EncodingName(formatCode));
 
@@ -70,7 +73,15 @@ std::string SdpDescription::Text() const {
     text += FormatText("c=IN %s %s\r\n", family, address.c_str());
     text += "t=0 0\r\n";
     text += FormatText("m=audio %d RTP/AVP %d\r\n", port, pt);
-    text += FormatText("a=rtpmap:%d %s/%d\r\n", pt, name.c_str(), rate);
+    if (opus) {
+        // RFC 7587: always 48000/2 in rtpmap, whatever the coder's rate; the rate we code at and what the
+        // sender does go in fmtp.
+        text += FormatText("a=rtpmap:%d opus/48000/2\r\n", pt);
+        text += FormatText("a=fmtp:%d maxplaybackrate=%d;sprop-maxcapturerate=%d;useinbandfec=1;usedtx=1\r\n",
+                           pt, rate, rate);
+    } else {
+        text += FormatText("a=rtpmap:%d %s/%d\r\n", pt, name.c_str(), rate);
+    }
     const int type = format_code::Type(formatCode);
     if (type == format_code::kIlbc20 || type == format_code::kIlbc30)
         text += FormatText("a=fmtp:%d mode=%d\r\n", pt, type == format_code::kIlbc20 ? 20 : 30);

@@ -1,5 +1,7 @@
 #include "link/SessionControl.h"
 
+#include "audio/FormatCode.h"
+
 #include "link/BigEndian.h"
 #include "link/SessionWire.h"
 
@@ -27,7 +29,7 @@ int SessionControl::Compose(std::span<uint8_t> out) const {
     big_endian::Put64(at + 12, peerId);
     at[20] = formatCode;
     at[21] = capabilities & kKnownCapabilities;
-    at[22] = 0;
+    at[22] = (capabilities & kOpus) != 0 ? opusFormat : 0;
     at[23] = 0;
     return kBytes;
 }
@@ -50,5 +52,11 @@ std::optional<SessionControl> SessionControl::Parse(std::span<const uint8_t> dat
     control.peerId = big_endian::Get64(at + 12);
     control.formatCode = at[20];
     control.capabilities = at[21] & kKnownCapabilities;
+    // An Opus offer names a 16-bit Opus format, or it is no offer.
+    const uint8_t opus = at[22];
+    if ((control.capabilities & kOpus) != 0 && format_code::IsOpus(opus) && (opus & format_code::k16Bit) != 0)
+        control.opusFormat = opus;
+    else
+        control.capabilities &= static_cast<uint8_t>(~kOpus);
     return control;
 }

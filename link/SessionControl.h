@@ -1,7 +1,7 @@
 // The session's control datagram (type 4): the hello that offers a session, the keep-alive of a quiet
 // side, and the goodbye that ends a session. 24 bytes, big-endian:
 //   0 type 4 | 1 version | 2 kind | 3 flags | 4-11 sender's session id | 12-19 peer's session id as last
-//   seen | 20 format code | 21 capabilities | 22-23 reserved
+//   seen | 20 format code | 21 capabilities | 22 Opus format offered (0 none) | 23 reserved
 // A receiver takes any version from 1 up and reads the fields it knows, so that later versions may add
 // fields after byte 24; it refuses a shorter datagram, a kind it does not know and a sender id of 0.
 // docs/SESSION.md has the table and what each side does with it.
@@ -19,7 +19,8 @@ struct SessionControl {
     // Capability bits.
     static constexpr uint8_t kNumberedAudio = 0x01;   // RTP
     static constexpr uint8_t kQualityReports = 0x02;  // RTCP
-    static constexpr uint8_t kKnownCapabilities = kNumberedAudio | kQualityReports;
+    static constexpr uint8_t kOpus = 0x04;            // Opus, in the format of byte 22
+    static constexpr uint8_t kKnownCapabilities = kNumberedAudio | kQualityReports | kOpus;
 
     Kind kind = Kind::kHello;
     uint8_t version = kVersion;  // as received; a sender writes kVersion
@@ -28,6 +29,7 @@ struct SessionControl {
     uint64_t peerId = 0;         // 0 until the sender has seen the peer's id
     uint8_t formatCode = 0;
     uint8_t capabilities = 0;  // only the known bits: a receiver drops the others
+    uint8_t opusFormat = 0;    // the Opus format offered with kOpus; 0 without it
 
     bool operator==(const SessionControl&) const = default;
 

@@ -51,7 +51,7 @@ DatagramKind Classify(std::span<const uint8_t> datagram) {
 
 std::optional<uint8_t> PayloadTypeOf(int formatCode) {
     if (formatCode < 0 || formatCode > 0xFF || (formatCode & format_code::k16Bit) == 0 ||
-        format_code::Type(formatCode) > format_code::kLpc10)
+        format_code::Type(formatCode) > format_code::kOpus)
         return std::nullopt;
     if (formatCode == kPcmu8000)
         return kPcmuPayloadType;
@@ -66,7 +66,7 @@ std::optional<int> FormatCodeOfPayloadType(int payloadType) {
     if (payloadType == kGsmPayloadType)
         return kGsm8000;
     const int index = payloadType - kFirstDynamic;
-    if (index < 0 || index >= (format_code::kLpc10 + 1) * kRatesPerType)
+    if (index < 0 || index >= (format_code::kOpus + 1) * kRatesPerType)
         return std::nullopt;
     const int code = format_code::k16Bit | ((index % kRatesPerType) << kRateShift) | (index / kRatesPerType);
     // The two formats with static types never travel under their dynamic number.

@@ -36,9 +36,9 @@ enum class DatagramKind {
 DatagramKind Classify(std::span<const uint8_t> datagram);
 
 // The RTP payload type that carries a 16-bit format: 0 for G.711 mu-law at 8000 Hz, 3 for GSM at 8000 Hz,
-// 96 + type * 4 + rate index for every other codec type 0 to 6 (so all fall in 96 to 123, clear of the
-// 64 to 95 that RFC 5761 keeps for RTCP). None for 8-bit formats, which a session never carries, and for
-// codec types without a coder.
+// 96 + type * 4 + rate index for every other codec type 0 to 7 (so all fall in 96 to 127, clear of the
+// 64 to 95 that RFC 5761 keeps for RTCP; Opus, type 7, takes 124 to 127). None for 8-bit formats, which a
+// session never carries, and for codec types without a coder.
 std::optional<uint8_t> PayloadTypeOf(int formatCode);
 // The 16-bit format a payload type carries; none for any type PayloadTypeOf never gives.
 std::optional<int> FormatCodeOfPayloadType(int payloadType);

@@ -305,8 +305,14 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
     while (config.sessionId == 0);
     randombytes_buf(&config.firstSequence, sizeof(config.firstSequence));
     randombytes_buf(&config.firstTimestamp, sizeof(config.firstTimestamp));
+    config.opusFormat = opusOffer_;
     session_.Start(config, MonotonicMs());
+    // Opus set for the call waits for the peer's hello: the call begins in the plain format.
+    if (session_.TakeFormatChange())
+        ChangeFormat(session_.FormatCode(), false);
     nextFiguresMs_ = 0;
+    lastAdaptedReport_ = -1;
+    senderBitRate_ = CallSession::kOpusTopBitRate;
     {
         std::lock_guard<std::mutex> guard(stateLock_);
         callState_ = CallState();
@@ -314,6 +320,21 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
         callState_.formatCode = config.formatCode;
         callState_.mode = session_.GetMode();
     }
+}
+
+void VoiceLink::AdaptSender() {
+    const CallSession::Quality& quality = session_.GetQuality();
+    if (!session_.OpusAgreed() || !quality.peerBlock)
+        return;
+    // One step per report: the same block seen again says nothing new.
+    const auto reportKey = static_cast<int64_t>(quality.peerBlock->highestSequence);
+    if (reportKey == lastAdaptedReport_)
+        return;
+    lastAdaptedReport_ = reportKey;
+    const CallSession::SenderSettings settings =
+        CallSession::AdaptOpusSender(quality.peerBlock->fractionLost, senderBitRate_);
+    senderBitRate_ = settings.bitRate;
+    pipeline_.AdaptSender(settings.expectedLossPercent, settings.bitRate);
 }
 
 void VoiceLink::ChangeFormat(int formatCode, bool capturing) {
@@ -371,6 +392,8 @@ VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, c
     if (const std::optional<int> theirs = session_.TakeMismatch())
         PostWindow(WM_LINK_FORMAT_MISMATCH, static_cast<WPARAM>(*theirs),
                    static_cast<LPARAM>(session_.FormatCode()));
+    if (const std::optional<int> plain = session_.TakeOpusFallback())
+        PostWindow(WM_LINK_OPUS_FALLBACK, static_cast<WPARAM>(*plain), 0);
     if (const std::optional<int> size = session_.TakeBadPayload())
         PostWindow(WM_LINK_BAD_PAYLOAD, static_cast<WPARAM>(*size),
                    static_cast<LPARAM>(session_.FormatCode()));
@@ -401,6 +424,7 @@ void VoiceLink::SendSessionTraffic(SocketHandle handle, const SocketAddress& pee
         figures.playoutDelayUs = static_cast<uint32_t>(playout.depthMs * 1000);
         figures.jitterUs = static_cast<uint32_t>(playout.jitterMs * 1000);
         session_.SetPlayoutFigures(figures);
+        AdaptSender();
     }
     // A few datagrams at most: a hello or its answer, a report, a keep-alive.
     for (int i = 0; i < 3; ++i) {

@@ -50,6 +50,9 @@ public:
     static constexpr int kReceiveTimeoutMs = 20;
     static constexpr int kLevelIntervalMs = 50;
     static constexpr int kInitialFormat = format_code::kDefault;  // the window sets the chosen format later
+    // No Opus offer unless a format set for the call is Opus (-a:opus): a call that switches rates mid-way
+    // is refused by a WAV-file device fixed to one rate, so the offer is asked for, not made by default.
+    static constexpr int kOpusOffered = 0;
 
     VoiceLink();
     ~VoiceLink() override;
@@ -89,6 +92,8 @@ public:
     // The format was chosen for the calls (it wins over the peer's); otherwise a listener takes its
     // caller's. Set before the worker starts.
     void SetFormatChosen(bool chosen) { formatChosen_ = chosen; }
+    // The Opus format offered to a session peer (0: none). Set before a call, like the format.
+    void SetOpusOffer(int formatCode) { opusOffer_ = formatCode; }
     // How long a session peer may stay silent before the call ends; 0: never. Set before the worker starts.
     void SetPeerTimeoutMs(int ms) { peerTimeoutMs_ = ms; }
     int OutputDevice() const { return outputDevice_; }
@@ -164,6 +169,8 @@ private:
     enum class Received { kNothing, kOpened, kEndOfCall };
     // A call's session, its format and its state for the status.
     void StartSession(const SocketAddress& peer);
+    // An Opus sender follows the peer's latest report: the loss to protect against, the bit rate to use.
+    void AdaptSender();
     // Capture and the peer's stream restart in the new format (capture only when `capturing`).
     void ChangeFormat(int formatCode, bool capturing);
     void SendSessionTraffic(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer,
@@ -241,6 +248,9 @@ private:
     CallSession session_;
     bool sessionOffer_ = true;
     bool formatChosen_ = false;
+    int opusOffer_ = kOpusOffered;
+    int64_t lastAdaptedReport_ = -1;
+    int senderBitRate_ = CallSession::kOpusTopBitRate;  // the peer's report block the sender last adapted to
     int peerTimeoutMs_ = CallSession::kDefaultPeerTimeoutMs;
     int configuredFormat_ = -1;  // the format set before the first call; every call starts from it
     int64_t nextFiguresMs_ = 0;

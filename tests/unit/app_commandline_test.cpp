@@ -207,7 +207,7 @@ TEST(CommandLineTest, EveryBadArgumentIsRefusedWithOneLineNamingIt) {
         {"-l:4294972301:yes", "port"}, {"-c:h:abc:yes", "port"},
         {"-i:256", "device"}, {"-o:-1", "device"}, {"-i:", "device"}, {"-o:one", "device"},
         {"-l:5005:maybe", "listen"}, {"-l:5005:", "listen"}, {"-c:h:1:y", "connect"},
-        {"-d:both", "direction"}, {"-d:", "direction"}, {"-a:opus", "codec"}, {"-a:256", "codec"},
+        {"-d:both", "direction"}, {"-d:", "direction"}, {"-a:speex", "codec"}, {"-a:256", "codec"},
         {"5005", "not an option"}, {"-", "not an option"}, {"", "not an option"},
         {"--headless=yes", "no value"}, {"--help=", "no value"}, {"--list-devices=1", "no value"},
         {"--audio", "needs a value"}, {"--audio=", "needs a value"}, {"--input-wav", "needs a value"},

@@ -81,7 +81,7 @@ TEST_F(PipelineTest, FormatCodesChooseRateWidthFrameAndCodec) {
     EXPECT_EQ(p.FrameLength(), 800);
     EXPECT_TRUE(p.HasCodec());
 
-    p.SetFormat(0x07 | 0x40);  // type 7: no codec, the frame length stays
+    p.SetFormat(0x08 | 0x40);  // type 8: no codec, the frame length stays
     EXPECT_FALSE(p.HasCodec());
     EXPECT_EQ(p.FrameLength(), 800);
     EXPECT_EQ(p.Rate(), 22050);
@@ -114,7 +114,7 @@ TEST_F(PipelineTest, PayloadSizesOfTheRegistry) {
 // The table against the coders it makes: one frame of the table's length codes into one payload of the
 // table's size, and that payload decodes into one frame again.
 TEST(CodecTableTest, EachCoderCodesOneFrameIntoThePayloadTheTableGives) {
-    ASSERT_EQ(CodecTypes().size(), 7u);
+    ASSERT_EQ(CodecTypes().size(), 8u);
     for (const CodecType& type : CodecTypes()) {
         const int code = 0x80 | type.type;
         std::unique_ptr<SoundCodec> codec = CreateCodec(code);
@@ -136,8 +136,8 @@ TEST(CodecTableTest, EachCoderCodesOneFrameIntoThePayloadTheTableGives) {
         codec->Decode16(payload.Data(), payload.Length(), decoded, false);
         EXPECT_EQ(decoded.Length(), type.frameLength) << type.title;
     }
-    EXPECT_EQ(FindCodecType(0x87), nullptr);
-    EXPECT_EQ(FrameLengthOf(0x87), 0);
+    EXPECT_EQ(FindCodecType(0x88), nullptr);
+    EXPECT_EQ(FrameLengthOf(0x88), 0);
 }
 
 TEST_F(PipelineTest, LevelsCountOnlyPositivePeaks) {

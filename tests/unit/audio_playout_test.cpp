@@ -255,8 +255,21 @@ public:
         count = kFrame;
         return frame.data();
     }
+    // With `recovers`, a frame carries its predecessor as Opus's in-band FEC does: the missing frame n is
+    // rebuilt from frame n + 1 exactly, so that what was heard tells a recovery from a concealment.
+    const int16_t* RecoverFromNext(const uint8_t* next, int length, int& count) override {
+        count = 0;
+        if (!recovers || length != 1 || next[0] == 0xFF)
+            return nullptr;
+        recoveredFrom.push_back(next[0]);
+        std::fill(frame.begin(), frame.end(), FrameValue(next[0] - 1));
+        count = kFrame;
+        return frame.data();
+    }
     std::vector<int16_t> frame = std::vector<int16_t>(kFrame);
     std::vector<int> order;  // payloads in the order they were decoded
+    bool recovers = false;
+    std::vector<int> recoveredFrom;  // the next frames missing ones were rebuilt from
 };
 
 // A script of numbered arrivals and device takes, on a fake clock, with what was heard slot by slot.
@@ -596,4 +609,33 @@ TEST(StreamConcealmentTest, OtherCodecsGetAConcealmentThatContinuesTheSignal) {
     for (int16_t s : filled)
         peak = std::max(peak, std::abs(static_cast<int>(s)));
     EXPECT_GT(peak, 4000);
+}
+
+TEST(NumberedPlayoutTest, AMissingFrameIsRebuiltFromTheNextOneOnlyWhenThatOneIsAlreadyWaiting) {
+    NumberedScript script;
+    script.decoder.recovers = true;
+    // 1 is missing and 2 waits: slot 1 is rebuilt from 2. 4 and 5 are missing and 6 waits: slot 4 has no
+    // next frame waiting and is concealed, slot 5 is rebuilt from 6.
+    script.Arrive(0);
+    script.Arrive(2);
+    script.Arrive(3);
+    script.Arrive(6);
+    script.TakeSlots(7);
+    EXPECT_EQ(script.Heard(), (std::vector<int>{0, 1, 2, 3, C, 5, 6}));
+    EXPECT_EQ(script.decoder.recoveredFrom, (std::vector<int>{2, 6}));
+    EXPECT_EQ(script.Counts().framesConcealed, 3);
+    EXPECT_EQ(script.Counts().framesRecovered, 2);
+    // The frames rebuilt from were decoded once each in their own slots afterwards, in order.
+    EXPECT_EQ(script.decoder.order, (std::vector<int>{0, 2, 3, 6}));
+
+    // A next frame the codec cannot rebuild from leaves the ordinary concealment.
+    NumberedScript undecodable;
+    undecodable.decoder.recovers = true;
+    undecodable.Arrive(0);
+    undecodable.ArriveAs(2, 0xFF);
+    undecodable.Arrive(3);
+    undecodable.TakeSlots(4);
+    EXPECT_EQ(undecodable.Heard(), (std::vector<int>{0, C, 3}));
+    EXPECT_EQ(undecodable.Counts().framesRecovered, 0);
+    EXPECT_EQ(undecodable.Counts().framesConcealed, 2);
 }

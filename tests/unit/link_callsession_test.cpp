@@ -381,3 +381,136 @@ TEST(CallSessionTest, ReportsCarryTheFiguresBothWaysAndGiveTheRoundTrip) {
     // 10 ms each way, in 1/65536 s units: within a unit or two of 20 ms.
     EXPECT_NEAR(static_cast<double>(*callerSees.roundTripUs), 20000, 100);
 }
+
+namespace {
+
+constexpr int kOpus48 = 0x87;
+constexpr int kOpus16 = 0xA7;
+
+CallSession::Config OpusConfig(bool listener, uint64_t id, int opus, int format = kIlbc11) {
+    CallSession::Config config = Config(listener, id, format);
+    config.opusFormat = opus;
+    return config;
+}
+
+}  // namespace
+
+TEST(CallSessionOpusTest, BothOfferingOpusUseItAtTheLowerOfTheTwoRatesWithOpusPayloadTypes) {
+    Pair pair;
+    pair.caller.Start(OpusConfig(false, 0x1111, kOpus48), 0);
+    pair.listener.Start(OpusConfig(true, 0x2222, kOpus16, kGsm8), 0);
+    pair.listener.SetPeerKnown(true);
+    // The hello offers Opus beside the plain format it names.
+    const Bytes hello = Due(pair.caller, 0);
+    ASSERT_EQ(hello.size(), 24u);
+    EXPECT_EQ(hello[20], kIlbc11);
+    EXPECT_EQ(hello[21], 0x07);
+    EXPECT_EQ(hello[22], 0x87);
+    pair.listener.Receive(hello, true, 0);
+    pair.Exchange();
+    for (CallSession* side : {&pair.caller, &pair.listener}) {
+        ASSERT_TRUE(side->InSession());
+        EXPECT_TRUE(side->OpusAgreed());
+        EXPECT_EQ(side->FormatCode(), kOpus16);
+        EXPECT_TRUE(side->TakeFormatChange());
+        EXPECT_FALSE(side->TakeMismatch()) << "the plain formats differ, but Opus settles it";
+    }
+    // Opus at 16000 Hz goes as payload type 125, its timestamp on RFC 7587's 48000 Hz clock: 960 a frame.
+    const Bytes first = AudioOut(pair.caller, 40, false, 1000);
+    const Bytes second = AudioOut(pair.caller, 40, false, 1020);
+    ASSERT_EQ(first.size(), 52u);
+    EXPECT_EQ(first[1], 0x80 | 125);
+    EXPECT_EQ(second[1], 125);
+    const auto timestamp = [](const Bytes& p) {
+        return static_cast<uint32_t>(p[4] << 24 | p[5] << 16 | p[6] << 8 | p[7]);
+    };
+    EXPECT_EQ(timestamp(second) - timestamp(first), 960u);
+    EXPECT_EQ(pair.listener.Receive(first, true, 1000).action, Action::kPlay);
+    // Silence the encoder has nothing to say about (one or two bytes) is not sent; a three-byte packet
+    // is, and opens a talk spurt.
+    EXPECT_TRUE(AudioOut(pair.caller, 1, false, 1040).empty());
+    EXPECT_TRUE(AudioOut(pair.caller, 2, false, 1060).empty());
+    const Bytes after = AudioOut(pair.caller, 3, false, 1080);
+    ASSERT_EQ(after.size(), 15u);
+    EXPECT_EQ(after[1], 0x80 | 125);
+    EXPECT_EQ(timestamp(after) - timestamp(second), 3 * 960u);
+}
+
+TEST(CallSessionOpusTest, APeerWithoutOpusAgreesThePlainFormatAsBefore) {
+    Pair pair;
+    pair.caller.Start(OpusConfig(false, 0x1111, kOpus48), 0);
+    pair.listener.Start(Config(true, 0x2222, kGsm8), 0);
+    pair.listener.SetPeerKnown(true);
+    pair.Exchange();
+    ASSERT_TRUE(pair.caller.InSession());
+    EXPECT_FALSE(pair.caller.OpusAgreed());
+    EXPECT_EQ(pair.caller.FormatCode(), kIlbc11);
+    EXPECT_EQ(pair.listener.FormatCode(), kIlbc11) << "the listener takes the caller's plain format";
+    EXPECT_FALSE(pair.caller.TakeOpusFallback()) << "a session peer is no plain peer";
+}
+
+TEST(CallSessionOpusTest, OpusSetForTheCallStartsPlainAndFallsBackTowardAPlainPeerSayingSoOnce) {
+    CallSession caller;
+    caller.Start(OpusConfig(false, 0x1111, 0, kOpus48), 0);
+    // The call begins in the default format: the plain wire cannot carry Opus.
+    EXPECT_EQ(caller.FormatCode(), 0xA4);
+    EXPECT_TRUE(caller.TakeFormatChange());
+    const Bytes hello = Due(caller, 0);
+    EXPECT_EQ(hello[20], 0xA4);
+    EXPECT_EQ(hello[22], 0x87);
+    const Bytes plain = AudioOut(caller, 50, false, 0);
+    ASSERT_EQ(plain.size(), 51u);
+    EXPECT_EQ(plain[0], 0x00);
+    Bytes audio(51, 0x42);
+    audio[0] = 0x00;
+    for (int64_t t = 0; t < 4000; t += 20) {
+        Due(caller, t);
+        caller.Receive(audio, true, t);
+    }
+    ASSERT_EQ(caller.GetMode(), CallSession::Mode::kPlain);
+    EXPECT_EQ(caller.TakeOpusFallback(), 0xA4);
+    EXPECT_EQ(caller.TakeOpusFallback(), std::nullopt);
+    // Sessions off: no offer, no hello, and still the plain format.
+    CallSession off;
+    CallSession::Config config = OpusConfig(false, 0x3333, 0, kOpus16);
+    config.offer = false;
+    off.Start(config, 0);
+    EXPECT_EQ(off.FormatCode(), 0xA4);
+    EXPECT_TRUE(Due(off, 0).empty());
+    EXPECT_EQ(AudioOut(off, 50, false, 0)[0], 0x00);
+}
+
+TEST(CallSessionOpusTest, AHelloOfferingSomethingElseThanOpusOffersNothing) {
+    for (const uint8_t offered : {0xA4, 0x07, 0x88, 0x00}) {
+        Bytes hello = Hello(0x2222, 0, kIlbc11);
+        hello[21] |= 0x04;
+        hello[22] = offered;
+        const std::optional<SessionControl> parsed = SessionControl::Parse(hello);
+        ASSERT_TRUE(parsed) << int{offered};
+        EXPECT_EQ(parsed->capabilities & 0x04, 0) << int{offered};
+        EXPECT_EQ(parsed->opusFormat, 0) << int{offered};
+    }
+    // Without the capability bit, byte 22 is not read.
+    Bytes hello = Hello(0x2222, 0, kIlbc11);
+    hello[22] = 0x87;
+    EXPECT_EQ(SessionControl::Parse(hello)->opusFormat, 0);
+    hello[21] |= 0x04;
+    EXPECT_EQ(SessionControl::Parse(hello)->opusFormat, 0x87);
+}
+
+TEST(CallSessionOpusTest, TheSenderFollowsThePeersLossAtTheEdgesOfItsRule) {
+    using S = CallSession::SenderSettings;
+    const auto adapt = [](int fraction, int bitRate) {
+        const S s = CallSession::AdaptOpusSender(static_cast<uint8_t>(fraction), bitRate);
+        return std::pair{s.expectedLossPercent, s.bitRate};
+    };
+    // Fraction lost in 1/256: 26 is just over 10 %, 25 just under; 5 just under 2 %, 6 just over.
+    EXPECT_EQ(adapt(26, 24000), (std::pair{11, 18000}));
+    EXPECT_EQ(adapt(25, 24000), (std::pair{10, 24000}));
+    EXPECT_EQ(adapt(6, 18000), (std::pair{3, 18000}));
+    EXPECT_EQ(adapt(5, 18000), (std::pair{2, 20000}));
+    EXPECT_EQ(adapt(0, 23000), (std::pair{0, 24000}));
+    EXPECT_EQ(adapt(0, 24000), (std::pair{0, 24000}));
+    EXPECT_EQ(adapt(255, 14000), (std::pair{30, 12000}));
+    EXPECT_EQ(adapt(255, 12000), (std::pair{30, 12000}));
+}

@@ -395,7 +395,25 @@ TEST(SdpDescriptionTest, RefusesPortsOutOfRangeAddressesWithOtherCharactersAndFo
     EXPECT_EQ(Description(std::string(46, '1'), 5007, 0x85).Text(), "");
     EXPECT_NE(Description("0000:0000:0000:0000:0000:ffff:192.168.100.200", 5007, 0x85).Text(), "");
     EXPECT_EQ(Description("127.0.0.1", 5007, 0x05).Text(), "");
-    EXPECT_EQ(Description("127.0.0.1", 5007, 0x87).Text(), "");
+    EXPECT_EQ(Description("127.0.0.1", 5007, 0x88).Text(), "");
 }
 
 }  // namespace
+
+TEST(SdpDescriptionTest, OpusIsDescribedAtRfc7587sFixedClockWithItsCodingRateInFmtp) {
+    EXPECT_EQ(Description("127.0.0.1", 40000, 0xA7).Text(),
+              "v=0\r\n"
+              "o=- 42 1 IN IP4 127.0.0.1\r\n"
+              "s=Q-Parlin call\r\n"
+              "c=IN IP4 127.0.0.1\r\n"
+              "t=0 0\r\n"
+              "m=audio 40000 RTP/AVP 125\r\n"
+              "a=rtpmap:125 opus/48000/2\r\n"
+              "a=fmtp:125 maxplaybackrate=16000;sprop-maxcapturerate=16000;useinbandfec=1;usedtx=1\r\n"
+              "a=ptime:20\r\n"
+              "a=recvonly\r\n");
+    EXPECT_NE(Description("127.0.0.1", 40000, 0x87).Text().find("m=audio 40000 RTP/AVP 124\r\n"),
+              std::string::npos);
+    // 8-bit Opus never travels in a session.
+    EXPECT_EQ(Description("127.0.0.1", 40000, 0x07).Text(), "");
+}

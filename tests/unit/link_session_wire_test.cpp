@@ -56,13 +56,13 @@ TEST(SessionPayloadTypeTest, StaticForPcmuAndGsmAt8000ElseNinetySixPlusFourTimes
 }
 
 TEST(SessionPayloadTypeTest, NoTypeForEightBitFormatsCodecsWithoutCoderOrOutOfRangeCodes) {
-    for (int code : {0x05, 0x24, 0x02, 0x00, 0x87, 0x9F, -1, 256})
+    for (int code : {0x05, 0x24, 0x02, 0x00, 0x07, 0x88, 0x9F, -1, 256})
         EXPECT_EQ(session_wire::PayloadTypeOf(code), std::nullopt) << code;
 }
 
 TEST(SessionPayloadTypeTest, TypesNeverSentMapToNoFormat) {
     // 104 and 116 would be GSM and G.711 at 8000 Hz, which go by their static types.
-    for (int pt : {1, 2, 4, 8, 64, 95, 104, 116, 124, 127, 128, -1})
+    for (int pt : {1, 2, 4, 8, 64, 95, 104, 116, 128, -1})
         EXPECT_EQ(session_wire::FormatCodeOfPayloadType(pt), std::nullopt) << pt;
 }
 
@@ -70,19 +70,19 @@ TEST(SessionPayloadTypeTest, EverySixteenBitFormatRoundTripsAndStaysOutOfTheRtcp
     int formats = 0;
     for (int code = 0x80; code <= 0xFF; ++code) {
         const std::optional<uint8_t> pt = session_wire::PayloadTypeOf(code);
-        if ((code & 0x1F) > 6) {
+        if ((code & 0x1F) > 7) {
             EXPECT_EQ(pt, std::nullopt) << code;
             continue;
         }
         ++formats;
         ASSERT_TRUE(pt.has_value()) << code;
-        EXPECT_TRUE(*pt == 0 || *pt == 3 || (*pt >= 96 && *pt <= 123)) << code;
+        EXPECT_TRUE(*pt == 0 || *pt == 3 || (*pt >= 96 && *pt <= 127)) << code;
         EXPECT_EQ(session_wire::FormatCodeOfPayloadType(*pt), code);
         // With or without the marker bit, a packet of this type is never taken for RTCP.
         EXPECT_EQ(Kind({0x80, *pt}), DatagramKind::kRtp);
         EXPECT_EQ(Kind({0x80, static_cast<uint8_t>(0x80 | *pt)}), DatagramKind::kRtp);
     }
-    EXPECT_EQ(formats, 28);
+    EXPECT_EQ(formats, 32);
 }
 
 // A hello from session 0x0102030405060708, which has not seen its peer yet, with ilbc_11khz chosen for
@@ -208,7 +208,7 @@ TEST(SessionControlTest, ComposeRefusesWhatAReceiverWouldRefuseOrWhatDoesNotFit)
     control = HelloFields();
     control.capabilities = 0xFF;
     ASSERT_EQ(control.Compose(out), 24);
-    EXPECT_EQ(out[21], 0x03);
+    EXPECT_EQ(out[21], 0x07);
 }
 
 }  // namespace
