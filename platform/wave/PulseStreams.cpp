@@ -423,15 +423,8 @@ MMRESULT PulseWaveOut::Unprepare(WaveHeader* header) {
 
 MMRESULT PulseWaveOut::Write(WaveHeader* header) {
     PulseLock lock(connection_->Loop());
-    if (header == nullptr || header->data == nullptr)
-        return MMSYSERR_INVALPARAM;
-    if (closed_)
-        return MMSYSERR_INVALHANDLE;
-    if (!(header->flags & WHDR_PREPARED))
-        return WAVERR_UNPREPARED;
-    if (header->flags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
-    header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
+    if (const MMRESULT result = MarkQueued(header, closed_); result != MMSYSERR_NOERROR)
+        return result;
     const size_t bytes = header->bufferLength / format_.blockAlign * format_.blockAlign;
     if (Ready()) {
         const uint8_t* data = header->data;
@@ -482,20 +475,4 @@ MMRESULT PulseWaveOut::Close() {
         Drop();
     }
     return MMSYSERR_NOERROR;
-}
-
-void ScaleSamples(uint8_t* data, size_t bytes, uint32_t level, int bitsPerSample) {
-    if (bitsPerSample == 8) {
-        for (size_t i = 0; i < bytes; ++i) {
-            const int32_t sample = (int32_t{data[i]} - 128) * static_cast<int32_t>(level) / 0xFFFF;
-            data[i] = static_cast<uint8_t>(sample + 128);
-        }
-        return;
-    }
-    for (size_t i = 0; i + 1 < bytes; i += 2) {
-        int16_t sample;
-        std::memcpy(&sample, data + i, sizeof sample);
-        sample = static_cast<int16_t>(int32_t{sample} * static_cast<int32_t>(level) / 0xFFFF);
-        std::memcpy(data + i, &sample, sizeof sample);
-    }
 }

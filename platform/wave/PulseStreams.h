@@ -152,6 +152,3 @@ private:
     std::vector<uint8_t> scratch_;  // the silence cushion
     std::vector<uint8_t> scaled_;   // a header at less than full volume
 };
-
-// Scales `bytes` of samples by level / 0xFFFF.
-void ScaleSamples(uint8_t* data, size_t bytes, uint32_t level, int bitsPerSample);

@@ -150,21 +150,8 @@ void StreamWaveOut::Fill(uint8_t* chunk, size_t bytes) {
 
 void StreamWaveOut::ApplyVolume(uint8_t* chunk, size_t bytes, uint32_t volume) const {
     const uint32_t level = volume & 0xFFFF;
-    if (level == 0xFFFF)
-        return;
-    if (bitsPerSample_ == 8) {
-        for (size_t i = 0; i < bytes; ++i) {
-            const int32_t sample = (int32_t{chunk[i]} - 128) * static_cast<int32_t>(level) / 0xFFFF;
-            chunk[i] = static_cast<uint8_t>(sample + 128);
-        }
-        return;
-    }
-    for (size_t i = 0; i + 1 < bytes; i += 2) {
-        int16_t sample;
-        std::memcpy(&sample, chunk + i, sizeof sample);
-        sample = static_cast<int16_t>(int32_t{sample} * static_cast<int32_t>(level) / 0xFFFF);
-        std::memcpy(chunk + i, &sample, sizeof sample);
-    }
+    if (level != 0xFFFF)
+        ScaleSamples(chunk, bytes, level, bitsPerSample_);
 }
 
 void StreamWaveOut::Run() {

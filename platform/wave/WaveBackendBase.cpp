@@ -1,6 +1,7 @@
 // Open-request checks and failure details shared by the backends.
 #include "platform/wave/WaveBackendBase.h"
 
+#include <cstring>
 #include <utility>
 
 size_t ChunkFrames(uint32_t samplesPerSec) {
@@ -28,7 +29,23 @@ MMRESULT UnprepareHeader(WaveHeader* header, bool closed) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT QueueHeader(WaveHeader* header, bool closed, std::deque<WaveHeader*>& queue) {
+void ScaleSamples(uint8_t* data, size_t bytes, uint32_t level, int bitsPerSample) {
+    if (bitsPerSample == 8) {
+        for (size_t i = 0; i < bytes; ++i) {
+            const int32_t sample = (int32_t{data[i]} - 128) * static_cast<int32_t>(level) / 0xFFFF;
+            data[i] = static_cast<uint8_t>(sample + 128);
+        }
+        return;
+    }
+    for (size_t i = 0; i + 1 < bytes; i += 2) {
+        int16_t sample;
+        std::memcpy(&sample, data + i, sizeof sample);
+        sample = static_cast<int16_t>(int32_t{sample} * static_cast<int32_t>(level) / 0xFFFF);
+        std::memcpy(data + i, &sample, sizeof sample);
+    }
+}
+
+MMRESULT MarkQueued(WaveHeader* header, bool closed) {
     if (header == nullptr || header->data == nullptr)
         return MMSYSERR_INVALPARAM;
     if (closed)
@@ -38,8 +55,14 @@ MMRESULT QueueHeader(WaveHeader* header, bool closed, std::deque<WaveHeader*>& q
     if (header->flags & WHDR_INQUEUE)
         return WAVERR_STILLPLAYING;
     header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
-    queue.push_back(header);
     return MMSYSERR_NOERROR;
+}
+
+MMRESULT QueueHeader(WaveHeader* header, bool closed, std::deque<WaveHeader*>& queue) {
+    const MMRESULT result = MarkQueued(header, closed);
+    if (result == MMSYSERR_NOERROR)
+        queue.push_back(header);
+    return result;
 }
 
 bool IsPcmMonoFormat(const WaveFormat& format) {

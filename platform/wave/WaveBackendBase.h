@@ -27,8 +27,12 @@ bool IsPcmMonoFormat(const WaveFormat& format);
 // device's lock and says whether the device is closed.
 MMRESULT PrepareHeader(WaveHeader* header, bool closed);
 MMRESULT UnprepareHeader(WaveHeader* header, bool closed);
+// Scales `bytes` of samples by level / 0xFFFF (a software volume).
+void ScaleSamples(uint8_t* data, size_t bytes, uint32_t level, int bitsPerSample);
 // Queue a prepared header that is not queued yet, marked as queued and not done; the caller holds the
-// device's lock and says whether the device is closed.
+// device's lock and says whether the device is closed. MarkQueued does all but the append, for a device
+// that hands the header on at once.
+MMRESULT MarkQueued(WaveHeader* header, bool closed);
 MMRESULT QueueHeader(WaveHeader* header, bool closed, std::deque<WaveHeader*>& queue);
 
 class WaveBackendBase : public WaveBackend {

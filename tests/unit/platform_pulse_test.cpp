@@ -11,6 +11,7 @@
 #include "platform/wave/PulseConnection.h"
 #include "platform/wave/PulseStreams.h"
 #include "platform/wave/Wave.h"
+#include "platform/wave/WaveBackendBase.h"
 
 namespace {
 
