@@ -295,6 +295,10 @@ public:
         if (!settings_.sdpFile.empty() && !settings_.session)
             return Failure(sdpArgument_,
                            "cannot be used with --session=off, whose calls send no numbered audio");
+        // Opus is only ever agreed in a session: without one the call could only fall back, unasked.
+        if (!settings_.session && settings_.codecChosen && format_code::IsOpus(settings_.codecFormat))
+            return Failure("--session=off",
+                           "leaves only the plain wire, which never carries Opus: choose another codec");
         if (!settings_.sdpFile.empty() && !settings_.secretFile.empty())
             return Failure(sdpArgument_,
                            "cannot be used with --secret: no tool can read a private call's audio");

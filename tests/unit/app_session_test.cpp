@@ -50,6 +50,13 @@ TEST(SessionOptionsTest, SessionTimeoutAndStatisticsOptionsWithTheirEdges) {
     EXPECT_EQ(Parse({"--stats-interval=1"}).statsIntervalSeconds, 1);
     EXPECT_NE(Refusal({"--peer-timeout=86401"}).find("from 0 to 86400"), std::string::npos);
     EXPECT_NE(Refusal({"--stats-interval=86401"}).find("from 0 to 86400"), std::string::npos);
+    // Opus (type 7) is only agreed in a session: with sessions off it is refused, whatever comes first.
+    EXPECT_EQ(Refusal({"-a:opus", "--session=off"}),
+              "qparlin: --session=off: leaves only the plain wire, which never carries Opus: choose another "
+              "codec");
+    EXPECT_FALSE(ParseCommandLine(std::vector<std::string>{"--session=off", "-a:0x87"}).Ok());
+    EXPECT_TRUE(Parse({"--session=off", "-a:0x88"}).codecChosen);  // type 8: no codec, refused elsewhere
+    EXPECT_TRUE(Parse({"-a:opus", "--session=on"}).codecChosen);
     for (const char* bad : {"--session", "--session=maybe", "--peer-timeout", "--peer-timeout=-1",
                             "--peer-timeout=5s", "--stats-interval=", "--stats-interval=1.5"})
         EXPECT_FALSE(ParseCommandLine(std::vector<std::string>{bad}).Ok()) << bad;
