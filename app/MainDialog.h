@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <memory>
@@ -35,6 +36,9 @@ public:
     static constexpr int kMeterMaximum = 80;
     // The window's one timer, which turns the banners.
     static constexpr int kTimerPeriodMs = 1000;
+    // Meters fall to their lowest mark when no levels have arrived for this long, so that a still meter
+    // never reads as sound arriving.
+    static constexpr int kMeterHoldMs = 250;
 
     MainDialog(const Settings& settings, std::string versionText, std::string buildText,
                QWidget* parent = nullptr);
@@ -104,6 +108,10 @@ protected:
 
 private:
     void UpdateSpeakerToolTip();
+    // The title names the peer while a call is up, so that two copies' windows can be told apart.
+    void UpdateTitle();
+    // Enter in the host or port field: connect when the window can, otherwise nothing.
+    void OnEnterInField();
     void BuildControls();
     void ShowErrorBox(const QString& text);
     void ShowValidationMessage(const QString& text);
@@ -142,6 +150,8 @@ private:
     QString notice_;
     BannerView* banner_ = nullptr;
     int timer_ = 0;
+    int meterTimer_ = 0;  // checks often that levels still arrive
+    QElapsedTimer levelsArrived_;
     QPointer<QMessageBox> validationBox_;
     std::set<QString> errorTexts_;  // texts of the error boxes on screen
     int speakerBitmap_ = 131;

@@ -1,6 +1,7 @@
 // The window on the offscreen platform: start-up, the buttons and what they show, the field checks, the
 // keys, device error boxes, the meters' arithmetic and the About box.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -242,16 +243,69 @@ private slots:
         QVERIFY(window_->isVisible());
     }
 
-    void enterOutsideAButtonEndsTheProgramWhenTheFieldsPass() {
+    void enterInTheHostOrPortFieldConnectsAndNeverEndsTheProgram() {
+        UdpPeer peer;
         Open();
-        Child<QLineEdit>("port")->setText("99999");
+        Child<QLineEdit>("port")->setText(QString::number(peer.Port()));
         Child<QLineEdit>("host")->setFocus();
         QTest::keyClick(Child<QLineEdit>("host"), Qt::Key_Return);
+        QTRY_COMPARE(Status(), QString("Connected."));
+        QVERIFY(window_->isVisible());
+        QVERIFY(Enabled("disconnect"));
+        // During the call Enter in a field does nothing: the call goes on and the window stays.
+        Child<QLineEdit>("port")->setFocus();
+        QTest::keyClick(Child<QLineEdit>("port"), Qt::Key_Enter);
+        QTest::qWait(200);
+        QVERIFY(window_->isVisible());
+        QCOMPARE(Status(), QString("Connected."));
+        QVERIFY(!window_->Link().StopRequested());
+    }
+
+    void enterAwayFromTheFieldsAndButtonsIsStillTheOkAction() {
+        Open();
+        Child<QLineEdit>("port")->setText("99999");
+        Child<QLineEdit>("port")->clearFocus();
+        QTest::keyClick(window_.get(), Qt::Key_Return);
         QVERIFY2(window_->isVisible(), "a failing port keeps the window");
+        window_->ValidationBox()->close();
         Child<QLineEdit>("port")->setText("5007");
-        QTest::keyClick(Child<QLineEdit>("host"), Qt::Key_Return);
+        Child<QLineEdit>("port")->clearFocus();
+        QTest::keyClick(window_.get(), Qt::Key_Return);
         QVERIFY(!window_->isVisible());
         QVERIFY2(window_->Link().StopRequested(), "the worker was stopped first");
+    }
+
+    void theTitleNamesThePeerDuringACallOnly() {
+        UdpPeer peer;
+        settings_.port = peer.Port();
+        Open();
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        const QString named = QString("127.0.0.1:%1 - Q-Parlin").arg(peer.Port());
+        QTRY_COMPARE_WITH_TIMEOUT(window_->windowTitle(), named, 3000);
+        QTest::mouseClick(Child<QPushButton>("disconnect"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(window_->windowTitle(), QString("Q-Parlin"), 3000);
+    }
+
+    void theWindowCanBeMaximisedAndKeepsItsSmallestSize() {
+        Open();
+        QVERIFY(window_->windowFlags() & Qt::WindowMaximizeButtonHint);
+        const QSize smallest = window_->minimumSize();
+        QVERIFY(window_->maximumSize().width() > smallest.width());
+        window_->resize(smallest.width() + 200, smallest.height() + 100);
+        QCOMPARE(window_->width(), smallest.width() + 200);
+        window_->resize(10, 10);
+        QCOMPARE(window_->size(), smallest);
+    }
+
+    void theFadersAreNamedAndTheMicrophoneMeterIsNotRed() {
+        Open();
+        QVERIFY(Child<QWidget>("speakerFader")->toolTip().contains("Speaker volume"));
+        QVERIFY(Child<QWidget>("microphoneFader")->toolTip().contains("Microphone level"));
+        LevelMeter* microphone = Child<LevelMeter>("microphoneMeter");
+        microphone->SetValue(80);
+        const QImage image = microphone->grab().toImage();
+        const QColor lit = image.pixelColor(image.width() / 2, image.height() - 1);
+        QVERIFY2(!(lit.red() > 200 && lit.green() < 100), qPrintable(lit.name()));
     }
 
     void aDeviceErrorShowsOneBoxWhateverTheReconnections() {
@@ -295,6 +349,20 @@ private slots:
         window_->Controller().HandleMessage({WM_AUDIO_LEVELS, 0, 37});
         QCOMPARE(Child<LevelMeter>("microphoneMeter")->Value(), 1);
         QCOMPARE(Child<LevelMeter>("speakerMeter")->Value(), 37);
+    }
+
+    void theMetersFallToTheirLowestMarkWhenLevelsStop() {
+        Open();
+        window_->Controller().HandleMessage({WM_AUDIO_LEVELS, 60, 70});
+        QCOMPARE(Child<LevelMeter>("speakerMeter")->Value(), 70);
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_COMPARE_WITH_TIMEOUT(Child<LevelMeter>("speakerMeter")->Value(), 1, 1000);
+        QCOMPARE(Child<LevelMeter>("microphoneMeter")->Value(), 1);
+        QVERIFY2(clock.elapsed() >= 200, "levels that keep arriving are not cut short");
+        // The next levels light it again.
+        window_->Controller().HandleMessage({WM_AUDIO_LEVELS, 50, 50});
+        QCOMPARE(Child<LevelMeter>("speakerMeter")->Value(), 50);
     }
 
     void aboutBoxFillsTheVersionLabelAndTheHelp() {
