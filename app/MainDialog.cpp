@@ -24,6 +24,7 @@
 #include "app/AboutDialog.h"
 #include "app/BannerView.h"
 #include "app/LevelMeter.h"
+#include "app/WindowGuide.h"
 #include "mixer/CMixerFader.h"
 #include "toolkit/DialogLook.h"
 
@@ -125,7 +126,7 @@ void MainDialog::BuildControls() {
     port_->setGeometry(Dlu(7, 106, 44, 12));
     help_ = new QPushButton("?", this);
     help_->setObjectName("help");
-    help_->setToolTip("Help about application parameters");
+    help_->setToolTip("How to use this window");
     help_->setGeometry(Dlu(113, 106, 14, 12));
 
     connect_ = new QPushButton("&Connect", this);
@@ -452,6 +453,11 @@ void MainDialog::OnMuteMicrophone() {
 }
 
 void MainDialog::OnHelp() {
+    WindowGuide guide(this);
+    guide.exec();
+}
+
+void MainDialog::OnAbout() {
     AboutDialog about(versionText_, buildText_, this);
     about.exec();
 }
@@ -474,7 +480,7 @@ void MainDialog::OnAddressBook() {
 
 void MainDialog::OnSysCommand(int command) {
     if (command == kAboutCommand)
-        OnHelp();
+        OnAbout();
 }
 
 void MainDialog::OnOk() {

@@ -95,7 +95,9 @@ public slots:
     void OnExit();
     void OnMuteSpeakers();
     void OnMuteMicrophone();
+    // "?": the guide to the window. The About box (the window's menu) holds the command-line help.
     void OnHelp();
+    void OnAbout();
     void OnAddressBook();
 
 protected:

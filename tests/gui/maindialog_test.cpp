@@ -10,12 +10,14 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
 #include "app/AboutDialog.h"
 #include "app/LevelMeter.h"
 #include "app/MainDialog.h"
+#include "app/WindowGuide.h"
 #include "base/Socket.h"
 #include "fake_wave.h"
 #include "held_lookup.h"
@@ -372,6 +374,38 @@ private slots:
         QVERIFY(about.HelpText().startsWith("Supported parameters are:\n -a:codec\n"));
         QVERIFY(!about.HelpText().contains('\r'));
         QVERIFY(about.HelpText().contains("ilbc_8khz\t\t- iLBC  at  8 KHz (32 Kbps)"));
+        QVERIFY2(about.HelpText().contains("\nqparlin -l:5005:yes -a:ilbc_11khz\n"), "Linux examples");
+        QVERIFY(!about.HelpText().contains(".exe"));
+    }
+
+    // Opens whichever modal dialog `open` brings up, hands it to `check` and closes it.
+    void WithModalDialog(const std::function<void()>& open, const std::function<void(QDialog&)>& check) {
+        bool seen = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr)
+                return;
+            seen = true;
+            check(*dialog);
+            dialog->reject();
+        });
+        open();
+        QVERIFY(seen);
+    }
+
+    void questionMarkOpensTheGuideAndTheWindowMenuTheAboutBox() {
+        Open();
+        WithModalDialog(
+            [&] { QTest::mouseClick(Child<QPushButton>("help"), Qt::LeftButton); },
+            [](QDialog& dialog) {
+                QCOMPARE(dialog.objectName(), QString("windowGuide"));
+                const QString text = WindowGuide::Text();
+                for (const char* control : {"Listen", "Connect", "Disconnect", "address book", "Exit"})
+                    QVERIFY2(text.contains(control), control);
+                QVERIFY(!text.contains("-a:codec"));
+            });
+        WithModalDialog([&] { window_->OnSysCommand(MainDialog::kAboutCommand); },
+                        [](QDialog& dialog) { QVERIFY(qobject_cast<AboutDialog*>(&dialog) != nullptr); });
     }
 };
 
