@@ -278,10 +278,10 @@ TEST(HelpTextTest, HasCrLfLinesTabsAndTheExamples) {
     EXPECT_NE(text.find("\r\nilbc_8khz\t\t- iLBC  at  8 KHz (32 Kbps)\r\n"), std::string::npos);
     EXPECT_NE(text.find("\r\ngsm_22khz\t- GSM   at 22 KHz (80 Kbps)\r\n"), std::string::npos);
     EXPECT_NE(text.find("right after the application is started. In case the \r\n"), std::string::npos);
-    for (const char* example : {"qparlin -l:5005:yes -a:ilbc_11khz\r\n",
-                                "qparlin -c:192.168.0.1:5005:yes -a:ilbc_11khz\r\n",
-                                "qparlin -l:5005:yes -a:ilbc_8khz -o:2 -d:receive\r\n",
-                                "qparlin -c:192.168.0.1:5005:yes -a:ilbc_8khz -i:1 \r\n-d:send\r\n"}) {
+    for (const char* example :
+         {"qparlin -l:5005:yes -a:ilbc_11khz\r\n", "qparlin -c:192.168.0.1:5005:yes -a:ilbc_11khz\r\n",
+          "qparlin -l:5005:yes -a:ilbc_8khz -o:2 -d:receive\r\n",
+          "qparlin -c:192.168.0.1:5005:yes -a:ilbc_8khz -i:1 \r\n-d:send\r\n"}) {
         EXPECT_NE(text.find(std::string("\r\n") + example), std::string::npos) << example;
     }
 }
