@@ -166,6 +166,11 @@ void MainDialog::BuildControls() {
     callState_->setFont(small);
     callState_->setGeometry(3, status_->height() / 2, status_->width() - 24, status_->height() / 2 - 1);
 
+    callInfo_ = new QLabel(this);
+    callInfo_->setObjectName("callInfo");
+    callInfo_->setTextInteractionFlags(Qt::TextSelectableByMouse);  // an address to copy to the peer
+    callInfo_->setGeometry(Dlu(7, 186, 183, 10));
+
     speakerFader_ = new CMixerFader(Qt::Vertical, this);
     speakerFader_->setObjectName("speakerFader");
     speakerFader_->setGeometry(Dlu(135, 72, 12, 86));
@@ -265,6 +270,8 @@ void MainDialog::Initialize() {
 
 void MainDialog::ShowStatus(const std::string& text) {
     status_->setText(QString::fromStdString(text));
+    UpdateCallInfo();
+    UpdateTitle();
     emit StatusChanged(status_->text());
 }
 
@@ -427,6 +434,38 @@ void MainDialog::UpdateTitle() {
         setWindowTitle(title);
 }
 
+QString MainDialog::DurationText(qint64 milliseconds) {
+    const qint64 seconds = std::max<qint64>(milliseconds, 0) / 1000;
+    const QString minutesAndSeconds = QString("%1:%2")
+                                          .arg(seconds / 60 % 60, seconds >= 3600 ? 2 : 1, 10, QChar('0'))
+                                          .arg(seconds % 60, 2, 10, QChar('0'));
+    return seconds >= 3600 ? QString("%1:%2").arg(seconds / 3600).arg(minutesAndSeconds) : minutesAndSeconds;
+}
+
+void MainDialog::UpdateCallInfo() {
+    QString text;
+    if (link_.GetState() != VoiceLink::kIdle) {
+        const SocketAddress peer = link_.GetCallState().peer;
+        const int port = link_.LocalPort();
+        if (peer.Address() == 0) {
+            callClock_.invalidate();
+            text = QString("Listening on port %1 (all addresses)").arg(port);
+        } else {
+            if (!callClock_.isValid())
+                callClock_.start();
+            text = QString("Peer %1:%2   %3   own port %4")
+                       .arg(QString::fromStdString(AddressText(peer.Address())))
+                       .arg(peer.Port())
+                       .arg(DurationText(callClock_.elapsed()))
+                       .arg(port);
+        }
+    } else {
+        callClock_.invalidate();
+    }
+    if (callInfo_->text() != text)
+        callInfo_->setText(text);
+}
+
 void MainDialog::OnConnect() {
     controller_.OnConnect();
 }
@@ -533,6 +572,7 @@ void MainDialog::timerEvent(QTimerEvent* event) {
         UpdateSpeakerToolTip();
         controller_.OnTick();
         UpdateTitle();
+        UpdateCallInfo();
     } else {
         QDialog::timerEvent(event);
     }

@@ -39,6 +39,8 @@ public:
     // Meters fall to their lowest mark when no levels have arrived for this long, so that a still meter
     // never reads as sound arriving.
     static constexpr int kMeterHoldMs = 250;
+    // "h:mm:ss", or "m:ss" under an hour.
+    static QString DurationText(qint64 milliseconds);
 
     MainDialog(const Settings& settings, std::string versionText, std::string buildText,
                QWidget* parent = nullptr);
@@ -112,6 +114,9 @@ private:
     void UpdateSpeakerToolTip();
     // The title names the peer while a call is up, so that two copies' windows can be told apart.
     void UpdateTitle();
+    // The line under the status: the peer and the call's duration in a call, the port really bound while
+    // listening, so that the user can tell the peer where to call.
+    void UpdateCallInfo();
     // Enter in the host or port field: connect when the window can, otherwise nothing.
     void OnEnterInField();
     void BuildControls();
@@ -149,6 +154,8 @@ private:
     QLabel* padlock_ = nullptr;    // inside the status line, shown in private calls only
     QLabel* callState_ = nullptr;  // inside the status line, under its text
     QLabel* quality_ = nullptr;    // under the meters, in a session only
+    QLabel* callInfo_ = nullptr;   // under the status line
+    QElapsedTimer callClock_;      // since the peer became known in this call
     QString notice_;
     BannerView* banner_ = nullptr;
     int timer_ = 0;

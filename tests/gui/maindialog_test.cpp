@@ -288,6 +288,42 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(window_->windowTitle(), QString("Q-Parlin"), 3000);
     }
 
+    void listeningOnPortZeroShowsThePortReallyBound() {
+        settings_.port = 0;
+        Open();
+        QCOMPARE(Child<QLabel>("callInfo")->text(), QString());
+        QTest::mouseClick(Child<QPushButton>("listen"), Qt::LeftButton);
+        QTRY_COMPARE(Status(), QString("Listening..."));
+        const int bound = window_->Link().LocalPort();
+        QVERIFY(bound > 0);
+        QCOMPARE(Child<QLabel>("callInfo")->text(),
+                 QString("Listening on port %1 (all addresses)").arg(bound));
+        QTest::mouseClick(Child<QPushButton>("disconnect"), Qt::LeftButton);
+        QTRY_COMPARE(Child<QLabel>("callInfo")->text(), QString());
+    }
+
+    void aCallShowsThePeerItsDurationAndTheOwnPort() {
+        UdpPeer peer;
+        settings_.port = peer.Port();
+        Open();
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        const QString start = QString("Peer 127.0.0.1:%1   0:0").arg(peer.Port());
+        QTRY_VERIFY_WITH_TIMEOUT(Child<QLabel>("callInfo")->text().startsWith(start), 3000);
+        QVERIFY(Child<QLabel>("callInfo")
+                    ->text()
+                    .endsWith(QString("own port %1").arg(window_->Link().LocalPort())));
+    }
+
+    void durationsShowMinutesAndSecondsThenHours() {
+        QCOMPARE(MainDialog::DurationText(0), QString("0:00"));
+        QCOMPARE(MainDialog::DurationText(59999), QString("0:59"));
+        QCOMPARE(MainDialog::DurationText(60000), QString("1:00"));
+        QCOMPARE(MainDialog::DurationText(3599000), QString("59:59"));
+        QCOMPARE(MainDialog::DurationText(3600000), QString("1:00:00"));
+        QCOMPARE(MainDialog::DurationText(36061000), QString("10:01:01"));
+        QCOMPARE(MainDialog::DurationText(-5), QString("0:00"));
+    }
+
     void theWindowCanBeMaximisedAndKeepsItsSmallestSize() {
         Open();
         QVERIFY(window_->windowFlags() & Qt::WindowMaximizeButtonHint);
