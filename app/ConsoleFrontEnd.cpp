@@ -143,7 +143,7 @@ int ConsoleFrontEnd::Run() {
         const bool listenFailedAtStart = settings_.autoListen && !settings_.autoConnect &&
                                          controller.Status() == CallController::kCantListen;
         if (listenFailedAtStart) {
-            err_ << "qparlin: cannot listen on port " << settings_.port << std::endl;
+            // The reason went to stderr with the failure itself.
             controller.OnExit();
             status = 1;
         } else {

@@ -314,6 +314,25 @@ private slots:
                     .endsWith(QString("own port %1").arg(window_->Link().LocalPort())));
     }
 
+    void aPortInUseShowsOneDialogWithThePortTheReasonAndTheRemedy() {
+        UdpPeer taken;
+        settings_.port = taken.Port();
+        Open();
+        QTest::mouseClick(Child<QPushButton>("listen"), Qt::LeftButton);
+        QTRY_COMPARE(window_->ErrorBoxCount(), 1);
+        const auto boxes = window_->findChildren<QMessageBox*>("errorBox");
+        QCOMPARE(boxes.size(), 1);
+        const QString text = boxes[0]->text();
+        QVERIFY2(
+            text.startsWith(QString("Cannot listen on UDP port %1: the port is in use").arg(taken.Port())),
+            qPrintable(text));
+        QVERIFY2(!text.contains("Error>"), "no internal prefix");
+        // The window does not carry on as if listening.
+        QCOMPARE(window_->Link().GetState(), VoiceLink::kIdle);
+        QVERIFY(Enabled("listen"));
+        QCOMPARE(Child<QLabel>("callInfo")->text(), QString());
+    }
+
     void durationsShowMinutesAndSecondsThenHours() {
         QCOMPARE(MainDialog::DurationText(0), QString("0:00"));
         QCOMPARE(MainDialog::DurationText(59999), QString("0:59"));

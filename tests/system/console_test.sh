@@ -49,7 +49,8 @@ pids+=("$second")
 await "$second" 50
 [ "$ended" = 1 ] || fail "the second listener ended with '$ended', not 1"
 grep -q "Error> Can't listen on the port!" "$work/second.out" || fail "no status line: $(cat "$work/second.out")"
-grep -q "cannot listen on port $port" "$work/second.err" || fail "no message: $(cat "$work/second.err")"
+grep -q "^qparlin: Cannot listen on UDP port $port: the port is in use by another program" "$work/second.err" ||
+    fail "no message naming the port and the reason: $(cat "$work/second.err")"
 # SIGUSR1 prints the link's counts and leaves the program running.
 kill -USR1 "$first"
 sleep 0.5
