@@ -77,7 +77,7 @@ void ContactsDialog::BuildControls() {
 
     list_ = new QTreeWidget(this);
     list_->setObjectName("contacts");
-    list_->setGeometry(Dlu(7, 7, 244, 126));
+    list_->setGeometry(Dlu(7, 7, 244, 118));
     list_->setColumnCount(kColumnCount);
     list_->setHeaderLabels({"Name", "IP", "Port"});
     list_->setRootIsDecorated(false);
@@ -104,12 +104,22 @@ void ContactsDialog::BuildControls() {
             list_->setCurrentItem(row);
     });
     QObject::connect(list_, &QTreeWidget::itemDoubleClicked, this, &ContactsDialog::OnOk);
+    // A double click picks a contact, so a cell is edited in place with F2 or a click on a selected row.
+    list_->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
+    QObject::connect(list_, &QTreeWidget::itemChanged, this, &ContactsDialog::OnCellEdited);
     // A double click anywhere in the list is OK, below the last row too, where the list itself sees no item.
     list_->viewport()->installEventFilter(this);
 
-    (new QLabel("Name", this))->setGeometry(Dlu(7, 137, 93, 8));
-    (new QLabel("IP address or hostname", this))->setGeometry(Dlu(101, 137, 80, 8));
-    (new QLabel("Port", this))->setGeometry(Dlu(182, 137, 32, 8));
+    // Two lines' room above each field: a label wraps rather than being cut off in a wide font.
+    const std::pair<const char*, QRect> labels[] = {{"Name", Dlu(7, 128, 93, 18)},
+                                                    {"IP address or hostname", Dlu(101, 128, 80, 18)},
+                                                    {"Port", Dlu(182, 128, 32, 18)}};
+    for (const auto& [text, place] : labels) {
+        auto* label = new QLabel(text, this);
+        label->setWordWrap(true);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+        label->setGeometry(place);
+    }
     nameEdit_ = new QLineEdit(this);
     nameEdit_->setObjectName("name");
     nameEdit_->setGeometry(Dlu(7, 147, 93, 14));
@@ -178,6 +188,7 @@ QTreeWidgetItem* ContactsDialog::MakeRow(const Contact& contact, int origin) con
         row->setTextAlignment(column, kColumnAlignment[column]);
     }
     row->setData(kNameColumn, kOriginRole, origin);
+    row->setFlags(row->flags() | Qt::ItemIsEditable);
     return row;
 }
 
@@ -212,6 +223,27 @@ void ContactsDialog::OnAdd() {
     const int port = PortFromText(Text(portEdit_));
     list_->insertTopLevelItem(0, MakeRow({Text(nameEdit_), Text(hostEdit_), std::to_string(port)}, -1));
     list_->setCurrentItem(list_->topLevelItem(0));
+    modified_ = true;
+    // The next contact starts from empty fields: text left behind would be joined to the next name.
+    nameEdit_->clear();
+    hostEdit_->clear();
+    portEdit_->clear();
+    nameEdit_->setFocus();
+}
+
+void ContactsDialog::OnCellEdited(QTreeWidgetItem* row, int column) {
+    if (editing_)
+        return;
+    std::string bytes = row->text(column).toStdString();
+    if (column == kPortColumn)
+        bytes = std::to_string(PortFromText(bytes));  // the same check Add makes
+    if (bytes == CellBytes(row, column))
+        return;  // only shown again; the bytes as read stay
+    editing_ = true;
+    row->setData(column, kBytesRole, QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    row->setText(column, Shown(bytes));
+    row->setToolTip(column, Shown(bytes));
+    editing_ = false;
     modified_ = true;
 }
 

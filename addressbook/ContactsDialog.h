@@ -54,6 +54,8 @@ protected:
 
 private:
     void BuildControls();
+    // A cell edited in place: its bytes become the typed text (a port is checked as Add checks it).
+    void OnCellEdited(QTreeWidgetItem* row, int column);
     void LoadRows();
     QTreeWidgetItem* MakeRow(const Contact& contact, int origin) const;
     std::vector<BookRow> BookRows() const;
@@ -66,6 +68,7 @@ private:
     std::string host_;
     int port_ = 0;
     bool modified_ = false;
+    bool editing_ = false;  // a cell's text is being set back, not typed
     std::optional<ContactsBook> book_;
     QPointer<QMessageBox> saveBox_;
 

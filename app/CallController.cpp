@@ -1,6 +1,12 @@
 #include "app/CallController.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -215,6 +221,35 @@ bool CallController::OnConnect() {
     return true;
 }
 
+std::string ListenFailureText(int port) {
+    // The link's exception carries no reason: bind once more to learn it.
+    int reason = 0;
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe < 0) {
+        reason = errno;
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        if (::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            reason = errno;
+        ::close(probe);
+    }
+    const std::string head = "Cannot listen on UDP port " + std::to_string(port) + ": ";
+    switch (reason) {
+        case EADDRINUSE:
+            return head +
+                   "the port is in use by another program (or another copy). End it, or listen on "
+                   "another port (0 picks any free one).";
+        case EACCES:
+            return head + "no permission (ports below 1024 need root). Listen on a port from 1024 up.";
+        case 0:
+            return head + "the port was busy for a moment. Press Listen again.";
+        default:
+            return head + std::strerror(reason) + ". Listen on another port.";
+    }
+}
+
 bool CallController::OnListen() {
     ticksUntilReconnect_ = 0;
     if (!ReadFields())
@@ -222,8 +257,10 @@ bool CallController::OnListen() {
     try {
         link_.Listen(kListenAddress, port_);
     } catch (const Exception&) {
-        // The port is taken or no socket could be had: the link stays idle and the program goes on.
+        // The port is taken or no socket could be had: the link stays idle and the program goes on, and
+        // the user learns which port, why, and what to do.
         SetStatus(kCantListen);
+        CurrentErrorSink().ReportError(ListenFailureText(port_));
         return false;
     }
     ReadFields();

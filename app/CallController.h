@@ -12,6 +12,10 @@
 #include "platform/Message.h"
 #include "platform/MessageTarget.h"
 
+// One sentence for a listen that failed on `port`: the port, the reason (in use, no permission) and what
+// to do.
+std::string ListenFailureText(int port);
+
 class CallController {
 public:
     static constexpr const char* kListening = "Listening...";

@@ -162,6 +162,9 @@ std::string ApplyCodec(const Fields& f, Settings& s) {
     const std::optional<int> code = ParseCodecField(f[0]);
     if (!code)
         return "unknown codec; use a name from the list in --help or a format code from 0 to 255";
+    // A code whose type names no codec would leave the window listening for a call it could never make.
+    if (FindCodecType(*code) == nullptr)
+        return "format code " + std::string(f[0]) + " has no codec; use a name from the list in --help";
     s.codecFormat = *code;
     s.codecChosen = true;
     return {};

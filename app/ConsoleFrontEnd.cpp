@@ -22,12 +22,14 @@ constexpr uint32_t WM_CONSOLE_EXIT = 0x8100;
 constexpr uint32_t WM_CONSOLE_STATISTICS = 0x8101;
 constexpr int kTickMs = 1000;
 
-// The signals the signal thread takes: SIGINT and SIGTERM end the program, SIGUSR1 asks for statistics.
+// The signals the signal thread takes: SIGINT, SIGTERM and SIGHUP (a closed terminal, or a service manager
+// that ends with it) end the program cleanly, SIGUSR1 asks for statistics.
 sigset_t HandledSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGUSR1);
     return set;
 }
@@ -143,10 +145,16 @@ int ConsoleFrontEnd::Run() {
         const bool listenFailedAtStart = settings_.autoListen && !settings_.autoConnect &&
                                          controller.Status() == CallController::kCantListen;
         if (listenFailedAtStart) {
-            err_ << "qparlin: cannot listen on port " << settings_.port << std::endl;
+            // The reason went to stderr with the failure itself.
             controller.OnExit();
             status = 1;
         } else {
+            if (!settings_.autoListen && !settings_.autoConnect) {
+                // Nothing starts by itself in the console: say how to start something rather than sit silent.
+                err_ << "qparlin: nothing to do: give -l:PORT:yes to wait for a call, or -c:HOST:PORT:yes to "
+                        "make one (qparlin --help lists the options); waiting until ended (Ctrl-C)"
+                     << std::endl;
+            }
             // The call's state is looked at once a second, as the window does.
             auto nextTick = std::chrono::steady_clock::now();
             int ticks = 0;

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QTimerEvent>
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <utility>
@@ -23,6 +24,7 @@
 #include "app/AboutDialog.h"
 #include "app/BannerView.h"
 #include "app/LevelMeter.h"
+#include "app/WindowGuide.h"
 #include "mixer/CMixerFader.h"
 #include "toolkit/DialogLook.h"
 
@@ -31,7 +33,8 @@ namespace {
 constexpr int kDialogWidthDlu = 197;
 constexpr int kDialogHeightDlu = 199;
 const QColor kSpeakerLit{50, 240, 50};
-const QColor kMicrophoneLit{255, 0, 0};
+// Red reads as clipping; the microphone's bar is a calm blue, distinct from the speaker's green.
+const QColor kMicrophoneLit{60, 160, 255};
 const QColor kUnlit{0, 80, 0};
 const QColor kPanelLit{0, 80, 0};
 // 0x00BBGGRR: the window's green, and a lighter one for a held thumb.
@@ -81,7 +84,7 @@ MainDialog::MainDialog(const Settings& settings, std::string versionText, std::s
     // The program's main window, not a dialog over some other: a window of its own kind, with a title bar,
     // a system menu, a minimise box and a close box, and modal to nothing (see Run).
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowIcon(QIcon(":/images/icon-128.png"));
     BuildControls();
 }
@@ -123,7 +126,7 @@ void MainDialog::BuildControls() {
     port_->setGeometry(Dlu(7, 106, 44, 12));
     help_ = new QPushButton("?", this);
     help_->setObjectName("help");
-    help_->setToolTip("Help about application parameters");
+    help_->setToolTip("How to use this window");
     help_->setGeometry(Dlu(113, 106, 14, 12));
 
     connect_ = new QPushButton("&Connect", this);
@@ -163,12 +166,21 @@ void MainDialog::BuildControls() {
     callState_->setFont(small);
     callState_->setGeometry(3, status_->height() / 2, status_->width() - 24, status_->height() / 2 - 1);
 
+    callInfo_ = new QLabel(this);
+    callInfo_->setObjectName("callInfo");
+    callInfo_->setTextInteractionFlags(Qt::TextSelectableByMouse);  // an address to copy to the peer
+    callInfo_->setGeometry(Dlu(7, 186, 183, 10));
+
     speakerFader_ = new CMixerFader(Qt::Vertical, this);
     speakerFader_->setObjectName("speakerFader");
     speakerFader_->setGeometry(Dlu(135, 72, 12, 86));
+    speakerFader_->setToolTip("Speaker volume (playback)");
+    speakerFader_->setAccessibleName("Speaker volume");
     microphoneFader_ = new CMixerFader(Qt::Vertical, this);
     microphoneFader_->setObjectName("microphoneFader");
     microphoneFader_->setGeometry(Dlu(178, 72, 12, 86));
+    microphoneFader_->setToolTip("Microphone level (recording)");
+    microphoneFader_->setAccessibleName("Microphone level");
 
     panel_ = new LevelMeter(this);
     panel_->setObjectName("meterPanel");
@@ -181,6 +193,7 @@ void MainDialog::BuildControls() {
     speakerMeter_->setGeometry(panelArea.x() + inset, panelArea.y() + 4, meterWidth, panelArea.height() - 8);
     microphoneMeter_ = new LevelMeter(this);
     microphoneMeter_->setObjectName("microphoneMeter");
+    microphoneMeter_->setToolTip("Microphone level");
     microphoneMeter_->setGeometry(panelArea.x() + 2 * inset + meterWidth, panelArea.y() + 4, meterWidth,
                                   panelArea.height() - 8);
 
@@ -205,12 +218,15 @@ void MainDialog::BuildControls() {
     for (QPushButton* mute : {muteSpeakers_, muteMicrophone_})
         mute->setIconSize(QSize(24, 20));
 
-    // Enter is the dialog's OK action unless a button has the focus, so no button is a default one.
+    // Enter in the host or port field connects; elsewhere it is the dialog's OK action unless a button has
+    // the focus, so no button is a default one.
     for (QPushButton* button : findChildren<QPushButton*>()) {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
 
+    QObject::connect(host_, &QLineEdit::returnPressed, this, &MainDialog::OnEnterInField);
+    QObject::connect(port_, &QLineEdit::returnPressed, this, &MainDialog::OnEnterInField);
     QObject::connect(connect_, &QPushButton::clicked, this, &MainDialog::OnConnect);
     QObject::connect(listen_, &QPushButton::clicked, this, &MainDialog::OnListen);
     QObject::connect(disconnect_, &QPushButton::clicked, this, &MainDialog::OnDisconnect);
@@ -220,7 +236,10 @@ void MainDialog::BuildControls() {
     QObject::connect(help_, &QPushButton::clicked, this, &MainDialog::OnHelp);
     QObject::connect(addressBook_, &QPushButton::clicked, this, &MainDialog::OnAddressBook);
 
-    setFixedSize(Dlu(0, 0, kDialogWidthDlu, kDialogHeightDlu).size());
+    // The controls keep their places; a larger or maximised window only gives them room around.
+    const QSize size = Dlu(0, 0, kDialogWidthDlu, kDialogHeightDlu).size();
+    setMinimumSize(size);
+    resize(size);
 }
 
 void MainDialog::Initialize() {
@@ -245,10 +264,14 @@ void MainDialog::Initialize() {
     controller_.Initialize(&poster_, &poster_);
     banner_->Load();
     timer_ = startTimer(kTimerPeriodMs);
+    meterTimer_ = startTimer(kMeterHoldMs / 5);
+    levelsArrived_.start();
 }
 
 void MainDialog::ShowStatus(const std::string& text) {
     status_->setText(QString::fromStdString(text));
+    UpdateCallInfo();
+    UpdateTitle();
     emit StatusChanged(status_->text());
 }
 
@@ -306,6 +329,7 @@ void MainDialog::EnableButtons(bool connectAndListen, bool disconnect) {
 }
 
 void MainDialog::ShowLevels(int microphone, int speaker) {
+    levelsArrived_.restart();
     microphoneMeter_->SetValue(microphone);
     speakerMeter_->SetValue(speaker);
 }
@@ -391,6 +415,57 @@ int MainDialog::Run() {
     return result();
 }
 
+void MainDialog::OnEnterInField() {
+    if (connect_->isEnabled())
+        OnConnect();
+}
+
+void MainDialog::UpdateTitle() {
+    QString title = kCaption;
+    if (link_.GetState() != VoiceLink::kIdle) {
+        const SocketAddress peer = link_.GetCallState().peer;
+        if (peer.Address() != 0)
+            title = QString("%1:%2 - %3")
+                        .arg(QString::fromStdString(AddressText(peer.Address())))
+                        .arg(peer.Port())
+                        .arg(kCaption);
+    }
+    if (windowTitle() != title)
+        setWindowTitle(title);
+}
+
+QString MainDialog::DurationText(qint64 milliseconds) {
+    const qint64 seconds = std::max<qint64>(milliseconds, 0) / 1000;
+    const QString minutesAndSeconds = QString("%1:%2")
+                                          .arg(seconds / 60 % 60, seconds >= 3600 ? 2 : 1, 10, QChar('0'))
+                                          .arg(seconds % 60, 2, 10, QChar('0'));
+    return seconds >= 3600 ? QString("%1:%2").arg(seconds / 3600).arg(minutesAndSeconds) : minutesAndSeconds;
+}
+
+void MainDialog::UpdateCallInfo() {
+    QString text;
+    if (link_.GetState() != VoiceLink::kIdle) {
+        const SocketAddress peer = link_.GetCallState().peer;
+        const int port = link_.LocalPort();
+        if (peer.Address() == 0) {
+            callClock_.invalidate();
+            text = QString("Listening on port %1 (all addresses)").arg(port);
+        } else {
+            if (!callClock_.isValid())
+                callClock_.start();
+            text = QString("Peer %1:%2   %3   own port %4")
+                       .arg(QString::fromStdString(AddressText(peer.Address())))
+                       .arg(peer.Port())
+                       .arg(DurationText(callClock_.elapsed()))
+                       .arg(port);
+        }
+    } else {
+        callClock_.invalidate();
+    }
+    if (callInfo_->text() != text)
+        callInfo_->setText(text);
+}
+
 void MainDialog::OnConnect() {
     controller_.OnConnect();
 }
@@ -417,6 +492,11 @@ void MainDialog::OnMuteMicrophone() {
 }
 
 void MainDialog::OnHelp() {
+    WindowGuide guide(this);
+    guide.exec();
+}
+
+void MainDialog::OnAbout() {
     AboutDialog about(versionText_, buildText_, this);
     about.exec();
 }
@@ -439,7 +519,7 @@ void MainDialog::OnAddressBook() {
 
 void MainDialog::OnSysCommand(int command) {
     if (command == kAboutCommand)
-        OnHelp();
+        OnAbout();
 }
 
 void MainDialog::OnOk() {
@@ -466,7 +546,9 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
             return;
         case Qt::Key_Return:
         case Qt::Key_Enter:
-            if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            if (focusWidget() == host_ || focusWidget() == port_) {
+                // The field's own returnPressed has connected (or done nothing during a call).
+            } else if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
                 button->click();
             } else {
                 OnOk();
@@ -479,10 +561,18 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainDialog::timerEvent(QTimerEvent* event) {
-    if (event->timerId() == timer_) {
+    if (event->timerId() == meterTimer_) {
+        if (levelsArrived_.isValid() && levelsArrived_.elapsed() >= kMeterHoldMs) {
+            // The lowest mark, as the levels' own silence shows it.
+            microphoneMeter_->SetValue(std::min(microphoneMeter_->Value(), 1));
+            speakerMeter_->SetValue(std::min(speakerMeter_->Value(), 1));
+        }
+    } else if (event->timerId() == timer_) {
         banner_->Tick();
         UpdateSpeakerToolTip();
         controller_.OnTick();
+        UpdateTitle();
+        UpdateCallInfo();
     } else {
         QDialog::timerEvent(event);
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <memory>
@@ -35,6 +36,11 @@ public:
     static constexpr int kMeterMaximum = 80;
     // The window's one timer, which turns the banners.
     static constexpr int kTimerPeriodMs = 1000;
+    // Meters fall to their lowest mark when no levels have arrived for this long, so that a still meter
+    // never reads as sound arriving.
+    static constexpr int kMeterHoldMs = 250;
+    // "h:mm:ss", or "m:ss" under an hour.
+    static QString DurationText(qint64 milliseconds);
 
     MainDialog(const Settings& settings, std::string versionText, std::string buildText,
                QWidget* parent = nullptr);
@@ -91,7 +97,9 @@ public slots:
     void OnExit();
     void OnMuteSpeakers();
     void OnMuteMicrophone();
+    // "?": the guide to the window. The About box (the window's menu) holds the command-line help.
     void OnHelp();
+    void OnAbout();
     void OnAddressBook();
 
 protected:
@@ -104,6 +112,13 @@ protected:
 
 private:
     void UpdateSpeakerToolTip();
+    // The title names the peer while a call is up, so that two copies' windows can be told apart.
+    void UpdateTitle();
+    // The line under the status: the peer and the call's duration in a call, the port really bound while
+    // listening, so that the user can tell the peer where to call.
+    void UpdateCallInfo();
+    // Enter in the host or port field: connect when the window can, otherwise nothing.
+    void OnEnterInField();
     void BuildControls();
     void ShowErrorBox(const QString& text);
     void ShowValidationMessage(const QString& text);
@@ -139,9 +154,13 @@ private:
     QLabel* padlock_ = nullptr;    // inside the status line, shown in private calls only
     QLabel* callState_ = nullptr;  // inside the status line, under its text
     QLabel* quality_ = nullptr;    // under the meters, in a session only
+    QLabel* callInfo_ = nullptr;   // under the status line
+    QElapsedTimer callClock_;      // since the peer became known in this call
     QString notice_;
     BannerView* banner_ = nullptr;
     int timer_ = 0;
+    int meterTimer_ = 0;  // checks often that levels still arrive
+    QElapsedTimer levelsArrived_;
     QPointer<QMessageBox> validationBox_;
     std::set<QString> errorTexts_;  // texts of the error boxes on screen
     int speakerBitmap_ = 131;

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -167,6 +168,53 @@ private slots:
 
         // What was saved opens in the same order, so that the next save does not turn the book over.
         QVERIFY(Open()->Rows() == std::vector<Contact>({b, a}));
+    }
+
+    void addClearsTheFieldsSoTheNextNameStartsEmpty() {
+        auto dialog = Open();
+        Fill(*dialog, "Alice", "a.example", "5007");
+        Click(*dialog, "add");
+        for (const char* field : {"name", "host", "port"})
+            QCOMPARE(Child<QLineEdit>(*dialog, field)->text(), QString());
+        QTest::keyClicks(Child<QLineEdit>(*dialog, "name"), "Bob");
+        Child<QLineEdit>(*dialog, "host")->setText("b.example");
+        Click(*dialog, "add");
+        QVERIFY(dialog->Rows() ==
+                std::vector<Contact>({{"Bob", "b.example", "0"}, {"Alice", "a.example", "5007"}}));
+    }
+
+    void aCellEditedInPlaceIsSavedAndAPortIsCheckedAsAddChecksIt() {
+        QVERIFY(SaveContacts({kOffice, kLab}));
+        auto dialog = Open();
+        QTreeWidget* list = List(*dialog);
+        QVERIFY(list->topLevelItem(0)->flags() & Qt::ItemIsEditable);
+        SelectRow(*dialog, 1);
+        list->setCurrentItem(list->topLevelItem(1), 1);
+        QTest::keyClick(list, Qt::Key_F2);
+        auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        QVERIFY2(editor != nullptr, "F2 opens an editor in the cell");
+        editor->setText("lab2.example");
+        QTest::keyClick(editor, Qt::Key_Return);
+        list->topLevelItem(0)->setText(2, " 070x");  // as a finished edit of the port sets it
+        QCOMPARE(list->topLevelItem(0)->text(2), QString("70"));
+        Click(*dialog, "ok");
+        const std::vector<Contact> saved = LoadContacts();
+        QCOMPARE(saved.size(), size_t{2});
+        QCOMPARE(saved[1].host, std::string("lab2.example"));
+        QCOMPARE(saved[1].name, kLab.name);
+        QCOMPARE(saved[0].port, std::string("70"));
+        QCOMPARE(saved[0].host, kOffice.host);
+    }
+
+    void theFieldLabelsAreNotCutOff() {
+        auto dialog = Open();
+        for (const QLabel* label : dialog->findChildren<QLabel*>()) {
+            const int needed =
+                label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height();
+            QVERIFY2(needed <= label->height(), qPrintable(label->text()));
+            if (!label->wordWrap())
+                QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->text()));
+        }
     }
 
     void addWithAnEmptyPortStoresZero() {

@@ -1,6 +1,7 @@
 // The window on the offscreen platform: start-up, the buttons and what they show, the field checks, the
 // keys, device error boxes, the meters' arithmetic and the About box.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -9,12 +10,14 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
 #include "app/AboutDialog.h"
 #include "app/LevelMeter.h"
 #include "app/MainDialog.h"
+#include "app/WindowGuide.h"
 #include "base/Socket.h"
 #include "fake_wave.h"
 #include "held_lookup.h"
@@ -242,16 +245,124 @@ private slots:
         QVERIFY(window_->isVisible());
     }
 
-    void enterOutsideAButtonEndsTheProgramWhenTheFieldsPass() {
+    void enterInTheHostOrPortFieldConnectsAndNeverEndsTheProgram() {
+        UdpPeer peer;
         Open();
-        Child<QLineEdit>("port")->setText("99999");
+        Child<QLineEdit>("port")->setText(QString::number(peer.Port()));
         Child<QLineEdit>("host")->setFocus();
         QTest::keyClick(Child<QLineEdit>("host"), Qt::Key_Return);
+        QTRY_COMPARE(Status(), QString("Connected."));
+        QVERIFY(window_->isVisible());
+        QVERIFY(Enabled("disconnect"));
+        // During the call Enter in a field does nothing: the call goes on and the window stays.
+        Child<QLineEdit>("port")->setFocus();
+        QTest::keyClick(Child<QLineEdit>("port"), Qt::Key_Enter);
+        QTest::qWait(200);
+        QVERIFY(window_->isVisible());
+        QCOMPARE(Status(), QString("Connected."));
+        QVERIFY(!window_->Link().StopRequested());
+    }
+
+    void enterAwayFromTheFieldsAndButtonsIsStillTheOkAction() {
+        Open();
+        Child<QLineEdit>("port")->setText("99999");
+        Child<QLineEdit>("port")->clearFocus();
+        QTest::keyClick(window_.get(), Qt::Key_Return);
         QVERIFY2(window_->isVisible(), "a failing port keeps the window");
+        window_->ValidationBox()->close();
         Child<QLineEdit>("port")->setText("5007");
-        QTest::keyClick(Child<QLineEdit>("host"), Qt::Key_Return);
+        Child<QLineEdit>("port")->clearFocus();
+        QTest::keyClick(window_.get(), Qt::Key_Return);
         QVERIFY(!window_->isVisible());
         QVERIFY2(window_->Link().StopRequested(), "the worker was stopped first");
+    }
+
+    void theTitleNamesThePeerDuringACallOnly() {
+        UdpPeer peer;
+        settings_.port = peer.Port();
+        Open();
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        const QString named = QString("127.0.0.1:%1 - Q-Parlin").arg(peer.Port());
+        QTRY_COMPARE_WITH_TIMEOUT(window_->windowTitle(), named, 3000);
+        QTest::mouseClick(Child<QPushButton>("disconnect"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(window_->windowTitle(), QString("Q-Parlin"), 3000);
+    }
+
+    void listeningOnPortZeroShowsThePortReallyBound() {
+        settings_.port = 0;
+        Open();
+        QCOMPARE(Child<QLabel>("callInfo")->text(), QString());
+        QTest::mouseClick(Child<QPushButton>("listen"), Qt::LeftButton);
+        QTRY_COMPARE(Status(), QString("Listening..."));
+        const int bound = window_->Link().LocalPort();
+        QVERIFY(bound > 0);
+        QCOMPARE(Child<QLabel>("callInfo")->text(),
+                 QString("Listening on port %1 (all addresses)").arg(bound));
+        QTest::mouseClick(Child<QPushButton>("disconnect"), Qt::LeftButton);
+        QTRY_COMPARE(Child<QLabel>("callInfo")->text(), QString());
+    }
+
+    void aCallShowsThePeerItsDurationAndTheOwnPort() {
+        UdpPeer peer;
+        settings_.port = peer.Port();
+        Open();
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        const QString start = QString("Peer 127.0.0.1:%1   0:0").arg(peer.Port());
+        QTRY_VERIFY_WITH_TIMEOUT(Child<QLabel>("callInfo")->text().startsWith(start), 3000);
+        QVERIFY(Child<QLabel>("callInfo")
+                    ->text()
+                    .endsWith(QString("own port %1").arg(window_->Link().LocalPort())));
+    }
+
+    void aPortInUseShowsOneDialogWithThePortTheReasonAndTheRemedy() {
+        UdpPeer taken;
+        settings_.port = taken.Port();
+        Open();
+        QTest::mouseClick(Child<QPushButton>("listen"), Qt::LeftButton);
+        QTRY_COMPARE(window_->ErrorBoxCount(), 1);
+        const auto boxes = window_->findChildren<QMessageBox*>("errorBox");
+        QCOMPARE(boxes.size(), 1);
+        const QString text = boxes[0]->text();
+        QVERIFY2(
+            text.startsWith(QString("Cannot listen on UDP port %1: the port is in use").arg(taken.Port())),
+            qPrintable(text));
+        QVERIFY2(!text.contains("Error>"), "no internal prefix");
+        // The window does not carry on as if listening.
+        QCOMPARE(window_->Link().GetState(), VoiceLink::kIdle);
+        QVERIFY(Enabled("listen"));
+        QCOMPARE(Child<QLabel>("callInfo")->text(), QString());
+    }
+
+    void durationsShowMinutesAndSecondsThenHours() {
+        QCOMPARE(MainDialog::DurationText(0), QString("0:00"));
+        QCOMPARE(MainDialog::DurationText(59999), QString("0:59"));
+        QCOMPARE(MainDialog::DurationText(60000), QString("1:00"));
+        QCOMPARE(MainDialog::DurationText(3599000), QString("59:59"));
+        QCOMPARE(MainDialog::DurationText(3600000), QString("1:00:00"));
+        QCOMPARE(MainDialog::DurationText(36061000), QString("10:01:01"));
+        QCOMPARE(MainDialog::DurationText(-5), QString("0:00"));
+    }
+
+    void theWindowCanBeMaximisedAndKeepsItsSmallestSize() {
+        Open();
+        QVERIFY(window_->windowFlags() & Qt::WindowMaximizeButtonHint);
+        const QSize smallest = window_->minimumSize();
+        QVERIFY(window_->maximumSize().width() > smallest.width());
+        window_->resize(smallest.width() + 200, smallest.height() + 100);
+        QCOMPARE(window_->width(), smallest.width() + 200);
+        window_->resize(10, 10);
+        QCOMPARE(window_->size(), smallest);
+    }
+
+    void theFadersAreNamedAndTheMicrophoneMeterIsNotRed() {
+        Open();
+        QVERIFY(Child<QWidget>("speakerFader")->toolTip().contains("Speaker volume"));
+        QVERIFY(Child<QWidget>("microphoneFader")->toolTip().contains("Microphone level"));
+        LevelMeter* microphone = Child<LevelMeter>("microphoneMeter");
+        microphone->SetValue(80);
+        const QImage image = microphone->grab().toImage();
+        const QColor lit = image.pixelColor(image.width() / 2, image.height() - 1);
+        QVERIFY2(!(lit.red() > 200 && lit.green() < 100), qPrintable(lit.name()));
     }
 
     void aDeviceErrorShowsOneBoxWhateverTheReconnections() {
@@ -297,6 +408,20 @@ private slots:
         QCOMPARE(Child<LevelMeter>("speakerMeter")->Value(), 37);
     }
 
+    void theMetersFallToTheirLowestMarkWhenLevelsStop() {
+        Open();
+        window_->Controller().HandleMessage({WM_AUDIO_LEVELS, 60, 70});
+        QCOMPARE(Child<LevelMeter>("speakerMeter")->Value(), 70);
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_COMPARE_WITH_TIMEOUT(Child<LevelMeter>("speakerMeter")->Value(), 1, 1000);
+        QCOMPARE(Child<LevelMeter>("microphoneMeter")->Value(), 1);
+        QVERIFY2(clock.elapsed() >= 200, "levels that keep arriving are not cut short");
+        // The next levels light it again.
+        window_->Controller().HandleMessage({WM_AUDIO_LEVELS, 50, 50});
+        QCOMPARE(Child<LevelMeter>("speakerMeter")->Value(), 50);
+    }
+
     void aboutBoxFillsTheVersionLabelAndTheHelp() {
         AboutDialog about("2.5", "070105");
         QCOMPARE(about.windowTitle(), QString("About Q-Parlin"));
@@ -304,6 +429,38 @@ private slots:
         QVERIFY(about.HelpText().startsWith("Supported parameters are:\n -a:codec\n"));
         QVERIFY(!about.HelpText().contains('\r'));
         QVERIFY(about.HelpText().contains("ilbc_8khz\t\t- iLBC  at  8 KHz (32 Kbps)"));
+        QVERIFY2(about.HelpText().contains("\nqparlin -l:5005:yes -a:ilbc_11khz\n"), "Linux examples");
+        QVERIFY(!about.HelpText().contains(".exe"));
+    }
+
+    // Opens whichever modal dialog `open` brings up, hands it to `check` and closes it.
+    void WithModalDialog(const std::function<void()>& open, const std::function<void(QDialog&)>& check) {
+        bool seen = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr)
+                return;
+            seen = true;
+            check(*dialog);
+            dialog->reject();
+        });
+        open();
+        QVERIFY(seen);
+    }
+
+    void questionMarkOpensTheGuideAndTheWindowMenuTheAboutBox() {
+        Open();
+        WithModalDialog(
+            [&] { QTest::mouseClick(Child<QPushButton>("help"), Qt::LeftButton); },
+            [](QDialog& dialog) {
+                QCOMPARE(dialog.objectName(), QString("windowGuide"));
+                const QString text = WindowGuide::Text();
+                for (const char* control : {"Listen", "Connect", "Disconnect", "address book", "Exit"})
+                    QVERIFY2(text.contains(control), control);
+                QVERIFY(!text.contains("-a:codec"));
+            });
+        WithModalDialog([&] { window_->OnSysCommand(MainDialog::kAboutCommand); },
+                        [](QDialog& dialog) { QVERIFY(qobject_cast<AboutDialog*>(&dialog) != nullptr); });
     }
 };
 

@@ -41,6 +41,23 @@ wanted=(libc6 libstdc++6 libasound2 libportaudio2 libpulse0 libsndfile1 libgsm1 
 for package in "${wanted[@]}"; do
     grep -qE "(^|, )$(printf '%s' "$package" | sed 's/[+.]/\\&/g')( |,|$)" <<<"$depends" || fail "Depends does not name $package"
 done
+# What dpkg-shlibdeps cannot see: the route to the sound server and, with the window, Qt's display plugin.
+grep -qE "(^|, )libasound2-plugins \| pipewire-alsa(,|$)" <<<"$depends" ||
+    fail "Depends does not name libasound2-plugins | pipewire-alsa"
+if [ "$QPARLIN_GUI" = 1 ]; then
+    grep -qE "(^|, )qt6-qpa-plugins(,|$)" <<<"$depends" || fail "Depends does not name qt6-qpa-plugins"
+fi
+# The licence travels with the package: the copyright file says BSD-3-Clause and carries its text.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/qparlin/copyright >"$work/copyright" ||
+    fail "the package has no copyright file"
+grep -q "^License: BSD-3-Clause$" "$work/copyright" || fail "the copyright file names no BSD-3-Clause licence"
+grep -q "Neither the name of the copyright holder" "$work/copyright" || fail "the copyright file lacks the licence text"
+grep -q "not-yet-chosen" "$work/copyright" && fail "the copyright file still says not-yet-chosen"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/metainfo/org.example.qparlin.metainfo.xml |
+    grep -q "<project_license>BSD-3-Clause</project_license>" || fail "the metainfo names no project licence"
+cmp -s <(sed -n '/^Redistribution/,$p' "$(dirname "$0")/../../LICENSE") \
+    <(sed -n '/^ Redistribution/,$p' "$work/copyright" | sed 's/^ //; s/^\.$//') ||
+    fail "LICENSE and the copyright file's licence text differ"
 IFS=',' read -r -a entries <<<"$depends"
 for entry in "${entries[@]}"; do
     name=$(awk '{ print $1 }' <<<"$entry")

@@ -29,7 +29,18 @@ kill -INT "$idle"
 await "$idle" 30
 [ "$ended" = 0 ] || fail "SIGINT ended the idle console with '$ended'"
 [ ! -s "$work/idle.out" ] || fail "the idle console printed: $(cat "$work/idle.out")"
-[ ! -s "$work/idle.err" ] || fail "the idle console complained: $(cat "$work/idle.err")"
+grep -q "^qparlin: nothing to do: give -l:PORT:yes to wait for a call, or -c:HOST:PORT:yes" "$work/idle.err" ||
+    fail "the idle console does not say what to do: $(cat "$work/idle.err")"
+[ "$(wc -l <"$work/idle.err")" -eq 1 ] || fail "the idle console said more: $(cat "$work/idle.err")"
+
+# SIGHUP (the terminal closed) ends it as SIGTERM does, with status 0, not 129.
+"$QPARLIN" --headless --audio=null >"$work/hup.out" 2>"$work/hup.err" &
+hup=$!
+pids+=("$hup")
+sleep 0.5
+kill -HUP "$hup"
+await "$hup" 30
+[ "$ended" = 0 ] || fail "SIGHUP ended the console with '$ended'"
 
 # A second listener on a port that the first one holds: status 1 and a message naming the port.
 for _ in 1 2 3 4 5; do
@@ -49,7 +60,8 @@ pids+=("$second")
 await "$second" 50
 [ "$ended" = 1 ] || fail "the second listener ended with '$ended', not 1"
 grep -q "Error> Can't listen on the port!" "$work/second.out" || fail "no status line: $(cat "$work/second.out")"
-grep -q "cannot listen on port $port" "$work/second.err" || fail "no message: $(cat "$work/second.err")"
+grep -q "^qparlin: Cannot listen on UDP port $port: the port is in use by another program" "$work/second.err" ||
+    fail "no message naming the port and the reason: $(cat "$work/second.err")"
 # SIGUSR1 prints the link's counts and leaves the program running.
 kill -USR1 "$first"
 sleep 0.5

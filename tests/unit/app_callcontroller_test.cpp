@@ -218,6 +218,17 @@ TEST_F(CallControllerTest, FailuresShowTheirStatusAndLeaveTheLinkIdle) {
     EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
 }
 
+TEST(ListenFailureTest, NamesThePortTheReasonAndWhatToDo) {
+    UdpPeer taken;
+    const std::string text = ListenFailureText(taken.Port());
+    EXPECT_EQ(
+        text.rfind("Cannot listen on UDP port " + std::to_string(taken.Port()) + ": the port is in use", 0),
+        0u)
+        << text;
+    EXPECT_NE(text.find("listen on another port"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Error>"), std::string::npos) << "no internal prefix";
+}
+
 TEST_F(CallControllerTest, APortThatFailsItsCheckStopsConnectAndListen) {
     UdpPeer peer;
     CallController& c = Start();
