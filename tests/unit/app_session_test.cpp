@@ -55,7 +55,7 @@ TEST(SessionOptionsTest, SessionTimeoutAndStatisticsOptionsWithTheirEdges) {
               "qparlin: --session=off: leaves only the plain wire, which never carries Opus: choose another "
               "codec");
     EXPECT_FALSE(ParseCommandLine(std::vector<std::string>{"--session=off", "-a:0x87"}).Ok());
-    EXPECT_TRUE(Parse({"--session=off", "-a:0x88"}).codecChosen);  // type 8: no codec, refused elsewhere
+    EXPECT_TRUE(Parse({"--session=off", "-a:0x82"}).codecChosen);
     EXPECT_TRUE(Parse({"-a:opus", "--session=on"}).codecChosen);
     for (const char* bad : {"--session", "--session=maybe", "--peer-timeout", "--peer-timeout=-1",
                             "--peer-timeout=5s", "--stats-interval=", "--stats-interval=1.5"})
