@@ -63,8 +63,11 @@ void ParseAnyDatagram(const std::vector<uint8_t>& datagram) {
         Check(control->Compose(again) == SessionControl::kBytes);
         Check(std::memcmp(again, datagram.data(), 3) == 0 &&
               std::memcmp(again + 4, datagram.data() + 4, 17) == 0);
-        Check(again[3] == (datagram[3] & 0x01) && again[21] == (datagram[21] & 0x03));
-        Check(again[22] == 0 && again[23] == 0);
+        Check(again[3] == (datagram[3] & 0x01) && again[21] == control->capabilities);
+        // An Opus offer stands only with an Opus format beside it; without one, byte 22 goes back as 0.
+        const bool opus = (control->capabilities & SessionControl::kOpus) != 0;
+        Check((control->capabilities & ~SessionControl::kOpus) == (datagram[21] & 0x03));
+        Check(again[22] == (opus ? datagram[22] : 0) && again[23] == 0);
     }
     if (const auto packet = RtpPacket::Parse(datagram)) {
         Check(kind == session_wire::DatagramKind::kRtp || kind == session_wire::DatagramKind::kRtcp);
@@ -98,6 +101,9 @@ void RoundTripControl(FieldReader& in) {
     control.peerId = in.Next(8);
     control.formatCode = in.Byte();
     control.capabilities = in.Byte() & SessionControl::kKnownCapabilities;
+    // An Opus offer round-trips only with a 16-bit Opus format (type 7, any rate bits); any other is voided.
+    if ((control.capabilities & SessionControl::kOpus) != 0)
+        control.opusFormat = static_cast<uint8_t>(0x87 | (in.Byte() & 0x60));
     std::vector<uint8_t> out(SessionControl::kBytes);
     Check(control.Compose(out) == SessionControl::kBytes);
     Check(SessionControl::Parse(out) == control);
