@@ -47,6 +47,7 @@ void PlayoutBuffer::Start() {
     windowNext_ = 0;
     DropWaiting();
     concealedSlots_ = 0;
+    lastSlotConcealed_ = false;
     active_ = true;
     // The device is handed what it keeps ahead at once; the rest is the first frame's slack, half a frame
     // (within bounds) until the jitter is known.
@@ -71,6 +72,7 @@ void PlayoutBuffer::GoIdle() {
     nextSequence_.reset();
     DropWaiting();
     concealedSlots_ = 0;
+    lastSlotConcealed_ = false;
 }
 
 void PlayoutBuffer::Append(const int16_t* samples, int count) {
@@ -142,6 +144,7 @@ void PlayoutBuffer::FillNumberedSlot(const Waiting* frame) {
             ++statistics_.framesRecovered;
             Store(samples, count);
             concealedSlots_ = (concealedSlots_ << 1) | 1u;
+            lastSlotConcealed_ = false;
             ++*nextSequence_;
             return;
         }
@@ -153,6 +156,7 @@ void PlayoutBuffer::FillNumberedSlot(const Waiting* frame) {
         Store(samples, count);
     }
     concealedSlots_ = (concealedSlots_ << 1) | (concealed ? 1u : 0u);
+    lastSlotConcealed_ = concealed;
     ++*nextSequence_;
 }
 
@@ -366,14 +370,32 @@ void PlayoutBuffer::ArriveNumbered(const uint8_t* payload, int length, int64_t n
         DropWaiting();
         nextSequence_ = sequence;
         concealedSlots_ = 0;
+        lastSlotConcealed_ = false;
     }
     const ArrivalKind kind = playout_rules::ClassifyArrival(sequence, View(sequence));
     switch (kind) {
-        case ArrivalKind::kLate:
+        case ArrivalKind::kLate: {
             ++statistics_.framesLate;
-            Record(-SamplesToUs(frameSamples_), true);
-            UpdateTargets();
-            return;
+            playout_rules::LateFrameView late;
+            late.sequence = sequence;
+            late.nextSlot = *nextSequence_;
+            late.lastSlotConcealed = lastSlotConcealed_;
+            late.framesWaiting = !waiting_.empty();
+            late.waitingSamples = WaitingSamples();
+            late.frameSamples = frameSamples_;
+            late.ceilingSamples = ceilingSamples_;
+            if (!playout_rules::PlayLateFrame(late)) {
+                Record(-SamplesToUs(frameSamples_), true);
+                UpdateTargets();
+                return;
+            }
+            // Its slot opens again behind the concealment that stood in for it.
+            ++statistics_.framesLatePlayed;
+            --*nextSequence_;
+            concealedSlots_ >>= 1;
+            lastSlotConcealed_ = false;
+            break;
+        }
         case ArrivalKind::kDuplicate:
             ++statistics_.framesDuplicated;
             return;
@@ -382,6 +404,7 @@ void PlayoutBuffer::ArriveNumbered(const uint8_t* payload, int length, int64_t n
             DropWaiting();
             nextSequence_ = sequence;
             concealedSlots_ = 0;
+            lastSlotConcealed_ = false;
             break;
         case ArrivalKind::kRefill:
             ++statistics_.framesReordered;

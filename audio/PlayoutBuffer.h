@@ -67,6 +67,7 @@ public:
         int64_t framesConcealed = 0;    // slots filled by concealment
         int64_t framesRecovered = 0;    // of those, rebuilt from the next frame's redundancy
         int64_t framesLate = 0;         // frames that came after their slot was concealed
+        int64_t framesLatePlayed = 0;   // of those, played after the concealment, the delay growing
         int64_t framesDuplicated = 0;   // numbered frames that came again
         int64_t framesReordered = 0;    // frames that came after a later one, in time for their slot
         int64_t samplesShortened = 0;   // audio taken out to bring the delay down
@@ -187,6 +188,7 @@ private:
     std::vector<Waiting> waiting_;
     std::vector<std::vector<uint8_t>> spare_;
     uint64_t concealedSlots_ = 0;
+    bool lastSlotConcealed_ = false;  // the last slot filled got concealment, not a frame or its rebuild
     int64_t lastArrivalUs_ = -1;
     int64_t stretchWanted_ = 0;  // samples to take out (positive) or put in (negative)
     int64_t loudSinceUs_ = 0;    // since when a stretch has waited for a quiet stretch

@@ -25,6 +25,11 @@ ArrivalKind ClassifyArrival(uint64_t sequence, const SlotView& view) {
     return ArrivalKind::kGap;
 }
 
+bool PlayLateFrame(const LateFrameView& view) {
+    return view.sequence + 1 == view.nextSlot && view.lastSlotConcealed && !view.framesWaiting &&
+           view.waitingSamples + view.frameSamples <= view.ceilingSamples;
+}
+
 bool IsLateForConcealedSlot(int64_t sinceUs, int64_t frameUs, int64_t typicalSlackUs) {
     const int64_t threshold = std::max<int64_t>(0, (frameUs - typicalSlackUs) / 2);
     return sinceUs < threshold;

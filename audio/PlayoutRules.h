@@ -32,6 +32,22 @@ struct SlotView {
 
 ArrivalKind ClassifyArrival(uint64_t sequence, const SlotView& view);
 
+// A numbered frame whose slot was concealed while it was on its way: is it played right after that
+// concealment, the delay growing by the frame, instead of dropped? Only when its slot is the last one
+// filled, was filled by concealment (not rebuilt from a later frame's redundancy), nothing waits behind
+// it, and the buffer stays under its ceiling with it. The speech it carries is kept, and the delay grows
+// where concealment already stands instead of by a stretch of heard speech.
+struct LateFrameView {
+    uint64_t sequence = 0;
+    uint64_t nextSlot = 0;
+    bool lastSlotConcealed = false;  // the slot before nextSlot was filled by concealment
+    bool framesWaiting = false;      // numbered frames wait behind a gap
+    int64_t waitingSamples = 0;      // decoded and encoded audio waiting
+    int64_t frameSamples = 0;
+    int64_t ceilingSamples = 0;
+};
+bool PlayLateFrame(const LateFrameView& view);
+
 // An unnumbered frame after concealed slots: is it the first concealed slot's own frame, late, or the
 // next frame (the slot's own was lost)? The next one is due about its usual slack before the slot after;
 // a late one comes soon after its slot began. `sinceUs` is how long ago that slot began to play,

@@ -392,6 +392,55 @@ TEST(NumberedPlayoutTest, AMissingSlotIsConcealedWhenItIsDueAndNotBefore) {
     EXPECT_EQ(inTime.Counts().framesReordered, 1);
 }
 
+TEST(NumberedPlayoutTest, AFrameLateForTheLastConcealedSlotPlaysBehindItsConcealment) {
+    // Slot 1 concealed while 1 was on its way, nothing behind it: 1 plays after the concealment, the
+    // timeline one frame later, and nothing of the speech is lost.
+    NumberedScript script;
+    script.Arrive(0);
+    script.TakeSlots(2);
+    EXPECT_EQ(script.Counts().framesConcealed, 1);
+    script.Arrive(1);
+    script.Arrive(2);
+    script.TakeSlots(2);  // the two slots' worth after the concealment: 1 and 2
+    EXPECT_EQ(script.Heard(), (std::vector<int>{0, C, 1, 2}));
+    EXPECT_EQ(script.Counts().framesLate, 1);
+    EXPECT_EQ(script.Counts().framesLatePlayed, 1);
+    EXPECT_EQ(script.decoder.order, (std::vector<int>{0, 1, 2}));
+
+    // Two slots concealed: 1 is a slot too far back and goes; 2, behind the last concealment, plays.
+    NumberedScript twoBack;
+    twoBack.Arrive(0);
+    twoBack.TakeSlots(3);
+    twoBack.Arrive(1);
+    twoBack.Arrive(2);
+    twoBack.Arrive(3);
+    twoBack.TakeSlots(2);
+    EXPECT_EQ(twoBack.Heard(), (std::vector<int>{0, C, 2, 3}));
+    EXPECT_EQ(twoBack.Counts().framesLate, 2);
+    EXPECT_EQ(twoBack.Counts().framesLatePlayed, 1);
+
+    // A later frame already waits behind the gap: the late one would play out of order, so it goes.
+    NumberedScript waiting;
+    waiting.Arrive(0);
+    waiting.TakeSlots(2);
+    waiting.Arrive(3);
+    waiting.Arrive(1);
+    waiting.TakeSlots(2);
+    EXPECT_EQ(waiting.Heard(), (std::vector<int>{0, C, 3}));
+    EXPECT_EQ(waiting.Counts().framesLatePlayed, 0);
+
+    // A slot rebuilt from the next frame's redundancy holds that frame's speech already.
+    NumberedScript rebuilt;
+    rebuilt.decoder.recovers = true;
+    rebuilt.Arrive(0);
+    rebuilt.Arrive(2);
+    rebuilt.TakeSlots(2);
+    rebuilt.Arrive(1);
+    rebuilt.TakeSlots(1);
+    EXPECT_EQ(rebuilt.Heard(), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(rebuilt.Counts().framesLatePlayed, 0);
+}
+
 TEST(NumberedPlayoutTest, FarJumpsRestartsAndUndecodableFramesHaveExactOutcomes) {
     // At 11025 Hz the ceiling is 300 ms: 3307 samples, 13 whole frames, so a frame may wait up to 13 slots
     // past the next one; 14 is a jump and the stream goes on from it.

@@ -66,6 +66,33 @@ TEST(PlayoutRulesTest, AFrameAfterAConcealedSlotIsLateOnlyWithinHalfItsDistanceT
     EXPECT_TRUE(IsLateForConcealedSlot(-1, 20000, 30000));
 }
 
+TEST(PlayoutRulesTest, ALateFrameIsPlayedOnlyBehindItsOwnConcealmentAsTheLastSlotWithRoomUnderTheCeiling) {
+    // Slot 9 was the last filled, by concealment; nothing waits; 3307 samples of ceiling, 240 a frame.
+    const auto view = [] {
+        LateFrameView late;
+        late.sequence = 9;
+        late.nextSlot = 10;
+        late.lastSlotConcealed = true;
+        late.waitingSamples = 3307 - 240;
+        late.frameSamples = 240;
+        late.ceilingSamples = 3307;
+        return late;
+    };
+    EXPECT_TRUE(PlayLateFrame(view()));
+    LateFrameView older = view();
+    older.sequence = 8;  // a slot further back: slot 9 stands between
+    EXPECT_FALSE(PlayLateFrame(older));
+    LateFrameView played = view();
+    played.lastSlotConcealed = false;  // rebuilt from redundancy, or its own frame played
+    EXPECT_FALSE(PlayLateFrame(played));
+    LateFrameView behind = view();
+    behind.framesWaiting = true;
+    EXPECT_FALSE(PlayLateFrame(behind));
+    LateFrameView full = view();
+    full.waitingSamples = 3307 - 240 + 1;
+    EXPECT_FALSE(PlayLateFrame(full));
+}
+
 TEST(PlayoutRulesTest, TheWantedStretchFollowsTheLowSlacksAtTheirThresholds) {
     const auto wanted = [](int64_t grow, int64_t shrink, int64_t moved) {
         SlackView slacks;

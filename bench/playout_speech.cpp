@@ -1,0 +1,208 @@
+// The playout buffer alone on a fake clock, against speech on a lossy, jittery path: what the listener of a
+// call would play, without the sound devices' and the machine's timing, so that a change to the buffer is
+// measured the same on a busy machine as on an idle one (the real calls of bench/measure_relay_speech.sh
+// are not).
+//
+//   playout_speech FORMAT IN.wav SEED CLEAN.wav PLAYED.wav [numbered|plain] [JITTER_MS] [DROP]
+//       FORMAT is a codec name or format code (16-bit); IN is mono at the format's rate. Frame k leaves at
+//       k frame lengths and is held 0..JITTER_MS (default 40), never overtaking the one before, as
+//       tests/soak/udp_relay.py --no-overtake does; DROP (default 0.02) of the frames are lost, a third of
+//       the losses in bursts of 3, drawn from SEED. `numbered` (the default) hands the buffer encoded,
+//       numbered frames as a session or private call does; `plain` decodes each frame as it arrives, as
+//       the plain wire must. The device takes a 5 ms piece every 5 ms from the first arrival on. CLEAN is
+//       every frame decoded, PLAYED what the device played; compare them with `call_audio damage`.
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "audio/CodecRegistry.h"
+#include "audio/FormatCode.h"
+#include "audio/PlayoutBuffer.h"
+#include "audio/StreamConcealment.h"
+#include "base/ByteBuffer.h"
+#include "base/SampleBuffer.h"
+
+namespace {
+
+constexpr double kBurst = 0.33;
+constexpr int kBurstLength = 3;
+constexpr int kPiecesAhead = 2;  // as the pipeline keeps at its players
+
+bool Write(const char* path, const std::vector<int16_t>& samples, int rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(path, SFM_WRITE, &info);
+    if (file == nullptr) {
+        std::fprintf(stderr, "playout_speech: %s: %s\n", path, sf_strerror(nullptr));
+        return false;
+    }
+    const sf_count_t count = static_cast<sf_count_t>(samples.size());
+    const bool written = sf_write_short(file, samples.data(), count) == count;
+    sf_close(file);
+    return written;
+}
+
+// Decodes numbered frames when their slots come, as the pipeline's stream decoder does.
+class CodecDecoder final : public PlayoutBuffer::Decoder {
+public:
+    explicit CodecDecoder(SoundCodec& codec) : codec_(codec) {}
+    const int16_t* Decode(const uint8_t* payload, int length, int& count) override {
+        count = 0;
+        if (!codec_.Decode16(payload, length, samples_, false) || samples_.Length() <= 0)
+            return nullptr;
+        count = samples_.Length();
+        return samples_.Data();
+    }
+
+private:
+    SoundCodec& codec_;
+    SampleBuffer samples_;
+};
+
+struct Frame {
+    int64_t arrivalUs = 0;
+    uint64_t sequence = 0;
+    std::vector<uint8_t> payload;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 6 || argc > 9) {
+        std::fprintf(stderr,
+                     "usage: playout_speech FORMAT IN.wav SEED CLEAN.wav PLAYED.wav [numbered|plain] "
+                     "[JITTER_MS] [DROP]\n");
+        return 2;
+    }
+    const std::optional<int> named = FormatCodeOfName(argv[1]);
+    const int format = named ? *named : static_cast<int>(std::strtol(argv[1], nullptr, 0));
+    const bool numbered = argc < 7 || std::strcmp(argv[6], "plain") != 0;
+    const double jitterMs = argc >= 8 ? std::clamp(std::atof(argv[7]), 0.0, 1000.0) : 40.0;
+    const double drop = argc >= 9 ? std::clamp(std::atof(argv[8]), 0.0, 0.5) : 0.02;
+    const int rate = format_code::Rate(format);
+    const int frame = FrameLengthOf(format);
+    std::unique_ptr<SoundCodec> coder = CreateCodec(format);
+    std::unique_ptr<SoundCodec> clean = CreateCodec(format);
+    std::unique_ptr<SoundCodec> player = CreateCodec(format);
+    if (!coder || !clean || !player || frame <= 0 || rate <= 0 || format_code::Width(format) != 16) {
+        std::fprintf(stderr, "playout_speech: %s is no 16-bit codec\n", argv[1]);
+        return 2;
+    }
+
+    SF_INFO info{};
+    SNDFILE* file = sf_open(argv[2], SFM_READ, &info);
+    if (file == nullptr || info.channels != 1 || info.samplerate != rate || info.frames <= 0 ||
+        info.frames > 3600LL * rate) {
+        std::fprintf(stderr, "playout_speech: %s is not mono at %d Hz (an hour at most)\n", argv[2], rate);
+        if (file != nullptr)
+            sf_close(file);
+        return 2;
+    }
+    std::vector<int16_t> in(static_cast<size_t>(info.frames));
+    in.resize(static_cast<size_t>(sf_read_short(file, in.data(), info.frames)));
+    sf_close(file);
+
+    // The sender and the path: every frame encoded in turn, lost or held as the relay would.
+    const double frameUs = 1e6 * frame / rate;
+    const double start = drop / (1 - kBurst + kBurst * kBurstLength);
+    std::mt19937_64 random(std::strtoull(argv[3], nullptr, 10));
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    ByteBuffer payload;
+    SampleBuffer decoded;
+    std::vector<int16_t> cleanOut;
+    std::vector<Frame> frames;
+    int sent = 0, lost = 0, toLose = 0;
+    int64_t lastArrivalUs = 0;
+    for (size_t at = 0; at + static_cast<size_t>(frame) <= in.size(); at += static_cast<size_t>(frame)) {
+        coder->Encode16(in.data() + at, frame, payload, false);
+        if (clean->Decode16(payload.Data(), payload.Length(), decoded, false))
+            cleanOut.insert(cleanOut.end(), decoded.Data(), decoded.Data() + decoded.Length());
+        const uint64_t sequence = static_cast<uint64_t>(sent++);
+        if (toLose == 0 && uniform(random) < start)
+            toLose = uniform(random) < kBurst ? kBurstLength : 1;
+        const double hold = uniform(random) * jitterMs * 1000;
+        if (toLose > 0) {
+            --toLose;
+            ++lost;
+            continue;
+        }
+        Frame f;
+        f.sequence = sequence;
+        f.arrivalUs =
+            std::max<int64_t>(lastArrivalUs, std::llround(static_cast<double>(sequence) * frameUs + hold));
+        lastArrivalUs = f.arrivalUs;
+        f.payload.assign(payload.Data(), payload.Data() + payload.Length());
+        frames.push_back(std::move(f));
+    }
+    if (frames.empty()) {
+        std::fprintf(stderr, "playout_speech: no frame arrived\n");
+        return 1;
+    }
+
+    // The listener: the buffer, its concealment and the codec's decoder, and a device that takes a piece
+    // every piece's time once the first frame is there.
+    const int piece = std::clamp(rate * PlayoutBuffer::kPieceMs / 1000, 1, frame);
+    const double pieceUs = 1e6 * piece / rate;
+    PlayoutBuffer buffer(rate, frame, kPiecesAhead * piece);
+    StreamConcealment concealment(player.get(), rate);
+    CodecDecoder decoder(*player);
+    buffer.SetConcealer(&concealment);
+    if (numbered)
+        buffer.SetDecoder(&decoder);
+    std::vector<int16_t> played, out(static_cast<size_t>(piece));
+    const auto take = [&](int64_t nowUs) {
+        if (!buffer.Take(out.data(), piece, nowUs))
+            std::fill(out.begin(), out.end(), 0);
+        played.insert(played.end(), out.begin(), out.end());
+    };
+    double nextTakeUs = static_cast<double>(frames.front().arrivalUs);
+    const double endUs = static_cast<double>(frames.back().arrivalUs) + 1e6;
+    double depthSum = 0;
+    size_t next = 0;
+    while (nextTakeUs <= endUs) {
+        if (next < frames.size() && static_cast<double>(frames[next].arrivalUs) <= nextTakeUs) {
+            const Frame& f = frames[next++];
+            const bool wasActive = buffer.Active();
+            if (numbered) {
+                buffer.ArriveNumbered(f.payload.data(), static_cast<int>(f.payload.size()), f.arrivalUs,
+                                      f.sequence);
+            } else if (player->Decode16(f.payload.data(), static_cast<int>(f.payload.size()), decoded,
+                                        false)) {
+                buffer.Arrive(decoded.Data(), decoded.Length(), f.arrivalUs);
+            }
+            depthSum += buffer.GetStatistics().depthMs;
+            if (!wasActive && buffer.Active()) {
+                // A new start hands the device its share at once.
+                for (int i = 0; i < kPiecesAhead; ++i)
+                    take(f.arrivalUs);
+                nextTakeUs = static_cast<double>(f.arrivalUs) + pieceUs;
+            }
+            continue;
+        }
+        take(std::llround(nextTakeUs));
+        nextTakeUs += pieceUs;
+    }
+    if (!Write(argv[4], cleanOut, rate) || !Write(argv[5], played, rate))
+        return 1;
+    const PlayoutBuffer::Statistics s = buffer.GetStatistics();
+    std::printf(
+        "frames=%d lost=%d concealed=%lld late=%lld lengthened_ms=%.1f shortened_ms=%.1f "
+        "mean_depth_ms=%.1f\n",
+        sent, lost, static_cast<long long>(s.framesConcealed), static_cast<long long>(s.framesLate),
+        1000.0 * static_cast<double>(s.samplesLengthened) / rate,
+        1000.0 * static_cast<double>(s.samplesShortened) / rate,
+        depthSum / static_cast<double>(frames.size()));
+    return 0;
+}
