@@ -8,6 +8,7 @@
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "base/Exception.h"
+#include "base/PcmSamples.h"
 
 namespace {
 
@@ -44,6 +45,23 @@ void AudioPipeline::SetFormat(int formatCode) {
     rate_ = format_code::Rate(formatCode);
     width_ = format_code::Width(formatCode);
     recorder_.SetFormatFields(frameLength_, width_, rate_);
+    voice_.reset();
+    echoCancelling_.store(false, std::memory_order_relaxed);
+    if (voiceMode_ != VoiceProcessor::Mode::kOff && rate_ > 0)
+        voice_ = std::make_unique<VoiceProcessor>(rate_, voiceMode_);
+}
+
+void AudioPipeline::SetVoiceProcessing(VoiceProcessor::Mode mode) {
+    std::lock_guard<std::mutex> guard(lock_);
+    voiceMode_ = mode;
+    voice_.reset();
+    echoCancelling_.store(false, std::memory_order_relaxed);
+    if (voiceMode_ != VoiceProcessor::Mode::kOff && rate_ > 0)
+        voice_ = std::make_unique<VoiceProcessor>(rate_, voiceMode_);
+}
+
+bool AudioPipeline::EchoCancelling() const {
+    return echoCancelling_.load(std::memory_order_relaxed);
 }
 
 int AudioPipeline::AddStream(int deviceId) {
@@ -104,6 +122,26 @@ void AudioPipeline::StartCapture() {
 void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
     if (buffer == nullptr || byteCount < 0)
         return;
+    if (voice_ && (width_ == 8 || width_ == 16)) {
+        // The stage works on 16-bit samples: 8-bit audio is widened for it and narrowed again after.
+        const int samples = width_ == 8 ? byteCount : byteCount / 2;
+        captured_.resize(static_cast<size_t>(samples));
+        if (width_ == 8)
+            WidenSamples(buffer, samples, captured_.data());
+        else
+            std::memcpy(captured_.data(), buffer, static_cast<size_t>(samples) * 2);
+        voice_->Process(captured_.data(), samples);
+        echoCancelling_.store(voice_->Cancelling(), std::memory_order_relaxed);
+        if (width_ == 8) {
+            narrowed_.resize(static_cast<size_t>(samples));
+            NarrowSamples(captured_.data(), samples, narrowed_.data());
+            buffer = narrowed_.data();
+        } else {
+            buffer = reinterpret_cast<const uint8_t*>(captured_.data());
+        }
+        byteCount = width_ == 8 ? samples : samples * 2;
+    }
+    // What is measured is what is sent: the processed audio.
     const uint8_t* payload = buffer;
     int payloadLength = byteCount;
     int level = 0;
@@ -321,10 +359,23 @@ void AudioPipeline::Shutdown() {
     }
     streams_.clear();
     codec_.reset();
+    voice_.reset();
 }
 
-void AudioPipeline::StreamCallback::OnData(const uint8_t*, int) {
-    // The player's thread: a piece has played, so the next one is due.
+void AudioPipeline::StreamCallback::OnData(const uint8_t* data, int byteCount) {
+    // The player's thread: a piece has played, so the next one is due, and the echo canceller learns what
+    // the speaker gave out.
+    if (pipeline_.voice_ && data != nullptr && byteCount > 0) {
+        const int width = pipeline_.width_;
+        const int samples = width == 8 ? byteCount : byteCount / 2;
+        stream_.played.resize(static_cast<size_t>(samples));
+        if (width == 8)
+            WidenSamples(data, samples, stream_.played.data());
+        else
+            std::memcpy(stream_.played.data(), data, static_cast<size_t>(samples) * 2);
+        if (width == 8 || width == 16)
+            pipeline_.voice_->Played(index_, stream_.played.data(), samples);
+    }
     if (stream_.playout) {
         std::lock_guard<std::mutex> guard(stream_.lock);
         pipeline_.Feed(stream_, true);
