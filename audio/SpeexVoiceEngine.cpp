@@ -22,9 +22,6 @@ constexpr int kAgcMaxGainDb = 20;
 constexpr int kNoiseSuppressDb = -30;
 constexpr int kEchoSuppressDb = -50;
 constexpr int kEchoSuppressActiveDb = -20;
-// The canceller counts as working once it removes this much of the microphone's energy while the far end
-// plays, measured over about half a second.
-constexpr double kCancellingRatio = 4.0;  // 6 dB
 
 // A second-order Butterworth high-pass (bilinear transform).
 class HighPass {
@@ -50,6 +47,14 @@ private:
     double z1_ = 0, z2_ = 0;
 };
 
+// A power of two of at most 20 ms: the canceller's FFTs are quickest at such lengths.
+int ChunkFor(int rate) {
+    int chunk = 64;
+    while (chunk * 2 <= rate / 50)
+        chunk *= 2;
+    return chunk;
+}
+
 int16_t Clip(double value) {
     return static_cast<int16_t>(std::clamp(std::lround(value), -32768L, 32767L));
 }
@@ -57,11 +62,11 @@ int16_t Clip(double value) {
 class SpeexVoiceEngine final : public VoiceEngine {
 public:
     SpeexVoiceEngine(int rate, const Settings& settings, int tailMs)
-        : rate_(rate), settings_(settings), highPass_(rate, kHighPassHz) {
-        // A power of two of at most 20 ms: the canceller's FFTs are quickest at such lengths.
-        chunk_ = 64;
-        while (chunk_ * 2 <= rate / 50)
-            chunk_ *= 2;
+        : rate_(rate),
+          settings_(settings),
+          chunk_(ChunkFor(rate)),
+          highPass_(rate, kHighPassHz),
+          watch_(rate, chunk_) {
         const int tail = std::max(chunk_, rate * tailMs / 1000);
         if (settings_.echo) {
             echo_ = speex_echo_state_init(chunk_, tail);
@@ -93,7 +98,6 @@ public:
             speex_preprocess_ctl(preprocess_, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS_ACTIVE, &active);
         }
         cancelled_.resize(static_cast<size_t>(chunk_));
-        windowChunks_ = std::max(1, rate / 2 / chunk_);
     }
     ~SpeexVoiceEngine() override { Release(); }
     SpeexVoiceEngine(const SpeexVoiceEngine&) = delete;
@@ -102,7 +106,7 @@ public:
     int Rate() const override { return rate_; }
     int ChunkSamples() const override { return chunk_; }
     const char* Name() const override { return "speexdsp"; }
-    bool Cancelling() const override { return cancelling_; }
+    bool Cancelling() const override { return watch_.Cancelling(); }
 
     void Process(const int16_t* far, int16_t* near) override {
         if (settings_.cleanUp) {
@@ -111,7 +115,7 @@ public:
         }
         if (echo_ != nullptr) {
             speex_echo_cancellation(echo_, near, far, cancelled_.data());
-            Watch(far, near, cancelled_.data());
+            watch_.Watch(far, near, cancelled_.data());
             std::copy(cancelled_.begin(), cancelled_.end(), near);
         }
         // With cancellation alone the preprocessor still removes what echo the canceller left.
@@ -120,26 +124,6 @@ public:
     }
 
 private:
-    // Sums the energy the canceller took away while the far end played.
-    void Watch(const int16_t* far, const int16_t* in, const int16_t* out) {
-        double farEnergy = 0, inEnergy = 0, outEnergy = 0;
-        for (int i = 0; i < chunk_; ++i) {
-            farEnergy += static_cast<double>(far[i]) * far[i];
-            inEnergy += static_cast<double>(in[i]) * in[i];
-            outEnergy += static_cast<double>(out[i]) * out[i];
-        }
-        // A far end below about -60 dBFS is silence: nothing to cancel, nothing to judge by.
-        if (farEnergy < chunk_ * 1000.0)
-            return;
-        windowIn_ += inEnergy;
-        windowOut_ += outEnergy;
-        if (++windowCount_ < windowChunks_)
-            return;
-        cancelling_ = windowIn_ > kCancellingRatio * windowOut_ && windowIn_ > windowChunks_ * chunk_ * 100.0;
-        windowIn_ = windowOut_ = 0;
-        windowCount_ = 0;
-    }
-
     void Release() {
         if (preprocess_ != nullptr)
             speex_preprocess_state_destroy(preprocess_);
@@ -156,10 +140,7 @@ private:
     SpeexEchoState* echo_ = nullptr;
     SpeexPreprocessState* preprocess_ = nullptr;
     std::vector<int16_t> cancelled_;
-    int windowChunks_ = 1;
-    int windowCount_ = 0;
-    double windowIn_ = 0, windowOut_ = 0;
-    bool cancelling_ = false;
+    CancellingWatch watch_;
 };
 
 }  // namespace

@@ -16,12 +16,11 @@ namespace {
 // The level control's target below full scale and the most it may add, in dB.
 constexpr int kTargetLevelDbfs = 6;
 constexpr int kCompressionGainDb = 9;
-// The canceller counts as working from this echo return loss enhancement (dB) on.
-constexpr int kCancellingErleDb = 6;
 
 class WebrtcVoiceEngine final : public VoiceEngine {
 public:
-    WebrtcVoiceEngine(int rate, const Settings& settings) : rate_(rate), chunk_(rate / 100) {
+    WebrtcVoiceEngine(int rate, const Settings& settings)
+        : rate_(rate), chunk_(rate / 100), watch_(rate, chunk_) {
         webrtc::Config config;
         config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
         config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
@@ -35,7 +34,6 @@ public:
         // in double talk (correlation 0.71 against 0.77); low kept speech (0.80) but recovered too slowly
         // after the echo path changed.
         apm_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kModerateSuppression);
-        apm_->echo_cancellation()->enable_metrics(true);
         apm_->echo_cancellation()->Enable(settings.echo);
         apm_->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh);
         apm_->noise_suppression()->Enable(settings.cleanUp);
@@ -57,7 +55,7 @@ public:
     int ChunkSamples() const override { return chunk_; }
     const char* Name() const override { return "webrtc"; }
     void SetDelayHintMs(int delayMs) override { delayMs_ = std::max(0, delayMs); }
-    bool Cancelling() const override { return cancelling_; }
+    bool Cancelling() const override { return watch_.Cancelling(); }
 
     void Process(const int16_t* far, int16_t* near) override {
         const size_t bytes = static_cast<size_t>(chunk_) * sizeof(int16_t);
@@ -68,24 +66,17 @@ public:
         }
         std::memcpy(near_.data_, near, bytes);
         apm_->ProcessStream(&near_);
+        if (echo_)
+            watch_.Watch(far, near, near_.data_);
         std::memcpy(near, near_.data_, bytes);
-        if (echo_ && ++chunksSinceMetrics_ >= kMetricsEveryChunks) {
-            chunksSinceMetrics_ = 0;
-            webrtc::EchoCancellation::Metrics metrics;
-            if (apm_->echo_cancellation()->GetMetrics(&metrics) == 0)
-                cancelling_ = metrics.echo_return_loss_enhancement.instant >= kCancellingErleDb;
-        }
     }
 
 private:
-    static constexpr int kMetricsEveryChunks = 50;
-
     int rate_;
     int chunk_;
     bool echo_ = false;
     int delayMs_ = 0;
-    int chunksSinceMetrics_ = 0;
-    bool cancelling_ = false;
+    CancellingWatch watch_;
     std::unique_ptr<webrtc::AudioProcessing> apm_;
     webrtc::AudioFrame far_;
     webrtc::AudioFrame near_;
