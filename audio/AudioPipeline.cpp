@@ -46,6 +46,7 @@ void AudioPipeline::SetFormat(int formatCode) {
     width_ = format_code::Width(formatCode);
     recorder_.SetFormatFields(frameLength_, width_, rate_);
     voice_.reset();
+    alignedDelayMs_ = 0;
     echoCancelling_.store(false, std::memory_order_relaxed);
     if (voiceMode_ != VoiceProcessor::Mode::kOff && rate_ > 0)
         voice_ = std::make_unique<VoiceProcessor>(rate_, voiceMode_);
@@ -55,9 +56,29 @@ void AudioPipeline::SetVoiceProcessing(VoiceProcessor::Mode mode) {
     std::lock_guard<std::mutex> guard(lock_);
     voiceMode_ = mode;
     voice_.reset();
+    alignedDelayMs_ = 0;
     echoCancelling_.store(false, std::memory_order_relaxed);
     if (voiceMode_ != VoiceProcessor::Mode::kOff && rate_ > 0)
         voice_ = std::make_unique<VoiceProcessor>(rate_, voiceMode_);
+}
+
+void AudioPipeline::AlignEchoReference() {
+    // Only when both devices report: half a delay would hold the reference back too little to matter and
+    // a guess could hold it back past the echo, which no canceller can then remove.
+    const int capture = recorder_.DeviceLatencyMs();
+    int playback = -1;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& stream : streams_) {
+            if (stream)
+                playback = std::max(playback, stream->player.DeviceLatencyMs());
+        }
+    }
+    const int delay = capture >= 0 && playback >= 0 ? capture + playback : 0;
+    if (delay != alignedDelayMs_) {
+        alignedDelayMs_ = delay;
+        voice_->SetDeviceDelayMs(delay);
+    }
 }
 
 bool AudioPipeline::EchoCancelling() const {
@@ -130,6 +151,7 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
             WidenSamples(buffer, samples, captured_.data());
         else
             std::memcpy(captured_.data(), buffer, static_cast<size_t>(samples) * 2);
+        AlignEchoReference();
         voice_->Process(captured_.data(), samples);
         echoCancelling_.store(voice_->Cancelling(), std::memory_order_relaxed);
         if (width_ == 8) {

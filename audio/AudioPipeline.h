@@ -166,6 +166,8 @@ private:
     // samples) and measures its level; false for a sample width the pipeline does not know.
     bool Decode(PlaybackStream& stream, const uint8_t* payload, int length, const uint8_t*& audio,
                 int& audioBytes);
+    // Holds the echo canceller's reference back by the delay the devices report. Recorder thread.
+    void AlignEchoReference();
     // Decoded audio as 16-bit samples, for the playout buffer.
     const int16_t* Samples16(PlaybackStream& stream, const uint8_t* audio, int audioBytes, int& count);
 
@@ -188,6 +190,7 @@ private:
     std::atomic<bool> echoCancelling_{false};
     std::vector<int16_t> captured_;  // recorder thread: the buffer as the stage processes it
     std::vector<uint8_t> narrowed_;  // recorder thread: processed 8-bit audio
+    int alignedDelayMs_ = 0;         // recorder thread: the devices' delay the stage was last told
     CaptureHandler captureHandler_{*this};
     ByteBuffer payload_;  // recorder thread
 };

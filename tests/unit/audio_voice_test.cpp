@@ -209,3 +209,22 @@ TEST(VoiceProcessorTest, ThePipelineSendsTheStageOutputAndOffSendsTheCaptureBitE
     }
     SetWaveBackend(nullptr);
 }
+
+TEST(VoiceProcessorTest, TheDevicesDelayHoldsTheReferenceBackSoALateEchoIsCancelled) {
+    // An echo 600 ms late is beyond what the canceller searches by itself; told the delay, it cancels it.
+    const int rate = 8000;
+    const std::vector<int16_t> far = Talk(rate, 6.0, 31);
+    const std::vector<int16_t> echo = Echo(far, rate, 600);
+    const size_t from = static_cast<size_t>(rate) * 4;
+    VoiceProcessor told(rate, VoiceProcessor::Mode::kEcho);
+    told.SetDeviceDelayMs(600);
+    const std::vector<int16_t> out = RunStage(told, far, echo, rate);
+    EXPECT_GE(10 * std::log10(Energy(echo, from, echo.size()) / (Energy(out, from, out.size()) + 1)), 15.0);
+    // A delay reported too long would hold the reference back past the echo: told 300 ms more than the
+    // echo's, it no longer cancels, which is why the stage keeps a margin and trusts only full reports.
+    VoiceProcessor late(rate, VoiceProcessor::Mode::kEcho);
+    late.SetDeviceDelayMs(900);
+    const std::vector<int16_t> wrong = RunStage(late, far, echo, rate);
+    EXPECT_LT(10 * std::log10(Energy(echo, from, echo.size()) / (Energy(wrong, from, wrong.size()) + 1)),
+              10.0);
+}
