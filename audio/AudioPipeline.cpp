@@ -136,6 +136,8 @@ void AudioPipeline::RemoveStream(int streamIndex) {
 }
 
 void AudioPipeline::StartCapture() {
+    // What the stage still held of the previous capture (the end of an earlier call) is never sent.
+    flushVoice_.store(true, std::memory_order_release);
     // SetFormat marked the recorder's format; its start rebuilds the buffers only when that changed.
     recorder_.Start();
 }
@@ -151,6 +153,8 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
             WidenSamples(buffer, samples, captured_.data());
         else
             std::memcpy(captured_.data(), buffer, static_cast<size_t>(samples) * 2);
+        if (flushVoice_.exchange(false, std::memory_order_acq_rel))
+            voice_->Flush();
         AlignEchoReference();
         voice_->Process(captured_.data(), samples);
         echoCancelling_.store(voice_->Cancelling(), std::memory_order_relaxed);

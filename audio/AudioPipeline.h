@@ -188,9 +188,10 @@ private:
     // Made by SetFormat and SetVoiceProcessing, used by the recorder's and the players' threads.
     std::unique_ptr<VoiceProcessor> voice_;
     std::atomic<bool> echoCancelling_{false};
-    std::vector<int16_t> captured_;  // recorder thread: the buffer as the stage processes it
-    std::vector<uint8_t> narrowed_;  // recorder thread: processed 8-bit audio
-    int alignedDelayMs_ = 0;         // recorder thread: the devices' delay the stage was last told
+    std::atomic<bool> flushVoice_{false};  // a capture starts: the stage forgets what it held
+    std::vector<int16_t> captured_;        // recorder thread: the buffer as the stage processes it
+    std::vector<uint8_t> narrowed_;        // recorder thread: processed 8-bit audio
+    int alignedDelayMs_ = 0;               // recorder thread: the devices' delay the stage was last told
     CaptureHandler captureHandler_{*this};
     ByteBuffer payload_;  // recorder thread
 };

@@ -13,6 +13,8 @@ namespace {
 constexpr int kResamplerQuality = 1;
 // The part of the devices' delay left to the canceller to find: delays are reported roughly.
 constexpr int kDelayMarginMs = 20;
+// Silence a flush runs through the library to empty it.
+constexpr int kFlushMs = 40;
 
 SpeexResamplerState_* MakeResampler(int from, int to) {
     if (from == to)
@@ -144,6 +146,25 @@ void VoiceProcessor::Process(int16_t* samples, int count) {
     std::copy_n(output_.begin(), length, samples);
     Consume(output_, length);
     cancelling_.store(engine_->Cancelling(), std::memory_order_relaxed);
+}
+
+void VoiceProcessor::Flush() {
+    for (std::vector<int16_t>* buffer : {&nearEngine_, &farEngine_, &outEngine_, &output_, &delayLine_})
+        buffer->clear();
+    for (SpeexResamplerState_* resampler : {nearIn_, farIn_, out_}) {
+        if (resampler != nullptr)
+            speex_resampler_reset_mem(resampler);
+    }
+    if (!engine_)
+        return;
+    // The library holds a little audio of its own (band filters, block buffers): silence pushes it out.
+    std::vector<int16_t> far(static_cast<size_t>(chunk_), 0);
+    std::vector<int16_t> near(static_cast<size_t>(chunk_), 0);
+    const int chunks = std::max(1, engineRate_ * kFlushMs / 1000 / chunk_);
+    for (int i = 0; i < chunks; ++i) {
+        std::fill(near.begin(), near.end(), 0);
+        engine_->Process(far.data(), near.data());
+    }
 }
 
 void VoiceProcessor::RunChunks() {

@@ -42,6 +42,9 @@ public:
     void SetDeviceDelayMs(int delayMs);
     // One captured buffer, processed in place. The recorder's thread only.
     void Process(int16_t* samples, int count);
+    // Forgets the audio on its way through, so that nothing of one capture comes out in the next; what the
+    // canceller learnt of the room stays. The recorder's thread, between two captures.
+    void Flush();
     // Echo cancellation runs and is removing echo now. Any thread.
     bool Cancelling() const { return cancelling_.load(std::memory_order_relaxed); }
     const char* LibraryName() const { return engine_ ? engine_->Name() : "none"; }
