@@ -3,11 +3,13 @@
 // pipeline sending what the stage made.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "audio/AudioPipeline.h"
@@ -251,4 +253,42 @@ TEST(VoiceProcessorTest, NothingOfOneCaptureComesOutInTheNextAfterAFlush) {
                 << (mode == VoiceProcessor::Mode::kAll ? "all" : "echo");
         }
     }
+}
+
+TEST(VoiceProcessorTest, WhileStreamsPlayTheMeterMeasuresWhatIsSent) {
+    // The players hand the stage what they played on their threads while the recorder's thread captures;
+    // the microphone's meter shows the level of the processed audio that goes out, not of the capture.
+    FakeWave fake;
+    fake.autoFinishPlayback = true;
+    SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+    {
+        AudioPipeline pipeline;
+        FrameCollector sink;
+        pipeline.SetPlayout(AudioPipeline::Playout::kDirect);
+        pipeline.SetVoiceProcessing(VoiceProcessor::Mode::kAll);
+        pipeline.SetFormat(0xA0);  // raw 16-bit PCM at 8000 Hz
+        pipeline.SetFrameSink(&sink);
+        const int stream = pipeline.AddStream(-1);
+        const std::vector<int16_t> far = Talk(8000, 1.0, 41);
+        const std::vector<int16_t> near = Talk(8000, 1.0, 42);
+        std::thread player([&] {
+            for (size_t at = 0; at + 160 <= far.size(); at += 160) {
+                std::vector<uint8_t> bytes(320);
+                std::memcpy(bytes.data(), far.data() + at, 320);
+                pipeline.Deliver(stream, bytes.data(), 320);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        for (size_t at = 0; at + 160 <= near.size(); at += 160) {
+            std::vector<uint8_t> bytes(320);
+            std::memcpy(bytes.data(), near.data() + at, 320);
+            pipeline.OnCaptured(bytes.data(), 320);
+            std::lock_guard<std::mutex> guard(sink.lock);
+            ASSERT_FALSE(sink.frames.empty());
+            EXPECT_EQ(pipeline.InputLevel(), AudioPipeline::Level16(sink.frames.back().data(), 160));
+        }
+        player.join();
+        pipeline.Shutdown();
+    }
+    SetWaveBackend(nullptr);
 }
