@@ -292,3 +292,14 @@ TEST(VoiceProcessorTest, WhileStreamsPlayTheMeterMeasuresWhatIsSent) {
     }
     SetWaveBackend(nullptr);
 }
+
+TEST(VoiceProcessorTest, ASilentMicrophoneSendsExactSilenceWhileTheFarEndPlays) {
+    // A microphone muted at the device captures zeros: no comfort noise, no echo estimate may replace them.
+    for (int rate : {8000, 11025, 48000}) {
+        SCOPED_TRACE(rate);
+        VoiceProcessor stage(rate, VoiceProcessor::Mode::kAll);
+        const std::vector<int16_t> far = Talk(rate, 2.0, 51);
+        const std::vector<int16_t> silence(far.size(), 0);
+        EXPECT_EQ(RunStage(stage, far, silence, rate), silence);
+    }
+}
