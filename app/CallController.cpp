@@ -180,6 +180,7 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     link_.SetOutputDevice(settings_.outputDevice);
     link_.Pipeline().SetPlayout(settings_.directPlayout ? AudioPipeline::Playout::kDirect
                                                         : AudioPipeline::Playout::kAdaptive);
+    link_.Pipeline().SetVoiceProcessing(VoiceProcessingFor(settings_));
     muteSpeakers_ = !settings_.playEnabled;
     muteMicrophone_ = !settings_.sendEnabled;
     link_.SetMuteSpeakers(muteSpeakers_);
@@ -371,6 +372,10 @@ bool CallController::HandleMessage(const Message& message) {
         case WM_AUDIO_LEVELS:
             view_.ShowLevels(MeterValue(static_cast<int>(message.wParam)),
                              MeterValue(static_cast<int>(message.lParam)));
+            if (link_.Pipeline().EchoCancelling() != echoCancellingShown_) {
+                echoCancellingShown_ = !echoCancellingShown_;
+                view_.ShowEchoCancelling(echoCancellingShown_);
+            }
             return true;
         default:
             return false;

@@ -94,4 +94,5 @@ private:
     int ticksUntilReconnect_ = 0;
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;
+    bool echoCancellingShown_ = false;  // what the view was last told of the echo canceller
 };

@@ -33,6 +33,8 @@ public:
     // Something the user must know about the call ("The peer sends gsm_8khz; this copy is set to
     // ilbc_11khz"); once per event.
     virtual void ShowNotice(const std::string& text) { (void)text; }
+    // Whether the echo canceller is removing the echo of what this copy plays from the microphone now.
+    virtual void ShowEchoCancelling(bool cancelling) { (void)cancelling; }
     // The call's quality: `mark` "good", "fair" or "poor" (empty: none to show), `figures` both ways.
     virtual void ShowQuality(const std::string& mark, const std::string& figures) {
         (void)mark;

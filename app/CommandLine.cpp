@@ -44,6 +44,10 @@ constexpr const char* kLongOptionHelp =
     "  --playout=adaptive|direct    adaptive (default): received audio waits in a buffer that follows the\n"
     "                               network's jitter and conceals lost frames; direct: each frame is played\n"
     "                               as it arrives, nothing concealed\n"
+    "  --voice-processing=off|echo|all  on the microphone's way out: all (the default with sound devices)\n"
+    "                               cancels the echo of what this copy plays, suppresses noise, evens the\n"
+    "                               level and cuts rumble; echo: echo cancellation alone; off (the default\n"
+    "                               with WAV files): the microphone's audio as it comes\n"
     "  --session=on|off             on (default): offer the peer a session (numbered audio, liveness, codec\n"
     "                               agreement, quality reports); a peer that does not answer gets the plain\n"
     "                               wire as before; off: the plain wire only\n"
@@ -396,6 +400,18 @@ private:
             else
                 return value.empty() ? "needs a value, as in --playout=adaptive|direct"
                                      : "playout must be adaptive or direct";
+            return {};
+        }
+        if (name == "voice-processing") {
+            if (EqualsIgnoringCase(value, "off"))
+                settings_.voiceProcessing = VoiceProcessor::Mode::kOff;
+            else if (EqualsIgnoringCase(value, "echo"))
+                settings_.voiceProcessing = VoiceProcessor::Mode::kEcho;
+            else if (EqualsIgnoringCase(value, "all"))
+                settings_.voiceProcessing = VoiceProcessor::Mode::kAll;
+            else
+                return value.empty() ? "needs a value, as in --voice-processing=off|echo|all"
+                                     : "voice-processing must be off, echo or all";
             return {};
         }
         if (name == "session") {

@@ -157,6 +157,17 @@ void MainDialog::BuildControls() {
     padlock_->setObjectName("padlock");
     padlock_->setGeometry(status_->width() - 20, (status_->height() - 16) / 2, 16, 16);
     padlock_->hide();
+    // Beside the padlock: "EC" while the echo canceller removes the echo of what this copy plays.
+    echoMark_ = new QLabel("EC", status_);
+    echoMark_->setObjectName("echoMark");
+    QFont mark = echoMark_->font();
+    mark.setPointSizeF(mark.pointSizeF() * 0.7);
+    mark.setBold(true);
+    echoMark_->setFont(mark);
+    echoMark_->setStyleSheet("color: #2a7a2a");
+    echoMark_->setToolTip("Echo cancellation is working: the peer does not hear itself back");
+    echoMark_->setGeometry(status_->width() - 40, (status_->height() - 16) / 2, 18, 16);
+    echoMark_->hide();
     // The status's own text keeps the line's top row; the call's state goes under it, in small type.
     status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     callState_ = new QLabel(status_);
@@ -273,6 +284,10 @@ void MainDialog::ShowStatus(const std::string& text) {
     UpdateCallInfo();
     UpdateTitle();
     emit StatusChanged(status_->text());
+}
+
+void MainDialog::ShowEchoCancelling(bool cancelling) {
+    echoMark_->setVisible(cancelling);
 }
 
 void MainDialog::ShowPeerProven(bool proven, const std::string& peer) {

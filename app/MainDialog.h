@@ -54,6 +54,7 @@ public:
 
     // CallView
     void ShowStatus(const std::string& text) override;
+    void ShowEchoCancelling(bool cancelling) override;
     void EnableButtons(bool connectAndListen, bool disconnect) override;
     void ShowLevels(int microphone, int speaker) override;
     void ShowMuteButtons(bool speakersMuted, bool microphoneMuted) override;
@@ -152,6 +153,7 @@ private:
     LevelMeter* panel_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* padlock_ = nullptr;    // inside the status line, shown in private calls only
+    QLabel* echoMark_ = nullptr;   // inside the status line, shown while the echo canceller works
     QLabel* callState_ = nullptr;  // inside the status line, under its text
     QLabel* quality_ = nullptr;    // under the meters, in a session only
     QLabel* callInfo_ = nullptr;   // under the status line

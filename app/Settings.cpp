@@ -33,3 +33,12 @@ std::optional<AudioBackend> AudioBackendFromName(std::string_view name) {
     }
     return std::nullopt;
 }
+
+VoiceProcessor::Mode VoiceProcessingFor(const Settings& settings) {
+    if (settings.voiceProcessing)
+        return *settings.voiceProcessing;
+    // A file holds no echo of what is played, and processing it would change a recording tests compare.
+    const bool realDevices =
+        settings.audioBackend != AudioBackend::File && settings.audioBackend != AudioBackend::Null;
+    return realDevices ? VoiceProcessor::Mode::kAll : VoiceProcessor::Mode::kOff;
+}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/FormatCode.h"
+#include "audio/VoiceProcessor.h"
 
 // Where sound comes from and goes to: the desktop's sound server if one answers, else PortAudio (Auto); the
 // sound server's own protocol (Pulse, which PipeWire's PulseAudio server speaks too); PortAudio; WAV files;
@@ -57,4 +58,9 @@ struct Settings {
     std::string makeSecretFile;  // where --make-secret writes a new secret
     // The secret's bytes, read from secretFile at start-up, before any front end runs.
     std::vector<uint8_t> secret;
+    // --voice-processing=off|echo|all; unset: all when both devices are real, off for WAV files and null.
+    std::optional<VoiceProcessor::Mode> voiceProcessing;
 };
+
+// The capture-path stage a run uses: what --voice-processing asked for, else the default for the backend.
+VoiceProcessor::Mode VoiceProcessingFor(const Settings& settings);

@@ -48,6 +48,7 @@ std::unique_ptr<WaveBackend> MakeWaveBackend(const Settings& settings) {
     WaveDeviceOptions options;
     options.inputDevice = settings.inputDeviceName;
     options.outputDevice = settings.outputDeviceName;
+    options.suppressServerEchoCancel = VoiceProcessingFor(settings) != VoiceProcessor::Mode::kOff;
     // The peer is known up front only to a copy that calls it.
     if (settings.autoConnect)
         options.peer = settings.host;

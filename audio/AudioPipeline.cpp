@@ -8,6 +8,7 @@
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "base/Exception.h"
+#include "base/PcmSamples.h"
 
 namespace {
 
@@ -44,6 +45,44 @@ void AudioPipeline::SetFormat(int formatCode) {
     rate_ = format_code::Rate(formatCode);
     width_ = format_code::Width(formatCode);
     recorder_.SetFormatFields(frameLength_, width_, rate_);
+    voice_.reset();
+    alignedDelayMs_ = 0;
+    echoCancelling_.store(false, std::memory_order_relaxed);
+    if (voiceMode_ != VoiceProcessor::Mode::kOff && rate_ > 0)
+        voice_ = std::make_unique<VoiceProcessor>(rate_, voiceMode_);
+}
+
+void AudioPipeline::SetVoiceProcessing(VoiceProcessor::Mode mode) {
+    std::lock_guard<std::mutex> guard(lock_);
+    voiceMode_ = mode;
+    voice_.reset();
+    alignedDelayMs_ = 0;
+    echoCancelling_.store(false, std::memory_order_relaxed);
+    if (voiceMode_ != VoiceProcessor::Mode::kOff && rate_ > 0)
+        voice_ = std::make_unique<VoiceProcessor>(rate_, voiceMode_);
+}
+
+void AudioPipeline::AlignEchoReference() {
+    // Only when both devices report: half a delay would hold the reference back too little to matter and
+    // a guess could hold it back past the echo, which no canceller can then remove.
+    const int capture = recorder_.DeviceLatencyMs();
+    int playback = -1;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& stream : streams_) {
+            if (stream)
+                playback = std::max(playback, stream->player.DeviceLatencyMs());
+        }
+    }
+    const int delay = capture >= 0 && playback >= 0 ? capture + playback : 0;
+    if (delay != alignedDelayMs_) {
+        alignedDelayMs_ = delay;
+        voice_->SetDeviceDelayMs(delay);
+    }
+}
+
+bool AudioPipeline::EchoCancelling() const {
+    return echoCancelling_.load(std::memory_order_relaxed);
 }
 
 int AudioPipeline::AddStream(int deviceId) {
@@ -97,6 +136,8 @@ void AudioPipeline::RemoveStream(int streamIndex) {
 }
 
 void AudioPipeline::StartCapture() {
+    // What the stage still held of the previous capture (the end of an earlier call) is never sent.
+    flushVoice_.store(true, std::memory_order_release);
     // SetFormat marked the recorder's format; its start rebuilds the buffers only when that changed.
     recorder_.Start();
 }
@@ -104,6 +145,29 @@ void AudioPipeline::StartCapture() {
 void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
     if (buffer == nullptr || byteCount < 0)
         return;
+    if (voice_ && (width_ == 8 || width_ == 16)) {
+        // The stage works on 16-bit samples: 8-bit audio is widened for it and narrowed again after.
+        const int samples = width_ == 8 ? byteCount : byteCount / 2;
+        captured_.resize(static_cast<size_t>(samples));
+        if (width_ == 8)
+            WidenSamples(buffer, samples, captured_.data());
+        else
+            std::memcpy(captured_.data(), buffer, static_cast<size_t>(samples) * 2);
+        if (flushVoice_.exchange(false, std::memory_order_acq_rel))
+            voice_->Flush();
+        AlignEchoReference();
+        voice_->Process(captured_.data(), samples);
+        echoCancelling_.store(voice_->Cancelling(), std::memory_order_relaxed);
+        if (width_ == 8) {
+            narrowed_.resize(static_cast<size_t>(samples));
+            NarrowSamples(captured_.data(), samples, narrowed_.data());
+            buffer = narrowed_.data();
+        } else {
+            buffer = reinterpret_cast<const uint8_t*>(captured_.data());
+        }
+        byteCount = width_ == 8 ? samples : samples * 2;
+    }
+    // What is measured is what is sent: the processed audio.
     const uint8_t* payload = buffer;
     int payloadLength = byteCount;
     int level = 0;
@@ -321,10 +385,23 @@ void AudioPipeline::Shutdown() {
     }
     streams_.clear();
     codec_.reset();
+    voice_.reset();
 }
 
-void AudioPipeline::StreamCallback::OnData(const uint8_t*, int) {
-    // The player's thread: a piece has played, so the next one is due.
+void AudioPipeline::StreamCallback::OnData(const uint8_t* data, int byteCount) {
+    // The player's thread: a piece has played, so the next one is due, and the echo canceller learns what
+    // the speaker gave out.
+    if (pipeline_.voice_ && data != nullptr && byteCount > 0) {
+        const int width = pipeline_.width_;
+        const int samples = width == 8 ? byteCount : byteCount / 2;
+        stream_.played.resize(static_cast<size_t>(samples));
+        if (width == 8)
+            WidenSamples(data, samples, stream_.played.data());
+        else
+            std::memcpy(stream_.played.data(), data, static_cast<size_t>(samples) * 2);
+        if (width == 8 || width == 16)
+            pipeline_.voice_->Played(index_, stream_.played.data(), samples);
+    }
     if (stream_.playout) {
         std::lock_guard<std::mutex> guard(stream_.lock);
         pipeline_.Feed(stream_, true);

@@ -1,11 +1,12 @@
 // The audio pipeline: the sound card in, payloads out, and payloads in, sound out.
 //
-// Capture: the recorder's thread hands each filled buffer to the pipeline, which measures its level,
-// encodes it with the codec of the format code and gives the payload to the FrameSink (the voice link).
-// Delivery: the link's worker hands each received payload to Deliver, which decodes it and measures its
-// level. With adaptive playout (the default) the audio waits in the stream's playout buffer, and the
-// player takes it by the piece as it plays, with concealment where a frame is missing; with direct
-// playout each decoded frame is queued on the player at once.
+// Capture: the recorder's thread hands each filled buffer to the pipeline, which runs it through the voice
+// processing (echo cancellation against what the players played, noise suppression, level control; off
+// unless asked for), measures its level, encodes it with the codec of the format code and gives the payload
+// to the FrameSink (the voice link). Delivery: the link's worker hands each received payload to Deliver,
+// which decodes it and measures its level. With adaptive playout (the default) the audio waits in the
+// stream's playout buffer, and the player takes it by the piece as it plays, with concealment where a frame
+// is missing; with direct playout each decoded frame is queued on the player at once.
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include "audio/SoundPlayer.h"
 #include "audio/SoundRecorder.h"
 #include "audio/StreamConcealment.h"
+#include "audio/VoiceProcessor.h"
 #include "base/ByteBuffer.h"
 #include "base/SampleBuffer.h"
 
@@ -42,6 +44,12 @@ public:
     void SetInputDevice(int deviceId) { recorder_.SetDevice(deviceId); }
     // How received audio reaches the player. Only before any stream exists.
     void SetPlayout(Playout playout) { playout_ = playout; }
+    // The capture-path stage before the encoder. Only while no capture runs and before any stream exists;
+    // it follows each SetFormat's rate.
+    void SetVoiceProcessing(VoiceProcessor::Mode mode);
+    VoiceProcessor::Mode VoiceProcessing() const { return voiceMode_; }
+    // Echo cancellation runs and is removing echo now. Any thread.
+    bool EchoCancelling() const;
     void ResetInputLevel() { inputLevel_.store(0, std::memory_order_relaxed); }
     // Opens a playback stream on the device (-1 = default); it stays open until Shutdown or RemoveStream.
     // Returns its slot.
@@ -141,6 +149,7 @@ private:
         bool feeding = false;      // pieces are being handed to the player
         int ahead = kPiecesAhead;  // pieces kept at the player
         std::vector<int16_t> piece;
+        std::vector<int16_t> played;  // the player's thread: what it played, for the echo canceller
         std::vector<uint8_t> pieceBytes;
         // Decoding happens on the link's worker (frames in order) and on the player's thread (frames that
         // waited for their slot), always under `lock` when the stream has a playout buffer.
@@ -157,6 +166,8 @@ private:
     // samples) and measures its level; false for a sample width the pipeline does not know.
     bool Decode(PlaybackStream& stream, const uint8_t* payload, int length, const uint8_t*& audio,
                 int& audioBytes);
+    // Holds the echo canceller's reference back by the delay the devices report. Recorder thread.
+    void AlignEchoReference();
     // Decoded audio as 16-bit samples, for the playout buffer.
     const int16_t* Samples16(PlaybackStream& stream, const uint8_t* audio, int audioBytes, int& count);
 
@@ -173,6 +184,14 @@ private:
     int rate_ = 0;
     int frameLength_ = 0;
     std::atomic<int> inputLevel_{0};
+    VoiceProcessor::Mode voiceMode_ = VoiceProcessor::Mode::kOff;
+    // Made by SetFormat and SetVoiceProcessing, used by the recorder's and the players' threads.
+    std::unique_ptr<VoiceProcessor> voice_;
+    std::atomic<bool> echoCancelling_{false};
+    std::atomic<bool> flushVoice_{false};  // a capture starts: the stage forgets what it held
+    std::vector<int16_t> captured_;        // recorder thread: the buffer as the stage processes it
+    std::vector<uint8_t> narrowed_;        // recorder thread: processed 8-bit audio
+    int alignedDelayMs_ = 0;               // recorder thread: the devices' delay the stage was last told
     CaptureHandler captureHandler_{*this};
     ByteBuffer payload_;  // recorder thread
 };

@@ -120,6 +120,7 @@ void SoundPlayer::OnOpen() {
         ReportPlayError("PlayStart", opened, ErrorText(opened));
         return;
     }
+    latencyMs_.store(waveOut_->LatencyMs(), std::memory_order_relaxed);
     playing_.store(1, std::memory_order_release);
     waveOut_->SetVolume(kFullVolume);
     if (callback_ != nullptr)

@@ -46,6 +46,8 @@ public:
     int BusyBuffers() const;
     // How many frames the device takes at a time, as far as it has shown (0 while it has not).
     int PeriodFrames() const { return periodFrames_.load(std::memory_order_relaxed); }
+    // What the open device reports of its latency after a buffer is done, in milliseconds; -1 when none.
+    int DeviceLatencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
 
 protected:
     void OnMessage(const Message& message) override;
@@ -65,4 +67,5 @@ private:
     std::array<std::atomic<bool>, kBufferCount> busy_{};
     std::atomic<int64_t> drops_{0};
     std::atomic<int> periodFrames_{0};
+    std::atomic<int> latencyMs_{-1};
 };

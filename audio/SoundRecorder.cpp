@@ -98,6 +98,7 @@ void SoundRecorder::OnStart() {
         waveIn_->Close();
         waveIn_.reset();
     } else {
+        latencyMs_.store(waveIn_->LatencyMs(), std::memory_order_relaxed);
         recording_.store(1, std::memory_order_release);
     }
     if (callback_ != nullptr)

@@ -28,6 +28,8 @@ public:
     void End();
 
     bool Recording() const { return recording_.load(std::memory_order_acquire) != 0; }
+    // What the open device reports of its latency, in milliseconds; -1 when it reports none.
+    int DeviceLatencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
 
 protected:
     void OnMessage(const Message& message) override;
@@ -39,6 +41,7 @@ private:
     void Requeue(WaveHeader* header, int slot);
 
     std::atomic<int> recording_{0};
+    std::atomic<int> latencyMs_{-1};
     // Numbers the start and stop requests; a request message carries its number (0: always applies).
     std::atomic<WPARAM> request_{0};
     std::unique_ptr<WaveIn> waveIn_;

@@ -77,6 +77,7 @@ public:
     bool Start(Captured captured, void* context) override;
     void Stop() override { stream_.Stop(); }
     double Latency() const { return stream_.Latency(); }
+    double LatencySeconds() const override { return stream_.Latency(); }
 
 private:
     static int Callback(const void* input, void* output, unsigned long frames,
@@ -98,6 +99,7 @@ public:
     bool Start(Render render, void* context) override;
     void Stop() override { stream_.Stop(); }
     double Latency() const { return stream_.Latency(); }
+    double LatencySeconds() const override { return stream_.Latency(); }
 
 private:
     static int Callback(const void* input, void* output, unsigned long frames,

@@ -238,3 +238,8 @@ void StreamWaveIn::Run() {
     if (sourceRunning)
         source_->Pause();
 }
+
+int StreamWaveIn::LatencyMs() const {
+    const double seconds = pushSource_ ? pushSource_->LatencySeconds() : -1;
+    return seconds < 0 ? -1 : static_cast<int>(seconds * 1000 + 0.5);
+}

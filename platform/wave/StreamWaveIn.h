@@ -34,6 +34,7 @@ public:
     MMRESULT Stop() override;
     MMRESULT Reset() override;
     MMRESULT Close() override;
+    int LatencyMs() const override;
 
 private:
     StreamWaveIn(std::unique_ptr<WaveSource> source, std::unique_ptr<WavePushSource> pushSource,

@@ -172,3 +172,8 @@ void StreamWaveOut::Run() {
         pending = !sink_->Write(chunk.data(), chunkFrames_);
     }
 }
+
+int StreamWaveOut::LatencyMs() const {
+    const double seconds = pullSink_ ? pullSink_->LatencySeconds() : -1;
+    return seconds < 0 ? -1 : static_cast<int>(seconds * 1000 + 0.5);
+}

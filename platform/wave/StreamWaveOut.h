@@ -34,6 +34,7 @@ public:
     // A software gain from the low word (the device is mono); 0xFFFF leaves the samples as they are.
     MMRESULT SetVolume(uint32_t volume) override;
     MMRESULT Close() override;
+    int LatencyMs() const override;
     // False when a device on a WavePullSink refused to start.
     bool Started() const { return started_; }
     // How many frames the device takes at once lately (a chunk for our own thread).

@@ -69,6 +69,9 @@ public:
     virtual MMRESULT Reset() = 0;
     // Fails with WAVERR_STILLPLAYING while headers are queued.
     virtual MMRESULT Close() = 0;
+    // How long a sound takes from the microphone to the header's hand-over, in milliseconds, as the device
+    // reports it (the echo canceller's alignment); -1 when it does not.
+    virtual int LatencyMs() const { return -1; }
 };
 
 // An open playback device.
@@ -87,6 +90,9 @@ public:
     // How many frames the device takes at a time (as far as it has shown so far): whoever feeds it in
     // small headers keeps at least this much queued.
     virtual size_t PeriodFrames() const { return 0; }
+    // How long a header posted back as done takes to reach the speaker, in milliseconds, as the device
+    // reports it; -1 when it does not.
+    virtual int LatencyMs() const { return -1; }
 };
 
 struct WaveDeviceInfo {

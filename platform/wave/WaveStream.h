@@ -44,6 +44,9 @@ public:
     // The recording's buffers hold `frames` frames each (told before Start): a device that can hand over
     // in steps that divide them fills each buffer in whole steps, so that buffers come at an even pace.
     virtual void SetBufferFrames(size_t /*frames*/) {}
+    // How long a sound takes from the microphone to its hand-over, in seconds, as the device reports it;
+    // negative when it does not.
+    virtual double LatencySeconds() const { return -1; }
 };
 
 // A device that runs on its own clock and asks for audio as it needs it.
@@ -55,4 +58,7 @@ public:
     virtual bool Start(Render render, void* context) = 0;
     // Returns once `render` is not called any more.
     virtual void Stop() = 0;
+    // How long rendered audio takes to reach the speaker, in seconds, as the device reports it; negative
+    // when it does not.
+    virtual double LatencySeconds() const { return -1; }
 };

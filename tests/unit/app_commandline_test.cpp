@@ -324,3 +324,21 @@ TEST(HelpTextTest, HelpOutputIsTheTextWithLfThenTheLongOptions) {
         EXPECT_NE(rest.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
 }
+
+TEST(CommandLineTest, VoiceProcessingIsAllWithDevicesOffWithFilesAndTheOptionWins) {
+    EXPECT_EQ(VoiceProcessingFor(ParseOk({})), VoiceProcessor::Mode::kAll);
+    EXPECT_EQ(VoiceProcessingFor(ParseOk({"--audio=pulse"})), VoiceProcessor::Mode::kAll);
+    EXPECT_EQ(VoiceProcessingFor(ParseOk({"--input-wav=/tmp/in.wav"})), VoiceProcessor::Mode::kOff);
+    EXPECT_EQ(VoiceProcessingFor(ParseOk({"--audio=null"})), VoiceProcessor::Mode::kOff);
+    EXPECT_EQ(VoiceProcessingFor(ParseOk({"--input-wav=/tmp/in.wav", "--voice-processing=all"})),
+              VoiceProcessor::Mode::kAll);
+    EXPECT_EQ(VoiceProcessingFor(ParseOk({"--voice-processing=ECHO"})), VoiceProcessor::Mode::kEcho);
+    EXPECT_EQ(VoiceProcessingFor(ParseOk({"--voice-processing=off"})), VoiceProcessor::Mode::kOff);
+    for (const char* bad :
+         {"--voice-processing", "--voice-processing=", "--voice-processing=on", "--voice-processing=alll"}) {
+        SCOPED_TRACE(bad);
+        const ParsedCommandLine parsed = ParseCommandLine(std::vector<std::string>{bad});
+        EXPECT_FALSE(parsed.Ok());
+        EXPECT_NE(parsed.error.find("voice-processing"), std::string::npos) << parsed.error;
+    }
+}
