@@ -1,10 +1,12 @@
 #include "app/MainDialog.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QEventLoop>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -450,6 +452,8 @@ void MainDialog::UpdateCallInfo() {
         if (peer.Address() == 0) {
             callClock_.invalidate();
             text = QString("Listening on port %1 (all addresses)").arg(port);
+            if (!reachability_.isEmpty())
+                text += "; " + reachability_;
         } else {
             if (!callClock_.isValid())
                 callClock_.start();
@@ -601,11 +605,26 @@ void MainDialog::reject() {
     // Escape, and anything else that would cancel the dialog, leaves the window open.
 }
 
+void MainDialog::ShowReachability(const std::string& text, const std::string& address) {
+    reachability_ = QString::fromStdString(text);
+    mappedAddress_ = QString::fromStdString(address);
+    callInfo_->setToolTip(reachability_);
+    UpdateCallInfo();
+}
+
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     QAction* about = menu.addAction(kAboutItem);
     about->setData(kAboutCommand);
+    // The address outside the router, for the user to send to a friend.
+    QAction* copy =
+        menu.addAction("Copy the address to call (" +
+                       (mappedAddress_.isEmpty() ? QString("no mapped address") : mappedAddress_) + ")");
+    copy->setObjectName("copyAddress");
+    copy->setEnabled(!mappedAddress_.isEmpty());
     QAction* chosen = menu.exec(event->globalPos());
-    if (chosen != nullptr)
+    if (chosen == copy)
+        QGuiApplication::clipboard()->setText(mappedAddress_);
+    else if (chosen != nullptr)
         OnSysCommand(chosen->data().toInt());
 }
