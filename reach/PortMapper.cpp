@@ -187,21 +187,19 @@ std::string DefaultGatewayFromRouteTable(const std::string& table) {
         // RTF_UP | RTF_GATEWAY, to 0.0.0.0; the table writes addresses as 8 hex digits in memory order.
         if (destination != "00000000" || gateway.size() != 8 || flags.size() > 8)
             continue;
-        unsigned long flagBits = 0, gatewayBits = 0;
-        try {
-            std::size_t used = 0;
-            flagBits = std::stoul(flags, &used, 16);
-            if (used != flags.size())
-                continue;
-            gatewayBits = std::stoul(gateway, &used, 16);
-            if (used != gateway.size())
-                continue;
-        } catch (...) {
+        const auto hex = [](const std::string& text, uint32_t& value) {
+            // stoul would take a sign or blanks; the table writes bare hex digits only.
+            if (text.empty() || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                return false;
+            value = static_cast<uint32_t>(std::stoul(text, nullptr, 16));
+            return true;
+        };
+        uint32_t flagBits = 0, gatewayBits = 0;
+        if (!hex(flags, flagBits) || !hex(gateway, gatewayBits))
             continue;
-        }
         if ((flagBits & 0x3) != 0x3 || gatewayBits == 0)
             continue;
-        return AddressText(static_cast<uint32_t>(gatewayBits));
+        return AddressText(gatewayBits);
     }
     return {};
 }
