@@ -38,6 +38,17 @@ std::string ErrorText(int code) {
     return text != nullptr ? std::to_string(code) + " " + text : "error " + std::to_string(code);
 }
 
+// GetStatusInfo's connection status, which the router fills into a 64-byte buffer.
+bool ReportsConnected(const char* controlUrl, const char* serviceType) {
+    char status[64] = {};
+    char lastError[64] = {};
+    unsigned int uptime = 0;
+    if (UPNP_GetStatusInfo(controlUrl, serviceType, status, &uptime, lastError) != UPNPCOMMAND_SUCCESS)
+        return false;
+    status[sizeof status - 1] = '\0';
+    return std::strcmp(status, "Connected") == 0;
+}
+
 }  // namespace
 
 std::optional<uint32_t> UpnpIgdProtocol::CheckedExternalAddress(const char* text, std::size_t capacity) {
@@ -62,13 +73,17 @@ MappingProtocol::Outcome UpnpIgdProtocol::Map(int localPort, int lifetimeS, cons
     Urls urls;
     IGDdatas data{};
     char lanAddress[64] = {};
-    const int found = UPNP_GetValidIGD(devices.get(), urls.Get(), &data, lanAddress, sizeof lanAddress);
+    int found = UPNP_GetValidIGD(devices.get(), urls.Get(), &data, lanAddress, sizeof lanAddress);
     if (found == 0 || urls.Get()->controlURL == nullptr) {
         outcome.detail = "no gateway device among the UPnP devices that answered";
         return outcome;
     }
     outcome.router = urls.Get()->controlURL;
-    if (found != 1) {
+    // miniupnpc also counts a connected IGD whose outside address is a reserved one (a router behind the
+    // provider's NAT) as not connected (2); that router can still map the port, so its own word decides.
+    if (found == 2 && !ReportsConnected(urls.Get()->controlURL, data.first.servicetype))
+        found = 0;
+    if (found != 1 && found != 2) {
         outcome.kind = Outcome::Kind::kRefused;
         outcome.detail = "the gateway device reports no connection";
         return outcome;
