@@ -40,6 +40,8 @@ public:
     // The front ends' port mapping and LAN announcing while listening, as the settings ask; before
     // Initialize. Left out, as in the unit tests, nothing is sent beyond the call itself.
     void EnableReach() { reachEnabled_ = true; }
+    // Whether LAN discovery may run: the front end enabled it and --announce is on.
+    bool LanDiscoveryAllowed() const { return reachEnabled_ && settings_.announce; }
 
     // The window's start-up: the settings into the fields, the link and its pipeline, the mute flags,
     // the link's worker, then an automatic connect or listen. `window` takes the link's window messages,

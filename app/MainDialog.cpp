@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPen>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QTimerEvent>
@@ -28,6 +29,7 @@
 #include "app/LevelMeter.h"
 #include "app/WindowGuide.h"
 #include "mixer/CMixerFader.h"
+#include "reach/LanAnnouncer.h"
 #include "toolkit/DialogLook.h"
 
 namespace {
@@ -515,7 +517,28 @@ void MainDialog::OnAddressBook() {
     host = controller_.Host();
     port = controller_.Port();
     ReadFields(host, port, speakers, microphone);
+    // The copies on the LAN are listed while the dialog is open; the browser ends before the dialog goes.
+    LanAnnouncer lan;
     ContactsDialog contacts(host, port, this);
+    if (controller_.LanDiscoveryAllowed()) {
+        QPointer<ContactsDialog> dialog(&contacts);
+        LanAnnouncer* browser = &lan;
+        std::string problem;
+        lan.Browse(
+            [dialog, browser] {
+                std::vector<Contact> rows;
+                for (const LanCopy& copy : browser->Copies())
+                    rows.push_back({copy.name, copy.host, std::to_string(copy.port)});
+                QMetaObject::invokeMethod(
+                    dialog.data(),
+                    [dialog, rows] {
+                        if (dialog)
+                            dialog->ShowLanCopies(rows);
+                    },
+                    Qt::QueuedConnection);
+            },
+            problem);
+    }
     if (contacts.exec() != QDialog::Accepted)
         return;
     WriteFields(contacts.Host(), contacts.Port(), speakers, microphone);
