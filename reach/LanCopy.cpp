@@ -54,8 +54,18 @@ std::optional<LanCopy> LanCopyFromAnnouncement(std::string_view name, std::strin
     const std::string host(address);
     in_addr v4{};
     in6_addr v6{};
-    if (inet_pton(AF_INET, host.c_str(), &v4) != 1 && inet_pton(AF_INET6, host.c_str(), &v6) != 1)
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        // The loopback is this machine's own copy again, which its LAN address names too.
+        if ((ntohl(v4.s_addr) >> 24) == 127 || v4.s_addr == 0)
+            return std::nullopt;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        // A link-local address cannot be called without its interface, which the announcement does not
+        // carry.
+        if (IN6_IS_ADDR_LINKLOCAL(&v6) || IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6))
+            return std::nullopt;
+    } else {
         return std::nullopt;
+    }
     LanCopy copy;
     copy.name = Printable(name, LanCopy::kMaxNameBytes);
     copy.host = host;

@@ -29,7 +29,8 @@ struct LanCopy {
 // The TXT strings that announce a copy: "txtvers=1", "codec=...", "private=yes|no".
 std::vector<std::string> AnnouncementTxt(const std::string& codec, bool privateCalls);
 
-// The copy from a resolved announcement, or nothing when its address or port is unusable. Unknown TXT keys
+// The copy from a resolved announcement, or nothing when its address or port is unusable (a loopback or
+// link-local address among them). Unknown TXT keys
 // are ignored, bad values dropped, over-long texts cut.
 std::optional<LanCopy> LanCopyFromAnnouncement(std::string_view name, std::string_view address, int port,
                                                const std::vector<std::string>& txt);

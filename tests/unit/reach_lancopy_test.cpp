@@ -27,10 +27,14 @@ TEST(LanCopyTest, AnnouncedCopyReadsBackAsOneLine) {
 
 TEST(LanCopyTest, UnusablePortsAndAddressesAreDropped) {
     EXPECT_TRUE(LanCopyFromAnnouncement("a", "198.51.100.2", 1, {}));
+    EXPECT_TRUE(LanCopyFromAnnouncement("a", "128.0.0.1", 1, {}));
+    EXPECT_TRUE(LanCopyFromAnnouncement("a", "126.255.255.255", 1, {}));
+    EXPECT_TRUE(LanCopyFromAnnouncement("a", "fec0::1", 1, {}));
     EXPECT_FALSE(LanCopyFromAnnouncement("a", "198.51.100.2", 0, {}));
     EXPECT_FALSE(LanCopyFromAnnouncement("a", "198.51.100.2", 65536, {}));
     EXPECT_FALSE(LanCopyFromAnnouncement("a", "198.51.100.2", -1, {}));
-    for (const char* bad : {"", "host.local", "198.51.100", "198.51.100.2 ", "198.51.100.2\n1"})
+    for (const char* bad : {"", "host.local", "198.51.100", "198.51.100.2 ", "198.51.100.2\n1", "127.0.0.1",
+                            "127.255.255.255", "0.0.0.0", "::1", "::", "fe80::1", "febf::1"})
         EXPECT_FALSE(LanCopyFromAnnouncement("a", bad, 5007, {})) << bad;
     EXPECT_FALSE(LanCopyFromAnnouncement("a", std::string(5000, '1'), 5007, {}));
 }
