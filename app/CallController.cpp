@@ -188,8 +188,11 @@ void CallController::StartReach() {
         announcement.codec = FormatName(settings_.codecFormat);
         announcement.privateCalls = !settings_.secret.empty();
         std::string problem;
-        if (!announcer_->Announce(announcement, problem))
-            CurrentErrorSink().ReportError("This copy is not announced on the LAN: " + problem);
+        // Not an error box: calls work without it. Said once, not at every listen after a call.
+        if (!announcer_->Announce(announcement, problem) && !announceProblemShown_) {
+            announceProblemShown_ = true;
+            view_.ShowNotice("This copy is not announced on the LAN: " + problem);
+        }
     }
 }
 

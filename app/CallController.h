@@ -113,6 +113,7 @@ private:
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;
     bool reachEnabled_ = false;
+    bool announceProblemShown_ = false;
     MessageTarget* window_ = nullptr;
     std::unique_ptr<PortMapper> mapper_;
     std::unique_ptr<LanAnnouncer> announcer_;

@@ -86,9 +86,10 @@ struct LanAnnouncer::Avahi {
             avahi->Rename();
     }
 
-    static void OnClient(AvahiClient* client, AvahiClientState state, void* self) {
+    // `client` is kept only by the thread that made it (Connect): this may run before avahi_client_new
+    // has returned, and then Register finds no client yet and Announce registers instead.
+    static void OnClient(AvahiClient*, AvahiClientState state, void* self) {
         auto* avahi = static_cast<Avahi*>(self);
-        avahi->client = client;
         if (state == AVAHI_CLIENT_S_RUNNING)
             avahi->Register();
         else if (state == AVAHI_CLIENT_S_COLLISION || state == AVAHI_CLIENT_S_REGISTERING)
