@@ -52,9 +52,13 @@ def remove(port, client):
             log(f"unmapped {port}")
 
 
-def serve_natpmp():
+def natpmp_socket():
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((lan_ip, 5351))
+    return s
+
+
+def serve_natpmp(s):
     while True:
         data, (client, port) = s.recvfrom(64)
         epoch = int(time.time() - started)
@@ -140,12 +144,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def serve_ssdp(location):
+def ssdp_socket():
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind(("239.255.255.250", 1900))
     s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
                  socket.inet_aton("239.255.255.250") + socket.inet_aton(lan_ip))
+    return s
+
+
+def serve_ssdp(s, location):
     while True:
         data, source = s.recvfrom(2048)
         text = data.decode(errors="replace")
@@ -166,13 +174,16 @@ table ip qrnat {{
   chain postrouting {{ type nat hook postrouting priority srcnat; oifname {wan_if} masquerade; }}
 }}
 """)
+# Every socket is bound (and the multicast group joined) before "ready": a search sent the moment after
+# must find the router listening.
 threads = []
 if natpmp:
-    threads.append(threading.Thread(target=serve_natpmp, daemon=True))
+    threads.append(threading.Thread(target=serve_natpmp, args=(natpmp_socket(),), daemon=True))
 if upnp:
     server = http.server.ThreadingHTTPServer((lan_ip, 0), Handler)
     threads.append(threading.Thread(target=server.serve_forever, daemon=True))
-    threads.append(threading.Thread(target=serve_ssdp, args=(f"http://{lan_ip}:{server.server_port}/desc.xml",),
+    threads.append(threading.Thread(target=serve_ssdp,
+                                    args=(ssdp_socket(), f"http://{lan_ip}:{server.server_port}/desc.xml"),
                                     daemon=True))
 for t in threads:
     t.start()
