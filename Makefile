@@ -42,7 +42,7 @@ test-asan:
 
 # ThreadSanitizer over the unit tests of the threaded subsystems only (building everything would double the
 # time); any report fails its test. tests/tsan.supp names the uninstrumented libraries whose races are theirs.
-TSAN_UNITS = unit_base unit_platform unit_audio unit_link unit_web
+TSAN_UNITS = unit_base unit_platform unit_audio unit_link unit_web unit_reach
 test-tsan:
 	scripts/install-deps --runtime --test
 	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -50,7 +50,7 @@ test-tsan:
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_UNITS)
 	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --test-dir build-tsan --output-on-failure --no-tests=error -j $(JOBS) \
-	        -L unit -R '^(base|platform|audio|link|web)\.'
+	        -L unit -R '^(base|platform|audio|link|web|reach)\.'
 
 # libFuzzer targets (tests/fuzz), built with clang in a directory of their own, everything instrumented.
 FUZZ_SECONDS    ?= 60

@@ -39,6 +39,8 @@ std::string Text(const QLineEdit* edit) {
 constexpr int kBytesRole = Qt::UserRole;
 // The name cell keeps under this role which contact of the book the row shows, or -1 for a row added here.
 constexpr int kOriginRole = Qt::UserRole + 1;
+// The origin of a row that shows a copy seen on the LAN: not the book's, never saved.
+constexpr int kLanOrigin = -2;
 
 // The file holds 8-bit text of no stated encoding: bytes that are valid UTF-8 are shown as such, any
 // others as Latin-1, where every byte is one character.
@@ -107,6 +109,14 @@ void ContactsDialog::BuildControls() {
     // A double click picks a contact, so a cell is edited in place with F2 or a click on a selected row.
     list_->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
     QObject::connect(list_, &QTreeWidget::itemChanged, this, &ContactsDialog::OnCellEdited);
+    // A copy seen on the LAN goes into the edits when selected: Add then saves it.
+    QObject::connect(list_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* row) {
+        if (row == nullptr || row->data(kNameColumn, kOriginRole).toInt() != kLanOrigin)
+            return;
+        nameEdit_->setText(Shown(CellBytes(row, kNameColumn)));
+        hostEdit_->setText(Shown(CellBytes(row, kHostColumn)));
+        portEdit_->setText(Shown(CellBytes(row, kPortColumn)));
+    });
     // A double click anywhere in the list is OK, below the last row too, where the list itself sees no item.
     list_->viewport()->installEventFilter(this);
 
@@ -192,6 +202,33 @@ QTreeWidgetItem* ContactsDialog::MakeRow(const Contact& contact, int origin) con
     return row;
 }
 
+void ContactsDialog::ShowLanCopies(const std::vector<Contact>& copies) {
+    const QTreeWidgetItem* selected = SelectedRow();
+    const bool lanSelected =
+        selected != nullptr && selected->data(kNameColumn, kOriginRole).toInt() == kLanOrigin;
+    const std::string selectedName = lanSelected ? CellBytes(selected, kNameColumn) : std::string();
+    while (list_->topLevelItemCount() > BookRowCount())
+        delete list_->takeTopLevelItem(list_->topLevelItemCount() - 1);
+    for (const Contact& copy : copies) {
+        QTreeWidgetItem* row = MakeRow(copy, kLanOrigin);
+        row->setFlags(row->flags() & ~Qt::ItemIsEditable);
+        for (int column = 0; column < kColumnCount; ++column) {
+            row->setForeground(column, palette().color(QPalette::Disabled, QPalette::Text));
+            row->setToolTip(column, Shown(copy.name) + " - seen on the LAN, not in the address book");
+        }
+        list_->addTopLevelItem(row);
+        if (lanSelected && copy.name == selectedName)
+            list_->setCurrentItem(row);
+    }
+}
+
+int ContactsDialog::BookRowCount() const {
+    int count = list_->topLevelItemCount();
+    while (count > 0 && list_->topLevelItem(count - 1)->data(kNameColumn, kOriginRole).toInt() == kLanOrigin)
+        --count;
+    return count;
+}
+
 QTreeWidgetItem* ContactsDialog::SelectedRow() const {
     const QList<QTreeWidgetItem*> selected = list_->selectedItems();
     return selected.isEmpty() ? nullptr : selected.front();
@@ -201,7 +238,7 @@ std::vector<BookRow> ContactsDialog::BookRows() const {
     std::vector<BookRow> rows;
     const std::vector<Contact> contacts = Rows();
     rows.reserve(contacts.size());
-    for (int i = 0; i < list_->topLevelItemCount(); ++i)
+    for (int i = 0; i < BookRowCount(); ++i)
         rows.push_back({contacts[static_cast<size_t>(i)],
                         list_->topLevelItem(i)->data(kNameColumn, kOriginRole).toInt()});
     return rows;
@@ -209,7 +246,7 @@ std::vector<BookRow> ContactsDialog::BookRows() const {
 
 std::vector<Contact> ContactsDialog::Rows() const {
     std::vector<Contact> rows;
-    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    for (int i = 0; i < BookRowCount(); ++i) {
         const QTreeWidgetItem* row = list_->topLevelItem(i);
         // The bytes as read or typed, never the shown text converted back: a row the user did not touch
         // is written back exactly.
@@ -249,7 +286,7 @@ void ContactsDialog::OnCellEdited(QTreeWidgetItem* row, int column) {
 
 void ContactsDialog::OnRemove() {
     QTreeWidgetItem* row = SelectedRow();
-    if (row == nullptr)
+    if (row == nullptr || row->data(kNameColumn, kOriginRole).toInt() == kLanOrigin)
         return;
     delete row;
     // The list would move the selection to a neighbour; a second Remove must not delete it unseen.

@@ -37,6 +37,11 @@ public:
     // bytes it was read or typed as, whatever text the list shows for them.
     std::vector<Contact> Rows() const;
 
+    // The copies seen on the LAN, as rows below the saved contacts, in grey: picked as a contact is, and
+    // copied into the edits when selected, so that Add saves one; never written to the file otherwise.
+    // Each call replaces the earlier list.
+    void ShowLanCopies(const std::vector<Contact>& copies);
+
     // The message of the last save that failed or went beside the file, while it is shown.
     QMessageBox* SaveBox() const { return saveBox_; }
 
@@ -58,6 +63,8 @@ private:
     void OnCellEdited(QTreeWidgetItem* row, int column);
     void LoadRows();
     QTreeWidgetItem* MakeRow(const Contact& contact, int origin) const;
+    // The saved and added rows, above the LAN's.
+    int BookRowCount() const;
     std::vector<BookRow> BookRows() const;
     QTreeWidgetItem* SelectedRow() const;
     void ShowSaveMessage(const SaveOutcome& outcome);

@@ -18,6 +18,8 @@
 #include "base/Socket.h"
 #include "link/LinkMessages.h"
 #include "platform/ErrorSink.h"
+#include "reach/LanAnnouncer.h"
+#include "reach/PortMapper.h"
 
 namespace {
 
@@ -167,6 +169,40 @@ void CallController::OnTick() {
 CallController::CallController(VoiceLink& link, const Settings& settings, CallView& view)
     : link_(link), settings_(settings), view_(view) {}
 
+CallController::~CallController() = default;
+
+void CallController::StartReach() {
+    if (!reachEnabled_ || !PortMapper::ShouldMapFor(kListenAddress))
+        return;
+    const int port = link_.LocalPort();
+    if (settings_.portMapping) {
+        if (!mapper_)
+            mapper_ = PortMapper::MakeDefault(window_, WM_REACH_MAPPING);
+        mapper_->Start(port);
+    }
+    if (settings_.announce) {
+        if (!announcer_)
+            announcer_ = std::make_unique<LanAnnouncer>();
+        LanAnnouncer::Announcement announcement;
+        announcement.port = port;
+        announcement.codec = FormatName(settings_.codecFormat);
+        announcement.privateCalls = !settings_.secret.empty();
+        std::string problem;
+        // Not an error box: calls work without it. Said once, not at every listen after a call.
+        if (!announcer_->Announce(announcement, problem) && !announceProblemShown_) {
+            announceProblemShown_ = true;
+            view_.ShowNotice("This copy is not announced on the LAN: " + problem);
+        }
+    }
+}
+
+void CallController::StopReach() {
+    if (mapper_)
+        mapper_->Stop();
+    if (announcer_)
+        announcer_->Withdraw();
+}
+
 void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) {
     SetButtons(true, false);
     SetStatus("");
@@ -187,6 +223,7 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     link_.SetMuteMicrophone(muteMicrophone_);
     WriteFields();
 
+    window_ = window;
     link_.SetOwner(window, uiThread);
     if (!settings_.secret.empty()) {
         link_.SetSecret(settings_.secret);
@@ -209,6 +246,7 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
 
 bool CallController::OnConnect() {
     ticksUntilReconnect_ = 0;
+    StopReach();
     // A port that fails its check is never used: the Connect stops here, with the view's message shown.
     if (!ReadFields())
         return false;
@@ -289,6 +327,10 @@ void CallController::ConnectAgain() {
 void CallController::OnExit() {
     link_.Close();
     link_.Stop(true);
+    // The mapping must not outlive the program: it is removed before the exit goes on.
+    if (mapper_)
+        mapper_->StopAndWait();
+    announcer_.reset();
 }
 
 void CallController::OnMuteSpeakers(bool pressed) {
@@ -346,6 +388,7 @@ bool CallController::HandleMessage(const Message& message) {
                 view_.ShowPeerProven(false, "");
             SetButtons(false, true);
             SetStatus(kListening);
+            StartReach();
             return true;
         case WM_LINK_CONNECTED:
             SetButtons(false, true);
@@ -367,7 +410,15 @@ bool CallController::HandleMessage(const Message& message) {
                 else if (settings_.autoListen)
                     OnListen();
             }
+            if (link_.GetState() == VoiceLink::kIdle)
+                StopReach();
             closedByUser_ = false;
+            return true;
+        case WM_REACH_MAPPING:
+            if (mapper_) {
+                const PortMapper::Status status = mapper_->Current();
+                view_.ShowReachability(status.text, status.address);
+            }
             return true;
         case WM_AUDIO_LEVELS:
             view_.ShowLevels(MeterValue(static_cast<int>(message.wParam)),

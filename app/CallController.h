@@ -3,6 +3,7 @@
 // and connects or listens again by itself when the settings ask for it.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,12 @@
 // to do.
 std::string ListenFailureText(int port);
 
+class PortMapper;
+class LanAnnouncer;
+
+// Posted by the port mapper when its result changes, and by the LAN announcer.
+constexpr uint32_t WM_REACH_MAPPING = 0x8030;
+
 class CallController {
 public:
     static constexpr const char* kListening = "Listening...";
@@ -28,6 +35,13 @@ public:
     static constexpr const char* kListenAddress = "0.0.0.0";
 
     CallController(VoiceLink& link, const Settings& settings, CallView& view);
+    ~CallController();
+
+    // The front ends' port mapping and LAN announcing while listening, as the settings ask; before
+    // Initialize. Left out, as in the unit tests, nothing is sent beyond the call itself.
+    void EnableReach() { reachEnabled_ = true; }
+    // Whether LAN discovery may run: the front end enabled it and --announce is on.
+    bool LanDiscoveryAllowed() const { return reachEnabled_ && settings_.announce; }
 
     // The window's start-up: the settings into the fields, the link and its pipeline, the mute flags,
     // the link's worker, then an automatic connect or listen. `window` takes the link's window messages,
@@ -73,6 +87,10 @@ private:
     // --write-sdp: describes the call's audio in `format` once the peer is known (now, or at a later tick).
     void DescribeCall(int format);
     void WritePendingDescription();
+    // Port mapping and announcing follow the listening: started with it, stopped when the link stops
+    // listening (a call made, the link idle).
+    void StartReach();
+    void StopReach();
 
     VoiceLink& link_;
     const Settings& settings_;
@@ -95,4 +113,9 @@ private:
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;
     bool echoCancellingShown_ = false;  // what the view was last told of the echo canceller
+    bool reachEnabled_ = false;
+    bool announceProblemShown_ = false;
+    MessageTarget* window_ = nullptr;
+    std::unique_ptr<PortMapper> mapper_;
+    std::unique_ptr<LanAnnouncer> announcer_;
 };

@@ -40,4 +40,11 @@ public:
         (void)mark;
         (void)figures;
     }
+    // Where a listener can be reached from outside: the port mapping's result ("reachable from the Internet
+    // at 203.0.113.7:5007 (NAT-PMP)", or why not), and the "host:port" to give a friend (empty: none).
+    // Both empty when no mapping is kept.
+    virtual void ShowReachability(const std::string& text, const std::string& address) {
+        (void)text;
+        (void)address;
+    }
 };

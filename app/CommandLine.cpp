@@ -63,6 +63,10 @@ constexpr const char* kLongOptionHelp =
     "                               in FILE (readable by its owner only) and take only datagrams sealed\n"
     "                               with it; the peer must use the same secret\n"
     "  --make-secret=FILE           write a new random secret to FILE (mode 0600), then exit\n"
+    "  --port-mapping=on|off        on (default): while listening, ask the home router (NAT-PMP, UPnP IGD)\n"
+    "                               to forward the port, and show the address outside it can be called at\n"
+    "  --announce=on|off            on (default): while listening, announce this copy on the LAN (DNS-SD)\n"
+    "  --browse                     list the copies announced on the LAN as they come and go, until ended\n"
     "  --version                    print the version and build date, then exit\n"
     "  --help                       print this text, then exit\n";
 
@@ -421,6 +425,24 @@ private:
                 settings_.session = false;
             else
                 return value.empty() ? "needs a value, as in --session=on|off" : "session must be on or off";
+            return {};
+        }
+        // Reachability from outside: the router's port mapping, the LAN announcement, the LAN's copies.
+        if (name == "port-mapping" || name == "announce") {
+            bool& on = name == "port-mapping" ? settings_.portMapping : settings_.announce;
+            if (EqualsIgnoringCase(value, "on"))
+                on = true;
+            else if (EqualsIgnoringCase(value, "off"))
+                on = false;
+            else
+                return value.empty() ? "needs a value, as in --" + std::string(name) + "=on|off"
+                                     : std::string(name) + " must be on or off";
+            return {};
+        }
+        if (name == "browse") {
+            if (hasValue)
+                return "takes no value";
+            settings_.browse = true;
             return {};
         }
         if (name == "peer-timeout") {

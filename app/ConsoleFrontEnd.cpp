@@ -8,11 +8,13 @@
 #include <cmath>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <thread>
 
 #include "app/CallController.h"
 #include "link/VoiceLink.h"
 #include "platform/MessageQueue.h"
+#include "reach/LanAnnouncer.h"
 
 namespace {
 
@@ -82,6 +84,47 @@ void ConsoleFrontEnd::ShowNotice(const std::string& text) {
     CheckOutput();
 }
 
+void ConsoleFrontEnd::ShowReachability(const std::string& text, const std::string& address) {
+    (void)address;  // the text names it
+    if (text.empty() || text == lastReachability_)
+        return;
+    lastReachability_ = text;
+    out_ << "Port mapping: " << text << std::endl;
+    CheckOutput();
+}
+
+int ConsoleFrontEnd::Browse(std::ostream& out, std::ostream& err) {
+    LanAnnouncer lan;
+    std::mutex lock;
+    std::set<std::string> shown;
+    LanAnnouncer* browser = &lan;
+    // On Avahi's thread: the difference to what was printed last.
+    auto changed = [&out, &lock, &shown, browser] {
+        std::set<std::string> now;
+        for (const LanCopy& copy : browser->Copies())
+            now.insert(copy.Text());
+        std::lock_guard<std::mutex> guard(lock);
+        for (const std::string& text : now)
+            if (shown.count(text) == 0)
+                out << "Found: " << text << std::endl;
+        for (const std::string& text : shown)
+            if (now.count(text) == 0)
+                out << "Gone: " << text << std::endl;
+        shown = std::move(now);
+    };
+    std::string problem;
+    if (!lan.Browse(changed, problem)) {
+        err << "qparlin: cannot list the copies on the LAN: " << problem << std::endl;
+        return 1;
+    }
+    out << "Looking for copies on the LAN (Ctrl-C ends)..." << std::endl;
+    const sigset_t set = HandledSignals();
+    int signal = 0;
+    while (sigwait(&set, &signal) == 0 && signal == SIGUSR1) {
+    }
+    return 0;
+}
+
 void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
                                       const VoiceLink::CallState& state) {
     out_ << "Statistics: " << statistics.datagramsSent << " datagrams sent, " << statistics.datagramsReceived
@@ -141,6 +184,7 @@ int ConsoleFrontEnd::Run() {
     {
         VoiceLink link;
         CallController controller(link, settings_, *this);
+        controller.EnableReach();
         controller.Initialize(&queue, &queue);
         const bool listenFailedAtStart = settings_.autoListen && !settings_.autoConnect &&
                                          controller.Status() == CallController::kCantListen;

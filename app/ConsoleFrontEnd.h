@@ -28,6 +28,9 @@ public:
 
     // Blocks SIGINT, SIGTERM and SIGUSR1 in the calling thread; threads started afterwards inherit the mask.
     static void BlockTerminationSignals();
+    // --browse: prints "Found: ..." and "Gone: ..." for the copies announced on the LAN until a signal ends
+    // it. Returns 0, or 1 when Avahi cannot be reached.
+    static int Browse(std::ostream& out, std::ostream& err);
 
     void ShowStatus(const std::string& text) override;
     void EnableButtons(bool, bool) override {}
@@ -42,6 +45,7 @@ public:
     void ShowNotSealed(const std::string& source) override;
     void ShowCallState(const std::string& text) override;
     void ShowNotice(const std::string& text) override;
+    void ShowReachability(const std::string& text, const std::string& address) override;
 
 private:
     void PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
@@ -67,6 +71,7 @@ private:
     std::ostream& err_;
     OnceErrorSink errors_;
     std::string lastStatus_;
+    std::string lastReachability_;
     MessageQueue* queue_ = nullptr;  // the loop's, while Run runs
     bool outputClosed_ = false;
 };

@@ -21,6 +21,7 @@ int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, con
     SetMixerBackend(MakeAlsaMixerBackend());
     {
         MainDialog window(settings, versionText, buildText);
+        window.Controller().EnableReach();
         window.Initialize();
         window.Run();
     }

@@ -1,10 +1,12 @@
 #include "app/MainDialog.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QEventLoop>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +14,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPen>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QTimerEvent>
@@ -26,6 +29,7 @@
 #include "app/LevelMeter.h"
 #include "app/WindowGuide.h"
 #include "mixer/CMixerFader.h"
+#include "reach/LanAnnouncer.h"
 #include "toolkit/DialogLook.h"
 
 namespace {
@@ -465,6 +469,8 @@ void MainDialog::UpdateCallInfo() {
         if (peer.Address() == 0) {
             callClock_.invalidate();
             text = QString("Listening on port %1 (all addresses)").arg(port);
+            if (!reachability_.isEmpty())
+                text += "; " + reachability_;
         } else {
             if (!callClock_.isValid())
                 callClock_.start();
@@ -526,7 +532,28 @@ void MainDialog::OnAddressBook() {
     host = controller_.Host();
     port = controller_.Port();
     ReadFields(host, port, speakers, microphone);
+    // The copies on the LAN are listed while the dialog is open; the browser ends before the dialog goes.
+    LanAnnouncer lan;
     ContactsDialog contacts(host, port, this);
+    if (controller_.LanDiscoveryAllowed()) {
+        QPointer<ContactsDialog> dialog(&contacts);
+        LanAnnouncer* browser = &lan;
+        std::string problem;
+        lan.Browse(
+            [dialog, browser] {
+                std::vector<Contact> rows;
+                for (const LanCopy& copy : browser->Copies())
+                    rows.push_back({copy.name, copy.host, std::to_string(copy.port)});
+                QMetaObject::invokeMethod(
+                    dialog.data(),
+                    [dialog, rows] {
+                        if (dialog)
+                            dialog->ShowLanCopies(rows);
+                    },
+                    Qt::QueuedConnection);
+            },
+            problem);
+    }
     if (contacts.exec() != QDialog::Accepted)
         return;
     WriteFields(contacts.Host(), contacts.Port(), speakers, microphone);
@@ -616,11 +643,26 @@ void MainDialog::reject() {
     // Escape, and anything else that would cancel the dialog, leaves the window open.
 }
 
+void MainDialog::ShowReachability(const std::string& text, const std::string& address) {
+    reachability_ = QString::fromStdString(text);
+    mappedAddress_ = QString::fromStdString(address);
+    callInfo_->setToolTip(reachability_);
+    UpdateCallInfo();
+}
+
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     QAction* about = menu.addAction(kAboutItem);
     about->setData(kAboutCommand);
+    // The address outside the router, for the user to send to a friend.
+    QAction* copy =
+        menu.addAction("Copy the address to call (" +
+                       (mappedAddress_.isEmpty() ? QString("no mapped address") : mappedAddress_) + ")");
+    copy->setObjectName("copyAddress");
+    copy->setEnabled(!mappedAddress_.isEmpty());
     QAction* chosen = menu.exec(event->globalPos());
-    if (chosen != nullptr)
+    if (chosen == copy)
+        QGuiApplication::clipboard()->setText(mappedAddress_);
+    else if (chosen != nullptr)
         OnSysCommand(chosen->data().toInt());
 }

@@ -69,6 +69,7 @@ public:
     void ShowNotice(const std::string& text) override;
     // A session's quality: a small coloured mark under the meters, the figures both ways in its tool tip.
     void ShowQuality(const std::string& mark, const std::string& figures) override;
+    void ShowReachability(const std::string& text, const std::string& address) override;
 
     // ErrorSink: any thread; the box appears on the user-interface thread and blocks nobody.
     void ReportError(const std::string& text) override;
@@ -157,7 +158,11 @@ private:
     QLabel* callState_ = nullptr;  // inside the status line, under its text
     QLabel* quality_ = nullptr;    // under the meters, in a session only
     QLabel* callInfo_ = nullptr;   // under the status line
-    QElapsedTimer callClock_;      // since the peer became known in this call
+    // The port mapping's result for the line under the status, and the mapped "host:port" the window's
+    // menu copies.
+    QString reachability_;
+    QString mappedAddress_;
+    QElapsedTimer callClock_;  // since the peer became known in this call
     QString notice_;
     BannerView* banner_ = nullptr;
     int timer_ = 0;

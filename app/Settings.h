@@ -46,6 +46,11 @@ struct Settings {
     bool playEnabled = true;   // speakers not muted at start
     bool autoConnect = false;  // connect at start and after every close
     bool autoListen = false;   // listen at start and after every close
+    // While listening: ask the home router to map the port, and announce this copy on the LAN (DNS-SD).
+    // Neither ever starts for a socket bound to the loopback.
+    bool portMapping = true;
+    bool announce = true;
+    bool browse = false;  // --browse: list the copies on the LAN instead of calling
 
     bool headless = false;       // console front end instead of the window
     bool directPlayout = false;  // received frames go straight to the player, without the playout buffer

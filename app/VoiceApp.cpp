@@ -80,7 +80,19 @@ int VoiceApp::Run(int argc, char** argv) {
         return 1;
     }
 
-    const ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+    // QPARLIN_PORT_MAPPING and QPARLIN_ANNOUNCE (on|off) change the defaults of --port-mapping and
+    // --announce, which the command line still overrides: the test suites turn both off this way.
+    std::vector<std::string> args;
+    for (const char* variable : {"QPARLIN_PORT_MAPPING", "QPARLIN_ANNOUNCE"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && *value != '\0')
+            args.push_back(std::string(variable) == "QPARLIN_ANNOUNCE"
+                               ? std::string("--announce=") + value
+                               : std::string("--port-mapping=") + value);
+    }
+    for (int i = 1; i < argc; ++i)
+        args.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    const ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.Ok()) {
         std::cerr << parsed.error << '\n' << kHelpHint << '\n';
         return 2;
@@ -122,6 +134,10 @@ int VoiceApp::Run(int argc, char** argv) {
             return 1;
         }
         settings_.secret = std::move(*secret);
+    }
+    if (settings_.browse) {
+        ConsoleFrontEnd::BlockTerminationSignals();
+        return ConsoleFrontEnd::Browse(std::cout, std::cerr);
     }
     return RunFrontEnd(argc, argv);
 }

@@ -10,6 +10,8 @@
 # The delay is the lag at which each 1-second window of the caller's input best matches the listener's
 # output, corrected by the moments the two files really started: the caller's recording and the
 # listener's playback each print theirs on the shared monotonic clock (QPARLIN_TRACE=1).
+# Calls on the loopback only: no port mapping or LAN announcing toward the machine's own network.
+export QPARLIN_PORT_MAPPING=off QPARLIN_ANNOUNCE=off
 set -eu
 
 build=${1:-build}

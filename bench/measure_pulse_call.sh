@@ -21,6 +21,8 @@
 # Environment: SERVER (pulse or pipewire), CODECS (default "ilbc_11khz gsm_8khz g711_8khz"), QPARLIN_ARGS
 # (extra options for both copies, e.g. --playout=direct or --audio=portaudio), SPEECH=0 to skip the speech
 # runs, RELAY=0 to skip the relayed runs, KEEP=1 to keep the recordings and logs.
+# Calls on the loopback only: no port mapping or LAN announcing toward the machine's own network.
+export QPARLIN_PORT_MAPPING=off QPARLIN_ANNOUNCE=off
 set -eu
 
 build=${1:-build}

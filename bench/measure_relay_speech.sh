@@ -19,6 +19,8 @@
 # private session"), QPARLIN_ARGS (extra options
 # for both copies), SPEECH_WAV (the speech to send; default: the voices of /usr/share/sounds/alsa with a
 # pause after each, repeated), KEEP=1 to keep the recordings, BY_FRAME=0 (see above).
+# Calls on the loopback only: no port mapping or LAN announcing toward the machine's own network.
+export QPARLIN_PORT_MAPPING=off QPARLIN_ANNOUNCE=off
 set -eu
 
 build=${1:-build}

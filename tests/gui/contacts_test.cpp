@@ -426,6 +426,48 @@ private slots:
         QCOMPARE(Child<QLineEdit>(*window_, "host")->text(), QString("lab.example"));
         QCOMPARE(Child<QLineEdit>(*window_, "port")->text(), QString("6000"));
     }
+
+    void copiesOnTheLanAreListedBelowTheBookAndNeverSavedUnlessAdded() {
+        QVERIFY(SaveContacts({kOffice}));
+        const QByteArray before = BookBytes();
+        auto dialog = Open();
+        const Contact alpha{"Q-Parlin on alpha", "198.51.100.2", "5007"};
+        const Contact beta{"Q-Parlin on beta", "198.51.100.3", "6000"};
+        dialog->ShowLanCopies({alpha, beta});
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 3);
+        QCOMPARE(List(*dialog)->topLevelItem(1)->text(0), QString("Q-Parlin on alpha"));
+        QVERIFY(dialog->Rows() == std::vector<Contact>({kOffice}));
+        // A newer list replaces the older; Remove leaves a LAN row alone.
+        dialog->ShowLanCopies({beta});
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+        SelectRow(*dialog, 1);
+        Click(*dialog, "remove");
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 2);
+        // Selected, it fills the edits; Add saves it above the book's rows, and only then is it saved.
+        QCOMPARE(Child<QLineEdit>(*dialog, "host")->text(), QString("198.51.100.3"));
+        QCOMPARE(Child<QLineEdit>(*dialog, "port")->text(), QString("6000"));
+        Click(*dialog, "add");
+        QVERIFY(dialog->Rows() == std::vector<Contact>({beta, kOffice}));
+        dialog->ShowLanCopies({alpha});
+        QVERIFY(dialog->Rows() == std::vector<Contact>({beta, kOffice}));
+        QCOMPARE(List(*dialog)->topLevelItemCount(), 3);
+        Click(*dialog, "ok");
+        QVERIFY(BookBytes() != before);
+        QVERIFY(LoadContacts() == std::vector<Contact>({beta, kOffice}));
+    }
+
+    void aLanCopyPickedWithOkIsCalledButNotWritten() {
+        QVERIFY(SaveContacts({kOffice}));
+        const QByteArray before = BookBytes();
+        auto dialog = Open();
+        dialog->ShowLanCopies({{"Q-Parlin on alpha", "198.51.100.2", "5007"}});
+        SelectRow(*dialog, 1);
+        Click(*dialog, "ok");
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(QString::fromStdString(dialog->Host()), QString("198.51.100.2"));
+        QCOMPARE(dialog->Port(), 5007);
+        QCOMPARE(BookBytes(), before);
+    }
 };
 
 QTEST_MAIN(ContactsDialogTest)

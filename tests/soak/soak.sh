@@ -7,6 +7,8 @@
 # playback drops). Figures are reported, not judged; the script fails only when a process dies.
 #
 #   tests/soak/soak.sh [BUILD_DIR] [MINUTES]
+# Calls on the loopback only: no port mapping or LAN announcing toward the machine's own network.
+export QPARLIN_PORT_MAPPING=off QPARLIN_ANNOUNCE=off
 set -u
 
 build=${1:-build}

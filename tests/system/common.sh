@@ -1,5 +1,8 @@
 # Sourced by the system test scripts: a private work folder, processes of the test killed when it ends,
 # failures counted rather than fatal, so that one run reports every check that failed.
+# No port mapping and no LAN announcing: no test sends discovery traffic toward the machine's own gateway
+# (the tests that want them make their own network namespaces and turn them on).
+export QPARLIN_PORT_MAPPING=off QPARLIN_ANNOUNCE=off
 work=$(mktemp -d)
 pids=()  # add the processes the script starts
 cleanup() {

@@ -342,3 +342,26 @@ TEST(CommandLineTest, VoiceProcessingIsAllWithDevicesOffWithFilesAndTheOptionWin
         EXPECT_NE(parsed.error.find("voice-processing"), std::string::npos) << parsed.error;
     }
 }
+
+TEST(CommandLineTest, PortMappingAndAnnouncingAreOnUnlessTurnedOff) {
+    const Settings defaults = ParseOk({});
+    EXPECT_TRUE(defaults.portMapping);
+    EXPECT_TRUE(defaults.announce);
+    EXPECT_FALSE(defaults.browse);
+    const Settings off = ParseOk({"--port-mapping=off", "--announce=OFF"});
+    EXPECT_FALSE(off.portMapping);
+    EXPECT_FALSE(off.announce);
+    // The later one wins, which is how the test environment's default is overridden.
+    EXPECT_TRUE(ParseOk({"--port-mapping=off", "--port-mapping=on"}).portMapping);
+    EXPECT_TRUE(ParseOk({"--browse"}).browse);
+}
+
+TEST(CommandLineTest, BadReachabilityOptionsAreRefused) {
+    EXPECT_EQ(ParseCommandLine({"--port-mapping=yes"}).error,
+              "qparlin: --port-mapping=yes: port-mapping must be on or off");
+    EXPECT_EQ(ParseCommandLine({"--port-mapping"}).error,
+              "qparlin: --port-mapping: needs a value, as in --port-mapping=on|off");
+    EXPECT_EQ(ParseCommandLine({"--announce="}).error,
+              "qparlin: --announce=: needs a value, as in --announce=on|off");
+    EXPECT_EQ(ParseCommandLine({"--browse=5"}).error, "qparlin: --browse=5: takes no value");
+}
