@@ -3,6 +3,7 @@
 // and connects or listens again by itself when the settings ask for it.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,10 @@ public:
     // `uiThread` the level messages.
     void Initialize(MessageTarget* window, MessageTarget* uiThread);
 
+    // Asked before every Connect and Listen: a non-empty answer says why no call can start (no sound device,
+    // a refused secret file); it goes to the error sink, and nothing starts.
+    void SetStartCheck(std::function<std::string()> check) { startCheck_ = std::move(check); }
+
     // The buttons. Connect and Listen return false when they could not start.
     bool OnConnect();
     bool OnListen();
@@ -63,6 +68,8 @@ public:
     int Port() const { return port_; }
 
 private:
+    // The start check's verdict, reported when it refuses.
+    bool StartAllowed();
     void SetStatus(const std::string& text);
     void SetButtons(bool connectAndListen, bool disconnect);
     bool ReadFields();
@@ -94,4 +101,5 @@ private:
     int ticksUntilReconnect_ = 0;
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;
+    std::function<std::string()> startCheck_;
 };

@@ -1,5 +1,5 @@
-// What one run of the program is set to do: the defaults, changed only by the command line. Nothing here is
-// read from or written to disk; every start begins from these values.
+// What one run of the program is set to do: the defaults, then what the settings file remembers
+// (app/SettingsFile.h), then the command line, which always wins.
 #pragma once
 
 #include <cstdint>
@@ -57,4 +57,7 @@ struct Settings {
     std::string makeSecretFile;  // where --make-secret writes a new secret
     // The secret's bytes, read from secretFile at start-up, before any front end runs.
     std::vector<uint8_t> secret;
+    // Why the program cannot work as set (a refused secret file, no sound device), found at start-up: the
+    // window shows it in a dialog and starts nothing; the console has ended with it already. Empty: none.
+    std::string startProblem;
 };

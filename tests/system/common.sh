@@ -1,6 +1,9 @@
 # Sourced by the system test scripts: a private work folder, processes of the test killed when it ends,
 # failures counted rather than fatal, so that one run reports every check that failed.
 work=$(mktemp -d)
+# What a run remembers (settings, the address book) stays in this run's folder: nothing leaks between tests
+# or in from the machine's user.
+export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
 pids=()  # add the processes the script starts
 cleanup() {
     for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
