@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -245,8 +246,23 @@ void MainDialog::BuildControls() {
     QObject::connect(addressBook_, &QPushButton::clicked, this, &MainDialog::OnAddressBook);
     QObject::connect(settingsButton_, &QPushButton::clicked, this, &MainDialog::OnSettings);
 
-    // The controls keep their places; a larger or maximised window only gives them room around.
+    // The controls keep their sizes and places among themselves; a larger or maximised window keeps them
+    // together in its middle instead of stretching a fader or a button across a screen.
     const QSize size = Dlu(0, 0, kDialogWidthDlu, kDialogHeightDlu).size();
+    auto* content = new QWidget(this);
+    content->setObjectName("content");
+    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child != content)
+            child->setParent(content);
+    }
+    content->setFixedSize(size);
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(content, 1, 1);
+    layout->setRowStretch(0, 1);
+    layout->setRowStretch(2, 1);
+    layout->setColumnStretch(0, 1);
+    layout->setColumnStretch(2, 1);
     setMinimumSize(size);
     resize(size);
 }

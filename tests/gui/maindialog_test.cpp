@@ -352,6 +352,14 @@ private slots:
         QCOMPARE(window_->width(), smallest.width() + 200);
         window_->resize(10, 10);
         QCOMPARE(window_->size(), smallest);
+        // A large window keeps the controls at their size, together in its middle.
+        const QSize buttonSize = Child<QPushButton>("connect")->size();
+        window_->resize(smallest.width() + 800, smallest.height() + 600);
+        QTRY_COMPARE(window_->width(), smallest.width() + 800);
+        QCOMPARE(Child<QPushButton>("connect")->size(), buttonSize);
+        const QRect block = Child<QWidget>("content")->geometry();
+        QCOMPARE(block.size(), smallest);
+        QCOMPARE(block.center(), window_->rect().center());
     }
 
     void theFadersAreNamedAndTheMicrophoneMeterIsNotRed() {
