@@ -73,10 +73,17 @@ std::string CheckSoundDevices(const Settings& settings) {
 
     std::unique_ptr<WaveIn> in;
     const MMRESULT inResult = CurrentWaveBackend().OpenIn(in, settings.inputDevice, format, &target);
-    if (inResult != MMSYSERR_NOERROR)
+    // A copy without a format of its own takes a session peer's, which may be the file's rate: only a
+    // format that cannot change makes a WAV file at another rate useless.
+    const bool formatMayChange = !settings.codecChosen && settings.session;
+    const bool rateMayFit =
+        settings.audioBackend == AudioBackend::File && inResult == WAVERR_BADFORMAT && formatMayChange;
+    if (inResult != MMSYSERR_NOERROR && !rateMayFit)
         return Problem(inResult, true, settings, settings.inputDevice);
-    in->Close();
-    in.reset();
+    if (in) {
+        in->Close();
+        in.reset();
+    }
 
     std::unique_ptr<WaveOut> out;
     const MMRESULT outResult = CurrentWaveBackend().OpenOut(out, settings.outputDevice, format, &target);

@@ -8,5 +8,6 @@
 #include "app/Settings.h"
 
 // Empty when both devices open on the current wave backend; otherwise one sentence naming the device, the
-// reason and what to do.
+// reason and what to do. An input WAV file at another rate than the format's passes while the format is not
+// chosen (no -a) and a session may agree the peer's.
 std::string CheckSoundDevices(const Settings& settings);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The console for unattended use: a start that cannot work (missing or wrong-rate input WAV, a device number
+# The console for unattended use: a start that cannot work (missing input WAV, one at another rate than the
+# format chosen with -a, a device number
 # that does not exist, a refused secret, one remembered) ends with status 1 and one line saying what and
 # what to do; a damaged or huge settings file is warned about and the program runs; Ctrl-C ends a call
 # within a second on the WAV and null backends; a storm of empty datagrams is folded into a count.
@@ -26,7 +27,7 @@ refuses "^qparlin: Cannot record from the default recording device (file): .*'$w
     --input-wav="$work/none.wav" -l:0:yes
 sox -n -r 44100 -c 1 -b 16 "$work/44k.wav" synth 0.5 sine 440
 refuses "is sampled at 44100 Hz, but the device records at 11025 Hz\. Give a mono WAV file at 11025 Hz" \
-    --input-wav="$work/44k.wav" -l:0:yes
+    --input-wav="$work/44k.wav" -a:ilbc_11khz -l:0:yes
 refuses "^qparlin: Cannot record from recording device 7 (null): .*qparlin --list-devices shows the numbers; -i:0" \
     --audio=null -i:7 -l:0:yes
 refuses "^qparlin: Cannot play on playback device 2 (null): .*-o:0 takes the default device\.$" \

@@ -41,6 +41,7 @@ TEST_F(SoundCheckTest, ADeviceNumberThatDoesNotExistIsNamedWithWhatToDo) {
 TEST_F(SoundCheckTest, AMissingOrWrongRateWavFileIsRefusedWithItsRemedy) {
     SetWaveBackend(MakeWavFileWaveBackend("/nonexistent/in.wav", ""));
     settings_.audioBackend = AudioBackend::File;
+    // A missing file is refused whatever format may come.
     const std::string missing = CheckSoundDevices(settings_);
     EXPECT_NE(missing.find("'/nonexistent/in.wav'"), std::string::npos) << missing;
     EXPECT_NE(missing.find("Check the path given to --input-wav."), std::string::npos);
@@ -52,6 +53,12 @@ TEST_F(SoundCheckTest, AMissingOrWrongRateWavFileIsRefusedWithItsRemedy) {
     ASSERT_EQ(CheckSoundDevices(settings_), "");
     SetWaveBackend(MakeWavFileWaveBackend(path, ""));
     settings_.codecFormat = 0xA4;  // ilbc_11khz
+    // Without -a a session may agree the caller's gsm_8khz: the file may yet fit.
+    EXPECT_EQ(CheckSoundDevices(settings_), "");
+    settings_.session = false;
+    EXPECT_NE(CheckSoundDevices(settings_), "");
+    settings_.session = true;
+    settings_.codecChosen = true;  // -a:ilbc_11khz
     const std::string rate = CheckSoundDevices(settings_);
     EXPECT_NE(rate.find("is sampled at 8000 Hz, but the device records at 11025 Hz."), std::string::npos)
         << rate;
