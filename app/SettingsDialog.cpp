@@ -151,7 +151,8 @@ void SettingsDialog::Refuse(const QString& text) {
 void SettingsDialog::accept() {
     Settings chosen = result_;
     chosen.codecFormat = codec_->currentData().toInt();
-    chosen.codecChosen = true;
+    // Left at the default, the codec stays unchosen: a listener then still takes a session caller's.
+    chosen.codecChosen = result_.codecChosen || chosen.codecFormat != result_.codecFormat;
     chosen.inputDeviceName = ChosenDevice(*inputDevice_);
     chosen.outputDeviceName = ChosenDevice(*outputDevice_);
     // A device chosen by name replaces one chosen by number on the command line.

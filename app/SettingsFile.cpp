@@ -355,7 +355,8 @@ void Apply(const RememberedSettings& r, const std::vector<std::string>& args, Se
 
 RememberedSettings FromSettings(const Settings& settings) {
     RememberedSettings r;
-    r.codecFormat = settings.codecFormat;
+    if (settings.codecChosen)
+        r.codecFormat = settings.codecFormat;
     r.inputDevice = settings.inputDeviceName;
     r.outputDevice = settings.outputDeviceName;
     r.secretFile = settings.secretFile;

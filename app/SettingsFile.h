@@ -63,7 +63,7 @@ bool Save(const std::string& path, const RememberedSettings& remembered, std::st
 // beside --write-sdp, Opus beside --session=off) is left out with a warning.
 void Apply(const RememberedSettings& remembered, const std::vector<std::string>& args, Settings& settings,
            std::vector<std::string>& warnings);
-// What the settings in effect hold, as Save would remember them.
+// What the settings in effect hold, as Save would remember them; the codec only when one was chosen.
 RememberedSettings FromSettings(const Settings& settings);
 // Direction as the settings hold it.
 Direction DirectionOf(const Settings& settings);

@@ -178,6 +178,12 @@ private slots:
         const QString text = RememberedText();
         for (const char* line : {"codec=ilbc_8khz\n", "port=6001\n", "host=192.0.2.9\n", "direction=both\n"})
             QVERIFY2(text.contains(line), line);
+        // A codec left as it was stays unchosen, and is not remembered: a listener still takes a caller's.
+        Open();
+        WithModal([&] { window_->OnSettings(); }, [](QDialog& dialog) { dialog.accept(); });
+        QCOMPARE(window_->result(), MainDialog::kRestart);
+        QVERIFY(!window_->NewSettings().codecChosen);
+        QVERIFY(!RememberedText().contains("codec="));
         // Cancel changes nothing and the window goes on.
         Open();
         WithModal([&] { window_->OnSettings(); }, [](QDialog& dialog) { dialog.reject(); });
