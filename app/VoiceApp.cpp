@@ -133,10 +133,16 @@ int VoiceApp::Run(int argc, char** argv) {
         case CommandAction::Run:
             break;
     }
+    const std::string givenSecret = settings_.secretFile;
     ApplyRememberedSettings(argc, argv);
     // Read now, so that a bad file stops the program before any call; the key itself is derived later, on
     // the link's worker. The window shows the problem and starts no call; the console ends.
     ReadSecret(settings_);
+    if (!settings_.startProblem.empty() && settings_.secretFile != givenSecret) {
+        // Not on this command line: say where it came from, or the user looks for it in the wrong place.
+        settings_.startProblem += " (The file is remembered in " + settings_file::Path() +
+                                  "; choose another in the window's Settings, or give --secret=FILE.)";
+    }
     return RunFrontEnd(argc, argv);
 }
 

@@ -41,7 +41,8 @@ refuses "^qparlin: Cannot use the secret file $work/open.key: .*chmod 600.*qparl
 # stops the start, --secret over it does not.
 mkdir -p "$XDG_CONFIG_HOME/qparlin"
 printf 'secret=%s\n' "$work/open.key" >"$XDG_CONFIG_HOME/qparlin/qparlin.conf"
-refuses "^qparlin: Cannot use the secret file $work/open.key" --audio=null -l:0:yes
+refuses "^qparlin: Cannot use the secret file $work/open.key.*(The file is remembered in $XDG_CONFIG_HOME/qparlin/qparlin.conf; choose another in the window's Settings, or give --secret=FILE.)$" \
+    --audio=null -l:0:yes
 "$QPARLIN" --make-secret="$work/good.key" >/dev/null || fail "no secret made"
 start_listener "$work" --audio=null --secret="$work/good.key" || fail "--secret does not win over the remembered one"
 [ -n "$listener" ] && terminate "$listener"
