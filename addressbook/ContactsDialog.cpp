@@ -58,8 +58,8 @@ std::string CellBytes(const QTreeWidgetItem* row, int column) {
 
 }  // namespace
 
-ContactsDialog::ContactsDialog(std::string host, int port, QWidget* parent)
-    : QDialog(parent), host_(std::move(host)), port_(port) {
+ContactsDialog::ContactsDialog(std::string host, int port, QWidget* parent, std::string path)
+    : QDialog(parent), path_(std::move(path)), host_(std::move(host)), port_(port) {
     setWindowTitle(kCaption);
     setObjectName("contactsDialog");
     BuildControls();
@@ -175,7 +175,7 @@ bool ContactsDialog::eventFilter(QObject* watched, QEvent* event) {
 
 void ContactsDialog::LoadRows() {
     list_->clear();
-    book_ = ContactsBook::Load();
+    book_ = ContactsBook::Load(path_);
     // File order, so that saving what was loaded writes the same order back and the list does not turn
     // over at every save. Added in one step: a book of 100,000 contacts must open in a moment.
     const std::vector<Contact>& contacts = book_->Contacts();

@@ -25,8 +25,9 @@ class ContactsDialog final : public QDialog {
 public:
     static constexpr const char* kCaption = "Contacts";
     // Opens on the caller's peer: host and port go into the edits (the name edit stays empty), the address
-    // book into the list, and no row is selected.
-    ContactsDialog(std::string host, int port, QWidget* parent = nullptr);
+    // book at `path` into the list, and no row is selected.
+    ContactsDialog(std::string host, int port, QWidget* parent = nullptr,
+                   std::string path = std::string(kContactsFile));
 
     // The chosen row, valid once the dialog has ended with OK.
     const std::string& Name() const { return name_; }
@@ -71,6 +72,7 @@ private:
     void Finish();
     QRect Dlu(int x, int y, int width, int height) const;
 
+    std::string path_;
     std::string name_;
     std::string host_;
     int port_ = 0;

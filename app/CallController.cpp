@@ -244,8 +244,20 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     UpdateMuteButtons();
 }
 
+bool CallController::StartAllowed() {
+    if (!startCheck_)
+        return true;
+    const std::string problem = startCheck_();
+    if (problem.empty())
+        return true;
+    CurrentErrorSink().ReportError(problem);
+    return false;
+}
+
 bool CallController::OnConnect() {
     ticksUntilReconnect_ = 0;
+    if (!StartAllowed())
+        return false;
     StopReach();
     // A port that fails its check is never used: the Connect stops here, with the view's message shown.
     if (!ReadFields())
@@ -291,6 +303,8 @@ std::string ListenFailureText(int port) {
 
 bool CallController::OnListen() {
     ticksUntilReconnect_ = 0;
+    if (!StartAllowed())
+        return false;
     if (!ReadFields())
         return false;
     try {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -48,6 +49,10 @@ public:
     // `uiThread` the level messages.
     void Initialize(MessageTarget* window, MessageTarget* uiThread);
 
+    // Asked before every Connect and Listen: a non-empty answer says why no call can start (no sound device,
+    // a refused secret file); it goes to the error sink, and nothing starts.
+    void SetStartCheck(std::function<std::string()> check) { startCheck_ = std::move(check); }
+
     // The buttons. Connect and Listen return false when they could not start.
     bool OnConnect();
     bool OnListen();
@@ -77,6 +82,8 @@ public:
     int Port() const { return port_; }
 
 private:
+    // The start check's verdict, reported when it refuses.
+    bool StartAllowed();
     void SetStatus(const std::string& text);
     void SetButtons(bool connectAndListen, bool disconnect);
     bool ReadFields();
@@ -118,4 +125,5 @@ private:
     MessageTarget* window_ = nullptr;
     std::unique_ptr<PortMapper> mapper_;
     std::unique_ptr<LanAnnouncer> announcer_;
+    std::function<std::string()> startCheck_;
 };

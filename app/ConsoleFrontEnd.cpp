@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "app/CallController.h"
@@ -53,19 +54,28 @@ void ConsoleFrontEnd::OnceErrorSink::ReportError(const std::string& text) {
     err_ << "qparlin: " << text << std::endl;
 }
 
+void ConsoleFrontEnd::PrintLine(const std::string& text) {
+    PrintLines(folder_.Add(text, LineFolder::Clock::now()));
+}
+
+void ConsoleFrontEnd::PrintLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        out_ << line << std::endl;
+        CheckOutput();
+    }
+}
+
 void ConsoleFrontEnd::ShowStatus(const std::string& text) {
     if (text.empty() || text == lastStatus_)
         return;
     lastStatus_ = text;
-    out_ << text << std::endl;
-    CheckOutput();
+    PrintLine(text);
 }
 
 void ConsoleFrontEnd::ShowPeerProven(bool proven, const std::string& peer) {
     if (!proven)
         return;
-    out_ << "Private call: " << peer << " holds the secret" << std::endl;
-    CheckOutput();
+    PrintLine("Private call: " + peer + " holds the secret");
 }
 
 void ConsoleFrontEnd::ShowNotSealed(const std::string& source) {
@@ -75,13 +85,11 @@ void ConsoleFrontEnd::ShowNotSealed(const std::string& source) {
 void ConsoleFrontEnd::ShowCallState(const std::string& text) {
     if (text.empty())
         return;
-    out_ << "Call: " << text << std::endl;
-    CheckOutput();
+    PrintLine("Call: " + text);
 }
 
 void ConsoleFrontEnd::ShowNotice(const std::string& text) {
-    out_ << text << std::endl;
-    CheckOutput();
+    PrintLine(text);
 }
 
 void ConsoleFrontEnd::ShowReachability(const std::string& text, const std::string& address) {
@@ -127,19 +135,19 @@ int ConsoleFrontEnd::Browse(std::ostream& out, std::ostream& err) {
 
 void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
                                       const VoiceLink::CallState& state) {
-    out_ << "Statistics: " << statistics.datagramsSent << " datagrams sent, " << statistics.datagramsReceived
-         << " received, " << statistics.sendQueueDrops << " send-queue drops, " << statistics.playbackDrops
-         << " playback drops, " << statistics.framesConcealed << " frames concealed, "
-         << statistics.framesLate << " late, playout depth " << std::lround(statistics.playoutDepthMs)
-         << " ms, jitter " << std::lround(statistics.jitterMs) << " ms";
+    std::ostringstream out;
+    out << "Statistics: " << statistics.datagramsSent << " datagrams sent, " << statistics.datagramsReceived
+        << " received, " << statistics.sendQueueDrops << " send-queue drops, " << statistics.playbackDrops
+        << " playback drops, " << statistics.framesConcealed << " frames concealed, " << statistics.framesLate
+        << " late, playout depth " << std::lround(statistics.playoutDepthMs) << " ms, jitter "
+        << std::lround(statistics.jitterMs) << " ms";
     if (privateCall)
-        out_ << ", dropped " << statistics.droppedNotSealed << " not sealed, " << statistics.droppedForged
-             << " not opening, " << statistics.droppedReplayed << " replayed";
+        out << ", dropped " << statistics.droppedNotSealed << " not sealed, " << statistics.droppedForged
+            << " not opening, " << statistics.droppedReplayed << " replayed";
     const std::string quality = CallController::QualityText(state);
     if (!quality.empty())
-        out_ << "; session: " << quality << " (" << CallController::QualityMark(state) << ")";
-    out_ << std::endl;
-    CheckOutput();
+        out << "; session: " << quality << " (" << CallController::QualityMark(state) << ")";
+    PrintLine(out.str());
 }
 
 void ConsoleFrontEnd::CheckOutput() {
@@ -213,12 +221,14 @@ int ConsoleFrontEnd::Run() {
                 }
                 const auto waitMs =
                     std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count() + 1;
+                PrintLines(folder_.FlushIfQuiet(now));
                 const std::optional<Message> next = queue.Get(static_cast<int>(waitMs));
                 if (!next)
                     continue;
                 const Message& message = *next;
                 if (message.message == WM_CONSOLE_EXIT) {
                     controller.OnExit();
+                    PrintLines(folder_.Flush());
                     break;
                 }
                 if (message.message == WM_CONSOLE_STATISTICS) {

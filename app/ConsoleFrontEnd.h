@@ -2,15 +2,18 @@
 // are printed to stdout one per line, device errors to stderr, and SIGINT or SIGTERM ends the program the
 // way the Exit button does. SIGUSR1 prints one line of the link's counts ("Statistics: ...") to stdout.
 // SIGPIPE is ignored: a line that cannot be written to stdout (its reader has gone) ends the program the
-// way SIGTERM does, with status 0. In a private call the statistics line ends with the dropped counts.
+// way SIGTERM does, with status 0. In a private call the statistics line ends with the dropped counts. A
+// storm of repeated lines is folded into a count (LineFolder).
 #pragma once
 
 #include <iosfwd>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "app/CallView.h"
+#include "app/LineFolder.h"
 #include "app/Settings.h"
 #include "link/VoiceLink.h"
 #include "platform/ErrorSink.h"
@@ -50,6 +53,9 @@ public:
 private:
     void PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
                          const VoiceLink::CallState& state);
+    // A line to stdout through the folder, which holds back a storm of repeats.
+    void PrintLine(const std::string& text);
+    void PrintLines(const std::vector<std::string>& lines);
     // After a line to stdout: when it could not be written, ends the loop as SIGTERM does.
     void CheckOutput();
 
@@ -72,6 +78,7 @@ private:
     OnceErrorSink errors_;
     std::string lastStatus_;
     std::string lastReachability_;
+    LineFolder folder_;
     MessageQueue* queue_ = nullptr;  // the loop's, while Run runs
     bool outputClosed_ = false;
 };

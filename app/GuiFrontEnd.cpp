@@ -1,6 +1,7 @@
 #include "app/GuiFrontEnd.h"
 
 #include <QApplication>
+#include <QByteArray>
 
 #include "app/MainDialog.h"
 #include "app/VoiceApp.h"
@@ -14,16 +15,25 @@ int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, con
     QApplication::setApplicationName("Q-Parlin");
     Q_INIT_RESOURCE(qparlin);
     QApplication::setWindowIcon(QIcon(":/images/icon-128.png"));
-    // The window may run in a module of its own, with its own copy of the sound and socket layers: it sets
-    // them up here, not in the program that loaded it.
-    SetWaveBackend(MakeWaveBackend(settings));
     // The volume sliders work on the sound system's mixer (ALSA, which reaches PulseAudio and PipeWire too).
     SetMixerBackend(MakeAlsaMixerBackend());
-    {
-        MainDialog window(settings, versionText, buildText);
+    Settings current = settings;
+    QByteArray geometry;
+    for (;;) {
+        // The window may run in a module of its own, with its own copy of the sound and socket layers: it
+        // sets them up here, not in the program that loaded it. They are made again when the settings
+        // dialog has chosen other devices, once the previous window's link has closed every device.
+        SetWaveBackend(MakeWaveBackend(current));
+        MainDialog window(current, versionText, buildText);
+        if (!geometry.isEmpty())
+            window.restoreGeometry(geometry);
         window.Controller().EnableReach();
         window.Initialize();
-        window.Run();
+        if (window.Run() != MainDialog::kRestart)
+            break;
+        geometry = window.saveGeometry();
+        current = window.NewSettings();
+        ReadSecret(current);
     }
     SetMixerBackend(nullptr);
     SetWaveBackend(nullptr);

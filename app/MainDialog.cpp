@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,9 +28,13 @@
 #include "app/AboutDialog.h"
 #include "app/BannerView.h"
 #include "app/LevelMeter.h"
+#include "app/SettingsDialog.h"
+#include "app/SettingsFile.h"
+#include "app/SoundCheck.h"
 #include "app/WindowGuide.h"
 #include "mixer/CMixerFader.h"
 #include "reach/LanAnnouncer.h"
+#include "platform/wave/Wave.h"
 #include "toolkit/DialogLook.h"
 
 namespace {
@@ -132,6 +137,10 @@ void MainDialog::BuildControls() {
     help_->setObjectName("help");
     help_->setToolTip("How to use this window");
     help_->setGeometry(Dlu(113, 106, 14, 12));
+    settingsButton_ = new QPushButton("Se&ttings...", this);
+    settingsButton_->setObjectName("settings");
+    settingsButton_->setToolTip("Codec, devices, private call, direction and listen port");
+    settingsButton_->setGeometry(Dlu(55, 106, 54, 12));
 
     connect_ = new QPushButton("&Connect", this);
     connect_->setObjectName("connect");
@@ -250,9 +259,25 @@ void MainDialog::BuildControls() {
     QObject::connect(muteMicrophone_, &QPushButton::clicked, this, &MainDialog::OnMuteMicrophone);
     QObject::connect(help_, &QPushButton::clicked, this, &MainDialog::OnHelp);
     QObject::connect(addressBook_, &QPushButton::clicked, this, &MainDialog::OnAddressBook);
+    QObject::connect(settingsButton_, &QPushButton::clicked, this, &MainDialog::OnSettings);
 
-    // The controls keep their places; a larger or maximised window only gives them room around.
+    // The controls keep their sizes and places among themselves; a larger or maximised window keeps them
+    // together in its middle instead of stretching a fader or a button across a screen.
     const QSize size = Dlu(0, 0, kDialogWidthDlu, kDialogHeightDlu).size();
+    auto* content = new QWidget(this);
+    content->setObjectName("content");
+    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child != content)
+            child->setParent(content);
+    }
+    content->setFixedSize(size);
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(content, 1, 1);
+    layout->setRowStretch(0, 1);
+    layout->setRowStretch(2, 1);
+    layout->setColumnStretch(0, 1);
+    layout->setColumnStretch(2, 1);
     setMinimumSize(size);
     resize(size);
 }
@@ -276,6 +301,11 @@ void MainDialog::Initialize() {
     microphoneFader_->Init(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE,
                            MIXERCONTROL_CONTROLTYPE_VOLUME, CMixerFaderLogic::MAIN);
     SetErrorSink(this);
+    controller_.SetStartCheck([this] { return StartProblem(); });
+    // Said at once, in one box, even when nothing is to start by itself; an automatic start then finds the
+    // same box on screen and adds none.
+    if (const std::string problem = StartProblem(); !problem.empty())
+        ShowErrorBox(QString::fromStdString(problem));
     controller_.Initialize(&poster_, &poster_);
     banner_->Load();
     timer_ = startTimer(kTimerPeriodMs);
@@ -344,6 +374,7 @@ void MainDialog::ShowQuality(const std::string& mark, const std::string& figures
 void MainDialog::EnableButtons(bool connectAndListen, bool disconnect) {
     connect_->setEnabled(connectAndListen);
     listen_->setEnabled(connectAndListen);
+    settingsButton_->setEnabled(connectAndListen);
     disconnect_->setEnabled(disconnect);
 }
 
@@ -397,8 +428,18 @@ void MainDialog::ShowValidationMessage(const QString& text) {
     port_->setFocus();
 }
 
+QString MainDialog::UserText(const QString& report) {
+    // "PLAY : PlayStart :6:text" and "RECORD: Open : 2 : text", as the sound threads write them for logs.
+    static const QRegularExpression kPrefix(R"(^(PLAY|RECORD) ?: ?\w+ ?: ?\d+ ?: ?)");
+    const QRegularExpressionMatch match = kPrefix.match(report);
+    if (!match.hasMatch())
+        return report;
+    return (match.captured(1) == "PLAY" ? "Playback failed: " : "Recording failed: ") +
+           report.mid(match.capturedLength());
+}
+
 void MainDialog::ReportError(const std::string& text) {
-    const QString message = QString::fromStdString(text);
+    const QString message = UserText(QString::fromStdString(text));
     QMetaObject::invokeMethod(
         this, [this, message] { ShowErrorBox(message); }, Qt::QueuedConnection);
 }
@@ -488,11 +529,67 @@ void MainDialog::UpdateCallInfo() {
 }
 
 void MainDialog::OnConnect() {
-    controller_.OnConnect();
+    if (controller_.OnConnect())
+        RememberPeer();
 }
 
 void MainDialog::OnListen() {
-    controller_.OnListen();
+    if (controller_.OnListen())
+        RememberPeer();
+}
+
+std::string MainDialog::StartProblem() {
+    // The link runs without the secret it was meant to have: no call may start, or it would go unsealed.
+    if (!settings_.startProblem.empty())
+        return settings_.startProblem + " Then start Q-Parlin again (or clear the private call in Settings).";
+    if (soundChecked_)
+        return {};
+    std::string problem = CheckSoundDevices(settings_);
+    soundChecked_ = problem.empty();
+    return problem;
+}
+
+void MainDialog::RememberPeer() {
+    const std::string path = settings_file::Path();
+    std::vector<std::string> ignored;  // a damaged file was reported at start and is replaced here
+    RememberedSettings remembered = settings_file::Load(path, ignored);
+    remembered.host = controller_.Host();
+    remembered.port = controller_.Port();
+    std::string problem;
+    if (!settings_file::Save(path, remembered, problem))
+        std::cerr << "qparlin: the last peer is not remembered: " << problem << std::endl;
+}
+
+void MainDialog::OnSettings() {
+    if (link_.GetState() != VoiceLink::kIdle)
+        return;
+    std::vector<std::string> inputs;
+    std::vector<std::string> outputs;
+    for (const WaveDeviceInfo& device : CurrentWaveBackend().InputDevices())
+        inputs.push_back(device.name);
+    for (const WaveDeviceInfo& device : CurrentWaveBackend().OutputDevices())
+        outputs.push_back(device.name);
+    Settings current = settings_;
+    // The fields as they stand, so that the window starts again with what the user typed.
+    std::string host = controller_.Host();
+    int port = controller_.Port();
+    bool speakers = false;
+    bool microphone = false;
+    if (ReadFields(host, port, speakers, microphone)) {
+        current.host = host;
+        current.port = port;
+    }
+    SettingsDialog dialog(current, inputs, outputs, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    newSettings_ = dialog.Result();
+    newSettings_.startProblem.clear();
+    // What the dialog chose, and the last peer, are the next start's too; the command line still wins then.
+    std::string problem;
+    if (!settings_file::Save(settings_file::Path(), settings_file::FromSettings(newSettings_), problem))
+        std::cerr << "qparlin: the settings are used but not remembered: " << problem << std::endl;
+    EndProgram();
+    done(kRestart);
 }
 
 void MainDialog::OnDisconnect() {
@@ -534,7 +631,7 @@ void MainDialog::OnAddressBook() {
     ReadFields(host, port, speakers, microphone);
     // The copies on the LAN are listed while the dialog is open; the browser ends before the dialog goes.
     LanAnnouncer lan;
-    ContactsDialog contacts(host, port, this);
+    ContactsDialog contacts(host, port, this, settings_file::ContactsPath());
     if (controller_.LanDiscoveryAllowed()) {
         QPointer<ContactsDialog> dialog(&contacts);
         LanAnnouncer* browser = &lan;

@@ -39,6 +39,12 @@ public:
     // Meters fall to their lowest mark when no levels have arrived for this long, so that a still meter
     // never reads as sound arriving.
     static constexpr int kMeterHoldMs = 250;
+    // Run's result when the settings dialog changed the settings: the window is to be made again with
+    // NewSettings(), on devices opened anew.
+    static constexpr int kRestart = 2;
+    // A sound thread's report as a user reads it: its internal prefix ("PLAY : PlayStart :6:") becomes
+    // "Playback failed: " or "Recording failed: "; any other text stays as it is.
+    static QString UserText(const QString& report);
     // "h:mm:ss", or "m:ss" under an hour.
     static QString DurationText(qint64 milliseconds);
 
@@ -75,6 +81,8 @@ public:
     void ReportError(const std::string& text) override;
 
     CallController& Controller() { return controller_; }
+    // The settings the window is to start again with, after Run returned kRestart.
+    const Settings& NewSettings() const { return newSettings_; }
     VoiceLink& Link() { return link_; }
     // The message box of the last failed field check, or null; shown without blocking the caller.
     QMessageBox* ValidationBox() const { return validationBox_; }
@@ -103,6 +111,9 @@ public slots:
     void OnHelp();
     void OnAbout();
     void OnAddressBook();
+    // The settings dialog (only while no call runs): on OK its choices are remembered and the window starts
+    // again with them.
+    void OnSettings();
 
 protected:
     bool event(QEvent* event) override;
@@ -127,6 +138,11 @@ private:
     // The OK action: read and check the fields; when they pass, end as Exit does.
     void OnOk();
     void EndProgram();
+    // Why no call can start, or empty: a refused secret file, or devices that did not open (checked until
+    // they do once).
+    std::string StartProblem();
+    // After a Connect or Listen the user made: the host and port are remembered for the next start.
+    void RememberPeer();
     QRect Dlu(int x, int y, int width, int height) const;
 
     Settings settings_;
@@ -136,6 +152,8 @@ private:
     VoiceLink link_;
     CallController controller_;
     bool ended_ = false;
+    bool soundChecked_ = false;
+    Settings newSettings_;
 
     QLineEdit* host_ = nullptr;
     QLineEdit* port_ = nullptr;
@@ -145,6 +163,7 @@ private:
     QPushButton* exit_ = nullptr;
     QPushButton* addressBook_ = nullptr;
     QPushButton* help_ = nullptr;
+    QPushButton* settingsButton_ = nullptr;
     QPushButton* muteSpeakers_ = nullptr;
     QPushButton* muteMicrophone_ = nullptr;
     CMixerFader* speakerFader_ = nullptr;

@@ -1,5 +1,5 @@
-// What one run of the program is set to do: the defaults, changed only by the command line. Nothing here is
-// read from or written to disk; every start begins from these values.
+// What one run of the program is set to do: the defaults, then what the settings file remembers
+// (app/SettingsFile.h), then the command line, which always wins.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +65,9 @@ struct Settings {
     std::vector<uint8_t> secret;
     // --voice-processing=off|echo|all; unset: all when both devices are real, off for WAV files and null.
     std::optional<VoiceProcessor::Mode> voiceProcessing;
+    // Why the program cannot work as set (a refused secret file, no sound device), found at start-up: the
+    // window shows it in a dialog and starts nothing; the console has ended with it already. Empty: none.
+    std::string startProblem;
 };
 
 // The capture-path stage a run uses: what --voice-processing asked for, else the default for the backend.

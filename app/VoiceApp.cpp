@@ -1,6 +1,7 @@
 // Start-up: version and build texts, sockets, the command line, then the front end.
 #include "app/VoiceApp.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -12,6 +13,8 @@
 #include "app/CommandLine.h"
 #include "app/ConsoleFrontEnd.h"
 #include "app/SecretFile.h"
+#include "app/SettingsFile.h"
+#include "app/SoundCheck.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
 #include "platform/wave/Wave.h"
@@ -33,6 +36,25 @@ int MonthNumber(const char* month) {
 }
 
 }  // namespace
+
+std::string SecretProblemText(const std::string& path, const std::string& problem) {
+    return "Cannot use the secret file " + path + ": " + problem +
+           ". Give a file made with qparlin --make-secret=FILE (the peer needs a copy), or call without a "
+           "secret.";
+}
+
+void ReadSecret(Settings& settings) {
+    settings.secret.clear();
+    settings.startProblem.clear();
+    if (settings.secretFile.empty())
+        return;
+    std::string problem;
+    std::optional<std::vector<uint8_t>> secret = SecretFile::Read(settings.secretFile, problem);
+    if (secret)
+        settings.secret = std::move(*secret);
+    else
+        settings.startProblem = SecretProblemText(settings.secretFile, problem);
+}
 
 std::string BuildTextFromDate(const char* date) {
     // The compiler's date reads "Mmm dd yyyy", the day padded with a blank.
@@ -124,22 +146,30 @@ int VoiceApp::Run(int argc, char** argv) {
         case CommandAction::Run:
             break;
     }
-    if (!settings_.secretFile.empty()) {
-        // Read now, so that a bad file stops the program before any window or call; the key itself is
-        // derived later, on the link's worker.
-        std::string problem;
-        std::optional<std::vector<uint8_t>> secret = SecretFile::Read(settings_.secretFile, problem);
-        if (!secret) {
-            std::cerr << "qparlin: " << settings_.secretFile << ": " << problem << '\n';
-            return 1;
-        }
-        settings_.secret = std::move(*secret);
+    const std::string givenSecret = settings_.secretFile;
+    ApplyRememberedSettings(argc, argv);
+    // Read now, so that a bad file stops the program before any call; the key itself is derived later, on
+    // the link's worker. The window shows the problem and starts no call; the console ends.
+    ReadSecret(settings_);
+    if (!settings_.startProblem.empty() && settings_.secretFile != givenSecret) {
+        // Not on this command line: say where it came from, or the user looks for it in the wrong place.
+        settings_.startProblem += " (The file is remembered in " + settings_file::Path() +
+                                  "; choose another in the window's Settings, or give --secret=FILE.)";
     }
     if (settings_.browse) {
         ConsoleFrontEnd::BlockTerminationSignals();
         return ConsoleFrontEnd::Browse(std::cout, std::cerr);
     }
     return RunFrontEnd(argc, argv);
+}
+
+void VoiceApp::ApplyRememberedSettings(int argc, char** argv) {
+    const std::vector<std::string> args(argv + std::min(argc, 1), argv + std::max(argc, 0));
+    std::vector<std::string> warnings;
+    const RememberedSettings remembered = settings_file::Load(settings_file::Path(), warnings);
+    settings_file::Apply(remembered, args, settings_, warnings);
+    for (const std::string& warning : warnings)
+        std::cerr << "qparlin: warning: " << warning << '\n';
 }
 
 bool VoiceApp::DisplayAvailable() {
@@ -163,6 +193,10 @@ int VoiceApp::RunFrontEnd(int argc, char** argv) {
             std::cerr << "qparlin: no display to show the window on; running without one (--headless)\n";
         }
     }
+    if (!settings_.startProblem.empty()) {
+        std::cerr << "qparlin: " << settings_.startProblem << '\n';
+        return 1;
+    }
     return RunConsole();
 }
 
@@ -170,6 +204,13 @@ int VoiceApp::RunConsole() {
     // Before any thread exists, so that every thread inherits the mask and one thread takes the signals.
     ConsoleFrontEnd::BlockTerminationSignals();
     SetWaveBackend(MakeWaveBackend(settings_));
+    // A console that cannot make sound at all would sit "Listening..." without it: it ends at once.
+    if (const std::string problem = CheckSoundDevices(settings_); !problem.empty()) {
+        std::cerr << "qparlin: " << problem << '\n';
+        SetWaveBackend(nullptr);
+        StopSockets();
+        return 1;
+    }
     ConsoleFrontEnd console(settings_, std::cout, std::cerr);
     const int status = console.Run();
     SetWaveBackend(nullptr);

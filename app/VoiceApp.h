@@ -25,6 +25,8 @@ public:
 private:
     int RunFrontEnd(int argc, char** argv);
     int RunConsole();
+    // What the settings file remembers, under the command line.
+    void ApplyRememberedSettings(int argc, char** argv);
     // True when a window can be shown: a display, or a Qt platform chosen in the environment.
     static bool DisplayAvailable();
 
@@ -37,5 +39,10 @@ private:
 
 // "YYMMDD" from a date as the compiler writes it ("Jan  5 2007" gives "070105").
 std::string BuildTextFromDate(const char* date);
+// One sentence for a secret file that cannot be used: the file, the reason and what to do.
+std::string SecretProblemText(const std::string& path, const std::string& problem);
+// Reads settings.secretFile into settings.secret; a file that cannot be used leaves the secret empty and
+// says why in settings.startProblem.
+void ReadSecret(Settings& settings);
 // The wave backend the settings choose.
 std::unique_ptr<WaveBackend> MakeWaveBackend(const Settings& settings);

@@ -373,7 +373,15 @@ SoundPlayer* AudioPipeline::StreamPlayer(int streamIndex) {
 }
 
 void AudioPipeline::Shutdown() {
+    // Each device's close waits half a second for its buffers: asked all at once, they wait together, and
+    // the program ends within a second of Ctrl-C. Ending the recorder takes no lock: its thread may want it.
     recorder_.Stop();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (auto& slot : streams_)
+            if (slot)
+                slot->player.Stop();
+    }
     recorder_.End();
     std::lock_guard<std::mutex> guard(lock_);
     for (auto& slot : streams_) {

@@ -352,6 +352,14 @@ private slots:
         QCOMPARE(window_->width(), smallest.width() + 200);
         window_->resize(10, 10);
         QCOMPARE(window_->size(), smallest);
+        // A large window keeps the controls at their size, together in its middle.
+        const QSize buttonSize = Child<QPushButton>("connect")->size();
+        window_->resize(smallest.width() + 800, smallest.height() + 600);
+        QTRY_COMPARE(window_->width(), smallest.width() + 800);
+        QCOMPARE(Child<QPushButton>("connect")->size(), buttonSize);
+        const QRect block = Child<QWidget>("content")->geometry();
+        QCOMPARE(block.size(), smallest);
+        QCOMPARE(block.center(), window_->rect().center());
     }
 
     void theFadersAreNamedAndTheMicrophoneMeterIsNotRed() {
@@ -365,21 +373,43 @@ private slots:
         QVERIFY2(!(lit.red() > 200 && lit.green() < 100), qPrintable(lit.name()));
     }
 
-    void aDeviceErrorShowsOneBoxWhateverTheReconnections() {
+    void aDeviceThatDoesNotExistShowsOneBoxAndNothingStarts() {
         UdpPeer peer;
         settings_.port = peer.Port();
         settings_.inputDevice = 5;  // the fake has one recording device
         settings_.autoConnect = true;
         Open();
         QTRY_COMPARE(window_->ErrorBoxCount(), 1);
-        QSignalSpy statuses(window_.get(), &MainDialog::StatusChanged);
-        QTest::mouseClick(Child<QPushButton>("disconnect"), Qt::LeftButton);
-        QTRY_COMPARE(statuses.size(), 2);  // disconnected, connected again: the recorder fails again
-        QTest::qWait(700);
+        // Connect again: the same box stays the only one, and still no call starts.
+        QTest::mouseClick(Child<QPushButton>("connect"), Qt::LeftButton);
+        QTest::qWait(300);
         QCOMPARE(window_->ErrorBoxCount(), 1);
+        QCOMPARE(window_->Link().GetState(), VoiceLink::kIdle);
+        QVERIFY(Enabled("connect"));
+        QVERIFY(Status() != CallController::kConnected);
         const auto boxes = window_->findChildren<QMessageBox*>("errorBox");
         QCOMPARE(boxes.size(), 1);
-        QVERIFY(boxes[0]->text().startsWith("RECORD: Open : 2 : "));
+        // One sentence for a user: the device, the reason and what to do, no internal prefix.
+        QVERIFY2(boxes[0]->text().startsWith("Cannot record from recording device 5 (fake): "),
+                 qPrintable(boxes[0]->text()));
+        QVERIFY(boxes[0]->text().contains("-i:0"));
+        QVERIFY(!boxes[0]->text().contains("RECORD"));
+    }
+
+    // A device that fails once a call has started (it went away) is still named without the sound
+    // threads' internal prefixes.
+    void aLaterDeviceFailureIsShownWithoutInternalPrefixes() {
+        Open();
+        window_->ReportError("PLAY : PlayStart :6:No sound device is present. The fake backend has none.");
+        window_->ReportError("RECORD: Open : 2 : The specified device ID is out of range.");
+        QTRY_COMPARE(window_->ErrorBoxCount(), 2);
+        QStringList texts;
+        for (QMessageBox* box : window_->findChildren<QMessageBox*>("errorBox"))
+            texts << box->text();
+        texts.sort();
+        QCOMPARE(texts,
+                 QStringList({"Playback failed: No sound device is present. The fake backend has none.",
+                              "Recording failed: The specified device ID is out of range."}));
     }
 
     void meterSegments() {

@@ -4,6 +4,9 @@
 # (the tests that want them make their own network namespaces and turn them on).
 export QPARLIN_PORT_MAPPING=off QPARLIN_ANNOUNCE=off
 work=$(mktemp -d)
+# What a run remembers (settings, the address book) stays in this run's folder: nothing leaks between tests
+# or in from the machine's user.
+export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
 pids=()  # add the processes the script starts
 cleanup() {
     for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
