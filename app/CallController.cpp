@@ -26,13 +26,8 @@ int MeterValue(int level) {
     return level <= 0 ? 1 : level;
 }
 
-// "address:port" of a private-call message's source.
-std::string SourceText(const Message& message) {
-    return AddressText(static_cast<uint32_t>(message.wParam)) + ":" + std::to_string(message.lParam);
-}
-
 std::string PeerText(const SocketAddress& peer) {
-    return AddressText(peer.Address()) + ":" + std::to_string(peer.Port());
+    return peer.Text();
 }
 
 // The peer counts as silent, and is shown so, once nothing has come from it for this long: with the
@@ -49,7 +44,7 @@ std::string CallController::FormatName(int formatCode) {
 }
 
 std::string CallController::CallStateText(const VoiceLink::CallState& state) {
-    if (state.peer.Address() == 0)
+    if (state.peer.IsAny())
         return "waiting for the peer";
     const std::string peer = PeerText(state.peer);
     const int64_t silentS = state.silentForMs / 1000;
@@ -206,6 +201,27 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     UpdateMuteButtons();
 }
 
+std::string CallController::ReachableText(int port, const SocketAddress& bound) {
+    return ReachableText(port, bound,
+                         bound.IsAny() ? LocalInterfaceAddresses() : std::vector<SocketAddress>{});
+}
+
+std::string CallController::ReachableText(int port, const SocketAddress& bound,
+                                          const std::vector<SocketAddress>& lanAddresses) {
+    constexpr size_t kMaxShown = 4;
+    if (!bound.IsAny())
+        return "Listening on " + HostPortText(bound.HostText(), port);
+    std::string text = "Listening on port " + std::to_string(port) + " (all addresses)";
+    if (lanAddresses.empty())
+        return text;
+    text += ": ";
+    for (size_t i = 0; i < lanAddresses.size() && i < kMaxShown; ++i)
+        text += (i > 0 ? ", " : "") + HostPortText(lanAddresses[i].HostText(), port);
+    if (lanAddresses.size() > kMaxShown)
+        text += ", ...";
+    return text;
+}
+
 bool CallController::OnConnect() {
     ticksUntilReconnect_ = 0;
     // A port that fails its check is never used: the Connect stops here, with the view's message shown.
@@ -306,6 +322,13 @@ void CallController::OnMuteMicrophone(bool pressed) {
     WriteFields();
 }
 
+std::string CallController::SourceText(const Message& message) const {
+    if ((message.lParam & kSourceHeldByLink) != 0)
+        return link_.PostedSource(message.wParam).Text();
+    return SocketAddress(static_cast<uint32_t>(message.wParam), static_cast<int>(message.lParam & 0xFFFF))
+        .Text();
+}
+
 bool CallController::HandleMessage(const Message& message) {
     switch (message.message) {
         case WM_LINK_PEER_PROVEN:
@@ -389,10 +412,10 @@ void CallController::WritePendingDescription() {
         return;
     // A listener learns its peer from the first datagram, which the connected message may overtake.
     const SocketAddress peer = link_.Peer();
-    if (peer.Address() == 0)
+    if (peer.IsAny())
         return;
     const int format = *std::exchange(describeFormat_, std::nullopt);
-    const std::string text = SdpFile::Describe(peer.Address(), peer.Port(), settings_.sdpPort, format);
+    const std::string text = SdpFile::Describe(peer, settings_.sdpPort, format);
     std::string problem;
     if (text.empty())
         problem = FormatName(format) + " has no RTP payload type";

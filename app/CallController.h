@@ -34,6 +34,13 @@ public:
     // `uiThread` the level messages.
     void Initialize(MessageTarget* window, MessageTarget* uiThread);
 
+    // Where a listener on `port`, bound to `bound`, can be reached, for the line under the status: the
+    // port the socket really has and, when bound to every address, the machine's LAN addresses (at most
+    // four, so that the line stays short).
+    static std::string ReachableText(int port, const SocketAddress& bound);
+    static std::string ReachableText(int port, const SocketAddress& bound,
+                                     const std::vector<SocketAddress>& lanAddresses);
+
     // The buttons. Connect and Listen return false when they could not start.
     bool OnConnect();
     bool OnListen();
@@ -65,6 +72,8 @@ public:
 private:
     void SetStatus(const std::string& text);
     void SetButtons(bool connectAndListen, bool disconnect);
+    // "address:port" of the source a link message names.
+    std::string SourceText(const Message& message) const;
     bool ReadFields();
     void WriteFields();
     void UpdateMuteButtons();

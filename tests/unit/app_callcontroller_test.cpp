@@ -134,9 +134,9 @@ protected:
     }
     void CallTheListener(UdpPeer& peer) {
         peer.SendMarkerTo(link->LocalPort());
-        for (int i = 0; i < 300 && link->Peer().Address() == 0; ++i)
+        for (int i = 0; i < 300 && link->Peer().IsAny(); ++i)
             usleep(10000);
-        ASSERT_NE(link->Peer().Address(), 0u);
+        ASSERT_FALSE(link->Peer().IsAny());
     }
 
     const std::string sdpPath =

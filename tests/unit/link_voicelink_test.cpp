@@ -500,7 +500,7 @@ TEST_F(PrivateLinkTest, AListenerWaitsThroughUnsealedDatagramsAndIsConnectedOnly
     ASSERT_EQ(Count(messages, WM_LINK_NOT_SEALED), 1) << "one report for the one source";
     EXPECT_EQ(static_cast<int>(messages[0].lParam), attacker.Port());
     EXPECT_EQ(Played(), 0u);
-    EXPECT_EQ(link->Peer().Address(), 0u);
+    EXPECT_TRUE(link->Peer().IsAny());
     EXPECT_EQ(link->GetState(), VoiceLink::kActive);
 
     Peer peer;
