@@ -229,12 +229,36 @@ bool CallController::OnConnect() {
         return false;
     try {
         link_.Connect(host_.c_str(), port_);
+    } catch (const UnknownHostException&) {
+        SetStatus(kCantConnect);
+        CurrentErrorSink().ReportError(ConnectFailureText(host_, true));
+        // A name that does not resolve yet (the network still coming up, a new DNS entry) is looked up
+        // again when the call was asked for at start, after a wait that doubles up to a minute.
+        if (settings_.autoConnect) {
+            resolveWaitTicks_ = std::clamp(2 * resolveWaitTicks_, 1, kMaxResolveWaitTicks);
+            ticksUntilReconnect_ = resolveWaitTicks_;
+        }
+        return false;
+    } catch (const UnsupportedAddressException&) {
+        SetStatus(kCantConnect);
+        CurrentErrorSink().ReportError(ConnectFailureText(host_, false));
+        return false;
     } catch (const Exception&) {
         SetStatus(kCantConnect);
         return false;
     }
+    resolveWaitTicks_ = 0;
     ReadFields();
     return true;
+}
+
+std::string ConnectFailureText(const std::string& host, bool unknownHost) {
+    const std::string head = "Cannot connect to " + host + ": ";
+    if (unknownHost)
+        return head + "unknown host (the name does not resolve). Check the name, or give its address.";
+    return head +
+           "unsupported address. Give a host name, a dotted IPv4 address or an IPv6 address without a "
+           "scope id (no %interface), in brackets on the command line.";
 }
 
 std::string ListenFailureText(int port) {

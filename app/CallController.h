@@ -15,6 +15,9 @@
 // One sentence for a listen that failed on `port`: the port, the reason (in use, no permission) and what
 // to do.
 std::string ListenFailureText(int port);
+// Why a Connect to `host` failed before anything was sent: the name does not resolve (unknownHost) or
+// the address is one this program cannot use.
+std::string ConnectFailureText(const std::string& host, bool unknownHost);
 
 class CallController {
 public:
@@ -100,6 +103,9 @@ private:
     static constexpr int kMaxReconnectTicks = 8;
     bool closedByUser_ = false;
     int reconnectWaitTicks_ = 0;
+    // The automatic connect to a name that did not resolve waits 1, 2, 4 ... up to 60 seconds.
+    static constexpr int kMaxResolveWaitTicks = 60;
+    int resolveWaitTicks_ = 0;
     int ticksUntilReconnect_ = 0;
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;
