@@ -44,6 +44,8 @@ public:
     void ShowNotice(const std::string& text) override;
 
 private:
+    // The addresses a waiting listener can be reached at, one line, with the statistics.
+    void PrintReachable(const VoiceLink& link);
     void PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
                          const VoiceLink::CallState& state);
     // After a line to stdout: when it could not be written, ends the loop as SIGTERM does.
