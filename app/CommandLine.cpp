@@ -144,7 +144,7 @@ bool IsBracketedIpv6(std::string_view host) {
     if (inner.find(':') == std::string_view::npos)
         return false;
     SocketAddress parsed;
-    return SocketAddress::ParseNumeric(inner, 0, &parsed) && parsed.IsIpv6();
+    return SocketAddress::ParseNumeric(inner, 0, &parsed);
 }
 
 // Fields split at colons; a field that starts with '[' runs to its ']' (colons and all), so that an IPv6
