@@ -394,6 +394,13 @@ void Connect(SocketHandle s, const SocketAddress& address) {
     ThrowFor(Op::Connect, err);
 }
 
+void Disconnect(SocketHandle s) {
+    sockaddr none{};
+    none.sa_family = AF_UNSPEC;
+    if (::connect(s, &none, sizeof none) != 0)
+        ThrowFor(Op::Connect, errno);
+}
+
 void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs) {
     if (timeoutMs == -1) {
         Connect(s, address);

@@ -95,6 +95,9 @@ void Listen(SocketHandle s, int backlog);
 SocketHandle Accept(SocketHandle s, SocketAddress* from, int timeoutMs);
 void Connect(SocketHandle s, const SocketAddress& address);
 void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs);
+// Dissolves a datagram socket's connection, and the local address its connect chose, so that the next
+// connect may go to another family or network.
+void Disconnect(SocketHandle s);
 bool WaitWritable(SocketHandle s, int timeoutMs);
 // True when a read would not block: data (an empty datagram too), an error or a hang-up is pending.
 bool WaitReadable(SocketHandle s, int timeoutMs);

@@ -95,6 +95,10 @@ void VoiceLink::Listen(const char* address, int port) {
         ::Close(handle);
         throw;
     }
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        candidates_.clear();
+    }
     InstallSocket(handle, SocketAddress(0, 0));
     PostWindow(WM_LINK_LISTENING);
 }
@@ -104,21 +108,41 @@ void VoiceLink::Connect(const char* host, int port) {
         return;
     DropUnstartedCall();
     const std::vector<SocketAddress> addresses = ResolveAddresses(host, port);
+    bool ipv6 = false;
+    bool ipv4 = false;
+    for (const SocketAddress& address : addresses)
+        (address.IsIpv6() ? ipv6 : ipv4) = true;
+    // A name with addresses of both families gets one dual-stack socket, so that the call can move from
+    // one family to the other without a new socket; a single family keeps a socket of its own kind, and
+    // an IPv4 call's datagrams are the same either way.
+    const SocketHandle handle =
+        ipv6 && ipv4 ? BindAnyAddress(0) : CreateSocket(false, addresses.front().Family());
+    try {
+        EnableErrorReports(handle);
+    } catch (...) {
+        ::Close(handle);
+        throw;
+    }
     // The first address this machine has a route to (IPv6 first): a datagram socket's connect sends
     // nothing, so it is quick, and it fails at once for a family or network the machine cannot reach.
     for (size_t i = 0; i < addresses.size(); ++i) {
-        SocketHandle handle = kNoSocket;
         SocketAddress peer;
         try {
-            handle = CreateSocket(false, addresses[i].Family());
-            EnableErrorReports(handle);
             ConnectTimeout(handle, addresses[i], kReceiveTimeoutMs);
             peer = PeerAddress(handle);
         } catch (...) {
-            ::Close(handle);
-            if (i + 1 == addresses.size())
+            if (i + 1 == addresses.size()) {
+                ::Close(handle);
                 throw;
+            }
             continue;
+        }
+        {
+            std::lock_guard<std::mutex> guard(socketLock_);
+            // The others, from this one on, for the worker to go on to when this one stays silent.
+            candidates_.assign(addresses.begin() + static_cast<std::ptrdiff_t>(i), addresses.end());
+            candidates_.insert(candidates_.end(), addresses.begin(),
+                               addresses.begin() + static_cast<std::ptrdiff_t>(i));
         }
         InstallSocket(handle, peer);
         return;
@@ -237,10 +261,12 @@ void VoiceLink::RunCall() {
     SocketHandle handle;
     SocketAddress peer;
     uint32_t generation;
+    std::vector<SocketAddress> candidates;
     {
         std::lock_guard<std::mutex> guard(socketLock_);
         handle = socket_.handle;
         peer = peer_;
+        candidates = candidates_;
         generation = generation_.load(std::memory_order_acquire);
         // From here this call's socket is the worker's to close, whatever happens next.
         if (handle != kNoSocket)
@@ -271,6 +297,7 @@ void VoiceLink::RunCall() {
     try {
         ByteBuffer buffer(kMaxDatagram, 0);
         bool ended = false;  // by the peer's sealed end of call
+        int64_t attemptStartMs = MonotonicMs();
         if (peer.IsAny()) {
             if (private_)
                 ended = !WaitForSealedPeer(handle, generation, peer, buffer);
@@ -286,9 +313,13 @@ void VoiceLink::RunCall() {
             try {
                 // A queued frame cuts the wait short; the time-out still bounds it when nothing comes.
                 if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs)) {
-                    // The peer's port found closed is a failed receive: the call is over.
-                    if (!peer.IsAny() && TakePortUnreachable(handle, peer))
-                        break;
+                    // The peer's port found closed is a failed receive: the call is over, unless the peer
+                    // has other addresses not tried yet.
+                    if (!peer.IsAny() && TakePortUnreachable(handle, peer)) {
+                        if (!TryNextAddress(handle, generation, candidates, peer))
+                            break;
+                        attemptStartMs = MonotonicMs();
+                    }
                     if (private_) {
                         if (ReceiveSealed(handle, generation, peer, buffer) == Received::kEndOfCall)
                             break;
@@ -306,6 +337,13 @@ void VoiceLink::RunCall() {
                 break;
             }
             frameQueued_.Clear();
+            // A caller not yet heard at one address of its peer's goes on to the next after a while (all
+            // in turn), until one answers: then it stays there.
+            if (candidates.size() > 1 && !session_.HeardAnything() &&
+                nowMs - attemptStartMs >= kNextAddressMs) {
+                TryNextAddress(handle, generation, candidates, peer);
+                attemptStartMs = nowMs;
+            }
             // A hello due goes ahead of the audio, so that a session peer learns the format before the
             // first frame.
             SendSessionTraffic(handle, peer, buffer, nowMs);
@@ -325,6 +363,29 @@ void VoiceLink::RunCall() {
     if (!CallGoesOn(generation))
         SendEndOfCall(handle, peer);
     EndCall(handle, generation, true);
+}
+
+bool VoiceLink::TryNextAddress(SocketHandle handle, uint32_t generation,
+                               std::vector<SocketAddress>& candidates, SocketAddress& peer) {
+    if (candidates.size() < 2 || session_.HeardAnything())
+        return false;
+    // The current one goes to the back; the first of the others this machine can reach becomes the peer.
+    for (size_t tries = 1; tries < candidates.size(); ++tries) {
+        std::rotate(candidates.begin(), candidates.begin() + 1, candidates.end());
+        try {
+            // The source address the last connect chose belongs to the last address's family or network.
+            Disconnect(handle);
+            ::Connect(handle, candidates.front());
+        } catch (const SocketException&) {
+            continue;
+        }
+        peer = candidates.front();
+        std::lock_guard<std::mutex> guard(socketLock_);
+        if (generation_.load(std::memory_order_acquire) == generation)
+            peer_ = peer;
+        return true;
+    }
+    return false;
 }
 
 void VoiceLink::StartSession(const SocketAddress& peer) {

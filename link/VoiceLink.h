@@ -50,6 +50,8 @@ public:
     static constexpr int kFramesKeptForPeer = 2;
     static constexpr int kReceiveTimeoutMs = 20;
     static constexpr int kLevelIntervalMs = 50;
+    // How long a caller waits for an answer at one of its peer's addresses before it tries the next.
+    static constexpr int kNextAddressMs = 1000;
     static constexpr int kInitialFormat = format_code::kDefault;  // the window sets the chosen format later
     // No Opus offer unless a format set for the call is Opus (-a:opus): a call that switches rates mid-way
     // is refused by a WAV-file device fixed to one rate, so the offer is asked for, not made by default.
@@ -204,6 +206,10 @@ private:
     // A socket whose call was closed before the worker picked it up: closed, and the closed message posted.
     void DropUnstartedCall();
     void PostWindow(uint32_t message, WPARAM wParam = 0, LPARAM lParam = 0);
+    // Moves a caller not yet heard to the next of its peer's addresses it can reach (the socket connected
+    // there, `peer` and the link's peer changed); false when there is none.
+    bool TryNextAddress(SocketHandle handle, uint32_t generation, std::vector<SocketAddress>& candidates,
+                        SocketAddress& peer);
     // Posts a message about a source address (LinkMessages.h says how it travels).
     void PostSource(uint32_t message, const SocketAddress& source);
     void InstallSocket(SocketHandle handle, const SocketAddress& peer);
@@ -213,6 +219,8 @@ private:
     mutable std::mutex socketLock_;
     Socket socket_;
     SocketAddress peer_;
+    // A caller's addresses of its peer in the order to try, the one in use first (empty for a listener).
+    std::vector<SocketAddress> candidates_;
     // Every Listen or Connect starts a new generation, so that a call still winding down after Close
     // never takes the next call's socket or state for its own.
     std::atomic<uint32_t> generation_{0};

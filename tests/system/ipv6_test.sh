@@ -42,13 +42,16 @@ for pair in "$ns_c v6c" "$ns_c v4c" "$ns_6 v6l" "$ns_4 v4l"; do
 done
 
 # The names the dual-stack caller looks up, in a hosts file seen only inside its own mount namespace:
-# peer6's IPv4 address has no one behind it, peer4's IPv6 address has no route.
+# peer6's IPv4 address has no one behind it; peer4's IPv6 address, tried first, is on the caller's IPv6
+# link but no one is there (the caller goes on to the IPv4 one after a second), and unroute's has no route.
 cat >"$work/hosts" <<HOSTS
 127.0.0.1 localhost
 2001:db8:1::1 peer6.test
 198.51.100.9 peer6.test
-2001:db8:7::1 peer4.test
+2001:db8:1::9 peer4.test
 198.51.100.1 peer4.test
+2001:db8:7::1 unroute.test
+198.51.100.1 unroute.test
 HOSTS
 
 rate=8000
@@ -74,6 +77,8 @@ call() {
     pids+=("$caller")
     wait_for_line "$dir/caller.out" "Connected." 5 || fail "$name: the caller did not print Connected."
     wait_for_line "$dir/listener.out" "Connected." 5 || fail "$name: the listener did not print Connected."
+    # The listener hears of one address of the caller's only, and answers there.
+    [ "$(grep -c '^Call: ' "$dir/listener.out")" -le 2 ] || fail "$name: the listener's peer moved: $(cat "$dir/listener.out")"
     grep -q "^Call: in a session with $shown$" "$dir/caller.out" ||
         wait_for_line "$dir/caller.out" "Call: in a session with $shown" 3 ||
         fail "$name: the caller's peer is not $shown: $(cat "$dir/caller.out")"
@@ -103,5 +108,6 @@ call ipv6-only "$ns_c" "$ns_6" "[2001:db8:1::2]" "\[2001:db8:1::2\]:5007"
 call ipv4-only "$ns_c" "$ns_4" 198.51.100.2 "198\.51\.100\.2:5007"
 call dual-to-ipv6 "$ns_6" "$ns_c" peer6.test "\[2001:db8:1::1\]:5007"
 call dual-to-ipv4 "$ns_4" "$ns_c" peer4.test "198\.51\.100\.1:5007"
+call dual-to-ipv4-unrouted "$ns_4" "$ns_c" unroute.test "198\.51\.100\.1:5007"
 
 finish "calls over IPv6 only, IPv4 only and from a dual-stack caller carried sound both ways"
