@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "app/SdpFile.h"
@@ -144,9 +146,16 @@ std::string CallController::QualityMark(const VoiceLink::CallState& state) {
 }
 
 void CallController::OnTick() {
+    TakeResolveProbe();
     if (ticksUntilReconnect_ > 0 && --ticksUntilReconnect_ == 0 && settings_.autoConnect &&
-        link_.GetState() == VoiceLink::kIdle)
-        OnConnect();
+        link_.GetState() == VoiceLink::kIdle) {
+        // A name that did not resolve is looked up again on a thread of its own: a name server that does
+        // not answer holds the lookup for seconds, and the window must not wait with it.
+        if (resolveWaitTicks_ > 0)
+            StartResolveProbe();
+        else
+            OnConnect();
+    }
     WritePendingDescription();
     const bool inCall =
         link_.GetState() == VoiceLink::kActive && (status_ == kConnected || status_ == kListening);
@@ -235,7 +244,7 @@ bool CallController::OnConnect() {
         // A name that does not resolve yet (the network still coming up, a new DNS entry) is looked up
         // again when the call was asked for at start, after a wait that doubles up to a minute.
         if (settings_.autoConnect) {
-            resolveWaitTicks_ = std::clamp(2 * resolveWaitTicks_, 1, kMaxResolveWaitTicks);
+            resolveWaitTicks_ = NextResolveWait(resolveWaitTicks_);
             ticksUntilReconnect_ = resolveWaitTicks_;
         }
         return false;
@@ -250,6 +259,55 @@ bool CallController::OnConnect() {
     resolveWaitTicks_ = 0;
     ReadFields();
     return true;
+}
+
+int CallController::NextResolveWait(int previousTicks) {
+    return std::clamp(2 * previousTicks, 1, kMaxResolveWaitTicks);
+}
+
+void CallController::StartResolveProbe() {
+    // What the host field says now: the user may have corrected the name meanwhile.
+    if (!ReadFields()) {
+        resolveWaitTicks_ = NextResolveWait(resolveWaitTicks_);
+        ticksUntilReconnect_ = resolveWaitTicks_;
+        return;
+    }
+    auto probe = std::make_shared<std::atomic<int>>(kProbeRunning);
+    try {
+        std::thread([probe, host = host_, port = port_] {
+            int outcome = kProbeUnknown;
+            try {
+                ResolveAddresses(host.c_str(), port);
+                outcome = kProbeResolves;
+            } catch (const UnknownHostException&) {
+            } catch (const Exception&) {
+                outcome = kProbeResolves;  // resolves, but to nothing usable: Connect says so
+            }
+            probe->store(outcome, std::memory_order_release);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the lookup is left to the next wait.
+        probe->store(kProbeUnknown, std::memory_order_release);
+    }
+    resolveProbe_ = std::move(probe);
+}
+
+void CallController::TakeResolveProbe() {
+    if (!resolveProbe_)
+        return;
+    const int outcome = resolveProbe_->load(std::memory_order_acquire);
+    if (outcome == kProbeRunning)
+        return;
+    resolveProbe_.reset();
+    // A Connect in the meantime (the button, a call that began) has made the probe's answer stale.
+    if (resolveWaitTicks_ == 0 || !settings_.autoConnect || link_.GetState() != VoiceLink::kIdle)
+        return;
+    if (outcome == kProbeResolves) {
+        OnConnect();
+        return;
+    }
+    resolveWaitTicks_ = NextResolveWait(resolveWaitTicks_);
+    ticksUntilReconnect_ = resolveWaitTicks_;
 }
 
 std::string ConnectFailureText(const std::string& host, bool unknownHost) {

@@ -3,6 +3,8 @@
 // and connects or listens again by itself when the settings ask for it.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -41,6 +43,8 @@ public:
     // port the socket really has and, when bound to every address, the machine's LAN addresses (at most
     // four, so that the line stays short).
     static std::string ReachableText(int port, const SocketAddress& bound);
+    // The wait before the next lookup of a name that did not resolve, after one of `previousTicks`.
+    static int NextResolveWait(int previousTicks);
     static std::string ReachableText(int port, const SocketAddress& bound,
                                      const std::vector<SocketAddress>& lanAddresses);
 
@@ -103,9 +107,14 @@ private:
     static constexpr int kMaxReconnectTicks = 8;
     bool closedByUser_ = false;
     int reconnectWaitTicks_ = 0;
-    // The automatic connect to a name that did not resolve waits 1, 2, 4 ... up to 60 seconds.
+    // The automatic connect to a name that did not resolve waits 1, 2, 4 ... up to 60 seconds, then looks
+    // the name up in the background, and connects once it resolves.
     static constexpr int kMaxResolveWaitTicks = 60;
+    static constexpr int kProbeRunning = 0, kProbeResolves = 1, kProbeUnknown = 2;
+    void StartResolveProbe();
+    void TakeResolveProbe();
     int resolveWaitTicks_ = 0;
+    std::shared_ptr<std::atomic<int>> resolveProbe_;
     int ticksUntilReconnect_ = 0;
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;
