@@ -335,9 +335,10 @@ SocketHandle BindAnyAddress(int port) {
             return MoveAboveStdio(six);
         const int err = errno;
         ::close(six);
-        // A port in use is in use for IPv4 as well; anything else means IPv6 is not usable here.
-        if (err == EADDRINUSE || err == EACCES)
-            ThrowFor(Op::Bind, err == EACCES ? EADDRNOTAVAIL : err);
+        // A port in use is in use for IPv4 as well; anything else is left to the IPv4 bind to tell (IPv6
+        // may simply not be usable here).
+        if (err == EADDRINUSE)
+            ThrowFor(Op::Bind, err);
     }
     const SocketHandle four = CreateSocket(false, AF_INET);
     try {
