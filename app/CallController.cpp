@@ -321,17 +321,35 @@ std::string ConnectFailureText(const std::string& host, bool unknownHost) {
 
 std::string ListenFailureText(int port) {
     // The link's exception carries no reason: bind once more to learn it.
+    // As the listener binds: both families on one IPv6 socket where the machine has IPv6, else IPv4.
     int reason = 0;
-    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (probe < 0) {
-        reason = errno;
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        if (::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    bool decided = false;
+    const int probe6 = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    if (probe6 >= 0) {
+        const int off = 0;
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        if (::setsockopt(probe6, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||
+            ::bind(probe6, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             reason = errno;
-        ::close(probe);
+        ::close(probe6);
+        // Any other failure means IPv6 is not usable here, and the listener went on to IPv4.
+        decided = reason == 0 || reason == EADDRINUSE || reason == EACCES;
+    }
+    if (!decided) {
+        reason = 0;
+        const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (probe < 0) {
+            reason = errno;
+        } else {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<uint16_t>(port));
+            if (::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                reason = errno;
+            ::close(probe);
+        }
     }
     const std::string head = "Cannot listen on UDP port " + std::to_string(port) + ": ";
     switch (reason) {
