@@ -9,14 +9,16 @@
 # local speech level inside speech. For each seed it also plays the same speech through bench/lossy_speech:
 # the codec with the relay's losses drawn from that seed and the streams' concealment, but no clock and no
 # network, so what a perfect playout buffer would give ("ceiling"), the same on a busy machine as on an
-# idle one.
+# idle one. The relay draws its losses and delays per audio frame (--by-frame), so that the plain, private
+# and session calls of one seed lose the same frames of the same speech and differ only in what the
+# playout makes of them; BY_FRAME=0 draws per datagram instead, as a path does.
 #
 #   bench/measure_relay_speech.sh [BUILD_DIR] [SECONDS]
 #
 # Environment: CODECS (default "gsm_8khz ilbc_11khz"), SEEDS (default "11 12"), KINDS (default "plain
 # private session"), QPARLIN_ARGS (extra options
 # for both copies), SPEECH_WAV (the speech to send; default: the voices of /usr/share/sounds/alsa with a
-# pause after each, repeated), KEEP=1 to keep the recordings.
+# pause after each, repeated), KEEP=1 to keep the recordings, BY_FRAME=0 (see above).
 set -eu
 
 build=${1:-build}
@@ -24,6 +26,8 @@ seconds=${2:-50}
 codecs=${CODECS:-gsm_8khz ilbc_11khz}
 seeds=${SEEDS:-11 12}
 kinds=${KINDS:-plain private session}
+by_frame=--by-frame
+[ "${BY_FRAME:-1}" = 0 ] && by_frame=
 extra=${QPARLIN_ARGS:-}
 here=$(cd "$(dirname "$0")" && pwd)
 qparlin=$build/qparlin
@@ -75,7 +79,7 @@ call() {
     if [ "$seed" != 0 ]; then
         target=$((port + 1))
         python3 "$here/../tests/soak/udp_relay.py" "$target" "$port" --drop 0.02 --burst 0.33 --burst-len 3 \
-            --delay-ms 0 --jitter-ms 40 --reorder 0 --no-overtake --seed "$seed" --log-drops >"$work/$name.relay" 2>&1 &
+            --delay-ms 0 --jitter-ms 40 --reorder 0 --no-overtake --seed "$seed" --log-drops $by_frame >"$work/$name.relay" 2>&1 &
         relay_pid=$!
         pids+=("$relay_pid")
         wait_for "$work/$name.relay" "relay"
