@@ -298,6 +298,7 @@ void VoiceLink::RunCall() {
         ByteBuffer buffer(kMaxDatagram, 0);
         bool ended = false;  // by the peer's sealed end of call
         int64_t attemptStartMs = MonotonicMs();
+        size_t closedInRow = 0;  // of the peer's addresses, found closed one after the other
         if (peer.IsAny()) {
             if (private_)
                 ended = !WaitForSealedPeer(handle, generation, peer, buffer);
@@ -314,9 +315,10 @@ void VoiceLink::RunCall() {
                 // A queued frame cuts the wait short; the time-out still bounds it when nothing comes.
                 if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs)) {
                     // The peer's port found closed is a failed receive: the call is over, unless the peer
-                    // has other addresses not tried yet.
+                    // has other addresses not all found closed in a row.
                     if (!peer.IsAny() && TakePortUnreachable(handle, peer)) {
-                        if (!TryNextAddress(handle, generation, candidates, peer))
+                        if (++closedInRow >= candidates.size() ||
+                            !TryNextAddress(handle, generation, candidates, peer))
                             break;
                         attemptStartMs = MonotonicMs();
                     }
@@ -343,6 +345,7 @@ void VoiceLink::RunCall() {
                 nowMs - attemptStartMs >= kNextAddressMs) {
                 TryNextAddress(handle, generation, candidates, peer);
                 attemptStartMs = nowMs;
+                closedInRow = 0;
             }
             // A hello due goes ahead of the audio, so that a session peer learns the format before the
             // first frame.

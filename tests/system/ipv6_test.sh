@@ -52,6 +52,8 @@ cat >"$work/hosts" <<HOSTS
 198.51.100.1 peer4.test
 2001:db8:7::1 unroute.test
 198.51.100.1 unroute.test
+2001:db8:1::1 closed.test
+198.51.100.1 closed.test
 HOSTS
 
 rate=8000
@@ -109,5 +111,16 @@ call ipv4-only "$ns_c" "$ns_4" 198.51.100.2 "198\.51\.100\.2:5007"
 call dual-to-ipv6 "$ns_6" "$ns_c" peer6.test "\[2001:db8:1::1\]:5007"
 call dual-to-ipv4 "$ns_4" "$ns_c" peer4.test "198\.51\.100\.1:5007"
 call dual-to-ipv4-unrouted "$ns_4" "$ns_c" unroute.test "198\.51\.100\.1:5007"
+
+# Both of closed.test's hosts answer that the port is closed: the call ends, as a call to one closed port
+# does, instead of going round the addresses for ever.
+mkdir -p "$work/closed"
+ip netns exec "$ns_c" unshare -m sh -c 'mount --bind "$1" /etc/hosts && shift && exec "$@"' sh "$work/hosts" \
+    "$QPARLIN" --headless --audio=null -c:closed.test:5007:yes >"$work/closed/caller.out" 2>"$work/closed/caller.err" &
+closed_caller=$!
+pids+=("$closed_caller")
+wait_for_line "$work/closed/caller.out" "Disconnected." 8 ||
+    fail "closed: the call to two closed ports did not end: $(cat "$work/closed/caller.out")"
+terminate "$closed_caller"
 
 finish "calls over IPv6 only, IPv4 only and from a dual-stack caller carried sound both ways"
