@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "app/SdpFile.h"
@@ -28,13 +30,8 @@ int MeterValue(int level) {
     return level <= 0 ? 1 : level;
 }
 
-// "address:port" of a private-call message's source.
-std::string SourceText(const Message& message) {
-    return AddressText(static_cast<uint32_t>(message.wParam)) + ":" + std::to_string(message.lParam);
-}
-
 std::string PeerText(const SocketAddress& peer) {
-    return AddressText(peer.Address()) + ":" + std::to_string(peer.Port());
+    return peer.Text();
 }
 
 // The peer counts as silent, and is shown so, once nothing has come from it for this long: with the
@@ -51,7 +48,7 @@ std::string CallController::FormatName(int formatCode) {
 }
 
 std::string CallController::CallStateText(const VoiceLink::CallState& state) {
-    if (state.peer.Address() == 0)
+    if (state.peer.IsAny())
         return "waiting for the peer";
     const std::string peer = PeerText(state.peer);
     const int64_t silentS = state.silentForMs / 1000;
@@ -151,9 +148,16 @@ std::string CallController::QualityMark(const VoiceLink::CallState& state) {
 }
 
 void CallController::OnTick() {
+    TakeResolveProbe();
     if (ticksUntilReconnect_ > 0 && --ticksUntilReconnect_ == 0 && settings_.autoConnect &&
-        link_.GetState() == VoiceLink::kIdle)
-        OnConnect();
+        link_.GetState() == VoiceLink::kIdle) {
+        // A name that did not resolve is looked up again on a thread of its own: a name server that does
+        // not answer holds the lookup for seconds, and the window must not wait with it.
+        if (resolveWaitTicks_ > 0)
+            StartResolveProbe();
+        else
+            OnConnect();
+    }
     WritePendingDescription();
     const bool inCall =
         link_.GetState() == VoiceLink::kActive && (status_ == kConnected || status_ == kListening);
@@ -254,6 +258,27 @@ bool CallController::StartAllowed() {
     return false;
 }
 
+std::string CallController::ReachableText(int port, const SocketAddress& bound) {
+    return ReachableText(port, bound,
+                         bound.IsAny() ? LocalInterfaceAddresses() : std::vector<SocketAddress>{});
+}
+
+std::string CallController::ReachableText(int port, const SocketAddress& bound,
+                                          const std::vector<SocketAddress>& lanAddresses) {
+    constexpr size_t kMaxShown = 4;
+    if (!bound.IsAny())
+        return "Listening on " + HostPortText(bound.HostText(), port);
+    std::string text = "Listening on port " + std::to_string(port) + " (all addresses)";
+    if (lanAddresses.empty())
+        return text;
+    text += ": ";
+    for (size_t i = 0; i < lanAddresses.size() && i < kMaxShown; ++i)
+        text += (i > 0 ? ", " : "") + HostPortText(lanAddresses[i].HostText(), port);
+    if (lanAddresses.size() > kMaxShown)
+        text += ", ...";
+    return text;
+}
+
 bool CallController::OnConnect() {
     ticksUntilReconnect_ = 0;
     if (!StartAllowed())
@@ -264,27 +289,118 @@ bool CallController::OnConnect() {
         return false;
     try {
         link_.Connect(host_.c_str(), port_);
+    } catch (const UnknownHostException&) {
+        SetStatus(kCantConnect);
+        CurrentErrorSink().ReportError(ConnectFailureText(host_, true));
+        // A name that does not resolve yet (the network still coming up, a new DNS entry) is looked up
+        // again when the call was asked for at start, after a wait that doubles up to a minute.
+        if (settings_.autoConnect) {
+            resolveWaitTicks_ = NextResolveWait(resolveWaitTicks_);
+            ticksUntilReconnect_ = resolveWaitTicks_;
+        }
+        return false;
+    } catch (const UnsupportedAddressException&) {
+        SetStatus(kCantConnect);
+        CurrentErrorSink().ReportError(ConnectFailureText(host_, false));
+        return false;
     } catch (const Exception&) {
         SetStatus(kCantConnect);
         return false;
     }
+    resolveWaitTicks_ = 0;
     ReadFields();
     return true;
 }
 
+int CallController::NextResolveWait(int previousTicks) {
+    return std::clamp(2 * previousTicks, 1, kMaxResolveWaitTicks);
+}
+
+void CallController::StartResolveProbe() {
+    // What the host field says now: the user may have corrected the name meanwhile.
+    if (!ReadFields()) {
+        resolveWaitTicks_ = NextResolveWait(resolveWaitTicks_);
+        ticksUntilReconnect_ = resolveWaitTicks_;
+        return;
+    }
+    auto probe = std::make_shared<std::atomic<int>>(kProbeRunning);
+    try {
+        std::thread([probe, host = host_, port = port_] {
+            int outcome = kProbeUnknown;
+            try {
+                ResolveAddresses(host.c_str(), port);
+                outcome = kProbeResolves;
+            } catch (const UnknownHostException&) {
+            } catch (const Exception&) {
+                outcome = kProbeResolves;  // resolves, but to nothing usable: Connect says so
+            }
+            probe->store(outcome, std::memory_order_release);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the lookup is left to the next wait.
+        probe->store(kProbeUnknown, std::memory_order_release);
+    }
+    resolveProbe_ = std::move(probe);
+}
+
+void CallController::TakeResolveProbe() {
+    if (!resolveProbe_)
+        return;
+    const int outcome = resolveProbe_->load(std::memory_order_acquire);
+    if (outcome == kProbeRunning)
+        return;
+    resolveProbe_.reset();
+    // A Connect in the meantime (the button, a call that began) has made the probe's answer stale.
+    if (resolveWaitTicks_ == 0 || !settings_.autoConnect || link_.GetState() != VoiceLink::kIdle)
+        return;
+    if (outcome == kProbeResolves) {
+        OnConnect();
+        return;
+    }
+    resolveWaitTicks_ = NextResolveWait(resolveWaitTicks_);
+    ticksUntilReconnect_ = resolveWaitTicks_;
+}
+
+std::string ConnectFailureText(const std::string& host, bool unknownHost) {
+    const std::string head = "Cannot connect to " + host + ": ";
+    if (unknownHost)
+        return head + "unknown host (the name does not resolve). Check the name, or give its address.";
+    return head +
+           "unsupported address. Give a host name, a dotted IPv4 address or an IPv6 address without a "
+           "scope id (no %interface), in brackets on the command line.";
+}
+
 std::string ListenFailureText(int port) {
     // The link's exception carries no reason: bind once more to learn it.
+    // As the listener binds: both families on one IPv6 socket where the machine has IPv6, else IPv4.
     int reason = 0;
-    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (probe < 0) {
-        reason = errno;
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        if (::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    bool decided = false;
+    const int probe6 = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    if (probe6 >= 0) {
+        const int off = 0;
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        if (::setsockopt(probe6, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||
+            ::bind(probe6, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             reason = errno;
-        ::close(probe);
+        ::close(probe6);
+        // Any other failure means IPv6 is not usable here, and the listener went on to IPv4.
+        decided = reason == 0 || reason == EADDRINUSE || reason == EACCES;
+    }
+    if (!decided) {
+        reason = 0;
+        const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (probe < 0) {
+            reason = errno;
+        } else {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<uint16_t>(port));
+            if (::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                reason = errno;
+            ::close(probe);
+        }
     }
     const std::string head = "Cannot listen on UDP port " + std::to_string(port) + ": ";
     switch (reason) {
@@ -361,6 +477,13 @@ void CallController::OnMuteMicrophone(bool pressed) {
     link_.SetMuteMicrophone(pressed);
     UpdateMuteButtons();
     WriteFields();
+}
+
+std::string CallController::SourceText(const Message& message) const {
+    if ((message.lParam & kSourceHeldByLink) != 0)
+        return link_.PostedSource(message.wParam).Text();
+    return SocketAddress(static_cast<uint32_t>(message.wParam), static_cast<int>(message.lParam & 0xFFFF))
+        .Text();
 }
 
 bool CallController::HandleMessage(const Message& message) {
@@ -459,10 +582,10 @@ void CallController::WritePendingDescription() {
         return;
     // A listener learns its peer from the first datagram, which the connected message may overtake.
     const SocketAddress peer = link_.Peer();
-    if (peer.Address() == 0)
+    if (peer.IsAny())
         return;
     const int format = *std::exchange(describeFormat_, std::nullopt);
-    const std::string text = SdpFile::Describe(peer.Address(), peer.Port(), settings_.sdpPort, format);
+    const std::string text = SdpFile::Describe(peer, settings_.sdpPort, format);
     std::string problem;
     if (text.empty())
         problem = FormatName(format) + " has no RTP payload type";

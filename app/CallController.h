@@ -3,8 +3,9 @@
 // and connects or listens again by itself when the settings ask for it.
 #pragma once
 
-#include <memory>
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,9 @@
 // One sentence for a listen that failed on `port`: the port, the reason (in use, no permission) and what
 // to do.
 std::string ListenFailureText(int port);
+// Why a Connect to `host` failed before anything was sent: the name does not resolve (unknownHost) or
+// the address is one this program cannot use.
+std::string ConnectFailureText(const std::string& host, bool unknownHost);
 
 class PortMapper;
 class LanAnnouncer;
@@ -52,6 +56,14 @@ public:
     // Asked before every Connect and Listen: a non-empty answer says why no call can start (no sound device,
     // a refused secret file); it goes to the error sink, and nothing starts.
     void SetStartCheck(std::function<std::string()> check) { startCheck_ = std::move(check); }
+    // Where a listener on `port`, bound to `bound`, can be reached, for the line under the status: the
+    // port the socket really has and, when bound to every address, the machine's LAN addresses (at most
+    // four, so that the line stays short).
+    static std::string ReachableText(int port, const SocketAddress& bound);
+    // The wait before the next lookup of a name that did not resolve, after one of `previousTicks`.
+    static int NextResolveWait(int previousTicks);
+    static std::string ReachableText(int port, const SocketAddress& bound,
+                                     const std::vector<SocketAddress>& lanAddresses);
 
     // The buttons. Connect and Listen return false when they could not start.
     bool OnConnect();
@@ -86,6 +98,8 @@ private:
     bool StartAllowed();
     void SetStatus(const std::string& text);
     void SetButtons(bool connectAndListen, bool disconnect);
+    // "address:port" of the source a link message names.
+    std::string SourceText(const Message& message) const;
     bool ReadFields();
     void WriteFields();
     void UpdateMuteButtons();
@@ -116,6 +130,14 @@ private:
     static constexpr int kMaxReconnectTicks = 8;
     bool closedByUser_ = false;
     int reconnectWaitTicks_ = 0;
+    // The automatic connect to a name that did not resolve waits 1, 2, 4 ... up to 60 seconds, then looks
+    // the name up in the background, and connects once it resolves.
+    static constexpr int kMaxResolveWaitTicks = 60;
+    static constexpr int kProbeRunning = 0, kProbeResolves = 1, kProbeUnknown = 2;
+    void StartResolveProbe();
+    void TakeResolveProbe();
+    int resolveWaitTicks_ = 0;
+    std::shared_ptr<std::atomic<int>> resolveProbe_;
     int ticksUntilReconnect_ = 0;
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;

@@ -9,6 +9,7 @@
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "base/ByteString.h"
+#include "base/Socket.h"
 
 // The help text, embedded from res/help.txt with its CR LF line ends.
 extern const char kHelpText[];
@@ -143,11 +144,30 @@ std::string Shown(std::string_view argument) {
     return shown;
 }
 
+// An IPv6 address in brackets ("[2001:db8::1]"), without a scope id: the one host text with colons.
+bool IsBracketedIpv6(std::string_view host) {
+    if (host.size() < 3 || host.front() != '[' || host.back() != ']')
+        return false;
+    const std::string_view inner = host.substr(1, host.size() - 2);
+    if (inner.find(':') == std::string_view::npos)
+        return false;
+    SocketAddress parsed;
+    return SocketAddress::ParseNumeric(inner, 0, &parsed);
+}
+
+// Fields split at colons; a field that starts with '[' runs to its ']' (colons and all), so that an IPv6
+// address in brackets is one field.
 std::vector<std::string_view> SplitFields(std::string_view text) {
     std::vector<std::string_view> fields;
     std::size_t start = 0;
     while (true) {
-        const std::size_t colon = text.find(':', start);
+        std::size_t from = start;
+        if (start < text.size() && text[start] == '[') {
+            const std::size_t close = text.find(']', start);
+            if (close != std::string_view::npos)
+                from = close;
+        }
+        const std::size_t colon = text.find(':', from);
         if (colon == std::string_view::npos) {
             fields.push_back(text.substr(start));
             return fields;
@@ -161,7 +181,8 @@ const std::string kPortProblem = "port must be a number from 0 to " + std::to_st
 // Port 0 lets the system choose where to listen, but nothing can be reached there.
 const std::string kPeerPortProblem = "port must be a number from 1 to " + std::to_string(kMaxPort);
 const std::string kDeviceProblem = "device must be a number from 0 to " + std::to_string(kMaxDevice);
-const std::string kHostProblem = "host must be a host name or a dotted IPv4 address";
+const std::string kHostProblem =
+    "host must be a host name, a dotted IPv4 address or an IPv6 address in brackets, as in [2001:db8::1]";
 
 // Each handler checks its fields and writes them into the settings, returning the problem or an empty text.
 using Fields = std::vector<std::string_view>;
@@ -193,7 +214,8 @@ std::string ApplyListen(const Fields& f, Settings& s) {
 std::string ApplyConnect(const Fields& f, Settings& s) {
     if (f[0].empty())
         return "host must not be empty";
-    if (!IsValidHost(f[0]))
+    const bool ipv6 = IsBracketedIpv6(f[0]);
+    if (!ipv6 && !IsValidHost(f[0]))
         return kHostProblem;
     const std::optional<int> port = ParseNumber(f[1], kMaxPort);
     if (!port || *port == 0)
@@ -201,7 +223,8 @@ std::string ApplyConnect(const Fields& f, Settings& s) {
     const std::optional<bool> connect = ParseYesNo(f[2]);
     if (!connect)
         return "connect must be yes or no";
-    s.host = std::string(f[0]);
+    // The window's host field and the address book hold an IPv6 address without its brackets.
+    s.host = ipv6 ? std::string(f[0].substr(1, f[0].size() - 2)) : std::string(f[0]);
     s.port = *port;
     s.autoConnect = *connect;
     return {};

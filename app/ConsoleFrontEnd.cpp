@@ -133,6 +133,13 @@ int ConsoleFrontEnd::Browse(std::ostream& out, std::ostream& err) {
     return 0;
 }
 
+void ConsoleFrontEnd::PrintReachable(const VoiceLink& link) {
+    // Only a listener still waiting has addresses worth telling a caller.
+    if (link.GetState() != VoiceLink::kActive || !link.GetCallState().peer.IsAny())
+        return;
+    out_ << CallController::ReachableText(link.LocalPort(), link.LocalAddress()) << std::endl;
+}
+
 void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
                                       const VoiceLink::CallState& state) {
     std::ostringstream out;
@@ -216,8 +223,10 @@ int ConsoleFrontEnd::Run() {
                     controller.OnTick();
                     nextTick = now + std::chrono::milliseconds(kTickMs);
                     // --stats-interval: the statistics line every so many seconds, as SIGUSR1 asks for it.
-                    if (settings_.statsIntervalSeconds > 0 && ++ticks % settings_.statsIntervalSeconds == 0)
+                    if (settings_.statsIntervalSeconds > 0 && ++ticks % settings_.statsIntervalSeconds == 0) {
                         PrintStatistics(link.GetStatistics(), link.Private(), link.GetCallState());
+                        PrintReachable(link);
+                    }
                 }
                 const auto waitMs =
                     std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count() + 1;
@@ -233,6 +242,7 @@ int ConsoleFrontEnd::Run() {
                 }
                 if (message.message == WM_CONSOLE_STATISTICS) {
                     PrintStatistics(link.GetStatistics(), link.Private(), link.GetCallState());
+                    PrintReachable(link);
                     continue;
                 }
                 controller.HandleMessage(message);

@@ -51,6 +51,8 @@ public:
     void ShowReachability(const std::string& text, const std::string& address) override;
 
 private:
+    // The addresses a waiting listener can be reached at, one line, with the statistics.
+    void PrintReachable(const VoiceLink& link);
     void PrintStatistics(const VoiceLink::Statistics& statistics, bool privateCall,
                          const VoiceLink::CallState& state);
     // A line to stdout through the folder, which holds back a storm of repeats.

@@ -484,11 +484,8 @@ void MainDialog::UpdateTitle() {
     QString title = kCaption;
     if (link_.GetState() != VoiceLink::kIdle) {
         const SocketAddress peer = link_.GetCallState().peer;
-        if (peer.Address() != 0)
-            title = QString("%1:%2 - %3")
-                        .arg(QString::fromStdString(AddressText(peer.Address())))
-                        .arg(peer.Port())
-                        .arg(kCaption);
+        if (!peer.IsAny())
+            title = QString("%1 - %2").arg(QString::fromStdString(peer.Text())).arg(kCaption);
     }
     if (windowTitle() != title)
         setWindowTitle(title);
@@ -507,17 +504,16 @@ void MainDialog::UpdateCallInfo() {
     if (link_.GetState() != VoiceLink::kIdle) {
         const SocketAddress peer = link_.GetCallState().peer;
         const int port = link_.LocalPort();
-        if (peer.Address() == 0) {
+        if (peer.IsAny()) {
             callClock_.invalidate();
-            text = QString("Listening on port %1 (all addresses)").arg(port);
+            text = QString::fromStdString(CallController::ReachableText(port, link_.LocalAddress()));
             if (!reachability_.isEmpty())
                 text += "; " + reachability_;
         } else {
             if (!callClock_.isValid())
                 callClock_.start();
-            text = QString("Peer %1:%2   %3   own port %4")
-                       .arg(QString::fromStdString(AddressText(peer.Address())))
-                       .arg(peer.Port())
+            text = QString("Peer %1   %2   own port %3")
+                       .arg(QString::fromStdString(peer.Text()))
                        .arg(DurationText(callClock_.elapsed()))
                        .arg(port);
         }

@@ -28,11 +28,12 @@ std::string SystemProblem(const std::string& what, int error) {
 
 }  // namespace
 
-std::string SdpFile::Describe(uint32_t peerAddress, int peerPort, int port, int formatCode) {
-    if (peerAddress == 0 || peerPort == 0)
+std::string SdpFile::Describe(const SocketAddress& peer, int port, int formatCode) {
+    const int peerPort = peer.Port();
+    if (peer.IsAny() || peerPort == 0)
         return {};
     SdpDescription description;
-    description.address = AddressText(peerAddress);
+    description.address = peer.HostText();
     description.port = port != 0 ? port : peerPort;
     description.formatCode = formatCode;
     description.sessionId = static_cast<uint64_t>(std::time(nullptr)) + kNtpToUnixSeconds;

@@ -7,12 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "base/Socket.h"
+
 class SdpFile {
 public:
-    // The description of the audio sent to the peer at `peerAddress` (network order) in `formatCode`, as
-    // received at `port`, or at the peer's own port when `port` is 0. Empty when there is nothing to
-    // describe: no peer yet (address or port 0), or a format without a payload type.
-    static std::string Describe(uint32_t peerAddress, int peerPort, int port, int formatCode);
+    // The description of the audio sent to `peer` (either family) in `formatCode`, as received at `port`,
+    // or at the peer's own port when `port` is 0. Empty when there is nothing to describe: no peer yet
+    // (the any address or port 0), or a format without a payload type.
+    static std::string Describe(const SocketAddress& peer, int port, int formatCode);
 
     // Writes `text` to a new file beside `path` and renames it over `path`. False, with `problem` set to one
     // sentence, when it could not; `path` is then as it was, and no temporary file is left.

@@ -49,6 +49,12 @@ public:
     ~UnknownHostException() override = default;
 };
 
+// An address this program cannot use: an IPv6 scope id, a family the machine lacks, a broken bracket.
+class UnsupportedAddressException : public SocketException {
+public:
+    ~UnsupportedAddressException() override = default;
+};
+
 // Thrown inside a worker's loop when its stop flag is seen; unwinds the worker to its entry.
 class ThreadStopException : public Exception {
 public:

@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <linux/errqueue.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -111,7 +113,7 @@ int PendingError(SocketHandle s) {
 const sockaddr* AsSockaddr(const sockaddr_in& address) {
     return reinterpret_cast<const sockaddr*>(&address);
 }
-sockaddr* AsSockaddr(sockaddr_in& address) {
+sockaddr* AsSockaddr(sockaddr_storage& address) {
     return reinterpret_cast<sockaddr*>(&address);
 }
 
@@ -153,32 +155,123 @@ bool ParseLiteral(const char* name, uint32_t* addressNetworkOrder) {
 // ---- SocketAddress ----
 
 SocketAddress::SocketAddress() {
-    std::memset(&sin, 0, sizeof(sin));
+    std::memset(&sin6, 0, sizeof(sin6));
     sin.sin_family = AF_INET;
 }
 
 SocketAddress::SocketAddress(uint32_t addressNetworkOrder, int port) : SocketAddress() {
-    SetAddress(addressNetworkOrder);
+    sin.sin_addr.s_addr = addressNetworkOrder;
     SetPort(port);
 }
 
+SocketAddress SocketAddress::FromSockaddr(const void* address, size_t length) {
+    SocketAddress result;
+    if (address == nullptr || length < sizeof(sa_family_t))
+        return result;
+    sa_family_t family;
+    std::memcpy(&family, static_cast<const char*>(address) + offsetof(sockaddr, sa_family), sizeof family);
+    if (family == AF_INET && length >= sizeof(sockaddr_in)) {
+        std::memcpy(&result.sin, address, sizeof(sockaddr_in));
+        std::memset(result.sin.sin_zero, 0, sizeof result.sin.sin_zero);
+    } else if (family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 six;
+        std::memcpy(&six, address, sizeof six);
+        if (IN6_IS_ADDR_V4MAPPED(&six.sin6_addr)) {
+            uint32_t v4;
+            std::memcpy(&v4, six.sin6_addr.s6_addr + 12, sizeof v4);
+            result = SocketAddress(v4, ntohs(six.sin6_port));
+        } else {
+            result.sin6 = six;
+            result.sin6.sin6_flowinfo = 0;
+        }
+    }
+    return result;
+}
+
+bool SocketAddress::ParseNumeric(std::string_view text, int port, SocketAddress* out) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    // The longest IPv6 text (with an IPv4 tail) is 45 characters; anything longer is no address.
+    if (text.empty() || text.size() > INET6_ADDRSTRLEN)
+        return false;
+    const std::string copy(text);
+    SocketAddress result;
+    uint32_t v4 = 0;
+    if (ParseLiteral(copy.c_str(), &v4)) {
+        result = SocketAddress(v4, port);
+    } else {
+        in6_addr six{};
+        if (copy.find(':') == std::string::npos || ::inet_pton(AF_INET6, copy.c_str(), &six) != 1)
+            return false;
+        sockaddr_in6 record{};
+        record.sin6_family = AF_INET6;
+        record.sin6_addr = six;
+        record.sin6_port = htons(static_cast<uint16_t>(port));
+        result = FromSockaddr(&record, sizeof record);
+    }
+    if (out != nullptr)
+        *out = result;
+    return true;
+}
+
 void SocketAddress::Set(const char* host, int port) {
-    SetAddress(host != nullptr ? ResolveHost(host) : 0);
-    if (port >= 0)
-        SetPort(port);
+    const int keptPort = Port();
+    *this = host != nullptr ? ResolveAddresses(host, keptPort).front() : SocketAddress();
+    SetPort(port >= 0 ? port : keptPort);
+}
+
+bool SocketAddress::IsAny() const {
+    if (IsIpv6())
+        return IN6_IS_ADDR_UNSPECIFIED(&sin6.sin6_addr);
+    return sin.sin_addr.s_addr == 0;
 }
 
 int SocketAddress::Port() const {
-    return ntohs(sin.sin_port);
+    return ntohs(IsIpv6() ? sin6.sin6_port : sin.sin_port);
 }
 
 void SocketAddress::SetPort(int port) {
-    sin.sin_port = htons(static_cast<uint16_t>(port));
+    if (IsIpv6())
+        sin6.sin6_port = htons(static_cast<uint16_t>(port));
+    else
+        sin.sin_port = htons(static_cast<uint16_t>(port));
+}
+
+std::string SocketAddress::HostText() const {
+    if (!IsIpv6())
+        return AddressText(sin.sin_addr.s_addr);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET6, &sin6.sin6_addr, text, sizeof text) == nullptr)
+        return "::";
+    return text;
+}
+
+std::string SocketAddress::Text() const {
+    return HostPortText(HostText(), Port());
 }
 
 bool SocketAddress::operator==(const SocketAddress& other) const {
-    return sin.sin_family == other.sin.sin_family && sin.sin_port == other.sin.sin_port &&
-           sin.sin_addr.s_addr == other.sin.sin_addr.s_addr;
+    if (Family() != other.Family())
+        return false;
+    if (IsIpv6())
+        return sin6.sin6_port == other.sin6.sin6_port && sin6.sin6_scope_id == other.sin6.sin6_scope_id &&
+               std::memcmp(&sin6.sin6_addr, &other.sin6.sin6_addr, sizeof sin6.sin6_addr) == 0;
+    return sin.sin_port == other.sin.sin_port && sin.sin_addr.s_addr == other.sin.sin_addr.s_addr;
+}
+
+std::string HostPortText(std::string_view host, int port) {
+    const bool bare6 = host.find(':') != std::string_view::npos && !host.starts_with('[');
+    std::string text = bare6 ? "[" + std::string(host) + "]" : std::string(host);
+    return text + ":" + std::to_string(port);
+}
+
+std::string UnbracketHost(std::string_view host) {
+    if (!host.starts_with('['))
+        return std::string(host);
+    const size_t close = host.find(']');
+    if (close == std::string_view::npos || close + 1 != host.size())
+        return {};
+    return std::string(host.substr(1, close - 1));
 }
 
 // ---- Socket ----
@@ -215,16 +308,54 @@ void Socket::Close() {
 
 // ---- The free functions ----
 
-SocketHandle CreateSocket(bool stream) {
-    const int s = ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
-    if (s < 0)
+SocketHandle CreateSocket(bool stream, int family) {
+    const int s = ::socket(family, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        if (errno == EAFNOSUPPORT)
+            throw UnsupportedAddressException();
         throw SocketException();
+    }
     return MoveAboveStdio(s);
 }
 
 void Bind(SocketHandle s, const SocketAddress& address) {
-    if (::bind(s, AsSockaddr(address.sin), sizeof(address.sin)) != 0)
+    if (::bind(s, address.Raw(), address.Length()) != 0)
         ThrowFor(Op::Bind, errno);
+}
+
+SocketHandle BindAnyAddress(int port) {
+    const int six = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (six >= 0) {
+        const int off = 0;
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        any.sin6_port = htons(static_cast<uint16_t>(port));
+        if (::setsockopt(six, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0 &&
+            ::bind(six, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0)
+            return MoveAboveStdio(six);
+        const int err = errno;
+        ::close(six);
+        // A port in use is in use for IPv4 as well; anything else is left to the IPv4 bind to tell (IPv6
+        // may simply not be usable here).
+        if (err == EADDRINUSE)
+            ThrowFor(Op::Bind, err);
+    }
+    const SocketHandle four = CreateSocket(false, AF_INET);
+    try {
+        Bind(four, SocketAddress(0, port));
+    } catch (...) {
+        ::close(four);
+        throw;
+    }
+    return four;
+}
+
+int SocketFamily(SocketHandle s) {
+    int family = AF_INET;
+    socklen_t length = sizeof family;
+    if (::getsockopt(s, SOL_SOCKET, SO_DOMAIN, &family, &length) != 0)
+        throw SocketException();
+    return family;
 }
 
 void Listen(SocketHandle s, int backlog) {
@@ -235,22 +366,23 @@ void Listen(SocketHandle s, int backlog) {
 SocketHandle Accept(SocketHandle s, SocketAddress* from, int timeoutMs) {
     if (timeoutMs != -1 && !WaitReadable(s, timeoutMs))
         return kNoSocket;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
+    socklen_t length = 0;
     int accepted;
     do {
-        socklen_t length = sizeof(peer);
+        length = sizeof(peer);
         accepted = ::accept4(s, AsSockaddr(peer), &length, SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
     if (accepted < 0)
         ThrowFor(Op::Other, errno);
     accepted = MoveAboveStdio(accepted);
     if (from != nullptr)
-        from->sin = peer;
+        *from = SocketAddress::FromSockaddr(&peer, length);
     return accepted;
 }
 
 void Connect(SocketHandle s, const SocketAddress& address) {
-    if (::connect(s, AsSockaddr(address.sin), sizeof(address.sin)) == 0)
+    if (::connect(s, address.Raw(), address.Length()) == 0)
         return;
     int err = errno;
     // An interrupted connect goes on in the background; its outcome arrives as the pending error.
@@ -263,6 +395,13 @@ void Connect(SocketHandle s, const SocketAddress& address) {
     ThrowFor(Op::Connect, err);
 }
 
+void Disconnect(SocketHandle s) {
+    sockaddr none{};
+    none.sa_family = AF_UNSPEC;
+    if (::connect(s, &none, sizeof none) != 0)
+        ThrowFor(Op::Connect, errno);
+}
+
 void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs) {
     if (timeoutMs == -1) {
         Connect(s, address);
@@ -273,7 +412,7 @@ void ConnectTimeout(SocketHandle s, const SocketAddress& address, int timeoutMs)
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
 
     SetBlocking(s, false);
-    int err = ::connect(s, AsSockaddr(address.sin), sizeof(address.sin)) == 0 ? 0 : errno;
+    int err = ::connect(s, address.Raw(), address.Length()) == 0 ? 0 : errno;
     if (err == EINTR)
         err = EINPROGRESS;
     SetBlocking(s, true);
@@ -312,12 +451,15 @@ void EnableErrorReports(SocketHandle s) {
     const int on = 1;
     if (::setsockopt(s, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0)
         throw SocketException();
+    // A dual-stack socket reports about IPv6 peers, and about IPv4 ones too, on the IPv6 level.
+    if (SocketFamily(s) == AF_INET6 && ::setsockopt(s, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on) != 0)
+        throw SocketException();
 }
 
 bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
     bool unreachable = false;
     for (;;) {
-        sockaddr_in offender{};
+        sockaddr_storage offender{};
         char control[256];
         char data[1];
         iovec io{data, sizeof data};
@@ -335,15 +477,15 @@ bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
             return unreachable;  // the queue is empty (or the socket has none)
         }
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+            const bool report4 = c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR;
+            const bool report6 = c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR;
+            if (!report4 && !report6)
                 continue;
             sock_extended_err report{};
             std::memcpy(&report, CMSG_DATA(c), sizeof report);
             // The address is where the failed datagram went: it must be the peer, port and all, so that
             // a report about anyone else (or forged for anyone else) changes nothing.
-            const bool fromPeer = message.msg_namelen >= sizeof offender && offender.sin_family == AF_INET &&
-                                  offender.sin_addr.s_addr == peer.sin.sin_addr.s_addr &&
-                                  offender.sin_port == peer.sin.sin_port;
+            const bool fromPeer = SocketAddress::FromSockaddr(&offender, message.msg_namelen) == peer;
             if (report.ee_errno == ECONNREFUSED && fromPeer)
                 unreachable = true;
         }
@@ -401,7 +543,8 @@ int SendTo(SocketHandle s, const SocketAddress& to, const void* data, int length
         throw SocketException();
     ssize_t n;
     do {
-        n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL, AsSockaddr(to.sin), sizeof(to.sin));
+        // A dual-stack socket takes a plain IPv4 record too, so an IPv4 peer's datagrams stay as they were.
+        n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL, to.Raw(), to.Length());
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         ThrowFor(Op::Send, errno);
@@ -441,10 +584,11 @@ int ReceiveFrom(SocketHandle s, SocketAddress* from, void* buffer, int size, int
             return 0;
         flags |= MSG_DONTWAIT;
     }
-    sockaddr_in sender{};
+    sockaddr_storage sender{};
+    socklen_t length = 0;
     ssize_t n;
     do {
-        socklen_t length = sizeof(sender);
+        length = sizeof(sender);
         n = ::recvfrom(s, buffer, static_cast<size_t>(size), flags, AsSockaddr(sender), &length);
     } while (n < 0 && errno == EINTR);
     if (n == 0)
@@ -457,17 +601,18 @@ int ReceiveFrom(SocketHandle s, SocketAddress* from, void* buffer, int size, int
     if (n > size)
         throw SocketException();
     if (from != nullptr)
-        from->sin = sender;
+        *from = SocketAddress::FromSockaddr(&sender, length);
     return static_cast<int>(n);
 }
 
 int ReceiveAnyFrom(SocketHandle s, SocketAddress* from, void* buffer, int size) {
     if (size <= 0 || buffer == nullptr)
         throw SocketException();
-    sockaddr_in sender{};
+    sockaddr_storage sender{};
+    socklen_t length = 0;
     ssize_t n;
     do {
-        socklen_t length = sizeof(sender);
+        length = sizeof(sender);
         n = ::recvfrom(s, buffer, static_cast<size_t>(size), MSG_TRUNC | MSG_DONTWAIT, AsSockaddr(sender),
                        &length);
     } while (n < 0 && errno == EINTR);
@@ -477,7 +622,7 @@ int ReceiveAnyFrom(SocketHandle s, SocketAddress* from, void* buffer, int size) 
         ThrowFor(Op::Receive, errno);
     }
     if (from != nullptr)
-        from->sin = sender;
+        *from = SocketAddress::FromSockaddr(&sender, length);
     return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
 }
 
@@ -496,21 +641,19 @@ void Close(SocketHandle s) {
 }
 
 SocketAddress LocalAddress(SocketHandle s) {
-    SocketAddress address;
-    socklen_t length = sizeof(address.sin);
-    if (::getsockname(s, AsSockaddr(address.sin), &length) != 0 || address.sin.sin_family != AF_INET) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (::getsockname(s, AsSockaddr(address), &length) != 0)
         return SocketAddress();
-    }
-    return address;
+    return SocketAddress::FromSockaddr(&address, length);
 }
 
 SocketAddress PeerAddress(SocketHandle s) {
-    SocketAddress address;
-    socklen_t length = sizeof(address.sin);
-    if (::getpeername(s, AsSockaddr(address.sin), &length) != 0 || address.sin.sin_family != AF_INET) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (::getpeername(s, AsSockaddr(address), &length) != 0)
         return SocketAddress();
-    }
-    return address;
+    return SocketAddress::FromSockaddr(&address, length);
 }
 
 int PeerPort(SocketHandle s) {
@@ -541,6 +684,93 @@ uint32_t ResolveHost(const char* name) {
         }
     }
     throw UnknownHostException();
+}
+
+std::vector<SocketAddress> InterleaveFamilies(const std::vector<SocketAddress>& addresses) {
+    std::vector<SocketAddress> six;
+    std::vector<SocketAddress> four;
+    for (const SocketAddress& address : addresses) {
+        std::vector<SocketAddress>& family = address.IsIpv6() ? six : four;
+        if (std::find(family.begin(), family.end(), address) == family.end())
+            family.push_back(address);
+    }
+    std::vector<SocketAddress> ordered;
+    for (size_t i = 0; i < std::max(six.size(), four.size()); ++i) {
+        if (i < six.size())
+            ordered.push_back(six[i]);
+        if (i < four.size())
+            ordered.push_back(four[i]);
+    }
+    return ordered;
+}
+
+std::vector<SocketAddress> ResolveAddresses(const char* host, int port) {
+    if (host == nullptr)
+        throw UnknownHostException();
+    const std::string_view typed(host);
+    const std::string name = UnbracketHost(typed);
+    if (name.empty() && !typed.empty())
+        throw UnsupportedAddressException();
+    if (name.empty() || name.size() > NI_MAXHOST)
+        throw UnknownHostException();
+    SocketAddress literal;
+    if (SocketAddress::ParseNumeric(name, port, &literal))
+        return {literal};
+    // A scope id names an interface of one machine; a peer's address never needs one, and a bracketed
+    // text must be an address, never a name.
+    if (name.find('%') != std::string::npos || typed.starts_with('[') || name.find(':') != std::string::npos)
+        throw UnsupportedAddressException();
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    // getaddrinfo is thread-safe and may wait on the network for long: no lock is held around it.
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0)
+        throw UnknownHostException();
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
+    std::vector<SocketAddress> addresses;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_addr == nullptr)
+            continue;
+        SocketAddress address = SocketAddress::FromSockaddr(entry->ai_addr, entry->ai_addrlen);
+        if (address.Family() != entry->ai_family && entry->ai_family != AF_INET6)
+            continue;
+        if (address.IsIpv6() && address.sin6.sin6_scope_id != 0)
+            continue;
+        address.SetPort(port);
+        addresses.push_back(address);
+    }
+    if (addresses.empty())
+        throw UnsupportedAddressException();
+    return InterleaveFamilies(addresses);
+}
+
+std::vector<SocketAddress> LocalInterfaceAddresses() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return {};
+    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
+    std::vector<SocketAddress> four;
+    std::vector<SocketAddress> six;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_UP) == 0 ||
+            (entry->ifa_flags & IFF_LOOPBACK) != 0)
+            continue;
+        const int family = entry->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6)
+            continue;
+        const SocketAddress address = SocketAddress::FromSockaddr(
+            entry->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+        if (address.IsIpv6() &&
+            (IN6_IS_ADDR_LINKLOCAL(&address.sin6.sin6_addr) || IN6_IS_ADDR_LOOPBACK(&address.sin6.sin6_addr)))
+            continue;
+        std::vector<SocketAddress>& into = address.IsIpv6() ? six : four;
+        if (std::find(into.begin(), into.end(), address) == into.end())
+            into.push_back(address);
+    }
+    four.insert(four.end(), six.begin(), six.end());
+    return four;
 }
 
 std::string HostName(uint32_t addressNetworkOrder) {

@@ -8,7 +8,11 @@ constexpr uint32_t WM_APP_FIRST = 0x8000;
 constexpr uint32_t WM_LINK_LISTENING = 0x800A;
 constexpr uint32_t WM_LINK_CONNECTED = 0x800B;
 constexpr uint32_t WM_LINK_CLOSED = 0x800C;
-// Private calls only. wParam: the address (network order), lParam: the port, of the source concerned.
+// The messages about a source (PEER_PROVEN, NOT_SEALED, STRANGER): for an IPv4 source wParam is the
+// address (network order) and lParam the port; for an IPv6 one lParam is the port plus kSourceHeldByLink
+// and wParam a ticket that VoiceLink::PostedSource turns into the address.
+constexpr intptr_t kSourceHeldByLink = 0x10000;
+// Private calls only.
 // The first datagram of a call from this peer opened with our key: the peer holds the secret.
 constexpr uint32_t WM_LINK_PEER_PROVEN = 0x8010;
 // Datagrams from this source are not sealed with our key; posted once per source and call.

@@ -78,16 +78,26 @@ void VoiceLink::Listen(const char* address, int port) {
         return;
     // A call closed before the worker took it still holds its socket, and its port.
     DropUnstartedCall();
-    const SocketHandle handle = CreateSocket(false);
+    SocketAddress local;
+    local.Set(address, port);
+    // On every address a listener takes callers of both families on one socket.
+    SocketHandle handle = kNoSocket;
     try {
-        SocketAddress local;
-        local.Set(address, port);
-        Bind(handle, local);
+        if (local.IsAny()) {
+            handle = BindAnyAddress(port);
+        } else {
+            handle = CreateSocket(false, local.Family());
+            Bind(handle, local);
+        }
         // An unconnected socket hears of a departed peer only through its error queue.
         EnableErrorReports(handle);
     } catch (...) {
         ::Close(handle);
         throw;
+    }
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        candidates_.clear();
     }
     InstallSocket(handle, SocketAddress(0, 0));
     PostWindow(WM_LINK_LISTENING);
@@ -97,21 +107,46 @@ void VoiceLink::Connect(const char* host, int port) {
     if (GetState() != kIdle)
         return;
     DropUnstartedCall();
-    const SocketHandle handle = CreateSocket(false);
-    SocketAddress peer;
+    const std::vector<SocketAddress> addresses = ResolveAddresses(host, port);
+    bool ipv6 = false;
+    bool ipv4 = false;
+    for (const SocketAddress& address : addresses)
+        (address.IsIpv6() ? ipv6 : ipv4) = true;
+    // A name with addresses of both families gets one dual-stack socket, so that the call can move from
+    // one family to the other without a new socket; a single family keeps a socket of its own kind, and
+    // an IPv4 call's datagrams are the same either way.
+    const SocketHandle handle =
+        ipv6 && ipv4 ? BindAnyAddress(0) : CreateSocket(false, addresses.front().Family());
     try {
-        Bind(handle, SocketAddress(0, 0));
         EnableErrorReports(handle);
-        SocketAddress remote;
-        remote.Set(host, port);
-        // For a datagram socket this only fixes the default peer; nothing is sent.
-        ConnectTimeout(handle, remote, kReceiveTimeoutMs);
-        peer = PeerAddress(handle);
     } catch (...) {
         ::Close(handle);
         throw;
     }
-    InstallSocket(handle, peer);
+    // The first address this machine has a route to (IPv6 first): a datagram socket's connect sends
+    // nothing, so it is quick, and it fails at once for a family or network the machine cannot reach.
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        SocketAddress peer;
+        try {
+            ConnectTimeout(handle, addresses[i], kReceiveTimeoutMs);
+            peer = PeerAddress(handle);
+        } catch (...) {
+            if (i + 1 == addresses.size()) {
+                ::Close(handle);
+                throw;
+            }
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> guard(socketLock_);
+            // The others, from this one on, for the worker to go on to when this one stays silent.
+            candidates_.assign(addresses.begin() + static_cast<std::ptrdiff_t>(i), addresses.end());
+            candidates_.insert(candidates_.end(), addresses.begin(),
+                               addresses.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        InstallSocket(handle, peer);
+        return;
+    }
 }
 
 void VoiceLink::Close() {
@@ -123,9 +158,14 @@ SocketAddress VoiceLink::Peer() const {
     return peer_;
 }
 
+SocketAddress VoiceLink::LocalAddress() const {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    return socket_.handle != kNoSocket ? ::LocalAddress(socket_.handle) : SocketAddress();
+}
+
 int VoiceLink::LocalPort() const {
     std::lock_guard<std::mutex> guard(socketLock_);
-    return socket_.handle != kNoSocket ? LocalAddress(socket_.handle).Port() : 0;
+    return socket_.handle != kNoSocket ? ::LocalAddress(socket_.handle).Port() : 0;
 }
 
 VoiceLink::Statistics VoiceLink::GetStatistics() {
@@ -153,6 +193,24 @@ int VoiceLink::QueuedFrames() const {
 
 bool VoiceLink::CallGoesOn(uint32_t generation) const {
     return GetState() == kActive && generation_.load(std::memory_order_acquire) == generation;
+}
+
+void VoiceLink::PostSource(uint32_t message, const SocketAddress& source) {
+    if (!source.IsIpv6()) {
+        PostWindow(message, source.Ipv4(), source.Port());
+        return;
+    }
+    // An IPv6 address does not fit the message: the window takes it back from here by its ticket.
+    std::lock_guard<std::mutex> guard(postedLock_);
+    const uint64_t ticket = nextTicket_++;
+    postedSources_[ticket % postedSources_.size()] = {ticket, source};
+    PostWindow(message, static_cast<WPARAM>(ticket), source.Port() | kSourceHeldByLink);
+}
+
+SocketAddress VoiceLink::PostedSource(WPARAM ticket) const {
+    std::lock_guard<std::mutex> guard(postedLock_);
+    const auto& entry = postedSources_[ticket % postedSources_.size()];
+    return entry.first == ticket ? entry.second : SocketAddress();
 }
 
 void VoiceLink::PostWindow(uint32_t message, WPARAM wParam, LPARAM lParam) {
@@ -203,10 +261,12 @@ void VoiceLink::RunCall() {
     SocketHandle handle;
     SocketAddress peer;
     uint32_t generation;
+    std::vector<SocketAddress> candidates;
     {
         std::lock_guard<std::mutex> guard(socketLock_);
         handle = socket_.handle;
         peer = peer_;
+        candidates = candidates_;
         generation = generation_.load(std::memory_order_acquire);
         // From here this call's socket is the worker's to close, whatever happens next.
         if (handle != kNoSocket)
@@ -225,7 +285,7 @@ void VoiceLink::RunCall() {
     reportedSources_.clear();
     peerProven_ = false;
     peerSenderId_ = 0;
-    waitingForPeer_.store(peer.Address() == 0, std::memory_order_release);
+    waitingForPeer_.store(peer.IsAny(), std::memory_order_release);
     // A format one call agreed on is not the next call's: every call starts from the one set.
     if (configuredFormat_ < 0)
         configuredFormat_ = pipeline_.FormatCode();
@@ -237,7 +297,9 @@ void VoiceLink::RunCall() {
     try {
         ByteBuffer buffer(kMaxDatagram, 0);
         bool ended = false;  // by the peer's sealed end of call
-        if (peer.Address() == 0) {
+        int64_t attemptStartMs = MonotonicMs();
+        size_t closedInRow = 0;  // of the peer's addresses, found closed one after the other
+        if (peer.IsAny()) {
             if (private_)
                 ended = !WaitForSealedPeer(handle, generation, peer, buffer);
             else
@@ -252,9 +314,14 @@ void VoiceLink::RunCall() {
             try {
                 // A queued frame cuts the wait short; the time-out still bounds it when nothing comes.
                 if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs)) {
-                    // The peer's port found closed is a failed receive: the call is over.
-                    if (peer.Address() != 0 && TakePortUnreachable(handle, peer))
-                        break;
+                    // The peer's port found closed is a failed receive: the call is over, unless the peer
+                    // has other addresses not all found closed in a row.
+                    if (!peer.IsAny() && TakePortUnreachable(handle, peer)) {
+                        if (++closedInRow >= candidates.size() ||
+                            !TryNextAddress(handle, generation, candidates, peer))
+                            break;
+                        attemptStartMs = MonotonicMs();
+                    }
                     if (private_) {
                         if (ReceiveSealed(handle, generation, peer, buffer) == Received::kEndOfCall)
                             break;
@@ -272,6 +339,14 @@ void VoiceLink::RunCall() {
                 break;
             }
             frameQueued_.Clear();
+            // A caller not yet heard at one address of its peer's goes on to the next after a while (all
+            // in turn), until one answers: then it stays there.
+            if (candidates.size() > 1 && !session_.HeardAnything() &&
+                nowMs - attemptStartMs >= kNextAddressMs) {
+                TryNextAddress(handle, generation, candidates, peer);
+                attemptStartMs = nowMs;
+                closedInRow = 0;
+            }
             // A hello due goes ahead of the audio, so that a session peer learns the format before the
             // first frame.
             SendSessionTraffic(handle, peer, buffer, nowMs);
@@ -293,10 +368,33 @@ void VoiceLink::RunCall() {
     EndCall(handle, generation, true);
 }
 
+bool VoiceLink::TryNextAddress(SocketHandle handle, uint32_t generation,
+                               std::vector<SocketAddress>& candidates, SocketAddress& peer) {
+    if (candidates.size() < 2 || session_.HeardAnything())
+        return false;
+    // The current one goes to the back; the first of the others this machine can reach becomes the peer.
+    for (size_t tries = 1; tries < candidates.size(); ++tries) {
+        std::rotate(candidates.begin(), candidates.begin() + 1, candidates.end());
+        try {
+            // The source address the last connect chose belongs to the last address's family or network.
+            Disconnect(handle);
+            ::Connect(handle, candidates.front());
+        } catch (const SocketException&) {
+            continue;
+        }
+        peer = candidates.front();
+        std::lock_guard<std::mutex> guard(socketLock_);
+        if (generation_.load(std::memory_order_acquire) == generation)
+            peer_ = peer;
+        return true;
+    }
+    return false;
+}
+
 void VoiceLink::StartSession(const SocketAddress& peer) {
     CallSession::Config config;
     config.offer = sessionOffer_;
-    config.listener = peer.Address() == 0;
+    config.listener = peer.IsAny();
     config.formatCode = pipeline_.FormatCode();
     config.formatChosen = formatChosen_;
     config.peerTimeoutMs = peerTimeoutMs_;
@@ -411,7 +509,7 @@ void VoiceLink::SendSessionTraffic(SocketHandle handle, const SocketAddress& pee
                                    int64_t nowMs) {
     if (!session_.InSession() && session_.GetMode() != CallSession::Mode::kOffering)
         return;
-    if (peer.Address() == 0)
+    if (peer.IsAny())
         return;
     if (session_.InSession() && nowMs >= nextFiguresMs_) {
         nextFiguresMs_ = nowMs + CallSession::kReportIntervalMs;
@@ -467,13 +565,13 @@ void VoiceLink::NameSourceOnce(uint32_t message, const SocketAddress& from) {
         if (source == from)
             return;
     reportedSources_.push_back(from);
-    PostWindow(message, from.Address(), from.Port());
+    PostSource(message, from);
 }
 
 void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
     // A plain call has no end-of-call datagram: its peer notices the silence, or the closed port. A private
     // call ends with its sealed end of call, a plain session with the session's goodbye.
-    if (peer.Address() == 0)
+    if (peer.IsAny())
         return;
     uint8_t goodbye[SessionControl::kBytes];
     const uint8_t end = DatagramSealer::kEndOfCallDatagram;
@@ -555,7 +653,7 @@ VoiceLink::Received VoiceLink::ReceiveSealed(SocketHandle handle, uint32_t gener
     if (!peerProven_ || !(provenPeer_ == from)) {
         peerProven_ = true;
         provenPeer_ = from;
-        PostWindow(WM_LINK_PEER_PROVEN, from.Address(), from.Port());
+        PostSource(WM_LINK_PEER_PROVEN, from);
     }
     if (opened_[0] == DatagramSealer::kEndOfCallDatagram) {
         received_.fetch_add(1, std::memory_order_relaxed);

@@ -15,6 +15,7 @@
 // back only by posting (LinkMessages.h).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -49,6 +50,8 @@ public:
     static constexpr int kFramesKeptForPeer = 2;
     static constexpr int kReceiveTimeoutMs = 20;
     static constexpr int kLevelIntervalMs = 50;
+    // How long a caller waits for an answer at one of its peer's addresses before it tries the next.
+    static constexpr int kNextAddressMs = 1000;
     static constexpr int kInitialFormat = format_code::kDefault;  // the window sets the chosen format later
     // No Opus offer unless a format set for the call is Opus (-a:opus): a call that switches rates mid-way
     // is refused by a WAV-file device fixed to one rate, so the offer is asked for, not made by default.
@@ -102,8 +105,13 @@ public:
     AudioPipeline& Pipeline() { return pipeline_; }
     // Where the next datagram goes (address 0 while a listener waits for its peer).
     SocketAddress Peer() const;
+    // The IPv6 source a message with kSourceHeldByLink names (its wParam); the IPv4 any address once
+    // the ticket is too old (the link keeps the last 16).
+    SocketAddress PostedSource(WPARAM ticket) const;
     // The local port of the call's socket, 0 without one.
     int LocalPort() const;
+    // The address the call's socket is bound to (the any address without a socket).
+    SocketAddress LocalAddress() const;
     int QueuedFrames() const;
     // Frames dropped because the send queue was full.
     int64_t DroppedFrames() const { return dropped_.load(std::memory_order_relaxed); }
@@ -111,7 +119,7 @@ public:
     // What the current call knows of its peer, for the status: updated by the worker as the call goes.
     struct CallState {
         CallSession::Mode mode = CallSession::Mode::kOff;
-        SocketAddress peer;          // address 0 while a listener waits
+        SocketAddress peer;          // the any address while a listener waits
         bool heardAnything = false;  // anything of the peer's arrived in this call
         int64_t silentForMs = 0;     // since the peer was last heard (or the call began)
         int formatCode = 0;          // the format this call uses
@@ -198,6 +206,12 @@ private:
     // A socket whose call was closed before the worker picked it up: closed, and the closed message posted.
     void DropUnstartedCall();
     void PostWindow(uint32_t message, WPARAM wParam = 0, LPARAM lParam = 0);
+    // Moves a caller not yet heard to the next of its peer's addresses it can reach (the socket connected
+    // there, `peer` and the link's peer changed); false when there is none.
+    bool TryNextAddress(SocketHandle handle, uint32_t generation, std::vector<SocketAddress>& candidates,
+                        SocketAddress& peer);
+    // Posts a message about a source address (LinkMessages.h says how it travels).
+    void PostSource(uint32_t message, const SocketAddress& source);
     void InstallSocket(SocketHandle handle, const SocketAddress& peer);
 
     // The socket and the peer address change hands between the user-interface thread (Listen, Connect)
@@ -205,6 +219,8 @@ private:
     mutable std::mutex socketLock_;
     Socket socket_;
     SocketAddress peer_;
+    // A caller's addresses of its peer in the order to try, the one in use first (empty for a listener).
+    std::vector<SocketAddress> candidates_;
     // Every Listen or Connect starts a new generation, so that a call still winding down after Close
     // never takes the next call's socket or state for its own.
     std::atomic<uint32_t> generation_{0};
@@ -239,6 +255,9 @@ private:
     std::vector<uint8_t> opened_;  // a datagram being opened
     // Within one call, the sources whose unsealed datagrams were reported, so that each is reported once.
     std::vector<SocketAddress> reportedSources_;
+    mutable std::mutex postedLock_;
+    uint64_t nextTicket_ = 1;
+    std::array<std::pair<uint64_t, SocketAddress>, 16> postedSources_{};
     bool peerProven_ = false;  // this call has opened a datagram of its peer
     SocketAddress provenPeer_;
     uint64_t peerSenderId_ = 0;    // the sender id of the peer's last datagram that opened

@@ -25,8 +25,8 @@ TunnelChannel::TunnelChannel(const TunnelRelay& relay, TunnelRelay::Settings set
     : relay_(relay), settings_(std::move(settings)), client_(client), worker_(worker), block_(kBlockSize) {
     ProxyClient& proxy = http_.Proxy();
     proxy.SetProxyType(ProxyClient::HttpTunnel);
-    if (settings_.proxy.Address() != 0) {
-        proxy.SetProxyHost(AddressText(settings_.proxy.Address()));
+    if (!settings_.proxy.IsAny()) {
+        proxy.SetProxyHost(settings_.proxy.HostText());
         proxy.SetProxyPort(static_cast<uint16_t>(settings_.proxy.Port()));
     }
     proxy.SetUserName(settings_.userName);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Two qparlin --headless processes call each other over 127.0.0.1 with WAV-file audio, once per codec:
+# Two qparlin --headless processes call each other over 127.0.0.1 (and once over [::1]) with WAV-file audio, once per codec:
 # both print their status lines, each side's output holds the other side's sound, and SIGTERM ends both
 # cleanly. Under the sanitizers (QPARLIN_SANITIZED=1) only the status lines and non-silent output count.
 set -u
@@ -13,8 +13,8 @@ sanitized=${QPARLIN_SANITIZED:-0}
 
 
 call() {
-    local codec=$1 rate=$2 min_corr=$3
-    local dir="$work/$codec"
+    local codec=$1 rate=$2 min_corr=$3 host=${4:-127.0.0.1}
+    local dir="$work/$codec${4:+-ipv6}"
     mkdir -p "$dir"
     # The caller's input: a sweep under a tremolo. The listener's: 2 s of silence (what it queues while it
     # waits for its peer carries nothing), then a buzzing glide.
@@ -26,7 +26,7 @@ call() {
     start_listener "$dir" --audio=file --input-wav="$dir/listener.wav" --output-wav="$dir/listener-out.wav" \
         -a:"$codec" || { fail "$codec: the listener never listened"; return; }
     "$QPARLIN" --headless --audio=file --input-wav="$dir/caller.wav" --output-wav="$dir/caller-out.wav" \
-        -a:"$codec" -c:127.0.0.1:"$port":yes >"$dir/caller.out" 2>"$dir/caller.err" &
+        -a:"$codec" -c:"$host":"$port":yes >"$dir/caller.out" 2>"$dir/caller.err" &
     local caller=$!
     pids+=("$caller")
 
@@ -65,5 +65,9 @@ call g711_11khz 11025 0.9
 call gsm_8khz 8000 0.5
 call gsm_22khz 22050 0.5
 call ilbc_11khz 11025 0.5
+# The same over the IPv6 loopback, to the same dual-stack listener.
+if ip -6 addr show dev lo 2>/dev/null | grep -q "inet6 ::1"; then
+    call g711_8khz 8000 0.9 "[::1]"
+fi
 
 finish "two processes carried sound both ways"

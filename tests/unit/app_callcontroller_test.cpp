@@ -134,9 +134,9 @@ protected:
     }
     void CallTheListener(UdpPeer& peer) {
         peer.SendMarkerTo(link->LocalPort());
-        for (int i = 0; i < 300 && link->Peer().Address() == 0; ++i)
+        for (int i = 0; i < 300 && link->Peer().IsAny(); ++i)
             usleep(10000);
-        ASSERT_NE(link->Peer().Address(), 0u);
+        ASSERT_FALSE(link->Peer().IsAny());
     }
 
     const std::string sdpPath =
@@ -379,3 +379,87 @@ TEST_F(CallControllerTest, ADescriptionWaitingForItsPeerGoesWithItsCall) {
 }
 
 }  // namespace
+
+TEST_F(CallControllerTest, ConnectFailuresSayWhetherTheNameOrTheAddressIsAtFault) {
+    CallController& c = Start();
+    view.fieldPort = 5007;
+    view.fieldHost = "no-such-host.invalid";
+    EXPECT_FALSE(c.OnConnect());
+    view.fieldHost = "[fe80::1%lo]";
+    EXPECT_FALSE(c.OnConnect());
+    EXPECT_EQ(c.Status(), "Error> Can't connect to the peer!");
+    const std::vector<std::string> reports = errors.Reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].rfind("Cannot connect to no-such-host.invalid: unknown host", 0), 0u) << reports[0];
+    EXPECT_EQ(reports[1].rfind("Cannot connect to [fe80::1%lo]: unsupported address", 0), 0u) << reports[1];
+}
+
+TEST(ResolveWaitTest, DoublesFromOneSecondUpToAMinute) {
+    std::vector<int> waits;
+    int wait = 0;
+    for (int i = 0; i < 9; ++i)
+        waits.push_back(wait = CallController::NextResolveWait(wait));
+    EXPECT_EQ(waits, (std::vector<int>{1, 2, 4, 8, 16, 32, 60, 60, 60}));
+}
+
+TEST_F(CallControllerTest, AnAutomaticConnectToANameThatDoesNotResolveIsRetriedInTheBackground) {
+    settings.autoConnect = true;
+    settings.host = "no-such-host.invalid";
+    settings.port = 5007;
+    CallController& c = Start();
+    ASSERT_EQ(errors.Reports().size(), 1u) << "the first try at start";
+    const size_t statusesAfterStart = view.statuses.size();
+    // The lookups that follow run off this thread, and a name that still does not resolve shows nothing
+    // new: the window neither waits for them nor flickers.
+    for (int tick = 0; tick < 4; ++tick) {
+        c.OnTick();
+        usleep(50000);
+    }
+    EXPECT_EQ(view.statuses.size(), statusesAfterStart);
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+
+    // Once the name resolves (here: the field now names a peer that is there), the call starts.
+    UdpPeer peer;
+    view.fieldHost = "127.0.0.1";
+    view.fieldPort = peer.Port();
+    for (int tick = 0; tick < 200 && link->GetState() == VoiceLink::kIdle; ++tick) {
+        c.OnTick();
+        usleep(20000);
+    }
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+}
+
+TEST_F(CallControllerTest, AnIpv6PeerIsShownInBracketsWithItsPort) {
+    CallController& c = Start();
+    SocketAddress six;
+    ASSERT_TRUE(SocketAddress::ParseNumeric("2001:db8::7", 5007, &six));
+    VoiceLink::CallState state;
+    state.peer = six;
+    EXPECT_EQ(CallController::CallStateText(state), "calling [2001:db8::7]:5007");
+    // An IPv4 source travels in the message itself, as always.
+    c.HandleMessage(Message{WM_LINK_PEER_PROVEN, htonl(INADDR_LOOPBACK), 6000});
+    ASSERT_FALSE(view.privacy.empty());
+    EXPECT_EQ(view.privacy.back(), "127.0.0.1:6000");
+}
+
+TEST(ReachableTextTest, ThePortTheSocketHasWithTheLanAddresses) {
+    SocketAddress a6, b4, loop6;
+    ASSERT_TRUE(SocketAddress::ParseNumeric("2001:db8::2", 0, &a6));
+    ASSERT_TRUE(SocketAddress::ParseNumeric("198.51.100.2", 0, &b4));
+    ASSERT_TRUE(SocketAddress::ParseNumeric("::1", 41822, &loop6));
+    const SocketAddress any;
+    EXPECT_EQ(CallController::ReachableText(41822, any, {}), "Listening on port 41822 (all addresses)");
+    EXPECT_EQ(CallController::ReachableText(41822, any, {b4, a6}),
+              "Listening on port 41822 (all addresses): 198.51.100.2:41822, [2001:db8::2]:41822");
+    // Four at most, so that the line stays short.
+    EXPECT_EQ(CallController::ReachableText(1, any, {b4, b4, b4, b4}),
+              "Listening on port 1 (all addresses): 198.51.100.2:1, 198.51.100.2:1, 198.51.100.2:1, "
+              "198.51.100.2:1");
+    EXPECT_EQ(CallController::ReachableText(1, any, {b4, b4, b4, b4, a6}),
+              "Listening on port 1 (all addresses): 198.51.100.2:1, 198.51.100.2:1, 198.51.100.2:1, "
+              "198.51.100.2:1, ...");
+    // Bound to one address (the loopback among them), that address alone, and never the LAN's.
+    EXPECT_EQ(CallController::ReachableText(41822, loop6, {b4}), "Listening on [::1]:41822");
+    EXPECT_EQ(CallController::ReachableText(7, SocketAddress(htonl(INADDR_LOOPBACK), 7)),
+              "Listening on 127.0.0.1:7");
+}

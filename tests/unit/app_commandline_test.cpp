@@ -259,6 +259,36 @@ TEST(CommandLineTest, PortZeroListensWhereTheSystemChoosesButIsNoPeer) {
         EXPECT_EQ(ParseCommandLine(args).error, error);
 }
 
+TEST(CommandLineTest, AnIpv6PeerIsGivenInBrackets) {
+    Settings s = ParseOk({"-c:[2001:db8::1]:5007:yes"});
+    EXPECT_EQ(s.host, "2001:db8::1") << "kept without brackets, as the host field and address book hold it";
+    EXPECT_EQ(s.port, 5007);
+    EXPECT_TRUE(s.autoConnect);
+    s = ParseOk({"-c:[::1]:65535:no"});
+    EXPECT_EQ(s.host, "::1");
+    EXPECT_EQ(s.port, 65535);
+    EXPECT_FALSE(s.autoConnect);
+    EXPECT_EQ(ParseOk({"-c:[::ffff:198.51.100.1]:1:yes"}).host, "::ffff:198.51.100.1");
+    EXPECT_EQ(ParseOk({"-c:198.51.100.1:1:yes"}).host, "198.51.100.1");
+
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"-c:::1:5007:yes", "too many fields"},  // unbracketed: which colon ends the host?
+        {"-c:[::1:5007:yes", "too many fields"},
+        {"-c:[::1]5007:yes", "missing field"},
+        {"-c:[fe80::1%lo]:5007:yes", "IPv6 address in brackets"},
+        {"-c:[peer.example]:5007:yes", "IPv6 address in brackets"},
+        {"-c:[198.51.100.1]:5007:yes", "IPv6 address in brackets"},
+        {"-c:[]:5007:yes", "IPv6 address in brackets"},
+        {"-c:[::1]:0:yes", "port must be a number from 1"},
+        {"-c:[::1]:5007", "missing field"},
+    };
+    for (const auto& [arg, problem] : bad) {
+        const ParsedCommandLine parsed = ParseCommandLine({arg});
+        EXPECT_FALSE(parsed.Ok()) << arg;
+        EXPECT_NE(parsed.error.find(problem), std::string::npos) << arg << " gave: " << parsed.error;
+    }
+}
+
 TEST(CommandLineTest, AnErrorLeavesNoSettingsAtAll) {
     const ParsedCommandLine parsed =
         ParseCommandLine({"-l:5005:yes", "-a:gsm_8khz", "--headless", "-d:sideways"});

@@ -79,17 +79,27 @@ TEST(WriteSdpOptionTest, RefusesBadValuesAndOptionsWhoseCallsNoToolCanRead) {
 }
 
 TEST(SdpDescribeTest, TheAudioSentToThePeerAtThePortGivenOrThePeers) {
-    std::string text = SdpFile::Describe(kLoopback, 5007, 0, 0x85);
+    std::string text = SdpFile::Describe(SocketAddress(kLoopback, 5007), 0, 0x85);
     EXPECT_TRUE(Contains(text, "\r\nc=IN IP4 127.0.0.1\r\n")) << text;
     EXPECT_TRUE(Contains(text, "\r\nm=audio 5007 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n")) << text;
 
-    text = SdpFile::Describe(htonl(0x0A010203), 5007, 40000, 0x82);
+    text = SdpFile::Describe(SocketAddress(htonl(0x0A010203), 5007), 40000, 0x82);
     EXPECT_TRUE(Contains(text, "\r\nc=IN IP4 10.1.2.3\r\n")) << text;
     EXPECT_TRUE(Contains(text, "\r\nm=audio 40000 RTP/AVP 3\r\na=rtpmap:3 GSM/8000\r\n")) << text;
 
-    EXPECT_EQ(SdpFile::Describe(0, 5007, 40000, 0x85), "") << "a listener that has no peer yet";
-    EXPECT_EQ(SdpFile::Describe(kLoopback, 0, 40000, 0x85), "");
-    EXPECT_EQ(SdpFile::Describe(kLoopback, 5007, 0, 0x05), "") << "an 8-bit format has no payload type";
+    SocketAddress six;
+    ASSERT_TRUE(SocketAddress::ParseNumeric("[2001:db8::1]", 5007, &six));
+    text = SdpFile::Describe(six, 0, 0x85);
+    EXPECT_TRUE(Contains(text, "\r\nc=IN IP6 2001:db8::1\r\n")) << text;
+
+    EXPECT_EQ(SdpFile::Describe(SocketAddress(0, 5007), 40000, 0x85), "")
+        << "a listener that has no peer yet";
+    SocketAddress anySix;
+    ASSERT_TRUE(SocketAddress::ParseNumeric("::", 5007, &anySix));
+    EXPECT_EQ(SdpFile::Describe(anySix, 40000, 0x85), "");
+    EXPECT_EQ(SdpFile::Describe(SocketAddress(kLoopback, 0), 40000, 0x85), "");
+    EXPECT_EQ(SdpFile::Describe(SocketAddress(kLoopback, 5007), 0, 0x05), "")
+        << "an 8-bit format has no payload type";
 }
 
 TEST_F(SdpFileTest, ReplacesTheFileWholeAndLeavesNothingBeside) {

@@ -86,7 +86,7 @@ TEST_F(SocketDatagramTest, RoundTripReportsTheSendersAddressAndPort) {
     ASSERT_EQ(ReceiveFrom(receiver.handle, &from, buffer, sizeof(buffer), 5000), 5);
     EXPECT_EQ(std::memcmp(buffer, message, 5), 0);
     EXPECT_EQ(from, LocalAddress(sender.handle));
-    EXPECT_EQ(AddressText(from.Address()), "127.0.0.1");
+    EXPECT_EQ(AddressText(from.Ipv4()), "127.0.0.1");
 }
 
 TEST_F(SocketDatagramTest, TimeOutReturnsZeroWithoutThrowing) {
@@ -346,9 +346,9 @@ TEST(ResolveHostTest, SetResolvesTheHostAndKeepsThePortWhenNegative) {
     SocketAddress address;
     address.Set("10.1.2.3", 8080);
     address.Set("localhost", -1);
-    EXPECT_EQ(address.Address(), kLoopback);
+    EXPECT_EQ(address.Ipv4(), kLoopback);
     EXPECT_EQ(address.Port(), 8080);
     address.Set(nullptr, -1);
-    EXPECT_EQ(address.Address(), 0u);
+    EXPECT_EQ(address.Ipv4(), 0u);
     EXPECT_EQ(address.sin.sin_family, AF_INET);
 }

@@ -172,7 +172,7 @@ TEST_F(SessionCallTest, AStrangerChangesNothingAndThePeersGoodbyeEndsTheCall) {
     stranger.Send(port, Control(SessionControl::Kind::kGoodbye, 99, linkId, kIlbc11, false));
     Message named;
     ASSERT_TRUE(WaitFor(WM_LINK_STRANGER, kWaitMs, &named));
-    EXPECT_EQ(static_cast<uint32_t>(named.wParam), stranger.Address().Address());
+    EXPECT_EQ(static_cast<uint32_t>(named.wParam), stranger.Address().Ipv4());
     EXPECT_EQ(static_cast<int>(named.lParam), stranger.Address().Port());
     EXPECT_FALSE(WaitFor(WM_LINK_STRANGER, 300)) << "named once";
     EXPECT_EQ(link->Peer(), peer.Address());

@@ -500,7 +500,7 @@ TEST_F(PrivateLinkTest, AListenerWaitsThroughUnsealedDatagramsAndIsConnectedOnly
     ASSERT_EQ(Count(messages, WM_LINK_NOT_SEALED), 1) << "one report for the one source";
     EXPECT_EQ(static_cast<int>(messages[0].lParam), attacker.Port());
     EXPECT_EQ(Played(), 0u);
-    EXPECT_EQ(link->Peer().Address(), 0u);
+    EXPECT_TRUE(link->Peer().IsAny());
     EXPECT_EQ(link->GetState(), VoiceLink::kActive);
 
     Peer peer;
@@ -657,3 +657,61 @@ TEST_F(PrivateLinkTest, TwoStartsNeverShareANonce) {
 }
 
 }  // namespace
+
+TEST_F(VoiceLinkTest, AListenerOnEveryAddressTakesIpv6AndIpv4CallersAndAnIpv6CallerItsPeer) {
+    SocketAddress loop6;
+    ASSERT_TRUE(SocketAddress::ParseNumeric("::1", 0, &loop6));
+    const SocketHandle six = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(six, 0);
+    if (::bind(six, loop6.Raw(), loop6.Length()) != 0) {
+        ::close(six);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    StartWorker();
+    link->Listen("0.0.0.0", 0);
+    ASSERT_EQ(NextMessage(0), WM_LINK_LISTENING);
+    SocketAddress listener = loop6;
+    listener.SetPort(link->LocalPort());
+    const std::vector<uint8_t> first = Audio(800, 0x80);
+    ASSERT_EQ(::sendto(six, first.data(), first.size(), 0, listener.Raw(), listener.Length()), 801);
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    const SocketAddress caller = LocalAddress(six);
+    for (int i = 0; i < 100 && !(link->Peer() == caller); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(link->Peer().Text(), caller.Text());
+    const std::vector<uint8_t> frame(800, 0x42);
+    link->OnFrame(frame.data(), 800);
+    std::vector<uint8_t> got(2000);
+    SocketAddress from;
+    ASSERT_EQ(ReceiveFrom(six, &from, got.data(), static_cast<int>(got.size()), kWaitMs), 801);
+    got.resize(801);
+    EXPECT_EQ(got, Audio(800, 0x42));
+    EXPECT_EQ(from.Text(), listener.Text());
+    link->Close();
+    ASSERT_EQ(NextMessage(), WM_LINK_CLOSED);
+
+    // The same socket kind takes an IPv4 caller, shown as plain IPv4.
+    link->Listen("0.0.0.0", 0);
+    ASSERT_EQ(NextMessage(0), WM_LINK_LISTENING);
+    Peer four;
+    four.SendTo(link->LocalPort(), Audio(800, 0x80));
+    EXPECT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    for (int i = 0; i < 100 && !(link->Peer() == four.Address()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(link->Peer().Text(), "127.0.0.1:" + std::to_string(four.Port()));
+    link->Close();
+    ASSERT_EQ(NextMessage(), WM_LINK_CLOSED);
+
+    // A caller given "[::1]" or "::1" sends to the IPv6 peer.
+    for (const char* host : {"[::1]", "::1"}) {
+        link->Connect(host, caller.Port());
+        ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED) << host;
+        EXPECT_EQ(link->Peer(), caller) << host;
+        link->OnFrame(frame.data(), 800);
+        ASSERT_EQ(ReceiveFrom(six, &from, got.data(), static_cast<int>(got.size()), kWaitMs), 801) << host;
+        EXPECT_TRUE(from.IsIpv6());
+        link->Close();
+        ASSERT_EQ(NextMessage(), WM_LINK_CLOSED);
+    }
+    ::close(six);
+}
