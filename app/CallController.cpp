@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "app/SdpFile.h"
+#include "link/CallKeys.h"
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "base/ByteString.h"
@@ -187,6 +188,7 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     WriteFields();
 
     link_.SetOwner(window, uiThread);
+    link_.SetEncryptionOffer(settings_.encrypt);
     if (!settings_.secret.empty()) {
         link_.SetSecret(settings_.secret);
         view_.ShowPeerProven(false, "");
@@ -314,6 +316,17 @@ bool CallController::HandleMessage(const Message& message) {
         case WM_LINK_NOT_SEALED:
             view_.ShowNotSealed(SourceText(message));
             return true;
+        case WM_LINK_ENCRYPTED: {
+            const std::string code = CallKeys::CodeText(static_cast<uint32_t>(message.wParam));
+            view_.ShowEncryption(true, code);
+            view_.ShowNotice("Encrypted call: the code is " + code +
+                             "; read it to the peer, who must see the same code");
+            return true;
+        }
+        case WM_LINK_NOT_ENCRYPTED:
+            view_.ShowEncryption(false, "");
+            view_.ShowNotice("This call is not encrypted: the peer did not agree a key");
+            return true;
         case WM_LINK_FORMAT:
             DescribeCall(static_cast<int>(message.wParam));
             if (format_code::IsOpus(static_cast<int>(message.wParam)))
@@ -350,11 +363,19 @@ bool CallController::HandleMessage(const Message& message) {
             SetButtons(false, true);
             SetStatus(kConnected);
             DescribeCall(link_.GetCallState().formatCode);
+            // A call that never offers a key says so at once; an offered one waits for the peer's answer.
+            if (!link_.Private() && (!settings_.session || !settings_.encrypt)) {
+                view_.ShowEncryption(false, "");
+                view_.ShowNotice(settings_.session ? "This call is not encrypted: --encrypt=off"
+                                                   : "This call is not encrypted: --session=off");
+            }
             return true;
         case WM_LINK_CLOSED:
             describeFormat_.reset();
             callState_.clear();
             view_.ShowCallState("");
+            if (!link_.Private())
+                view_.ShowEncryption(false, "");
             if (link_.Private())
                 view_.ShowPeerProven(false, "");
             SetButtons(true, false);

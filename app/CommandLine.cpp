@@ -47,6 +47,8 @@ constexpr const char* kLongOptionHelp =
     "  --session=on|off             on (default): offer the peer a session (numbered audio, liveness, codec\n"
     "                               agreement, quality reports); a peer that does not answer gets the plain\n"
     "                               wire as before; off: the plain wire only\n"
+    "  --encrypt=on|off             on (default): a session call is encrypted with a key agreed for it;\n"
+    "                               off: this copy's calls go in the clear, for tools that read RTP\n"
     "  --peer-timeout=S             end a session call when the peer has been silent for S seconds\n"
     "                               (default 30; 0: never)\n"
     "  --stats-interval=S           --headless: print the statistics line (as SIGUSR1 does) every S "
@@ -405,6 +407,15 @@ private:
                 settings_.session = false;
             else
                 return value.empty() ? "needs a value, as in --session=on|off" : "session must be on or off";
+            return {};
+        }
+        if (name == "encrypt") {
+            if (EqualsIgnoringCase(value, "on"))
+                settings_.encrypt = true;
+            else if (EqualsIgnoringCase(value, "off"))
+                settings_.encrypt = false;
+            else
+                return value.empty() ? "needs a value, as in --encrypt=on|off" : "encrypt must be on or off";
             return {};
         }
         if (name == "peer-timeout") {

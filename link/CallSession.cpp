@@ -49,6 +49,13 @@ std::optional<int> CallSession::TakeOpusFallback() {
     return config_.formatCode;
 }
 
+std::optional<CallKeys> CallSession::TakeNewKeys() {
+    if (!keysChanged_ || !keys_)
+        return std::nullopt;
+    keysChanged_ = false;
+    return keys_;
+}
+
 void CallSession::Start(const Config& config, int64_t nowMs) {
     *this = CallSession();
     config_ = config;
@@ -68,8 +75,10 @@ void CallSession::Start(const Config& config, int64_t nowMs) {
         config_.formatChosen = false;
         formatChanged_ = true;
     }
-    if (!config_.offer)
+    if (!config_.offer) {
         config_.opusFormat = 0;
+        config_.encrypt = false;
+    }
     plainFormat_ = config_.formatCode;
     ApplyFormat();
 }
@@ -189,6 +198,24 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
             return in;
         }
     }
+    std::optional<CallKeys> agreed;
+    if (control->kind == SessionControl::Kind::kHello && config_.encrypt) {
+        const bool offersKey = (control->capabilities & SessionControl::kKeyAgreement) != 0;
+        const bool samePeer = mode_ == Mode::kSession && control->senderId == peerId_;
+        if (samePeer && keys_ && (!offersKey || control->publicKey != peerPublicKey_)) {
+            // The peer's own hellos repeat its key: one without it, or with another, is a copy stripped or
+            // changed on the path, and an agreed call is never turned back into a plain one by it.
+            in.stranger = !fromPeerAddress;
+            return in;
+        }
+        if (offersKey && !(samePeer && keys_)) {
+            agreed = AgreeKeys(datagram);
+            if (!agreed) {
+                in.stranger = !fromPeerAddress;
+                return in;
+            }
+        }
+    }
     if (control->kind == SessionControl::Kind::kGoodbye) {
         if (mode_ != Mode::kSession) {
             // A goodbye with no session to end is only a datagram naming its sender.
@@ -200,8 +227,20 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         in.action = Incoming::Action::kEndCall;
         return in;
     }
-    if (mode_ != Mode::kSession || control->senderId != peerId_)
+    const bool newSession = mode_ != Mode::kSession || control->senderId != peerId_;
+    if (newSession)
         BeginSession(*control, nowMs);
+    if (agreed) {
+        if (keys_)
+            keys_->Wipe();
+        keys_ = agreed;
+        peerPublicKey_ = control->publicKey;
+        keysChanged_ = true;
+    } else if (newSession && keys_) {
+        // The peer started again without a key: the old call's keys are not this one's.
+        keys_->Wipe();
+        keys_.reset();
+    }
     // The peer has not seen our hello yet (it names no id, or an old one): answer at once.
     if (control->peerId != config_.sessionId)
         answerHello_ = true;
@@ -339,6 +378,11 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     ++framesCaptured_;
     if (!peerKnown_)
         return 0;
+    if (mode_ == Mode::kOffering && config_.encrypt) {
+        // Encryption is offered and the peer may yet agree it: nothing of the microphone goes out in the
+        // clear before the peer either agrees or turns out to speak only the plain wire.
+        return 0;
+    }
     if (mode_ != Mode::kSession) {
         // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone. A plain peer
         // could not decode Opus, so an Opus frame never goes this way.
@@ -386,7 +430,25 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     return length;
 }
 
+std::optional<CallKeys> CallSession::AgreeKeys(std::span<const uint8_t> datagram) const {
+    uint8_t mine[SessionControl::kBytesWithKey];
+    if (MakeControl(SessionControl::Kind::kHello).Compose(mine) != SessionControl::kBytesWithKey)
+        return std::nullopt;
+    const std::optional<CallKeys::Offer> myOffer = CallKeys::OfferOf(mine);
+    const std::optional<CallKeys::Offer> theirOffer = CallKeys::OfferOf(datagram);
+    if (!myOffer || !theirOffer)
+        return std::nullopt;
+    return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer);
+}
+
 int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs) {
+    const int length = MakeControl(kind).Compose(out);
+    if (length > 0)
+        lastSentMs_ = nowMs;
+    return length;
+}
+
+SessionControl CallSession::MakeControl(SessionControl::Kind kind) const {
     SessionControl control;
     control.kind = kind;
     control.formatChosen = config_.formatChosen;
@@ -397,13 +459,14 @@ int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> ou
         control.capabilities |= SessionControl::kOpus;
         control.opusFormat = static_cast<uint8_t>(config_.opusFormat);
     }
+    if (config_.encrypt) {
+        control.capabilities |= SessionControl::kKeyAgreement;
+        control.publicKey = config_.keyPair.publicKey;
+    }
     // The hello names the plain format even in an Opus call: a copy without Opus agrees on it as before.
     control.formatCode =
         static_cast<uint8_t>(format_code::IsOpus(config_.formatCode) ? plainFormat_ : config_.formatCode);
-    const int length = control.Compose(out);
-    if (length > 0)
-        lastSentMs_ = nowMs;
-    return length;
+    return control;
 }
 
 int CallSession::ComposeDue(std::span<uint8_t> out, int64_t nowMs) {

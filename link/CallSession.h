@@ -15,6 +15,12 @@
 // otherwise the listener takes the caller's (AgreeFormat). Opus is offered beside that format: when both
 // hellos offer it the call switches to it, and the plain wire never carries it.
 //
+// Encryption is offered in the hello too: each side's hello carries a fresh public key, and when both did
+// the session holds the call's keys (CallKeys), which the link seals every datagram but the hellos with.
+// While that offer stands and the peer is not known to speak only the plain wire, no audio goes out in
+// the clear. A hello without a key (an older copy, or a key stripped on the path) makes a session that is
+// not encrypted, and the link says so.
+//
 // Pure: no socket, no clock of its own (times are passed in, milliseconds of a monotonic clock), so that
 // tests drive it on a fake clock. The link's worker is its only user. Layouts: docs/SESSION.md.
 #pragma once
@@ -23,6 +29,7 @@
 #include <optional>
 #include <span>
 
+#include "link/CallKeys.h"
 #include "link/RtcpReport.h"
 #include "link/SessionControl.h"
 
@@ -51,6 +58,8 @@ public:
         uint64_t sessionId = 0;                     // this side's, random, never 0
         uint32_t firstSequence = 0;                 // RTP's first sequence number and timestamp, random
         uint32_t firstTimestamp = 0;
+        bool encrypt = false;  // offer key agreement in the hello, with this call's fresh key pair
+        CallKeys::KeyPair keyPair;
     };
 
     // What a received datagram means for the call.
@@ -95,6 +104,10 @@ public:
     void SetPlayoutFigures(const RtcpQuality& figures) { localQuality_ = figures; }
 
     Mode GetMode() const { return mode_; }
+    // Whether the call's keys are agreed: from then on everything but the hellos goes sealed.
+    bool Encrypted() const { return keys_.has_value(); }
+    // The keys once agreed, or agreed anew (the peer started again); none otherwise.
+    std::optional<CallKeys> TakeNewKeys();
     bool InSession() const { return mode_ == Mode::kSession; }
     // The format this side uses; when it changed since the last look, the pipeline must follow.
     int FormatCode() const { return config_.formatCode; }
@@ -153,6 +166,10 @@ private:
     Incoming ReceiveRtcp(std::span<const uint8_t> datagram, bool fromPeerAddress, int64_t nowMs);
     // The peer's hello, keep-alive or goodbye of a new session: the session begins (or begins again).
     void BeginSession(const SessionControl& hello, int64_t nowMs);
+    // The hello this side sends, as a control datagram of `kind`.
+    SessionControl MakeControl(SessionControl::Kind kind) const;
+    // The keys agreed with the peer's key-agreement hello `datagram`; none when its key is unusable.
+    std::optional<CallKeys> AgreeKeys(std::span<const uint8_t> datagram) const;
     void Heard(int64_t nowMs);
     int ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs);
     int ComposeReport(std::span<uint8_t> out, int64_t nowMs);
@@ -165,6 +182,9 @@ private:
     static constexpr size_t kOpusDtxBytes = 2;
 
     Config config_;
+    std::optional<CallKeys> keys_;
+    CallKeys::Key peerPublicKey_{};
+    bool keysChanged_ = false;
     int plainFormat_ = 0;     // the format of the plain wire and of the hello
     int rate_ = 8000;         // the format's samples per second: RTP's clock
     int frameSamples_ = 160;  // samples per frame

@@ -10,6 +10,7 @@
 #include "base/Exception.h"
 #include "link/LinkMessages.h"
 #include "link/RtpPacket.h"
+#include "link/SessionWire.h"
 #include "platform/ErrorSink.h"
 
 namespace {
@@ -165,6 +166,8 @@ void VoiceLink::Run() {
     pipeline_.ResetInputLevel();
     streamIndex_.store(pipeline_.AddStream(outputDevice_), std::memory_order_release);
     try {
+        sealed_.assign(kMaxDatagram, 0);
+        opened_.assign(kMaxDatagram, 0);
         if (private_) {
             // The slow derivation runs here, on the worker, so that the window is never held up; calls begin
             // once it is done. A failure leaves the link private with no sealer: it sends and takes nothing.
@@ -172,8 +175,6 @@ void VoiceLink::Run() {
                 if (!key_)
                     key_ = DatagramSealer::DeriveKey(secret_.data(), secret_.size());
                 sealer_ = std::make_unique<DatagramSealer>(*key_);
-                sealed_.assign(kMaxDatagram, 0);
-                opened_.assign(kMaxDatagram, 0);
             } catch (const Exception&) {
                 sealer_.reset();
                 CurrentErrorSink().ReportError(
@@ -306,7 +307,16 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
     randombytes_buf(&config.firstSequence, sizeof(config.firstSequence));
     randombytes_buf(&config.firstTimestamp, sizeof(config.firstTimestamp));
     config.opusFormat = opusOffer_;
+    // A private call seals everything with the secret's key already; every other session offers a key
+    // pair of its own, new for every call.
+    config.encrypt = sessionOffer_ && encryptionOffer_ && !private_;
+    if (config.encrypt)
+        config.keyPair = CallKeys::MakeKeyPair();
+    callSealer_.reset();
+    encryptionShown_.reset();
+    encrypted_.store(false, std::memory_order_relaxed);
     session_.Start(config, MonotonicMs());
+    sodium_memzero(config.keyPair.secretKey.data(), config.keyPair.secretKey.size());
     // Opus set for the call waits for the peer's hello: the call begins in the plain format.
     if (session_.TakeFormatChange())
         ChangeFormat(session_.FormatCode(), false);
@@ -362,8 +372,65 @@ VoiceLink::Received VoiceLink::ReceivePlain(SocketHandle handle, uint32_t genera
         }
         return Received::kEndOfCall;
     }
-    return TakeDatagram(std::span<const uint8_t>(buffer.Data(), static_cast<size_t>(n)), from, generation,
-                        peer, std::nullopt);
+    const std::span<const uint8_t> datagram(buffer.Data(), static_cast<size_t>(n));
+    if (callSealer_ != nullptr)
+        return ReceiveEncrypted(datagram, from, generation, peer);
+    return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+}
+
+VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagram, const SocketAddress& from,
+                                                uint32_t generation, SocketAddress& peer) {
+    const session_wire::DatagramKind kind = session_wire::Classify(datagram);
+    // Hellos travel in the clear, since they carry the keys; the session checks that they are its peer's.
+    const bool hello = kind == session_wire::DatagramKind::kControl &&
+                       datagram.size() > 2 &&
+                       datagram[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
+    if (hello)
+        return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+    if (kind != session_wire::DatagramKind::kSealed) {
+        droppedNotSealed_.fetch_add(1, std::memory_order_relaxed);
+        if (!(from == peer))
+            NoteStranger(from);
+        return Received::kNothing;
+    }
+    int innerLength = 0;
+    uint64_t counter = 0;
+    const DatagramSealer::Result result =
+        callSealer_->Open(datagram.data(), static_cast<int>(datagram.size()), opened_.data(),
+                          static_cast<int>(opened_.size()), innerLength, counter);
+    if (result != DatagramSealer::Result::kOpened) {
+        (result == DatagramSealer::Result::kReplayed ? droppedReplayed_ : droppedForged_)
+            .fetch_add(1, std::memory_order_relaxed);
+        if (!(from == peer))
+            NoteStranger(from);
+        return Received::kNothing;
+    }
+    return TakeDatagram(std::span<const uint8_t>(opened_.data(), static_cast<size_t>(innerLength)), from,
+                        generation, peer, std::nullopt);
+}
+
+void VoiceLink::FollowEncryption() {
+    if (std::optional<CallKeys> keys = session_.TakeNewKeys()) {
+        callSealer_ = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session_.SessionId());
+        keys->Wipe();
+        encrypted_.store(true, std::memory_order_relaxed);
+        encryptionShown_ = true;
+        PostWindow(WM_LINK_ENCRYPTED, static_cast<WPARAM>(keys->code), 0);
+        return;
+    }
+    const CallSession::Mode mode = session_.GetMode();
+    // With sessions off the window says so itself, from the settings.
+    if (mode != CallSession::Mode::kSession && mode != CallSession::Mode::kPlain)
+        return;
+    if (!session_.Encrypted() && callSealer_ != nullptr) {
+        // The peer started again without a key.
+        callSealer_.reset();
+        encrypted_.store(false, std::memory_order_relaxed);
+    }
+    if (!private_ && !session_.Encrypted() && encryptionShown_ != false) {
+        encryptionShown_ = false;
+        PostWindow(WM_LINK_NOT_ENCRYPTED);
+    }
 }
 
 VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, const SocketAddress& from,
@@ -383,6 +450,7 @@ VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, c
         if (generation_.load(std::memory_order_acquire) == generation)
             peer_ = from;
     }
+    FollowEncryption();
     if (in.action == CallSession::Incoming::Action::kEndCall)
         return Received::kEndOfCall;
     if (session_.TakeFormatChange()) {
@@ -496,7 +564,17 @@ void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
 bool VoiceLink::SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data,
                              int length) {
     if (!private_) {
-        SendTo(handle, peer, data, length);
+        // An encrypted session seals everything but its hellos, which carry the keys.
+        const bool hello = length > 2 && data[0] == session_wire::kControlType &&
+                           data[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
+        if (callSealer_ == nullptr || hello) {
+            SendTo(handle, peer, data, length);
+            return true;
+        }
+        const int sealed = callSealer_->Seal(data, length, sealed_.data(), static_cast<int>(sealed_.size()));
+        if (sealed == 0)
+            return false;
+        SendTo(handle, peer, sealed_.data(), sealed);
         return true;
     }
     // Without a key (its derivation failed) a private link sends nothing rather than anything in the clear.
@@ -603,7 +681,8 @@ void VoiceLink::WaitForPeer(SocketHandle handle, uint32_t generation) {
 void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer) {
     const int64_t nowMs = MonotonicMs();
     // Sealing adds its overhead: a frame that would not fit a receiver's limit sealed is not sent.
-    const size_t room = static_cast<size_t>(kMaxDatagram - (private_ ? DatagramSealer::kOverhead : 0));
+    const bool sealing = private_ || callSealer_ != nullptr;
+    const size_t room = static_cast<size_t>(kMaxDatagram - (sealing ? DatagramSealer::kOverhead : 0));
     std::lock_guard<std::mutex> guard(queueLock_);
     while (!queue_.empty()) {
         CheckStop();

@@ -94,6 +94,9 @@ public:
     void SetFormatChosen(bool chosen) { formatChosen_ = chosen; }
     // The Opus format offered to a session peer (0: none). Set before a call, like the format.
     void SetOpusOffer(int formatCode) { opusOffer_ = formatCode; }
+    // Whether calls offer encryption in the session's hello (on by default; off: --encrypt=off, a session
+    // in the clear that tools can read). Set before the worker starts.
+    void SetEncryptionOffer(bool offer) { encryptionOffer_ = offer; }
     // How long a session peer may stay silent before the call ends; 0: never. Set before the worker starts.
     void SetPeerTimeoutMs(int ms) { peerTimeoutMs_ = ms; }
     int OutputDevice() const { return outputDevice_; }
@@ -118,6 +121,8 @@ public:
         CallSession::Quality quality;
     };
     CallState GetCallState() const;
+    // Whether the current call's datagrams are sealed with keys agreed for it.
+    bool Encrypted() const { return encrypted_.load(std::memory_order_relaxed); }
     // Datagrams a session dropped because they were not its peer's.
     int64_t StrangerDatagrams() const { return strangers_.load(std::memory_order_relaxed); }
 
@@ -193,6 +198,12 @@ private:
     // The sealed end of call, sent when a private call is closed or the program ends.
     void SendEndOfCall(SocketHandle handle, const SocketAddress& peer);
     void NoteDrop(DatagramSealer::Result result, const SocketAddress& from);
+    // An encrypted session's datagram: opened with the call's keys (hellos go in the clear), the rest
+    // dropped.
+    Received ReceiveEncrypted(std::span<const uint8_t> datagram, const SocketAddress& from,
+                              uint32_t generation, SocketAddress& peer);
+    // Takes up keys the session agreed and tells the window whether the call is encrypted.
+    void FollowEncryption();
     // Drops queued frames beyond the newest `keep`.
     void TrimQueue(size_t keep);
     // A socket whose call was closed before the worker picked it up: closed, and the closed message posted.
@@ -247,6 +258,11 @@ private:
     // The session of the current call (the worker's alone), and what the window may read of it.
     CallSession session_;
     bool sessionOffer_ = true;
+    bool encryptionOffer_ = true;
+    // An encrypted session's sealer, made from the keys agreed for the call (the worker's alone).
+    std::unique_ptr<DatagramSealer> callSealer_;
+    std::optional<bool> encryptionShown_;  // what the window was last told of this call
+    std::atomic<bool> encrypted_{false};
     bool formatChosen_ = false;
     int opusOffer_ = kOpusOffered;
     int64_t lastAdaptedReport_ = -1;
