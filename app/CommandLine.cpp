@@ -304,6 +304,9 @@ public:
         if (!settings_.session && settings_.codecChosen && format_code::IsOpus(settings_.codecFormat))
             return Failure("--session=off",
                            "leaves only the plain wire, which never carries Opus: choose another codec");
+        if (!settings_.sdpFile.empty() && settings_.encrypt && settings_.secretFile.empty())
+            return Failure(sdpArgument_,
+                           "needs --encrypt=off: no tool can read an encrypted call's audio");
         if (!settings_.sdpFile.empty() && !settings_.secretFile.empty())
             return Failure(sdpArgument_,
                            "cannot be used with --secret: no tool can read a private call's audio");
