@@ -13,6 +13,7 @@
 
 #include "base/Socket.h"
 #include "fake_wave.h"
+#include "link/DatagramSealer.h"
 #include "link/LinkMessages.h"
 #include "link/RtpPacket.h"
 #include "link/SessionControl.h"
@@ -208,4 +209,140 @@ TEST_F(SessionCallTest, ASessionClosedHereSaysGoodbye) {
     }
     ASSERT_TRUE(control) << "no goodbye";
     EXPECT_TRUE(WaitFor(WM_LINK_CLOSED));
+}
+
+namespace {
+
+// A peer that offers encryption, made of the session and sealer a copy uses: its hello goes out, the
+// link's answer gives it the call's keys.
+struct EncryptedPeer {
+    ScriptedPeer socket;
+    CallSession session;
+    std::unique_ptr<DatagramSealer> sealer;
+    uint32_t code = 0;
+    int64_t nowMs = 0;
+
+    explicit EncryptedPeer(uint64_t id) {
+        CallSession::Config config;
+        config.sessionId = id;
+        config.formatCode = kIlbc11;
+        config.encrypt = true;
+        config.keyPair = CallKeys::MakeKeyPair();
+        session.Start(config, 0);
+    }
+    Bytes Hello() {
+        Bytes out(10000);
+        out.resize(static_cast<size_t>(session.ComposeDue(out, nowMs)));
+        return out;
+    }
+    // Takes the link's answer; false when it brought no keys.
+    bool TakeAnswer() {
+        const std::optional<Bytes> answer = socket.Next(4);
+        if (!answer)
+            return false;
+        session.Receive(*answer, true, nowMs);
+        const std::optional<CallKeys> keys = session.TakeNewKeys();
+        if (!keys)
+            return false;
+        sealer = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session.SessionId());
+        code = keys->code;
+        return true;
+    }
+    Bytes Seal(const Bytes& inner) {
+        Bytes out(inner.size() + 33);
+        out.resize(static_cast<size_t>(sealer->Seal(inner.data(), static_cast<int>(inner.size()), out.data(),
+                                                    static_cast<int>(out.size()))));
+        return out;
+    }
+    std::optional<Bytes> Open(const Bytes& sealed) {
+        Bytes inner(sealed.size());
+        int length = 0;
+        uint64_t counter = 0;
+        if (sealer->Open(sealed.data(), static_cast<int>(sealed.size()), inner.data(),
+                         static_cast<int>(inner.size()), length, counter) != DatagramSealer::Result::kOpened)
+            return std::nullopt;
+        inner.resize(static_cast<size_t>(length));
+        return inner;
+    }
+    Bytes Audio(uint8_t fill) {
+        const Bytes frame(50, fill);
+        Bytes out(10000);
+        out.resize(static_cast<size_t>(session.ComposeAudio(frame, false, out, nowMs += 20)));
+        return out;
+    }
+    Bytes Goodbye() {
+        Bytes out(64);
+        out.resize(static_cast<size_t>(session.ComposeGoodbye(out)));
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(SessionCallTest, AnEncryptedCallShowsOneCodeAndSealsAllButTheHellosWhileReplaysOpenNothing) {
+    link->Create();
+    link->Start();
+    link->Listen("127.0.0.1", 0);
+    port = link->LocalPort();
+    EncryptedPeer peer(kPeerId);
+    peer.socket.Send(port, peer.Hello());
+    ASSERT_TRUE(peer.TakeAnswer());
+    Message encrypted;
+    ASSERT_TRUE(WaitFor(WM_LINK_ENCRYPTED, kWaitMs, &encrypted));
+    EXPECT_EQ(static_cast<uint32_t>(encrypted.wParam), peer.code) << "both sides show the same code";
+    EXPECT_TRUE(link->Encrypted());
+
+    // The link's audio goes sealed, and nothing of it in the clear.
+    const Bytes frame(50, 0x5C);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    const std::optional<Bytes> sealed = peer.socket.Next(2);
+    ASSERT_TRUE(sealed);
+    const std::optional<Bytes> inner = peer.Open(*sealed);
+    ASSERT_TRUE(inner);
+    const std::optional<RtpPacket> packet = RtpPacket::Parse(*inner);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(Bytes(packet->payload.begin(), packet->payload.end()), frame);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    EXPECT_FALSE(peer.socket.Next(0x80, 300)) << "no RTP in the clear";
+
+    // The peer's sealed audio is taken; a stranger's copies of it, and an unsealed goodbye in the peer's
+    // name even from the peer's own address, change nothing.
+    const Bytes audio = peer.Seal(peer.Audio(0x21));
+    peer.socket.Send(port, audio);
+    for (int i = 0; i < 100 && link->GetStatistics().datagramsReceived < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int64_t received = link->GetStatistics().datagramsReceived;
+    ScriptedPeer stranger;
+    stranger.Send(port, audio);
+    peer.socket.Send(port, audio);
+    peer.socket.Send(port, peer.Goodbye());
+    peer.socket.Send(port, Bytes{});
+    EXPECT_FALSE(WaitFor(WM_LINK_CLOSED, 400));
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    const VoiceLink::Statistics statistics = link->GetStatistics();
+    EXPECT_EQ(statistics.datagramsReceived, received);
+    EXPECT_EQ(statistics.droppedReplayed, 2);
+    EXPECT_EQ(link->Peer(), peer.socket.Address());
+
+    // The sealed goodbye ends the call; recorded, it opens nothing in the next call, which stays up.
+    const Bytes goodbye = peer.Seal(peer.Goodbye());
+    peer.socket.Send(port, goodbye);
+    ASSERT_TRUE(WaitFor(WM_LINK_CLOSED));
+    link->Listen("127.0.0.1", port);
+    ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
+    stranger.Send(port, audio);
+    stranger.Send(port, goodbye);
+    EXPECT_FALSE(WaitFor(WM_LINK_CLOSED, 500));
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    EXPECT_FALSE(link->Encrypted());
+}
+
+TEST_F(SessionCallTest, AHelloWithoutAKeyMakesASessionThatSaysItIsNotEncrypted) {
+    ScriptedPeer peer;
+    ListenAndAnswer(peer, kIlbc11, false);
+    EXPECT_TRUE(WaitFor(WM_LINK_NOT_ENCRYPTED));
+    EXPECT_FALSE(link->Encrypted());
+    const Bytes frame(50, 0x33);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    EXPECT_TRUE(peer.Next(0x80)) << "the older peer gets its RTP in the clear, as before";
 }
