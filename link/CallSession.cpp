@@ -372,17 +372,21 @@ uint32_t CallSession::Timestamp() const {
                                  framesCaptured_ * static_cast<uint64_t>(frameSamples_));
 }
 
+bool CallSession::HoldsAudio(int64_t nowMs) const {
+    // Until the first hello has gone out the wait has not begun; a listener sends nothing before it
+    // knows its peer anyway.
+    return mode_ == Mode::kOffering && config_.encrypt &&
+           (hellosSent_ == 0 || nowMs - firstHelloMs_ < kClearAudioHoldMs);
+}
+
 int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out,
                               int64_t nowMs) {
     const uint32_t timestamp = Timestamp();
     ++framesCaptured_;
     if (!peerKnown_)
         return 0;
-    if (mode_ == Mode::kOffering && config_.encrypt) {
-        // Encryption is offered and the peer may yet agree it: nothing of the microphone goes out in the
-        // clear before the peer either agrees or turns out to speak only the plain wire.
+    if (HoldsAudio(nowMs))
         return 0;
-    }
     if (mode_ != Mode::kSession) {
         // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone. A plain peer
         // could not decode Opus, so an Opus frame never goes this way.
@@ -475,7 +479,8 @@ int CallSession::ComposeDue(std::span<uint8_t> out, int64_t nowMs) {
     if (mode_ != Mode::kSession) {
         if (mode_ != Mode::kOffering || hellosSent_ >= kMaxHellos || nowMs < nextHelloMs_)
             return 0;
-        ++hellosSent_;
+        if (hellosSent_++ == 0)
+            firstHelloMs_ = nowMs;
         nextHelloMs_ = nowMs + kHelloIntervalMs;
         return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
     }

@@ -17,9 +17,11 @@
 //
 // Encryption is offered in the hello too: each side's hello carries a fresh public key, and when both did
 // the session holds the call's keys (CallKeys), which the link seals every datagram but the hellos with.
-// While that offer stands and the peer is not known to speak only the plain wire, no audio goes out in
-// the clear. A hello without a key (an older copy, or a key stripped on the path) makes a session that is
-// not encrypted, and the link says so.
+// While that offer stands, audio is held back for at most kClearAudioHoldMs after the first hello, so
+// that a copy that answers within it never gets a frame in the clear; a peer that has not answered by then
+// gets the held frames and the rest on the plain wire, exactly as before, only that much later. A hello
+// without a key (an older copy, or a key stripped on the path) makes a session that is not encrypted, and the
+// link says so.
 //
 // Pure: no socket, no clock of its own (times are passed in, milliseconds of a monotonic clock), so that
 // tests drive it on a fake clock. The link's worker is its only user. Layouts: docs/SESSION.md.
@@ -47,6 +49,8 @@ public:
     static constexpr int kKeepAliveMs = 1000;
     static constexpr int kReportIntervalMs = 500;
     static constexpr int kDefaultPeerTimeoutMs = 30000;
+    // How long an offer of encryption holds the microphone's frames back, waiting for the peer's answer.
+    static constexpr int kClearAudioHoldMs = 200;
 
     struct Config {
         bool offer = true;  // false: --session=off, the plain wire only
@@ -90,6 +94,9 @@ public:
     // One received datagram (a private call's, opened), from the current peer's address or not.
     Incoming Receive(std::span<const uint8_t> datagram, bool fromPeerAddress, int64_t nowMs);
 
+    // Whether captured frames wait at `nowMs` (kept, not composed) for the peer's answer to the offer of
+    // encryption.
+    bool HoldsAudio(int64_t nowMs) const;
     // One captured frame as the datagram to send into `out`; 0: nothing to send. `muted`: the frame was
     // captured while the microphone was muted.
     int ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out, int64_t nowMs);
@@ -194,6 +201,7 @@ private:
     uint64_t peerId_ = 0;
     bool peerReports_ = false;  // the peer's hello offered quality reports
     int hellosSent_ = 0;
+    int64_t firstHelloMs_ = 0;
     int64_t nextHelloMs_ = 0;
     bool answerHello_ = false;  // the peer's hello did not name us yet: answer at once
     int64_t lastSentMs_ = 0;

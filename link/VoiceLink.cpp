@@ -382,8 +382,7 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
                                                 uint32_t generation, SocketAddress& peer) {
     const session_wire::DatagramKind kind = session_wire::Classify(datagram);
     // Hellos travel in the clear, since they carry the keys; the session checks that they are its peer's.
-    const bool hello = kind == session_wire::DatagramKind::kControl &&
-                       datagram.size() > 2 &&
+    const bool hello = kind == session_wire::DatagramKind::kControl && datagram.size() > 2 &&
                        datagram[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
     if (hello)
         return TakeDatagram(datagram, from, generation, peer, std::nullopt);
@@ -681,6 +680,9 @@ void VoiceLink::WaitForPeer(SocketHandle handle, uint32_t generation) {
 void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer) {
     const int64_t nowMs = MonotonicMs();
     // Sealing adds its overhead: a frame that would not fit a receiver's limit sealed is not sent.
+    // An offer of encryption keeps the frames queued until the peer answers it, or the wait is over.
+    if (session_.HoldsAudio(nowMs))
+        return;
     const bool sealing = private_ || callSealer_ != nullptr;
     const size_t room = static_cast<size_t>(kMaxDatagram - (sealing ? DatagramSealer::kOverhead : 0));
     std::lock_guard<std::mutex> guard(queueLock_);

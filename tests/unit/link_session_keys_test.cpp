@@ -175,30 +175,31 @@ TEST(SessionKeysTest, APeerThatStartsAgainWithANewIdAndKeyGivesNewKeys) {
     EXPECT_NE(second->code, first.code);
 }
 
-TEST(SessionKeysTest, NoAudioGoesOutInTheClearWhileTheOfferStands) {
+TEST(SessionKeysTest, AnOfferHoldsAudioBackTwoHundredMillisecondsThenThePlainWireGoesOn) {
     CallSession caller;
-    caller.Start(Config(false, kCallerId, true, 0x11), 0);
-    // Ten hellos over two seconds, and no frame of the microphone beside them.
-    for (int64_t ms = 0; ms < 2000; ms += 20) {
-        Due(caller, ms);
-        EXPECT_TRUE(AudioOut(caller, ms).empty()) << ms;
-    }
-    // Without the offer (--encrypt=off) the plain wire starts at once, as it always did.
-    CallSession plain;
-    plain.Start(Config(false, kCallerId, false, 0x11), 0);
-    EXPECT_EQ(AudioOut(plain, 0).size(), 51u);
-    // A peer that sent only plain audio by the time the hellos are spent is plain: the plain wire follows.
-    const Bytes frame = [] {
-        Bytes b(51, 0x42);
-        b[0] = 0;
-        return b;
-    }();
-    caller.Receive(frame, true, 2100);
-    EXPECT_EQ(caller.GetMode(), CallSession::Mode::kPlain);
-    const Bytes out = AudioOut(caller, 2120);
-    ASSERT_EQ(out.size(), 51u);
+    caller.Start(Config(false, kCallerId, true, 0x11), 1000);
+    EXPECT_TRUE(caller.HoldsAudio(1000)) << "before the first hello";
+    ASSERT_EQ(Due(caller, 1000).size(), 56u);
+    EXPECT_TRUE(caller.HoldsAudio(1199));
+    EXPECT_TRUE(AudioOut(caller, 1199).empty());
+    EXPECT_FALSE(caller.HoldsAudio(1200));
+    const Bytes out = AudioOut(caller, 1200);
+    ASSERT_EQ(out.size(), 51u) << "the plain wire, for a peer that did not answer";
     EXPECT_EQ(out[0], 0x00);
     EXPECT_FALSE(caller.Encrypted());
+
+    // Without the offer (--encrypt=off) nothing is held.
+    CallSession plain;
+    plain.Start(Config(false, kCallerId, false, 0x11), 0);
+    EXPECT_FALSE(plain.HoldsAudio(0));
+    EXPECT_EQ(AudioOut(plain, 0).size(), 51u);
+
+    // A copy that answers within the hold gets the held frames as RTP, never in the clear.
+    Pair pair(true, true);
+    EXPECT_FALSE(pair.caller.HoldsAudio(5));
+    const Bytes rtp = AudioOut(pair.caller, 5);
+    ASSERT_EQ(rtp.size(), 62u);
+    EXPECT_EQ(rtp[0], 0x80);
 }
 
 TEST(SessionKeysTest, ALowOrderKeyInAHelloIsDroppedAndMakesNoSession) {
