@@ -144,9 +144,25 @@ void RoundTripControl(FieldReader& in) {
     // An Opus offer round-trips only with a 16-bit Opus format (type 7, any rate bits); any other is voided.
     if ((control.capabilities & SessionControl::kOpus) != 0)
         control.opusFormat = static_cast<uint8_t>(0x87 | (in.Byte() & 0x60));
-    std::vector<uint8_t> out(SessionControl::kBytes);
-    Check(control.Compose(out) == SessionControl::kBytes);
+    // A key goes only in a hello, which is then 56 bytes; any other kind goes without the bit.
+    const bool key = (control.capabilities & SessionControl::kKeyAgreement) != 0;
+    if (key && control.kind == SessionControl::Kind::kHello) {
+        for (uint8_t& byte : control.publicKey)
+            byte = in.Byte();
+    } else {
+        control.capabilities &= static_cast<uint8_t>(~SessionControl::kKeyAgreement);
+    }
+    const int length = (control.capabilities & SessionControl::kKeyAgreement) != 0
+                           ? SessionControl::kBytesWithKey
+                           : SessionControl::kBytes;
+    std::vector<uint8_t> out(static_cast<size_t>(length));
+    Check(control.Compose(out) == length);
     Check(SessionControl::Parse(out) == control);
+    // One byte short of a key hello's room: nothing composed.
+    if (length == SessionControl::kBytesWithKey) {
+        std::vector<uint8_t> small(SessionControl::kBytesWithKey - 1);
+        Check(control.Compose(small) == 0);
+    }
 }
 
 void RoundTripRtp(FieldReader& in) {
