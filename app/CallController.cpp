@@ -11,12 +11,12 @@
 #include <utility>
 
 #include "app/SdpFile.h"
-#include "link/CallKeys.h"
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "base/ByteString.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
+#include "link/CallKeys.h"
 #include "link/LinkMessages.h"
 #include "platform/ErrorSink.h"
 
@@ -323,6 +323,9 @@ bool CallController::HandleMessage(const Message& message) {
                              "; read it to the peer, who must see the same code");
             return true;
         }
+        case WM_LINK_NO_AGREEMENT:
+            view_.ShowNotice("The peer agreed no fresh key: a private call with it is refused");
+            return true;
         case WM_LINK_NOT_ENCRYPTED:
             view_.ShowEncryption(false, "");
             view_.ShowNotice("This call is not encrypted: the peer did not agree a key");

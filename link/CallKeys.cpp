@@ -13,6 +13,11 @@ namespace {
 constexpr char kTranscriptLabel[] = "Q-Parlin transcript 1";
 constexpr char kKeysLabel[] = "Q-Parlin call keys 1";
 constexpr char kCodeLabel[] = "Q-Parlin code 1";
+constexpr char kSecretKeyLabel[] = "Q-Parlin secret key 1";
+constexpr char kPassphraseSaltLabel[] = "Q-Parlin passphrase 1";
+// What --make-secret writes: 32 bytes in Base64, 44 characters.
+constexpr size_t kMadeSecretBytes = 32;
+constexpr size_t kMadeSecretText = 44;
 
 // The offer's fields that change during a call and are agreed in the clear: not part of the transcript.
 constexpr int kFlagsByte = 3;
@@ -116,6 +121,65 @@ std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffe
         value = (value << 8) | byte;
     // 64 bits reduced to a million: the bias is below one part in 10^13.
     keys.code = static_cast<uint32_t>(value % kCodeRange);
+    return keys;
+}
+
+CallKeys::Secret CallKeys::Secret::From(const std::vector<uint8_t>& bytes) {
+    StartSodium();
+    Secret secret;
+    if (bytes.size() == kMadeSecretText) {
+        uint8_t decoded[kMadeSecretBytes];
+        size_t length = 0;
+        if (sodium_base642bin(decoded, sizeof decoded, reinterpret_cast<const char*>(bytes.data()),
+                              bytes.size(), nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL) == 0 &&
+            length == kMadeSecretBytes) {
+            // Already 256 random bits: a keyed hash is all the derivation it needs.
+            Key key{};
+            crypto_generichash(key.data(), key.size(),
+                               reinterpret_cast<const unsigned char*>(kSecretKeyLabel),
+                               sizeof(kSecretKeyLabel) - 1, decoded, sizeof decoded);
+            sodium_memzero(decoded, sizeof decoded);
+            secret.key = key;
+            return secret;
+        }
+        sodium_memzero(decoded, sizeof decoded);
+    }
+    secret.passphrase = bytes;
+    return secret;
+}
+
+void CallKeys::Secret::Wipe() {
+    if (key)
+        sodium_memzero(key->data(), key->size());
+    if (!passphrase.empty())
+        sodium_memzero(passphrase.data(), passphrase.size());
+}
+
+std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
+                                        const Secret& secret) {
+    if (secret.key)
+        return Agree(mine, myOffer, theirOffer, &*secret.key);
+    StartSodium();
+    const uint8_t* myPublic = myOffer.data() + SessionControl::kBytes;
+    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytes;
+    const bool mineLow = std::memcmp(myPublic, theirPublic, 32) < 0;
+    uint8_t salt[crypto_pwhash_SALTBYTES];
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, sizeof salt);
+    Absorb(state, kPassphraseSaltLabel, sizeof(kPassphraseSaltLabel) - 1);
+    Absorb(state, mineLow ? myPublic : theirPublic, 32);
+    Absorb(state, mineLow ? theirPublic : myPublic, 32);
+    crypto_generichash_final(&state, salt, sizeof salt);
+    Key key{};
+    static const uint8_t empty = 0;
+    if (crypto_pwhash(
+            key.data(), key.size(),
+            reinterpret_cast<const char*>(secret.passphrase.empty() ? &empty : secret.passphrase.data()),
+            secret.passphrase.size(), salt, kPassphrasePasses, kPassphraseMemoryBytes,
+            crypto_pwhash_ALG_ARGON2ID13) != 0)
+        return std::nullopt;
+    std::optional<CallKeys> keys = Agree(mine, myOffer, theirOffer, &key);
+    sodium_memzero(key.data(), key.size());
     return keys;
 }
 

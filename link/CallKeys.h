@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "link/SessionControl.h"
 
@@ -29,6 +30,20 @@ struct CallKeys {
         Key secretKey{};
         Key publicKey{};
     };
+
+    // The shared secret of --secret as the agreement takes it: a key made by --make-secret goes in through
+    // one keyed hash; a passphrase through Argon2id, salted anew for every call with both public keys, so
+    // that no table computed once serves against any call.
+    struct Secret {
+        std::optional<Key> key;
+        std::vector<uint8_t> passphrase;
+        // From a secret file's bytes: a --make-secret key (32 bytes in Base64) or a passphrase.
+        static Secret From(const std::vector<uint8_t>& bytes);
+        void Wipe();
+    };
+    // Argon2id's cost for a passphrase, per call: small enough for a call's start and its memory goal.
+    static constexpr size_t kPassphraseMemoryBytes = 16u << 20;
+    static constexpr unsigned kPassphrasePasses = 3;
 
     static constexpr int kCodeDigits = 6;
     static constexpr uint32_t kCodeRange = 1000000;
@@ -52,6 +67,10 @@ struct CallKeys {
     // of low order or is this side's own (a hello sent back at us). `preShared`: the key of --secret.
     static std::optional<CallKeys> Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
                                          const Key* preShared = nullptr);
+    // The same with the secret of --secret: its key for this call, then Agree. None also when a
+    // passphrase's derivation finds no memory.
+    static std::optional<CallKeys> Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
+                                         const Secret& secret);
 
     // "123 456".
     static std::string CodeText(uint32_t code);

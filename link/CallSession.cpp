@@ -56,6 +56,13 @@ std::optional<CallKeys> CallSession::TakeNewKeys() {
     return keys_;
 }
 
+bool CallSession::TakeRefusal() {
+    if (!refused_ || refusalNamed_)
+        return false;
+    refusalNamed_ = true;
+    return true;
+}
+
 void CallSession::Start(const Config& config, int64_t nowMs) {
     *this = CallSession();
     config_ = config;
@@ -79,6 +86,8 @@ void CallSession::Start(const Config& config, int64_t nowMs) {
         config_.opusFormat = 0;
         config_.encrypt = false;
     }
+    if (config_.secret)
+        config_.encrypt = config_.offer;
     plainFormat_ = config_.formatCode;
     ApplyFormat();
 }
@@ -190,7 +199,18 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         in.stranger = mode_ == Mode::kSession && !fromPeerAddress;
         return in;
     }
-    if (mode_ == Mode::kSession && control->senderId != peerId_) {
+    const bool keyHello = control->kind == SessionControl::Kind::kHello &&
+                          (control->capabilities & SessionControl::kKeyAgreement) != 0;
+    if (config_.secret && control->kind == SessionControl::Kind::kHello && !keyHello) {
+        // A private call needs fresh keys mixed with the secret: a peer that agrees none is refused.
+        refused_ = true;
+        in.stranger = mode_ == Mode::kSession && !fromPeerAddress;
+        return in;
+    }
+    // Until a private call's peer has proven the secret, a hello alone (replayed, or anybody's) does not
+    // hold the call: the next key hello begins it anew, wherever it comes from.
+    const bool unproven = config_.secret && !proven_ && keyHello;
+    if (mode_ == Mode::kSession && control->senderId != peerId_ && !unproven) {
         // Another session id: a stranger, unless it comes from the peer's own address (the peer started
         // again, with a new id): then the session begins again with it.
         if (!fromPeerAddress || control->kind == SessionControl::Kind::kGoodbye) {
@@ -236,6 +256,8 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         keys_ = agreed;
         peerPublicKey_ = control->publicKey;
         keysChanged_ = true;
+        confirmKeys_ = true;
+        proven_ = false;
     } else if (newSession && keys_) {
         // The peer started again without a key: the old call's keys are not this one's.
         keys_->Wipe();
@@ -375,7 +397,7 @@ uint32_t CallSession::Timestamp() const {
 bool CallSession::HoldsAudio(int64_t nowMs) const {
     // Until the first hello has gone out the wait has not begun; a listener sends nothing before it
     // knows its peer anyway.
-    return mode_ == Mode::kOffering && config_.encrypt &&
+    return mode_ == Mode::kOffering && config_.encrypt && !config_.secret &&
            (hellosSent_ == 0 || nowMs - firstHelloMs_ < kClearAudioHoldMs);
 }
 
@@ -386,6 +408,9 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     if (!peerKnown_)
         return 0;
     if (HoldsAudio(nowMs))
+        return 0;
+    // A private call sends audio only sealed, and only to a peer that has shown it holds the secret.
+    if (config_.secret && (!keys_ || !proven_))
         return 0;
     if (mode_ != Mode::kSession) {
         // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone. A plain peer
@@ -442,6 +467,8 @@ std::optional<CallKeys> CallSession::AgreeKeys(std::span<const uint8_t> datagram
     const std::optional<CallKeys::Offer> theirOffer = CallKeys::OfferOf(datagram);
     if (!myOffer || !theirOffer)
         return std::nullopt;
+    if (config_.secret)
+        return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer, *config_.secret);
     return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer);
 }
 
@@ -487,6 +514,10 @@ int CallSession::ComposeDue(std::span<uint8_t> out, int64_t nowMs) {
     if (answerHello_) {
         answerHello_ = false;
         return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
+    }
+    if (confirmKeys_ && keys_) {
+        confirmKeys_ = false;
+        return ComposeControl(SessionControl::Kind::kKeepAlive, out, nowMs);
     }
     if (peerReports_ && nowMs >= nextReportMs_) {
         nextReportMs_ = nowMs + kReportIntervalMs;

@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -64,6 +65,9 @@ public:
         uint32_t firstTimestamp = 0;
         bool encrypt = false;  // offer key agreement in the hello, with this call's fresh key pair
         CallKeys::KeyPair keyPair;
+        // --secret: mixed into the agreement, which is then required; the call's peer counts only once
+        // one of its sealed datagrams has opened (SetPeerProven), and no audio goes to it before.
+        std::shared_ptr<const CallKeys::Secret> secret;
     };
 
     // What a received datagram means for the call.
@@ -115,6 +119,12 @@ public:
     bool Encrypted() const { return keys_.has_value(); }
     // The keys once agreed, or agreed anew (the peer started again); none otherwise.
     std::optional<CallKeys> TakeNewKeys();
+    // A private call's peer whose sealed datagram opened with the call's keys: it holds the secret.
+    void SetPeerProven() { proven_ = true; }
+    bool PeerProven() const { return proven_; }
+    // A private call refused a hello without a key (an older copy, or one with --encrypt=off): once per
+    // call, for the link to say so.
+    bool TakeRefusal();
     bool InSession() const { return mode_ == Mode::kSession; }
     // The format this side uses; when it changed since the last look, the pipeline must follow.
     int FormatCode() const { return config_.formatCode; }
@@ -192,6 +202,10 @@ private:
     std::optional<CallKeys> keys_;
     CallKeys::Key peerPublicKey_{};
     bool keysChanged_ = false;
+    bool confirmKeys_ = false;  // a sealed keep-alive goes out at once: the peer learns we hold the keys
+    bool proven_ = false;
+    bool refused_ = false;
+    bool refusalNamed_ = false;
     int plainFormat_ = 0;     // the format of the plain wire and of the hello
     int rate_ = 8000;         // the format's samples per second: RTP's clock
     int frameSamples_ = 160;  // samples per frame

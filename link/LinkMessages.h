@@ -34,4 +34,6 @@ constexpr uint32_t WM_LINK_ENCRYPTED = 0x8017;
 // The call is not encrypted: the peer speaks only the plain wire, or its hello carried no key. Posted once
 // per call (again if an encrypted call's peer starts again without a key).
 constexpr uint32_t WM_LINK_NOT_ENCRYPTED = 0x8018;
+// A private call (--secret) refused a peer whose hello agreed no key; posted once per call.
+constexpr uint32_t WM_LINK_NO_AGREEMENT = 0x8019;
 constexpr uint32_t WM_AUDIO_LEVELS = 0x806E;

@@ -168,7 +168,16 @@ void VoiceLink::Run() {
     try {
         sealed_.assign(kMaxDatagram, 0);
         opened_.assign(kMaxDatagram, 0);
-        if (private_) {
+        legacyPrivate_ = private_ && !sessionOffer_;
+        if (private_ && sessionOffer_) {
+            // Each call's agreement takes the secret in: nothing slow here.
+            auto secret = std::make_shared<CallKeys::Secret>(CallKeys::Secret::From(secret_));
+            if (key_ && secret_.empty())
+                secret->key = *key_;
+            callSecret_ = std::move(secret);
+            std::fill(secret_.begin(), secret_.end(), 0);
+        }
+        if (legacyPrivate_) {
             // The slow derivation runs here, on the worker, so that the window is never held up; calls begin
             // once it is done. A failure leaves the link private with no sealer: it sends and takes nothing.
             try {
@@ -238,15 +247,19 @@ void VoiceLink::RunCall() {
     try {
         ByteBuffer buffer(kMaxDatagram, 0);
         bool ended = false;  // by the peer's sealed end of call
+        connectPending_ = false;
         if (peer.Address() == 0) {
-            if (private_)
+            if (legacyPrivate_)
                 ended = !WaitForSealedPeer(handle, generation, peer, buffer);
             else
                 WaitForPeer(handle, generation);
+            // A private listener is connected once its peer has proven the secret, not by any datagram.
+            connectPending_ = callSecret_ != nullptr;
         }
         waitingForPeer_.store(false, std::memory_order_release);
         TrimQueue(kFramesKeptForPeer);
-        PostWindow(WM_LINK_CONNECTED);
+        if (!connectPending_)
+            PostWindow(WM_LINK_CONNECTED);
 
         while (!ended && CallGoesOn(generation)) {
             CheckStop();
@@ -256,7 +269,7 @@ void VoiceLink::RunCall() {
                     // The peer's port found closed is a failed receive: the call is over.
                     if (peer.Address() != 0 && TakePortUnreachable(handle, peer))
                         break;
-                    if (private_) {
+                    if (legacyPrivate_) {
                         if (ReceiveSealed(handle, generation, peer, buffer) == Received::kEndOfCall)
                             break;
                     } else if (ReceivePlain(handle, generation, peer, buffer) == Received::kEndOfCall) {
@@ -309,10 +322,12 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
     config.opusFormat = opusOffer_;
     // A private call seals everything with the secret's key already; every other session offers a key
     // pair of its own, new for every call.
-    config.encrypt = sessionOffer_ && encryptionOffer_ && !private_;
+    config.encrypt = sessionOffer_ && (encryptionOffer_ || private_) && !legacyPrivate_;
+    config.secret = callSecret_;
     if (config.encrypt)
         config.keyPair = CallKeys::MakeKeyPair();
     callSealer_.reset();
+    pendingCode_.reset();
     encryptionShown_.reset();
     encrypted_.store(false, std::memory_order_relaxed);
     session_.Start(config, MonotonicMs());
@@ -375,6 +390,14 @@ VoiceLink::Received VoiceLink::ReceivePlain(SocketHandle handle, uint32_t genera
     const std::span<const uint8_t> datagram(buffer.Data(), static_cast<size_t>(n));
     if (callSealer_ != nullptr)
         return ReceiveEncrypted(datagram, from, generation, peer);
+    if (callSecret_ != nullptr && !IsHello(datagram)) {
+        // A private call before its keys: only a hello may come in the clear.
+        NoteDrop(session_wire::Classify(datagram) == session_wire::DatagramKind::kSealed
+                     ? DatagramSealer::Result::kForged
+                     : DatagramSealer::Result::kNotSealed,
+                 from);
+        return Received::kNothing;
+    }
     return TakeDatagram(datagram, from, generation, peer, std::nullopt);
 }
 
@@ -398,23 +421,47 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
         callSealer_->Open(datagram.data(), static_cast<int>(datagram.size()), opened_.data(),
                           static_cast<int>(opened_.size()), innerLength, counter);
     if (result != DatagramSealer::Result::kOpened) {
+        if (callSecret_ != nullptr) {
+            NoteDrop(result, from);
+            return Received::kNothing;
+        }
         (result == DatagramSealer::Result::kReplayed ? droppedReplayed_ : droppedForged_)
             .fetch_add(1, std::memory_order_relaxed);
         if (!(from == peer))
             NoteStranger(from);
         return Received::kNothing;
     }
+    if (pendingCode_) {
+        // The keys are confirmed: the peer derived the same ones.
+        encrypted_.store(true, std::memory_order_relaxed);
+        encryptionShown_ = true;
+        PostWindow(WM_LINK_ENCRYPTED, static_cast<WPARAM>(*std::exchange(pendingCode_, std::nullopt)), 0);
+    }
+    if (callSecret_ != nullptr && (!session_.PeerProven() || !(provenPeer_ == from))) {
+        // The first datagram that opens with this call's keys: the peer holds the secret.
+        session_.SetPeerProven();
+        peerProven_ = true;
+        provenPeer_ = from;
+        if (std::exchange(connectPending_, false))
+            PostWindow(WM_LINK_CONNECTED);
+        PostWindow(WM_LINK_PEER_PROVEN, from.Address(), from.Port());
+    }
     return TakeDatagram(std::span<const uint8_t>(opened_.data(), static_cast<size_t>(innerLength)), from,
                         generation, peer, std::nullopt);
 }
 
+bool VoiceLink::IsHello(std::span<const uint8_t> datagram) {
+    return datagram.size() > 2 && datagram[0] == session_wire::kControlType &&
+           datagram[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
+}
+
 void VoiceLink::FollowEncryption() {
+    if (session_.TakeRefusal())
+        PostWindow(WM_LINK_NO_AGREEMENT);
     if (std::optional<CallKeys> keys = session_.TakeNewKeys()) {
         callSealer_ = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session_.SessionId());
         keys->Wipe();
-        encrypted_.store(true, std::memory_order_relaxed);
-        encryptionShown_ = true;
-        PostWindow(WM_LINK_ENCRYPTED, static_cast<WPARAM>(keys->code), 0);
+        pendingCode_ = keys->code;
         return;
     }
     const CallSession::Mode mode = session_.GetMode();
@@ -424,6 +471,7 @@ void VoiceLink::FollowEncryption() {
     if (!session_.Encrypted() && callSealer_ != nullptr) {
         // The peer started again without a key.
         callSealer_.reset();
+        pendingCode_.reset();
         encrypted_.store(false, std::memory_order_relaxed);
     }
     if (!private_ && !session_.Encrypted() && encryptionShown_ != false) {
@@ -546,7 +594,7 @@ void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
     const uint8_t end = DatagramSealer::kEndOfCallDatagram;
     const uint8_t* datagram = &end;
     int length = 1;
-    if (!private_) {
+    if (!legacyPrivate_) {
         length = session_.ComposeGoodbye(goodbye);
         datagram = goodbye;
     }
@@ -562,10 +610,12 @@ void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
 
 bool VoiceLink::SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data,
                              int length) {
-    if (!private_) {
-        // An encrypted session seals everything but its hellos, which carry the keys.
-        const bool hello = length > 2 && data[0] == session_wire::kControlType &&
-                           data[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
+    if (!legacyPrivate_) {
+        // An encrypted session seals everything but its hellos, which carry the keys; a private call
+        // sends nothing else unsealed.
+        const bool hello = IsHello(std::span<const uint8_t>(data, static_cast<size_t>(length)));
+        if (callSealer_ == nullptr && callSecret_ != nullptr && !hello)
+            return false;
         if (callSealer_ == nullptr || hello) {
             SendTo(handle, peer, data, length);
             return true;
@@ -683,7 +733,7 @@ void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteB
     // An offer of encryption keeps the frames queued until the peer answers it, or the wait is over.
     if (session_.HoldsAudio(nowMs))
         return;
-    const bool sealing = private_ || callSealer_ != nullptr;
+    const bool sealing = legacyPrivate_ || callSealer_ != nullptr;
     const size_t room = static_cast<size_t>(kMaxDatagram - (sealing ? DatagramSealer::kOverhead : 0));
     std::lock_guard<std::mutex> guard(queueLock_);
     while (!queue_.empty()) {

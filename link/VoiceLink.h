@@ -121,7 +121,8 @@ public:
         CallSession::Quality quality;
     };
     CallState GetCallState() const;
-    // Whether the current call's datagrams are sealed with keys agreed for it.
+    // Whether the current call's datagrams are sealed with keys agreed for it, and a datagram of the peer
+    // has opened with them.
     bool Encrypted() const { return encrypted_.load(std::memory_order_relaxed); }
     // Datagrams a session dropped because they were not its peer's.
     int64_t StrangerDatagrams() const { return strangers_.load(std::memory_order_relaxed); }
@@ -202,6 +203,7 @@ private:
     // dropped.
     Received ReceiveEncrypted(std::span<const uint8_t> datagram, const SocketAddress& from,
                               uint32_t generation, SocketAddress& peer);
+    static bool IsHello(std::span<const uint8_t> datagram);
     // Takes up keys the session agreed and tells the window whether the call is encrypted.
     void FollowEncryption();
     // Drops queued frames beyond the newest `keep`.
@@ -243,6 +245,11 @@ private:
     // A private call's parts. The secret and the flag are set before the worker starts; the sealer and its
     // buffers belong to the worker alone.
     bool private_ = false;
+    // With sessions off a private call seals with one key from the secret (the older private wire);
+    // with sessions the secret goes into each call's key agreement (callSecret_). Set when the worker starts.
+    bool legacyPrivate_ = false;
+    std::shared_ptr<const CallKeys::Secret> callSecret_;
+    bool connectPending_ = false;  // a private listener says it is connected once its peer has proven it
     std::vector<uint8_t> secret_;
     std::optional<DatagramSealer::Key> key_;
     std::unique_ptr<DatagramSealer> sealer_;
@@ -262,6 +269,8 @@ private:
     // An encrypted session's sealer, made from the keys agreed for the call (the worker's alone).
     std::unique_ptr<DatagramSealer> callSealer_;
     std::optional<bool> encryptionShown_;  // what the window was last told of this call
+    // The code of keys agreed but not yet confirmed: shown once a datagram of the peer opens with them.
+    std::optional<uint32_t> pendingCode_;
     std::atomic<bool> encrypted_{false};
     bool formatChosen_ = false;
     int opusOffer_ = kOpusOffered;

@@ -248,6 +248,16 @@ struct EncryptedPeer {
         code = keys->code;
         return true;
     }
+    // The sealed keep-alive that confirms the keys, as a copy sends it right after its answer.
+    Bytes Confirmation() {
+        for (int i = 0; i < 3; ++i) {
+            Bytes out(10000);
+            out.resize(static_cast<size_t>(session.ComposeDue(out, nowMs)));
+            if (out.size() > 2 && out[2] == 2)
+                return Seal(out);
+        }
+        return {};
+    }
     Bytes Seal(const Bytes& inner) {
         Bytes out(inner.size() + 33);
         out.resize(static_cast<size_t>(sealer->Seal(inner.data(), static_cast<int>(inner.size()), out.data(),
@@ -287,6 +297,11 @@ TEST_F(SessionCallTest, AnEncryptedCallShowsOneCodeAndSealsAllButTheHellosWhileR
     EncryptedPeer peer(kPeerId);
     peer.socket.Send(port, peer.Hello());
     ASSERT_TRUE(peer.TakeAnswer());
+    // Shown once a datagram of the peer opens with the keys: then both sides surely hold the same.
+    EXPECT_FALSE(WaitFor(WM_LINK_ENCRYPTED, 300));
+    const Bytes confirmation = peer.Confirmation();
+    ASSERT_FALSE(confirmation.empty());
+    peer.socket.Send(port, confirmation);
     Message encrypted;
     ASSERT_TRUE(WaitFor(WM_LINK_ENCRYPTED, kWaitMs, &encrypted));
     EXPECT_EQ(static_cast<uint32_t>(encrypted.wParam), peer.code) << "both sides show the same code";
@@ -295,11 +310,20 @@ TEST_F(SessionCallTest, AnEncryptedCallShowsOneCodeAndSealsAllButTheHellosWhileR
     // The link's audio goes sealed, and nothing of it in the clear.
     const Bytes frame(50, 0x5C);
     link->OnFrame(frame.data(), static_cast<int>(frame.size()));
-    const std::optional<Bytes> sealed = peer.socket.Next(2);
-    ASSERT_TRUE(sealed);
-    const std::optional<Bytes> inner = peer.Open(*sealed);
-    ASSERT_TRUE(inner);
-    const std::optional<RtpPacket> packet = RtpPacket::Parse(*inner);
+    // The link confirms the keys at once with a sealed keep-alive, then its audio follows, sealed.
+    std::optional<RtpPacket> packet;
+    std::optional<Bytes> inner;
+    bool confirmed = false;
+    for (int i = 0; i < 5 && !packet; ++i) {
+        const std::optional<Bytes> sealed = peer.socket.Next(2);
+        ASSERT_TRUE(sealed);
+        inner = peer.Open(*sealed);
+        ASSERT_TRUE(inner);
+        if ((*inner)[0] == 4 && (*inner)[2] == 2)
+            confirmed = true;
+        packet = RtpPacket::Parse(*inner);
+    }
+    EXPECT_TRUE(confirmed);
     ASSERT_TRUE(packet);
     EXPECT_EQ(Bytes(packet->payload.begin(), packet->payload.end()), frame);
     link->OnFrame(frame.data(), static_cast<int>(frame.size()));
@@ -309,7 +333,7 @@ TEST_F(SessionCallTest, AnEncryptedCallShowsOneCodeAndSealsAllButTheHellosWhileR
     // name even from the peer's own address, change nothing.
     const Bytes audio = peer.Seal(peer.Audio(0x21));
     peer.socket.Send(port, audio);
-    for (int i = 0; i < 100 && link->GetStatistics().datagramsReceived < 2; ++i)
+    for (int i = 0; i < 100 && link->GetStatistics().datagramsReceived < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const int64_t received = link->GetStatistics().datagramsReceived;
     ScriptedPeer stranger;
