@@ -170,3 +170,51 @@ TEST(CallKeysTest, FreshPairsDifferAndCodesPrintAsTwoGroupsOfThree) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint8_t> Text(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+TEST(CallSecretTest, AMadeKeyGoesThroughOneKeyedHashAndAnythingElseIsAPassphrase) {
+    // 32 bytes 0..31 in Base64, as --make-secret writes them; the key computed apart (Python's BLAKE2b).
+    const CallKeys::Secret made =
+        CallKeys::Secret::From(Text("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="));
+    ASSERT_TRUE(made.key);
+    EXPECT_EQ(*made.key, FromHex("c02303cfd24cb980f589bfe31a48db459b200c50c3d7bd6a6ccae3cab3e3b547"));
+    EXPECT_TRUE(made.passphrase.empty());
+    // One character less or more, or 44 characters that are no Base64 of 32 bytes: a passphrase.
+    for (const std::string& text : {std::string("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8"),
+                                    std::string("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=="),
+                                    std::string(44, '!'), std::string("correct horse battery staple")}) {
+        const CallKeys::Secret secret = CallKeys::Secret::From(Text(text));
+        EXPECT_FALSE(secret.key) << text;
+        EXPECT_EQ(secret.passphrase, Text(text));
+    }
+}
+
+TEST(CallSecretTest, APassphraseGivesBothSidesOneKeyAnotherPassphraseOthersAndEveryCallItsOwn) {
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bob = OfferOf(Hello(kBobId, kBobPublic));
+    const CallKeys::Secret phrase = CallKeys::Secret::From(Text("correct horse battery staple"));
+    const CallKeys a = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, phrase).value();
+    const CallKeys b = CallKeys::Agree(CallKeys::KeyPairOf(kBobSecret), bob, alice, phrase).value();
+    EXPECT_EQ(a.sendKey, b.openKey);
+    EXPECT_EQ(a.openKey, b.sendKey);
+    const CallKeys plain = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob).value();
+    EXPECT_NE(a.sendKey, plain.sendKey) << "the passphrase is in the keys";
+    EXPECT_EQ(a.code, plain.code) << "the code is the transcript's";
+    const CallKeys other = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob,
+                                           CallKeys::Secret::From(Text("correct horse battery stapler")))
+                               .value();
+    EXPECT_NE(other.sendKey, a.sendKey);
+    // Another call (another key pair on one side): the passphrase's key is salted anew, the keys differ.
+    const CallKeys::KeyPair carol = CallKeys::KeyPairOf(FromHex(std::string(64, '3')));
+    const CallKeys next =
+        CallKeys::Agree(carol, OfferOf(Hello(kAliceId, carol.publicKey)), bob, phrase).value();
+    EXPECT_NE(next.sendKey, a.sendKey);
+    EXPECT_NE(next.openKey, a.openKey);
+}
+
+}  // namespace

@@ -214,3 +214,58 @@ TEST(SessionKeysTest, ALowOrderKeyInAHelloIsDroppedAndMakesNoSession) {
 }
 
 }  // namespace
+
+namespace {
+
+CallSession::Config PrivateConfig(bool listener, uint64_t id, uint8_t secretByte, const std::string& key) {
+    CallSession::Config config = Config(listener, id, true, secretByte);
+    config.secret = std::make_shared<CallKeys::Secret>(
+        CallKeys::Secret::From(std::vector<uint8_t>(key.begin(), key.end())));
+    return config;
+}
+
+const std::string kMadeKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+
+TEST(PrivateSessionTest, AHelloWithoutAKeyIsRefusedOnceAndMakesNoSession) {
+    CallSession listener;
+    listener.Start(PrivateConfig(true, kListenerId, 0x22, kMadeKey), 0);
+    SessionControl hello = KeyHello(kCallerId, 0x44);
+    hello.capabilities = SessionControl::kNumberedAudio;
+    Bytes out(24);
+    ASSERT_EQ(hello.Compose(out), 24);
+    const CallSession::Incoming in = listener.Receive(out, true, 0);
+    EXPECT_FALSE(in.movePeer);
+    EXPECT_FALSE(listener.InSession());
+    EXPECT_TRUE(listener.TakeRefusal());
+    listener.Receive(out, true, 1);
+    EXPECT_FALSE(listener.TakeRefusal()) << "once per call";
+}
+
+TEST(PrivateSessionTest, AnUnprovenPeerHoldsNothingAndGetsNoAudio) {
+    CallSession listener;
+    listener.Start(PrivateConfig(true, kListenerId, 0x22, kMadeKey), 0);
+    CallSession caller;
+    caller.Start(PrivateConfig(false, kCallerId, 0x11, kMadeKey), 0);
+    const Bytes callerHello = Due(caller, 0);
+    listener.Receive(callerHello, true, 0);
+    ASSERT_TRUE(listener.InSession());
+    ASSERT_TRUE(listener.Encrypted());
+    EXPECT_TRUE(AudioOut(listener, 10).empty()) << "not before the peer has proven the secret";
+    // A key hello of somebody else, from another address, takes the unproven call over...
+    CallSession other;
+    other.Start(PrivateConfig(false, kCallerId + 7, 0x55, kMadeKey), 0);
+    const CallSession::Incoming in = listener.Receive(Due(other, 20), false, 20);
+    EXPECT_TRUE(in.movePeer);
+    EXPECT_FALSE(in.stranger);
+    EXPECT_EQ(listener.PeerSessionId(), kCallerId + 7);
+    // ...and the real caller's next hello takes it back; once proven, nobody else does.
+    listener.Receive(callerHello, false, 30);
+    EXPECT_EQ(listener.PeerSessionId(), kCallerId);
+    listener.SetPeerProven();
+    EXPECT_EQ(AudioOut(listener, 40).size(), 62u);
+    const CallSession::Incoming late = listener.Receive(Due(other, 250), false, 250);
+    EXPECT_TRUE(late.stranger);
+    EXPECT_EQ(listener.PeerSessionId(), kCallerId);
+}
+
+}  // namespace
