@@ -222,8 +222,11 @@ struct EncryptedPeer {
     uint32_t code = 0;
     int64_t nowMs = 0;
 
-    explicit EncryptedPeer(uint64_t id) {
+    explicit EncryptedPeer(uint64_t id, const std::string& secret = "") {
         CallSession::Config config;
+        if (!secret.empty())
+            config.secret = std::make_shared<CallKeys::Secret>(
+                CallKeys::Secret::From(std::vector<uint8_t>(secret.begin(), secret.end())));
         config.sessionId = id;
         config.formatCode = kIlbc11;
         config.encrypt = true;
@@ -369,4 +372,51 @@ TEST_F(SessionCallTest, AHelloWithoutAKeyMakesASessionThatSaysItIsNotEncrypted) 
     const Bytes frame(50, 0x33);
     link->OnFrame(frame.data(), static_cast<int>(frame.size()));
     EXPECT_TRUE(peer.Next(0x80)) << "the older peer gets its RTP in the clear, as before";
+}
+
+namespace {
+const std::string kMadeKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+}  // namespace
+
+TEST_F(SessionCallTest, APrivateListenerIsConnectedOnlyByAProvenPeerAndARecordedCallOpensNothingLater) {
+    link->SetSecret(std::vector<uint8_t>(kMadeKey.begin(), kMadeKey.end()));
+    link->Create();
+    link->Start();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
+    port = link->LocalPort();
+    EncryptedPeer peer(kPeerId, kMadeKey);
+    const Bytes hello = peer.Hello();
+    peer.socket.Send(port, hello);
+    ASSERT_TRUE(peer.TakeAnswer());
+    EXPECT_FALSE(WaitFor(WM_LINK_CONNECTED, 300)) << "a hello alone proves nothing";
+    peer.socket.Send(port, peer.Confirmation());
+    ASSERT_TRUE(WaitFor(WM_LINK_CONNECTED));
+    Message proven;
+    ASSERT_TRUE(WaitFor(WM_LINK_PEER_PROVEN, kWaitMs, &proven));
+    EXPECT_EQ(static_cast<int>(proven.lParam), peer.socket.Address().Port());
+    // The peer's side of the proof (the link's confirmation opening there) is taken as given.
+    peer.session.SetPeerProven();
+    const Bytes audio = peer.Seal(peer.Audio(0x21));
+    ASSERT_EQ(audio.size(), 33u + 12 + 50);
+    peer.socket.Send(port, audio);
+    const Bytes goodbye = peer.Seal(peer.Goodbye());
+    peer.socket.Send(port, goodbye);
+    ASSERT_TRUE(WaitFor(WM_LINK_CLOSED));
+
+    // The next call: a third address replays the whole recorded call into the idle listener.
+    link->Listen("127.0.0.1", port);
+    ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
+    const int64_t received = link->GetStatistics().datagramsReceived;
+    ScriptedPeer attacker;
+    for (const Bytes& datagram : {hello, audio, goodbye, audio})
+        attacker.Send(port, datagram);
+    for (const uint32_t message : {WM_LINK_CONNECTED, WM_LINK_PEER_PROVEN, WM_LINK_ENCRYPTED, WM_LINK_CLOSED})
+        EXPECT_FALSE(WaitFor(message, 200)) << message;
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    EXPECT_FALSE(link->Encrypted());
+    // Only the replayed hello counted, as a datagram naming a would-be peer; nothing sealed opened.
+    EXPECT_LE(link->GetStatistics().datagramsReceived, received + 1);
+    const VoiceLink::Statistics after = link->GetStatistics();
+    EXPECT_EQ(after.droppedForged, 3) << "the audio twice and the goodbye, under this call's keys";
 }
