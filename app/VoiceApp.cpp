@@ -120,6 +120,10 @@ int VoiceApp::Run(int argc, char** argv) {
             std::cerr << "qparlin: " << settings_.secretFile << ": " << problem << '\n';
             return 1;
         }
+        if (const std::optional<std::string> weakness = SecretFile::Weakness(*secret)) {
+            std::cerr << "qparlin: " << settings_.secretFile << ": " << *weakness << '\n';
+            return 1;
+        }
         settings_.secret = std::move(*secret);
     }
     return RunFrontEnd(argc, argv);
