@@ -189,6 +189,7 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
 
     link_.SetOwner(window, uiThread);
     link_.SetEncryptionOffer(settings_.encrypt);
+    link_.SetRequireEncryption(settings_.requirePrivate);
     if (!settings_.secret.empty()) {
         link_.SetSecret(settings_.secret);
         view_.ShowPeerProven(false, "");
@@ -328,7 +329,11 @@ bool CallController::HandleMessage(const Message& message) {
             return true;
         case WM_LINK_NOT_ENCRYPTED:
             view_.ShowEncryption(false, "");
-            view_.ShowNotice("This call is not encrypted: the peer did not agree a key");
+            view_.ShowNotice(
+                settings_.requirePrivate
+                    ? "This call is not encrypted: the peer did not agree a key; --require-private "
+                      "refuses it"
+                    : "This call is not encrypted: the peer did not agree a key");
             return true;
         case WM_LINK_FORMAT:
             DescribeCall(static_cast<int>(message.wParam));

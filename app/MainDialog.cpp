@@ -292,8 +292,8 @@ void MainDialog::ShowEncryption(bool encrypted, const std::string& code) {
         return;
     }
     padlock_->setPixmap(Padlock(kPadlockProven));
-    padlock_->setToolTip(QString("Encrypted call: the code is %1 (click to compare)")
-                             .arg(QString::fromStdString(code)));
+    padlock_->setToolTip(
+        QString("Encrypted call: the code is %1 (click to compare)").arg(QString::fromStdString(code)));
     padlock_->show();
 }
 

@@ -397,7 +397,7 @@ uint32_t CallSession::Timestamp() const {
 bool CallSession::HoldsAudio(int64_t nowMs) const {
     // Until the first hello has gone out the wait has not begun; a listener sends nothing before it
     // knows its peer anyway.
-    return mode_ == Mode::kOffering && config_.encrypt && !config_.secret &&
+    return mode_ == Mode::kOffering && config_.encrypt && !config_.secret && !config_.requireKeys &&
            (hellosSent_ == 0 || nowMs - firstHelloMs_ < kClearAudioHoldMs);
 }
 
@@ -411,6 +411,8 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
         return 0;
     // A private call sends audio only sealed, and only to a peer that has shown it holds the secret.
     if (config_.secret && (!keys_ || !proven_))
+        return 0;
+    if (config_.requireKeys && !keys_)
         return 0;
     if (mode_ != Mode::kSession) {
         // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone. A plain peer

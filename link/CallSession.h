@@ -68,6 +68,7 @@ public:
         // --secret: mixed into the agreement, which is then required; the call's peer counts only once
         // one of its sealed datagrams has opened (SetPeerProven), and no audio goes to it before.
         std::shared_ptr<const CallKeys::Secret> secret;
+        bool requireKeys = false;  // --require-private: no audio at all before the keys are agreed
     };
 
     // What a received datagram means for the call.

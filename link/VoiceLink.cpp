@@ -324,6 +324,7 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
     // pair of its own, new for every call.
     config.encrypt = sessionOffer_ && (encryptionOffer_ || private_) && !legacyPrivate_;
     config.secret = callSecret_;
+    config.requireKeys = requireEncryption_;
     if (config.encrypt)
         config.keyPair = CallKeys::MakeKeyPair();
     callSealer_.reset();
@@ -455,19 +456,19 @@ bool VoiceLink::IsHello(std::span<const uint8_t> datagram) {
            datagram[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
 }
 
-void VoiceLink::FollowEncryption() {
+bool VoiceLink::FollowEncryption() {
     if (session_.TakeRefusal())
         PostWindow(WM_LINK_NO_AGREEMENT);
     if (std::optional<CallKeys> keys = session_.TakeNewKeys()) {
         callSealer_ = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session_.SessionId());
         keys->Wipe();
         pendingCode_ = keys->code;
-        return;
+        return true;
     }
     const CallSession::Mode mode = session_.GetMode();
     // With sessions off the window says so itself, from the settings.
     if (mode != CallSession::Mode::kSession && mode != CallSession::Mode::kPlain)
-        return;
+        return true;
     if (!session_.Encrypted() && callSealer_ != nullptr) {
         // The peer started again without a key.
         callSealer_.reset();
@@ -478,6 +479,7 @@ void VoiceLink::FollowEncryption() {
         encryptionShown_ = false;
         PostWindow(WM_LINK_NOT_ENCRYPTED);
     }
+    return !(requireEncryption_ && !session_.Encrypted());
 }
 
 VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, const SocketAddress& from,
@@ -497,8 +499,7 @@ VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, c
         if (generation_.load(std::memory_order_acquire) == generation)
             peer_ = from;
     }
-    FollowEncryption();
-    if (in.action == CallSession::Incoming::Action::kEndCall)
+    if (!FollowEncryption() || in.action == CallSession::Incoming::Action::kEndCall)
         return Received::kEndOfCall;
     if (session_.TakeFormatChange()) {
         ChangeFormat(session_.FormatCode(), true);

@@ -97,6 +97,9 @@ public:
     // Whether calls offer encryption in the session's hello (on by default; off: --encrypt=off, a session
     // in the clear that tools can read). Set before the worker starts.
     void SetEncryptionOffer(bool offer) { encryptionOffer_ = offer; }
+    // --require-private: nothing goes in the clear, and a call that turns out not to be encrypted ends.
+    // Set before the worker starts.
+    void SetRequireEncryption(bool require) { requireEncryption_ = require; }
     // How long a session peer may stay silent before the call ends; 0: never. Set before the worker starts.
     void SetPeerTimeoutMs(int ms) { peerTimeoutMs_ = ms; }
     int OutputDevice() const { return outputDevice_; }
@@ -204,8 +207,9 @@ private:
     Received ReceiveEncrypted(std::span<const uint8_t> datagram, const SocketAddress& from,
                               uint32_t generation, SocketAddress& peer);
     static bool IsHello(std::span<const uint8_t> datagram);
-    // Takes up keys the session agreed and tells the window whether the call is encrypted.
-    void FollowEncryption();
+    // Takes up keys the session agreed and tells the window whether the call is encrypted; false when the
+    // call is not and must not go on (--require-private).
+    bool FollowEncryption();
     // Drops queued frames beyond the newest `keep`.
     void TrimQueue(size_t keep);
     // A socket whose call was closed before the worker picked it up: closed, and the closed message posted.
@@ -266,6 +270,7 @@ private:
     CallSession session_;
     bool sessionOffer_ = true;
     bool encryptionOffer_ = true;
+    bool requireEncryption_ = false;
     // An encrypted session's sealer, made from the keys agreed for the call (the worker's alone).
     std::unique_ptr<DatagramSealer> callSealer_;
     std::optional<bool> encryptionShown_;  // what the window was last told of this call

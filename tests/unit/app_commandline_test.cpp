@@ -324,3 +324,20 @@ TEST(HelpTextTest, HelpOutputIsTheTextWithLfThenTheLongOptions) {
         EXPECT_NE(rest.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
 }
+
+TEST(RequirePrivateOptionTest, TakesNoValueAndRefusesOptionsUnderWhichNoCallIsEncrypted) {
+    EXPECT_TRUE(ParseCommandLine({"--require-private"}).settings.value().requirePrivate);
+    EXPECT_FALSE(ParseCommandLine({}).settings.value().requirePrivate);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"--require-private=yes"}, "qparlin: --require-private=yes: takes no value"},
+        {{"--require-private", "--session=off"},
+         "qparlin: --require-private: cannot be used with --session=off, whose calls are never encrypted"},
+        {{"--require-private", "--encrypt=off"},
+         "qparlin: --require-private: cannot be used with --encrypt=off"},
+    };
+    for (const auto& [args, error] : bad) {
+        const ParsedCommandLine parsed = ParseCommandLine(args);
+        EXPECT_FALSE(parsed.Ok()) << args.back();
+        EXPECT_EQ(parsed.error, error);
+    }
+}

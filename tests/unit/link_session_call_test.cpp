@@ -420,3 +420,19 @@ TEST_F(SessionCallTest, APrivateListenerIsConnectedOnlyByAProvenPeerAndARecorded
     const VoiceLink::Statistics after = link->GetStatistics();
     EXPECT_EQ(after.droppedForged, 3) << "the audio twice and the goodbye, under this call's keys";
 }
+
+TEST_F(SessionCallTest, RequiringEncryptionEndsACallWhosePeerAgreesNoKeyWithNothingSentInTheClear) {
+    link->SetRequireEncryption(true);
+    link->Create();
+    link->Start();
+    link->Listen("127.0.0.1", 0);
+    port = link->LocalPort();
+    ScriptedPeer peer;
+    peer.Send(port, Control(SessionControl::Kind::kHello, kPeerId, 0, kIlbc11, false));
+    EXPECT_TRUE(WaitFor(WM_LINK_NOT_ENCRYPTED));
+    EXPECT_TRUE(WaitFor(WM_LINK_CLOSED));
+    const Bytes frame(50, 0x33);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    EXPECT_FALSE(peer.Next(0x80, 300)) << "no RTP in the clear";
+    EXPECT_FALSE(peer.Next(0x00, 100)) << "no plain audio either";
+}
