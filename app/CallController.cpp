@@ -382,8 +382,8 @@ bool CallController::HandleMessage(const Message& message) {
             describeFormat_.reset();
             callState_.clear();
             view_.ShowCallState("");
-            if (!link_.Private())
-                view_.ShowEncryption(false, "");
+            // The code was this call's: a later click on the padlock must not show it.
+            view_.ShowEncryption(false, "");
             if (link_.Private())
                 view_.ShowPeerProven(false, "");
             SetButtons(true, false);
