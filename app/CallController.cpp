@@ -18,6 +18,7 @@
 #include "base/ByteString.h"
 #include "base/Exception.h"
 #include "base/Socket.h"
+#include "link/CallKeys.h"
 #include "link/LinkMessages.h"
 #include "platform/ErrorSink.h"
 #include "reach/LanAnnouncer.h"
@@ -229,6 +230,8 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
 
     window_ = window;
     link_.SetOwner(window, uiThread);
+    link_.SetEncryptionOffer(settings_.encrypt);
+    link_.SetRequireEncryption(settings_.requirePrivate);
     if (!settings_.secret.empty()) {
         link_.SetSecret(settings_.secret);
         view_.ShowPeerProven(false, "");
@@ -494,6 +497,24 @@ bool CallController::HandleMessage(const Message& message) {
         case WM_LINK_NOT_SEALED:
             view_.ShowNotSealed(SourceText(message));
             return true;
+        case WM_LINK_ENCRYPTED: {
+            const std::string code = CallKeys::CodeText(static_cast<uint32_t>(message.wParam));
+            view_.ShowEncryption(true, code);
+            view_.ShowNotice("Encrypted call: the code is " + code +
+                             "; read it to the peer, who must see the same code");
+            return true;
+        }
+        case WM_LINK_NO_AGREEMENT:
+            view_.ShowNotice("The peer agreed no fresh key: a private call with it is refused");
+            return true;
+        case WM_LINK_NOT_ENCRYPTED:
+            view_.ShowEncryption(false, "");
+            view_.ShowNotice(
+                settings_.requirePrivate
+                    ? "This call is not encrypted: the peer did not agree a key; --require-private "
+                      "refuses it"
+                    : "This call is not encrypted: the peer did not agree a key");
+            return true;
         case WM_LINK_FORMAT:
             DescribeCall(static_cast<int>(message.wParam));
             if (format_code::IsOpus(static_cast<int>(message.wParam)))
@@ -531,11 +552,19 @@ bool CallController::HandleMessage(const Message& message) {
             SetButtons(false, true);
             SetStatus(kConnected);
             DescribeCall(link_.GetCallState().formatCode);
+            // A call that never offers a key says so at once; an offered one waits for the peer's answer.
+            if (!link_.Private() && (!settings_.session || !settings_.encrypt)) {
+                view_.ShowEncryption(false, "");
+                view_.ShowNotice(settings_.session ? "This call is not encrypted: --encrypt=off"
+                                                   : "This call is not encrypted: --session=off");
+            }
             return true;
         case WM_LINK_CLOSED:
             describeFormat_.reset();
             callState_.clear();
             view_.ShowCallState("");
+            // The code was this call's: a later click on the padlock must not show it.
+            view_.ShowEncryption(false, "");
             if (link_.Private())
                 view_.ShowPeerProven(false, "");
             SetButtons(true, false);

@@ -27,6 +27,13 @@ public:
     // Datagrams from `source` ("address:port") are not sealed with our secret; once per source and call.
     virtual void ShowNotSealed(const std::string& source) { (void)source; }
 
+    // Whether the current call is encrypted with keys agreed for it, and its short `code` ("123 456") that
+    // both users compare by voice; called with false when the call turns out not to be, and when it ends.
+    virtual void ShowEncryption(bool encrypted, const std::string& code) {
+        (void)encrypted;
+        (void)code;
+    }
+
     // The call's state beside the status ("in a session with 127.0.0.1:5007", "no sound from the peer for
     // 4 s"); empty when no call runs.
     virtual void ShowCallState(const std::string& text) { (void)text; }

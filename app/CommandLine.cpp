@@ -52,6 +52,10 @@ constexpr const char* kLongOptionHelp =
     "  --session=on|off             on (default): offer the peer a session (numbered audio, liveness, codec\n"
     "                               agreement, quality reports); a peer that does not answer gets the plain\n"
     "                               wire as before; off: the plain wire only\n"
+    "  --encrypt=on|off             on (default): a session call is encrypted with a key agreed for it;\n"
+    "                               off: this copy's calls go in the clear, for tools that read RTP\n"
+    "  --require-private            refuse every call that is not encrypted (a plain peer, one that agrees\n"
+    "                               no key)\n"
     "  --peer-timeout=S             end a session call when the peer has been silent for S seconds\n"
     "                               (default 30; 0: never)\n"
     "  --stats-interval=S           --headless: print the statistics line (as SIGUSR1 does) every S "
@@ -333,6 +337,14 @@ public:
         if (!settings_.session && settings_.codecChosen && format_code::IsOpus(settings_.codecFormat))
             return Failure("--session=off",
                            "leaves only the plain wire, which never carries Opus: choose another codec");
+        // Keys are agreed only in a session, and only when offered.
+        if (settings_.requirePrivate && !settings_.session && settings_.secretFile.empty())
+            return Failure("--require-private",
+                           "cannot be used with --session=off, whose calls are never encrypted");
+        if (settings_.requirePrivate && !settings_.encrypt && settings_.secretFile.empty())
+            return Failure("--require-private", "cannot be used with --encrypt=off");
+        if (!settings_.sdpFile.empty() && settings_.encrypt && settings_.secretFile.empty())
+            return Failure(sdpArgument_, "needs --encrypt=off: no tool can read an encrypted call's audio");
         if (!settings_.sdpFile.empty() && !settings_.secretFile.empty())
             return Failure(sdpArgument_,
                            "cannot be used with --secret: no tool can read a private call's audio");
@@ -466,6 +478,21 @@ private:
             if (hasValue)
                 return "takes no value";
             settings_.browse = true;
+            return {};
+        }
+        if (name == "encrypt") {
+            if (EqualsIgnoringCase(value, "on"))
+                settings_.encrypt = true;
+            else if (EqualsIgnoringCase(value, "off"))
+                settings_.encrypt = false;
+            else
+                return value.empty() ? "needs a value, as in --encrypt=on|off" : "encrypt must be on or off";
+            return {};
+        }
+        if (name == "require-private") {
+            if (!value.empty())
+                return "takes no value";
+            settings_.requirePrivate = true;
             return {};
         }
         if (name == "peer-timeout") {

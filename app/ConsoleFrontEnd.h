@@ -46,6 +46,8 @@ public:
     // unsealed datagrams once on stderr (the link reports each at most once per call).
     void ShowPeerProven(bool proven, const std::string& peer) override;
     void ShowNotSealed(const std::string& source) override;
+    // Nothing of its own: the controller's notice names the code, or that the call is not encrypted.
+    void ShowEncryption(bool, const std::string&) override {}
     void ShowCallState(const std::string& text) override;
     void ShowNotice(const std::string& text) override;
     void ShowReachability(const std::string& text, const std::string& address) override;

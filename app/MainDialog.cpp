@@ -181,6 +181,7 @@ void MainDialog::BuildControls() {
     echoMark_->setToolTip("Echo cancellation is working: the peer does not hear itself back");
     echoMark_->setGeometry(status_->width() - 40, (status_->height() - 16) / 2, 18, 16);
     echoMark_->hide();
+    padlock_->installEventFilter(this);
     // The status's own text keeps the line's top row; the call's state goes under it, in small type.
     status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     callState_ = new QLabel(status_);
@@ -331,6 +332,37 @@ void MainDialog::ShowPeerProven(bool proven, const std::string& peer) {
         proven ? QString("Private call: %1 holds the secret").arg(QString::fromStdString(peer))
                : QString("Private call: no datagram from the peer has opened with the secret yet"));
     padlock_->show();
+}
+
+void MainDialog::ShowEncryption(bool encrypted, const std::string& code) {
+    padlock_->setProperty("code", QString::fromStdString(code));
+    if (!encrypted) {
+        padlock_->hide();
+        return;
+    }
+    padlock_->setPixmap(Padlock(kPadlockProven));
+    padlock_->setToolTip(
+        QString("Encrypted call: the code is %1 (click to compare)").arg(QString::fromStdString(code)));
+    padlock_->show();
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == padlock_ && event->type() == QEvent::MouseButtonPress) {
+        const QString code = padlock_->property("code").toString();
+        if (!code.isEmpty()) {
+            auto* box = new QMessageBox(QMessageBox::Information, kCaption,
+                                        QString("Encrypted call. The code is %1: read it to the peer, who "
+                                                "must see the same code. A different code means somebody "
+                                                "sits between you.")
+                                            .arg(code),
+                                        QMessageBox::Ok, this);
+            box->setObjectName("callCode");
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void MainDialog::ShowNotSealed(const std::string& source) {

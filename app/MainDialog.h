@@ -69,6 +69,8 @@ public:
     // A private call: a padlock at the status line's right end, grey until the peer has proven the secret.
     void ShowPeerProven(bool proven, const std::string& peer) override;
     void ShowNotSealed(const std::string& source) override;
+    // An encrypted call: the padlock, green, whose click shows the call's code; hidden otherwise.
+    void ShowEncryption(bool encrypted, const std::string& code) override;
     // The call's state in small type on the status line's second row; a notice takes its place until the
     // call ends, with the state in the tool tip.
     void ShowCallState(const std::string& text) override;
@@ -120,6 +122,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void reject() override;
 

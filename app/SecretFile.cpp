@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/FileDescriptor.h"
+#include "link/CallKeys.h"
 
 namespace {
 
@@ -17,6 +18,14 @@ std::string SystemProblem(const std::string& what) {
 }
 
 }  // namespace
+
+std::optional<std::string> SecretFile::Weakness(const std::vector<uint8_t>& secret) {
+    if (CallKeys::Secret::From(secret).key || secret.size() >= kMinPassphraseBytes)
+        return std::nullopt;
+    return "the passphrase has " + std::to_string(secret.size()) + " characters, fewer than the " +
+           std::to_string(kMinPassphraseBytes) +
+           " needed: write a longer one, or make a random key with --make-secret";
+}
 
 std::optional<std::vector<uint8_t>> SecretFile::Read(const std::string& path, std::string& problem) {
     // O_NONBLOCK: a FIFO in the secret's place is refused below, not waited on here.

@@ -18,6 +18,11 @@ public:
 
     // The secret's bytes; nothing, with `problem` set to one sentence, when the file cannot be used.
     static std::optional<std::vector<uint8_t>> Read(const std::string& path, std::string& problem);
+    // A passphrase shorter than this is refused: guessing it would take too few tries.
+    static constexpr size_t kMinPassphraseBytes = 12;
+    // Why `secret` may not be used for calls (one sentence), or nothing: a key from Make, or a passphrase
+    // of at least kMinPassphraseBytes.
+    static std::optional<std::string> Weakness(const std::vector<uint8_t>& secret);
     // Writes a new random secret to `path` (mode 0600; an existing file is never overwritten). False, with
     // `problem` set, when it could not.
     static bool Make(const std::string& path, std::string& problem);

@@ -31,6 +31,8 @@ struct Settings {
     int codecFormat = format_code::kDefault;
     bool codecChosen = false;      // -a was given: the format wins over the peer's
     bool session = true;           // offer the peer a session; false: the plain wire only
+    bool encrypt = true;           // offer the session peer a key for the call; false: --encrypt=off
+    bool requirePrivate = false;   // --require-private: a call that is not encrypted is refused
     int peerTimeoutSeconds = 30;   // a silent session peer ends the call after this long; 0: never
     int statsIntervalSeconds = 0;  // the console prints its statistics this often; 0: only on SIGUSR1
     // --write-sdp: where each call writes the SDP description of the numbered audio it sends (empty:

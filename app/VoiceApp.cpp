@@ -50,10 +50,15 @@ void ReadSecret(Settings& settings) {
         return;
     std::string problem;
     std::optional<std::vector<uint8_t>> secret = SecretFile::Read(settings.secretFile, problem);
-    if (secret)
-        settings.secret = std::move(*secret);
-    else
+    if (!secret) {
         settings.startProblem = SecretProblemText(settings.secretFile, problem);
+        return;
+    }
+    if (const std::optional<std::string> weakness = SecretFile::Weakness(*secret)) {
+        settings.startProblem = SecretProblemText(settings.secretFile, *weakness);
+        return;
+    }
+    settings.secret = std::move(*secret);
 }
 
 std::string BuildTextFromDate(const char* date) {

@@ -49,6 +49,20 @@ std::optional<int> CallSession::TakeOpusFallback() {
     return config_.formatCode;
 }
 
+std::optional<CallKeys> CallSession::TakeNewKeys() {
+    if (!keysChanged_ || !keys_)
+        return std::nullopt;
+    keysChanged_ = false;
+    return keys_;
+}
+
+bool CallSession::TakeRefusal() {
+    if (!refused_ || refusalNamed_)
+        return false;
+    refusalNamed_ = true;
+    return true;
+}
+
 void CallSession::Start(const Config& config, int64_t nowMs) {
     *this = CallSession();
     config_ = config;
@@ -68,8 +82,12 @@ void CallSession::Start(const Config& config, int64_t nowMs) {
         config_.formatChosen = false;
         formatChanged_ = true;
     }
-    if (!config_.offer)
+    if (!config_.offer) {
         config_.opusFormat = 0;
+        config_.encrypt = false;
+    }
+    if (config_.secret)
+        config_.encrypt = config_.offer;
     plainFormat_ = config_.formatCode;
     ApplyFormat();
 }
@@ -181,12 +199,41 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         in.stranger = mode_ == Mode::kSession && !fromPeerAddress;
         return in;
     }
-    if (mode_ == Mode::kSession && control->senderId != peerId_) {
+    const bool keyHello = control->kind == SessionControl::Kind::kHello &&
+                          (control->capabilities & SessionControl::kKeyAgreement) != 0;
+    if (config_.secret && control->kind == SessionControl::Kind::kHello && !keyHello) {
+        // A private call needs fresh keys mixed with the secret: a peer that agrees none is refused.
+        refused_ = true;
+        in.stranger = mode_ == Mode::kSession && !fromPeerAddress;
+        return in;
+    }
+    // Until a private call's peer has proven the secret, a hello alone (replayed, or anybody's) does not
+    // hold the call: the next key hello begins it anew, wherever it comes from.
+    const bool unproven = config_.secret && !proven_ && keyHello;
+    if (mode_ == Mode::kSession && control->senderId != peerId_ && !unproven) {
         // Another session id: a stranger, unless it comes from the peer's own address (the peer started
         // again, with a new id): then the session begins again with it.
         if (!fromPeerAddress || control->kind == SessionControl::Kind::kGoodbye) {
             in.stranger = !fromPeerAddress;
             return in;
+        }
+    }
+    std::optional<CallKeys> agreed;
+    if (control->kind == SessionControl::Kind::kHello && config_.encrypt) {
+        const bool offersKey = (control->capabilities & SessionControl::kKeyAgreement) != 0;
+        const bool samePeer = mode_ == Mode::kSession && control->senderId == peerId_;
+        if (samePeer && keys_ && (!offersKey || control->publicKey != peerPublicKey_)) {
+            // The peer's own hellos repeat its key: one without it, or with another, is a copy stripped or
+            // changed on the path, and an agreed call is never turned back into a plain one by it.
+            in.stranger = !fromPeerAddress;
+            return in;
+        }
+        if (offersKey && !(samePeer && keys_)) {
+            agreed = AgreeKeys(datagram);
+            if (!agreed) {
+                in.stranger = !fromPeerAddress;
+                return in;
+            }
         }
     }
     if (control->kind == SessionControl::Kind::kGoodbye) {
@@ -200,8 +247,22 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         in.action = Incoming::Action::kEndCall;
         return in;
     }
-    if (mode_ != Mode::kSession || control->senderId != peerId_)
+    const bool newSession = mode_ != Mode::kSession || control->senderId != peerId_;
+    if (newSession)
         BeginSession(*control, nowMs);
+    if (agreed) {
+        if (keys_)
+            keys_->Wipe();
+        keys_ = agreed;
+        peerPublicKey_ = control->publicKey;
+        keysChanged_ = true;
+        confirmKeys_ = true;
+        proven_ = false;
+    } else if (newSession && keys_) {
+        // The peer started again without a key: the old call's keys are not this one's.
+        keys_->Wipe();
+        keys_.reset();
+    }
     // The peer has not seen our hello yet (it names no id, or an old one): answer at once.
     if (control->peerId != config_.sessionId)
         answerHello_ = true;
@@ -333,11 +394,25 @@ uint32_t CallSession::Timestamp() const {
                                  framesCaptured_ * static_cast<uint64_t>(frameSamples_));
 }
 
+bool CallSession::HoldsAudio(int64_t nowMs) const {
+    // Until the first hello has gone out the wait has not begun; a listener sends nothing before it
+    // knows its peer anyway.
+    return mode_ == Mode::kOffering && config_.encrypt && !config_.secret && !config_.requireKeys &&
+           (hellosSent_ == 0 || nowMs - firstHelloMs_ < kClearAudioHoldMs);
+}
+
 int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out,
                               int64_t nowMs) {
     const uint32_t timestamp = Timestamp();
     ++framesCaptured_;
     if (!peerKnown_)
+        return 0;
+    if (HoldsAudio(nowMs))
+        return 0;
+    // A private call sends audio only sealed, and only to a peer that has shown it holds the secret.
+    if (config_.secret && (!keys_ || !proven_))
+        return 0;
+    if (config_.requireKeys && !keys_)
         return 0;
     if (mode_ != Mode::kSession) {
         // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone. A plain peer
@@ -386,7 +461,27 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     return length;
 }
 
+std::optional<CallKeys> CallSession::AgreeKeys(std::span<const uint8_t> datagram) const {
+    uint8_t mine[SessionControl::kBytesWithKey];
+    if (MakeControl(SessionControl::Kind::kHello).Compose(mine) != SessionControl::kBytesWithKey)
+        return std::nullopt;
+    const std::optional<CallKeys::Offer> myOffer = CallKeys::OfferOf(mine);
+    const std::optional<CallKeys::Offer> theirOffer = CallKeys::OfferOf(datagram);
+    if (!myOffer || !theirOffer)
+        return std::nullopt;
+    if (config_.secret)
+        return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer, *config_.secret);
+    return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer);
+}
+
 int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs) {
+    const int length = MakeControl(kind).Compose(out);
+    if (length > 0)
+        lastSentMs_ = nowMs;
+    return length;
+}
+
+SessionControl CallSession::MakeControl(SessionControl::Kind kind) const {
     SessionControl control;
     control.kind = kind;
     control.formatChosen = config_.formatChosen;
@@ -397,13 +492,14 @@ int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> ou
         control.capabilities |= SessionControl::kOpus;
         control.opusFormat = static_cast<uint8_t>(config_.opusFormat);
     }
+    if (config_.encrypt) {
+        control.capabilities |= SessionControl::kKeyAgreement;
+        control.publicKey = config_.keyPair.publicKey;
+    }
     // The hello names the plain format even in an Opus call: a copy without Opus agrees on it as before.
     control.formatCode =
         static_cast<uint8_t>(format_code::IsOpus(config_.formatCode) ? plainFormat_ : config_.formatCode);
-    const int length = control.Compose(out);
-    if (length > 0)
-        lastSentMs_ = nowMs;
-    return length;
+    return control;
 }
 
 int CallSession::ComposeDue(std::span<uint8_t> out, int64_t nowMs) {
@@ -412,13 +508,18 @@ int CallSession::ComposeDue(std::span<uint8_t> out, int64_t nowMs) {
     if (mode_ != Mode::kSession) {
         if (mode_ != Mode::kOffering || hellosSent_ >= kMaxHellos || nowMs < nextHelloMs_)
             return 0;
-        ++hellosSent_;
+        if (hellosSent_++ == 0)
+            firstHelloMs_ = nowMs;
         nextHelloMs_ = nowMs + kHelloIntervalMs;
         return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
     }
     if (answerHello_) {
         answerHello_ = false;
         return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
+    }
+    if (confirmKeys_ && keys_) {
+        confirmKeys_ = false;
+        return ComposeControl(SessionControl::Kind::kKeepAlive, out, nowMs);
     }
     if (peerReports_ && nowMs >= nextReportMs_) {
         nextReportMs_ = nowMs + kReportIntervalMs;

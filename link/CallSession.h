@@ -15,14 +15,24 @@
 // otherwise the listener takes the caller's (AgreeFormat). Opus is offered beside that format: when both
 // hellos offer it the call switches to it, and the plain wire never carries it.
 //
+// Encryption is offered in the hello too: each side's hello carries a fresh public key, and when both did
+// the session holds the call's keys (CallKeys), which the link seals every datagram but the hellos with.
+// While that offer stands, audio is held back for at most kClearAudioHoldMs after the first hello, so
+// that a copy that answers within it never gets a frame in the clear; a peer that has not answered by then
+// gets the held frames and the rest on the plain wire, exactly as before, only that much later. A hello
+// without a key (an older copy, or a key stripped on the path) makes a session that is not encrypted, and the
+// link says so.
+//
 // Pure: no socket, no clock of its own (times are passed in, milliseconds of a monotonic clock), so that
 // tests drive it on a fake clock. The link's worker is its only user. Layouts: docs/SESSION.md.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
+#include "link/CallKeys.h"
 #include "link/RtcpReport.h"
 #include "link/SessionControl.h"
 
@@ -40,6 +50,8 @@ public:
     static constexpr int kKeepAliveMs = 1000;
     static constexpr int kReportIntervalMs = 500;
     static constexpr int kDefaultPeerTimeoutMs = 30000;
+    // How long an offer of encryption holds the microphone's frames back, waiting for the peer's answer.
+    static constexpr int kClearAudioHoldMs = 200;
 
     struct Config {
         bool offer = true;  // false: --session=off, the plain wire only
@@ -51,6 +63,12 @@ public:
         uint64_t sessionId = 0;                     // this side's, random, never 0
         uint32_t firstSequence = 0;                 // RTP's first sequence number and timestamp, random
         uint32_t firstTimestamp = 0;
+        bool encrypt = false;  // offer key agreement in the hello, with this call's fresh key pair
+        CallKeys::KeyPair keyPair;
+        // --secret: mixed into the agreement, which is then required; the call's peer counts only once
+        // one of its sealed datagrams has opened (SetPeerProven), and no audio goes to it before.
+        std::shared_ptr<const CallKeys::Secret> secret;
+        bool requireKeys = false;  // --require-private: no audio at all before the keys are agreed
     };
 
     // What a received datagram means for the call.
@@ -81,6 +99,9 @@ public:
     // One received datagram (a private call's, opened), from the current peer's address or not.
     Incoming Receive(std::span<const uint8_t> datagram, bool fromPeerAddress, int64_t nowMs);
 
+    // Whether captured frames wait at `nowMs` (kept, not composed) for the peer's answer to the offer of
+    // encryption.
+    bool HoldsAudio(int64_t nowMs) const;
     // One captured frame as the datagram to send into `out`; 0: nothing to send. `muted`: the frame was
     // captured while the microphone was muted.
     int ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out, int64_t nowMs);
@@ -95,6 +116,16 @@ public:
     void SetPlayoutFigures(const RtcpQuality& figures) { localQuality_ = figures; }
 
     Mode GetMode() const { return mode_; }
+    // Whether the call's keys are agreed: from then on everything but the hellos goes sealed.
+    bool Encrypted() const { return keys_.has_value(); }
+    // The keys once agreed, or agreed anew (the peer started again); none otherwise.
+    std::optional<CallKeys> TakeNewKeys();
+    // A private call's peer whose sealed datagram opened with the call's keys: it holds the secret.
+    void SetPeerProven() { proven_ = true; }
+    bool PeerProven() const { return proven_; }
+    // A private call refused a hello without a key (an older copy, or one with --encrypt=off): once per
+    // call, for the link to say so.
+    bool TakeRefusal();
     bool InSession() const { return mode_ == Mode::kSession; }
     // The format this side uses; when it changed since the last look, the pipeline must follow.
     int FormatCode() const { return config_.formatCode; }
@@ -153,6 +184,10 @@ private:
     Incoming ReceiveRtcp(std::span<const uint8_t> datagram, bool fromPeerAddress, int64_t nowMs);
     // The peer's hello, keep-alive or goodbye of a new session: the session begins (or begins again).
     void BeginSession(const SessionControl& hello, int64_t nowMs);
+    // The hello this side sends, as a control datagram of `kind`.
+    SessionControl MakeControl(SessionControl::Kind kind) const;
+    // The keys agreed with the peer's key-agreement hello `datagram`; none when its key is unusable.
+    std::optional<CallKeys> AgreeKeys(std::span<const uint8_t> datagram) const;
     void Heard(int64_t nowMs);
     int ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs);
     int ComposeReport(std::span<uint8_t> out, int64_t nowMs);
@@ -165,6 +200,13 @@ private:
     static constexpr size_t kOpusDtxBytes = 2;
 
     Config config_;
+    std::optional<CallKeys> keys_;
+    CallKeys::Key peerPublicKey_{};
+    bool keysChanged_ = false;
+    bool confirmKeys_ = false;  // a sealed keep-alive goes out at once: the peer learns we hold the keys
+    bool proven_ = false;
+    bool refused_ = false;
+    bool refusalNamed_ = false;
     int plainFormat_ = 0;     // the format of the plain wire and of the hello
     int rate_ = 8000;         // the format's samples per second: RTP's clock
     int frameSamples_ = 160;  // samples per frame
@@ -174,6 +216,7 @@ private:
     uint64_t peerId_ = 0;
     bool peerReports_ = false;  // the peer's hello offered quality reports
     int hellosSent_ = 0;
+    int64_t firstHelloMs_ = 0;
     int64_t nextHelloMs_ = 0;
     bool answerHello_ = false;  // the peer's hello did not name us yet: answer at once
     int64_t lastSentMs_ = 0;

@@ -53,18 +53,24 @@ DatagramSealer::Key DatagramSealer::DeriveKey(const uint8_t* secret, size_t leng
     return key;
 }
 
-DatagramSealer::DatagramSealer(const Key& key) : key_(key), nextCounter_(0) {
+DatagramSealer::DatagramSealer(const Key& key) : key_(key), openKey_(key), nextCounter_(0) {
     StartSodium();
     randombytes_buf(&senderId_, sizeof(senderId_));
 }
 
 DatagramSealer::DatagramSealer(const Key& key, uint64_t senderId, uint64_t firstCounter)
-    : key_(key), senderId_(senderId), nextCounter_(firstCounter) {
+    : key_(key), openKey_(key), senderId_(senderId), nextCounter_(firstCounter) {
+    StartSodium();
+}
+
+DatagramSealer::DatagramSealer(const Key& sendKey, const Key& openKey, uint64_t senderId)
+    : key_(sendKey), openKey_(openKey), senderId_(senderId), nextCounter_(0) {
     StartSodium();
 }
 
 DatagramSealer::~DatagramSealer() {
     sodium_memzero(key_.data(), key_.size());
+    sodium_memzero(openKey_.data(), openKey_.size());
 }
 
 int DatagramSealer::Seal(const uint8_t* inner, int length, uint8_t* out, int capacity) {
@@ -107,7 +113,7 @@ DatagramSealer::Result DatagramSealer::Open(const uint8_t* datagram, int length,
     unsigned long long opened = 0;
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(inner, &opened, nullptr, datagram + kHeaderBytes,
                                                    static_cast<unsigned long long>(length - kHeaderBytes),
-                                                   datagram, kHeaderBytes, nonce, key_.data()) != 0)
+                                                   datagram, kHeaderBytes, nonce, openKey_.data()) != 0)
         return Result::kForged;
     Remember(id, number);
     innerLength = static_cast<int>(opened);

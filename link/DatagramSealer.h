@@ -48,6 +48,9 @@ public:
     explicit DatagramSealer(const Key& key);
     // A given sender id and first counter, for tests.
     DatagramSealer(const Key& key, uint64_t senderId, uint64_t firstCounter);
+    // An encrypted session's sealer: one key for what this side sends, another for what it opens (each
+    // direction has its own, fresh for the call), and the sender id the session's.
+    DatagramSealer(const Key& sendKey, const Key& openKey, uint64_t senderId);
     ~DatagramSealer();
     DatagramSealer(const DatagramSealer&) = delete;
     DatagramSealer& operator=(const DatagramSealer&) = delete;
@@ -80,6 +83,7 @@ private:
     void Remember(uint64_t id, uint64_t counter);
 
     Key key_;
+    Key openKey_;
     uint64_t senderId_;
     uint64_t nextCounter_;
     std::array<Sender, kMaxSenders> senders_{};

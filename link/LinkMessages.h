@@ -32,4 +32,12 @@ constexpr uint32_t WM_LINK_STRANGER = 0x8015;
 // wParam: the format the call goes on with, since the peer speaks only the plain wire and this copy
 // offered Opus.
 constexpr uint32_t WM_LINK_OPUS_FALLBACK = 0x8016;
+// The call's keys are agreed: every datagram but the hellos is sealed. wParam: the short code (0 to 999999)
+// both users compare. Posted again with a new code when the peer starts again.
+constexpr uint32_t WM_LINK_ENCRYPTED = 0x8017;
+// The call is not encrypted: the peer speaks only the plain wire, or its hello carried no key. Posted once
+// per call (again if an encrypted call's peer starts again without a key).
+constexpr uint32_t WM_LINK_NOT_ENCRYPTED = 0x8018;
+// A private call (--secret) refused a peer whose hello agreed no key; posted once per call.
+constexpr uint32_t WM_LINK_NO_AGREEMENT = 0x8019;
 constexpr uint32_t WM_AUDIO_LEVELS = 0x806E;

@@ -1,5 +1,7 @@
 #include "link/SessionControl.h"
 
+#include <cstring>
+
 #include "audio/FormatCode.h"
 
 #include "link/BigEndian.h"
@@ -17,7 +19,9 @@ bool KnownKind(uint8_t kind) {
 }  // namespace
 
 int SessionControl::Compose(std::span<uint8_t> out) const {
-    if (out.size() < static_cast<size_t>(kBytes) || version == 0 || senderId == 0 ||
+    const bool withKey = kind == Kind::kHello && (capabilities & kKeyAgreement) != 0;
+    const int length = withKey ? kBytesWithKey : kBytes;
+    if (out.size() < static_cast<size_t>(length) || version == 0 || senderId == 0 ||
         !KnownKind(static_cast<uint8_t>(kind)))
         return 0;
     uint8_t* at = out.data();
@@ -28,10 +32,12 @@ int SessionControl::Compose(std::span<uint8_t> out) const {
     big_endian::Put64(at + 4, senderId);
     big_endian::Put64(at + 12, peerId);
     at[20] = formatCode;
-    at[21] = capabilities & kKnownCapabilities;
+    at[21] = capabilities & kKnownCapabilities & (withKey ? 0xFF : static_cast<uint8_t>(~kKeyAgreement));
     at[22] = (capabilities & kOpus) != 0 ? opusFormat : 0;
     at[23] = 0;
-    return kBytes;
+    if (withKey)
+        std::memcpy(at + kBytes, publicKey.data(), publicKey.size());
+    return length;
 }
 
 std::optional<SessionControl> SessionControl::Parse(std::span<const uint8_t> datagram) {
@@ -58,5 +64,11 @@ std::optional<SessionControl> SessionControl::Parse(std::span<const uint8_t> dat
         control.opusFormat = opus;
     else
         control.capabilities &= static_cast<uint8_t>(~kOpus);
+    // Only a hello carries a key, and only one long enough to hold it.
+    if ((control.capabilities & kKeyAgreement) != 0 && control.kind == Kind::kHello &&
+        datagram.size() >= static_cast<size_t>(kBytesWithKey))
+        std::memcpy(control.publicKey.data(), at + kBytes, control.publicKey.size());
+    else
+        control.capabilities &= static_cast<uint8_t>(~kKeyAgreement);
     return control;
 }

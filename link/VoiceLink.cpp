@@ -10,6 +10,7 @@
 #include "base/Exception.h"
 #include "link/LinkMessages.h"
 #include "link/RtpPacket.h"
+#include "link/SessionWire.h"
 #include "platform/ErrorSink.h"
 
 namespace {
@@ -223,15 +224,24 @@ void VoiceLink::Run() {
     pipeline_.ResetInputLevel();
     streamIndex_.store(pipeline_.AddStream(outputDevice_), std::memory_order_release);
     try {
-        if (private_) {
+        sealed_.assign(kMaxDatagram, 0);
+        opened_.assign(kMaxDatagram, 0);
+        legacyPrivate_ = private_ && !sessionOffer_;
+        if (private_ && sessionOffer_) {
+            // Each call's agreement takes the secret in: nothing slow here.
+            auto secret = std::make_shared<CallKeys::Secret>(CallKeys::Secret::From(secret_));
+            if (key_ && secret_.empty())
+                secret->key = *key_;
+            callSecret_ = std::move(secret);
+            std::fill(secret_.begin(), secret_.end(), 0);
+        }
+        if (legacyPrivate_) {
             // The slow derivation runs here, on the worker, so that the window is never held up; calls begin
             // once it is done. A failure leaves the link private with no sealer: it sends and takes nothing.
             try {
                 if (!key_)
                     key_ = DatagramSealer::DeriveKey(secret_.data(), secret_.size());
                 sealer_ = std::make_unique<DatagramSealer>(*key_);
-                sealed_.assign(kMaxDatagram, 0);
-                opened_.assign(kMaxDatagram, 0);
             } catch (const Exception&) {
                 sealer_.reset();
                 CurrentErrorSink().ReportError(
@@ -297,17 +307,21 @@ void VoiceLink::RunCall() {
     try {
         ByteBuffer buffer(kMaxDatagram, 0);
         bool ended = false;  // by the peer's sealed end of call
+        connectPending_ = false;
         int64_t attemptStartMs = MonotonicMs();
         size_t closedInRow = 0;  // of the peer's addresses, found closed one after the other
         if (peer.IsAny()) {
-            if (private_)
+            if (legacyPrivate_)
                 ended = !WaitForSealedPeer(handle, generation, peer, buffer);
             else
                 WaitForPeer(handle, generation);
+            // A private listener is connected once its peer has proven the secret, not by any datagram.
+            connectPending_ = callSecret_ != nullptr;
         }
         waitingForPeer_.store(false, std::memory_order_release);
         TrimQueue(kFramesKeptForPeer);
-        PostWindow(WM_LINK_CONNECTED);
+        if (!connectPending_)
+            PostWindow(WM_LINK_CONNECTED);
 
         while (!ended && CallGoesOn(generation)) {
             CheckStop();
@@ -322,7 +336,7 @@ void VoiceLink::RunCall() {
                             break;
                         attemptStartMs = MonotonicMs();
                     }
-                    if (private_) {
+                    if (legacyPrivate_) {
                         if (ReceiveSealed(handle, generation, peer, buffer) == Received::kEndOfCall)
                             break;
                     } else if (ReceivePlain(handle, generation, peer, buffer) == Received::kEndOfCall) {
@@ -404,7 +418,19 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
     randombytes_buf(&config.firstSequence, sizeof(config.firstSequence));
     randombytes_buf(&config.firstTimestamp, sizeof(config.firstTimestamp));
     config.opusFormat = opusOffer_;
+    // A private call seals everything with the secret's key already; every other session offers a key
+    // pair of its own, new for every call.
+    config.encrypt = sessionOffer_ && (encryptionOffer_ || private_) && !legacyPrivate_;
+    config.secret = callSecret_;
+    config.requireKeys = requireEncryption_;
+    if (config.encrypt)
+        config.keyPair = CallKeys::MakeKeyPair();
+    callSealer_.reset();
+    pendingCode_.reset();
+    encryptionShown_.reset();
+    encrypted_.store(false, std::memory_order_relaxed);
     session_.Start(config, MonotonicMs());
+    sodium_memzero(config.keyPair.secretKey.data(), config.keyPair.secretKey.size());
     // Opus set for the call waits for the peer's hello: the call begins in the plain format.
     if (session_.TakeFormatChange())
         ChangeFormat(session_.FormatCode(), false);
@@ -460,8 +486,98 @@ VoiceLink::Received VoiceLink::ReceivePlain(SocketHandle handle, uint32_t genera
         }
         return Received::kEndOfCall;
     }
-    return TakeDatagram(std::span<const uint8_t>(buffer.Data(), static_cast<size_t>(n)), from, generation,
-                        peer, std::nullopt);
+    const std::span<const uint8_t> datagram(buffer.Data(), static_cast<size_t>(n));
+    if (callSealer_ != nullptr)
+        return ReceiveEncrypted(datagram, from, generation, peer);
+    if (callSecret_ != nullptr && !IsHello(datagram)) {
+        // A private call before its keys: only a hello may come in the clear.
+        NoteDrop(session_wire::Classify(datagram) == session_wire::DatagramKind::kSealed
+                     ? DatagramSealer::Result::kForged
+                     : DatagramSealer::Result::kNotSealed,
+                 from);
+        return Received::kNothing;
+    }
+    return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+}
+
+VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagram, const SocketAddress& from,
+                                                uint32_t generation, SocketAddress& peer) {
+    const session_wire::DatagramKind kind = session_wire::Classify(datagram);
+    // Hellos travel in the clear, since they carry the keys; the session checks that they are its peer's.
+    const bool hello = kind == session_wire::DatagramKind::kControl && datagram.size() > 2 &&
+                       datagram[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
+    if (hello)
+        return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+    if (kind != session_wire::DatagramKind::kSealed) {
+        droppedNotSealed_.fetch_add(1, std::memory_order_relaxed);
+        if (!(from == peer))
+            NoteStranger(from);
+        return Received::kNothing;
+    }
+    int innerLength = 0;
+    uint64_t counter = 0;
+    const DatagramSealer::Result result =
+        callSealer_->Open(datagram.data(), static_cast<int>(datagram.size()), opened_.data(),
+                          static_cast<int>(opened_.size()), innerLength, counter);
+    if (result != DatagramSealer::Result::kOpened) {
+        if (callSecret_ != nullptr) {
+            NoteDrop(result, from);
+            return Received::kNothing;
+        }
+        (result == DatagramSealer::Result::kReplayed ? droppedReplayed_ : droppedForged_)
+            .fetch_add(1, std::memory_order_relaxed);
+        if (!(from == peer))
+            NoteStranger(from);
+        return Received::kNothing;
+    }
+    if (pendingCode_) {
+        // The keys are confirmed: the peer derived the same ones.
+        encrypted_.store(true, std::memory_order_relaxed);
+        encryptionShown_ = true;
+        PostWindow(WM_LINK_ENCRYPTED, static_cast<WPARAM>(*std::exchange(pendingCode_, std::nullopt)), 0);
+    }
+    if (callSecret_ != nullptr && (!session_.PeerProven() || !(provenPeer_ == from))) {
+        // The first datagram that opens with this call's keys: the peer holds the secret.
+        session_.SetPeerProven();
+        peerProven_ = true;
+        provenPeer_ = from;
+        if (std::exchange(connectPending_, false))
+            PostWindow(WM_LINK_CONNECTED);
+        PostSource(WM_LINK_PEER_PROVEN, from);
+    }
+    return TakeDatagram(std::span<const uint8_t>(opened_.data(), static_cast<size_t>(innerLength)), from,
+                        generation, peer, std::nullopt);
+}
+
+bool VoiceLink::IsHello(std::span<const uint8_t> datagram) {
+    return datagram.size() > 2 && datagram[0] == session_wire::kControlType &&
+           datagram[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
+}
+
+bool VoiceLink::FollowEncryption() {
+    if (session_.TakeRefusal())
+        PostWindow(WM_LINK_NO_AGREEMENT);
+    if (std::optional<CallKeys> keys = session_.TakeNewKeys()) {
+        callSealer_ = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session_.SessionId());
+        keys->Wipe();
+        pendingCode_ = keys->code;
+        return true;
+    }
+    const CallSession::Mode mode = session_.GetMode();
+    // With sessions off the window says so itself, from the settings.
+    if (mode != CallSession::Mode::kSession && mode != CallSession::Mode::kPlain)
+        return true;
+    if (!session_.Encrypted() && callSealer_ != nullptr) {
+        // The peer started again without a key.
+        callSealer_.reset();
+        pendingCode_.reset();
+        encrypted_.store(false, std::memory_order_relaxed);
+    }
+    if (!private_ && !session_.Encrypted() && encryptionShown_ != false) {
+        encryptionShown_ = false;
+        PostWindow(WM_LINK_NOT_ENCRYPTED);
+    }
+    return !(requireEncryption_ && !session_.Encrypted());
 }
 
 VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, const SocketAddress& from,
@@ -481,7 +597,7 @@ VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, c
         if (generation_.load(std::memory_order_acquire) == generation)
             peer_ = from;
     }
-    if (in.action == CallSession::Incoming::Action::kEndCall)
+    if (!FollowEncryption() || in.action == CallSession::Incoming::Action::kEndCall)
         return Received::kEndOfCall;
     if (session_.TakeFormatChange()) {
         ChangeFormat(session_.FormatCode(), true);
@@ -577,7 +693,7 @@ void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
     const uint8_t end = DatagramSealer::kEndOfCallDatagram;
     const uint8_t* datagram = &end;
     int length = 1;
-    if (!private_) {
+    if (!legacyPrivate_) {
         length = session_.ComposeGoodbye(goodbye);
         datagram = goodbye;
     }
@@ -593,8 +709,20 @@ void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
 
 bool VoiceLink::SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data,
                              int length) {
-    if (!private_) {
-        SendTo(handle, peer, data, length);
+    if (!legacyPrivate_) {
+        // An encrypted session seals everything but its hellos, which carry the keys; a private call
+        // sends nothing else unsealed.
+        const bool hello = IsHello(std::span<const uint8_t>(data, static_cast<size_t>(length)));
+        if (callSealer_ == nullptr && callSecret_ != nullptr && !hello)
+            return false;
+        if (callSealer_ == nullptr || hello) {
+            SendTo(handle, peer, data, length);
+            return true;
+        }
+        const int sealed = callSealer_->Seal(data, length, sealed_.data(), static_cast<int>(sealed_.size()));
+        if (sealed == 0)
+            return false;
+        SendTo(handle, peer, sealed_.data(), sealed);
         return true;
     }
     // Without a key (its derivation failed) a private link sends nothing rather than anything in the clear.
@@ -701,7 +829,11 @@ void VoiceLink::WaitForPeer(SocketHandle handle, uint32_t generation) {
 void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer) {
     const int64_t nowMs = MonotonicMs();
     // Sealing adds its overhead: a frame that would not fit a receiver's limit sealed is not sent.
-    const size_t room = static_cast<size_t>(kMaxDatagram - (private_ ? DatagramSealer::kOverhead : 0));
+    // An offer of encryption keeps the frames queued until the peer answers it, or the wait is over.
+    if (session_.HoldsAudio(nowMs))
+        return;
+    const bool sealing = legacyPrivate_ || callSealer_ != nullptr;
+    const size_t room = static_cast<size_t>(kMaxDatagram - (sealing ? DatagramSealer::kOverhead : 0));
     std::lock_guard<std::mutex> guard(queueLock_);
     while (!queue_.empty()) {
         CheckStop();

@@ -97,6 +97,12 @@ public:
     void SetFormatChosen(bool chosen) { formatChosen_ = chosen; }
     // The Opus format offered to a session peer (0: none). Set before a call, like the format.
     void SetOpusOffer(int formatCode) { opusOffer_ = formatCode; }
+    // Whether calls offer encryption in the session's hello (on by default; off: --encrypt=off, a session
+    // in the clear that tools can read). Set before the worker starts.
+    void SetEncryptionOffer(bool offer) { encryptionOffer_ = offer; }
+    // --require-private: nothing goes in the clear, and a call that turns out not to be encrypted ends.
+    // Set before the worker starts.
+    void SetRequireEncryption(bool require) { requireEncryption_ = require; }
     // How long a session peer may stay silent before the call ends; 0: never. Set before the worker starts.
     void SetPeerTimeoutMs(int ms) { peerTimeoutMs_ = ms; }
     int OutputDevice() const { return outputDevice_; }
@@ -126,6 +132,9 @@ public:
         CallSession::Quality quality;
     };
     CallState GetCallState() const;
+    // Whether the current call's datagrams are sealed with keys agreed for it, and a datagram of the peer
+    // has opened with them.
+    bool Encrypted() const { return encrypted_.load(std::memory_order_relaxed); }
     // Datagrams a session dropped because they were not its peer's.
     int64_t StrangerDatagrams() const { return strangers_.load(std::memory_order_relaxed); }
 
@@ -201,6 +210,14 @@ private:
     // The sealed end of call, sent when a private call is closed or the program ends.
     void SendEndOfCall(SocketHandle handle, const SocketAddress& peer);
     void NoteDrop(DatagramSealer::Result result, const SocketAddress& from);
+    // An encrypted session's datagram: opened with the call's keys (hellos go in the clear), the rest
+    // dropped.
+    Received ReceiveEncrypted(std::span<const uint8_t> datagram, const SocketAddress& from,
+                              uint32_t generation, SocketAddress& peer);
+    static bool IsHello(std::span<const uint8_t> datagram);
+    // Takes up keys the session agreed and tells the window whether the call is encrypted; false when the
+    // call is not and must not go on (--require-private).
+    bool FollowEncryption();
     // Drops queued frames beyond the newest `keep`.
     void TrimQueue(size_t keep);
     // A socket whose call was closed before the worker picked it up: closed, and the closed message posted.
@@ -248,6 +265,11 @@ private:
     // A private call's parts. The secret and the flag are set before the worker starts; the sealer and its
     // buffers belong to the worker alone.
     bool private_ = false;
+    // With sessions off a private call seals with one key from the secret (the older private wire);
+    // with sessions the secret goes into each call's key agreement (callSecret_). Set when the worker starts.
+    bool legacyPrivate_ = false;
+    std::shared_ptr<const CallKeys::Secret> callSecret_;
+    bool connectPending_ = false;  // a private listener says it is connected once its peer has proven it
     std::vector<uint8_t> secret_;
     std::optional<DatagramSealer::Key> key_;
     std::unique_ptr<DatagramSealer> sealer_;
@@ -266,6 +288,14 @@ private:
     // The session of the current call (the worker's alone), and what the window may read of it.
     CallSession session_;
     bool sessionOffer_ = true;
+    bool encryptionOffer_ = true;
+    bool requireEncryption_ = false;
+    // An encrypted session's sealer, made from the keys agreed for the call (the worker's alone).
+    std::unique_ptr<DatagramSealer> callSealer_;
+    std::optional<bool> encryptionShown_;  // what the window was last told of this call
+    // The code of keys agreed but not yet confirmed: shown once a datagram of the peer opens with them.
+    std::optional<uint32_t> pendingCode_;
+    std::atomic<bool> encrypted_{false};
     bool formatChosen_ = false;
     int opusOffer_ = kOpusOffered;
     int64_t lastAdaptedReport_ = -1;

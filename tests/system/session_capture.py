@@ -6,10 +6,14 @@
         SENDER's datagrams are those of a session: plain audio only until the session began (the peer's
         first hello passed the other way), then numbered audio (one SSRC, sequence +1 and timestamp + one
         frame each, payload types clear of 64-95), quality reports and control datagrams; at most 10 hellos.
+    session_capture.py encrypted CAPTURE SENDER
+        SENDER's call is encrypted: at most 10 hellos of 56 bytes (with the key-agreement bit) in the
+        clear, everything else sealed (type 2, 34 bytes or more) under one sender id with counters +1 from
+        0; no plain audio, RTP, RTCP or other control datagram in the clear.
     session_capture.py plain CAPTURE SENDER --payload-bytes=N [--hellos=MAX] [--expect=FILE] [--from-start]
                        [--min-audio=K]
         SENDER's datagrams are the plain wire: type 0 with N bytes of audio, the one-byte marker, and at
-        most MAX 24-byte hellos (default 0); at least K of them audio. With --expect, the audio is a run of
+        most MAX hellos of 24 bytes, or 56 with a key (default 0); at least K of them audio. With --expect, the audio is a run of
         whole frames of FILE (what the sender's input encodes to) without a gap; with --from-start, from
         its first frame on.
 
@@ -137,6 +141,37 @@ def judge_session(rows, sender, frame_samples):
     return judge.finish(summary)
 
 
+def judge_encrypted(rows, sender):
+    judge = Judge()
+    mine = [(at, data) for at, who, data in rows if who == sender]
+    hellos = sealed = 0
+    sender_ids = set()
+    counters = []
+    for at, data in mine:
+        if data and data[0] == 2:
+            if len(data) < 34:
+                judge.problem(f"a sealed datagram of {len(data)} bytes at {at:.0f} ms")
+                continue
+            sealed += 1
+            sender_ids.add(data[1:9])
+            counters.append(int.from_bytes(data[9:17], "little"))
+        elif kind_of(data) == "control" and control_kind(data) == HELLO:
+            hellos += 1
+            if len(data) != 56 or not data[21] & 0x08:
+                judge.problem(f"a hello of {len(data)} bytes without a key at {at:.0f} ms")
+        else:
+            judge.problem(f"a datagram of kind {kind_of(data)} in the clear at {at:.0f} ms")
+    if hellos > 10:
+        judge.problem(f"{hellos} hellos")
+    if sealed == 0:
+        judge.problem(f"the {sender} sent nothing sealed")
+    if len(sender_ids) > 1:
+        judge.problem(f"{len(sender_ids)} sender ids in one call")
+    if counters and counters != list(range(len(counters))):
+        judge.problem("sealed counters do not run +1 from 0 (or datagrams were lost or reordered)")
+    return judge.finish(f"{sender}: {len(mine)} datagrams, {hellos} hellos, {sealed} sealed")
+
+
 def judge_plain(rows, sender, payload_bytes, max_hellos, expect_path, from_start, min_audio):
     judge = Judge()
     mine = [(at, data) for at, who, data in rows if who == sender]
@@ -148,7 +183,7 @@ def judge_plain(rows, sender, payload_bytes, max_hellos, expect_path, from_start
             audio.append(data[1:])
         elif kind == "marker" and len(data) == 1:
             markers += 1
-        elif kind == "control" and len(data) == 24 and control_kind(data) == HELLO and hellos < max_hellos:
+        elif kind == "control" and len(data) in (24, 56) and control_kind(data) == HELLO and hellos < max_hellos:
             hellos += 1
         elif not data:
             judge.problem(f"an empty datagram at {at:.0f} ms")
@@ -183,10 +218,12 @@ def judge_plain(rows, sender, payload_bytes, max_hellos, expect_path, from_start
 def main():
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     options = dict(a[2:].split("=", 1) if "=" in a else (a[2:], "") for a in sys.argv[1:] if a.startswith("--"))
-    if len(args) != 3 or args[0] not in ("session", "plain"):
+    if len(args) != 3 or args[0] not in ("session", "encrypted", "plain"):
         sys.exit(__doc__)
     mode, path, sender = args
     rows = read_capture(path)
+    if mode == "encrypted":
+        return judge_encrypted(rows, sender)
     if mode == "session":
         frame_samples = int(options["frame-samples"]) if "frame-samples" in options else None
         return judge_session(rows, sender, frame_samples)

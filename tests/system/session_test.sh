@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The session between two qparlin --headless processes on 127.0.0.1 with WAV-file audio, and what a peer
 # that speaks only the plain wire gets from a copy that offers one:
-#  1. two copies agree a session at once: numbered audio and reports both ways, no plain audio after it
-#     began, a few hellos, and sound both ways;
+#  1. two copies agree an encrypted session at once: keys in a few hellos, every other datagram sealed,
+#     the same code on both sides, and sound both ways;
 #  2. a scripted plain-wire peer, as listener (with the 1000 frames of a long wait to send at once) and as
 #     caller, receives only plain audio, markers and at most ten hellos, and its audio is the copy's input
 #     encoded frame for frame, without a gap;
@@ -146,8 +146,14 @@ if start_listener "$dir" --audio=file --input-wav="$work/listener-11025.wav" \
     echo "session: the listener showed it after $waited s"
     sleep 5
     end_all "session" "$caller" "$listener" "$relay"
-    judge session "$dir/capture" caller --frame-samples="$ilbc_samples"
-    judge session "$dir/capture" listener --frame-samples="$ilbc_samples"
+    # Encrypted with nothing configured: keys in the hellos, everything else sealed, one code on both sides.
+    judge encrypted "$dir/capture" caller
+    judge encrypted "$dir/capture" listener
+    codes=$(sed -n 's/^Encrypted call: the code is \([0-9]\{3\} [0-9]\{3\}\);.*/\1/p' "$dir/caller.out" "$dir/listener.out" |
+        sort -u)
+    [ "$(echo "$codes" | grep -c .)" = 1 ] ||
+        fail "session: the two sides did not show one code: $(grep -h Encrypted "$dir/caller.out" "$dir/listener.out")"
+    echo "session: both sides show the code $codes"
     heard "session: caller -> listener" "$work/caller-11025.wav" "$dir/listener-out.wav" 0.5 0 4
     heard "session: listener -> caller" "$work/listener-11025.wav" "$dir/caller-out.wav" 0.5 0 4.5
     for side in listener caller; do

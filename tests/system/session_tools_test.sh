@@ -47,7 +47,7 @@ call() {
         { fail "$codec: the relay did not start: $(cat "$dir/relay.out")"; return; }
 
     "$QPARLIN" --headless --audio=file --input-wav="$dir/caller.wav" -a:"$codec" \
-        --write-sdp="$dir/call.sdp:$tool_port" -c:127.0.0.1:"$relay_port":yes \
+        --encrypt=off --write-sdp="$dir/call.sdp:$tool_port" -c:127.0.0.1:"$relay_port":yes \
         >"$dir/caller.out" 2>"$dir/caller.err" &
     local caller=$!
     pids+=("$caller")

@@ -49,6 +49,10 @@ public:
         privacy.push_back(proven ? peer : "-");
     }
     void ShowNotSealed(const std::string& source) override { notSealed.push_back(source); }
+    void ShowEncryption(bool encrypted, const std::string& code) override {
+        encryption.push_back(encrypted ? code : "-");
+    }
+    void ShowNotice(const std::string& text) override { notices.push_back(text); }
 
     std::vector<std::string> statuses;
     bool connectEnabled = false;
@@ -64,6 +68,8 @@ public:
     int writtenPort = -1;
     std::vector<std::string> privacy;  // "-" for not proven, else the proven peer
     std::vector<std::string> notSealed;
+    std::vector<std::string> encryption;  // "-" for not encrypted, else the code shown
+    std::vector<std::string> notices;
 };
 
 class UdpPeer {
@@ -462,4 +468,33 @@ TEST(ReachableTextTest, ThePortTheSocketHasWithTheLanAddresses) {
     EXPECT_EQ(CallController::ReachableText(41822, loop6, {b4}), "Listening on [::1]:41822");
     EXPECT_EQ(CallController::ReachableText(7, SocketAddress(htonl(INADDR_LOOPBACK), 7)),
               "Listening on 127.0.0.1:7");
+}
+
+TEST_F(CallControllerTest, AnEncryptedCallShowsItsCodeUntilItEndsAndAnUnencryptedOneSaysSo) {
+    Start();
+    controller->HandleMessage(Message{WM_LINK_ENCRYPTED, 7, 0});
+    ASSERT_EQ(view.encryption, std::vector<std::string>{"000 007"});
+    EXPECT_EQ(view.notices.back(),
+              "Encrypted call: the code is 000 007; read it to the peer, who must see the same code");
+    controller->HandleMessage(Message{WM_LINK_CLOSED, 0, 0});
+    EXPECT_EQ(view.encryption.back(), "-") << "the code was the ended call's";
+    controller->HandleMessage(Message{WM_LINK_NOT_ENCRYPTED, 0, 0});
+    EXPECT_EQ(view.notices.back(), "This call is not encrypted: the peer did not agree a key");
+    controller->HandleMessage(Message{WM_LINK_NO_AGREEMENT, 0, 0});
+    EXPECT_EQ(view.notices.back(), "The peer agreed no fresh key: a private call with it is refused");
+}
+
+TEST_F(CallControllerTest, CallsThatNeverOfferAKeySayAtConnectThatTheyAreNotEncrypted) {
+    settings.encrypt = false;
+    Start();
+    controller->HandleMessage(Message{WM_LINK_CONNECTED, 0, 0});
+    EXPECT_EQ(view.notices.back(), "This call is not encrypted: --encrypt=off");
+    controller->OnExit();
+    controller.reset();
+    link.reset();
+    settings.encrypt = true;
+    settings.session = false;
+    Start();
+    controller->HandleMessage(Message{WM_LINK_CONNECTED, 0, 0});
+    EXPECT_EQ(view.notices.back(), "This call is not encrypted: --session=off");
 }

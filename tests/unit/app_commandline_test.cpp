@@ -395,3 +395,20 @@ TEST(CommandLineTest, BadReachabilityOptionsAreRefused) {
               "qparlin: --announce=: needs a value, as in --announce=on|off");
     EXPECT_EQ(ParseCommandLine({"--browse=5"}).error, "qparlin: --browse=5: takes no value");
 }
+
+TEST(RequirePrivateOptionTest, TakesNoValueAndRefusesOptionsUnderWhichNoCallIsEncrypted) {
+    EXPECT_TRUE(ParseCommandLine({"--require-private"}).settings.value().requirePrivate);
+    EXPECT_FALSE(ParseCommandLine({}).settings.value().requirePrivate);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"--require-private=yes"}, "qparlin: --require-private=yes: takes no value"},
+        {{"--require-private", "--session=off"},
+         "qparlin: --require-private: cannot be used with --session=off, whose calls are never encrypted"},
+        {{"--require-private", "--encrypt=off"},
+         "qparlin: --require-private: cannot be used with --encrypt=off"},
+    };
+    for (const auto& [args, error] : bad) {
+        const ParsedCommandLine parsed = ParseCommandLine(args);
+        EXPECT_FALSE(parsed.Ok()) << args.back();
+        EXPECT_EQ(parsed.error, error);
+    }
+}

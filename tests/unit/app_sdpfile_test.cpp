@@ -46,14 +46,14 @@ const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 }  // namespace
 
 TEST(WriteSdpOptionTest, TakesAFileAndAnOptionalPortFromOneToTheLast) {
-    Settings s = ParseCommandLine({"--write-sdp=call.sdp"}).settings.value();
+    Settings s = ParseCommandLine({"--encrypt=off", "--write-sdp=call.sdp"}).settings.value();
     EXPECT_EQ(s.sdpFile, "call.sdp");
     EXPECT_EQ(s.sdpPort, 0) << "no port: the peer's";
-    s = ParseCommandLine({"--write-sdp=/tmp/a:b/call.sdp:40000"}).settings.value();
+    s = ParseCommandLine({"--encrypt=off", "--write-sdp=/tmp/a:b/call.sdp:40000"}).settings.value();
     EXPECT_EQ(s.sdpFile, "/tmp/a:b/call.sdp") << "the port follows the last colon";
     EXPECT_EQ(s.sdpPort, 40000);
-    EXPECT_EQ(ParseCommandLine({"--write-sdp=f:1"}).settings.value().sdpPort, 1);
-    EXPECT_EQ(ParseCommandLine({"--write-sdp=f:65535"}).settings.value().sdpPort, 65535);
+    EXPECT_EQ(ParseCommandLine({"--encrypt=off", "--write-sdp=f:1"}).settings.value().sdpPort, 1);
+    EXPECT_EQ(ParseCommandLine({"--encrypt=off", "--write-sdp=f:65535"}).settings.value().sdpPort, 65535);
     EXPECT_TRUE(Contains(HelpOutput(), "--write-sdp=FILE[:PORT]"));
 }
 
@@ -70,6 +70,12 @@ TEST(WriteSdpOptionTest, RefusesBadValuesAndOptionsWhoseCallsNoToolCanRead) {
          "qparlin: --write-sdp=f: cannot be used with --session=off, whose calls send no numbered audio"},
         {{"--write-sdp=f:9", "--secret=k"},
          "qparlin: --write-sdp=f:9: cannot be used with --secret: no tool can read a private call's audio"},
+        // Encrypted by default: a tool could not read the call either.
+        {{"--write-sdp=f"},
+         "qparlin: --write-sdp=f: needs --encrypt=off: no tool can read an encrypted call's audio"},
+        {{"--encrypt=on", "--write-sdp=f"},
+         "qparlin: --write-sdp=f: needs --encrypt=off: no tool can read an encrypted call's audio"},
+        {{"--encrypt=maybe"}, "qparlin: --encrypt=maybe: encrypt must be on or off"},
     };
     for (const auto& [args, error] : bad) {
         const ParsedCommandLine parsed = ParseCommandLine(args);

@@ -105,3 +105,16 @@ TEST_F(SecretFileTest, MakeWritesThirtyTwoRandomBytesInBase64ForOwnerOnlyAndNeve
 }
 
 }  // namespace
+
+TEST(SecretWeaknessTest, PassphrasesOfElevenCharactersAreRefusedTwelveTakenAndMadeKeysAlways) {
+    const auto bytes = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
+    const std::optional<std::string> eleven = SecretFile::Weakness(bytes("abcdefghijk"));
+    ASSERT_TRUE(eleven);
+    EXPECT_EQ(
+        *eleven,
+        "the passphrase has 11 characters, fewer than the 12 needed: write a longer one, or make a random "
+        "key with --make-secret");
+    EXPECT_TRUE(SecretFile::Weakness(bytes("a")));
+    EXPECT_FALSE(SecretFile::Weakness(bytes("abcdefghijkl")));
+    EXPECT_FALSE(SecretFile::Weakness(bytes("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=")));
+}

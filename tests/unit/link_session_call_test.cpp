@@ -13,6 +13,7 @@
 
 #include "base/Socket.h"
 #include "fake_wave.h"
+#include "link/DatagramSealer.h"
 #include "link/LinkMessages.h"
 #include "link/RtpPacket.h"
 #include "link/SessionControl.h"
@@ -208,4 +209,230 @@ TEST_F(SessionCallTest, ASessionClosedHereSaysGoodbye) {
     }
     ASSERT_TRUE(control) << "no goodbye";
     EXPECT_TRUE(WaitFor(WM_LINK_CLOSED));
+}
+
+namespace {
+
+// A peer that offers encryption, made of the session and sealer a copy uses: its hello goes out, the
+// link's answer gives it the call's keys.
+struct EncryptedPeer {
+    ScriptedPeer socket;
+    CallSession session;
+    std::unique_ptr<DatagramSealer> sealer;
+    uint32_t code = 0;
+    int64_t nowMs = 0;
+
+    explicit EncryptedPeer(uint64_t id, const std::string& secret = "") {
+        CallSession::Config config;
+        if (!secret.empty())
+            config.secret = std::make_shared<CallKeys::Secret>(
+                CallKeys::Secret::From(std::vector<uint8_t>(secret.begin(), secret.end())));
+        config.sessionId = id;
+        config.formatCode = kIlbc11;
+        config.encrypt = true;
+        config.keyPair = CallKeys::MakeKeyPair();
+        session.Start(config, 0);
+    }
+    Bytes Hello() {
+        Bytes out(10000);
+        out.resize(static_cast<size_t>(session.ComposeDue(out, nowMs)));
+        return out;
+    }
+    // Takes the link's answer; false when it brought no keys.
+    bool TakeAnswer() {
+        const std::optional<Bytes> answer = socket.Next(4);
+        if (!answer)
+            return false;
+        session.Receive(*answer, true, nowMs);
+        const std::optional<CallKeys> keys = session.TakeNewKeys();
+        if (!keys)
+            return false;
+        sealer = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session.SessionId());
+        code = keys->code;
+        return true;
+    }
+    // The sealed keep-alive that confirms the keys, as a copy sends it right after its answer.
+    Bytes Confirmation() {
+        for (int i = 0; i < 3; ++i) {
+            Bytes out(10000);
+            out.resize(static_cast<size_t>(session.ComposeDue(out, nowMs)));
+            if (out.size() > 2 && out[2] == 2)
+                return Seal(out);
+        }
+        return {};
+    }
+    Bytes Seal(const Bytes& inner) {
+        Bytes out(inner.size() + 33);
+        out.resize(static_cast<size_t>(sealer->Seal(inner.data(), static_cast<int>(inner.size()), out.data(),
+                                                    static_cast<int>(out.size()))));
+        return out;
+    }
+    std::optional<Bytes> Open(const Bytes& sealed) {
+        Bytes inner(sealed.size());
+        int length = 0;
+        uint64_t counter = 0;
+        if (sealer->Open(sealed.data(), static_cast<int>(sealed.size()), inner.data(),
+                         static_cast<int>(inner.size()), length, counter) != DatagramSealer::Result::kOpened)
+            return std::nullopt;
+        inner.resize(static_cast<size_t>(length));
+        return inner;
+    }
+    Bytes Audio(uint8_t fill) {
+        const Bytes frame(50, fill);
+        Bytes out(10000);
+        out.resize(static_cast<size_t>(session.ComposeAudio(frame, false, out, nowMs += 20)));
+        return out;
+    }
+    Bytes Goodbye() {
+        Bytes out(64);
+        out.resize(static_cast<size_t>(session.ComposeGoodbye(out)));
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(SessionCallTest, AnEncryptedCallShowsOneCodeAndSealsAllButTheHellosWhileReplaysOpenNothing) {
+    link->Create();
+    link->Start();
+    link->Listen("127.0.0.1", 0);
+    port = link->LocalPort();
+    EncryptedPeer peer(kPeerId);
+    peer.socket.Send(port, peer.Hello());
+    ASSERT_TRUE(peer.TakeAnswer());
+    // Shown once a datagram of the peer opens with the keys: then both sides surely hold the same.
+    EXPECT_FALSE(WaitFor(WM_LINK_ENCRYPTED, 300));
+    const Bytes confirmation = peer.Confirmation();
+    ASSERT_FALSE(confirmation.empty());
+    peer.socket.Send(port, confirmation);
+    Message encrypted;
+    ASSERT_TRUE(WaitFor(WM_LINK_ENCRYPTED, kWaitMs, &encrypted));
+    EXPECT_EQ(static_cast<uint32_t>(encrypted.wParam), peer.code) << "both sides show the same code";
+    EXPECT_TRUE(link->Encrypted());
+
+    // The link's audio goes sealed, and nothing of it in the clear.
+    const Bytes frame(50, 0x5C);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    // The link confirms the keys at once with a sealed keep-alive, then its audio follows, sealed.
+    std::optional<RtpPacket> packet;
+    std::optional<Bytes> inner;
+    bool confirmed = false;
+    for (int i = 0; i < 5 && !packet; ++i) {
+        const std::optional<Bytes> sealed = peer.socket.Next(2);
+        ASSERT_TRUE(sealed);
+        inner = peer.Open(*sealed);
+        ASSERT_TRUE(inner);
+        if ((*inner)[0] == 4 && (*inner)[2] == 2)
+            confirmed = true;
+        packet = RtpPacket::Parse(*inner);
+    }
+    EXPECT_TRUE(confirmed);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(Bytes(packet->payload.begin(), packet->payload.end()), frame);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    EXPECT_FALSE(peer.socket.Next(0x80, 300)) << "no RTP in the clear";
+
+    // The peer's sealed audio is taken; a stranger's copies of it, and an unsealed goodbye in the peer's
+    // name even from the peer's own address, change nothing.
+    const Bytes audio = peer.Seal(peer.Audio(0x21));
+    peer.socket.Send(port, audio);
+    for (int i = 0; i < 100 && link->GetStatistics().datagramsReceived < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int64_t received = link->GetStatistics().datagramsReceived;
+    ScriptedPeer stranger;
+    stranger.Send(port, audio);
+    peer.socket.Send(port, audio);
+    peer.socket.Send(port, peer.Goodbye());
+    peer.socket.Send(port, Bytes{});
+    EXPECT_FALSE(WaitFor(WM_LINK_CLOSED, 400));
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    const VoiceLink::Statistics statistics = link->GetStatistics();
+    EXPECT_EQ(statistics.datagramsReceived, received);
+    EXPECT_EQ(statistics.droppedReplayed, 2);
+    EXPECT_EQ(link->Peer(), peer.socket.Address());
+
+    // The sealed goodbye ends the call; recorded, it opens nothing in the next call, which stays up.
+    const Bytes goodbye = peer.Seal(peer.Goodbye());
+    peer.socket.Send(port, goodbye);
+    ASSERT_TRUE(WaitFor(WM_LINK_CLOSED));
+    link->Listen("127.0.0.1", port);
+    ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
+    stranger.Send(port, audio);
+    stranger.Send(port, goodbye);
+    EXPECT_FALSE(WaitFor(WM_LINK_CLOSED, 500));
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    EXPECT_FALSE(link->Encrypted());
+}
+
+TEST_F(SessionCallTest, AHelloWithoutAKeyMakesASessionThatSaysItIsNotEncrypted) {
+    ScriptedPeer peer;
+    ListenAndAnswer(peer, kIlbc11, false);
+    EXPECT_TRUE(WaitFor(WM_LINK_NOT_ENCRYPTED));
+    EXPECT_FALSE(link->Encrypted());
+    const Bytes frame(50, 0x33);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    EXPECT_TRUE(peer.Next(0x80)) << "the older peer gets its RTP in the clear, as before";
+}
+
+namespace {
+const std::string kMadeKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+}  // namespace
+
+TEST_F(SessionCallTest, APrivateListenerIsConnectedOnlyByAProvenPeerAndARecordedCallOpensNothingLater) {
+    link->SetSecret(std::vector<uint8_t>(kMadeKey.begin(), kMadeKey.end()));
+    link->Create();
+    link->Start();
+    link->Listen("127.0.0.1", 0);
+    ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
+    port = link->LocalPort();
+    EncryptedPeer peer(kPeerId, kMadeKey);
+    const Bytes hello = peer.Hello();
+    peer.socket.Send(port, hello);
+    ASSERT_TRUE(peer.TakeAnswer());
+    EXPECT_FALSE(WaitFor(WM_LINK_CONNECTED, 300)) << "a hello alone proves nothing";
+    peer.socket.Send(port, peer.Confirmation());
+    ASSERT_TRUE(WaitFor(WM_LINK_CONNECTED));
+    Message proven;
+    ASSERT_TRUE(WaitFor(WM_LINK_PEER_PROVEN, kWaitMs, &proven));
+    EXPECT_EQ(static_cast<int>(proven.lParam), peer.socket.Address().Port());
+    // The peer's side of the proof (the link's confirmation opening there) is taken as given.
+    peer.session.SetPeerProven();
+    const Bytes audio = peer.Seal(peer.Audio(0x21));
+    ASSERT_EQ(audio.size(), 33u + 12 + 50);
+    peer.socket.Send(port, audio);
+    const Bytes goodbye = peer.Seal(peer.Goodbye());
+    peer.socket.Send(port, goodbye);
+    ASSERT_TRUE(WaitFor(WM_LINK_CLOSED));
+
+    // The next call: a third address replays the whole recorded call into the idle listener.
+    link->Listen("127.0.0.1", port);
+    ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
+    const int64_t received = link->GetStatistics().datagramsReceived;
+    ScriptedPeer attacker;
+    for (const Bytes& datagram : {hello, audio, goodbye, audio})
+        attacker.Send(port, datagram);
+    for (const uint32_t message : {WM_LINK_CONNECTED, WM_LINK_PEER_PROVEN, WM_LINK_ENCRYPTED, WM_LINK_CLOSED})
+        EXPECT_FALSE(WaitFor(message, 200)) << message;
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    EXPECT_FALSE(link->Encrypted());
+    // Only the replayed hello counted, as a datagram naming a would-be peer; nothing sealed opened.
+    EXPECT_LE(link->GetStatistics().datagramsReceived, received + 1);
+    const VoiceLink::Statistics after = link->GetStatistics();
+    EXPECT_EQ(after.droppedForged, 3) << "the audio twice and the goodbye, under this call's keys";
+}
+
+TEST_F(SessionCallTest, RequiringEncryptionEndsACallWhosePeerAgreesNoKeyWithNothingSentInTheClear) {
+    link->SetRequireEncryption(true);
+    link->Create();
+    link->Start();
+    link->Listen("127.0.0.1", 0);
+    port = link->LocalPort();
+    ScriptedPeer peer;
+    peer.Send(port, Control(SessionControl::Kind::kHello, kPeerId, 0, kIlbc11, false));
+    EXPECT_TRUE(WaitFor(WM_LINK_NOT_ENCRYPTED));
+    EXPECT_TRUE(WaitFor(WM_LINK_CLOSED));
+    const Bytes frame(50, 0x33);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    EXPECT_FALSE(peer.Next(0x80, 300)) << "no RTP in the clear";
+    EXPECT_FALSE(peer.Next(0x00, 100)) << "no plain audio either";
 }

@@ -1,0 +1,80 @@
+// The keys of one encrypted call, agreed in the session's hellos (X25519), and the short code both users
+// compare to know that nobody sits in between.
+//
+// Each side makes a fresh key pair for every call and sends its public key in its hello. Both compute the
+// X25519 shared value, hash the two hellos' stable bytes into the transcript hash, and derive from the two
+// one 64-byte BLAKE2b output: its first half seals what the side with the lower public key sends, its
+// second half what the other sends. A pre-shared key, when given, keys that hash, so that without it the
+// keys cannot be computed even by a relay that ran its own agreement with each side. The short code comes
+// from the transcript hash alone: a relay in the middle gives each side a transcript with its own public
+// key in it, so the two sides' codes differ. Nothing here is kept after the call: the secret key and the
+// call keys live in the call's objects and are wiped with them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "link/SessionControl.h"
+
+struct CallKeys {
+    using Key = std::array<uint8_t, 32>;
+    // The hello's bytes that enter the transcript: the 56 bytes of a key-agreement hello with the fields
+    // that change during a call (flags, the peer's id, the format) set to 0.
+    using Offer = std::array<uint8_t, SessionControl::kBytesWithKey>;
+
+    struct KeyPair {
+        Key secretKey{};
+        Key publicKey{};
+    };
+
+    // The shared secret of --secret as the agreement takes it: a key made by --make-secret goes in through
+    // one keyed hash; a passphrase through Argon2id, salted anew for every call with both public keys, so
+    // that no table computed once serves against any call.
+    struct Secret {
+        std::optional<Key> key;
+        std::vector<uint8_t> passphrase;
+        // From a secret file's bytes: a --make-secret key (32 bytes in Base64) or a passphrase.
+        static Secret From(const std::vector<uint8_t>& bytes);
+        void Wipe();
+    };
+    // Argon2id's cost for a passphrase, per call: small enough for a call's start and its memory goal.
+    static constexpr size_t kPassphraseMemoryBytes = 16u << 20;
+    static constexpr unsigned kPassphrasePasses = 3;
+
+    static constexpr int kCodeDigits = 6;
+    static constexpr uint32_t kCodeRange = 1000000;
+
+    Key sendKey{};
+    Key openKey{};
+    Key transcriptHash{};
+    uint32_t code = 0;  // 0 to 999999, shown as six digits
+
+    // A fresh random key pair.
+    static KeyPair MakeKeyPair();
+    // The pair of a given secret key (RFC 7748's clamping applies), for tests.
+    static KeyPair KeyPairOf(const Key& secretKey);
+    // X25519 of a secret and a public key; none when the result is all zeros (a public key of low order,
+    // which would make the shared value known to anyone).
+    static std::optional<Key> SharedValue(const Key& secretKey, const Key& publicKey);
+    // The transcript bytes of a key-agreement hello (at least 56 bytes, as sent or received).
+    static std::optional<Offer> OfferOf(std::span<const uint8_t> hello);
+
+    // The call's keys from this side's pair and hello and the peer's hello; none when the peer's key is
+    // of low order or is this side's own (a hello sent back at us). `preShared`: the key of --secret.
+    static std::optional<CallKeys> Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
+                                         const Key* preShared = nullptr);
+    // The same with the secret of --secret: its key for this call, then Agree. None also when a
+    // passphrase's derivation finds no memory.
+    static std::optional<CallKeys> Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
+                                         const Secret& secret);
+
+    // "123 456".
+    static std::string CodeText(uint32_t code);
+
+    // Wipes the keys.
+    void Wipe();
+};

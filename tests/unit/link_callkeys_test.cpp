@@ -1,0 +1,220 @@
+// The call's key agreement: X25519 against RFC 7748's vectors, the derivation against values computed
+// apart from this code (Python's BLAKE2b over the same inputs), the two sides' mirror keys and common code,
+// a relay in the middle that gets two different codes, and the public keys nobody may use.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/CallKeys.h"
+#include "link/DatagramSealer.h"
+#include "link/SessionControl.h"
+
+namespace {
+
+using Key = CallKeys::Key;
+
+Key FromHex(const std::string& hex) {
+    Key key{};
+    for (size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    return key;
+}
+
+// RFC 7748, section 6.1.
+const Key kAliceSecret = FromHex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
+const Key kAlicePublic = FromHex("8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a");
+const Key kBobSecret = FromHex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb");
+const Key kBobPublic = FromHex("de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
+const Key kShared = FromHex("4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742");
+
+// A key-agreement hello as a copy sends it: numbered audio, reports, key agreement (0x0B).
+std::vector<uint8_t> Hello(uint64_t sender, const Key& publicKey, uint64_t peer = 0, uint8_t format = 0xA4) {
+    SessionControl control;
+    control.senderId = sender;
+    control.peerId = peer;
+    control.formatCode = format;
+    control.capabilities =
+        SessionControl::kNumberedAudio | SessionControl::kQualityReports | SessionControl::kKeyAgreement;
+    control.publicKey = publicKey;
+    std::vector<uint8_t> out(56);
+    EXPECT_EQ(control.Compose(out), 56);
+    return out;
+}
+
+CallKeys::Offer OfferOf(const std::vector<uint8_t>& hello) {
+    return CallKeys::OfferOf(hello).value();
+}
+
+constexpr uint64_t kAliceId = 0x1111111111111111;
+constexpr uint64_t kBobId = 0x2222222222222222;
+
+TEST(CallKeysTest, X25519GivesRfc7748sPublicKeysAndSharedValue) {
+    EXPECT_EQ(CallKeys::KeyPairOf(kAliceSecret).publicKey, kAlicePublic);
+    EXPECT_EQ(CallKeys::KeyPairOf(kBobSecret).publicKey, kBobPublic);
+    EXPECT_EQ(CallKeys::SharedValue(kAliceSecret, kBobPublic), kShared);
+    EXPECT_EQ(CallKeys::SharedValue(kBobSecret, kAlicePublic), kShared);
+}
+
+TEST(CallKeysTest, TheDerivationGivesTheKeysAndCodeComputedApart) {
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bob = OfferOf(Hello(kBobId, kBobPublic));
+    const std::optional<CallKeys> a = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob);
+    ASSERT_TRUE(a);
+    // Alice's public key is the lower: she sends with the first half.
+    EXPECT_EQ(a->transcriptHash, FromHex("8f299aa729fd0a4dfd93c4a4ebe20e8199b9a4df0d50722c9fddd8d4cf9862fb"));
+    EXPECT_EQ(a->sendKey, FromHex("3a42866dca00e9d6caf35cbcf20a683887b6369e5e775ba54d034a2c4094e785"));
+    EXPECT_EQ(a->openKey, FromHex("4dbbadc57ac735166bec55c9a0a93a1d7d26bbadb5c83c66aa1a0b308a641bee"));
+    EXPECT_EQ(a->code, 153411u);
+    EXPECT_EQ(CallKeys::CodeText(a->code), "153 411");
+
+    const Key preShared = [] {
+        Key key{};
+        for (size_t i = 0; i < key.size(); ++i)
+            key[i] = static_cast<uint8_t>(i);
+        return key;
+    }();
+    const std::optional<CallKeys> keyed =
+        CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, &preShared);
+    ASSERT_TRUE(keyed);
+    EXPECT_EQ(keyed->sendKey, FromHex("e7de2c85391d2b1ee40204c105b223a5dae9ca20cb05704c825ef983cfc5b5a8"));
+    EXPECT_EQ(keyed->code, 153411u) << "the code comes from the transcript alone";
+}
+
+TEST(CallKeysTest, BothSidesGetMirrorKeysAndTheSameCodeWhateverTheirHellosLaterSay) {
+    // Bob's answer names Alice and carries the format he took: fields that change, outside the transcript.
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bobAnswer = OfferOf(Hello(kBobId, kBobPublic, kAliceId, 0x82));
+    const CallKeys::Offer bobFirst = OfferOf(Hello(kBobId, kBobPublic));
+    const std::optional<CallKeys> a = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bobAnswer);
+    const std::optional<CallKeys> b = CallKeys::Agree(CallKeys::KeyPairOf(kBobSecret), bobFirst, alice);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->sendKey, b->openKey);
+    EXPECT_EQ(a->openKey, b->sendKey);
+    EXPECT_NE(a->sendKey, a->openKey);
+    EXPECT_EQ(a->code, b->code);
+
+    // What one seals the other opens, and neither opens its own.
+    DatagramSealer aliceSealer(a->sendKey, a->openKey, kAliceId);
+    DatagramSealer bobSealer(b->sendKey, b->openKey, kBobId);
+    const uint8_t inner[] = {0x80, 0x71, 0, 1};
+    uint8_t sealed[64];
+    uint8_t opened[64];
+    int openedLength = 0;
+    uint64_t counter = 0;
+    const int length = aliceSealer.Seal(inner, 4, sealed, sizeof sealed);
+    ASSERT_EQ(length, 4 + 33);
+    EXPECT_EQ(bobSealer.Open(sealed, length, opened, sizeof opened, openedLength, counter),
+              DatagramSealer::Result::kOpened);
+    EXPECT_EQ(std::memcmp(opened, inner, 4), 0);
+    DatagramSealer aliceAgain(a->sendKey, a->openKey, kBobId);  // even under another sender id
+    EXPECT_EQ(aliceAgain.Open(sealed, length, opened, sizeof opened, openedLength, counter),
+              DatagramSealer::Result::kForged);
+}
+
+TEST(CallKeysTest, TheStableFieldsOfEitherHelloAreBoundIntoTheKeys) {
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bob = OfferOf(Hello(kBobId, kBobPublic));
+    const CallKeys base = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob).value();
+    // A changed session id, capability byte or Opus offer (as a relay rewriting the hello in the clear
+    // would make it) gives other keys and another code.
+    for (const int at : {4, 11, 21, 22, 23}) {
+        CallKeys::Offer changed = bob;
+        changed[static_cast<size_t>(at)] ^= 0x01;
+        const CallKeys other = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, changed).value();
+        EXPECT_NE(other.sendKey, base.sendKey) << "byte " << at;
+        EXPECT_NE(other.transcriptHash, base.transcriptHash) << "byte " << at;
+    }
+}
+
+TEST(CallKeysTest, ARelayRunningItsOwnAgreementWithEachSideGivesThemDifferentCodes) {
+    const CallKeys::KeyPair relay = CallKeys::KeyPairOf(FromHex(std::string(64, '7')));
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bob = OfferOf(Hello(kBobId, kBobPublic));
+    // The relay poses as Bob to Alice and as Alice to Bob, with its own key and their session ids.
+    const CallKeys::Offer relayAsBob = OfferOf(Hello(kBobId, relay.publicKey));
+    const CallKeys::Offer relayAsAlice = OfferOf(Hello(kAliceId, relay.publicKey));
+    const CallKeys atAlice = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, relayAsBob).value();
+    const CallKeys atBob = CallKeys::Agree(CallKeys::KeyPairOf(kBobSecret), bob, relayAsAlice).value();
+    EXPECT_NE(atAlice.code, atBob.code);
+    EXPECT_NE(atAlice.transcriptHash, atBob.transcriptHash);
+    // The relay reads both (its keys mirror each side's), which is what comparing the codes reveals.
+    const CallKeys relayAlice = CallKeys::Agree(relay, relayAsBob, alice).value();
+    EXPECT_EQ(relayAlice.openKey, atAlice.sendKey);
+    EXPECT_EQ(relayAlice.code, atAlice.code);
+}
+
+TEST(CallKeysTest, LowOrderKeysOurOwnKeyAndShortHellosAreRefused) {
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    // All zeros and the point of order 8 from the curve's small subgroup: the shared value would be 0.
+    for (const Key& bad : {Key{}, FromHex("0100000000000000000000000000000000000000000000000000000000000000"),
+                           FromHex("e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800")}) {
+        EXPECT_FALSE(CallKeys::SharedValue(kAliceSecret, bad));
+        EXPECT_FALSE(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, OfferOf(Hello(kBobId, bad))));
+    }
+    // Our own hello sent back at us.
+    EXPECT_FALSE(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, alice));
+    const std::vector<uint8_t> hello = Hello(kBobId, kBobPublic);
+    EXPECT_TRUE(CallKeys::OfferOf(std::span(hello.data(), 56)));
+    EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 55)));
+    EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 24)));
+}
+
+TEST(CallKeysTest, FreshPairsDifferAndCodesPrintAsTwoGroupsOfThree) {
+    EXPECT_NE(CallKeys::MakeKeyPair().publicKey, CallKeys::MakeKeyPair().publicKey);
+    EXPECT_EQ(CallKeys::CodeText(0), "000 000");
+    EXPECT_EQ(CallKeys::CodeText(7), "000 007");
+    EXPECT_EQ(CallKeys::CodeText(999999), "999 999");
+    EXPECT_EQ(CallKeys::CodeText(1000), "001 000");
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<uint8_t> Text(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+TEST(CallSecretTest, AMadeKeyGoesThroughOneKeyedHashAndAnythingElseIsAPassphrase) {
+    // 32 bytes 0..31 in Base64, as --make-secret writes them; the key computed apart (Python's BLAKE2b).
+    const CallKeys::Secret made =
+        CallKeys::Secret::From(Text("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="));
+    ASSERT_TRUE(made.key);
+    EXPECT_EQ(*made.key, FromHex("c02303cfd24cb980f589bfe31a48db459b200c50c3d7bd6a6ccae3cab3e3b547"));
+    EXPECT_TRUE(made.passphrase.empty());
+    // One character less or more, or 44 characters that are no Base64 of 32 bytes: a passphrase.
+    for (const std::string& text : {std::string("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8"),
+                                    std::string("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=="),
+                                    std::string(44, '!'), std::string("correct horse battery staple")}) {
+        const CallKeys::Secret secret = CallKeys::Secret::From(Text(text));
+        EXPECT_FALSE(secret.key) << text;
+        EXPECT_EQ(secret.passphrase, Text(text));
+    }
+}
+
+TEST(CallSecretTest, APassphraseGivesBothSidesOneKeyAnotherPassphraseOthersAndEveryCallItsOwn) {
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bob = OfferOf(Hello(kBobId, kBobPublic));
+    const CallKeys::Secret phrase = CallKeys::Secret::From(Text("correct horse battery staple"));
+    const CallKeys a = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, phrase).value();
+    const CallKeys b = CallKeys::Agree(CallKeys::KeyPairOf(kBobSecret), bob, alice, phrase).value();
+    EXPECT_EQ(a.sendKey, b.openKey);
+    EXPECT_EQ(a.openKey, b.sendKey);
+    const CallKeys plain = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob).value();
+    EXPECT_NE(a.sendKey, plain.sendKey) << "the passphrase is in the keys";
+    EXPECT_EQ(a.code, plain.code) << "the code is the transcript's";
+    const CallKeys other = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob,
+                                           CallKeys::Secret::From(Text("correct horse battery stapler")))
+                               .value();
+    EXPECT_NE(other.sendKey, a.sendKey);
+    // Another call (another key pair on one side): the passphrase's key is salted anew, the keys differ.
+    const CallKeys::KeyPair carol = CallKeys::KeyPairOf(FromHex(std::string(64, '3')));
+    const CallKeys next =
+        CallKeys::Agree(carol, OfferOf(Hello(kAliceId, carol.publicKey)), bob, phrase).value();
+    EXPECT_NE(next.sendKey, a.sendKey);
+    EXPECT_NE(next.openKey, a.openKey);
+}
+
+}  // namespace
