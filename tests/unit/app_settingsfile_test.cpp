@@ -237,7 +237,7 @@ TEST_F(SettingsFileTest, ARememberedValueThatClashesWithTheCommandLineIsLeftOut)
     EXPECT_EQ(sessionOff.codecFormat, 0xA4);
     EXPECT_FALSE(sessionOff.codecChosen);
     EXPECT_EQ(sessionOff.secretFile, "/srv/key");
-    const Settings describing = Start(r, {"--write-sdp=/tmp/call.sdp"});
+    const Settings describing = Start(r, {"--write-sdp=/tmp/call.sdp", "--encrypt=off"});
     EXPECT_EQ(describing.secretFile, "");
     EXPECT_EQ(describing.codecFormat, 0x87);
     ASSERT_EQ(warnings_.size(), 2u);
