@@ -181,6 +181,20 @@ CallSession::Incoming CallSession::Receive(std::span<const uint8_t> datagram, bo
             return ReceiveRtp(datagram, fromPeerAddress, nowMs);
         case DatagramKind::kRtcp:
             return ReceiveRtcp(datagram, fromPeerAddress, nowMs);
+        case DatagramKind::kPlainAudio:
+            // The peer's plain frames sent before it heard our answer (its first hello lost, the frames it
+            // held back while waiting let go) are the call's first words: from the peer's own address they
+            // play until its numbered audio begins. A private call takes nothing unsealed.
+            if (fromPeerAddress && !highestSequence_ && !config_.secret && !config_.requireKeys &&
+                PlainWireFormat(config_.formatCode) && payloadBytes_ > 0 &&
+                static_cast<int>(datagram.size()) - 1 == payloadBytes_) {
+                Heard(nowMs);
+                in.action = Incoming::Action::kPlay;
+                in.payload = datagram.subspan(1);
+                return in;
+            }
+            in.stranger = !fromPeerAddress;
+            return in;
         default:
             // Nothing else carries the session's id: the peer's plain leftovers are ignored, anybody
             // else's are a stranger's, and neither ends the call (an empty datagram included).

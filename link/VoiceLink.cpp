@@ -508,6 +508,12 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
                        datagram[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
     if (hello)
         return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+    if (kind == session_wire::DatagramKind::kPlainAudio && from == peer && pendingCode_ &&
+        callSecret_ == nullptr && !requireEncryption_) {
+        // Nothing of the peer has opened yet: it has not heard our answer, and the plain frames it sent
+        // meanwhile are the call's first words (the session plays them until numbered audio comes).
+        return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+    }
     if (kind != session_wire::DatagramKind::kSealed) {
         droppedNotSealed_.fetch_add(1, std::memory_order_relaxed);
         if (!(from == peer))

@@ -114,7 +114,9 @@ def main():
                 lengths = length_counts[direction]
                 lengths[len(payload)] = lengths.get(len(payload), 0) + 1
                 seen = lengths[len(payload)]
-                audio = all(seen > count for length, count in lengths.items() if length != len(payload))
+                # A length seen once is nothing yet: the first datagram may be a hello.
+                audio = seen >= 2 and all(seen > count for length, count in lengths.items()
+                                          if length != len(payload))
                 if audio:
                     lost, hold = frame_draw(direction, seen - 1)
                 else:

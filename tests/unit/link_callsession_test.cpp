@@ -289,6 +289,31 @@ TEST(CallSessionTest, InASessionOnlyThePeersOwnDatagramsCountAndItsNewAddressIsF
     EXPECT_EQ(again.PeerSessionId(), 33u);
 }
 
+TEST(CallSessionTest, ThePeersPlainFramesPlayOnlyFromItsAddressAndUntilItsNumberedAudioBegins) {
+    // The peer's first hello was lost: it let its frames go plain, then our answer reached it.
+    CallSession session;
+    session.Start(Config(true, 21), 0);
+    session.Receive(Hello(22, 0, kIlbc11), true, 0);
+    ASSERT_TRUE(session.InSession());
+    session.SetPeerKnown(true);
+    Bytes frame(1 + 50, 0x42);
+    frame[0] = 0x00;
+    const CallSession::Incoming played = session.Receive(frame, true, 10);
+    EXPECT_EQ(played.action, Action::kPlay);
+    EXPECT_EQ(played.payload.size(), 50u);
+    // One byte more or less is no frame of the call's format; another address's is a stranger's.
+    for (const size_t length : {size_t{50}, size_t{52}})
+        EXPECT_EQ(session.Receive(Bytes(length, 0x00), true, 10).action, Action::kNone) << length;
+    EXPECT_TRUE(session.Receive(frame, false, 10).stranger);
+    EXPECT_EQ(session.Receive(frame, false, 10).action, Action::kNone);
+    // Once the peer's numbered audio has come, plain leftovers are ignored.
+    CallSession peerSide;
+    peerSide.Start(Config(false, 22), 0);
+    peerSide.Receive(Hello(21, 22, kIlbc11), true, 0);
+    EXPECT_EQ(session.Receive(AudioOut(peerSide, 50, false, 20), true, 20).action, Action::kPlay);
+    EXPECT_EQ(session.Receive(frame, true, 30).action, Action::kNone);
+}
+
 TEST(CallSessionTest, CodecsAgreeAsTheTableSays) {
     struct Case {
         int mine;
