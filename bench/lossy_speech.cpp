@@ -7,8 +7,6 @@
 //       FORMAT is a codec name or format code (16-bit); IN is mono at the format's rate. CLEAN is every
 //       frame decoded, LOSSY the same with frames lost as tests/soak/udp_relay.py loses them in the bench
 //       (2 % lost, a third of the losses in bursts of 3), drawn from SEED. Prints the frames and losses.
-#include <sndfile.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,28 +21,13 @@
 #include "audio/StreamConcealment.h"
 #include "base/ByteBuffer.h"
 #include "base/SampleBuffer.h"
+#include "speech_files.h"
 
 namespace {
 
 constexpr double kDrop = 0.02;
 constexpr double kBurst = 0.33;
 constexpr int kBurstLength = 3;
-
-bool Write(const char* path, const std::vector<int16_t>& samples, int rate) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(path, SFM_WRITE, &info);
-    if (file == nullptr) {
-        std::fprintf(stderr, "lossy_speech: %s: %s\n", path, sf_strerror(nullptr));
-        return false;
-    }
-    const sf_count_t count = static_cast<sf_count_t>(samples.size());
-    const bool written = sf_write_short(file, samples.data(), count) == count;
-    sf_close(file);
-    return written;
-}
 
 }  // namespace
 
@@ -65,18 +48,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    SF_INFO info{};
-    SNDFILE* file = sf_open(argv[2], SFM_READ, &info);
-    if (file == nullptr || info.channels != 1 || info.samplerate != rate || info.frames <= 0 ||
-        info.frames > 3600LL * rate) {
-        std::fprintf(stderr, "lossy_speech: %s is not mono at %d Hz (an hour at most)\n", argv[2], rate);
-        if (file != nullptr)
-            sf_close(file);
+    const std::optional<std::vector<int16_t>> read = speech_files::Read("lossy_speech", argv[2], rate);
+    if (!read)
         return 2;
-    }
-    std::vector<int16_t> in(static_cast<size_t>(info.frames));
-    in.resize(static_cast<size_t>(sf_read_short(file, in.data(), info.frames)));
-    sf_close(file);
+    const std::vector<int16_t>& in = *read;
 
     // The relay's rule: a loss starts with this chance, and is a burst with the burst's chance.
     const double start = kDrop / (1 - kBurst + kBurst * kBurstLength);
@@ -108,7 +83,8 @@ int main(int argc, char** argv) {
         }
         lossyOut.insert(lossyOut.end(), slot.begin(), slot.end());
     }
-    if (!Write(argv[4], cleanOut, rate) || !Write(argv[5], lossyOut, rate))
+    if (!speech_files::Write("lossy_speech", argv[4], cleanOut, rate) ||
+        !speech_files::Write("lossy_speech", argv[5], lossyOut, rate))
         return 1;
     std::printf("frames=%d lost=%d\n", frames, lost);
     return 0;

@@ -11,8 +11,6 @@
 //       numbered frames as a session or private call does; `plain` decodes each frame as it arrives, as
 //       the plain wire must. The device takes a 5 ms piece every 5 ms from the first arrival on. CLEAN is
 //       every frame decoded, PLAYED what the device played; compare them with `call_audio damage`.
-#include <sndfile.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -31,28 +29,13 @@
 #include "audio/StreamConcealment.h"
 #include "base/ByteBuffer.h"
 #include "base/SampleBuffer.h"
+#include "speech_files.h"
 
 namespace {
 
 constexpr double kBurst = 0.33;
 constexpr int kBurstLength = 3;
 constexpr int kPiecesAhead = 2;  // as the pipeline keeps at its players
-
-bool Write(const char* path, const std::vector<int16_t>& samples, int rate) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(path, SFM_WRITE, &info);
-    if (file == nullptr) {
-        std::fprintf(stderr, "playout_speech: %s: %s\n", path, sf_strerror(nullptr));
-        return false;
-    }
-    const sf_count_t count = static_cast<sf_count_t>(samples.size());
-    const bool written = sf_write_short(file, samples.data(), count) == count;
-    sf_close(file);
-    return written;
-}
 
 // Decodes numbered frames when their slots come, as the pipeline's stream decoder does.
 class CodecDecoder final : public PlayoutBuffer::Decoder {
@@ -101,18 +84,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    SF_INFO info{};
-    SNDFILE* file = sf_open(argv[2], SFM_READ, &info);
-    if (file == nullptr || info.channels != 1 || info.samplerate != rate || info.frames <= 0 ||
-        info.frames > 3600LL * rate) {
-        std::fprintf(stderr, "playout_speech: %s is not mono at %d Hz (an hour at most)\n", argv[2], rate);
-        if (file != nullptr)
-            sf_close(file);
+    const std::optional<std::vector<int16_t>> read = speech_files::Read("playout_speech", argv[2], rate);
+    if (!read)
         return 2;
-    }
-    std::vector<int16_t> in(static_cast<size_t>(info.frames));
-    in.resize(static_cast<size_t>(sf_read_short(file, in.data(), info.frames)));
-    sf_close(file);
+    const std::vector<int16_t>& in = *read;
 
     // The sender and the path: every frame encoded in turn, lost or held as the relay would.
     const double frameUs = 1e6 * frame / rate;
@@ -194,7 +169,8 @@ int main(int argc, char** argv) {
         take(std::llround(nextTakeUs));
         nextTakeUs += pieceUs;
     }
-    if (!Write(argv[4], cleanOut, rate) || !Write(argv[5], played, rate))
+    if (!speech_files::Write("playout_speech", argv[4], cleanOut, rate) ||
+        !speech_files::Write("playout_speech", argv[5], played, rate))
         return 1;
     const PlayoutBuffer::Statistics s = buffer.GetStatistics();
     std::printf(
