@@ -145,6 +145,11 @@ void AudioPipeline::StartCapture() {
 void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
     if (buffer == nullptr || byteCount < 0)
         return;
+    if (captureMuted_.load(std::memory_order_acquire)) {
+        // Silence is 0x80 in unsigned 8-bit audio; a width the pipeline does not know is dropped below.
+        silence_.assign(static_cast<size_t>(byteCount), width_ == 8 ? 0x80 : 0);
+        buffer = silence_.data();
+    }
     if (voice_ && (width_ == 8 || width_ == 16)) {
         // The stage works on 16-bit samples: 8-bit audio is widened for it and narrowed again after.
         const int samples = width_ == 8 ? byteCount : byteCount / 2;

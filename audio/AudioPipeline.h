@@ -51,6 +51,10 @@ public:
     // Echo cancellation runs and is removing echo now. Any thread.
     bool EchoCancelling() const;
     void ResetInputLevel() { inputLevel_.store(0, std::memory_order_relaxed); }
+    // A muted microphone: every buffer captured from now on enters the stage and the encoder as silence,
+    // so that nothing they hold back (the stage's chunks and resamplers, the encoder's look-ahead) carries
+    // muted audio into the first frame after the mute ends. Any thread.
+    void SetCaptureMuted(bool muted) { captureMuted_.store(muted, std::memory_order_release); }
     // Opens a playback stream on the device (-1 = default); it stays open until Shutdown or RemoveStream.
     // Returns its slot.
     int AddStream(int deviceId);
@@ -189,9 +193,11 @@ private:
     std::unique_ptr<VoiceProcessor> voice_;
     std::atomic<bool> echoCancelling_{false};
     std::atomic<bool> flushVoice_{false};  // a capture starts: the stage forgets what it held
-    std::vector<int16_t> captured_;        // recorder thread: the buffer as the stage processes it
-    std::vector<uint8_t> narrowed_;        // recorder thread: processed 8-bit audio
-    int alignedDelayMs_ = 0;               // recorder thread: the devices' delay the stage was last told
+    std::atomic<bool> captureMuted_{false};
+    std::vector<uint8_t> silence_;   // recorder thread: what a muted buffer becomes
+    std::vector<int16_t> captured_;  // recorder thread: the buffer as the stage processes it
+    std::vector<uint8_t> narrowed_;  // recorder thread: processed 8-bit audio
+    int alignedDelayMs_ = 0;         // recorder thread: the devices' delay the stage was last told
     CaptureHandler captureHandler_{*this};
     ByteBuffer payload_;  // recorder thread
 };

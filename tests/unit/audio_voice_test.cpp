@@ -3,6 +3,7 @@
 // pipeline sending what the stage made.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "audio/AudioPipeline.h"
+#include "audio/CodecRegistry.h"
 #include "audio/VoiceProcessor.h"
 #include "fake_wave.h"
 
@@ -302,4 +304,68 @@ TEST(VoiceProcessorTest, ASilentMicrophoneSendsExactSilenceWhileTheFarEndPlays) 
         const std::vector<int16_t> silence(far.size(), 0);
         EXPECT_EQ(RunStage(stage, far, silence, rate), silence);
     }
+}
+
+TEST(VoiceProcessorTest, AMutedCaptureLeavesNothingInTheStageOrTheEncoderAtAnyRate) {
+    // Muted buffers enter the stage and the encoder as silence: after the mute ends, the first frames carry
+    // silence, never the end of what was captured muted (the stage holds up to ~12 ms back at 11025 and
+    // 22050 Hz, Opus's encoder 6.5 ms at every rate). Raw samples must come out exactly silent; coded frames
+    // are decoded by a decoder of their own, as the peer's would be after the gap of markers.
+    FakeWave fake;
+    SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+    for (int format : {0x80, 0xA0, 0xC0, 0xE0, 0x20, 0xA4, 0x87, 0xA7, 0xC7, 0xE7}) {
+        SCOPED_TRACE(format);
+        const bool eightBit = (format & 0x80) == 0;
+        const bool coded = (format & 0x1F) != 0;  // iLBC at 0xA4, Opus at 0x87 to 0xE7
+        AudioPipeline pipeline;
+        FrameCollector sink;
+        pipeline.SetVoiceProcessing(VoiceProcessor::Mode::kAll);
+        pipeline.SetFormat(format);
+        pipeline.SetFrameSink(&sink);
+        const int rate = pipeline.Rate();
+        const size_t frame = static_cast<size_t>(pipeline.FrameLength());
+        // A tone sounding through every buffer: speech could pause just where the stage holds audio back.
+        std::vector<int16_t> loud(static_cast<size_t>(rate));
+        for (size_t s = 0; s < loud.size(); ++s)
+            loud[s] = static_cast<int16_t>(12000 * std::sin(2 * M_PI * 440 * static_cast<double>(s) / rate));
+        auto capture = [&](bool talking, int buffers) {
+            for (int i = 0; i < buffers; ++i) {
+                std::vector<uint8_t> bytes(eightBit ? frame : frame * 2, eightBit ? 0x80 : 0);
+                for (size_t s = 0; talking && s < frame; ++s) {
+                    const int16_t sample = loud[(static_cast<size_t>(i) * frame + s) % loud.size()];
+                    if (eightBit)
+                        bytes[s] = static_cast<uint8_t>(128 + sample / 256);
+                    else
+                        std::memcpy(bytes.data() + 2 * s, &sample, 2);
+                }
+                pipeline.OnCaptured(bytes.data(), static_cast<int>(bytes.size()));
+            }
+        };
+        const int buffers = std::max(4, static_cast<int>(rate / 5 / static_cast<int>(frame)));  // >= 200 ms
+        capture(true, buffers);
+        pipeline.SetCaptureMuted(true);
+        capture(true, buffers);
+        pipeline.SetCaptureMuted(false);
+        sink.frames.clear();  // what the link sends as markers, and what went before the mute
+        capture(false, 4);
+        ASSERT_EQ(sink.frames.size(), 4u);
+        std::unique_ptr<SoundCodec> decoder = coded ? CreateCodec(format) : nullptr;
+        for (size_t i = 0; i < sink.frames.size(); ++i) {
+            const std::vector<uint8_t>& payload = sink.frames[i];
+            if (!coded) {
+                EXPECT_TRUE(std::all_of(payload.begin(), payload.end(),
+                                        [&](uint8_t b) { return b == (eightBit ? 0x80 : 0); }))
+                    << "frame " << i << " after the mute carries muted audio";
+                continue;
+            }
+            SampleBuffer decoded;
+            decoder->Decode16(payload.data(), static_cast<int>(payload.size()), decoded, false);
+            int peak = 0;
+            for (int s = 0; s < decoded.Length(); ++s)
+                peak = std::max(peak, std::abs(static_cast<int>(decoded.Data()[s])));
+            EXPECT_LT(peak, 100) << "frame " << i << " after the mute carries muted audio";
+        }
+        pipeline.Shutdown();
+    }
+    SetWaveBackend(nullptr);
 }
