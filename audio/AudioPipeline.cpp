@@ -145,6 +145,7 @@ void AudioPipeline::StartCapture() {
 void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
     if (buffer == nullptr || byteCount < 0)
         return;
+    const bool freshCapture = flushVoice_.exchange(false, std::memory_order_acq_rel);
     if (captureMuted_.load(std::memory_order_acquire)) {
         // Silence is 0x80 in unsigned 8-bit audio; a width the pipeline does not know is dropped below.
         silence_.assign(static_cast<size_t>(byteCount), width_ == 8 ? 0x80 : 0);
@@ -158,7 +159,7 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
             WidenSamples(buffer, samples, captured_.data());
         else
             std::memcpy(captured_.data(), buffer, static_cast<size_t>(samples) * 2);
-        if (flushVoice_.exchange(false, std::memory_order_acq_rel))
+        if (freshCapture)
             voice_->Flush();
         AlignEchoReference();
         voice_->Process(captured_.data(), samples);
@@ -172,6 +173,10 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
         }
         byteCount = width_ == 8 ? samples : samples * 2;
     }
+    // A new capture's first frame: the encoder forgets what it held back of the previous one, as the stage
+    // did above.
+    if (freshCapture && codec_)
+        codec_->ResetEncoder();
     // What is measured is what is sent: the processed audio.
     const uint8_t* payload = buffer;
     int payloadLength = byteCount;

@@ -192,7 +192,7 @@ private:
     // Made by SetFormat and SetVoiceProcessing, used by the recorder's and the players' threads.
     std::unique_ptr<VoiceProcessor> voice_;
     std::atomic<bool> echoCancelling_{false};
-    std::atomic<bool> flushVoice_{false};  // a capture starts: the stage forgets what it held
+    std::atomic<bool> flushVoice_{false};  // a capture starts: stage and encoder forget what they held
     std::atomic<bool> captureMuted_{false};
     std::vector<uint8_t> silence_;   // recorder thread: what a muted buffer becomes
     std::vector<int16_t> captured_;  // recorder thread: the buffer as the stage processes it
