@@ -51,9 +51,9 @@ public:
     // Echo cancellation runs and is removing echo now. Any thread.
     bool EchoCancelling() const;
     void ResetInputLevel() { inputLevel_.store(0, std::memory_order_relaxed); }
-    // A muted microphone: every buffer captured from now on enters the stage and the encoder as silence,
-    // so that nothing they hold back (the stage's chunks and resamplers, the encoder's look-ahead) carries
-    // muted audio into the first frame after the mute ends. Any thread.
+    // A muted microphone: every buffer captured from now on is encoded as silence, and the stage forgets
+    // what it held back when the mute ends, so that nothing held back (the stage's chunks and resamplers,
+    // the encoder's look-ahead) carries muted audio into the first frame after it. Any thread.
     void SetCaptureMuted(bool muted) { captureMuted_.store(muted, std::memory_order_release); }
     // Opens a playback stream on the device (-1 = default); it stays open until Shutdown or RemoveStream.
     // Returns its slot.
@@ -194,6 +194,7 @@ private:
     std::atomic<bool> echoCancelling_{false};
     std::atomic<bool> flushVoice_{false};  // a capture starts: stage and encoder forget what they held
     std::atomic<bool> captureMuted_{false};
+    bool wasMuted_ = false;          // recorder thread: the previous buffer was captured muted
     std::vector<uint8_t> silence_;   // recorder thread: what a muted buffer becomes
     std::vector<int16_t> captured_;  // recorder thread: the buffer as the stage processes it
     std::vector<uint8_t> narrowed_;  // recorder thread: processed 8-bit audio

@@ -429,3 +429,75 @@ TEST(VoiceProcessorTest, ANewCaptureBeginsWithNothingOfThePreviousOneWithOrWitho
     }
     SetWaveBackend(nullptr);
 }
+
+namespace {
+
+// Counts what the players handed the stage, so that each buffer is captured after its piece was played.
+class PlayedCounter final : public FrameSink {
+public:
+    void OnFrame(const uint8_t* data, int length) override {
+        std::lock_guard<std::mutex> guard(lock);
+        frames.emplace_back(data, data + length);
+    }
+    void OnPlayed(int) override {
+        std::lock_guard<std::mutex> guard(lock);
+        ++played;
+    }
+    bool WaitForPlayed(int count) {
+        for (int i = 0; i < 2000; ++i) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (played >= count)
+                    return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+    std::mutex lock;
+    std::vector<std::vector<uint8_t>> frames;
+    int played = 0;
+};
+
+}  // namespace
+
+TEST(VoiceProcessorTest, TheCancellerKeepsTheRoomThroughAMuteAndCancelsAtOnceAfterIt) {
+    // While muted the stage still hears the microphone: had it been fed silence instead, the canceller
+    // would unlearn the echo path over the mute and let the echo through when it ends.
+    FakeWave fake;
+    fake.autoFinishPlayback = true;
+    SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+    {
+        const int rate = 8000;
+        AudioPipeline pipeline;
+        PlayedCounter sink;
+        pipeline.SetPlayout(AudioPipeline::Playout::kDirect);
+        pipeline.SetVoiceProcessing(VoiceProcessor::Mode::kEcho);
+        pipeline.SetFormat(0x80);  // raw 16-bit samples at 8000 Hz
+        pipeline.SetFrameSink(&sink);
+        const int stream = pipeline.AddStream(-1);
+        const size_t frame = static_cast<size_t>(pipeline.FrameLength());  // a player's whole buffer
+        const std::vector<int16_t> far = Talk(rate, 10.0, 71);
+        const std::vector<int16_t> echo = Echo(far, rate, 40);
+        const size_t muteAt = static_cast<size_t>(rate) * 4, unmuteAt = static_cast<size_t>(rate) * 9;
+        std::vector<int16_t> sent;
+        for (size_t at = 0, k = 1; at + frame <= far.size(); at += frame, ++k) {
+            pipeline.Deliver(stream, reinterpret_cast<const uint8_t*>(far.data() + at), 2 * frame);
+            ASSERT_TRUE(sink.WaitForPlayed(static_cast<int>(k)));
+            pipeline.SetCaptureMuted(at >= muteAt && at < unmuteAt);
+            pipeline.OnCaptured(reinterpret_cast<const uint8_t*>(echo.data() + at), 2 * frame);
+            std::lock_guard<std::mutex> guard(sink.lock);
+            const auto* samples = reinterpret_cast<const int16_t*>(sink.frames.back().data());
+            sent.insert(sent.end(), samples, samples + frame);
+        }
+        // The second after the mute: the echo is as far down as before it.
+        const double before =
+            10 * std::log10(Energy(echo, muteAt - rate, muteAt) / (Energy(sent, muteAt - rate, muteAt) + 1));
+        const double after = 10 * std::log10(Energy(echo, unmuteAt, unmuteAt + rate) /
+                                             (Energy(sent, unmuteAt, unmuteAt + rate) + 1));
+        EXPECT_GE(before, 15.0);
+        EXPECT_GE(after, 15.0) << "before the mute " << before << " dB";
+        pipeline.Shutdown();
+    }
+    SetWaveBackend(nullptr);
+}
