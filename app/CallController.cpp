@@ -561,6 +561,9 @@ bool CallController::HandleMessage(const Message& message) {
             return true;
         case WM_LINK_CLOSED:
             describeFormat_.reset();
+            // The levels stop with the call: nothing else would take the mark down.
+            if (echoCancelling_.Force(false))
+                view_.ShowEchoCancelling(false);
             callState_.clear();
             view_.ShowCallState("");
             // The code was this call's: a later click on the padlock must not show it.
@@ -589,10 +592,8 @@ bool CallController::HandleMessage(const Message& message) {
         case WM_AUDIO_LEVELS:
             view_.ShowLevels(MeterValue(static_cast<int>(message.wParam)),
                              MeterValue(static_cast<int>(message.lParam)));
-            if (link_.Pipeline().EchoCancelling() != echoCancellingShown_) {
-                echoCancellingShown_ = !echoCancellingShown_;
-                view_.ShowEchoCancelling(echoCancellingShown_);
-            }
+            if (echoCancelling_.Observe(link_.Pipeline().EchoCancelling(), SteadyFlag::Clock::now()))
+                view_.ShowEchoCancelling(echoCancelling_.Shown());
             return true;
         default:
             return false;

@@ -11,6 +11,7 @@
 
 #include "app/CallView.h"
 #include "app/Settings.h"
+#include "app/SteadyFlag.h"
 #include "link/VoiceLink.h"
 #include "platform/Message.h"
 #include "platform/MessageTarget.h"
@@ -141,7 +142,8 @@ private:
     int ticksUntilReconnect_ = 0;
     // The format whose description is still to be written, while the peer is not yet known.
     std::optional<int> describeFormat_;
-    bool echoCancellingShown_ = false;  // what the view was last told of the echo canceller
+    // What the view was last told of the echo canceller: a change shows once it has held two seconds.
+    SteadyFlag echoCancelling_{std::chrono::seconds(2)};
     bool reachEnabled_ = false;
     bool announceProblemShown_ = false;
     MessageTarget* window_ = nullptr;

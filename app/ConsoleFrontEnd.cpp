@@ -92,6 +92,10 @@ void ConsoleFrontEnd::ShowNotice(const std::string& text) {
     PrintLine(text);
 }
 
+void ConsoleFrontEnd::ShowEchoCancelling(bool cancelling) {
+    PrintLine(cancelling ? "Echo cancellation: removing echo" : "Echo cancellation: not removing echo");
+}
+
 void ConsoleFrontEnd::ShowReachability(const std::string& text, const std::string& address) {
     (void)address;  // the text names it
     if (text.empty() || text == lastReachability_)

@@ -50,6 +50,8 @@ public:
     void ShowEncryption(bool, const std::string&) override {}
     void ShowCallState(const std::string& text) override;
     void ShowNotice(const std::string& text) override;
+    // One line when the echo canceller starts removing echo, and one when it stops.
+    void ShowEchoCancelling(bool cancelling) override;
     void ShowReachability(const std::string& text, const std::string& address) override;
 
 private:

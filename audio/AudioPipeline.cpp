@@ -145,6 +145,10 @@ void AudioPipeline::StartCapture() {
 void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
     if (buffer == nullptr || byteCount < 0)
         return;
+    const bool freshCapture = flushVoice_.exchange(false, std::memory_order_acq_rel);
+    const bool muted = captureMuted_.load(std::memory_order_acquire);
+    const bool unmuted = wasMuted_ && !muted;
+    wasMuted_ = muted;
     if (voice_ && (width_ == 8 || width_ == 16)) {
         // The stage works on 16-bit samples: 8-bit audio is widened for it and narrowed again after.
         const int samples = width_ == 8 ? byteCount : byteCount / 2;
@@ -153,7 +157,10 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
             WidenSamples(buffer, samples, captured_.data());
         else
             std::memcpy(captured_.data(), buffer, static_cast<size_t>(samples) * 2);
-        if (flushVoice_.exchange(false, std::memory_order_acq_rel))
+        // While muted the stage still hears the microphone, so that the canceller keeps up with the room
+        // (silence would teach it that there is no echo), and its output is replaced below; when the mute
+        // ends it forgets what it held back of the muted audio, as at a new capture.
+        if (freshCapture || unmuted)
             voice_->Flush();
         AlignEchoReference();
         voice_->Process(captured_.data(), samples);
@@ -167,6 +174,16 @@ void AudioPipeline::OnCaptured(const uint8_t* buffer, int byteCount) {
         }
         byteCount = width_ == 8 ? samples : samples * 2;
     }
+    if (muted) {
+        // Silence is 0x80 in unsigned 8-bit audio; a width the pipeline does not know is dropped below. The
+        // encoder, too, holds back only silence of a muted microphone.
+        silence_.assign(static_cast<size_t>(byteCount), width_ == 8 ? 0x80 : 0);
+        buffer = silence_.data();
+    }
+    // A new capture's first frame: the encoder forgets what it held back of the previous one, as the stage
+    // did above.
+    if (freshCapture && codec_)
+        codec_->ResetEncoder();
     // What is measured is what is sent: the processed audio.
     const uint8_t* payload = buffer;
     int payloadLength = byteCount;

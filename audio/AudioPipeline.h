@@ -51,6 +51,10 @@ public:
     // Echo cancellation runs and is removing echo now. Any thread.
     bool EchoCancelling() const;
     void ResetInputLevel() { inputLevel_.store(0, std::memory_order_relaxed); }
+    // A muted microphone: every buffer captured from now on is encoded as silence, and the stage forgets
+    // what it held back when the mute ends, so that nothing held back (the stage's chunks and resamplers,
+    // the encoder's look-ahead) carries muted audio into the first frame after it. Any thread.
+    void SetCaptureMuted(bool muted) { captureMuted_.store(muted, std::memory_order_release); }
     // Opens a playback stream on the device (-1 = default); it stays open until Shutdown or RemoveStream.
     // Returns its slot.
     int AddStream(int deviceId);
@@ -188,10 +192,13 @@ private:
     // Made by SetFormat and SetVoiceProcessing, used by the recorder's and the players' threads.
     std::unique_ptr<VoiceProcessor> voice_;
     std::atomic<bool> echoCancelling_{false};
-    std::atomic<bool> flushVoice_{false};  // a capture starts: the stage forgets what it held
-    std::vector<int16_t> captured_;        // recorder thread: the buffer as the stage processes it
-    std::vector<uint8_t> narrowed_;        // recorder thread: processed 8-bit audio
-    int alignedDelayMs_ = 0;               // recorder thread: the devices' delay the stage was last told
+    std::atomic<bool> flushVoice_{false};  // a capture starts: stage and encoder forget what they held
+    std::atomic<bool> captureMuted_{false};
+    bool wasMuted_ = false;          // recorder thread: the previous buffer was captured muted
+    std::vector<uint8_t> silence_;   // recorder thread: what a muted buffer becomes
+    std::vector<int16_t> captured_;  // recorder thread: the buffer as the stage processes it
+    std::vector<uint8_t> narrowed_;  // recorder thread: processed 8-bit audio
+    int alignedDelayMs_ = 0;         // recorder thread: the devices' delay the stage was last told
     CaptureHandler captureHandler_{*this};
     ByteBuffer payload_;  // recorder thread
 };

@@ -30,6 +30,8 @@ public:
 
     // Both coder states start afresh, and there is no earlier frame to replay any more.
     void Reset() override;
+    // Its pre-emphasis, offset filter and long-term prediction carry the previous frame.
+    void ResetEncoder() override { encoder_ = NewState(); }
     // Encodes the first 160 samples into one frame and returns 33; with fewer than 160 samples there is no
     // frame to code, so nothing is written and the result is 0.
     int Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) override;

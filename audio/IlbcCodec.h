@@ -24,6 +24,8 @@ public:
     int FrameSize() const { return frameSize_; }
 
     void Reset() override;
+    // Its LPC analysis looks back into the previous frame.
+    void ResetEncoder() override { encoder_.Reset(); }
     int Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) override;
     int Decode8(const uint8_t* payload, int length, ByteBuffer& out, bool append) override;
     int Encode16(const int16_t* samples, int count, ByteBuffer& out, bool append) override;

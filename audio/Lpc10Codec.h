@@ -29,6 +29,8 @@ public:
     Lpc10Codec& operator=(const Lpc10Codec&) = delete;
 
     void Reset() override;
+    // Its voicing and pitch analysis looks frames ahead.
+    void ResetEncoder() override { encoder_ = NewEncoder(); }
     // Encodes the first 180 samples into one frame and returns 7; with fewer than 180 samples there is no
     // frame to code, so nothing is written and the result is 0.
     int Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) override;

@@ -66,6 +66,11 @@ void OpusCodec::Reset() {
     appliedLoss_ = appliedBitRate_ = -1;
 }
 
+void OpusCodec::ResetEncoder() {
+    // The settings (bit rate, loss, complexity) stay: only the state and its 6.5 ms of look-ahead go.
+    opus_encoder_ctl(encoder_.get(), OPUS_RESET_STATE);
+}
+
 void OpusCodec::AdaptSender(int expectedLossPercent, int bitRate) {
     loss_.store(std::clamp(expectedLossPercent, 0, 100), std::memory_order_relaxed);
     bitRate_.store(std::clamp(bitRate, kMinBitRate, kMaxBitRate), std::memory_order_relaxed);

@@ -39,6 +39,7 @@ public:
     int LookaheadSamples() const;
 
     void Reset() override;
+    void ResetEncoder() override;
     // Encodes the first 20 ms of samples into one packet (1 to 1275 bytes; 1 or 2 in silence, where the
     // encoder's discontinuous transmission has nothing to say); fewer samples than a frame code nothing.
     int Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) override;

@@ -16,6 +16,9 @@
 class SoundCodec {
 public:
     virtual void Reset() = 0;
+    // Forgets the audio the encoder holds back (its look-ahead), so that a new capture's first frame carries
+    // nothing of the previous one; the decoder is left alone. The encoding thread only.
+    virtual void ResetEncoder() {}
     // `count` unsigned 8-bit samples in, code bytes out; returns the number of bytes written.
     virtual int Encode8(const uint8_t* samples, int count, ByteBuffer& out, bool append) = 0;
     // Code bytes in, unsigned 8-bit samples out; returns the output length.

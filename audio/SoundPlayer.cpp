@@ -143,6 +143,7 @@ void SoundPlayer::OnDone(WaveHeader* header) {
     if (waveOut_) {
         waveOut_->Unprepare(header);
         periodFrames_.store(static_cast<int>(waveOut_->PeriodFrames()), std::memory_order_relaxed);
+        latencyMs_.store(waveOut_->LatencyMs(), std::memory_order_relaxed);
     }
     if (callback_ != nullptr)
         callback_->OnData(header->data, static_cast<int>(header->bufferLength));

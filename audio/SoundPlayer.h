@@ -46,7 +46,8 @@ public:
     int BusyBuffers() const;
     // How many frames the device takes at a time, as far as it has shown (0 while it has not).
     int PeriodFrames() const { return periodFrames_.load(std::memory_order_relaxed); }
-    // What the open device reports of its latency after a buffer is done, in milliseconds; -1 when none.
+    // What the open device reports of its latency after a buffer is done, in milliseconds, as of the last
+    // buffer done; -1 when none.
     int DeviceLatencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
 
 protected:

@@ -122,6 +122,9 @@ void SoundRecorder::OnData(WaveHeader* header) {
         waveIn_->Unprepare(header);
     const uint32_t count =
         header->bytesRecorded <= header->bufferLength ? header->bytesRecorded : header->bufferLength;
+    // A sound server tells its latency once the stream runs, and it changes with the server's buffers.
+    if (waveIn_)
+        latencyMs_.store(waveIn_->LatencyMs(), std::memory_order_relaxed);
     if (header->data != nullptr && callback_ != nullptr) {
         try {
             callback_->OnData(header->data, static_cast<int>(count));

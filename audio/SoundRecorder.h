@@ -28,7 +28,8 @@ public:
     void End();
 
     bool Recording() const { return recording_.load(std::memory_order_acquire) != 0; }
-    // What the open device reports of its latency, in milliseconds; -1 when it reports none.
+    // What the open device reports of its latency, in milliseconds, as of the last buffer captured; -1 when
+    // it reports none.
     int DeviceLatencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
 
 protected:

@@ -900,6 +900,17 @@ void VoiceLink::DropUnstartedCall() {
     PostWindow(WM_LINK_CLOSED);
 }
 
+void VoiceLink::SetMuteMicrophone(bool mute) {
+    // The pipeline silences the capture itself, so that the audio its stages hold back is silence too. It
+    // is muted before the frames are marked and unmuted after: a frame in between is silence sent as audio,
+    // never held-back muted audio.
+    if (mute)
+        pipeline_.SetCaptureMuted(true);
+    muteMicrophone_.store(mute, std::memory_order_release);
+    if (!mute)
+        pipeline_.SetCaptureMuted(false);
+}
+
 void VoiceLink::OnFrame(const uint8_t* data, int length) {
     if (data == nullptr || length <= 0)
         return;

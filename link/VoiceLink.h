@@ -71,7 +71,7 @@ public:
     void Close();
 
     void SetMuteSpeakers(bool mute) { muteSpeakers_.store(mute, std::memory_order_relaxed); }
-    void SetMuteMicrophone(bool mute) { muteMicrophone_.store(mute, std::memory_order_relaxed); }
+    void SetMuteMicrophone(bool mute);
     bool MuteSpeakers() const { return muteSpeakers_.load(std::memory_order_relaxed); }
     bool MuteMicrophone() const { return muteMicrophone_.load(std::memory_order_relaxed); }
 

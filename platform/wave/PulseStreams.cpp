@@ -22,6 +22,14 @@ uint64_t NowUs() {
                                      .count());
 }
 
+// A latency the server reports, summed: a value past any real device's (a server's garbage) is held to
+// the longest an echo canceller could use, and the sum cannot overflow.
+int64_t ServerLatencyUs(pa_usec_t device, pa_usec_t transport, pa_usec_t waiting) {
+    constexpr pa_usec_t kMostUs = 10'000'000;
+    return static_cast<int64_t>(std::min(
+        kMostUs, std::min(device, kMostUs) + std::min(transport, kMostUs) + std::min(waiting, kMostUs)));
+}
+
 bool Traced() {
     return std::getenv("QPARLIN_TRACE") != nullptr;
 }
@@ -76,6 +84,9 @@ bool PulseStream::Create() {
     // A device chosen by name stays that device: when it vanishes the stream fails (and comes back with
     // it) instead of wandering to another one. The default follows the server's default.
     pa_stream_flags_t flags = device_.empty() ? PA_STREAM_NOFLAGS : PA_STREAM_DONT_MOVE;
+    // The server sends its timing now and then by itself (ever less often, at most every 1.5 s): the echo
+    // canceller learns the devices' latencies from it without a request of ours.
+    flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_AUTO_TIMING_UPDATE);
     const char* device = device_.empty() ? nullptr : device_.c_str();
     int result;
     if (input_) {
@@ -95,6 +106,7 @@ bool PulseStream::Create() {
 }
 
 void PulseStream::Drop() {
+    SetLatencyUs(-1);
     if (stream_ == nullptr)
         return;
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
@@ -256,9 +268,22 @@ void PulseCapture::SetCallbacks() {
     pa_stream_set_read_callback(stream_, &PulseCapture::OnRead, this);
 }
 
+double PulseCapture::LatencySeconds() const {
+    const int64_t latencyUs = LatencyUs();
+    return latencyUs < 0 ? -1.0 : static_cast<double>(latencyUs) / 1e6;
+}
+
 void PulseCapture::OnRead(pa_stream* stream, size_t, void* self) {
     auto* capture = static_cast<PulseCapture*>(self);
     const size_t blockAlign = capture->format_.blockAlign;
+    // What is handed over now waited in the source and then in the stream: the oldest of it that long.
+    if (const pa_timing_info* timing = pa_stream_get_timing_info(stream); timing != nullptr) {
+        const size_t readable = pa_stream_readable_size(stream);
+        const pa_sample_spec* spec = pa_stream_get_sample_spec(stream);
+        const pa_usec_t waiting =
+            spec != nullptr && readable != static_cast<size_t>(-1) ? pa_bytes_to_usec(readable, spec) : 0;
+        capture->SetLatencyUs(ServerLatencyUs(timing->source_usec, timing->transport_usec, waiting));
+    }
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         size_t bytes = 0;
@@ -362,9 +387,17 @@ void PulseWaveOut::OnUnderflow(pa_stream*, void* self) {
     out->cushion_ = true;
 }
 
+int PulseWaveOut::LatencyMs() const {
+    const int64_t latencyUs = LatencyUs();
+    return latencyUs < 0 ? -1 : static_cast<int>((latencyUs + 500) / 1000);
+}
+
 void PulseWaveOut::PostPlayed() {
     if (!Ready())
         return;
+    // A header is posted back once the server took it into the sink: the sink's latency is what remains.
+    if (const pa_timing_info* timing = pa_stream_get_timing_info(stream_); timing != nullptr)
+        SetLatencyUs(ServerLatencyUs(timing->sink_usec, timing->transport_usec, 0));
     // The server asks for exactly the room it played out, so what it still holds of ours is the target
     // less what it asks for.
     const size_t writable = pa_stream_writable_size(stream_);

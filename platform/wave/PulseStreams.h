@@ -31,6 +31,11 @@ public:
     void OnServerLost() override;
 
 protected:
+    // The server's latency for this stream's side of the echo path, in microseconds; -1 while there is no
+    // stream or the server has not told yet. Any thread.
+    int64_t LatencyUs() const { return latencyUs_.load(std::memory_order_relaxed); }
+    void SetLatencyUs(int64_t latencyUs) { latencyUs_.store(latencyUs, std::memory_order_relaxed); }
+
     // Frees the stream and the timer and leaves the connection; the most derived destructor calls it
     // first, so that no callback reaches a half-destroyed device.
     void Shutdown();
@@ -63,6 +68,7 @@ private:
     static void OnState(pa_stream* stream, void* self);
     static void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
 
+    std::atomic<int64_t> latencyUs_{-1};
     pa_time_event* tick_ = nullptr;
     int ticksToRetry_ = 0;
     bool lostReported_ = false;
@@ -77,6 +83,9 @@ public:
     bool Start(Captured captured, void* context) override;
     void Stop() override;
     void SetBufferFrames(size_t frames) override;
+    // From the microphone to the hand-over: the source's latency and what waited in the stream, as the
+    // server's timing said at the last hand-over.
+    double LatencySeconds() const override;
 
 private:
     bool Wanted() const override { return captured_ != nullptr; }
@@ -109,6 +118,9 @@ public:
     MMRESULT SetVolume(uint32_t volume) override;
     MMRESULT Close() override;
     size_t PeriodFrames() const override { return periodFrames_.load(std::memory_order_relaxed); }
+    // From a header posted back as played to the speaker: the sink's latency, as the server's timing said
+    // at its last request.
+    int LatencyMs() const override;
 
 private:
     // A written header: where its last byte sits in what was written to the server, or, with no stream to

@@ -56,6 +56,16 @@ call() {  # MODE: one call with the listener's processing at MODE; the caller's 
     sleep $seconds
     terminate "$caller"
     terminate "$listener"
+    # The console says when the canceller works: a line when it starts, never a flood of them.
+    local working
+    working=$(grep -c '^Echo cancellation: removing echo' "$work/listener.out")
+    echo "$mode: $working line(s) of echo cancellation working"
+    if [ "$mode" = off ]; then
+        [ "$working" -eq 0 ] || fail "off: the console says echo is being removed"
+    else
+        [ "$working" -ge 1 ] && [ "$working" -le 2 ] ||
+            fail "$mode: $working lines say echo cancellation works (1 or 2 expected)"
+    fi
 }
 call off
 call all

@@ -3,6 +3,7 @@
 // pipeline sending what the stage made.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "audio/AudioPipeline.h"
+#include "audio/CodecRegistry.h"
 #include "audio/VoiceProcessor.h"
 #include "fake_wave.h"
 
@@ -302,4 +304,200 @@ TEST(VoiceProcessorTest, ASilentMicrophoneSendsExactSilenceWhileTheFarEndPlays) 
         const std::vector<int16_t> silence(far.size(), 0);
         EXPECT_EQ(RunStage(stage, far, silence, rate), silence);
     }
+}
+
+namespace {
+
+// One pipeline in a format, fed a tone or silence a buffer at a time as the recorder would feed it, and
+// asked whether what it sent since the last look is silence as the peer would hear it.
+class CaptureCheck {
+public:
+    CaptureCheck(int format, VoiceProcessor::Mode mode)
+        : format_(format), eightBit_((format & 0x80) == 0), coded_((format & 0x1F) != 0) {
+        pipeline.SetVoiceProcessing(mode);
+        pipeline.SetFormat(format);
+        pipeline.SetFrameSink(&sink);
+        frame_ = static_cast<size_t>(pipeline.FrameLength());
+        // A tone sounding through every buffer: speech could pause just where the stage holds audio back.
+        tone_.resize(static_cast<size_t>(pipeline.Rate()));
+        for (size_t s = 0; s < tone_.size(); ++s)
+            tone_[s] = static_cast<int16_t>(
+                12000 * std::sin(2 * M_PI * 440 * static_cast<double>(s) / pipeline.Rate()));
+    }
+    ~CaptureCheck() { pipeline.Shutdown(); }
+    // Buffers enough for 200 ms, and at least 4.
+    int Buffers200Ms() const { return std::max(4, pipeline.Rate() / 5 / static_cast<int>(frame_)); }
+    void Capture(bool tone, int buffers) {
+        for (int i = 0; i < buffers; ++i) {
+            std::vector<uint8_t> bytes(eightBit_ ? frame_ : frame_ * 2, eightBit_ ? 0x80 : 0);
+            for (size_t s = 0; tone && s < frame_; ++s) {
+                const int16_t sample = tone_[(static_cast<size_t>(i) * frame_ + s) % tone_.size()];
+                if (eightBit_)
+                    bytes[s] = static_cast<uint8_t>(128 + sample / 256);
+                else
+                    std::memcpy(bytes.data() + 2 * s, &sample, 2);
+            }
+            pipeline.OnCaptured(bytes.data(), static_cast<int>(bytes.size()));
+        }
+    }
+    // The loudest sample the frames sent since the last call decode to, by a decoder of their own as a peer's
+    // after a gap of markers or at a new call.
+    int LoudestSent() {
+        int peak = 0;
+        std::unique_ptr<SoundCodec> decoder = coded_ ? CreateCodec(format_) : nullptr;
+        for (const std::vector<uint8_t>& payload : sink.frames) {
+            if (!coded_) {
+                for (size_t i = 0; eightBit_ && i < payload.size(); ++i)
+                    peak = std::max(peak, std::abs(payload[i] - 128) * 256);
+                for (size_t i = 0; !eightBit_ && i + 1 < payload.size(); i += 2) {
+                    int16_t sample = 0;
+                    std::memcpy(&sample, payload.data() + i, 2);
+                    peak = std::max(peak, std::abs(static_cast<int>(sample)));
+                }
+                continue;
+            }
+            SampleBuffer decoded;
+            decoder->Decode16(payload.data(), static_cast<int>(payload.size()), decoded, false);
+            for (int s = 0; s < decoded.Length(); ++s)
+                peak = std::max(peak, std::abs(static_cast<int>(decoded.Data()[s])));
+        }
+        sink.frames.clear();
+        return peak;
+    }
+
+    AudioPipeline pipeline;
+    FrameCollector sink;
+
+private:
+    int format_;
+    bool eightBit_;
+    bool coded_;
+    size_t frame_ = 0;
+    std::vector<int16_t> tone_;
+};
+
+// Raw samples at every rate (and 8-bit), the delta code, GSM, iLBC (20 and 30 ms) and LPC-10, Opus at
+// every rate.
+constexpr int kEveryRate[] = {0x80, 0xA0, 0xC0, 0xE0, 0x20, 0xA1, 0x82,
+                              0xA3, 0xA4, 0x86, 0x87, 0xA7, 0xC7, 0xE7};
+// Decoded silence stays below this; the tone peaks at 12000.
+constexpr int kSilentPeak = 100;
+
+}  // namespace
+
+TEST(VoiceProcessorTest, AMutedCaptureLeavesNothingInTheStageOrTheEncoderAtAnyRate) {
+    // Muted buffers enter the stage and the encoder as silence: after the mute ends, the first frames carry
+    // silence, never the end of what was captured muted (the stage holds up to ~12 ms back at 11025 and
+    // 22050 Hz, Opus's encoder 6.5 ms at every rate).
+    FakeWave fake;
+    SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+    for (int format : kEveryRate) {
+        SCOPED_TRACE(format);
+        CaptureCheck check(format, VoiceProcessor::Mode::kAll);
+        check.Capture(true, check.Buffers200Ms());
+        EXPECT_GT(check.LoudestSent(), 1000) << "the tone is sent while the microphone is open";
+        check.pipeline.SetCaptureMuted(true);
+        check.Capture(true, check.Buffers200Ms());
+        check.pipeline.SetCaptureMuted(false);
+        check.sink.frames.clear();  // the link sends markers for these
+        check.Capture(false, 4);
+        EXPECT_LT(check.LoudestSent(), kSilentPeak) << "muted audio after the mute ended";
+    }
+    SetWaveBackend(nullptr);
+}
+
+TEST(VoiceProcessorTest, ANewCaptureBeginsWithNothingOfThePreviousOneWithOrWithoutTheStage) {
+    // A call's capture starts anew: neither the stage nor the encoder's look-ahead may carry the end of the
+    // previous call's audio into its first frame. (Each start opens the recorder, which takes a while: the
+    // rates where the stage holds audio back and every codec with a memory, and two without the stage.)
+    FakeWave fake;
+    SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+    const VoiceProcessor::Mode all = VoiceProcessor::Mode::kAll;
+    const VoiceProcessor::Mode off = VoiceProcessor::Mode::kOff;
+    const std::pair<int, VoiceProcessor::Mode> cases[] = {{0xA0, all}, {0x20, all}, {0xC0, all}, {0x82, all},
+                                                          {0xA3, all}, {0xA4, all}, {0x86, all}, {0x87, all},
+                                                          {0xC7, all}, {0xA4, off}, {0x87, off}};
+    for (const auto& [format, mode] : cases) {
+        SCOPED_TRACE(format);
+        SCOPED_TRACE(mode == all ? "all" : "off");
+        CaptureCheck check(format, mode);
+        check.Capture(true, check.Buffers200Ms());
+        EXPECT_GT(check.LoudestSent(), 1000) << "the tone is sent";
+        check.pipeline.StartCapture();
+        check.Capture(false, 2);
+        EXPECT_LT(check.LoudestSent(), kSilentPeak) << "the previous capture's end in the next";
+    }
+    SetWaveBackend(nullptr);
+}
+
+namespace {
+
+// Counts what the players handed the stage, so that each buffer is captured after its piece was played.
+class PlayedCounter final : public FrameSink {
+public:
+    void OnFrame(const uint8_t* data, int length) override {
+        std::lock_guard<std::mutex> guard(lock);
+        frames.emplace_back(data, data + length);
+    }
+    void OnPlayed(int) override {
+        std::lock_guard<std::mutex> guard(lock);
+        ++played;
+    }
+    bool WaitForPlayed(int count) {
+        for (int i = 0; i < 2000; ++i) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (played >= count)
+                    return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+    std::mutex lock;
+    std::vector<std::vector<uint8_t>> frames;
+    int played = 0;
+};
+
+}  // namespace
+
+TEST(VoiceProcessorTest, TheCancellerKeepsTheRoomThroughAMuteAndCancelsAtOnceAfterIt) {
+    // While muted the stage still hears the microphone: had it been fed silence instead, the canceller
+    // would unlearn the echo path over the mute and let the echo through when it ends.
+    FakeWave fake;
+    fake.autoFinishPlayback = true;
+    SetWaveBackend(std::make_unique<FakeWaveBackend>(fake));
+    {
+        const int rate = 8000;
+        AudioPipeline pipeline;
+        PlayedCounter sink;
+        pipeline.SetPlayout(AudioPipeline::Playout::kDirect);
+        pipeline.SetVoiceProcessing(VoiceProcessor::Mode::kEcho);
+        pipeline.SetFormat(0x80);  // raw 16-bit samples at 8000 Hz
+        pipeline.SetFrameSink(&sink);
+        const int stream = pipeline.AddStream(-1);
+        const size_t frame = static_cast<size_t>(pipeline.FrameLength());  // a player's whole buffer
+        const std::vector<int16_t> far = Talk(rate, 10.0, 71);
+        const std::vector<int16_t> echo = Echo(far, rate, 40);
+        const size_t muteAt = static_cast<size_t>(rate) * 4, unmuteAt = static_cast<size_t>(rate) * 9;
+        std::vector<int16_t> sent;
+        for (size_t at = 0, k = 1; at + frame <= far.size(); at += frame, ++k) {
+            pipeline.Deliver(stream, reinterpret_cast<const uint8_t*>(far.data() + at), 2 * frame);
+            ASSERT_TRUE(sink.WaitForPlayed(static_cast<int>(k)));
+            pipeline.SetCaptureMuted(at >= muteAt && at < unmuteAt);
+            pipeline.OnCaptured(reinterpret_cast<const uint8_t*>(echo.data() + at), 2 * frame);
+            std::lock_guard<std::mutex> guard(sink.lock);
+            const auto* samples = reinterpret_cast<const int16_t*>(sink.frames.back().data());
+            sent.insert(sent.end(), samples, samples + frame);
+        }
+        // The second after the mute: the echo is as far down as before it.
+        const double before =
+            10 * std::log10(Energy(echo, muteAt - rate, muteAt) / (Energy(sent, muteAt - rate, muteAt) + 1));
+        const double after = 10 * std::log10(Energy(echo, unmuteAt, unmuteAt + rate) /
+                                             (Energy(sent, unmuteAt, unmuteAt + rate) + 1));
+        EXPECT_GE(before, 15.0);
+        EXPECT_GE(after, 15.0) << "before the mute " << before << " dB";
+        pipeline.Shutdown();
+    }
+    SetWaveBackend(nullptr);
 }

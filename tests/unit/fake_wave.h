@@ -36,12 +36,17 @@ public:
 
     // Fills the oldest queued recording header with `fill` bytes and posts it; false when none is queued.
     bool Capture(uint8_t fill) {
+        return CaptureWith([fill](uint8_t* data, size_t length) { std::memset(data, fill, length); });
+    }
+
+    // Fills the oldest queued recording header as `fill` writes it and posts it; false when none is queued.
+    bool CaptureWith(const std::function<void(uint8_t*, size_t)>& fill) {
         std::lock_guard<std::mutex> guard(lock);
         if (inQueue.empty())
             return false;
         WaveHeader* h = inQueue.front();
         inQueue.pop_front();
-        std::memset(h->data, fill, h->bufferLength);
+        fill(h->data, h->bufferLength);
         h->bytesRecorded = h->bufferLength;
         h->flags = (h->flags & ~WHDR_INQUEUE) | WHDR_DONE;
         inOwner->Post(MM_WIM_DATA, 0, reinterpret_cast<LPARAM>(h));
