@@ -6,8 +6,8 @@
 #include <QEventLoop>
 #include <QFontMetrics>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -33,8 +33,8 @@
 #include "app/SoundCheck.h"
 #include "app/WindowGuide.h"
 #include "mixer/CMixerFader.h"
-#include "reach/LanAnnouncer.h"
 #include "platform/wave/Wave.h"
+#include "reach/LanAnnouncer.h"
 #include "toolkit/DialogLook.h"
 
 namespace {
@@ -614,7 +614,10 @@ void MainDialog::OnSettings() {
     newSettings_.startProblem.clear();
     // What the dialog chose, and the last peer, are the next start's too; the command line still wins then.
     std::string problem;
-    if (!settings_file::Save(settings_file::Path(), settings_file::FromSettings(newSettings_), problem))
+    RememberedSettings chosen = settings_file::FromSettings(newSettings_);
+    std::vector<std::string> ignored;  // reported at start
+    chosen.otherLines = settings_file::Load(settings_file::Path(), ignored).otherLines;
+    if (!settings_file::Save(settings_file::Path(), chosen, problem))
         std::cerr << "qparlin: the settings are used but not remembered: " << problem << std::endl;
     EndProgram();
     done(kRestart);

@@ -112,7 +112,8 @@ std::string Shown(std::string_view text) {
 }
 
 // What a value is checked as; an empty text is the problem, nothing on success.
-std::string ApplyValue(std::string_view key, std::string_view value, RememberedSettings& r) {
+// `kept`: the line is kept for the file as it stands (an unknown key), though not used.
+std::string ApplyValue(std::string_view key, std::string_view value, RememberedSettings& r, bool& kept) {
     if (HasControlBytes(key) || HasControlBytes(value))
         return "control characters in the line";
     if (key == "codec") {
@@ -147,6 +148,10 @@ std::string ApplyValue(std::string_view key, std::string_view value, RememberedS
             return "not a host name or address";
         r.host = std::string(value);
     } else {
+        if (r.otherLines.size() < settings_file::kMaxOtherLines) {
+            r.otherLines.push_back(std::string(key) + "=" + std::string(value));
+            kept = true;
+        }
         return "unknown key '" + Shown(key) + "'";
     }
     return {};
@@ -224,10 +229,11 @@ RememberedSettings Parse(std::string_view text, std::vector<std::string>& warnin
             Warn(warnings, count, where + "not a key=value line; ignored");
             continue;
         }
+        bool kept = false;
         const std::string problem =
-            ApplyValue(Trim(line.substr(0, equals)), Trim(line.substr(equals + 1)), remembered);
+            ApplyValue(Trim(line.substr(0, equals)), Trim(line.substr(equals + 1)), remembered, kept);
         if (!problem.empty())
-            Warn(warnings, count, where + problem + "; ignored");
+            Warn(warnings, count, where + problem + (kept ? "; kept in the file, unused" : "; ignored"));
     }
     if (count > kMaxWarnings)
         warnings.push_back(std::to_string(count - kMaxWarnings) + " more lines ignored");
@@ -252,6 +258,8 @@ std::string Compose(const RememberedSettings& r) {
         text += "port=" + std::to_string(*r.port) + "\n";
     if (r.host)
         text += "host=" + *r.host + "\n";
+    for (const std::string& line : r.otherLines)
+        text += line + "\n";
     return text;
 }
 

@@ -24,6 +24,9 @@ struct RememberedSettings {
     std::optional<Direction> direction;
     std::optional<int> port;          // the port field: listened on, and the last peer's
     std::optional<std::string> host;  // the last peer
+    // Lines with keys this version does not know (a newer one's, or a typo), written back as they stand,
+    // so that a save never loses what it cannot use.
+    std::vector<std::string> otherLines;
 
     bool operator==(const RememberedSettings&) const = default;
 };
@@ -34,6 +37,8 @@ namespace settings_file {
 constexpr std::size_t kMaxFileBytes = 64 * 1024;
 // A longer line is left out whole.
 constexpr std::size_t kMaxLineBytes = 4096;
+// Lines with unknown keys kept beyond this many are left out (the file is bounded anyway).
+constexpr std::size_t kMaxOtherLines = 64;
 // Warnings after this many are summed up in one more line, so that a damaged file cannot flood the terminal.
 constexpr std::size_t kMaxWarnings = 8;
 
@@ -49,7 +54,7 @@ std::string ContactsPath();
 
 // The file's text into settings; each line that is not used adds one warning ("line 3: ...").
 RememberedSettings Parse(std::string_view text, std::vector<std::string>& warnings);
-// The text Save writes: a comment line, then one line per value present.
+// The text Save writes: a comment line, then one line per value present, then the lines kept unknown.
 std::string Compose(const RememberedSettings& remembered);
 
 // Reads the file at `path`. A missing file gives nothing and no warning; an unreadable, oversized or

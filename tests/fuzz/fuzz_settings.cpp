@@ -1,6 +1,8 @@
 // The remembered settings' file on arbitrary text: parsing never reads past the text or takes a value that
 // does not check out, and what it took, written back by Compose, reads back as the same values with no
-// warning: no byte of a value can make another line in the file it is saved to.
+// warning but one for each line kept for its unknown key: no byte of a value can make another line in the
+// file it is saved to.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,7 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
     std::vector<std::string> again;
     const RememberedSettings reread = settings_file::Parse(settings_file::Compose(remembered), again);
-    if (!again.empty() || !(reread == remembered))
+    // The lines kept for their unknown keys are warned about again, and nothing else is.
+    if (again.size() != std::min(remembered.otherLines.size(), settings_file::kMaxWarnings + 1) ||
+        !(reread == remembered))
         abort();
+    for (size_t i = 0; i < again.size() && i < settings_file::kMaxWarnings; ++i)
+        if (again[i].find("; kept in the file, unused") == std::string::npos)
+            abort();
     return 0;
 }

@@ -123,6 +123,7 @@ private slots:
     void aPrivateCallsPadlockTurnsWhenThePeersDatagramOpensAndTheStatusTextsStay() {
         settings_.port = 0;
         settings_.secret = {'p', 'w'};
+        settings_.session = false;  // the secret's own sealing, without a session's key agreement
         Open();
         QLabel* padlock = Child<QLabel>("padlock");
         QVERIFY(!padlock->isHidden());

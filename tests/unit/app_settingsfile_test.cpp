@@ -92,18 +92,40 @@ TEST_F(SettingsFileTest, BadValuesAreLeftOutWithAWarningAndTheRestKept) {
     ASSERT_EQ(warnings_.size(), 8u + 1u);  // eight shown, then how many more
     EXPECT_EQ(warnings_[0], "line 1: port must be a number from 0 to 65535; ignored");
     EXPECT_EQ(warnings_[2], "line 3: no codec is called 'nosuchcodec'; ignored");
-    EXPECT_EQ(warnings_[5], "line 6: unknown key 'colour'; ignored");
+    EXPECT_EQ(warnings_[5], "line 6: unknown key 'colour'; kept in the file, unused");
     EXPECT_EQ(warnings_[7], "line 8: control characters in the line; ignored");
     EXPECT_EQ(warnings_[8], "1 more lines ignored");
     // Warnings show no byte of the file that a terminal would act on.
     warnings_.clear();
     Parse("\x1b]0;title\x07=1\nkey\xff\x1b=2\nk\xffy=3\n");
     ASSERT_EQ(warnings_.size(), 3u);
-    EXPECT_EQ(warnings_[2], "line 3: unknown key 'k?y'; ignored");
+    EXPECT_EQ(warnings_[2], "line 3: unknown key 'k?y'; kept in the file, unused");
     for (const std::string& warning : warnings_)
         for (char c : warning)
             EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F)
                 << warning;
+}
+
+TEST_F(SettingsFileTest, LinesWithKeysItDoesNotKnowAreWrittenBackAsTheyStandUpTo64) {
+    // A newer version's keys survive this one's save, after what this one writes, trimmed as read.
+    RememberedSettings r = Parse("video = on\nport=5007\nlayout=wide=2\n");
+    EXPECT_EQ(r.port, 5007);
+    EXPECT_EQ(r.otherLines, (std::vector<std::string>{"video=on", "layout=wide=2"}));
+    r.host = "peer.example.org";
+    const std::string text = settings_file::Compose(r);
+    EXPECT_NE(text.find("port=5007\nhost=peer.example.org\nvideo=on\nlayout=wide=2\n"), std::string::npos)
+        << text;
+    warnings_.clear();
+    EXPECT_EQ(Parse(text), r) << "a second read gives the same";
+
+    // 64 kept, the 65th only warned about.
+    std::string many;
+    for (int i = 0; i < 65; ++i)
+        many += "key" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    warnings_.clear();
+    const RememberedSettings bounded = Parse(many);
+    ASSERT_EQ(bounded.otherLines.size(), 64u);
+    EXPECT_EQ(bounded.otherLines.back(), "key63=63");
 }
 
 TEST_F(SettingsFileTest, LinesAndFilesAreBounded) {
@@ -237,7 +259,7 @@ TEST_F(SettingsFileTest, ARememberedValueThatClashesWithTheCommandLineIsLeftOut)
     EXPECT_EQ(sessionOff.codecFormat, 0xA4);
     EXPECT_FALSE(sessionOff.codecChosen);
     EXPECT_EQ(sessionOff.secretFile, "/srv/key");
-    const Settings describing = Start(r, {"--write-sdp=/tmp/call.sdp"});
+    const Settings describing = Start(r, {"--write-sdp=/tmp/call.sdp", "--encrypt=off"});
     EXPECT_EQ(describing.secretFile, "");
     EXPECT_EQ(describing.codecFormat, 0x87);
     ASSERT_EQ(warnings_.size(), 2u);
