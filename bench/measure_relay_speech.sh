@@ -109,9 +109,21 @@ call() {
 "$qparlin" --make-secret="$work/call.key" >/dev/null
 echo "== speech through the relay, $seconds s calls with WAV-file devices${extra:+ ($extra)}"
 for codec in $codecs; do
-    case "$codec" in *_8khz) rate=8000 ;; *_11khz) rate=11025 ;; *) rate=22050 ;; esac
+    # Opus is only ever agreed in a session, so its clean call is a session on the loopback and it has no
+    # plain or private (sessions off) calls; its names' rates are the coder's.
+    clean=--session=off
+    codec_kinds=$kinds
+    case "$codec" in
+        *_8khz) rate=8000 ;;
+        *_11khz) rate=11025 ;;
+        opus_16khz) rate=16000 ;;
+        opus_24khz) rate=24000 ;;
+        opus) rate=48000 ;;
+        *) rate=22050 ;;
+    esac
+    case "$codec" in opus*) clean= codec_kinds=$(tr ' ' '\n' <<<"$kinds" | grep -x session || true) ;; esac
     sox -D "$work/speech48.wav" -r "$rate" "$work/speech-$codec.wav"
-    call "clean-$codec" "$codec" 0 --session=off
+    call "clean-$codec" "$codec" 0 $clean
     for seed in $seeds; do
         if [ -x "$build/bench/lossy_speech" ] &&
             "$build/bench/lossy_speech" "$codec" "$work/speech-$codec.wav" "$seed" "$work/ceiling-clean.wav" \
@@ -119,7 +131,7 @@ for codec in $codecs; do
             echo "ceiling-$codec-$seed: $("$analyse" damage "$work/ceiling-clean.wav" \
                 "$work/ceiling-$codec-$seed.wav" | tail -1)"
         fi
-        for kind in $kinds; do
+        for kind in $codec_kinds; do
             name="$kind-$codec-$seed"
             case "$kind" in
                 plain) call "$name" "$codec" "$seed" --session=off ;;

@@ -3,7 +3,7 @@
 // measured the same on a busy machine as on an idle one (the real calls of bench/measure_relay_speech.sh
 // are not).
 //
-//   playout_speech FORMAT IN.wav SEED CLEAN.wav PLAYED.wav [numbered|plain] [JITTER_MS] [DROP]
+//   playout_speech FORMAT IN.wav SEED CLEAN.wav PLAYED.wav [numbered|plain] [JITTER_MS] [DROP] [FEC_LOSS]
 //       FORMAT is a codec name or format code (16-bit); IN is mono at the format's rate. Frame k leaves at
 //       k frame lengths and is held 0..JITTER_MS (default 40), never overtaking the one before, as
 //       tests/soak/udp_relay.py --no-overtake does; DROP (default 0.02) of the frames are lost, a third of
@@ -11,6 +11,9 @@
 //       numbered frames as a session or private call does; `plain` decodes each frame as it arrives, as
 //       the plain wire must. The device takes a 5 ms piece every 5 ms from the first arrival on. CLEAN is
 //       every frame decoded, PLAYED what the device played; compare them with `call_audio damage`.
+//       FEC_LOSS is the loss in percent an Opus sender expects and sizes its in-band FEC for (default: DROP
+//       rounded up, as the peer's reports would set it; 0 switches FEC off); a numbered buffer rebuilds a
+//       lost frame from the next one's FEC when that one is already there.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -27,6 +30,7 @@
 
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
+#include "audio/OpusCodec.h"
 #include "audio/PlayoutBuffer.h"
 #include "audio/StreamConcealment.h"
 #include "base/ByteBuffer.h"
@@ -65,6 +69,10 @@ public:
         count = samples_.Length();
         return samples_.Data();
     }
+    const int16_t* RecoverFromNext(const uint8_t* next, int length, int& count) override {
+        count = codec_.ConcealFromNext16(next, length, samples_, false);
+        return count > 0 ? samples_.Data() : nullptr;
+    }
 
 private:
     SoundCodec& codec_;
@@ -80,10 +88,10 @@ struct Frame {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 6 || argc > 9) {
+    if (argc < 6 || argc > 10) {
         std::fprintf(stderr,
                      "usage: playout_speech FORMAT IN.wav SEED CLEAN.wav PLAYED.wav [numbered|plain] "
-                     "[JITTER_MS] [DROP]\n");
+                     "[JITTER_MS] [DROP] [FEC_LOSS]\n");
         return 2;
     }
     const std::optional<int> named = FormatCodeOfName(argv[1]);
@@ -91,6 +99,8 @@ int main(int argc, char** argv) {
     const bool numbered = argc < 7 || std::strcmp(argv[6], "plain") != 0;
     const double jitterMs = argc >= 8 ? std::clamp(std::atof(argv[7]), 0.0, 1000.0) : 40.0;
     const double drop = argc >= 9 ? std::clamp(std::atof(argv[8]), 0.0, 0.5) : 0.02;
+    const int fecLoss =
+        argc >= 10 ? std::clamp(std::atoi(argv[9]), 0, 100) : static_cast<int>(std::ceil(drop * 100 - 1e-9));
     const int rate = format_code::Rate(format);
     const int frame = FrameLengthOf(format);
     std::unique_ptr<SoundCodec> coder = CreateCodec(format);
@@ -100,6 +110,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "playout_speech: %s is no 16-bit codec\n", argv[1]);
         return 2;
     }
+    // The sender's bit rate stays at the codec's default; only the FEC's expected loss follows the path.
+    if (format_code::IsOpus(format))
+        coder->AdaptSender(fecLoss, OpusCodec::kDefaultBitRate);
 
     SF_INFO info{};
     SNDFILE* file = sf_open(argv[2], SFM_READ, &info);
@@ -198,10 +211,10 @@ int main(int argc, char** argv) {
         return 1;
     const PlayoutBuffer::Statistics s = buffer.GetStatistics();
     std::printf(
-        "frames=%d lost=%d concealed=%lld late=%lld lengthened_ms=%.1f shortened_ms=%.1f "
+        "frames=%d lost=%d concealed=%lld recovered=%lld late=%lld lengthened_ms=%.1f shortened_ms=%.1f "
         "mean_depth_ms=%.1f\n",
-        sent, lost, static_cast<long long>(s.framesConcealed), static_cast<long long>(s.framesLate),
-        1000.0 * static_cast<double>(s.samplesLengthened) / rate,
+        sent, lost, static_cast<long long>(s.framesConcealed), static_cast<long long>(s.framesRecovered),
+        static_cast<long long>(s.framesLate), 1000.0 * static_cast<double>(s.samplesLengthened) / rate,
         1000.0 * static_cast<double>(s.samplesShortened) / rate,
         depthSum / static_cast<double>(frames.size()));
     return 0;
