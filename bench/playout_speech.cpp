@@ -13,7 +13,8 @@
 //       every frame decoded, PLAYED what the device played; compare them with `call_audio damage`.
 //       FEC_LOSS is the loss in percent an Opus sender expects and sizes its in-band FEC for (default: DROP
 //       rounded up, as the peer's reports would set it; 0 switches FEC off); a numbered buffer rebuilds a
-//       lost frame from the next one's FEC when that one is already there.
+//       lost frame from the next one's FEC when that one is already there. Opus's DTX packets are not
+//       sent, as in a session: the frame after them opens a talk spurt (the frames count only those sent).
 #include <sndfile.h>
 
 #include <algorithm>
@@ -40,6 +41,8 @@ namespace {
 
 constexpr double kBurst = 0.33;
 constexpr int kBurstLength = 3;
+// An Opus packet this short is DTX's "nothing to say", which a session does not send.
+constexpr int kDtxBytes = 2;
 constexpr int kPiecesAhead = 2;  // as the pipeline keeps at its players
 
 bool Write(const char* path, const std::vector<int16_t>& samples, int rate) {
@@ -82,6 +85,7 @@ private:
 struct Frame {
     int64_t arrivalUs = 0;
     uint64_t sequence = 0;
+    bool restart = false;  // the first frame after frames the sender did not send
     std::vector<uint8_t> payload;
 };
 
@@ -137,11 +141,18 @@ int main(int argc, char** argv) {
     std::vector<int16_t> cleanOut;
     std::vector<Frame> frames;
     int sent = 0, lost = 0, toLose = 0;
+    const bool dtx = format_code::IsOpus(format);
+    bool spurtStarts = false;
     int64_t lastArrivalUs = 0;
     for (size_t at = 0; at + static_cast<size_t>(frame) <= in.size(); at += static_cast<size_t>(frame)) {
         coder->Encode16(in.data() + at, frame, payload, false);
         if (clean->Decode16(payload.Data(), payload.Length(), decoded, false))
             cleanOut.insert(cleanOut.end(), decoded.Data(), decoded.Data() + decoded.Length());
+        if (dtx && payload.Length() <= kDtxBytes) {
+            // A session sends nothing while Opus's DTX has nothing to say; the next frame opens a talk spurt.
+            spurtStarts = true;
+            continue;
+        }
         const uint64_t sequence = static_cast<uint64_t>(sent++);
         if (toLose == 0 && uniform(random) < start)
             toLose = uniform(random) < kBurst ? kBurstLength : 1;
@@ -153,8 +164,11 @@ int main(int argc, char** argv) {
         }
         Frame f;
         f.sequence = sequence;
-        f.arrivalUs =
-            std::max<int64_t>(lastArrivalUs, std::llround(static_cast<double>(sequence) * frameUs + hold));
+        f.restart = spurtStarts;
+        spurtStarts = false;
+        f.arrivalUs = std::max<int64_t>(
+            lastArrivalUs,
+            std::llround(static_cast<double>(at / static_cast<size_t>(frame)) * frameUs + hold));
         lastArrivalUs = f.arrivalUs;
         f.payload.assign(payload.Data(), payload.Data() + payload.Length());
         frames.push_back(std::move(f));
@@ -190,7 +204,7 @@ int main(int argc, char** argv) {
             const bool wasActive = buffer.Active();
             if (numbered) {
                 buffer.ArriveNumbered(f.payload.data(), static_cast<int>(f.payload.size()), f.arrivalUs,
-                                      f.sequence);
+                                      f.sequence, f.restart);
             } else if (player->Decode16(f.payload.data(), static_cast<int>(f.payload.size()), decoded,
                                         false)) {
                 buffer.Arrive(decoded.Data(), decoded.Length(), f.arrivalUs);
