@@ -7,13 +7,15 @@
 #
 #   bench/measure_playout_speech.sh [BUILD_DIR] [SEEDS]        (default: build, "21 .. 40")
 #
-# Environment: CODECS (default "gsm_8khz ilbc_11khz"), MODES (default "numbered plain"), SPEECH_WAV.
+# Environment: CODECS (default "gsm_8khz ilbc_11khz"), MODES (default "numbered plain"), SPEECH_WAV,
+# PATH_ARGS (playout_speech's JITTER_MS DROP [FEC_LOSS], e.g. "40 0.10 0" for 10 % loss with Opus's FEC off).
 set -eu
 
 build=${1:-build}
 seeds=${2:-$(seq -s ' ' 21 40)}
 codecs=${CODECS:-gsm_8khz ilbc_11khz}
 modes=${MODES:-numbered plain}
+path_args=${PATH_ARGS:-}
 simulate=$build/bench/playout_speech
 analyse=$build/bench/call_audio
 [ -x "$simulate" ] && [ -x "$analyse" ] || { echo "build first: make build" >&2; exit 1; }
@@ -34,13 +36,24 @@ else
     sox "$work/round.wav" "$work/speech48.wav" repeat 9
 fi
 
-echo "== the playout buffer on a fake clock, seeds $seeds"
+echo "== the playout buffer on a fake clock, seeds $seeds${path_args:+, path $path_args}"
 for codec in $codecs; do
-    case "$codec" in *_8khz) rate=8000 ;; *_11khz) rate=11025 ;; *) rate=22050 ;; esac
+    case "$codec" in
+        *_8khz) rate=8000 ;;
+        *_11khz) rate=11025 ;;
+        opus_16khz) rate=16000 ;;
+        opus_24khz) rate=24000 ;;
+        opus) rate=48000 ;;
+        *) rate=22050 ;;
+    esac
     sox -D "$work/speech48.wav" -r "$rate" "$work/speech.wav"
-    for mode in $modes; do
+    # Opus only ever travels numbered, in a session.
+    codec_modes=$modes
+    case "$codec" in opus*) codec_modes=$(tr ' ' '\n' <<<"$modes" | grep -x numbered || true) ;; esac
+    for mode in $codec_modes; do
         for seed in $seeds; do
-            depth=$("$simulate" "$codec" "$work/speech.wav" "$seed" "$work/clean.wav" "$work/played.wav" "$mode" |
+            depth=$("$simulate" "$codec" "$work/speech.wav" "$seed" "$work/clean.wav" "$work/played.wav" "$mode" \
+                $path_args |
                 grep -o 'mean_depth_ms=[0-9.]*' | cut -d= -f2)
             p10=$("$analyse" damage "$work/clean.wav" "$work/played.wav" | tail -1 |
                 grep -o 'correlation_p10=[0-9.]*' | cut -d= -f2)

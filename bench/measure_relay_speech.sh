@@ -18,7 +18,8 @@
 # Environment: CODECS (default "gsm_8khz ilbc_11khz"), SEEDS (default "11 12"), KINDS (default "plain
 # private session"), QPARLIN_ARGS (extra options
 # for both copies), SPEECH_WAV (the speech to send; default: the voices of /usr/share/sounds/alsa with a
-# pause after each, repeated), KEEP=1 to keep the recordings, BY_FRAME=0 (see above).
+# pause after each, repeated), KEEP=1 to keep the recordings, BY_FRAME=0 (see above), DROP (the relay's
+# loss, default 0.02; the ceiling is only drawn at that default).
 # Calls on the loopback only: no port mapping or LAN announcing toward the machine's own network.
 export QPARLIN_PORT_MAPPING=off QPARLIN_ANNOUNCE=off
 set -eu
@@ -28,6 +29,7 @@ seconds=${2:-50}
 codecs=${CODECS:-gsm_8khz ilbc_11khz}
 seeds=${SEEDS:-11 12}
 kinds=${KINDS:-plain private session}
+drop=${DROP:-0.02}
 by_frame=--by-frame
 [ "${BY_FRAME:-1}" = 0 ] && by_frame=
 extra=${QPARLIN_ARGS:-}
@@ -80,8 +82,8 @@ call() {
     wait_for "$work/$name.listener" "Listening"
     if [ "$seed" != 0 ]; then
         target=$((port + 1))
-        python3 "$here/../tests/soak/udp_relay.py" "$target" "$port" --drop 0.02 --burst 0.33 --burst-len 3 \
-            --delay-ms 0 --jitter-ms 40 --reorder 0 --no-overtake --seed "$seed" --log-drops $by_frame >"$work/$name.relay" 2>&1 &
+        python3 "$here/../tests/soak/udp_relay.py" "$target" "$port" --drop "$drop" --burst 0.33 --burst-len 3 \
+            --delay-ms 0 --jitter-ms 40 --reorder 0 --no-overtake --seed "$seed" --log-drops $frame_draws >"$work/$name.relay" 2>&1 &
         relay_pid=$!
         pids+=("$relay_pid")
         wait_for "$work/$name.relay" "relay"
@@ -107,19 +109,36 @@ call() {
 }
 
 "$qparlin" --make-secret="$work/call.key" >/dev/null
-echo "== speech through the relay, $seconds s calls with WAV-file devices${extra:+ ($extra)}"
+echo "== speech through the relay ($drop lost), $seconds s calls with WAV-file devices${extra:+ ($extra)}"
 for codec in $codecs; do
-    case "$codec" in *_8khz) rate=8000 ;; *_11khz) rate=11025 ;; *) rate=22050 ;; esac
+    # Opus is only ever agreed in a session, so its clean call is a session on the loopback and it has no
+    # plain or private (sessions off) calls; its names' rates are the coder's.
+    clean=--session=off
+    codec_kinds=$kinds
+    case "$codec" in
+        *_8khz) rate=8000 ;;
+        *_11khz) rate=11025 ;;
+        opus_16khz) rate=16000 ;;
+        opus_24khz) rate=24000 ;;
+        opus) rate=48000 ;;
+        *) rate=22050 ;;
+    esac
+    # The relay's --by-frame takes the datagrams of the most common length for audio frames, which Opus's
+    # varying packet sizes defeat (almost nothing would be lost): Opus's calls lose datagrams as a path does.
+    frame_draws=$by_frame
+    case "$codec" in
+        opus*) clean= frame_draws= codec_kinds=$(tr ' ' '\n' <<<"$kinds" | grep -x session || true) ;;
+    esac
     sox -D "$work/speech48.wav" -r "$rate" "$work/speech-$codec.wav"
-    call "clean-$codec" "$codec" 0 --session=off
+    call "clean-$codec" "$codec" 0 $clean
     for seed in $seeds; do
-        if [ -x "$build/bench/lossy_speech" ] &&
+        if [ "$drop" = 0.02 ] && [ -x "$build/bench/lossy_speech" ] &&
             "$build/bench/lossy_speech" "$codec" "$work/speech-$codec.wav" "$seed" "$work/ceiling-clean.wav" \
                 "$work/ceiling-$codec-$seed.wav" >/dev/null; then
             echo "ceiling-$codec-$seed: $("$analyse" damage "$work/ceiling-clean.wav" \
                 "$work/ceiling-$codec-$seed.wav" | tail -1)"
         fi
-        for kind in $kinds; do
+        for kind in $codec_kinds; do
             name="$kind-$codec-$seed"
             case "$kind" in
                 plain) call "$name" "$codec" "$seed" --session=off ;;

@@ -3,7 +3,7 @@
 // measured the same on a busy machine as on an idle one (the real calls of bench/measure_relay_speech.sh
 // are not).
 //
-//   playout_speech FORMAT IN.wav SEED CLEAN.wav PLAYED.wav [numbered|plain] [JITTER_MS] [DROP]
+//   playout_speech FORMAT IN.wav SEED CLEAN.wav PLAYED.wav [numbered|plain] [JITTER_MS] [DROP] [FEC_LOSS]
 //       FORMAT is a codec name or format code (16-bit); IN is mono at the format's rate. Frame k leaves at
 //       k frame lengths and is held 0..JITTER_MS (default 40), never overtaking the one before, as
 //       tests/soak/udp_relay.py --no-overtake does; DROP (default 0.02) of the frames are lost, a third of
@@ -11,6 +11,10 @@
 //       numbered frames as a session or private call does; `plain` decodes each frame as it arrives, as
 //       the plain wire must. The device takes a 5 ms piece every 5 ms from the first arrival on. CLEAN is
 //       every frame decoded, PLAYED what the device played; compare them with `call_audio damage`.
+//       FEC_LOSS is the loss in percent an Opus sender expects and sizes its in-band FEC for (default: DROP
+//       rounded up, as the peer's reports would set it; 0 switches FEC off); a numbered buffer rebuilds a
+//       lost frame from the next one's FEC when that one is already there. Opus's DTX packets are not
+//       sent, as in a session: the frame after them opens a talk spurt (the frames count only those sent).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -25,6 +29,7 @@
 
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
+#include "audio/OpusCodec.h"
 #include "audio/PlayoutBuffer.h"
 #include "audio/StreamConcealment.h"
 #include "base/ByteBuffer.h"
@@ -35,6 +40,8 @@ namespace {
 
 constexpr double kBurst = 0.33;
 constexpr int kBurstLength = 3;
+// An Opus packet this short is DTX's "nothing to say", which a session does not send.
+constexpr int kDtxBytes = 2;
 constexpr int kPiecesAhead = 2;  // as the pipeline keeps at its players
 
 // Decodes numbered frames when their slots come, as the pipeline's stream decoder does.
@@ -48,6 +55,10 @@ public:
         count = samples_.Length();
         return samples_.Data();
     }
+    const int16_t* RecoverFromNext(const uint8_t* next, int length, int& count) override {
+        count = codec_.ConcealFromNext16(next, length, samples_, false);
+        return count > 0 ? samples_.Data() : nullptr;
+    }
 
 private:
     SoundCodec& codec_;
@@ -57,16 +68,17 @@ private:
 struct Frame {
     int64_t arrivalUs = 0;
     uint64_t sequence = 0;
+    bool restart = false;  // the first frame after frames the sender did not send
     std::vector<uint8_t> payload;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 6 || argc > 9) {
+    if (argc < 6 || argc > 10) {
         std::fprintf(stderr,
                      "usage: playout_speech FORMAT IN.wav SEED CLEAN.wav PLAYED.wav [numbered|plain] "
-                     "[JITTER_MS] [DROP]\n");
+                     "[JITTER_MS] [DROP] [FEC_LOSS]\n");
         return 2;
     }
     const std::optional<int> named = FormatCodeOfName(argv[1]);
@@ -74,6 +86,8 @@ int main(int argc, char** argv) {
     const bool numbered = argc < 7 || std::strcmp(argv[6], "plain") != 0;
     const double jitterMs = argc >= 8 ? std::clamp(std::atof(argv[7]), 0.0, 1000.0) : 40.0;
     const double drop = argc >= 9 ? std::clamp(std::atof(argv[8]), 0.0, 0.5) : 0.02;
+    const int fecLoss =
+        argc >= 10 ? std::clamp(std::atoi(argv[9]), 0, 100) : static_cast<int>(std::ceil(drop * 100 - 1e-9));
     const int rate = format_code::Rate(format);
     const int frame = FrameLengthOf(format);
     std::unique_ptr<SoundCodec> coder = CreateCodec(format);
@@ -83,6 +97,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "playout_speech: %s is no 16-bit codec\n", argv[1]);
         return 2;
     }
+    // The sender's bit rate stays at the codec's default; only the FEC's expected loss follows the path.
+    if (format_code::IsOpus(format))
+        coder->AdaptSender(fecLoss, OpusCodec::kDefaultBitRate);
 
     const std::optional<std::vector<int16_t>> read = speech_files::Read("playout_speech", argv[2], rate);
     if (!read)
@@ -99,11 +116,18 @@ int main(int argc, char** argv) {
     std::vector<int16_t> cleanOut;
     std::vector<Frame> frames;
     int sent = 0, lost = 0, toLose = 0;
+    const bool dtx = format_code::IsOpus(format);
+    bool spurtStarts = false;
     int64_t lastArrivalUs = 0;
     for (size_t at = 0; at + static_cast<size_t>(frame) <= in.size(); at += static_cast<size_t>(frame)) {
         coder->Encode16(in.data() + at, frame, payload, false);
         if (clean->Decode16(payload.Data(), payload.Length(), decoded, false))
             cleanOut.insert(cleanOut.end(), decoded.Data(), decoded.Data() + decoded.Length());
+        if (dtx && payload.Length() <= kDtxBytes) {
+            // A session sends nothing while Opus's DTX has nothing to say; the next frame opens a talk spurt.
+            spurtStarts = true;
+            continue;
+        }
         const uint64_t sequence = static_cast<uint64_t>(sent++);
         if (toLose == 0 && uniform(random) < start)
             toLose = uniform(random) < kBurst ? kBurstLength : 1;
@@ -115,8 +139,11 @@ int main(int argc, char** argv) {
         }
         Frame f;
         f.sequence = sequence;
-        f.arrivalUs =
-            std::max<int64_t>(lastArrivalUs, std::llround(static_cast<double>(sequence) * frameUs + hold));
+        f.restart = spurtStarts;
+        spurtStarts = false;
+        f.arrivalUs = std::max<int64_t>(
+            lastArrivalUs,
+            std::llround(static_cast<double>(at / static_cast<size_t>(frame)) * frameUs + hold));
         lastArrivalUs = f.arrivalUs;
         f.payload.assign(payload.Data(), payload.Data() + payload.Length());
         frames.push_back(std::move(f));
@@ -152,7 +179,7 @@ int main(int argc, char** argv) {
             const bool wasActive = buffer.Active();
             if (numbered) {
                 buffer.ArriveNumbered(f.payload.data(), static_cast<int>(f.payload.size()), f.arrivalUs,
-                                      f.sequence);
+                                      f.sequence, f.restart);
             } else if (player->Decode16(f.payload.data(), static_cast<int>(f.payload.size()), decoded,
                                         false)) {
                 buffer.Arrive(decoded.Data(), decoded.Length(), f.arrivalUs);
@@ -174,10 +201,10 @@ int main(int argc, char** argv) {
         return 1;
     const PlayoutBuffer::Statistics s = buffer.GetStatistics();
     std::printf(
-        "frames=%d lost=%d concealed=%lld late=%lld lengthened_ms=%.1f shortened_ms=%.1f "
+        "frames=%d lost=%d concealed=%lld recovered=%lld late=%lld lengthened_ms=%.1f shortened_ms=%.1f "
         "mean_depth_ms=%.1f\n",
-        sent, lost, static_cast<long long>(s.framesConcealed), static_cast<long long>(s.framesLate),
-        1000.0 * static_cast<double>(s.samplesLengthened) / rate,
+        sent, lost, static_cast<long long>(s.framesConcealed), static_cast<long long>(s.framesRecovered),
+        static_cast<long long>(s.framesLate), 1000.0 * static_cast<double>(s.samplesLengthened) / rate,
         1000.0 * static_cast<double>(s.samplesShortened) / rate,
         depthSum / static_cast<double>(frames.size()));
     return 0;

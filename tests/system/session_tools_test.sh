@@ -4,7 +4,8 @@
 # the caller's RTP to a port of its own. tshark must read the caller's audio there as one RTP stream with
 # nothing lost and no number out of order; ffmpeg, started on the description the caller wrote with
 # --write-sdp, must record what the caller sent: its input WAV as the caller's codec decodes it (a
-# normalised correlation, since our G.711 plays slightly louder than the standard's).
+# normalised correlation, since our G.711 plays slightly louder than the standard's). An Opus call between two
+# copies is recorded the same way, from its RFC 7587 description, at 48000 Hz.
 set -u
 
 : "${QPARLIN:?QPARLIN must name the built qparlin}"
@@ -116,7 +117,65 @@ call() {
         fail "$codec: ffmpeg recorded too little sound: $result"
 }
 
+# An Opus call (both copies offer it): the description follows RFC 7587, and ffmpeg records from it what the
+# caller sent, at 48000 Hz, as our Opus decoder plays the caller's input. The sweep reaches 6 kHz, which no
+# narrowband codec carries, so a recording that matches it is wideband.
+opus_call() {
+    local dir="$work/opus"
+    mkdir -p "$dir"
+    sox -n -r 48000 -c 1 -b 16 "$dir/caller.wav" synth 12 sine 200-6000 sine 300 tremolo 3 80 vol 0.4
+
+    start_listener "$dir" --audio=null -a:opus || { fail "opus: the listener never listened"; return; }
+    local relay_port=$((port + 1)) tool_port=$((port + 2))
+    python3 "$relay_script" "$relay_port" "$port" --pcap="$dir/caller.pcap" --tool-port="$tool_port" \
+        >"$dir/relay.out" 2>&1 &
+    local relay=$!
+    pids+=("$relay")
+    wait_for_line "$dir/relay.out" "relay 127.0.0.1:$relay_port -> 127.0.0.1:$port" 5 ||
+        { fail "opus: the relay did not start: $(cat "$dir/relay.out")"; return; }
+    "$QPARLIN" --headless --audio=file --input-wav="$dir/caller.wav" -a:opus --encrypt=off \
+        --write-sdp="$dir/call.sdp:$tool_port" -c:127.0.0.1:"$relay_port":yes >"$dir/caller.out" 2>"$dir/caller.err" &
+    local caller=$!
+    pids+=("$caller")
+    wait_for_line "$dir/caller.out" "Connected." 5 || fail "opus: the caller did not print Connected."
+    wait_for_file "$dir/call.sdp" 5 || { fail "opus: the caller wrote no $dir/call.sdp"; return; }
+    timeout -s INT 20 ffmpeg -nostdin -loglevel error -protocol_whitelist file,udp,rtp -i "$dir/call.sdp" \
+        -t "$record_seconds" -ar 48000 -ac 1 -y "$dir/ffmpeg.wav" >"$dir/ffmpeg.log" 2>&1 &
+    local ffmpeg=$!
+    pids+=("$ffmpeg")
+    wait "$ffmpeg" || fail "opus: ffmpeg ended with status $?: $(head -c 600 "$dir/ffmpeg.log")"
+    grep -q "Both copies speak Opus" "$dir/caller.out" || fail "opus: the caller agreed no Opus: $(cat "$dir/caller.out")"
+    kill -TERM "$caller"
+    wait "$caller" || fail "opus: the caller ended with status $?"
+    kill -TERM "$relay" "$listener"
+    wait "$relay" "$listener" 2>/dev/null
+    # A call begins on the plain wire in the default format, so the WAV-file recorder is first opened at
+    # that format's rate and refuses the 48000 Hz file until the hello agrees Opus and it opens again.
+    grep -v "is sampled at 48000 Hz, but the device records at 11025 Hz" "$dir/caller.err" >"$dir/caller.err.rest"
+    [ ! -s "$dir/caller.err.rest" ] || fail "opus: the caller wrote to stderr: $(cat "$dir/caller.err.rest")"
+
+    local sdp
+    sdp=$(tr -d '\r' <"$dir/call.sdp")
+    echo "opus SDP: $(tr '\n' '|' <<<"$sdp")"
+    grep -qx "m=audio $tool_port RTP/AVP 124" <<<"$sdp" || fail "opus: the SDP's media line: $sdp"
+    grep -qx "a=rtpmap:124 opus/48000/2" <<<"$sdp" || fail "opus: the SDP's rtpmap: $sdp"
+    grep -q "^a=fmtp:124 .*useinbandfec=1" <<<"$sdp" || fail "opus: the SDP's fmtp: $sdp"
+    grep -qx "a=ptime:20" <<<"$sdp" || fail "opus: the SDP's ptime: $sdp"
+
+    "$QPARLIN_CODEC" encode -a:opus "$dir/caller.wav" "$dir/caller.opus" 2>/dev/null &&
+        "$QPARLIN_CODEC" decode -a:opus "$dir/caller.opus" "$dir/caller-decoded.wav" 2>/dev/null ||
+        { fail "opus: qparlin-codec could not code the caller's input"; return; }
+    [ "$(soxi -r "$dir/ffmpeg.wav")" = 48000 ] || fail "opus: ffmpeg recorded at $(soxi -r "$dir/ffmpeg.wav") Hz"
+    local result
+    result=$("$WAV_COMPARE" "$dir/ffmpeg.wav" "$dir/caller-decoded.wav" --min-corr=0.9) ||
+        fail "opus: what ffmpeg recorded is not what the caller sent: $result"
+    echo "opus ffmpeg: $result"
+    local windows=${result#windows=}
+    [ "${windows%% *}" -ge $((record_seconds - 1)) ] 2>/dev/null || fail "opus: ffmpeg recorded too little sound: $result"
+}
+
 call g711_8khz 0 PCMU/8000 g711U
 call gsm_8khz 3 GSM/8000 GSM
+opus_call
 
 finish "tshark and ffmpeg read the caller's numbered audio"
