@@ -229,9 +229,10 @@ bool LanAnnouncer::Browse(ChangeHandler changed, std::string& problem) {
 std::vector<LanCopy> LanAnnouncer::Copies() const {
     std::lock_guard<std::mutex> guard(avahi_->copiesLock);
     std::vector<LanCopy> copies;
-    for (const auto& [key, copy] : avahi_->copies) {
+    for (const auto& entry : avahi_->copies) {
+        const LanCopy& copy = entry.second;
         // One line per copy and address, however many interfaces it was seen on.
-        const bool seen = std::any_of(copies.begin(), copies.end(), [&](const LanCopy& c) {
+        const bool seen = std::any_of(copies.begin(), copies.end(), [&copy](const LanCopy& c) {
             return c.name == copy.name && c.host == copy.host && c.port == copy.port;
         });
         if (!seen)
