@@ -6,8 +6,6 @@
 //       FORMAT is a codec name or format code (16-bit); IN is mono at the format's rate. Prints
 //       encode_ms_per_s, decode_ms_per_s and their sum (call_ms_per_s): milliseconds of this thread's
 //       processor time per second of audio.
-#include <sndfile.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +18,7 @@
 #include "audio/FormatCode.h"
 #include "base/ByteBuffer.h"
 #include "base/SampleBuffer.h"
+#include "speech_files.h"
 
 namespace {
 
@@ -45,18 +44,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "codec_cpu: %s is no 16-bit codec\n", argv[1]);
         return 2;
     }
-    SF_INFO info{};
-    SNDFILE* file = sf_open(argv[2], SFM_READ, &info);
-    if (file == nullptr || info.channels != 1 || info.samplerate != rate || info.frames < frame ||
-        info.frames > 3600LL * rate) {
-        std::fprintf(stderr, "codec_cpu: %s is not mono at %d Hz (a frame to an hour)\n", argv[2], rate);
-        if (file != nullptr)
-            sf_close(file);
+    const std::optional<std::vector<int16_t>> read = speech_files::Read("codec_cpu", argv[2], rate);
+    if (!read)
+        return 2;
+    const std::vector<int16_t>& in = *read;
+    if (in.size() < static_cast<size_t>(frame)) {
+        std::fprintf(stderr, "codec_cpu: %s holds less than a frame\n", argv[2]);
         return 2;
     }
-    std::vector<int16_t> in(static_cast<size_t>(info.frames));
-    in.resize(static_cast<size_t>(sf_read_short(file, in.data(), info.frames)));
-    sf_close(file);
     const size_t frames = in.size() / static_cast<size_t>(frame);
 
     // Every payload once, so that the decode pass times decoding alone.
