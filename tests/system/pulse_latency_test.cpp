@@ -13,19 +13,9 @@
 
 #include "audio/AudioPipeline.h"
 #include "platform/wave/Wave.h"
+#include "shell_output.h"
 
 namespace {
-
-std::string Shell(const std::string& command) {
-    std::string output;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);
-    if (pipe == nullptr)
-        return output;
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, pipe.get()) != nullptr)
-        output += buffer;
-    return output;
-}
 
 // The microseconds after `label` in pactl's listing, in milliseconds; -1 when there is none.
 double MsAfter(const std::string& output, const char* label) {

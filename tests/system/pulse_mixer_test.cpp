@@ -14,6 +14,7 @@
 #include "fake_fader.h"
 #include "mixer/CMixerBase.h"
 #include "platform/mixer/Mixer.h"
+#include "shell_output.h"
 
 namespace {
 
@@ -21,17 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 // PulseAudio's full volume, and the ALSA plugin's range.
 constexpr int kFull = 65536;
-
-std::string Shell(const std::string& command) {
-    std::string output;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);
-    if (pipe == nullptr)
-        return output;
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, pipe.get()) != nullptr)
-        output += buffer;
-    return output;
-}
 
 // The number after `label` in pactl's output; -1 when there is none.
 long NumberAfter(const std::string& output, const char* label) {
