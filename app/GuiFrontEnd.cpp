@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QMessageBox>
+#include <string_view>
 
 #include "app/MainDialog.h"
 #include "app/VoiceApp.h"
@@ -39,4 +41,25 @@ int RunGuiFrontEnd(const Settings& settings, const std::string& versionText, con
     SetWaveBackend(nullptr);
     StopSockets();
     return 0;
+}
+
+std::unique_ptr<QMessageBox> MakeCommandLineErrorBox(const std::string& error) {
+    // The console's line starts with the program's name, which the box's title already gives.
+    constexpr std::string_view kPrefix = "qparlin: ";
+    const std::string_view reason =
+        std::string_view(error).substr(std::string_view(error).starts_with(kPrefix) ? kPrefix.size() : 0);
+    auto box = std::make_unique<QMessageBox>(QMessageBox::Critical, "Q-Parlin",
+                                             "Q-Parlin cannot start: its command line has an error.",
+                                             QMessageBox::Close);
+    box->setInformativeText(QString::fromUtf8(reason.data(), static_cast<qsizetype>(reason.size())) +
+                            "\n\nCorrect the command (or the launcher that runs it); 'qparlin --help' in a "
+                            "terminal lists the options.");
+    return box;
+}
+
+int ShowCommandLineError(const std::string& error, int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Q-Parlin");
+    MakeCommandLineErrorBox(error)->exec();
+    return 2;
 }

@@ -1,6 +1,8 @@
 // Start-up: version and build texts, sockets, the command line, then the front end.
 #include "app/VoiceApp.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +61,21 @@ void ReadSecret(Settings& settings) {
         return;
     }
     settings.secret = std::move(*secret);
+}
+
+bool CommandLineErrorWantsWindow(const std::vector<std::string>& args, bool displayAvailable,
+                                 bool stderrIsTerminal) {
+    if (!displayAvailable || stderrIsTerminal)
+        return false;
+    for (const std::string& arg : args) {
+        const std::string_view name = std::string_view(arg).substr(0, arg.find('='));
+        for (const char* console :
+             {"--headless", "--help", "--version", "--list-devices", "--make-secret", "--browse"}) {
+            if (name == console)
+                return false;
+        }
+    }
+    return true;
 }
 
 std::string BuildTextFromDate(const char* date) {
@@ -122,6 +139,12 @@ int VoiceApp::Run(int argc, char** argv) {
     const ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.Ok()) {
         std::cerr << parsed.error << '\n' << kHelpHint << '\n';
+        if (errorWindowLoader_ != nullptr &&
+            CommandLineErrorWantsWindow(args, DisplayAvailable(), isatty(STDERR_FILENO) == 1)) {
+            std::string problem;
+            if (ErrorWindow show = errorWindowLoader_(problem))
+                return show(parsed.error, argc, argv);
+        }
         return 2;
     }
     settings_ = *parsed.settings;

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/Settings.h"
 
@@ -18,6 +19,10 @@ public:
     // Builds without the window leave it unset.
     using WindowLoader = WindowRunner (*)(std::string& problem);
     void SetWindowLoader(WindowLoader loader) { windowLoader_ = loader; }
+    // Shows a bad command line's error in a box and returns the exit status.
+    using ErrorWindow = int (*)(const std::string& error, int argc, char** argv);
+    using ErrorWindowLoader = ErrorWindow (*)(std::string& problem);
+    void SetErrorWindowLoader(ErrorWindowLoader loader) { errorWindowLoader_ = loader; }
 
     // Returns the process exit status: 0 after a normal run, 2 for a bad command line.
     int Run(int argc, char** argv);
@@ -31,12 +36,19 @@ private:
     static bool DisplayAvailable();
 
     WindowLoader windowLoader_ = nullptr;
+    ErrorWindowLoader errorWindowLoader_ = nullptr;
 
     std::string versionText_;
     std::string buildText_;
     Settings settings_;
 };
 
+// Whether a command line that cannot be used is also shown in an error box: only where a window could be
+// shown, the arguments ask for no console run (--headless, --help and the other one-shot actions), and
+// stderr is no terminal, so that a copy started from a menu or launcher tells its user why it did not start,
+// while one typed in a terminal or run by a script only prints and ends.
+bool CommandLineErrorWantsWindow(const std::vector<std::string>& args, bool displayAvailable,
+                                 bool stderrIsTerminal);
 // "YYMMDD" from a date as the compiler writes it ("Jan  5 2007" gives "070105").
 std::string BuildTextFromDate(const char* date);
 // One sentence for a secret file that cannot be used: the file, the reason and what to do.

@@ -1,4 +1,5 @@
-// The window module's exports (app/WindowModule.h): its stamp and the window front end.
+// The window module's exports (app/WindowModule.h): its stamp, the window front end and the error box for a
+// bad command line.
 #include <string>
 
 #include "app/GuiFrontEnd.h"
@@ -14,4 +15,9 @@ extern "C" __attribute__((visibility("default"))) int qparlin_run_window(const S
                                                                          const std::string& buildText,
                                                                          int argc, char** argv) {
     return RunGuiFrontEnd(settings, versionText, buildText, argc, argv);
+}
+
+extern "C" __attribute__((visibility("default"))) int qparlin_show_command_line_error(
+    const std::string& error, int argc, char** argv) {
+    return ShowCommandLineError(error, argc, argv);
 }

@@ -34,7 +34,10 @@ std::string WindowModuleStamp() {
     return std::to_string(sizeof(Settings)) + " " + __DATE__ + " " + __TIME__;
 }
 
-VoiceApp::WindowRunner LoadWindowModule(std::string& problem, const std::string& module) {
+namespace {
+
+// Opens the module that belongs to this program and returns its handle, or null with the reason in `problem`.
+void* OpenWindowModule(std::string& problem, const std::string& module) {
     std::vector<std::string> candidates;
     if (!module.empty()) {
         candidates.push_back(module);
@@ -56,7 +59,7 @@ VoiceApp::WindowRunner LoadWindowModule(std::string& problem, const std::string&
                   candidates.front() + ")";
         return nullptr;
     }
-    // Never closed: the window's libraries stay until the program ends.
+    // Never closed once accepted: the window's libraries stay until the program ends.
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* error = dlerror();
@@ -65,8 +68,8 @@ VoiceApp::WindowRunner LoadWindowModule(std::string& problem, const std::string&
     }
     using StampFunction = const char* (*)();
     auto stamp = reinterpret_cast<StampFunction>(dlsym(handle, QPARLIN_WINDOW_STAMP));
-    auto runner = reinterpret_cast<VoiceApp::WindowRunner>(dlsym(handle, QPARLIN_WINDOW_ENTRY));
-    if (stamp == nullptr || runner == nullptr) {
+    if (stamp == nullptr || dlsym(handle, QPARLIN_WINDOW_ENTRY) == nullptr ||
+        dlsym(handle, QPARLIN_WINDOW_ERROR_BOX) == nullptr) {
         problem = path + " is not the program's window module";
         dlclose(handle);
         return nullptr;
@@ -76,5 +79,20 @@ VoiceApp::WindowRunner LoadWindowModule(std::string& problem, const std::string&
         dlclose(handle);
         return nullptr;
     }
-    return runner;
+    return handle;
+}
+
+}  // namespace
+
+VoiceApp::WindowRunner LoadWindowModule(std::string& problem, const std::string& module) {
+    void* handle = OpenWindowModule(problem, module);
+    return handle == nullptr ? nullptr
+                             : reinterpret_cast<VoiceApp::WindowRunner>(dlsym(handle, QPARLIN_WINDOW_ENTRY));
+}
+
+VoiceApp::ErrorWindow LoadCommandLineErrorWindow(std::string& problem, const std::string& module) {
+    void* handle = OpenWindowModule(problem, module);
+    return handle == nullptr
+               ? nullptr
+               : reinterpret_cast<VoiceApp::ErrorWindow>(dlsym(handle, QPARLIN_WINDOW_ERROR_BOX));
 }

@@ -9,6 +9,7 @@ int main(int argc, char** argv) {
     VoiceApp app;
 #if QPARLIN_GUI
     app.SetWindowLoader([](std::string& problem) { return LoadWindowModule(problem); });
+    app.SetErrorWindowLoader([](std::string& problem) { return LoadCommandLineErrorWindow(problem); });
 #endif
     return app.Run(argc, argv);
 }

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -17,6 +18,7 @@
 #include <memory>
 
 #include "addressbook/ContactsDialog.h"
+#include "app/GuiFrontEnd.h"
 #include "app/MainDialog.h"
 #include "app/SecretFile.h"
 #include "app/SettingsDialog.h"
@@ -242,6 +244,21 @@ private slots:
                   });
         QCOMPARE(rows.size(), size_t(1));
         QCOMPARE(rows[0].name, std::string("Bob"));
+    }
+
+    // A launcher's bad command line: the box names the problem without the console's prefix, says where the
+    // options are told, and offers only to close.
+    void aBadCommandLineIsToldInABox() {
+        const std::unique_ptr<QMessageBox> box = MakeCommandLineErrorBox(
+            "qparlin: -a:bad: unknown codec; use a name from the list in --help or a format code from 0 to "
+            "255");
+        QCOMPARE(box->icon(), QMessageBox::Critical);
+        QCOMPARE(box->windowTitle(), QString("Q-Parlin"));
+        QVERIFY(box->informativeText().startsWith("-a:bad: unknown codec;"));
+        QVERIFY(box->informativeText().contains("qparlin --help"));
+        QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Close));
+        // A text without the prefix is shown whole.
+        QVERIFY(MakeCommandLineErrorBox("qparlin:x")->informativeText().startsWith("qparlin:x\n"));
     }
 };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The window comes from its own module: a windowed copy (Qt's offscreen platform) loads it and makes a call,
-# a copy without a window maps no Qt library at all, and a program whose module is missing says so and runs
+# a copy without a window maps no Qt library at all, a bad command line from a launcher is shown in a box, and
+# a program whose module is missing says so and runs
 # without a window.
 set -u
 
@@ -25,6 +26,24 @@ if [ -n "$listener" ]; then
     ! grep -q "libQt6\|qparlin-window" "/proc/$listener/maps" || fail "the copy without a window maps Qt"
     kill -KILL "$window"
 fi
+
+# A bad command line where nobody reads stderr (a launcher; stderr here is a file): the line is printed and
+# the module shows it in a box, which stays until closed. With --headless it is only printed, at once.
+"$QPARLIN" --audio=null -a:nosuchcodec >"$work/bad.out" 2>"$work/bad.err" &
+bad=$!
+pids+=("$bad")
+boxed=no
+for _ in $(seq 50); do
+    grep -q "libQt6Widgets" "/proc/$bad/maps" 2>/dev/null && boxed=yes && break
+    sleep 0.1
+done
+[ "$boxed" = yes ] || fail "a bad command line without a terminal showed no box: $(cat "$work/bad.err")"
+grep -q "^qparlin: -a:nosuchcodec: unknown codec" "$work/bad.err" || fail "the bad command line was not printed too"
+kill -KILL "$bad"
+"$QPARLIN" --headless --audio=null -a:nosuchcodec >"$work/bad.out" 2>"$work/bad.err"
+status=$?
+[ "$status" = 2 ] || fail "a bad command line with --headless ended with $status, not 2"
+grep -q "^qparlin: -a:nosuchcodec: unknown codec" "$work/bad.err" || fail "the --headless error was not printed"
 
 # The program alone, its module not beside it nor installed: it says why and runs without a window.
 mkdir "$work/bin"
