@@ -21,6 +21,9 @@ public:
         int publicPort = 0;
         int lifetimeS = 0;
         std::string detail;  // the router's own reason, for the console
+        // Where the router's IPv6 firewall lets callers in, "[2001:db8::2]:5007" (a pinhole kept with the
+        // mapping); empty when the router offers none or this machine has no global IPv6 address.
+        std::string pinhole;
     };
 
     virtual ~MappingProtocol() = default;

@@ -158,8 +158,10 @@ void PortMapper::Run(int localPort) {
             gate.Succeeded(router);
             const std::string address =
                 AddressText(outcome.publicAddress) + ":" + std::to_string(outcome.publicPort);
-            Publish({Status::State::kMapped,
-                     MappedText(outcome.publicAddress, outcome.publicPort, nowMapped->Name()), address});
+            std::string text = MappedText(outcome.publicAddress, outcome.publicPort, nowMapped->Name());
+            if (!outcome.pinhole.empty())
+                text += "; over IPv6 at " + outcome.pinhole + " (the router's firewall lets callers in)";
+            Publish({Status::State::kMapped, text, address});
             if (WaitStopped(int64_t{RenewAfterS(outcome.lifetimeS)} * 1000))
                 break;
             continue;

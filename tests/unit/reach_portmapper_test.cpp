@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 
+#include "base/Socket.h"
 #include "reach/PortMapper.h"
 #include "reach/RetryGate.h"
 #include "reach/UpnpIgdProtocol.h"
@@ -308,4 +309,47 @@ TEST(UpnpAnswerTest, OnlyATerminatedDottedAddressIsTakenAsTheOutsideAddress) {
     for (const char* bad : {"", "0.0.0.0", "203.0.113.7 ", "203.0.113", "203.0.113.256", "::1", "router"})
         EXPECT_EQ(UpnpIgdProtocol::CheckedExternalAddress(bad, std::strlen(bad) + 1), std::nullopt) << bad;
     EXPECT_EQ(UpnpIgdProtocol::CheckedExternalAddress(nullptr, 16), std::nullopt);
+}
+
+TEST(PortMapperTest, APinholeBesideTheMappingIsShownWithIt) {
+    MappingProtocol::Outcome withPinhole = Mapped("203.0.113.9", 5007, 7200);
+    withPinhole.pinhole = "[2001:db8:2::2]:5007";
+    Fixture f({Silent()}, {withPinhole});
+    f.mapper->Start(5007);
+    ASSERT_TRUE(f.WaitFor(PortMapper::Status::State::kMapped));
+    EXPECT_EQ(f.mapper->Current().text,
+              "reachable from the Internet at 203.0.113.9:5007 (UPnP IGD); over IPv6 at [2001:db8:2::2]:5007 "
+              "(the router's firewall lets callers in)");
+    EXPECT_EQ(f.mapper->Current().address, "203.0.113.9:5007");
+}
+
+TEST(UpnpAnswerTest, APinholeIdIsTakenOnlyAsATerminatedNumberUpTo65535) {
+    char exact[8] = "65535";
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId(exact, sizeof exact), "65535");
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId("0", 2), "0");
+    char unterminated[5] = {'1', '2', '3', '4', '5'};
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId(unterminated, sizeof unterminated), std::nullopt);
+    for (const char* bad : {"", "65536", "123456", "-1", "+1", " 1", "1 ", "1a", "0x10"})
+        EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId(bad, std::strlen(bad) + 1), std::nullopt) << bad;
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId(nullptr, 8), std::nullopt);
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId("1", 0), std::nullopt);
+}
+
+TEST(UpnpAnswerTest, APinholeLetsCallersReachTheFirstAddressTheInternetRoutesTo) {
+    const auto address = [](const char* text) {
+        SocketAddress parsed;
+        EXPECT_TRUE(SocketAddress::ParseNumeric(text, 0, &parsed)) << text;
+        return parsed;
+    };
+    EXPECT_EQ(UpnpIgdProtocol::PinholeClient({}), std::nullopt);
+    EXPECT_EQ(UpnpIgdProtocol::PinholeClient({address("198.51.100.2"), address("fd00::5"), address("fc00::1"),
+                                              address("fe80::1"), address("::1")}),
+              std::nullopt)
+        << "IPv4, unique-local, link-local and loopback are never reached from outside";
+    const std::optional<SocketAddress> chosen = UpnpIgdProtocol::PinholeClient(
+        {address("198.51.100.2"), address("fdff::5"), address("2001:db8:2::2"), address("2001:db8:2::3")});
+    ASSERT_TRUE(chosen.has_value());
+    EXPECT_EQ(chosen->HostText(), "2001:db8:2::2");
+    EXPECT_EQ(UpnpIgdProtocol::PinholeClient({address("fbff::1")})->HostText(), "fbff::1")
+        << "just below fc00::/7";
 }
