@@ -214,13 +214,22 @@ MappingProtocol::Outcome UpnpIgdProtocol::Map(int localPort, int lifetimeS, cons
     return outcome;
 }
 
-void UpnpIgdProtocol::Unmap(int localPort) {
+std::function<void()> UpnpIgdProtocol::TakeRemoval(int localPort) {
     (void)localPort;
-    ClosePinhole();
-    if (controlUrl_.empty())
-        return;
-    const std::string port = std::to_string(publicPort_);
-    UPNP_DeletePortMapping(controlUrl_.c_str(), serviceType_.c_str(), port.c_str(), "UDP", nullptr);
+    if (controlUrl_.empty() && pinholeId_.empty())
+        return {};
+    // Copies of what the router needs to hear: the task may outlive this object.
+    std::function<void()> removal = [controlUrl = controlUrl_, serviceType = serviceType_,
+                                     port = std::to_string(publicPort_), pinholeUrl = pinholeUrl_,
+                                     pinholeService = pinholeService_, pinholeId = pinholeId_] {
+        if (!pinholeId.empty())
+            UPNP_DeletePinhole(pinholeUrl.c_str(), pinholeService.c_str(), pinholeId.c_str());
+        if (!controlUrl.empty())
+            UPNP_DeletePortMapping(controlUrl.c_str(), serviceType.c_str(), port.c_str(), "UDP", nullptr);
+    };
     controlUrl_.clear();
     publicPort_ = 0;
+    pinholeId_.clear();
+    pinholeText_.clear();
+    return removal;
 }

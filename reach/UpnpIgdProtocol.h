@@ -18,7 +18,7 @@ class UpnpIgdProtocol final : public MappingProtocol {
 public:
     const char* Name() const override { return "UPnP IGD"; }
     Outcome Map(int localPort, int lifetimeS, const std::atomic<bool>& stop) override;
-    void Unmap(int localPort) override;
+    std::function<void()> TakeRemoval(int localPort) override;
 
     // The external address an IGD reported, checked: a dotted IPv4 address that is not 0.0.0.0, or
     // nothing. The text comes from the router's SOAP answer.

@@ -7,10 +7,14 @@ nftables rule of its own.
 
     nat_router.py LAN_IP PUBLIC_IP WAN_IF [--no-natpmp] [--no-upnp]
 
+After SIGUSR1 it stops answering, as a router that hung would: UPnP requests are taken and never answered
+(for a minute at most), NAT-PMP requests are dropped.
+
 Runs until killed; logs each request on stdout. Each request is bounded: it is test scaffolding facing the
 program under test, not the network."""
 import http.server
 import re
+import signal
 import socket
 import struct
 import subprocess
@@ -26,6 +30,8 @@ mappings = {}  # external port -> (client, internal port)
 pinholes = {}  # unique id -> (IPv6 client, port)
 next_pinhole = [1]
 lock = threading.Lock()
+silent = threading.Event()
+signal.signal(signal.SIGUSR1, lambda *_: silent.set())
 MAX_LIFETIME = 7200
 
 
@@ -93,7 +99,7 @@ def serve_natpmp(s):
     while True:
         data, (client, port) = s.recvfrom(64)
         epoch = int(time.time() - started)
-        if len(data) < 2 or data[0] != 0:
+        if silent.is_set() or len(data) < 2 or data[0] != 0:
             continue
         op = data[1]
         if op == 0 and len(data) == 2:
@@ -164,6 +170,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = min(int(self.headers.get("Content-Length", "0")), 65536)
         body = self.rfile.read(length).decode(errors="replace")
         action = self.headers.get("SOAPAction", "").strip('"').split("#")[-1]
+        if silent.is_set():
+            log(f"upnp {action} left unanswered")
+            time.sleep(60)
+            return
         arg = lambda name: (re.search(f"<{name}>([^<]*)</{name}>", body) or [None, ""])[1]
         log(f"upnp {action}")
         if action == "GetStatusInfo":

@@ -8,7 +8,8 @@
 #     address, the caller reaches it there, and the forwarding is gone within 2 s of the listener ending;
 #  3. the same over UPnP IGD alone, and the router's IPv6 firewall (which drops everything from outside) opens
 #     a pinhole to the LAN host's IPv6 address (2001:db8:2::2), closed within 2 s of the listener ending;
-#  4. with --port-mapping=off the router is not asked and the caller is heard neither over IPv4 nor IPv6.
+#  4. a UPnP router that stops answering once it has mapped the port does not hold up the listener's exit;
+#  5. with --port-mapping=off the router is not asked and the caller is heard neither over IPv4 nor IPv6.
 # Nothing is added to the machine's own namespace; the namespaces go when the test ends. Needs root.
 source "$(dirname "$0")/common.sh"
 
@@ -151,6 +152,27 @@ for protocol in NAT-PMP "UPnP IGD"; do
     kill -TERM "$responder"; wait "$responder" 2>/dev/null
     ip netns exec "$router" nft flush ruleset
 done
+
+case="silent router"
+ip netns exec "$router" python3 "$(dirname "$0")/nat_router.py" 198.51.100.1 203.0.113.1 qrw0 --no-natpmp \
+    >"$work/router.log" 2>&1 &
+responder=$!
+pids+=("$responder")
+wait_for_line "$work/router.log" "ready" 5 || fail "$case: the router did not start"
+start_lan_listener
+for _ in $(seq 80); do grep -qF "reachable from the Internet at 203.0.113.1:$port (UPnP IGD)" "$work/listener.out" && break; sleep 0.1; done
+grep -qF "reachable from the Internet at 203.0.113.1:$port (UPnP IGD)" "$work/listener.out" ||
+    fail "$case: nothing mapped: $(tail -2 "$work/listener.out")"
+kill -USR1 "$responder"
+stopped=$EPOCHREALTIME
+terminate "$listener"
+exited=$EPOCHREALTIME
+# terminate waits 3 s: a listener still held by the router's silence is reported as hung.
+[ "$ended" = 0 ] || fail "$case: the listener ended with '$ended'"
+grep -q "left unanswered" "$work/router.log" || fail "$case: the listener did not try to remove its mapping"
+echo "$case: SIGTERM to exit (removal left unanswered) $(ms "$stopped" "$exited") ms"
+kill -TERM "$responder"; wait "$responder" 2>/dev/null
+ip netns exec "$router" nft flush ruleset
 
 case="off"
 ip netns exec "$router" python3 "$(dirname "$0")/nat_router.py" 198.51.100.1 203.0.113.1 qrw0 >"$work/router.log" 2>&1 &
