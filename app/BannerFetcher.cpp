@@ -150,7 +150,9 @@ BannerFetcher::~BannerFetcher() {
 }
 
 std::string BannerFetcher::ListUrl() const {
-    std::string url = "http://" + serverHost_;
+    // An IPv6 server's address goes in brackets, so that its colons are not taken for the port's.
+    const bool ipv6 = serverHost_.find(':') != std::string::npos;
+    std::string url = "http://" + (ipv6 ? "[" + serverHost_ + "]" : serverHost_);
     if (serverPort_ != 80)
         url += ":" + std::to_string(serverPort_);
     return url + kListPath;

@@ -557,12 +557,17 @@ private:
     }
 
     std::string ApplyBannerServer(std::string_view value) {
-        const std::size_t colon = value.find(':');
-        const std::string_view host = value.substr(0, colon);
+        // An IPv6 address comes in brackets ("[2001:db8::1]:8080"); it is kept without them.
+        const std::size_t close = value.starts_with('[') ? value.find(']') : std::string_view::npos;
+        const std::size_t colon = value.find(':', close == std::string_view::npos ? 0 : close);
+        std::string_view host = value.substr(0, colon);
         if (host.empty())
             return "host must not be empty";
-        if (!IsValidHost(host))
+        const bool ipv6 = IsBracketedIpv6(host);
+        if (!ipv6 && !IsValidHost(host))
             return kHostProblem;
+        if (ipv6)
+            host = host.substr(1, host.size() - 2);
         int port = Settings::kDefaultBannerServerPort;
         if (colon != std::string_view::npos) {
             // Port 0 cannot be connected to, and this server is only ever connected to.

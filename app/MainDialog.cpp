@@ -660,14 +660,16 @@ void MainDialog::OnAddressBook() {
     host = controller_.Host();
     port = controller_.Port();
     ReadFields(host, port, speakers, microphone);
-    // The copies on the LAN are listed while the dialog is open; the browser ends before the dialog goes.
-    LanAnnouncer lan;
+    // The copies on the LAN are listed while the dialog is open; the source, made after the dialog, ends
+    // before the dialog goes.
     ContactsDialog contacts(host, port, this, settings_file::ContactsPath());
+    std::unique_ptr<LanCopySource> lan;
     if (controller_.LanDiscoveryAllowed()) {
+        lan = makeLanSource_ ? makeLanSource_() : std::make_unique<LanAnnouncer>();
         QPointer<ContactsDialog> dialog(&contacts);
-        LanAnnouncer* browser = &lan;
+        LanCopySource* browser = lan.get();
         std::string problem;
-        lan.Browse(
+        lan->Browse(
             [dialog, browser] {
                 std::vector<Contact> rows;
                 for (const LanCopy& copy : browser->Copies())

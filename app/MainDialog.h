@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -18,6 +19,7 @@
 #include "app/Settings.h"
 #include "link/VoiceLink.h"
 #include "platform/ErrorSink.h"
+#include "reach/LanCopySource.h"
 
 class BannerView;
 class LevelMeter;
@@ -95,6 +97,9 @@ public:
     int MicrophoneBitmap() const { return microphoneBitmap_; }
     CMixerFader& SpeakerFader() { return *speakerFader_; }
     CMixerFader& MicrophoneFader() { return *microphoneFader_; }
+    // Where the address book finds the copies on the LAN: Avahi's browser unless a test sets a stand-in.
+    using LanSourceMaker = std::function<std::unique_ptr<LanCopySource>()>;
+    void SetLanSource(LanSourceMaker make) { makeLanSource_ = std::move(make); }
     // The window's own commands: kAboutCommand opens the About box.
     void OnSysCommand(int command);
 
@@ -128,6 +133,7 @@ protected:
 
 private:
     void UpdateSpeakerToolTip();
+    LanSourceMaker makeLanSource_;
     // The title names the peer while a call is up, so that two copies' windows can be told apart.
     void UpdateTitle();
     // The line under the status: the peer and the call's duration in a call, the port really bound while

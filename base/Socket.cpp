@@ -456,8 +456,8 @@ void EnableErrorReports(SocketHandle s) {
         throw SocketException();
 }
 
-bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
-    bool unreachable = false;
+std::vector<SocketAddress> TakeRefusedAddresses(SocketHandle s) {
+    std::vector<SocketAddress> refused;
     for (;;) {
         sockaddr_storage offender{};
         char control[256];
@@ -474,7 +474,7 @@ bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return unreachable;  // the queue is empty (or the socket has none)
+            return refused;  // the queue is empty (or the socket has none)
         }
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
             const bool report4 = c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR;
@@ -483,13 +483,22 @@ bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
                 continue;
             sock_extended_err report{};
             std::memcpy(&report, CMSG_DATA(c), sizeof report);
-            // The address is where the failed datagram went: it must be the peer, port and all, so that
-            // a report about anyone else (or forged for anyone else) changes nothing.
-            const bool fromPeer = SocketAddress::FromSockaddr(&offender, message.msg_namelen) == peer;
-            if (report.ee_errno == ECONNREFUSED && fromPeer)
-                unreachable = true;
+            if (report.ee_errno != ECONNREFUSED)
+                continue;
+            // The address is where the failed datagram went; a flood of reports names a few at most.
+            const SocketAddress address = SocketAddress::FromSockaddr(&offender, message.msg_namelen);
+            if (refused.size() < kMaxRefusedAddresses &&
+                std::find(refused.begin(), refused.end(), address) == refused.end())
+                refused.push_back(address);
         }
     }
+}
+
+bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
+    // It must be the peer, port and all, so that a report about anyone else (or forged for anyone else)
+    // changes nothing.
+    const std::vector<SocketAddress> refused = TakeRefusedAddresses(s);
+    return std::find(refused.begin(), refused.end(), peer) != refused.end();
 }
 
 bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs) {

@@ -107,6 +107,10 @@ void EnableErrorReports(SocketHandle s);
 // Takes every queued error report off the socket; true when one says that a datagram sent to `peer`
 // found its port closed. Reports about other addresses are dropped.
 bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer);
+// Takes every queued error report off the socket: the addresses whose port was found closed, each once
+// (at most kMaxRefusedAddresses of them).
+constexpr size_t kMaxRefusedAddresses = 16;
+std::vector<SocketAddress> TakeRefusedAddresses(SocketHandle s);
 // Waits until the socket is readable (or reports an error) or the descriptor `wake` becomes readable;
 // true only for the socket.
 bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs);

@@ -107,8 +107,13 @@ void VoiceLink::Listen(const char* address, int port) {
 void VoiceLink::Connect(const char* host, int port) {
     if (GetState() != kIdle)
         return;
+    ConnectAddresses(ResolveAddresses(host, port));
+}
+
+void VoiceLink::ConnectAddresses(const std::vector<SocketAddress>& addresses) {
+    if (GetState() != kIdle || addresses.empty())
+        return;
     DropUnstartedCall();
-    const std::vector<SocketAddress> addresses = ResolveAddresses(host, port);
     bool ipv6 = false;
     bool ipv4 = false;
     for (const SocketAddress& address : addresses)
@@ -310,6 +315,17 @@ void VoiceLink::RunCall() {
         connectPending_ = false;
         int64_t attemptStartMs = MonotonicMs();
         size_t closedInRow = 0;  // of the peer's addresses, found closed one after the other
+        // A caller offering a session races its hellos over its peer's addresses (audio goes to one of
+        // them only, so that a plain peer hears one source); without a session it tries them in turn.
+        race_.Reset();
+        lastHello_.clear();
+        if (!peer.IsAny() && candidates.size() > 1 && sessionOffer_ && !legacyPrivate_) {
+            // Unconnected, the socket sends to every address and hears them all; the winner connects it.
+            Disconnect(handle);
+            race_.Start(candidates, attemptStartMs);
+            StartDueAttempts(handle, attemptStartMs);
+            FollowPrimary(generation, peer);
+        }
         if (peer.IsAny()) {
             if (legacyPrivate_)
                 ended = !WaitForSealedPeer(handle, generation, peer, buffer);
@@ -330,7 +346,15 @@ void VoiceLink::RunCall() {
                 if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs)) {
                     // The peer's port found closed is a failed receive: the call is over, unless the peer
                     // has other addresses not all found closed in a row.
-                    if (!peer.IsAny() && TakePortUnreachable(handle, peer)) {
+                    if (race_.Racing()) {
+                        // Each address found closed is out of the race, and the next starts at once.
+                        for (const SocketAddress& refused : TakeRefusedAddresses(handle))
+                            race_.Failed(refused, MonotonicMs());
+                        if (race_.AllFailed())
+                            break;
+                        StartDueAttempts(handle, MonotonicMs());
+                        FollowPrimary(generation, peer);
+                    } else if (!peer.IsAny() && TakePortUnreachable(handle, peer)) {
                         if (++closedInRow >= candidates.size() ||
                             !TryNextAddress(handle, generation, candidates, peer))
                             break;
@@ -355,8 +379,13 @@ void VoiceLink::RunCall() {
             frameQueued_.Clear();
             // A caller not yet heard at one address of its peer's goes on to the next after a while (all
             // in turn), until one answers: then it stays there.
-            if (candidates.size() > 1 && !session_.HeardAnything() &&
-                nowMs - attemptStartMs >= kNextAddressMs) {
+            if (race_.Racing()) {
+                StartDueAttempts(handle, nowMs);
+                FollowPrimary(generation, peer);
+                if (race_.AllFailed())
+                    break;
+            } else if (!race_.Active() && candidates.size() > 1 && !session_.HeardAnything() &&
+                       nowMs - attemptStartMs >= kNextAddressMs) {
                 TryNextAddress(handle, generation, candidates, peer);
                 attemptStartMs = nowMs;
                 closedInRow = 0;
@@ -403,6 +432,77 @@ bool VoiceLink::TryNextAddress(SocketHandle handle, uint32_t generation,
         return true;
     }
     return false;
+}
+
+void VoiceLink::SendToAttempts(SocketHandle handle, const uint8_t* data, int length, int64_t nowMs) {
+    // Only a hello goes to every address; everything else of the call goes to its one peer.
+    if (!IsHello(std::span<const uint8_t>(data, static_cast<size_t>(length))))
+        return;
+    lastHello_.assign(data, data + length);
+    for (const SocketAddress& address : race_.Live()) {
+        try {
+            if (SendDatagram(handle, address, data, length))
+                sent_.fetch_add(1, std::memory_order_relaxed);
+        } catch (const SocketException&) {
+            // No route to this one (or its family): it is out, and the next need not wait.
+            race_.Failed(address, nowMs);
+        }
+    }
+}
+
+void VoiceLink::StartDueAttempts(SocketHandle handle, int64_t nowMs) {
+    // An attempt that fails at once lets the next start at once: round again until none is due (each
+    // round starts at least one of the race's few addresses, so the rounds end).
+    for (;;) {
+        const std::vector<SocketAddress> started = race_.StartDue(nowMs);
+        if (started.empty() || lastHello_.empty())
+            return;
+        for (const SocketAddress& address : started) {
+            try {
+                if (SendDatagram(handle, address, lastHello_.data(), static_cast<int>(lastHello_.size())))
+                    sent_.fetch_add(1, std::memory_order_relaxed);
+            } catch (const SocketException&) {
+                race_.Failed(address, nowMs);
+            }
+        }
+    }
+}
+
+void VoiceLink::FollowPrimary(uint32_t generation, SocketAddress& peer) {
+    const std::optional<SocketAddress> primary = race_.Primary();
+    if (!primary || *primary == peer)
+        return;
+    peer = *primary;
+    std::lock_guard<std::mutex> guard(socketLock_);
+    if (generation_.load(std::memory_order_acquire) == generation)
+        peer_ = peer;
+}
+
+bool VoiceLink::RaceAdmits(SocketHandle handle, uint32_t generation, const SocketAddress& from,
+                           SocketAddress& peer) {
+    const bool racing = race_.Racing();
+    switch (race_.Heard(from)) {
+        case AttemptRace::Source::kLoser:
+            // The peer itself, at an address the call has left: its late answer changes nothing.
+            return false;
+        case AttemptRace::Source::kStranger:
+            if (!racing)
+                return true;  // the session judges strangers once the call has its peer
+            NoteStranger(from);
+            return false;
+        case AttemptRace::Source::kWinner:
+            break;
+    }
+    if (racing) {
+        // The first answer: the call stays at this address, and the socket hears nobody else from now on.
+        try {
+            ::Connect(handle, from);
+        } catch (const SocketException&) {
+            // Unconnected, the race still keeps the losers out.
+        }
+        FollowPrimary(generation, peer);
+    }
+    return true;
 }
 
 void VoiceLink::StartSession(const SocketAddress& peer) {
@@ -477,6 +577,8 @@ VoiceLink::Received VoiceLink::ReceivePlain(SocketHandle handle, uint32_t genera
     SocketAddress from;
     const int n = ReceiveAnyFrom(handle, &from, buffer.Data(), kMaxDatagram);
     if (n < 0)
+        return Received::kNothing;
+    if (race_.Active() && !RaceAdmits(handle, generation, from, peer))
         return Received::kNothing;
     if (n > kMaxDatagram) {
         // Oversized: a failed receive ends a plain call; in a session only the peer's own could.
@@ -651,6 +753,10 @@ void VoiceLink::SendSessionTraffic(SocketHandle handle, const SocketAddress& pee
         const int length = session_.ComposeDue(std::span<uint8_t>(buffer.Data(), kMaxDatagram), nowMs);
         if (length <= 0)
             return;
+        if (race_.Racing()) {
+            SendToAttempts(handle, buffer.Data(), length, nowMs);
+            continue;
+        }
         try {
             if (SendDatagram(handle, peer, buffer.Data(), length))
                 sent_.fetch_add(1, std::memory_order_relaxed);

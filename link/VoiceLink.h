@@ -32,6 +32,7 @@
 #include "base/Socket.h"
 #include "base/WakeEvent.h"
 #include "base/WorkerThread.h"
+#include "link/AttemptRace.h"
 #include "link/CallSession.h"
 #include "link/DatagramSealer.h"
 #include "platform/MessageTarget.h"
@@ -50,7 +51,9 @@ public:
     static constexpr int kFramesKeptForPeer = 2;
     static constexpr int kReceiveTimeoutMs = 20;
     static constexpr int kLevelIntervalMs = 50;
-    // How long a caller waits for an answer at one of its peer's addresses before it tries the next.
+    // How long a caller without a session (its audio is all it sends) waits for an answer at one of its
+    // peer's addresses before it tries the next. A caller offering a session races its hellos instead
+    // (AttemptRace).
     static constexpr int kNextAddressMs = 1000;
     static constexpr int kInitialFormat = format_code::kDefault;  // the window sets the chosen format later
     // No Opus offer unless a format set for the call is Opus (-a:opus): a call that switches rates mid-way
@@ -67,6 +70,8 @@ public:
     // Opens the call's socket towards host and port; the worker then starts the call. Does nothing while
     // the link is active; failures (UnknownHostException among them) reach the caller, the link idle.
     void Connect(const char* host, int port);
+    // The same with the peer's addresses already resolved, in the order to try them (not empty).
+    void ConnectAddresses(const std::vector<SocketAddress>& addresses);
     // Makes the link idle; the worker ends the call within one receive time-out and posts WM_LINK_CLOSED.
     void Close();
 
@@ -227,6 +232,15 @@ private:
     // there, `peer` and the link's peer changed); false when there is none.
     bool TryNextAddress(SocketHandle handle, uint32_t generation, std::vector<SocketAddress>& candidates,
                         SocketAddress& peer);
+    // A caller offering a session sends its hellos to every address its race has started, and the last
+    // hello to each address as it starts; false when an address's send failed (it is out of the race).
+    void SendToAttempts(SocketHandle handle, const uint8_t* data, int length, int64_t nowMs);
+    void StartDueAttempts(SocketHandle handle, int64_t nowMs);
+    // What the race makes of a datagram from `from`: false when it is to be dropped (a loser's late
+    // answer, or a stranger's before anyone answered); the first answer makes its address the peer's.
+    bool RaceAdmits(SocketHandle handle, uint32_t generation, const SocketAddress& from, SocketAddress& peer);
+    // The race's address for the call's audio becomes the peer (after an attempt failed).
+    void FollowPrimary(uint32_t generation, SocketAddress& peer);
     // Posts a message about a source address (LinkMessages.h says how it travels).
     void PostSource(uint32_t message, const SocketAddress& source);
     void InstallSocket(SocketHandle handle, const SocketAddress& peer);
@@ -238,6 +252,9 @@ private:
     SocketAddress peer_;
     // A caller's addresses of its peer in the order to try, the one in use first (empty for a listener).
     std::vector<SocketAddress> candidates_;
+    // A caller's race over its peer's addresses, and the last hello it sent (the worker's alone).
+    AttemptRace race_;
+    std::vector<uint8_t> lastHello_;
     // Every Listen or Connect starts a new generation, so that a call still winding down after Close
     // never takes the next call's socket or state for its own.
     std::atomic<uint32_t> generation_{0};

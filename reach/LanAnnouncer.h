@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "reach/LanCopy.h"
+#include "reach/LanCopySource.h"
 
-class LanAnnouncer {
+class LanAnnouncer final : public LanCopySource {
 public:
     struct Announcement {
         std::string name;  // empty: "Q-Parlin on <host name>"
@@ -19,11 +20,8 @@ public:
         std::string codec;
         bool privateCalls = false;
     };
-    // Called on Avahi's thread whenever the list of copies changes.
-    using ChangeHandler = std::function<void()>;
-
     LanAnnouncer();
-    ~LanAnnouncer();
+    ~LanAnnouncer() override;
     LanAnnouncer(const LanAnnouncer&) = delete;
     LanAnnouncer& operator=(const LanAnnouncer&) = delete;
 
@@ -32,9 +30,9 @@ public:
     bool Announce(const Announcement& announcement, std::string& problem);
     // Takes the announcement back.
     void Withdraw();
-    // Starts listing the copies on the LAN; `changed` hears of each change.
-    bool Browse(ChangeHandler changed, std::string& problem);
-    std::vector<LanCopy> Copies() const;
+    // Starts listing the copies on the LAN; `changed` hears of each change, on Avahi's thread.
+    bool Browse(ChangeHandler changed, std::string& problem) override;
+    std::vector<LanCopy> Copies() const override;
 
     struct Avahi;  // Avahi's objects and their callbacks
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class MappingProtocol {
@@ -21,6 +22,9 @@ public:
         int publicPort = 0;
         int lifetimeS = 0;
         std::string detail;  // the router's own reason, for the console
+        // Where the router's IPv6 firewall lets callers in, "[2001:db8::2]:5007" (a pinhole kept with the
+        // mapping); empty when the router offers none or this machine has no global IPv6 address.
+        std::string pinhole;
     };
 
     virtual ~MappingProtocol() = default;
@@ -28,6 +32,14 @@ public:
     // Asks for a UDP mapping of `localPort` (the same port outside where the router allows it), for
     // `lifetimeS` seconds. Returns early, as kNoRouter, once `stop` is set. Bounded in time by the protocol.
     virtual Outcome Map(int localPort, int lifetimeS, const std::atomic<bool>& stop) = 0;
-    // Removes the mapping Map made; best effort, within about a second.
-    virtual void Unmap(int localPort) = 0;
+    // What removes the mapping Map made (and whatever was kept with it), as a task that needs nothing of
+    // this object, so that it may run on a thread of its own and be left to finish there: a router that
+    // stopped answering must not hold up the program's exit. The protocol forgets the mapping; an empty
+    // task means there is nothing to remove.
+    virtual std::function<void()> TakeRemoval(int localPort) = 0;
+    // Removes the mapping on this thread; best effort.
+    void Unmap(int localPort) {
+        if (const std::function<void()> removal = TakeRemoval(localPort))
+            removal();
+    }
 };

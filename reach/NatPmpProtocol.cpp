@@ -135,15 +135,17 @@ MappingProtocol::Outcome NatPmpProtocol::Map(int localPort, int lifetimeS, const
     return outcome;
 }
 
-void NatPmpProtocol::Unmap(int localPort) {
-    Session session;
-    if (!session.Ok())
-        return;
-    // RFC 6886: a request with lifetime 0 (and suggested external port 0) deletes the mapping.
-    const auto port = static_cast<uint16_t>(localPort);
-    if (sendnewportmappingrequest(session.Get(), NATPMP_PROTOCOL_UDP, port, 0, 0) < 0)
-        return;
-    natpmpresp_t response{};
-    Await(session, response, kRemovalBudgetMs, nullptr);
+std::function<void()> NatPmpProtocol::TakeRemoval(int localPort) {
     publicPort_ = 0;
+    return [localPort] {
+        Session session;
+        if (!session.Ok())
+            return;
+        // RFC 6886: a request with lifetime 0 (and suggested external port 0) deletes the mapping.
+        const auto port = static_cast<uint16_t>(localPort);
+        if (sendnewportmappingrequest(session.Get(), NATPMP_PROTOCOL_UDP, port, 0, 0) < 0)
+            return;
+        natpmpresp_t response{};
+        Await(session, response, kRemovalBudgetMs, nullptr);
+    };
 }

@@ -8,7 +8,7 @@ class NatPmpProtocol final : public MappingProtocol {
 public:
     const char* Name() const override { return "NAT-PMP"; }
     Outcome Map(int localPort, int lifetimeS, const std::atomic<bool>& stop) override;
-    void Unmap(int localPort) override;
+    std::function<void()> TakeRemoval(int localPort) override;
 
 private:
     int publicPort_ = 0;

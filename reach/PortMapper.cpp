@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 #include <utility>
 
 #include "reach/NatPmpProtocol.h"
@@ -31,6 +32,33 @@ bool IsPrivateOrShared(uint32_t addressNetworkOrder) {
     const uint32_t a = ntohl(addressNetworkOrder);
     return (a >> 24) == 10 || (a >> 20) == (172u << 4 | 1) || (a >> 16) == (192u << 8 | 168) ||
            (a >> 22) == (100u << 2 | 1) || a == 0;
+}
+
+// Runs `task` on a thread of its own and waits for it up to `waitMs`; a task still running then is left to
+// finish alone (it owns everything it uses).
+void RunBounded(std::function<void()> task, int waitMs) {
+    if (!task)
+        return;
+    struct Done {
+        std::mutex lock;
+        std::condition_variable finished;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    try {
+        std::thread([task = std::move(task), done] {
+            task();
+            {
+                std::lock_guard<std::mutex> guard(done->lock);
+                done->done = true;
+            }
+            done->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return;  // no thread to be had: the router keeps the mapping until its lifetime ends
+    }
+    std::unique_lock<std::mutex> guard(done->lock);
+    done->finished.wait_for(guard, std::chrono::milliseconds(waitMs), [&] { return done->done; });
 }
 
 // A routing table is a few lines; a file that does not end is not one.
@@ -158,8 +186,10 @@ void PortMapper::Run(int localPort) {
             gate.Succeeded(router);
             const std::string address =
                 AddressText(outcome.publicAddress) + ":" + std::to_string(outcome.publicPort);
-            Publish({Status::State::kMapped,
-                     MappedText(outcome.publicAddress, outcome.publicPort, nowMapped->Name()), address});
+            std::string text = MappedText(outcome.publicAddress, outcome.publicPort, nowMapped->Name());
+            if (!outcome.pinhole.empty())
+                text += "; over IPv6 at " + outcome.pinhole + " (the router's firewall lets callers in)";
+            Publish({Status::State::kMapped, text, address});
             if (WaitStopped(int64_t{RenewAfterS(outcome.lifetimeS)} * 1000))
                 break;
             continue;
@@ -171,7 +201,7 @@ void PortMapper::Run(int localPort) {
                  ""});
     }
     if (mappedBy != nullptr)
-        mappedBy->Unmap(localPort);
+        RunBounded(mappedBy->TakeRemoval(localPort), kRemovalWaitMs);
     Publish({});
 }
 

@@ -48,8 +48,10 @@ public:
     void Start(int localPort);
     // Asks the thread to remove the mapping and end, without waiting for it (the window never waits).
     void Stop();
-    // Stop, then waits for the thread to end: within about two seconds (the program's exit).
+    // Stop, then waits for the thread to end: within about two seconds (the program's exit). A removal the
+    // router does not answer within kRemovalWaitMs is left to finish on a thread of its own.
     void StopAndWait();
+    static constexpr int kRemovalWaitMs = 1000;
     Status Current() const;
     // Whether a router ever uses the mapping for a socket bound to `address`: not for the loopback.
     static bool ShouldMapFor(const std::string& address);

@@ -5,8 +5,11 @@
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+
+#include "base/Socket.h"
 
 namespace {
 
@@ -16,6 +19,10 @@ constexpr unsigned char kDiscoveryTtl = 2;
 // UPnP's error for an IGD that takes only leases without end (lease 0).
 constexpr int kOnlyPermanentLeases = 725;
 constexpr const char* kDescription = "Q-Parlin";
+// WANIPv6FirewallControl's protocol numbers and its longest lease (a day).
+constexpr const char* kUdpProtocolNumber = "17";
+constexpr int kMaxPinholeLeaseS = 86400;
+constexpr int kMaxPinholeId = 65535;
 
 struct DeviceListFree {
     void operator()(UPNPDev* list) const { freeUPNPDevlist(list); }
@@ -61,6 +68,88 @@ std::optional<uint32_t> UpnpIgdProtocol::CheckedExternalAddress(const char* text
     if (inet_pton(AF_INET, text, &address) != 1 || address.s_addr == 0)
         return std::nullopt;
     return address.s_addr;
+}
+
+std::optional<std::string> UpnpIgdProtocol::CheckedPinholeId(const char* text, std::size_t capacity) {
+    if (text == nullptr || capacity == 0)
+        return std::nullopt;
+    const void* end = std::memchr(text, '\0', capacity);
+    if (end == nullptr)
+        return std::nullopt;
+    const std::string id(text, static_cast<const char*>(end));
+    // At most five digits, no sign, no blanks: what ui2 allows, and nothing to smuggle into the next request.
+    if (id.empty() || id.size() > 5 || id.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    if (std::stoi(id) > kMaxPinholeId)
+        return std::nullopt;
+    return id;
+}
+
+std::optional<SocketAddress> UpnpIgdProtocol::PinholeClient(const std::vector<SocketAddress>& own) {
+    for (const SocketAddress& address : own) {
+        if (!address.IsIpv6())
+            continue;
+        const in6_addr& bytes = address.sin6.sin6_addr;
+        // Unique-local (fc00::/7) and link-local addresses never come from the Internet.
+        if (IN6_IS_ADDR_LOOPBACK(&bytes) || IN6_IS_ADDR_LINKLOCAL(&bytes) || IN6_IS_ADDR_V4MAPPED(&bytes) ||
+            (bytes.s6_addr[0] & 0xFE) == 0xFC || IN6_IS_ADDR_MULTICAST(&bytes) ||
+            IN6_IS_ADDR_UNSPECIFIED(&bytes))
+            continue;
+        return address;
+    }
+    return std::nullopt;
+}
+
+std::string UpnpIgdProtocol::KeepPinhole(const char* controlUrl, const char* serviceType, int localPort,
+                                         int lifetimeS) {
+    if (controlUrl == nullptr || controlUrl[0] == '\0' || serviceType == nullptr || serviceType[0] == '\0') {
+        // A router that no longer offers the firewall service (or another router) holds no pinhole of ours.
+        pinholeId_.clear();
+        return {};
+    }
+    std::optional<SocketAddress> client = PinholeClient(LocalInterfaceAddresses());
+    if (!client)
+        return {};
+    client->SetPort(localPort);
+    int firewallEnabled = 0;
+    int pinholesAllowed = 0;
+    if (UPNP_GetFirewallStatus(controlUrl, serviceType, &firewallEnabled, &pinholesAllowed) !=
+        UPNPCOMMAND_SUCCESS)
+        return {};
+    // Without a firewall the address is reachable as it is; with one that takes no pinholes it is not.
+    if (firewallEnabled == 0)
+        return client->Text();
+    if (pinholesAllowed == 0)
+        return {};
+    const std::string lease = std::to_string(lifetimeS < 1 ? 1 : std::min(lifetimeS, kMaxPinholeLeaseS));
+    const std::string text = client->Text();
+    if (!pinholeId_.empty() && pinholeUrl_ == controlUrl && pinholeText_ == text &&
+        UPNP_UpdatePinhole(controlUrl, serviceType, pinholeId_.c_str(), lease.c_str()) == UPNPCOMMAND_SUCCESS)
+        return text;
+    ClosePinhole();
+    const std::string host = client->HostText();
+    const std::string port = std::to_string(localPort);
+    // miniupnpc writes at most 8 bytes of the id; the rest stays zero.
+    char id[32] = {};
+    if (UPNP_AddPinhole(controlUrl, serviceType, "", "0", host.c_str(), port.c_str(), kUdpProtocolNumber,
+                        lease.c_str(), id) != UPNPCOMMAND_SUCCESS)
+        return {};
+    const std::optional<std::string> checked = CheckedPinholeId(id, sizeof id);
+    if (!checked)
+        return {};
+    pinholeUrl_ = controlUrl;
+    pinholeService_ = serviceType;
+    pinholeId_ = *checked;
+    pinholeText_ = text;
+    return text;
+}
+
+void UpnpIgdProtocol::ClosePinhole() {
+    if (pinholeId_.empty())
+        return;
+    UPNP_DeletePinhole(pinholeUrl_.c_str(), pinholeService_.c_str(), pinholeId_.c_str());
+    pinholeId_.clear();
+    pinholeText_.clear();
 }
 
 MappingProtocol::Outcome UpnpIgdProtocol::Map(int localPort, int lifetimeS, const std::atomic<bool>& stop) {
@@ -117,6 +206,7 @@ MappingProtocol::Outcome UpnpIgdProtocol::Map(int localPort, int lifetimeS, cons
     serviceType_ = data.first.servicetype;
     publicPort_ = localPort;
     outcome.kind = Outcome::Kind::kMapped;
+    outcome.pinhole = KeepPinhole(urls.Get()->controlURL_6FC, data.IPv6FC.servicetype, localPort, lifetimeS);
     outcome.publicAddress = *publicAddress;
     outcome.publicPort = localPort;
     // A permanent lease is still renewed now and then, in case the router forgot it.
@@ -124,12 +214,22 @@ MappingProtocol::Outcome UpnpIgdProtocol::Map(int localPort, int lifetimeS, cons
     return outcome;
 }
 
-void UpnpIgdProtocol::Unmap(int localPort) {
+std::function<void()> UpnpIgdProtocol::TakeRemoval(int localPort) {
     (void)localPort;
-    if (controlUrl_.empty())
-        return;
-    const std::string port = std::to_string(publicPort_);
-    UPNP_DeletePortMapping(controlUrl_.c_str(), serviceType_.c_str(), port.c_str(), "UDP", nullptr);
+    if (controlUrl_.empty() && pinholeId_.empty())
+        return {};
+    // Copies of what the router needs to hear: the task may outlive this object.
+    std::function<void()> removal = [controlUrl = controlUrl_, serviceType = serviceType_,
+                                     port = std::to_string(publicPort_), pinholeUrl = pinholeUrl_,
+                                     pinholeService = pinholeService_, pinholeId = pinholeId_] {
+        if (!pinholeId.empty())
+            UPNP_DeletePinhole(pinholeUrl.c_str(), pinholeService.c_str(), pinholeId.c_str());
+        if (!controlUrl.empty())
+            UPNP_DeletePortMapping(controlUrl.c_str(), serviceType.c_str(), port.c_str(), "UDP", nullptr);
+    };
     controlUrl_.clear();
     publicPort_ = 0;
+    pinholeId_.clear();
+    pinholeText_.clear();
+    return removal;
 }

@@ -222,8 +222,8 @@ void HttpClient::Reconnect() {
             host = request_.Host();
             port = request_.Port();
         }
-        const SocketAddress address(HostLookup::Resolve(host, limit), port);
-        ConnectTimeout(connection_.handle, address, TimeLeft());
+        HostLookup::ConnectFirst(connection_, HostLookup::ResolveAll(host, port, limit),
+                                 [this] { return TimeLeft(); });
     } else {
         proxy_.SetTimeoutMs(limit);
         proxy_.Connect(connection_, request_.Host(), request_.Port());

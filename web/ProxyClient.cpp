@@ -139,12 +139,10 @@ void ProxyClient::Connect(Socket& socket, const std::string& host, uint16_t port
 }
 
 void ProxyClient::ConnectTo(Socket& socket, const std::string& host, uint16_t port) {
-    if (socket.handle == kNoSocket)
-        socket.CreateStream();
     // The lookup counts against the deadline too: a name server that does not answer must not hold the
-    // connect past it.
-    const SocketAddress address(HostLookup::Resolve(host, TimeLeft()), port);
-    ConnectTimeout(socket.handle, address, TimeLeft());
+    // connect past it. Each address gets a socket of its family.
+    HostLookup::ConnectFirst(socket, HostLookup::ResolveAll(host, port, TimeLeft()),
+                             [this] { return TimeLeft(); });
 }
 
 uint8_t ProxyClient::ReadProxyByte(Socket& socket) {
@@ -214,7 +212,8 @@ void ProxyClient::ConnectHttps(Socket& socket) {
 }
 
 void ProxyClient::SendConnectRequest(Socket& socket, const std::string& authorization) {
-    std::string request = FormatText("CONNECT %s:%d HTTP/1.0\r\n", destHost_.c_str(), destPort_);
+    // An IPv6 host goes in brackets, so that its colons are not taken for the port's.
+    std::string request = "CONNECT " + HostPortText(destHost_, destPort_) + " HTTP/1.0\r\n";
     if (!authorization.empty())
         request += "Proxy-Authorization: " + authorization + "\r\n";
     request += "\r\n";
@@ -477,7 +476,7 @@ void ProxyClient::NegotiateSocks5(Socket& socket) {
 void ProxyClient::ConnectTunnel(Socket& socket) {
     SocketAddress proxyAddress(0, 0);
     if (!proxyHost_.empty())
-        proxyAddress = SocketAddress(HostLookup::Resolve(proxyHost_, TimeLeft()), proxyPort_);
+        proxyAddress = HostLookup::ResolveAll(proxyHost_, proxyPort_, TimeLeft()).front();
     if (!tunnelRelay_) {
         tunnelRelay_ = std::make_unique<TunnelRelay>();
         if (relayLog_)

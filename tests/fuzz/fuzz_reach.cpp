@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             break;
         }
-        default:
+        default: {
             UpnpIgdProtocol::CheckedExternalAddress(input.data(), input.size());
+            const std::optional<std::string> id =
+                UpnpIgdProtocol::CheckedPinholeId(input.data(), input.size());
+            if (id && (id->empty() || id->size() > 5))
+                std::abort();
             break;
+        }
     }
     return 0;
 }

@@ -16,11 +16,13 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "addressbook/ContactsDialog.h"
 #include "addressbook/WholeFile.h"
 #include "app/MainDialog.h"
 #include "fake_wave.h"
+#include "reach/LanCopySource.h"
 
 namespace {
 
@@ -32,6 +34,25 @@ const Contact kHome{"Home", "192.168.1.9", "7000"};
 const QByteArray kHandWritten =
     "<book><CONTACT><host>lab.example</host><name>Lab</name><port>6000</port></CONTACT>"
     "<contact name=\"Office\" host=\"10.0.0.2\" port=\"5007\"/></book>";
+
+// Stands in for Avahi's browser: tells of its copies from a thread of its own, as Avahi's does.
+class StandInLanSource final : public LanCopySource {
+public:
+    explicit StandInLanSource(std::vector<LanCopy> copies) : copies_(std::move(copies)) {}
+    ~StandInLanSource() override {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool Browse(ChangeHandler changed, std::string&) override {
+        thread_ = std::thread([changed] { changed(); });
+        return true;
+    }
+    std::vector<LanCopy> Copies() const override { return copies_; }
+
+private:
+    std::vector<LanCopy> copies_;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -86,6 +107,20 @@ private:
         if (!QTest::qWaitForWindowExposed(dialog.get()))
             qFatal("the dialog never showed");
         return dialog;
+    }
+
+    // The window as the program makes it (port mapping and LAN discovery enabled), with a stand-in
+    // browser; `made` counts the browsers it made.
+    MainDialog& OpenWindowWithLan(Settings settings, const std::vector<LanCopy>& copies, int& made) {
+        window_ = std::make_unique<MainDialog>(settings, "2.5", "070105");
+        window_->Controller().EnableReach();
+        window_->SetLanSource([copies, &made] {
+            ++made;
+            return std::make_unique<StandInLanSource>(copies);
+        });
+        window_->Initialize();
+        window_->show();
+        return *window_;
     }
 
     MainDialog& OpenWindow() {
@@ -454,6 +489,44 @@ private slots:
         Click(*dialog, "ok");
         QVERIFY(BookBytes() != before);
         QVERIFY(LoadContacts() == std::vector<Contact>({beta, kOffice}));
+    }
+
+    void theWindowsAddressBookListsTheCopiesFoundOnTheLanAndWritesNoneOfThem() {
+        QVERIFY(SaveContacts({kOffice}));
+        const QByteArray before = BookBytes();
+        int made = 0;
+        OpenWindowWithLan(Settings{},
+                          {{"Q-Parlin on alpha", "198.51.100.2", 5007, "gsm_8khz", false},
+                           {"Q-Parlin on beta", "2001:db8::3", 6000, "", true}},
+                          made);
+        RunAddressBook([](ContactsDialog& dialog) {
+            // The browser's thread tells of the copies; the window lists them once its loop runs.
+            QTRY_COMPARE(List(dialog)->topLevelItemCount(), 3);
+            QCOMPARE(List(dialog)->topLevelItem(0)->text(0), QString("Office"));
+            QCOMPARE(List(dialog)->topLevelItem(1)->text(0), QString("Q-Parlin on alpha"));
+            QCOMPARE(List(dialog)->topLevelItem(2)->text(1), QString("2001:db8::3"));
+            QCOMPARE(List(dialog)->topLevelItem(2)->text(2), QString("6000"));
+            QVERIFY(dialog.Rows() == std::vector<Contact>({kOffice}));
+            SelectRow(dialog, 1);
+            Click(dialog, "ok");
+        });
+        QCOMPARE(made, 1);
+        QCOMPARE(Child<QLineEdit>(*window_, "host")->text(), QString("198.51.100.2"));
+        QCOMPARE(Child<QLineEdit>(*window_, "port")->text(), QString("5007"));
+        QCOMPARE(BookBytes(), before);
+    }
+
+    void withAnnouncingOffTheAddressBookBrowsesNothing() {
+        QVERIFY(SaveContacts({kOffice}));
+        Settings settings;
+        settings.announce = false;
+        int made = 0;
+        OpenWindowWithLan(settings, {{"Q-Parlin on alpha", "198.51.100.2", 5007, "", false}}, made);
+        RunAddressBook([](ContactsDialog& dialog) {
+            QTest::qWait(100);
+            QCOMPARE(List(dialog)->topLevelItemCount(), 1);
+        });
+        QCOMPARE(made, 0);
     }
 
     void aLanCopyPickedWithOkIsCalledButNotWritten() {

@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
 """The home router of the port-mapping test: answers NAT-PMP (RFC 6886) and UPnP IGD (SSDP, the device
 description, WANIPConnection's SOAP actions) on its LAN address, and really forwards each mapped UDP port by
-rewriting an nftables chain, so that a caller outside reaches the listener only through the mapping.
+rewriting an nftables chain, so that a caller outside reaches the listener only through the mapping. Its IPv6
+firewall (IGDv2's WANIPv6FirewallControl) lets nothing from WAN_IF in but the pinholes asked for, each an
+nftables rule of its own.
 
     nat_router.py LAN_IP PUBLIC_IP WAN_IF [--no-natpmp] [--no-upnp]
+
+After SIGUSR1 it stops answering, as a router that hung would: UPnP requests are taken and never answered
+(for a minute at most), NAT-PMP requests are dropped.
 
 Runs until killed; logs each request on stdout. Each request is bounded: it is test scaffolding facing the
 program under test, not the network."""
 import http.server
 import re
+import signal
 import socket
 import struct
 import subprocess
@@ -21,7 +27,11 @@ natpmp = "--no-natpmp" not in sys.argv
 upnp = "--no-upnp" not in sys.argv
 started = time.time()
 mappings = {}  # external port -> (client, internal port)
+pinholes = {}  # unique id -> (IPv6 client, port)
+next_pinhole = [1]
 lock = threading.Lock()
+silent = threading.Event()
+signal.signal(signal.SIGUSR1, lambda *_: silent.set())
 MAX_LIFETIME = 7200
 
 
@@ -35,6 +45,33 @@ def apply_rules():
     for port, (client, internal) in sorted(mappings.items()):
         lines.append(f"add rule ip qrnat mapped iifname {wan_if} udp dport {port} dnat to {client}:{internal}")
     subprocess.run(["nft", "-f", "-"], input="\n".join(lines) + "\n", text=True, check=True)
+
+
+def apply_pinholes():
+    lines = ["flush chain ip6 qrfw pinholes"]
+    for client, port in sorted(pinholes.values()):
+        lines.append(f"add rule ip6 qrfw pinholes ip6 daddr {client} udp dport {port} accept")
+    subprocess.run(["nft", "-f", "-"], input="\n".join(lines) + "\n", text=True, check=True)
+
+
+def add_pinhole(client, port):
+    with lock:
+        unique = next_pinhole[0]
+        next_pinhole[0] += 1
+        pinholes[unique] = (client, port)
+        apply_pinholes()
+    log(f"pinhole {unique} -> [{client}]:{port}")
+    return unique
+
+
+def remove_pinhole(unique):
+    with lock:
+        if unique in pinholes:
+            del pinholes[unique]
+            apply_pinholes()
+            log(f"pinhole {unique} removed")
+            return True
+    return False
 
 
 def add(port, client, internal):
@@ -62,7 +99,7 @@ def serve_natpmp(s):
     while True:
         data, (client, port) = s.recvfrom(64)
         epoch = int(time.time() - started)
-        if len(data) < 2 or data[0] != 0:
+        if silent.is_set() or len(data) < 2 or data[0] != 0:
             continue
         op = data[1]
         if op == 0 and len(data) == 2:
@@ -92,16 +129,26 @@ DESCRIPTION = """<?xml version="1.0"?>
 <UDN>uuid:00000000-0000-0000-0000-000000000003</UDN>
 <serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>
 <serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId><SCPDURL>/ipc.xml</SCPDURL>
-<controlURL>/ctl</controlURL><eventSubURL>/evt</eventSubURL></service></serviceList>
+<controlURL>/ctl</controlURL><eventSubURL>/evt</eventSubURL></service>
+<service><serviceType>urn:schemas-upnp-org:service:WANIPv6FirewallControl:1</serviceType>
+<serviceId>urn:upnp-org:serviceId:WANIPv6Firewall1</serviceId><SCPDURL>/fw.xml</SCPDURL>
+<controlURL>/fw</controlURL><eventSubURL>/fwevt</eventSubURL></service></serviceList>
 </device></deviceList></device></deviceList></device></root>
 """
 
 
-def soap(action, body):
+def soap(action, body, service="WANIPConnection"):
     return (f'<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
             f's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
-            f'<u:{action}Response xmlns:u="urn:schemas-upnp-org:service:WANIPConnection:1">{body}'
+            f'<u:{action}Response xmlns:u="urn:schemas-upnp-org:service:{service}:1">{body}'
             f'</u:{action}Response></s:Body></s:Envelope>')
+
+
+def soap_fault(code, text):
+    return ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/"><s:Body>'
+            '<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>'
+            f'<UPnPError xmlns="urn:schemas-upnp-org:control-1-0"><errorCode>{code}</errorCode>'
+            f'<errorDescription>{text}</errorDescription></UPnPError></detail></s:Fault></s:Body></s:Envelope>')
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -123,6 +170,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = min(int(self.headers.get("Content-Length", "0")), 65536)
         body = self.rfile.read(length).decode(errors="replace")
         action = self.headers.get("SOAPAction", "").strip('"').split("#")[-1]
+        if silent.is_set():
+            log(f"upnp {action} left unanswered")
+            time.sleep(60)
+            return
         arg = lambda name: (re.search(f"<{name}>([^<]*)</{name}>", body) or [None, ""])[1]
         log(f"upnp {action}")
         if action == "GetStatusInfo":
@@ -134,6 +185,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif action == "AddPortMapping" and arg("NewProtocol") == "UDP":
             add(int(arg("NewExternalPort")), arg("NewInternalClient"), int(arg("NewInternalPort")))
             self.reply(soap(action, ""))
+        elif action == "GetFirewallStatus":
+            self.reply(soap(action, "<FirewallEnabled>1</FirewallEnabled>"
+                                    "<InboundPinholeAllowed>1</InboundPinholeAllowed>", "WANIPv6FirewallControl"))
+        elif action == "AddPinhole" and arg("Protocol") == "17" and re.fullmatch(r"[0-9a-fA-F:]+", arg("InternalClient")):
+            unique = add_pinhole(arg("InternalClient"), int(arg("InternalPort")))
+            self.reply(soap(action, f"<UniqueID>{unique}</UniqueID>", "WANIPv6FirewallControl"))
+        elif action == "UpdatePinhole":
+            known = arg("UniqueID").isdigit() and int(arg("UniqueID")) in pinholes
+            log(f"pinhole {arg('UniqueID')} {'updated' if known else 'unknown'}")
+            self.reply(soap(action, "", "WANIPv6FirewallControl") if known else soap_fault(704, "NoSuchEntry"),
+                       200 if known else 500)
+        elif action == "DeletePinhole":
+            known = arg("UniqueID").isdigit() and remove_pinhole(int(arg("UniqueID")))
+            self.reply(soap(action, "", "WANIPv6FirewallControl") if known else soap_fault(704, "NoSuchEntry"),
+                       200 if known else 500)
         elif action == "DeletePortMapping":
             remove(int(arg("NewExternalPort")), self.client_address[0])
             self.reply(soap(action, ""))
@@ -172,6 +238,11 @@ table ip qrnat {{
   chain mapped {{ }}
   chain prerouting {{ type nat hook prerouting priority dstnat; jump mapped; }}
   chain postrouting {{ type nat hook postrouting priority srcnat; oifname {wan_if} masquerade; }}
+}}
+table ip6 qrfw {{
+  chain pinholes {{ }}
+  chain forward {{ type filter hook forward priority 0; policy accept;
+    iifname {wan_if} ct state established,related accept; iifname {wan_if} jump pinholes; iifname {wan_if} drop; }}
 }}
 """)
 # Every socket is bound (and the multicast group joined) before "ready": a search sent the moment after

@@ -397,6 +397,23 @@ TEST(BannerFetchTest, TheListCountsAny2xxAnswerAsSuccess) {
     EXPECT_FALSE(content->ok);
 }
 
+TEST(BannerFetchTest, FetchesTheListFromAnIpv6BannerServer) {
+    std::unique_ptr<BannerSite> site;
+    try {
+        site = std::make_unique<BannerSite>("::1");
+    } catch (const Exception&) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    CountingOwner owner;
+    BannerFetcher fetcher("::1", site->Port(), owner);
+    site->Serve("/_banners/parlinsimplex.txt", "1 http://x/1\n");
+    fetcher.FetchList();
+    const auto result = NextResult(fetcher);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->ok);
+    EXPECT_EQ(result->body, "1 http://x/1\n");
+}
+
 TEST(BannerFetchTest, FetchesTheListOnlyFromABannerServer) {
     CountingOwner owner;
     {
@@ -411,6 +428,8 @@ TEST(BannerFetchTest, FetchesTheListOnlyFromABannerServer) {
               "http://banners.test/_banners/parlinsimplex.txt");
     EXPECT_EQ(BannerFetcher("banners.test", 8080, owner).ListUrl(),
               "http://banners.test:8080/_banners/parlinsimplex.txt");
+    EXPECT_EQ(BannerFetcher("2001:db8::1", 8080, owner).ListUrl(),
+              "http://[2001:db8::1]:8080/_banners/parlinsimplex.txt");
 }
 
 TEST(BannerFetchTest, LetsGoOfAFetchThatHangsWithoutWaitingForIt) {

@@ -143,6 +143,12 @@ TEST(CommandLineTest, LongOptions) {
     EXPECT_EQ(s.bannerServerHost, "banners.test");
     EXPECT_EQ(s.bannerServerPort, 8080);
     EXPECT_EQ(ParseOk({"--banner-server=127.0.0.1"}).bannerServerPort, 80);
+    s = ParseOk({"--banner-server=[2001:db8::1]:8080"});
+    EXPECT_EQ(s.bannerServerHost, "2001:db8::1");
+    EXPECT_EQ(s.bannerServerPort, 8080);
+    s = ParseOk({"--banner-server=[::1]"});
+    EXPECT_EQ(s.bannerServerHost, "::1");
+    EXPECT_EQ(s.bannerServerPort, 80);
 
     s = ParseOk({"--input-wav=in.wav", "--output-wav=/tmp/out file.wav"});
     EXPECT_EQ(s.audioBackend, AudioBackend::File);  // the paths alone choose the file backend
@@ -225,7 +231,9 @@ TEST(CommandLineTest, EveryBadArgumentIsRefusedWithOneLineNamingIt) {
         {"--output-wav=", "needs a value"}, {"--banner-server", "needs a value"},
         {"--audio=alsa", "portaudio, file or null"}, {"--input-wav=" + std::string(5000, 'p'), "too long"},
         {"--banner-server=h:0", "port"}, {"--banner-server=h:", "port"}, {"--banner-server=h:70000", "port"},
-        {"--banner-server=:80", "host"},
+        {"--banner-server=:80", "host"}, {"--banner-server=[::1", "host"}, {"--banner-server=[::1]x", "host"},
+        {"--banner-server=[198.51.100.1]", "host"}, {"--banner-server=[]:80", "host"},
+        {"--banner-server=[::1]:0", "port"},
     };
     // clang-format on
     for (const auto& [arg, problem] : bad) {

@@ -16,14 +16,17 @@ namespace bannertest {
 
 class BannerSite {
 public:
-    BannerSite()
-        : server_([this](webtest::Peer& peer) {
-              const std::string request = peer.ReadRequest();
-              if (request.empty())
-                  return;
-              requests_.Add(request);
-              peer.Send(Answer(request));
-          }) {}
+    // On 127.0.0.1, or on the numeric address given ("::1").
+    explicit BannerSite(const char* address = "127.0.0.1")
+        : server_(
+              [this](webtest::Peer& peer) {
+                  const std::string request = peer.ReadRequest();
+                  if (request.empty())
+                      return;
+                  requests_.Add(request);
+                  peer.Send(Answer(request));
+              },
+              address) {}
     ~BannerSite() { Release(); }
 
     void Serve(const std::string& path, const std::string& body, const std::string& status = "200 OK",

@@ -717,6 +717,69 @@ TEST_F(VoiceLinkTest, AListenerOnEveryAddressTakesIpv6AndIpv4CallersAndAnIpv6Cal
     ::close(six);
 }
 
+// A caller offering a session to a name with an IPv6 address that swallows everything and an IPv4 one
+// where a plain peer (it answers only with audio) listens: the hello goes to both, the audio to one, and
+// once the IPv4 address has answered, the IPv6 one gets nothing more and cannot take the call back.
+TEST_F(VoiceLinkTest, ACallerRacesItsHelloToTheNextAddressAndStaysWithTheFirstThatAnswers) {
+    SocketAddress loop6;
+    ASSERT_TRUE(SocketAddress::ParseNumeric("::1", 0, &loop6));
+    const SocketHandle six = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(six, 0);
+    if (::bind(six, loop6.Raw(), loop6.Length()) != 0) {
+        ::close(six);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    const SocketAddress blackhole = LocalAddress(six);
+    std::vector<uint8_t> got(2000);
+    SocketAddress from;
+    const auto isHello = [&got](int n) { return n > 2 && got[0] == 4 && got[2] == 1; };
+    Peer four;
+    link->SetSessionOffer(true);
+    link->SetEncryptionOffer(false);
+    StartWorker();
+    link->ConnectAddresses({blackhole, four.Address()});
+    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+
+    int n = ReceiveFrom(six, &from, got.data(), static_cast<int>(got.size()), kWaitMs);
+    EXPECT_TRUE(isHello(n)) << "the first address is tried first, with a hello";
+    EXPECT_EQ(link->Peer(), blackhole) << "the audio goes to the first address while it is tried";
+    const auto hello = four.Receive();
+    ASSERT_TRUE(hello.has_value()) << "the second address is tried while the first is silent";
+    EXPECT_EQ((*hello)[0], 4);
+    EXPECT_EQ((*hello)[2], 1);
+
+    // The plain peer answers whoever sent to it: the caller's IPv4 source.
+    four.SendTo(link->LocalPort(), Audio(160, 0x55));
+    for (int i = 0; i < kWaitMs && !(link->Peer() == four.Address()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(link->Peer().Text(), four.Address().Text());
+
+    // Whatever the IPv6 address had before the answer is taken; from now on nothing goes there.
+    while (ReceiveFrom(six, &from, got.data(), static_cast<int>(got.size()), 50) > 0) {
+    }
+    const std::vector<uint8_t> frame(160, 0x42);
+    bool audio = false;
+    for (int i = 0; i < 10 && !audio; ++i) {
+        link->OnFrame(frame.data(), 160);
+        for (auto datagram = four.Receive(200); datagram && !audio; datagram = four.Receive(50))
+            audio = datagram->size() == 161 && (*datagram)[0] == VoiceLink::kAudioDatagram;
+    }
+    EXPECT_TRUE(audio) << "the audio follows the address that answered";
+    EXPECT_EQ(ReceiveFrom(six, &from, got.data(), static_cast<int>(got.size()), 500), 0)
+        << "the address that lost gets nothing more";
+
+    // A late answer of the loser takes nothing over.
+    SocketAddress callerSix = loop6;
+    callerSix.SetPort(link->LocalPort());
+    const std::vector<uint8_t> late = Audio(160, 0x66);
+    ::sendto(six, late.data(), late.size(), 0, callerSix.Raw(), callerSix.Length());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(link->Peer().Text(), four.Address().Text());
+    link->Close();
+    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+    ::close(six);
+}
+
 namespace {
 
 // A tone at 3/8 of full scale sounding through every buffer: what the microphone hears.

@@ -4,13 +4,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
 
+#include "base/Socket.h"
 #include "reach/PortMapper.h"
 #include "reach/RetryGate.h"
 #include "reach/UpnpIgdProtocol.h"
@@ -26,6 +30,14 @@ uint32_t Ip(const char* text) {
 // A router that answers each Map with the next scripted outcome (the last one repeats) and counts.
 class ScriptedProtocol final : public MappingProtocol {
 public:
+    // The removals the router took, shared with the removal tasks (which may outlive the protocol).
+    struct Removals {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool hang = false;
+        bool started = false;
+        std::vector<int> ports;
+    };
     ScriptedProtocol(const char* name, std::vector<Outcome> script)
         : name_(name), script_(std::move(script)) {}
     const char* Name() const override { return name_; }
@@ -37,18 +49,37 @@ public:
         ++maps_;
         return outcome;
     }
-    void Unmap(int localPort) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        unmapped_.push_back(localPort);
+    std::function<void()> TakeRemoval(int localPort) override {
+        // The removal may outlive this object (a router that does not answer): it owns what it uses.
+        return [removals = removals_, localPort] {
+            std::unique_lock<std::mutex> guard(removals->lock);
+            removals->started = true;
+            removals->changed.notify_all();
+            // A hanging router answers only when the test lets it (or after 10 s, so that a fault fails
+            // the test instead of hanging it).
+            removals->changed.wait_for(guard, std::chrono::seconds(10), [&] { return !removals->hang; });
+            removals->ports.push_back(localPort);
+        };
+    }
+    // The router stops answering removals until `hang` is cleared.
+    void Hang() {
+        std::lock_guard<std::mutex> guard(removals_->lock);
+        removals_->hang = true;
+    }
+    std::shared_ptr<Removals> SharedRemovals() const { return removals_; }
+    bool RemovalStarted() const {
+        std::lock_guard<std::mutex> guard(removals_->lock);
+        return removals_->started;
     }
     std::size_t Maps() const {
         std::lock_guard<std::mutex> guard(lock_);
         return maps_;
     }
     std::vector<int> Unmapped() const {
-        std::lock_guard<std::mutex> guard(lock_);
-        return unmapped_;
+        std::lock_guard<std::mutex> guard(removals_->lock);
+        return removals_->ports;
     }
+
     std::vector<int> Ports() const {
         std::lock_guard<std::mutex> guard(lock_);
         return ports_;
@@ -63,7 +94,7 @@ private:
     std::vector<Outcome> script_;
     mutable std::mutex lock_;
     std::size_t maps_ = 0;
-    std::vector<int> unmapped_;
+    std::shared_ptr<Removals> removals_ = std::make_shared<Removals>();
     std::vector<int> ports_;
     std::vector<int> lifetimes_;
 };
@@ -207,6 +238,29 @@ TEST(PortMapperTest, StoppingRemovesTheMappingOnceAndSaysNothingMore) {
     EXPECT_EQ(f.mapper->Current().text, "");
 }
 
+TEST(PortMapperTest, ARouterThatStopsAnsweringDoesNotHoldUpTheStopAndStillGetsItsRemoval) {
+    Fixture f({Silent()}, {Mapped("203.0.113.9", 5007, 7200)});
+    f.mapper->Start(5007);
+    ASSERT_TRUE(f.WaitFor(PortMapper::Status::State::kMapped));
+    f.upnp->Hang();
+    // Were the stop to wait for the router, it would return only when the router answers, which it does
+    // only after the stop returned (or 10 s later): the test would fail, not hang.
+    f.mapper->StopAndWait();
+    EXPECT_TRUE(f.upnp->RemovalStarted());
+    EXPECT_EQ(f.upnp->Unmapped(), std::vector<int>{}) << "the removal still waits for the router";
+    EXPECT_EQ(f.mapper->Current().state, PortMapper::Status::State::kOff);
+    // The removal goes on without the mapper and its protocols, and reaches the router once it answers.
+    const std::shared_ptr<ScriptedProtocol::Removals> removals = f.upnp->SharedRemovals();
+    f.mapper.reset();
+    f.upnp = nullptr;
+    std::unique_lock<std::mutex> guard(removals->lock);
+    removals->hang = false;
+    removals->changed.notify_all();
+    EXPECT_TRUE(
+        removals->changed.wait_for(guard, std::chrono::seconds(3), [&] { return !removals->ports.empty(); }));
+    EXPECT_EQ(removals->ports, std::vector<int>{5007});
+}
+
 TEST(PortMapperTest, AFailedRenewalStillRemovesTheEarlierMapping) {
     Fixture f({Mapped("203.0.113.7", 5007, 2), Silent()}, {Silent()});
     f.mapper->Start(5007);
@@ -308,4 +362,47 @@ TEST(UpnpAnswerTest, OnlyATerminatedDottedAddressIsTakenAsTheOutsideAddress) {
     for (const char* bad : {"", "0.0.0.0", "203.0.113.7 ", "203.0.113", "203.0.113.256", "::1", "router"})
         EXPECT_EQ(UpnpIgdProtocol::CheckedExternalAddress(bad, std::strlen(bad) + 1), std::nullopt) << bad;
     EXPECT_EQ(UpnpIgdProtocol::CheckedExternalAddress(nullptr, 16), std::nullopt);
+}
+
+TEST(PortMapperTest, APinholeBesideTheMappingIsShownWithIt) {
+    MappingProtocol::Outcome withPinhole = Mapped("203.0.113.9", 5007, 7200);
+    withPinhole.pinhole = "[2001:db8:2::2]:5007";
+    Fixture f({Silent()}, {withPinhole});
+    f.mapper->Start(5007);
+    ASSERT_TRUE(f.WaitFor(PortMapper::Status::State::kMapped));
+    EXPECT_EQ(f.mapper->Current().text,
+              "reachable from the Internet at 203.0.113.9:5007 (UPnP IGD); over IPv6 at [2001:db8:2::2]:5007 "
+              "(the router's firewall lets callers in)");
+    EXPECT_EQ(f.mapper->Current().address, "203.0.113.9:5007");
+}
+
+TEST(UpnpAnswerTest, APinholeIdIsTakenOnlyAsATerminatedNumberUpTo65535) {
+    char exact[8] = "65535";
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId(exact, sizeof exact), "65535");
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId("0", 2), "0");
+    char unterminated[5] = {'1', '2', '3', '4', '5'};
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId(unterminated, sizeof unterminated), std::nullopt);
+    for (const char* bad : {"", "65536", "123456", "-1", "+1", " 1", "1 ", "1a", "0x10"})
+        EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId(bad, std::strlen(bad) + 1), std::nullopt) << bad;
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId(nullptr, 8), std::nullopt);
+    EXPECT_EQ(UpnpIgdProtocol::CheckedPinholeId("1", 0), std::nullopt);
+}
+
+TEST(UpnpAnswerTest, APinholeLetsCallersReachTheFirstAddressTheInternetRoutesTo) {
+    const auto address = [](const char* text) {
+        SocketAddress parsed;
+        EXPECT_TRUE(SocketAddress::ParseNumeric(text, 0, &parsed)) << text;
+        return parsed;
+    };
+    EXPECT_EQ(UpnpIgdProtocol::PinholeClient({}), std::nullopt);
+    EXPECT_EQ(UpnpIgdProtocol::PinholeClient({address("198.51.100.2"), address("fd00::5"), address("fc00::1"),
+                                              address("fe80::1"), address("::1")}),
+              std::nullopt)
+        << "IPv4, unique-local, link-local and loopback are never reached from outside";
+    const std::optional<SocketAddress> chosen = UpnpIgdProtocol::PinholeClient(
+        {address("198.51.100.2"), address("fdff::5"), address("2001:db8:2::2"), address("2001:db8:2::3")});
+    ASSERT_TRUE(chosen.has_value());
+    EXPECT_EQ(chosen->HostText(), "2001:db8:2::2");
+    EXPECT_EQ(UpnpIgdProtocol::PinholeClient({address("fbff::1")})->HostText(), "fbff::1")
+        << "just below fc00::/7";
 }

@@ -270,6 +270,78 @@ TEST_F(HttpClientTest, SpeaksToAnHttpProxyWithAbsoluteUrlsOnOneConnection) {
     EXPECT_EQ(proxy.Accepted(), 1);
 }
 
+// Whether this machine has an IPv6 loopback to test on.
+bool HasIpv6Loopback() {
+    try {
+        ScriptServer probe([](Peer&) {}, "::1");
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+TEST_F(HttpClientTest, FetchesFromAnIpv6ServerDirectlyAndThroughAnIpv6Proxy) {
+    if (!HasIpv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    ScriptServer server(Answering(Reply("200 OK", "over IPv6")), "::1");
+    const std::string authority = "[::1]:" + std::to_string(server.Port());
+    client.Get("http://" + authority + "/list.txt", out);
+    EXPECT_EQ(Text(out), "over IPv6");
+    EXPECT_TRUE(Contains(requests.At(0), "\r\nHost: " + authority + "\r\n")) << requests.At(0);
+
+    ScriptServer proxy(Answering(Reply("200 OK", "via an IPv6 proxy")), "::1");
+    HttpClient proxied;
+    proxied.SetTimeout(5);
+    proxied.Proxy().SetProxyType(ProxyClient::HttpTunnel);
+    proxied.Proxy().SetProxyHost("::1");
+    proxied.Proxy().SetProxyPort(proxy.Port());
+    proxied.Get("http://[2001:db8::7]:8080/page", out);
+    EXPECT_EQ(Text(out), "via an IPv6 proxy");
+    EXPECT_EQ(FirstLine(requests.At(1)), "GET http://[2001:db8::7]:8080/page HTTP/1.0");
+    EXPECT_TRUE(Contains(requests.At(1), "\r\nHost: [2001:db8::7]:8080\r\n"));
+}
+
+TEST(HttpClientLookupTest, LiteralsOfBothFamiliesNeedNoLookupAndNamesGiveEveryAddress) {
+    SocketAddress six;
+    ASSERT_TRUE(SocketAddress::ParseNumeric("2001:db8::1", 80, &six));
+    // A time-out of 0 fails any lookup that would need a thread: literals pass it.
+    for (const char* literal : {"2001:db8::1", "[2001:db8::1]"})
+        EXPECT_EQ(HostLookup::ResolveAll(literal, 80, 0), std::vector<SocketAddress>{six}) << literal;
+    EXPECT_EQ(HostLookup::ResolveAll("127.0.0.1", 8080, 0),
+              std::vector<SocketAddress>{SocketAddress(htonl(INADDR_LOOPBACK), 8080)});
+    EXPECT_THROW(HostLookup::ResolveAll("localhost", 80, 0), TimeoutException);
+    const std::vector<SocketAddress> local = HostLookup::ResolveAll("localhost", 80, 2000);
+    ASSERT_FALSE(local.empty());
+    EXPECT_EQ(local.front().Port(), 80);
+}
+
+TEST(HttpClientLookupTest, AConnectGoesOnToTheNextAddressWhenOneRefuses) {
+    if (!HasIpv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    ScriptServer server([](Peer& peer) { peer.Send("here"); });
+    SocketAddress closed;
+    {
+        // A port just given up: nobody listens there.
+        ScriptServer gone([](Peer&) {}, "::1");
+        ASSERT_TRUE(SocketAddress::ParseNumeric("::1", gone.Port(), &closed));
+    }
+    Socket socket;
+    const auto start = Clock::now();
+    HostLookup::ConnectFirst(socket, {closed, SocketAddress(htonl(INADDR_LOOPBACK), server.Port())}, [start] {
+        return 3000 -
+               static_cast<int>(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    });
+    EXPECT_EQ(SocketFamily(socket.handle), AF_INET) << "a socket of the second address's family";
+    char answer[4] = {};
+    EXPECT_EQ(Receive(socket.handle, answer, 4, 3000), 4);
+    EXPECT_EQ(std::string(answer, 4), "here");
+
+    Socket refused;
+    EXPECT_THROW(HostLookup::ConnectFirst(refused, {closed}, [] { return 1000; }), SocketException);
+    EXPECT_THROW(HostLookup::ConnectFirst(refused, {}, [] { return 1000; }), UnknownHostException);
+}
+
 TEST_F(HttpClientTest, KeepsCookiesByServerAndPathWhenEnabled) {
     ScriptServer server(Answering([](const std::string& request) {
         if (!Contains(FirstLine(request), "/app/login"))

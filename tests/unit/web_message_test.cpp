@@ -123,6 +123,32 @@ TEST(HttpRequestTest, ParsesBothRequestLineForms) {
     EXPECT_THROW(request.Feed("GET /x\r\n\r\n"), HttpException);
 }
 
+TEST(HttpRequestTest, AnIpv6HostIsBracketedInUrlsHostHeadersAndConnect) {
+    HttpRequest request;
+    request.SetUrl("http://[2001:db8::1]:8080/list.txt");
+    EXPECT_EQ(request.Host(), "2001:db8::1") << "looked up without its brackets";
+    EXPECT_EQ(request.Port(), 8080);
+    EXPECT_EQ(request.Url(), "http://[2001:db8::1]:8080/list.txt");
+    request.SetUrl("http://[::1]/");
+    EXPECT_EQ(request.Host(), "::1");
+    EXPECT_EQ(request.Port(), 80);
+    EXPECT_EQ(request.Url(), "http://[::1]/");
+    for (const char* broken : {"http://[::1/x", "http://[::1:80/"}) {
+        request.SetUrl(broken);
+        EXPECT_EQ(request.Host(), "") << broken << ": no host rather than half of one";
+    }
+    request.SetUrl("http://198.51.100.7:81/x");
+    EXPECT_EQ(request.Host() + ":" + std::to_string(request.Port()), "198.51.100.7:81") << "IPv4 as before";
+    request.Reset();
+    request.Feed("CONNECT [2001:db8::5]:443 HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(request.Host(), "2001:db8::5");
+    EXPECT_EQ(request.Port(), 443);
+    request.Reset();
+    request.Feed("GET http://[2001:db8::5]:8080/a HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(request.Host(), "2001:db8::5");
+    EXPECT_EQ(request.Port(), 8080);
+}
+
 TEST_F(InputStreamTest, LineLimitAllowsTheLimitBeforeABareLineFeedAndOneLessBeforeCrLf) {
     InputStream stream(reader, 1000, 1000);
     Write(std::string(1000, 'a') + "\n" + std::string(999, 'b') + "\r\n" + std::string(1000, 'c') + "\r\n");

@@ -115,6 +115,17 @@ TEST_F(ProxyClientTest, HttpsConsumesTheProxysBodyBeforeTheTunnelIsUsed) {
     EXPECT_EQ(ReadFrom(socket.handle, 4), "DEST");
 }
 
+TEST_F(ProxyClientTest, HttpsAsksForAnIpv6DestinationInBrackets) {
+    ScriptServer server([&](Peer& peer) {
+        seen.Add(peer.ReadRequest());
+        peer.Send("HTTP/1.0 200 Connection established\r\n\r\nDEST");
+        peer.WaitForClose();
+    });
+    proxy.Connect(socket, "2001:db8::9", 443, "127.0.0.1", server.Port(), ProxyClient::Https);
+    EXPECT_EQ(seen.At(0), "CONNECT [2001:db8::9]:443 HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(ReadFrom(socket.handle, 4), "DEST");
+}
+
 TEST_F(ProxyClientTest, HttpsAnswersThatFail) {
     const struct {
         std::string answer;

@@ -148,9 +148,13 @@ class ScriptServer {
 public:
     using Script = std::function<void(Peer&)>;
 
-    explicit ScriptServer(Script script) : script_(std::move(script)) {
-        listener_.CreateStream();
-        Bind(listener_.handle, SocketAddress(htonl(INADDR_LOOPBACK), 0));
+    // On 127.0.0.1, or on the numeric address given ("::1").
+    explicit ScriptServer(Script script, const char* address = "127.0.0.1") : script_(std::move(script)) {
+        SocketAddress at;
+        if (!SocketAddress::ParseNumeric(address, 0, &at))
+            throw SocketException();
+        listener_.handle = CreateSocket(true, at.Family());
+        Bind(listener_.handle, at);
         Listen(listener_.handle, 16);
         port_ = static_cast<uint16_t>(LocalAddress(listener_.handle).Port());
         thread_ = std::thread([this] {
