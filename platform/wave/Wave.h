@@ -164,6 +164,9 @@ std::unique_ptr<WaveBackend> MakeNullWaveBackend();
 // error sink, and the devices come back by themselves when it does.
 std::unique_ptr<WaveBackend> MakePulseWaveBackend(const WaveDeviceOptions& options, std::string& problem,
                                                   bool waitForServer = false);
+// PipeWire's own protocol, a stream per direction: as MakePulseWaveBackend, for a PipeWire server.
+std::unique_ptr<WaveBackend> MakePipeWireWaveBackend(const WaveDeviceOptions& options, std::string& problem,
+                                                     bool waitForServer = false);
 // PortAudio, opening the named devices of `options` for the default.
 std::unique_ptr<WaveBackend> MakePortAudioWaveBackend(const WaveDeviceOptions& options);
 // The first of `makers` that gives a backend (a sound server that answers); PortAudio comes last and

@@ -349,8 +349,8 @@ TEST(HelpTextTest, HelpOutputIsTheTextWithLfThenTheLongOptions) {
     const std::string rest = output.substr(lf.size());
     EXPECT_EQ(rest.find('\r'), std::string::npos);
     for (const char* option :
-         {"--headless", "--audio=auto|pulse|portaudio|file|null", "--input-wav=PATH", "--output-wav=PATH",
-          "--list-devices", "--banner-server=HOST[:PORT]", "--version", "--help"}) {
+         {"--headless", "--audio=auto|pulse|pipewire|portaudio|file|null", "--input-wav=PATH",
+          "--output-wav=PATH", "--list-devices", "--banner-server=HOST[:PORT]", "--version", "--help"}) {
         EXPECT_NE(rest.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
 }
