@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr uint32_t kSmallestQuantum = 64;
+constexpr uint32_t kSmallestQuantum = 256;
 constexpr uint32_t kLargestQuantum = 1024;
 constexpr uint64_t kUnknownFrameUs = 20'000;
 constexpr size_t kLongestNodeName = 1024;
@@ -47,9 +47,12 @@ bool TakeString(std::string_view& text, std::string& value) {
 uint32_t ChoosePipeWireQuantum(uint64_t frameUs) {
     if (frameUs == 0)
         frameUs = kUnknownFrameUs;
-    const uint64_t half = frameUs * kPipeWireGraphRate / 2 / 1'000'000;
+    // A frame of more than a second is no call's: its quantum is the largest anyway, and the sum below stays
+    // far from overflowing.
+    frameUs = std::min<uint64_t>(frameUs, 1'000'000);
+    const uint64_t quarter = frameUs * kPipeWireGraphRate / 4 / 1'000'000;
     uint32_t quantum = kSmallestQuantum;
-    while (quantum < kLargestQuantum && uint64_t{quantum} * 2 <= half)
+    while (quantum < kLargestQuantum && uint64_t{quantum} * 2 <= quarter)
         quantum *= 2;
     return quantum;
 }

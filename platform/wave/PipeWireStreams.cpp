@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -23,6 +24,15 @@ uint64_t NowUs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
+}
+
+// The quantum to ask for: ours, or the one QPARLIN_PW_QUANTUM gives (samples at 48 kHz, for measuring).
+uint32_t QuantumToAsk(uint32_t ours) {
+    const char* text = std::getenv("QPARLIN_PW_QUANTUM");
+    if (text == nullptr)
+        return ours;
+    const long asked = std::strtol(text, nullptr, 10);
+    return asked >= 32 && asked <= 8192 ? static_cast<uint32_t>(asked) : ours;
 }
 
 pw_stream_events StreamEvents(void (*state)(void*, enum pw_stream_state, enum pw_stream_state, const char*),
@@ -87,7 +97,7 @@ bool PipeWireStream::Create() {
     settings.input = input_;
     settings.peer = options.peer;
     settings.target = ResolvePipeWireTarget(connection_->Nodes(), device_, input_);
-    settings.quantum = quantum_.load();
+    settings.quantum = QuantumToAsk(quantum_.load());
     settings.suppressServerEchoCancel = options.suppressServerEchoCancel;
     pw_properties* properties = pw_properties_new(nullptr, nullptr);
     for (const auto& [key, value] : PipeWireStreamProperties(settings))

@@ -85,7 +85,7 @@ public:
 
     bool Start(Captured captured, void* context) override;
     void Stop() override;
-    // The quantum follows the frame: about half of it.
+    // The quantum follows the frame: about a quarter of it.
     void SetBufferFrames(size_t frames) override;
     double LatencySeconds() const override { return PipeWireStream::LatencySeconds(); }
 
