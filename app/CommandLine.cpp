@@ -35,7 +35,7 @@ constexpr const char* kLongOptionHelp =
     "  --audio=auto|pulse|pipewire|portaudio|file|null  where sound comes from and goes to: the\n"
     "                               desktop's sound server (pulse: PulseAudio or PipeWire; pipewire:\n"
     "                               PipeWire's own protocol), PortAudio, WAV files or none;\n"
-    "                               auto (default): the sound server if one answers, else PortAudio\n"
+    "                               auto (default): PipeWire, else PulseAudio, else PortAudio\n"
     "  --input-device=NAME          record from the device of this name (or part of its name or\n"
     "                               description) as --list-devices shows it\n"
     "  --output-device=NAME         play on the device of this name\n"

@@ -94,6 +94,16 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 # The machine's steal and total ticks: on a virtual machine whose host is busy, a share of steal means the
 # call's timing (delay, gaps) says more about the host than about the program.
 steal_ticks() { awk '/^cpu / { t = 0; for (i = 2; i <= NF; ++i) t += $i; print $9, t }' /proc/stat; }
+# The server's own processes: a backend that resamples in the client moves work out of the server, so the
+# fair sum includes them.
+server_pids() {
+    if [ "$server" = pulse ]; then tr -dc '0-9' <"$PULSE_RUNTIME_PATH/pid" 2>/dev/null || true; else echo "$PW_SERVER_PIDS"; fi
+}
+server_ticks() {
+    local total=0 pid
+    for pid in $(server_pids); do total=$((total + $(cpu_ticks "$pid" 2>/dev/null || echo 0))); done
+    echo "$total"
+}
 peak_kb() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
 hz=$(getconf CLK_TCK)
 
@@ -110,8 +120,8 @@ call() {
     local listener_devices= caller_devices=
     if [ -n "$audio" ]; then
         options="$options --audio=$audio"
-        # PipeWire's own protocol knows nothing of PULSE_SINK and PULSE_SOURCE.
-        if [ "$audio" = pipewire ]; then
+        # PipeWire's own protocol knows nothing of PULSE_SINK and PULSE_SOURCE (and auto may choose it).
+        if [ "$audio" = pipewire ] || [ "$audio" = auto ]; then
             listener_devices="--input-device=mic_c.monitor --output-device=spk_d"
             caller_devices="--input-device=mic_a.monitor --output-device=spk_b"
         fi
@@ -150,14 +160,16 @@ call() {
     local c0 l0
     c0=$(cpu_ticks "$caller")
     l0=$(cpu_ticks "$listener")
-    local s0
+    local s0 v0
     s0=$(steal_ticks)
+    v0=$(server_ticks)
     if [ "$play" = clicks ]; then paplay -d mic_a "$work/clicks.wav"; else paplay -d mic_a "$work/speech.wav"; fi
     local c1 l1
     c1=$(cpu_ticks "$caller")
     l1=$(cpu_ticks "$listener")
-    local s1
+    local s1 v1
     s1=$(steal_ticks)
+    v1=$(server_ticks)
     sleep 1
     kill -INT "$recorder"
     wait "$recorder" 2>/dev/null || true
@@ -165,9 +177,10 @@ call() {
     sleep 0.2
     local stats
     stats=$(grep '^Statistics' "$work/$name.listener" | tail -1)
-    printf '%s: cpu per second of call: caller %.1f ms, listener %.1f ms; peak RSS: caller %d KB, listener %d KB; steal %.1f %%\n' \
+    printf '%s: cpu per second of call: caller %.1f ms, listener %.1f ms, server %.1f ms; peak RSS: caller %d KB, listener %d KB; steal %.1f %%\n' \
         "$name" "$(awk -v t=$((c1 - c0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
         "$(awk -v t=$((l1 - l0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
+        "$(awk -v t=$((v1 - v0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
         "$(peak_kb "$caller")" "$(peak_kb "$listener")" \
         "$(echo "$s0 $s1" | awk '{ d = $4 - $2; print (d > 0 ? 100 * ($3 - $1) / d : 0) }')"
     [ -n "$stats" ] && echo "$name: listener's $stats"

@@ -176,7 +176,7 @@ using WaveBackendMaker = std::unique_ptr<WaveBackend> (*)(const WaveDeviceOption
 std::unique_ptr<WaveBackend> MakeFirstAnsweringWaveBackend(const std::vector<WaveBackendMaker>& makers,
                                                            const WaveDeviceOptions& options,
                                                            std::vector<std::string>& tried);
-// The sound server if one answers, otherwise PortAudio.
+// PipeWire if it answers, else a PulseAudio server, else PortAudio.
 std::unique_ptr<WaveBackend> MakeAutoWaveBackend(const WaveDeviceOptions& options);
 
 // The number (1-based, as -i:n and -o:n) of the device `name` names: the device of exactly that name, else

@@ -76,7 +76,11 @@ for run in pulse pipewire pipewire-native; do
     grep -q '^  [0-9]*  spk.monitor  \[' "$work/$run.list" || fail "$run: spk.monitor not listed"
 
     port=$((20000 + RANDOM % 40000))
-    "$QPARLIN" --headless --audio=$audio --output-device=spk -l:"$port":yes >"$work/$run.out" 2>"$work/$run.err" &
+    # On PipeWire auto mode takes its own protocol: the native run leaves the choice to it.
+    call_audio=$audio
+    [ "$run" = pipewire-native ] && call_audio=auto
+    QPARLIN_TRACE=1 "$QPARLIN" --headless --audio=$call_audio --output-device=spk -l:"$port":yes \
+        >"$work/$run.out" 2>"$work/$run.err" &
     listener=$!
     pids+=("$listener")
     wait_for_line "$work/$run.out" "Listening..." 5 || fail "$run: the listener did not listen"
@@ -86,6 +90,9 @@ for run in pulse pipewire pipewire-native; do
     pids+=("$caller")
     wait_for_line "$work/$run.out" "Connected." 5 || fail "$run: the listener did not connect"
     heard_within 5 || fail "$run: nothing heard on the sink chosen by name"
+    if [ "$run" = pipewire-native ]; then
+        grep -q "^PipeWire playback device: spk" "$work/$run.err" || fail "$run: auto mode did not take PipeWire"
+    fi
     pactl list sink-inputs | grep -q 'media.role = "phone"' || fail "$run: the stream's role is not phone"
 
     # The sink goes: one report, the call goes on; the sink comes back: so does the sound.

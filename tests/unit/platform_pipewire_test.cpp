@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/wave/PipeWireProperties.h"
+#include "platform/wave/Wave.h"
 
 namespace {
 
@@ -192,6 +195,17 @@ TEST(PipeWireChunkTest, HostileValuesNeverReachPastTheArea) {
     EXPECT_EQ(bytes, 0u);
     EXPECT_EQ(ClampPipeWireChunk(10, 20, 4096, 0, bytes), 10u);
     EXPECT_EQ(bytes, 20u);
+}
+
+TEST(PipeWireBackendTest, NoServerIsNoBackendAtOnceWithTheReason) {
+    // A runtime directory without a socket: the connection fails at once, without waiting for an answer.
+    setenv("PIPEWIRE_RUNTIME_DIR", "/nonexistent/qparlin-test", 1);
+    std::string problem;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(MakePipeWireWaveBackend({}, problem), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+    EXPECT_EQ(problem, "no PipeWire server answers");
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
 }
 
 }  // namespace
