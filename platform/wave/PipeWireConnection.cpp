@@ -81,15 +81,21 @@ bool PipeWireConnection::Start(int timeoutMs, bool keepTrying, std::string& prob
         problem = "libpipewire cannot make its loop";
         return false;
     }
-    if (pw_thread_loop_start(loop_) < 0) {
-        problem = "libpipewire cannot start its loop";
+    PipeWireLock lock(loop_);
+    // Connecting needs no loop running yet: where no server listens, no thread is ever started.
+    const bool connecting = Connect();
+    if (!connecting && !keepTrying) {
+        problem = "no PipeWire server answers";
         return false;
     }
-    PipeWireLock lock(loop_);
+    if (pw_thread_loop_start(loop_) < 0) {
+        problem = "libpipewire cannot start its loop";
+        Disconnect();
+        return false;
+    }
     retry_ = NewTimer(&PipeWireConnection::OnRetry, this);
     timespec deadline{};
     pw_thread_loop_get_time(loop_, &deadline, int64_t{timeoutMs} * SPA_NSEC_PER_MSEC);
-    const bool connecting = Connect();
     while (connecting && !ready_ && !failed_) {
         if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0)
             break;
