@@ -239,6 +239,8 @@ void PipeWireStream::OnTick(void* self, uint64_t) {
 void PipeWireStream::OnProcess(void* self) {
     auto* owner = static_cast<PipeWireStream*>(self);
     pw_stream* stream = owner->stream_;
+    if (stream == nullptr)
+        return;
     pw_buffer* buffer = pw_stream_dequeue_buffer(stream);
     if (buffer == nullptr)
         return;

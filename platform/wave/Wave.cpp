@@ -126,7 +126,7 @@ std::unique_ptr<WaveBackend> MakeFirstAnsweringWaveBackend(const std::vector<Wav
 }
 
 std::unique_ptr<WaveBackend> MakeAutoWaveBackend(const WaveDeviceOptions& options) {
-    // PipeWire in its own protocol first: on the same PipeWire it played 7-38 ms sooner than through its
+    // PipeWire in its own protocol first: on the same PipeWire it played 5-38 ms sooner than through its
     // PulseAudio server. A PulseAudio server (or PipeWire without its own socket for us) answers next.
     const std::vector<WaveBackendMaker> makers = {
         [](const WaveDeviceOptions& pipeWireOptions, std::string& problem) {

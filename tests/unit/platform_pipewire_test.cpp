@@ -1,16 +1,21 @@
 // The PipeWire backend's pure parts: the quantum it asks for, its stream properties, the device lists it
 // builds from the server's nodes, the target a device name gives, the default device read from the server's
 // metadata, and the part of a server's buffer it reads. (The streams themselves run against a real PipeWire
-// in tests/system/sound_server_test.sh.)
+// in tests/system/sound_server_test.sh.) And the backend while no server answers: the call goes on, in
+// silence and at its pace.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "fake_wave.h"
+#include "platform/ErrorSink.h"
+#include "platform/MessageQueue.h"
 #include "platform/wave/PipeWireProperties.h"
 #include "platform/wave/Wave.h"
 
@@ -206,6 +211,110 @@ TEST(PipeWireBackendTest, NoServerIsNoBackendAtOnceWithTheReason) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
     EXPECT_EQ(problem, "no PipeWire server answers");
     unsetenv("PIPEWIRE_RUNTIME_DIR");
+}
+
+// A backend that waits for a server that is not there: a runtime directory without a socket.
+class PipeWireAwayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("PIPEWIRE_RUNTIME_DIR", "/nonexistent/qparlin-test", 1);
+        SetErrorSink(&reports_);
+        std::string problem;
+        backend_ = MakePipeWireWaveBackend({}, problem, true);
+        ASSERT_NE(backend_, nullptr);
+    }
+    void TearDown() override {
+        backend_.reset();
+        SetErrorSink(nullptr);
+        unsetenv("PIPEWIRE_RUNTIME_DIR");
+    }
+
+    static WaveFormat Pcm(uint32_t rate, uint16_t bits) {
+        WaveFormat format;
+        format.samplesPerSec = rate;
+        format.bitsPerSample = bits;
+        format.blockAlign = static_cast<uint16_t>(bits / 8);
+        format.avgBytesPerSec = rate * format.blockAlign;
+        return format;
+    }
+    // The next post must hand back `header` with `message`.
+    void ExpectPosted(uint32_t message, WaveHeader& header) {
+        const auto posted = owner_.Get(2000);
+        ASSERT_TRUE(posted.has_value()) << "nothing posted";
+        EXPECT_EQ(posted->message, message);
+        EXPECT_EQ(posted->lParam, reinterpret_cast<LPARAM>(&header));
+    }
+
+    CollectingErrorSink reports_;
+    MessageQueue owner_;
+    std::unique_ptr<WaveBackend> backend_;
+};
+
+TEST_F(PipeWireAwayTest, SaysOnceThatNoServerAnswersAndListsNoDevices) {
+    EXPECT_EQ(reports_.Reports(), (std::vector<std::string>{"Sound: no sound server answers (no PipeWire "
+                                                            "server answers); sound starts when one does."}));
+    EXPECT_EQ(backend_->Name(), "pipewire");
+    EXPECT_TRUE(backend_->InputDevices().empty());
+    EXPECT_TRUE(backend_->OutputDevices().empty());
+    // A device by number needs the server's list.
+    std::unique_ptr<WaveOut> out;
+    EXPECT_EQ(backend_->OpenOut(out, 0, Pcm(8000, 16), &owner_), MMSYSERR_NODRIVER);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(PipeWireAwayTest, RecordingHandsOverSilenceAtItsPace) {
+    for (const uint16_t bits : {16, 8}) {
+        std::unique_ptr<WaveIn> in;
+        ASSERT_EQ(backend_->OpenIn(in, WAVE_MAPPER, Pcm(8000, bits), &owner_), MMSYSERR_NOERROR);
+        // 20 ms headers, filled with a pattern that silence must replace.
+        const uint32_t bytes = 160u * bits / 8;
+        std::vector<std::vector<uint8_t>> buffers(3, std::vector<uint8_t>(bytes, 0x5A));
+        std::vector<WaveHeader> headers(3);
+        for (size_t i = 0; i < headers.size(); ++i) {
+            headers[i].data = buffers[i].data();
+            headers[i].bufferLength = bytes;
+            ASSERT_EQ(in->Prepare(&headers[i]), MMSYSERR_NOERROR);
+            ASSERT_EQ(in->Add(&headers[i]), MMSYSERR_NOERROR);
+        }
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(in->Start(), MMSYSERR_NOERROR);
+        for (WaveHeader& header : headers)
+            ExpectPosted(MM_WIM_DATA, header);
+        // Three 20 ms headers take about 60 ms: never handed over faster than the clock.
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(40));
+        const uint8_t silence = bits == 8 ? 0x80 : 0x00;
+        for (size_t i = 0; i < headers.size(); ++i) {
+            EXPECT_EQ(headers[i].bytesRecorded, bytes);
+            EXPECT_EQ(std::count(buffers[i].begin(), buffers[i].end(), silence), static_cast<long>(bytes))
+                << bits << "-bit header " << i;
+        }
+        EXPECT_EQ(in->Reset(), MMSYSERR_NOERROR);
+        for (WaveHeader& header : headers)
+            EXPECT_EQ(in->Unprepare(&header), MMSYSERR_NOERROR);
+        EXPECT_EQ(in->Close(), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(reports_.Reports().size(), 1u);  // still only the start's
+}
+
+TEST_F(PipeWireAwayTest, PlaybackTakesEveryHeaderInOrderAtItsPace) {
+    std::unique_ptr<WaveOut> out;
+    ASSERT_EQ(backend_->OpenOut(out, WAVE_MAPPER, Pcm(8000, 16), &owner_), MMSYSERR_NOERROR);
+    std::vector<std::vector<uint8_t>> buffers(5, std::vector<uint8_t>(320, 0x11));
+    std::vector<WaveHeader> headers(5);
+    const auto started = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < headers.size(); ++i) {
+        headers[i].data = buffers[i].data();
+        headers[i].bufferLength = 320;
+        ASSERT_EQ(out->Prepare(&headers[i]), MMSYSERR_NOERROR);
+        ASSERT_EQ(out->Write(&headers[i]), MMSYSERR_NOERROR);
+    }
+    for (WaveHeader& header : headers)
+        ExpectPosted(MM_WOM_DONE, header);
+    // Five 20 ms headers play for 100 ms: they are not all let go at once.
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(70));
+    for (WaveHeader& header : headers)
+        EXPECT_EQ(out->Unprepare(&header), MMSYSERR_NOERROR);
+    EXPECT_EQ(out->Close(), MMSYSERR_NOERROR);
 }
 
 }  // namespace
