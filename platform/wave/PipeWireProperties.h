@@ -19,7 +19,7 @@ constexpr uint32_t kPipeWireGraphRate = 48000;
 
 // The quantum (samples at 48 kHz) to ask the graph for: the largest power of two at most a quarter of a
 // frame of `frameUs` microseconds (0: not known, taken as 20 ms), within 256 and 1024. Measured with 20 ms
-// frames: 256 (5.3 ms) gave 7-8 ms less delay than 512, while 128 saved 2-7 ms more at half as much
+// frames: 256 (5.3 ms) gave 1-5 ms less delay than 512, while 128 saved 3-7 ms more at half as much
 // processor time again. PipeWire rounds any other value to a power of two itself.
 uint32_t ChoosePipeWireQuantum(uint64_t frameUs);
 // The `node.latency` value for a quantum: "256/48000".
