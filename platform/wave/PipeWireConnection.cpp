@@ -11,8 +11,12 @@
 
 #include "platform/ErrorSink.h"
 
-// libpipewire's method macros (pw_core_sync, pw_registry_bind, ...) expand to C casts in our code.
+// libpipewire's method macros (pw_core_sync, pw_registry_bind, ...) expand to C casts and, for clang, to
+// statement expressions in our code.
 #pragma GCC diagnostic ignored "-Wold-style-cast"
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#endif
 
 namespace {
 
