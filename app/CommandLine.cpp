@@ -32,9 +32,10 @@ constexpr const char* kLongOptionHelp =
     "\n"
     "Further options:\n"
     "  --headless                   run without a window, printing status lines to stdout\n"
-    "  --audio=auto|pulse|portaudio|file|null  where sound comes from and goes to: the desktop's sound\n"
-    "                               server (pulse: PulseAudio or PipeWire), PortAudio, WAV files or none;\n"
-    "                               auto (default): the sound server if one answers, else PortAudio\n"
+    "  --audio=auto|pulse|pipewire|portaudio|file|null  where sound comes from and goes to: the\n"
+    "                               desktop's sound server (pulse: PulseAudio or PipeWire; pipewire:\n"
+    "                               PipeWire's own protocol), PortAudio, WAV files or none;\n"
+    "                               auto (default): PipeWire, else PulseAudio, else PortAudio\n"
     "  --input-device=NAME          record from the device of this name (or part of its name or\n"
     "                               description) as --list-devices shows it\n"
     "  --output-device=NAME         play on the device of this name\n"
@@ -406,10 +407,10 @@ private:
 
         if (name == "audio") {
             if (value.empty())
-                return "needs a value, as in --audio=auto|pulse|portaudio|file|null";
+                return "needs a value, as in --audio=auto|pulse|pipewire|portaudio|file|null";
             const std::optional<AudioBackend> backend = AudioBackendFromName(value);
             if (!backend)
-                return "audio must be auto, pulse, portaudio, file or null";
+                return "audio must be auto, pulse, pipewire, portaudio, file or null";
             explicitBackend_ = backend;
             return {};
         }

@@ -8,9 +8,10 @@
 
 namespace {
 
-constexpr std::array<std::pair<AudioBackend, const char*>, 5> kBackendNames{{
+constexpr std::array<std::pair<AudioBackend, const char*>, 6> kBackendNames{{
     {AudioBackend::Auto, "auto"},
     {AudioBackend::Pulse, "pulse"},
+    {AudioBackend::PipeWire, "pipewire"},
     {AudioBackend::PortAudio, "portaudio"},
     {AudioBackend::File, "file"},
     {AudioBackend::Null, "null"},

@@ -12,11 +12,12 @@
 #include "audio/VoiceProcessor.h"
 
 // Where sound comes from and goes to: the desktop's sound server if one answers, else PortAudio (Auto); the
-// sound server's own protocol (Pulse, which PipeWire's PulseAudio server speaks too); PortAudio; WAV files;
-// or nowhere (silence in, nothing out).
-enum class AudioBackend { Auto, Pulse, PortAudio, File, Null };
+// sound server's own protocol (Pulse, which PipeWire's PulseAudio server speaks too); PipeWire's own
+// protocol; PortAudio; WAV files; or nowhere (silence in, nothing out).
+enum class AudioBackend { Auto, Pulse, PipeWire, PortAudio, File, Null };
 
-// The backend's name as the command line spells it: "auto", "pulse", "portaudio", "file" or "null".
+// The backend's name as the command line spells it: "auto", "pulse", "pipewire", "portaudio", "file" or
+// "null".
 const char* AudioBackendName(AudioBackend backend);
 // The backend for a name in any letter case, or nothing for an unknown name.
 std::optional<AudioBackend> AudioBackendFromName(std::string_view name);

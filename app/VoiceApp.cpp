@@ -105,6 +105,10 @@ std::unique_ptr<WaveBackend> MakeWaveBackend(const Settings& settings) {
             std::string problem;
             return MakePulseWaveBackend(options, problem, true);
         }
+        case AudioBackend::PipeWire: {
+            std::string problem;
+            return MakePipeWireWaveBackend(options, problem, true);
+        }
         case AudioBackend::PortAudio:
             return MakePortAudioWaveBackend(options);
         case AudioBackend::Auto:

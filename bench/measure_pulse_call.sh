@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures what a user hears of a call between two qparlin --headless processes on one machine, through a
 # private sound server (SERVER=pulse: PulseAudio, the default; SERVER=pipewire: PipeWire with its
-# PulseAudio server), with the backend the program picks (or QPARLIN_ARGS=--audio=portaudio):
+# PulseAudio server), with the backend the program picks, or each backend of AUDIO in turn:
 #   - the server's own floor first: the same click train through `parec | pacat --latency-msec=10`;
 #   - mouth-to-ear delay: the caller's microphone and the listener's speaker are the left and the right
 #     channel of one stereo sink; a click train played into the microphone is recorded from that sink
@@ -18,7 +18,9 @@
 #
 #   bench/measure_pulse_call.sh [BUILD_DIR] [SECONDS]
 #
-# Environment: SERVER (pulse or pipewire), CODECS (default "ilbc_11khz gsm_8khz g711_8khz"), QPARLIN_ARGS
+# Environment: SERVER (pulse or pipewire), AUDIO (backends to compare in the same run, e.g. "pulse pipewire";
+# the pipewire backend is given its devices by name, the others through PULSE_SINK/PULSE_SOURCE),
+# QPARLIN_PW_QUANTUM (the pipewire backend's quantum in samples at 48 kHz instead of its own choice), CODECS (default "ilbc_11khz gsm_8khz g711_8khz"), QPARLIN_ARGS
 # (extra options for both copies, e.g. --playout=direct or --audio=portaudio), SPEECH=0 to skip the speech
 # runs, RELAY=0 to skip the relayed runs, KEEP=1 to keep the recordings and logs.
 # Calls on the loopback only: no port mapping or LAN announcing toward the machine's own network.
@@ -29,6 +31,7 @@ build=${1:-build}
 seconds=${2:-60}
 codecs=${CODECS:-ilbc_11khz gsm_8khz g711_8khz}
 extra=${QPARLIN_ARGS:-}
+backends=${AUDIO:-}
 here=$(cd "$(dirname "$0")" && pwd)
 qparlin=$build/qparlin
 analyse=$build/bench/call_audio
@@ -91,6 +94,16 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 # The machine's steal and total ticks: on a virtual machine whose host is busy, a share of steal means the
 # call's timing (delay, gaps) says more about the host than about the program.
 steal_ticks() { awk '/^cpu / { t = 0; for (i = 2; i <= NF; ++i) t += $i; print $9, t }' /proc/stat; }
+# The server's own processes: a backend that resamples in the client moves work out of the server, so the
+# fair sum includes them.
+server_pids() {
+    if [ "$server" = pulse ]; then tr -dc '0-9' <"$PULSE_RUNTIME_PATH/pid" 2>/dev/null || true; else echo "$PW_SERVER_PIDS"; fi
+}
+server_ticks() {
+    local total=0 pid
+    for pid in $(server_pids); do total=$((total + $(cpu_ticks "$pid" 2>/dev/null || echo 0))); done
+    echo "$total"
+}
 peak_kb() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
 hz=$(getconf CLK_TCK)
 
@@ -103,11 +116,20 @@ wait_for() {  # FILE TEXT: until FILE holds TEXT, for at most 10 s
 # One call: CODEC, what to play (clicks or speech), relay or not. Leaves the recording in $work/NAME.wav
 # and prints the CPU and memory line.
 call() {
-    local name=$1 codec=$2 play=$3 relay=$4 options="$extra ${5:-}"
+    local name=$1 codec=$2 play=$3 relay=$4 options="$extra ${5:-}" audio=${6:-}
+    local listener_devices= caller_devices=
+    if [ -n "$audio" ]; then
+        options="$options --audio=$audio"
+        # PipeWire's own protocol knows nothing of PULSE_SINK and PULSE_SOURCE (and auto may choose it).
+        if [ "$audio" = pipewire ] || [ "$audio" = auto ]; then
+            listener_devices="--input-device=mic_c.monitor --output-device=spk_d"
+            caller_devices="--input-device=mic_a.monitor --output-device=spk_b"
+        fi
+    fi
     local port=$((20000 + RANDOM % 20000)) target
     target=$port
     : >"$work/$name.listener" >"$work/$name.caller"
-    PULSE_SINK=spk_d PULSE_SOURCE=mic_c.monitor "$qparlin" --headless $options -a:"$codec" -l:"$port":yes \
+    PULSE_SINK=spk_d PULSE_SOURCE=mic_c.monitor "$qparlin" --headless $options $listener_devices -a:"$codec" -l:"$port":yes \
         >"$work/$name.listener" 2>&1 &
     local listener=$!
     pids+=("$listener")
@@ -121,7 +143,7 @@ call() {
         pids+=("$relay_pid")
         wait_for "$work/$name.relay" "relay"
     fi
-    PULSE_SINK=spk_b PULSE_SOURCE=mic_a.monitor "$qparlin" --headless $options -a:"$codec" \
+    PULSE_SINK=spk_b PULSE_SOURCE=mic_a.monitor "$qparlin" --headless $options $caller_devices -a:"$codec" \
         -c:127.0.0.1:"$target":yes >"$work/$name.caller" 2>&1 &
     local caller=$!
     pids+=("$caller")
@@ -138,14 +160,16 @@ call() {
     local c0 l0
     c0=$(cpu_ticks "$caller")
     l0=$(cpu_ticks "$listener")
-    local s0
+    local s0 v0
     s0=$(steal_ticks)
+    v0=$(server_ticks)
     if [ "$play" = clicks ]; then paplay -d mic_a "$work/clicks.wav"; else paplay -d mic_a "$work/speech.wav"; fi
     local c1 l1
     c1=$(cpu_ticks "$caller")
     l1=$(cpu_ticks "$listener")
-    local s1
+    local s1 v1
     s1=$(steal_ticks)
+    v1=$(server_ticks)
     sleep 1
     kill -INT "$recorder"
     wait "$recorder" 2>/dev/null || true
@@ -153,9 +177,10 @@ call() {
     sleep 0.2
     local stats
     stats=$(grep '^Statistics' "$work/$name.listener" | tail -1)
-    printf '%s: cpu per second of call: caller %.1f ms, listener %.1f ms; peak RSS: caller %d KB, listener %d KB; steal %.1f %%\n' \
+    printf '%s: cpu per second of call: caller %.1f ms, listener %.1f ms, server %.1f ms; peak RSS: caller %d KB, listener %d KB; steal %.1f %%\n' \
         "$name" "$(awk -v t=$((c1 - c0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
         "$(awk -v t=$((l1 - l0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
+        "$(awk -v t=$((v1 - v0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
         "$(peak_kb "$caller")" "$(peak_kb "$listener")" \
         "$(echo "$s0 $s1" | awk '{ d = $4 - $2; print (d > 0 ? 100 * ($3 - $1) / d : 0) }')"
     [ -n "$stats" ] && echo "$name: listener's $stats"
@@ -190,11 +215,13 @@ floor() {
     echo "floor (parec | pacat --latency-msec=10): $("$analyse" clicks "$work/floor.wav" | tail -1)"
 }
 
-echo "== mouth-to-ear delay through $server, $seconds s calls${extra:+ ($extra)}"
+echo "== mouth-to-ear delay through $server, $seconds s calls${extra:+ ($extra)}${backends:+, backends: $backends}"
 floor
 for codec in $codecs; do
-    call "clean-$codec" "$codec" clicks 0
-    echo "clean-$codec: $("$analyse" clicks "$work/clean-$codec.wav" | tail -1)"
+    for audio in ${backends:-auto}; do
+        call "clean-$codec${audio:+-$audio}" "$codec" clicks 0 "" "$audio"
+        echo "clean-$codec${audio:+-$audio}: $("$analyse" clicks "$work/clean-$codec${audio:+-$audio}.wav" | tail -1)"
+    done
 done
 if [ "${RELAY:-1}" = 1 ]; then
     call relay-ilbc_11khz ilbc_11khz clicks 1

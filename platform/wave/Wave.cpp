@@ -126,8 +126,12 @@ std::unique_ptr<WaveBackend> MakeFirstAnsweringWaveBackend(const std::vector<Wav
 }
 
 std::unique_ptr<WaveBackend> MakeAutoWaveBackend(const WaveDeviceOptions& options) {
-    // PipeWire's PulseAudio server answers the same protocol, so one probe finds either server.
+    // PipeWire in its own protocol first: on the same PipeWire it played 5-38 ms sooner than through its
+    // PulseAudio server. A PulseAudio server (or PipeWire without its own socket for us) answers next.
     const std::vector<WaveBackendMaker> makers = {
+        [](const WaveDeviceOptions& pipeWireOptions, std::string& problem) {
+            return MakePipeWireWaveBackend(pipeWireOptions, problem);
+        },
         [](const WaveDeviceOptions& pulseOptions, std::string& problem) {
             return MakePulseWaveBackend(pulseOptions, problem);
         },

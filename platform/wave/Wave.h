@@ -164,6 +164,9 @@ std::unique_ptr<WaveBackend> MakeNullWaveBackend();
 // error sink, and the devices come back by themselves when it does.
 std::unique_ptr<WaveBackend> MakePulseWaveBackend(const WaveDeviceOptions& options, std::string& problem,
                                                   bool waitForServer = false);
+// PipeWire's own protocol, a stream per direction: as MakePulseWaveBackend, for a PipeWire server.
+std::unique_ptr<WaveBackend> MakePipeWireWaveBackend(const WaveDeviceOptions& options, std::string& problem,
+                                                     bool waitForServer = false);
 // PortAudio, opening the named devices of `options` for the default.
 std::unique_ptr<WaveBackend> MakePortAudioWaveBackend(const WaveDeviceOptions& options);
 // The first of `makers` that gives a backend (a sound server that answers); PortAudio comes last and
@@ -173,7 +176,7 @@ using WaveBackendMaker = std::unique_ptr<WaveBackend> (*)(const WaveDeviceOption
 std::unique_ptr<WaveBackend> MakeFirstAnsweringWaveBackend(const std::vector<WaveBackendMaker>& makers,
                                                            const WaveDeviceOptions& options,
                                                            std::vector<std::string>& tried);
-// The sound server if one answers, otherwise PortAudio.
+// PipeWire if it answers, else a PulseAudio server, else PortAudio.
 std::unique_ptr<WaveBackend> MakeAutoWaveBackend(const WaveDeviceOptions& options);
 
 // The number (1-based, as -i:n and -o:n) of the device `name` names: the device of exactly that name, else

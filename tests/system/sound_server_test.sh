@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The sound-server backend on a private PulseAudio and a private PipeWire (with its PulseAudio server), each
-# started here with its own runtime directory: --list-devices shows the server's sinks and sources; a call
+# The sound-server backends on a private PulseAudio and a private PipeWire (the pulse backend through its
+# PulseAudio server, and the pipewire backend in its own protocol), each started here with its own runtime
+# directory: --list-devices shows the server's sinks and sources; a call
 # is heard on the sink chosen by name; a sink unloaded mid-call is reported once and heard again once it is
 # back; a server killed mid-call is reported once and heard again once it is restarted. The caller sends a
 # tone from a WAV file, so only the listener talks to the server.
@@ -44,7 +45,7 @@ stop_server() {
 }
 add_sink() {
     pactl load-module module-null-sink sink_name=spk rate=48000 channels=1 >"$work/module" ||
-        fail "$server: pactl could not add the sink"
+        fail "$run: pactl could not add the sink"
     # PipeWire makes the node a moment after pactl returns.
     for _ in $(seq 20); do pactl list short sinks | grep -q $'\tspk\t' && return; sleep 0.1; done
 }
@@ -61,37 +62,47 @@ heard_within() {
     while [ $SECONDS -lt $deadline ]; do heard && return 0; done
     return 1
 }
-reports() { grep -c -- "$1" "$work/$server.err"; }
+reports() { grep -c -- "$1" "$work/$run.err"; }
 
-for server in pulse pipewire; do
-    start_server $server || { fail "$server: the private server did not start"; continue; }
+for run in pulse pipewire pipewire-native; do
+    server=${run%-native}
+    audio=pulse
+    [ "$run" = pipewire-native ] && audio=pipewire
+    start_server $server || { fail "$run: the private server did not start"; continue; }
     add_sink
 
-    "$QPARLIN" --list-devices >"$work/$server.list" 2>&1 || fail "$server: --list-devices failed"
-    grep -q '^  [0-9]*  spk  \[' "$work/$server.list" || fail "$server: spk not listed: $(cat "$work/$server.list")"
-    grep -q '^  [0-9]*  spk.monitor  \[' "$work/$server.list" || fail "$server: spk.monitor not listed"
+    "$QPARLIN" --audio=$audio --list-devices >"$work/$run.list" 2>&1 || fail "$run: --list-devices failed"
+    grep -q '^  [0-9]*  spk  \[' "$work/$run.list" || fail "$run: spk not listed: $(cat "$work/$run.list")"
+    grep -q '^  [0-9]*  spk.monitor  \[' "$work/$run.list" || fail "$run: spk.monitor not listed"
 
     port=$((20000 + RANDOM % 40000))
-    "$QPARLIN" --headless --output-device=spk -l:"$port":yes >"$work/$server.out" 2>"$work/$server.err" &
+    # On PipeWire auto mode takes its own protocol: the native run leaves the choice to it.
+    call_audio=$audio
+    [ "$run" = pipewire-native ] && call_audio=auto
+    QPARLIN_TRACE=1 "$QPARLIN" --headless --audio=$call_audio --output-device=spk -l:"$port":yes \
+        >"$work/$run.out" 2>"$work/$run.err" &
     listener=$!
     pids+=("$listener")
-    wait_for_line "$work/$server.out" "Listening..." 5 || fail "$server: the listener did not listen"
+    wait_for_line "$work/$run.out" "Listening..." 5 || fail "$run: the listener did not listen"
     "$QPARLIN" --headless --audio=file --input-wav="$work/tone.wav" -c:127.0.0.1:"$port":yes \
-        >"$work/$server.caller" 2>&1 &
+        >"$work/$run.caller" 2>&1 &
     caller=$!
     pids+=("$caller")
-    wait_for_line "$work/$server.out" "Connected." 5 || fail "$server: the listener did not connect"
-    heard_within 5 || fail "$server: nothing heard on the sink chosen by name"
-    pactl list sink-inputs | grep -q 'media.role = "phone"' || fail "$server: the stream's role is not phone"
+    wait_for_line "$work/$run.out" "Connected." 5 || fail "$run: the listener did not connect"
+    heard_within 5 || fail "$run: nothing heard on the sink chosen by name"
+    if [ "$run" = pipewire-native ]; then
+        grep -q "^PipeWire playback device: spk" "$work/$run.err" || fail "$run: auto mode did not take PipeWire"
+    fi
+    pactl list sink-inputs | grep -q 'media.role = "phone"' || fail "$run: the stream's role is not phone"
 
     # The sink goes: one report, the call goes on; the sink comes back: so does the sound.
     pactl unload-module "$(cat "$work/module")"
     sleep 2
     [ "$(reports "playback device 'spk' is gone")" = 1 ] ||
-        fail "$server: after the sink went: $(cat "$work/$server.err")"
-    kill -0 "$listener" 2>/dev/null || fail "$server: the listener ended when its sink went"
+        fail "$run: after the sink went: $(cat "$work/$run.err")"
+    kill -0 "$listener" 2>/dev/null || fail "$run: the listener ended when its sink went"
     add_sink
-    heard_within 5 || fail "$server: nothing heard after the sink came back"
+    heard_within 5 || fail "$run: nothing heard after the sink came back"
 
     # The server goes: one report, and the listener keeps sending (silence); it comes back: so does the sound.
     stop_server $server
@@ -100,20 +111,20 @@ for server in pulse pipewire; do
     sleep 1
     kill -USR1 "$caller"
     sleep 0.3
-    received=$(grep '^Statistics' "$work/$server.caller" | tail -2 | sed 's/.* sent, \([0-9]*\) received.*/\1/')
+    received=$(grep '^Statistics' "$work/$run.caller" | tail -2 | sed 's/.* sent, \([0-9]*\) received.*/\1/')
     [ "$(echo "$received" | awk 'NR == 1 { a = $1 } NR == 2 { print ($1 - a >= 20) }')" = 1 ] ||
-        fail "$server: the listener stopped sending while its server was away: $received"
+        fail "$run: the listener stopped sending while its server was away: $received"
     [ "$(reports "sound server went away")" = 1 ] ||
-        fail "$server: after the server went: $(cat "$work/$server.err")"
-    start_server $server || fail "$server: the private server did not start again"
+        fail "$run: after the server went: $(cat "$work/$run.err")"
+    start_server $server || fail "$run: the private server did not start again"
     add_sink
-    heard_within 6 || fail "$server: nothing heard after the server came back"
-    [ "$(reports "sound server went away")" = 1 ] || fail "$server: the loss was reported more than once"
-    grep -qx "Connected." "$work/$server.caller" || fail "$server: the caller lost the call"
+    heard_within 6 || fail "$run: nothing heard after the server came back"
+    [ "$(reports "sound server went away")" = 1 ] || fail "$run: the loss was reported more than once"
+    grep -qx "Connected." "$work/$run.caller" || fail "$run: the caller lost the call"
 
     terminate "$caller"
     terminate "$listener"
-    [ "$ended" = 0 ] || fail "$server: the listener ended with '$ended' after SIGTERM"
+    [ "$ended" = 0 ] || fail "$run: the listener ended with '$ended' after SIGTERM"
     stop_server $server
 done
 

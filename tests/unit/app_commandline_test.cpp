@@ -168,6 +168,9 @@ TEST(CommandLineTest, SoundServerBackendsAndDevicesByName) {
     EXPECT_EQ(ParseOk({"--audio=Pulse", "--audio=auto"}).audioBackend, AudioBackend::Auto);
     EXPECT_STREQ(AudioBackendName(AudioBackend::Auto), "auto");
     EXPECT_STREQ(AudioBackendName(AudioBackend::Pulse), "pulse");
+    EXPECT_EQ(ParseOk({"--audio=PipeWire"}).audioBackend, AudioBackend::PipeWire);
+    EXPECT_STREQ(AudioBackendName(AudioBackend::PipeWire), "pipewire");
+    EXPECT_NE(ParseCommandLine({"--audio=pipewire2"}).error.find("pipewire"), std::string::npos);
     const Settings s = ParseOk({"--input-device=qp_sink.monitor", "--output-device=USB Headset", "-o:2"});
     EXPECT_EQ(s.inputDeviceName, "qp_sink.monitor");
     EXPECT_EQ(s.outputDeviceName, "USB Headset");
@@ -357,8 +360,8 @@ TEST(HelpTextTest, HelpOutputIsTheTextWithLfThenTheLongOptions) {
     const std::string rest = output.substr(lf.size());
     EXPECT_EQ(rest.find('\r'), std::string::npos);
     for (const char* option :
-         {"--headless", "--audio=auto|pulse|portaudio|file|null", "--input-wav=PATH", "--output-wav=PATH",
-          "--list-devices", "--banner-server=HOST[:PORT]", "--version", "--help"}) {
+         {"--headless", "--audio=auto|pulse|pipewire|portaudio|file|null", "--input-wav=PATH",
+          "--output-wav=PATH", "--list-devices", "--banner-server=HOST[:PORT]", "--version", "--help"}) {
         EXPECT_NE(rest.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
 }

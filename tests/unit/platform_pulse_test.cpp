@@ -171,11 +171,13 @@ TEST(AutoBackendTest, FallsBackInOrderAndSaysWhyTheOthersDidNot) {
 TEST(AutoBackendTest, WithNoServerAutoModeIsPortAudio) {
     // A server address where nothing listens: libpulse fails at once and never starts a server of its own.
     setenv("PULSE_SERVER", "unix:/nonexistent/qparlin-test/native", 1);
+    setenv("PIPEWIRE_RUNTIME_DIR", "/nonexistent/qparlin-test", 1);
     std::string problem;
     EXPECT_EQ(MakePulseWaveBackend({}, problem), nullptr);
     EXPECT_FALSE(problem.empty());
     EXPECT_EQ(MakeAutoWaveBackend({})->Name(), "portaudio");
     unsetenv("PULSE_SERVER");
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
 }
 
 TEST(WaveDeviceListTest, AServersDescriptionFollowsTheNameInBrackets) {
