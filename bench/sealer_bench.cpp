@@ -97,20 +97,23 @@ void BM_DeriveKey(benchmark::State& state) {
 }
 BENCHMARK(BM_DeriveKey)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// One side's share of a call's key agreement: its key pair, then the keys from the peer's hello.
+// One side's share of a call's key agreement: its key pair and commitment, then the keys from the peer's
+// hello (whose commitment is checked).
 void BM_KeyAgreement(benchmark::State& state) {
     const CallKeys::KeyPair peer = CallKeys::MakeKeyPair();
     SessionControl hello;
     hello.senderId = 2;
-    hello.capabilities = SessionControl::kKeyAgreement;
+    hello.capabilities = SessionControl::kKeyAgreement | SessionControl::kKeyReveal;
+    hello.commitment = CallKeys::Commitment(peer.publicKey);
     hello.publicKey = peer.publicKey;
-    std::vector<uint8_t> theirs(SessionControl::kBytesWithKey);
+    std::vector<uint8_t> theirs(SessionControl::kBytesWithReveal);
     hello.Compose(theirs);
     const CallKeys::Offer theirOffer = CallKeys::OfferOf(theirs).value();
-    std::vector<uint8_t> ours(SessionControl::kBytesWithKey);
+    std::vector<uint8_t> ours(SessionControl::kBytesWithReveal);
     for (auto _ : state) {
         const CallKeys::KeyPair mine = CallKeys::MakeKeyPair();
         hello.senderId = 1;
+        hello.commitment = CallKeys::Commitment(mine.publicKey);
         hello.publicKey = mine.publicKey;
         hello.Compose(ours);
         benchmark::DoNotOptimize(CallKeys::Agree(mine, CallKeys::OfferOf(ours).value(), theirOffer));

@@ -10,7 +10,8 @@
 namespace {
 
 // Labels keep our hashes apart from each other and from any other program's use of the same inputs.
-constexpr char kTranscriptLabel[] = "Q-Parlin transcript 1";
+constexpr char kTranscriptLabel[] = "Q-Parlin transcript 2";
+constexpr char kCommitmentLabel[] = "Q-Parlin commitment 1";
 constexpr char kKeysLabel[] = "Q-Parlin call keys 1";
 constexpr char kCodeLabel[] = "Q-Parlin code 1";
 constexpr char kSecretKeyLabel[] = "Q-Parlin secret key 1";
@@ -64,8 +65,19 @@ std::optional<CallKeys::Key> CallKeys::SharedValue(const Key& secretKey, const K
     return shared;
 }
 
+CallKeys::Key CallKeys::Commitment(const Key& publicKey) {
+    StartSodium();
+    Key commitment{};
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, commitment.size());
+    Absorb(state, kCommitmentLabel, sizeof(kCommitmentLabel) - 1);
+    Absorb(state, publicKey.data(), publicKey.size());
+    crypto_generichash_final(&state, commitment.data(), commitment.size());
+    return commitment;
+}
+
 std::optional<CallKeys::Offer> CallKeys::OfferOf(std::span<const uint8_t> hello) {
-    if (hello.size() < static_cast<size_t>(SessionControl::kBytesWithKey))
+    if (hello.size() < static_cast<size_t>(SessionControl::kBytesWithReveal))
         return std::nullopt;
     Offer offer{};
     std::memcpy(offer.data(), hello.data(), offer.size());
@@ -78,12 +90,15 @@ std::optional<CallKeys::Offer> CallKeys::OfferOf(std::span<const uint8_t> hello)
 std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
                                         const Key* preShared) {
     StartSodium();
-    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytes;
-    const int order = std::memcmp(myOffer.data() + SessionControl::kBytes, theirPublic, 32);
+    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytesWithKey;
+    const int order = std::memcmp(myOffer.data() + SessionControl::kBytesWithKey, theirPublic, 32);
     if (order == 0)
         return std::nullopt;
     Key theirKey{};
     std::memcpy(theirKey.data(), theirPublic, theirKey.size());
+    // A key that is not the one committed to could have been chosen after seeing ours.
+    if (sodium_memcmp(Commitment(theirKey).data(), theirOffer.data() + SessionControl::kBytes, 32) != 0)
+        return std::nullopt;
     std::optional<Key> shared = SharedValue(mine.secretKey, theirKey);
     if (!shared)
         return std::nullopt;
@@ -160,8 +175,8 @@ std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffe
     if (secret.key)
         return Agree(mine, myOffer, theirOffer, &*secret.key);
     StartSodium();
-    const uint8_t* myPublic = myOffer.data() + SessionControl::kBytes;
-    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytes;
+    const uint8_t* myPublic = myOffer.data() + SessionControl::kBytesWithKey;
+    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytesWithKey;
     const bool mineLow = std::memcmp(myPublic, theirPublic, 32) < 0;
     uint8_t salt[crypto_pwhash_SALTBYTES];
     crypto_generichash_state state;

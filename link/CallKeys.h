@@ -1,7 +1,11 @@
 // The keys of one encrypted call, agreed in the session's hellos (X25519), and the short code both users
 // compare to know that nobody sits in between.
 //
-// Each side makes a fresh key pair for every call and sends its public key in its hello. Both compute the
+// Each side makes a fresh key pair for every call and first sends only a commitment to its public key (a
+// hash of it); it sends the key itself only once it holds the peer's commitment, and takes the peer's key
+// only when it matches the commitment. So neither side, nor a relay posing as either, can pick its key
+// after seeing the other's: a relay gets one blind guess at making the two codes match (one in a million),
+// instead of trying key pairs until they do. Both compute the
 // X25519 shared value, hash the two hellos' stable bytes into the transcript hash, and derive from the two
 // one 64-byte BLAKE2b output: its first half seals what the side with the lower public key sends, its
 // second half what the other sends. A pre-shared key, when given, keys that hash, so that without it the
@@ -22,9 +26,9 @@
 
 struct CallKeys {
     using Key = std::array<uint8_t, 32>;
-    // The hello's bytes that enter the transcript: the 56 bytes of a key-agreement hello with the fields
-    // that change during a call (flags, the peer's id, the format) set to 0.
-    using Offer = std::array<uint8_t, SessionControl::kBytesWithKey>;
+    // The hello's bytes that enter the transcript: the 88 bytes of a hello that reveals its key, with the
+    // fields that change during a call (flags, the peer's id, the format) set to 0.
+    using Offer = std::array<uint8_t, SessionControl::kBytesWithReveal>;
 
     struct KeyPair {
         Key secretKey{};
@@ -60,11 +64,14 @@ struct CallKeys {
     // X25519 of a secret and a public key; none when the result is all zeros (a public key of low order,
     // which would make the shared value known to anyone).
     static std::optional<Key> SharedValue(const Key& secretKey, const Key& publicKey);
-    // The transcript bytes of a key-agreement hello (at least 56 bytes, as sent or received).
+    // The commitment a hello carries for `publicKey`.
+    static Key Commitment(const Key& publicKey);
+    // The transcript bytes of a hello that reveals its key (at least 88 bytes, as sent or received).
     static std::optional<Offer> OfferOf(std::span<const uint8_t> hello);
 
-    // The call's keys from this side's pair and hello and the peer's hello; none when the peer's key is
-    // of low order or is this side's own (a hello sent back at us). `preShared`: the key of --secret.
+    // The call's keys from this side's pair and hello and the peer's hello; none when the peer's key does
+    // not match its commitment, is of low order or is this side's own (a hello sent back at us).
+    // `preShared`: the key of --secret.
     static std::optional<CallKeys> Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
                                          const Key* preShared = nullptr);
     // The same with the secret of --secret: its key for this call, then Agree. None also when a

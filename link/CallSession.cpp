@@ -233,16 +233,31 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         }
     }
     std::optional<CallKeys> agreed;
+    const bool newSession = mode_ != Mode::kSession || control->senderId != peerId_;
     if (control->kind == SessionControl::Kind::kHello && config_.encrypt) {
         const bool offersKey = (control->capabilities & SessionControl::kKeyAgreement) != 0;
-        const bool samePeer = mode_ == Mode::kSession && control->senderId == peerId_;
-        if (samePeer && keys_ && (!offersKey || control->publicKey != peerPublicKey_)) {
+        const bool reveals = (control->capabilities & SessionControl::kKeyReveal) != 0;
+        const bool samePeer = !newSession;
+        if (samePeer && keys_ && (!offersKey || !reveals || control->publicKey != peerPublicKey_)) {
             // The peer's own hellos repeat its key: one without it, or with another, is a copy stripped or
             // changed on the path, and an agreed call is never turned back into a plain one by it.
             in.stranger = !fromPeerAddress;
             return in;
         }
-        if (offersKey && !(samePeer && keys_)) {
+        if (samePeer && peerCommitment_ && offersKey && control->commitment != *peerCommitment_) {
+            // A commitment changed under the same id would let its key be picked after ours was seen.
+            in.stranger = !fromPeerAddress;
+            return in;
+        }
+        if (offersKey && newSession && revealed_ && !config_.secret) {
+            // Our key has been seen by somebody: a new peer's key, committed to only now, could have been
+            // picked to match it, so this session gets a pair that nobody has seen. (With --secret a relay
+            // without the secret gets nowhere whatever key it picks, and the pair stays, so that the real
+            // peer's earlier look at our commitment stays good.)
+            config_.keyPair = CallKeys::MakeKeyPair();
+            revealed_ = false;
+        }
+        if (offersKey && reveals && !(samePeer && keys_)) {
             agreed = AgreeKeys(datagram);
             if (!agreed) {
                 in.stranger = !fromPeerAddress;
@@ -261,9 +276,14 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         in.action = Incoming::Action::kEndCall;
         return in;
     }
-    const bool newSession = mode_ != Mode::kSession || control->senderId != peerId_;
     if (newSession)
         BeginSession(*control, nowMs);
+    if (newSession || !peerCommitment_) {
+        if ((control->capabilities & SessionControl::kKeyAgreement) != 0 && config_.encrypt)
+            peerCommitment_ = control->commitment;
+        else
+            peerCommitment_.reset();
+    }
     if (agreed) {
         if (keys_)
             keys_->Wipe();
@@ -411,6 +431,9 @@ uint32_t CallSession::Timestamp() const {
 bool CallSession::HoldsAudio(int64_t nowMs) const {
     // Until the first hello has gone out the wait has not begun; a listener sends nothing before it
     // knows its peer anyway.
+    // A peer that has committed to a key reveals it within a round trip: nothing goes in the clear before.
+    if (mode_ == Mode::kSession && config_.encrypt && peerCommitment_ && !keys_)
+        return true;
     return mode_ == Mode::kOffering && config_.encrypt && !config_.secret && !config_.requireKeys &&
            (hellosSent_ == 0 || nowMs - firstHelloMs_ < kClearAudioHoldMs);
 }
@@ -476,8 +499,12 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
 }
 
 std::optional<CallKeys> CallSession::AgreeKeys(std::span<const uint8_t> datagram) const {
-    uint8_t mine[SessionControl::kBytesWithKey];
-    if (MakeControl(SessionControl::Kind::kHello).Compose(mine) != SessionControl::kBytesWithKey)
+    // Our offer as the hello that reveals our key to this peer will carry it.
+    SessionControl hello = MakeControl(SessionControl::Kind::kHello);
+    hello.capabilities |= SessionControl::kKeyReveal;
+    hello.publicKey = config_.keyPair.publicKey;
+    uint8_t mine[SessionControl::kBytesWithReveal];
+    if (hello.Compose(mine) != SessionControl::kBytesWithReveal)
         return std::nullopt;
     const std::optional<CallKeys::Offer> myOffer = CallKeys::OfferOf(mine);
     const std::optional<CallKeys::Offer> theirOffer = CallKeys::OfferOf(datagram);
@@ -492,6 +519,8 @@ int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> ou
     const int length = MakeControl(kind).Compose(out);
     if (length > 0)
         lastSentMs_ = nowMs;
+    if (length == SessionControl::kBytesWithReveal)
+        revealed_ = true;
     return length;
 }
 
@@ -508,7 +537,12 @@ SessionControl CallSession::MakeControl(SessionControl::Kind kind) const {
     }
     if (config_.encrypt) {
         control.capabilities |= SessionControl::kKeyAgreement;
-        control.publicKey = config_.keyPair.publicKey;
+        control.commitment = CallKeys::Commitment(config_.keyPair.publicKey);
+        // The key itself only to a peer whose own key is already committed to.
+        if (peerCommitment_ && kind == SessionControl::Kind::kHello) {
+            control.capabilities |= SessionControl::kKeyReveal;
+            control.publicKey = config_.keyPair.publicKey;
+        }
     }
     // The hello names the plain format even in an Opus call: a copy without Opus agrees on it as before.
     control.formatCode =

@@ -186,7 +186,8 @@ private:
     void BeginSession(const SessionControl& hello, int64_t nowMs);
     // The hello this side sends, as a control datagram of `kind`.
     SessionControl MakeControl(SessionControl::Kind kind) const;
-    // The keys agreed with the peer's key-agreement hello `datagram`; none when its key is unusable.
+    // The keys agreed with the peer's hello `datagram` that reveals its key; none when its key is unusable
+    // or is not the one it committed to.
     std::optional<CallKeys> AgreeKeys(std::span<const uint8_t> datagram) const;
     void Heard(int64_t nowMs);
     int ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs);
@@ -202,6 +203,8 @@ private:
     Config config_;
     std::optional<CallKeys> keys_;
     CallKeys::Key peerPublicKey_{};
+    std::optional<CallKeys::Key> peerCommitment_;  // from the peer's first key hello of this session
+    bool revealed_ = false;                        // a hello with our public key has gone out
     bool keysChanged_ = false;
     bool confirmKeys_ = false;  // a sealed keep-alive goes out at once: the peer learns we hold the keys
     bool proven_ = false;

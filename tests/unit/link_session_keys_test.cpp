@@ -15,41 +15,69 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr int kIlbc11 = 0xA4;
 
+// A hello that reveals the key `keyByte` repeated, with its true commitment.
 SessionControl KeyHello(uint64_t sender, uint8_t keyByte) {
     SessionControl control;
     control.senderId = sender;
     control.formatCode = kIlbc11;
-    control.capabilities = SessionControl::kNumberedAudio | SessionControl::kKeyAgreement;
+    control.capabilities =
+        SessionControl::kNumberedAudio | SessionControl::kKeyAgreement | SessionControl::kKeyReveal;
     control.publicKey.fill(keyByte);
+    control.commitment = CallKeys::Commitment(control.publicKey);
     return control;
 }
 
-TEST(KeyHelloWireTest, AKeyHelloIsTheTwentyFourBytesThenThePublicKeyWithBitThree) {
-    Bytes out(56, 0xEE);
-    ASSERT_EQ(KeyHello(0x0102030405060708, 0x5A).Compose(out), 56);
+TEST(KeyHelloWireTest, AKeyHelloIsTheTwentyFourBytesTheCommitmentThenThePublicKey) {
+    Bytes out(88, 0xEE);
+    SessionControl hello = KeyHello(0x0102030405060708, 0x5A);
+    hello.commitment.fill(0xC3);
+    ASSERT_EQ(hello.Compose(out), 88);
     EXPECT_EQ(out[0], 0x04);
     EXPECT_EQ(out[2], 0x01);
-    EXPECT_EQ(out[21], 0x09);
+    EXPECT_EQ(out[21], 0x31);
     EXPECT_EQ(out[23], 0x00);
-    EXPECT_EQ(Bytes(out.begin() + 24, out.end()), Bytes(32, 0x5A));
+    EXPECT_EQ(Bytes(out.begin() + 24, out.begin() + 56), Bytes(32, 0xC3));
+    EXPECT_EQ(Bytes(out.begin() + 56, out.end()), Bytes(32, 0x5A));
     const std::optional<SessionControl> parsed = SessionControl::Parse(out);
     ASSERT_TRUE(parsed);
-    EXPECT_EQ(*parsed, KeyHello(0x0102030405060708, 0x5A));
+    EXPECT_EQ(*parsed, hello);
     // One byte short of room: nothing composed.
-    Bytes shortOut(55);
+    Bytes shortOut(87);
     EXPECT_EQ(KeyHello(1, 1).Compose(shortOut), 0);
+    // Without the key's bit, 56 bytes: the commitment alone, and the key's bytes not sent.
+    hello.capabilities &= static_cast<uint8_t>(~SessionControl::kKeyReveal);
+    Bytes commitOnly(56);
+    ASSERT_EQ(hello.Compose(commitOnly), 56);
+    EXPECT_EQ(commitOnly[21], 0x11);
+    // The key's bit without the commitment's is not sent: a 24-byte hello.
+    SessionControl bare = KeyHello(7, 0x33);
+    bare.capabilities = SessionControl::kNumberedAudio | SessionControl::kKeyReveal;
+    Bytes small24(24);
+    ASSERT_EQ(bare.Compose(small24), 24);
+    EXPECT_EQ(small24[21], 0x01);
 }
 
-TEST(KeyHelloWireTest, OnlyAHelloOfFiftySixBytesOrMoreCarriesAKey) {
-    Bytes out(56);
-    ASSERT_EQ(KeyHello(7, 0x33).Compose(out), 56);
-    // Cut to 55 bytes (exactly, so that the sanitizers see any read past the end): read as a hello
-    // without the offer, as a copy that knows nothing of keys reads it.
+TEST(KeyHelloWireTest, OnlyAHelloOfFiftySixBytesOrMoreCarriesACommitmentAndOfEightyEightAKey) {
+    Bytes out(88);
+    ASSERT_EQ(KeyHello(7, 0x33).Compose(out), 88);
+    // Cut to 87 bytes (exactly, so that the sanitizers see any read past the end): the commitment alone.
+    std::optional<SessionControl> parsed = SessionControl::Parse(Bytes(out.begin(), out.begin() + 87));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->capabilities, 0x11);
+    EXPECT_EQ(parsed->commitment, KeyHello(7, 0x33).commitment);
+    EXPECT_EQ(parsed->publicKey, SessionControl().publicKey);
+    // Cut to 55 bytes: read as a hello without the offer, as a copy that knows nothing of keys reads it.
     const Bytes cut(out.begin(), out.begin() + 55);
-    std::optional<SessionControl> parsed = SessionControl::Parse(cut);
+    parsed = SessionControl::Parse(cut);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->capabilities, 0x01);
     EXPECT_EQ(parsed->publicKey, SessionControl().publicKey);
+    // An earlier copy's key without commitment (bit 3, 0x08): read as no offer at all.
+    Bytes early(out.begin(), out.begin() + 56);
+    early[21] = 0x09;
+    parsed = SessionControl::Parse(early);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->capabilities, 0x01);
     // A keep-alive or goodbye never carries one: composed in 24 bytes without the bit, and read so.
     SessionControl keepAlive = KeyHello(7, 0x33);
     keepAlive.kind = SessionControl::Kind::kKeepAlive;
@@ -144,14 +172,14 @@ TEST(SessionKeysTest, AStrippedOrChangedHelloOfTheSamePeerNeverChangesAnAgreedCa
     // The caller's id with no key (stripped on the path), then with another key.
     SessionControl stripped = KeyHello(kCallerId, 0);
     stripped.capabilities = SessionControl::kNumberedAudio;
-    Bytes out(56);
+    Bytes out(88);
     out.resize(static_cast<size_t>(stripped.Compose(out)));
     CallSession::Incoming in = pair.listener.Receive(out, true, 10);
     EXPECT_FALSE(in.movePeer);
     EXPECT_TRUE(pair.listener.Encrypted());
-    Bytes changed(56);
+    Bytes changed(88);
     SessionControl other = KeyHello(kCallerId, 0x77);
-    ASSERT_EQ(other.Compose(changed), 56);
+    ASSERT_EQ(other.Compose(changed), 88);
     in = pair.listener.Receive(changed, false, 11);
     EXPECT_TRUE(in.stranger) << "from another address";
     EXPECT_FALSE(in.movePeer);
@@ -163,23 +191,76 @@ TEST(SessionKeysTest, AStrippedOrChangedHelloOfTheSamePeerNeverChangesAnAgreedCa
     EXPECT_EQ(pair.listener.GetMode(), CallSession::Mode::kSession);
 }
 
-TEST(SessionKeysTest, APeerThatStartsAgainWithANewIdAndKeyGivesNewKeys) {
+TEST(SessionKeysTest, APeerThatStartsAgainWithANewIdGetsNewKeysAndAKeyOfOursNobodyHasSeen) {
     Pair pair(true, true);
     const CallKeys first = pair.listener.TakeNewKeys().value();
     CallSession restarted;
     restarted.Start(Config(false, kCallerId + 1, true, 0x33), 100);
     pair.listener.Receive(Due(restarted, 100), true, 100);
+    EXPECT_FALSE(pair.listener.TakeNewKeys()) << "a commitment alone agrees nothing";
+    const Bytes answer = Due(pair.listener, 101);
+    ASSERT_EQ(answer.size(), 88u);
+    const std::optional<SessionControl> parsed = SessionControl::Parse(answer);
+    ASSERT_TRUE(parsed);
+    // The listener's key was seen by the old peer: the new one gets another, committed to anew.
+    EXPECT_NE(parsed->publicKey, Config(true, kListenerId, true, 0x22).keyPair.publicKey);
+    EXPECT_EQ(parsed->commitment, CallKeys::Commitment(parsed->publicKey));
+    restarted.Receive(answer, true, 102);
+    pair.listener.Receive(Due(restarted, 103), true, 103);
     const std::optional<CallKeys> second = pair.listener.TakeNewKeys();
     ASSERT_TRUE(second);
     EXPECT_NE(second->openKey, first.openKey);
     EXPECT_NE(second->code, first.code);
+    const std::optional<CallKeys> theirs = restarted.TakeNewKeys();
+    ASSERT_TRUE(theirs);
+    EXPECT_EQ(theirs->code, second->code);
+    EXPECT_EQ(theirs->sendKey, second->openKey);
+}
+
+TEST(SessionKeysTest, AKeyGoesOutOnlyToAPeerThatCommittedAndOnlyTheCommittedKeyIsTaken) {
+    CallSession caller, listener;
+    caller.Start(Config(false, kCallerId, true, 0x11), 0);
+    listener.Start(Config(true, kListenerId, true, 0x22), 0);
+    // Every hello before the peer's commitment has come: 56 bytes, no key.
+    const Bytes first = Due(caller, 0);
+    ASSERT_EQ(first.size(), 56u);
+    EXPECT_EQ(first[21], 0x13);
+    const Bytes second = Due(caller, 200);
+    EXPECT_EQ(second.size(), 56u);
+    listener.Receive(first, true, 1);
+    EXPECT_FALSE(listener.Encrypted());
+    // In a session, but the keys are one round trip away: no audio in the clear meanwhile.
+    ASSERT_TRUE(listener.InSession());
+    EXPECT_TRUE(listener.HoldsAudio(1));
+    EXPECT_TRUE(AudioOut(listener, 1).empty());
+    // A relay, having seen the listener's key, sends one of its own under the caller's id: the commitment
+    // it would need is the caller's, so it is dropped, and the caller's own key still agrees.
+    const Bytes answer = Due(listener, 2);
+    ASSERT_EQ(answer.size(), 88u);
+    Bytes forged(88);
+    ASSERT_EQ(KeyHello(kCallerId, 0x66).Compose(forged), 88);
+    const CallSession::Incoming in = listener.Receive(forged, false, 3);
+    EXPECT_TRUE(in.stranger);
+    EXPECT_FALSE(listener.Encrypted());
+    SessionControl half = KeyHello(kCallerId, 0x66);
+    half.commitment = SessionControl::Parse(first)->commitment;  // the caller's commitment, another key
+    Bytes mismatched(88);
+    ASSERT_EQ(half.Compose(mismatched), 88);
+    listener.Receive(mismatched, true, 4);
+    EXPECT_FALSE(listener.Encrypted());
+    caller.Receive(answer, true, 5);
+    ASSERT_TRUE(caller.Encrypted());
+    listener.Receive(Due(caller, 6), true, 6);
+    ASSERT_TRUE(listener.Encrypted());
+    EXPECT_FALSE(listener.HoldsAudio(7));
+    EXPECT_EQ(caller.TakeNewKeys()->code, listener.TakeNewKeys()->code);
 }
 
 TEST(SessionKeysTest, AnOfferHoldsAudioBackTwoHundredMillisecondsThenThePlainWireGoesOn) {
     CallSession caller;
     caller.Start(Config(false, kCallerId, true, 0x11), 1000);
     EXPECT_TRUE(caller.HoldsAudio(1000)) << "before the first hello";
-    ASSERT_EQ(Due(caller, 1000).size(), 56u);
+    ASSERT_EQ(Due(caller, 1000).size(), 56u) << "the commitment alone: no peer's commitment yet";
     EXPECT_TRUE(caller.HoldsAudio(1199));
     EXPECT_TRUE(AudioOut(caller, 1199).empty());
     EXPECT_FALSE(caller.HoldsAudio(1200));
@@ -205,8 +286,8 @@ TEST(SessionKeysTest, AnOfferHoldsAudioBackTwoHundredMillisecondsThenThePlainWir
 TEST(SessionKeysTest, ALowOrderKeyInAHelloIsDroppedAndMakesNoSession) {
     CallSession listener;
     listener.Start(Config(true, kListenerId, true, 0x22), 0);
-    Bytes hello(56);
-    ASSERT_EQ(KeyHello(kCallerId, 0).Compose(hello), 56);  // the all-zero key
+    Bytes hello(88);
+    ASSERT_EQ(KeyHello(kCallerId, 0).Compose(hello), 88);  // the all-zero key, truly committed to
     const CallSession::Incoming in = listener.Receive(hello, true, 0);
     EXPECT_FALSE(in.movePeer);
     EXPECT_FALSE(listener.InSession());
@@ -246,8 +327,10 @@ TEST(PrivateSessionTest, AnUnprovenPeerHoldsNothingAndGetsNoAudio) {
     listener.Start(PrivateConfig(true, kListenerId, 0x22, kMadeKey), 0);
     CallSession caller;
     caller.Start(PrivateConfig(false, kCallerId, 0x11, kMadeKey), 0);
-    const Bytes callerHello = Due(caller, 0);
-    listener.Receive(callerHello, true, 0);
+    listener.Receive(Due(caller, 0), true, 0);
+    caller.Receive(Due(listener, 1), true, 1);
+    const Bytes callerHello = Due(caller, 2);  // the caller's key, revealed
+    listener.Receive(callerHello, true, 2);
     ASSERT_TRUE(listener.InSession());
     ASSERT_TRUE(listener.Encrypted());
     EXPECT_TRUE(AudioOut(listener, 10).empty()) << "not before the peer has proven the secret";
