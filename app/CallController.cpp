@@ -507,6 +507,11 @@ bool CallController::HandleMessage(const Message& message) {
         case WM_LINK_NO_AGREEMENT:
             view_.ShowNotice("The peer agreed no fresh key: a private call with it is refused");
             return true;
+        case WM_LINK_KEYS_INCOMPLETE:
+            view_.ShowNotice(
+                "The keys of this call could not be agreed with the peer (its hellos did not get "
+                "through): the call ends");
+            return true;
         case WM_LINK_NOT_ENCRYPTED:
             view_.ShowEncryption(false, "");
             view_.ShowNotice(

@@ -25,6 +25,8 @@ constexpr int kFlagsByte = 3;
 constexpr int kPeerIdByte = 12;
 constexpr int kPeerIdBytes = 8;
 constexpr int kFormatByte = 20;
+// Whether the sender already holds the peer's key changes while the keys are agreed: not part of it either.
+constexpr int kCapabilitiesByte = 21;
 
 static_assert(crypto_scalarmult_BYTES == 32 && crypto_scalarmult_SCALARBYTES == 32);
 
@@ -84,6 +86,7 @@ std::optional<CallKeys::Offer> CallKeys::OfferOf(std::span<const uint8_t> hello)
     offer[kFlagsByte] = 0;
     std::memset(offer.data() + kPeerIdByte, 0, kPeerIdBytes);
     offer[kFormatByte] = 0;
+    offer[kCapabilitiesByte] &= static_cast<uint8_t>(~SessionControl::kHoldsPeerKey);
     return offer;
 }
 

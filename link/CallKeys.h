@@ -27,7 +27,8 @@
 struct CallKeys {
     using Key = std::array<uint8_t, 32>;
     // The hello's bytes that enter the transcript: the 88 bytes of a hello that reveals its key, with the
-    // fields that change during a call (flags, the peer's id, the format) set to 0.
+    // fields that change during a call (flags, the peer's id, the format, the capability bit saying that the
+    // sender holds the peer's key) set to 0.
     using Offer = std::array<uint8_t, SessionControl::kBytesWithReveal>;
 
     struct KeyPair {

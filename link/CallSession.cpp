@@ -108,6 +108,18 @@ void CallSession::Heard(int64_t nowMs) {
     heardAnything_ = true;
 }
 
+bool CallSession::AwaitsKeys() const {
+    return mode_ == Mode::kSession && config_.encrypt && peerCommitment_ && !keys_;
+}
+
+bool CallSession::KeyExchangeOpen() const {
+    return AwaitsKeys() || (mode_ == Mode::kSession && keys_ && !peerHoldsKey_);
+}
+
+bool CallSession::KeyAgreementFailed(int64_t nowMs) const {
+    return KeyExchangeOpen() && nowMs - keyStartMs_ >= kKeyAgreementMs;
+}
+
 bool CallSession::PeerTimedOut(int64_t nowMs) const {
     return mode_ == Mode::kSession && config_.peerTimeoutMs > 0 &&
            nowMs - lastHeardMs_ >= config_.peerTimeoutMs;
@@ -279,11 +291,17 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
     if (newSession)
         BeginSession(*control, nowMs);
     if (newSession || !peerCommitment_) {
-        if ((control->capabilities & SessionControl::kKeyAgreement) != 0 && config_.encrypt)
+        if ((control->capabilities & SessionControl::kKeyAgreement) != 0 && config_.encrypt) {
             peerCommitment_ = control->commitment;
-        else
+            // The agreement's clock: our key hello is resent from now on until the peer holds our key.
+            keyStartMs_ = nowMs;
+            keyHellosSent_ = 0;
+            nextKeyHelloMs_ = nowMs + kHelloIntervalMs;
+        } else {
             peerCommitment_.reset();
+        }
     }
+    const bool holdsOurKey = (control->capabilities & SessionControl::kHoldsPeerKey) != 0;
     if (agreed) {
         if (keys_)
             keys_->Wipe();
@@ -292,13 +310,19 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         keysChanged_ = true;
         confirmKeys_ = true;
         proven_ = false;
+        peerHoldsKey_ = holdsOurKey;
     } else if (newSession && keys_) {
         // The peer started again without a key: the old call's keys are not this one's.
         keys_->Wipe();
         keys_.reset();
+        peerHoldsKey_ = false;
+    } else if (keys_ && holdsOurKey && control->kind == SessionControl::Kind::kHello) {
+        peerHoldsKey_ = true;
     }
-    // The peer has not seen our hello yet (it names no id, or an old one): answer at once.
-    if (control->peerId != config_.sessionId)
+    // The peer has not seen our hello yet (it names no id, or an old one), or has not got our key (its hello
+    // with its own key does not say it holds ours): answer at once.
+    const bool missesOurKey = keys_ && control->kind == SessionControl::Kind::kHello && !holdsOurKey;
+    if (control->peerId != config_.sessionId || missesOurKey)
         answerHello_ = true;
     in.movePeer = true;
     Heard(nowMs);
@@ -432,10 +456,16 @@ bool CallSession::HoldsAudio(int64_t nowMs) const {
     // Until the first hello has gone out the wait has not begun; a listener sends nothing before it
     // knows its peer anyway.
     // A peer that has committed to a key reveals it within a round trip: nothing goes in the clear before.
-    if (mode_ == Mode::kSession && config_.encrypt && peerCommitment_ && !keys_)
+    if (AwaitsKeys())
         return true;
     return mode_ == Mode::kOffering && config_.encrypt && !config_.secret && !config_.requireKeys &&
            (hellosSent_ == 0 || nowMs - firstHelloMs_ < kClearAudioHoldMs);
+}
+
+int CallSession::HeldFramesKept() const {
+    const int64_t frameUs = static_cast<int64_t>(frameSamples_) * 1000000 / std::max(1, rate_);
+    return static_cast<int>(std::max<int64_t>(
+        1, (kClearAudioHoldMs * int64_t{1000} + frameUs - 1) / std::max<int64_t>(1, frameUs)));
 }
 
 int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out,
@@ -542,6 +572,8 @@ SessionControl CallSession::MakeControl(SessionControl::Kind kind) const {
         if (peerCommitment_ && kind == SessionControl::Kind::kHello) {
             control.capabilities |= SessionControl::kKeyReveal;
             control.publicKey = config_.keyPair.publicKey;
+            if (keys_)
+                control.capabilities |= SessionControl::kHoldsPeerKey;
         }
     }
     // The hello names the plain format even in an Opus call: a copy without Opus agrees on it as before.
@@ -563,8 +595,18 @@ int CallSession::ComposeDue(std::span<uint8_t> out, int64_t nowMs) {
     }
     if (answerHello_) {
         answerHello_ = false;
+        nextKeyHelloMs_ = nowMs + kHelloIntervalMs;
         return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
     }
+    if (KeyExchangeOpen() && keyHellosSent_ < kMaxHellos && nowMs >= nextKeyHelloMs_) {
+        // The hello with our key may have been lost: again, until the peer shows it holds the key.
+        ++keyHellosSent_;
+        nextKeyHelloMs_ = nowMs + kHelloIntervalMs;
+        return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
+    }
+    // Toward a peer agreeing a key nothing but the hellos goes in the clear: reports wait for the keys.
+    if (AwaitsKeys())
+        return 0;
     if (confirmKeys_ && keys_) {
         confirmKeys_ = false;
         return ComposeControl(SessionControl::Kind::kKeepAlive, out, nowMs);

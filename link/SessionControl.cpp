@@ -37,7 +37,7 @@ int SessionControl::Compose(std::span<uint8_t> out) const {
     if (!withKey)
         sent &= static_cast<uint8_t>(~kKeyAgreement);
     if (!withReveal)
-        sent &= static_cast<uint8_t>(~kKeyReveal);
+        sent &= static_cast<uint8_t>(~(kKeyReveal | kHoldsPeerKey));
     at[21] = sent;
     at[22] = (capabilities & kOpus) != 0 ? opusFormat : 0;
     at[23] = 0;
@@ -77,10 +77,10 @@ std::optional<SessionControl> SessionControl::Parse(std::span<const uint8_t> dat
         datagram.size() >= static_cast<size_t>(kBytesWithKey))
         std::memcpy(control.commitment.data(), at + kBytes, control.commitment.size());
     else
-        control.capabilities &= static_cast<uint8_t>(~(kKeyAgreement | kKeyReveal));
+        control.capabilities &= static_cast<uint8_t>(~(kKeyAgreement | kKeyReveal | kHoldsPeerKey));
     if ((control.capabilities & kKeyReveal) != 0 && datagram.size() >= static_cast<size_t>(kBytesWithReveal))
         std::memcpy(control.publicKey.data(), at + kBytesWithKey, control.publicKey.size());
     else
-        control.capabilities &= static_cast<uint8_t>(~kKeyReveal);
+        control.capabilities &= static_cast<uint8_t>(~(kKeyReveal | kHoldsPeerKey));
     return control;
 }

@@ -5,11 +5,12 @@
 // A hello with capability bit 4 carries a commitment to this call's X25519 public key in bytes 24-55 (56
 // bytes), and with bit 5 also the key itself in bytes 56-87 (88 bytes), sent only once the sender holds the
 // peer's commitment: neither side can choose its key after seeing the other's. A receiver that reads only
-// 24 bytes ignores both, so the agreement is offered, never imposed. Bit 3 (a key sent without commitment,
-// by earlier copies) is never sent and read as clear.
-// A receiver takes any version from 1 up and reads the fields it knows, so that later versions may add
-// fields after byte 24; it refuses a shorter datagram, a kind it does not know and a sender id of 0.
-// docs/SESSION.md has the table and what each side does with it.
+// 24 bytes ignores both, so the agreement is offered, never imposed. Bit 6, with bit 5, says that the sender
+// holds the peer's key (it has agreed the call's keys), so that the peer stops resending its own. Bit 3 (a
+// key sent without commitment, by earlier copies) is never sent and read as clear. A receiver takes any
+// version from 1 up and reads the fields it knows, so that later versions may add fields after byte 24; it
+// refuses a shorter datagram, a kind it does not know and a sender id of 0. docs/SESSION.md has the table and
+// what each side does with it.
 #pragma once
 
 #include <array>
@@ -28,8 +29,9 @@ struct SessionControl {
     static constexpr uint8_t kOpus = 0x04;            // Opus, in the format of byte 22
     static constexpr uint8_t kKeyAgreement = 0x10;    // an encrypted call: the key's commitment follows
     static constexpr uint8_t kKeyReveal = 0x20;       // with kKeyAgreement: the public key follows that
+    static constexpr uint8_t kHoldsPeerKey = 0x40;    // with kKeyReveal: the sender holds the peer's key
     static constexpr uint8_t kKnownCapabilities =
-        kNumberedAudio | kQualityReports | kOpus | kKeyAgreement | kKeyReveal;
+        kNumberedAudio | kQualityReports | kOpus | kKeyAgreement | kKeyReveal | kHoldsPeerKey;
     static constexpr int kPublicKeyBytes = 32;
     // A hello that offers key agreement: the 24 bytes and the commitment.
     static constexpr int kBytesWithKey = kBytes + kPublicKeyBytes;
@@ -54,13 +56,13 @@ struct SessionControl {
     // Writes the 24 bytes into `out` (56 for a hello with kKeyAgreement, 88 with kKeyReveal too); returns
     // that length, or 0 when `out` is shorter or the datagram is one a receiver would refuse (version 0,
     // sender id 0, an unknown kind). Capability bits beyond the known ones are not sent; kKeyAgreement is
-    // sent only in a hello, kKeyReveal only with it.
+    // sent only in a hello, kKeyReveal only with it, kHoldsPeerKey only with kKeyReveal.
     int Compose(std::span<uint8_t> out) const;
 
     // The control datagram in `datagram`, or none when it is not one a receiver takes: not type 4,
     // shorter than 24 or longer than 10000 bytes, version 0, an unknown kind, sender id 0. Bytes beyond
     // 24, reserved bits and unknown capability bits are ignored. A key-agreement offer counts only in a
     // hello of at least 56 bytes, a revealed key only with it in one of at least 88: otherwise the bit is
-    // dropped and the hello read as one without it.
+    // dropped and the hello read as one without it. kHoldsPeerKey counts only beside a revealed key.
     static std::optional<SessionControl> Parse(std::span<const uint8_t> datagram);
 };

@@ -328,6 +328,11 @@ void VoiceLink::RunCall() {
                 // A session peer silent for the time-out has gone: the call ends as a failed receive would.
                 break;
             }
+            if (session_.KeyAgreementFailed(nowMs)) {
+                // One side would seal what the other cannot open: better ended, and said, than talked past.
+                PostWindow(WM_LINK_KEYS_INCOMPLETE);
+                break;
+            }
             frameQueued_.Clear();
             // A caller not yet heard at one address of its peer's goes on to the next after a while (all
             // in turn), until one answers: then it stays there.
@@ -522,6 +527,7 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
             NoteStranger(from);
         return Received::kNothing;
     }
+    session_.SetKeysConfirmed();
     if (pendingCode_) {
         // The keys are confirmed: the peer derived the same ones.
         encrypted_.store(true, std::memory_order_relaxed);
@@ -565,6 +571,9 @@ bool VoiceLink::FollowEncryption() {
         pendingCode_.reset();
         encrypted_.store(false, std::memory_order_relaxed);
     }
+    // A peer that committed to a key is agreeing one: the call is not unencrypted before that fails.
+    if (session_.AwaitsKeys())
+        return true;
     if (!private_ && !session_.Encrypted() && encryptionShown_ != false) {
         encryptionShown_ = false;
         PostWindow(WM_LINK_NOT_ENCRYPTED);
@@ -740,8 +749,12 @@ void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteB
     const int64_t nowMs = MonotonicMs();
     // Sealing adds its overhead: a frame that would not fit a receiver's limit sealed is not sent.
     // An offer of encryption keeps the frames queued until the peer answers it, or the wait is over.
-    if (session_.HoldsAudio(nowMs))
+    if (session_.HoldsAudio(nowMs)) {
+        // Waiting for the peer's key may take a few retries: only the newest frames are worth sending then.
+        if (session_.AwaitsKeys())
+            TrimQueue(static_cast<size_t>(session_.HeldFramesKept()));
         return;
+    }
     const bool sealing = callSealer_ != nullptr;
     const size_t room = static_cast<size_t>(kMaxDatagram - (sealing ? DatagramSealer::kOverhead : 0));
     std::lock_guard<std::mutex> guard(queueLock_);

@@ -98,6 +98,11 @@ TEST(CallKeysTest, BothSidesGetMirrorKeysAndTheSameCodeWhateverTheirHellosLaterS
     EXPECT_EQ(a->openKey, b->sendKey);
     EXPECT_NE(a->sendKey, a->openKey);
     EXPECT_EQ(a->code, b->code);
+    // Bob's later hellos say that he holds Alice's key (0x40 in byte 21): the same transcript, the same code.
+    std::vector<uint8_t> bobHolding = Hello(kBobId, kBobPublic, kAliceId);
+    bobHolding[21] |= 0x40;
+    EXPECT_EQ(OfferOf(bobHolding), bobFirst);
+    EXPECT_EQ(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, OfferOf(bobHolding))->code, a->code);
 
     // What one seals the other opens, and neither opens its own.
     DatagramSealer aliceSealer(a->sendKey, a->openKey, kAliceId);

@@ -447,3 +447,63 @@ TEST_F(SessionCallTest, RequiringEncryptionEndsACallWhosePeerAgreesNoKeyWithNoth
     EXPECT_FALSE(peer.Next(0x80, 300)) << "no RTP in the clear";
     EXPECT_FALSE(peer.Next(0x00, 100)) << "no plain audio either";
 }
+
+TEST_F(SessionCallTest, APeerThatCommittedIsWaitedForWithHellosAgainAndEndsTheCallOnlyWhenItsKeyNeverComes) {
+    // --require-private too: a side agreeing keys is not a side without them.
+    link->SetRequireEncryption(true);
+    link->Create();
+    link->Start();
+    link->Listen("127.0.0.1", 0);
+    port = link->LocalPort();
+    {
+        // The peer's key reaches the link only after its hellos have been resent for a while.
+        EncryptedPeer peer(kPeerId);
+        peer.socket.Send(port, peer.Hello());
+        ASSERT_TRUE(peer.TakeAnswer());
+        const Bytes confirmation = peer.Confirmation();
+        int resent = 0;
+        for (int i = 0; i < 3; ++i) {
+            const std::optional<Bytes> again = peer.socket.Next(4, 400);
+            ASSERT_TRUE(again) << "the link's hello with its key goes out again";
+            EXPECT_EQ(again->size(), 88u);
+            EXPECT_EQ((*again)[21] & 0x40, 0) << "it does not hold the peer's key yet";
+            ++resent;
+        }
+        EXPECT_EQ(resent, 3);
+        peer.socket.Send(port, peer.reveal);
+        peer.socket.Send(port, confirmation);
+        ASSERT_TRUE(WaitFor(WM_LINK_ENCRYPTED));
+        EXPECT_TRUE(link->Encrypted());
+        EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+        peer.socket.Send(port, peer.Seal(peer.Goodbye()));
+        ASSERT_TRUE(WaitFor(WM_LINK_CLOSED));
+    }
+    // A peer whose key never comes: neither "not encrypted" nor anything in the clear, and then the end.
+    link->Listen("127.0.0.1", port);
+    ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
+    EncryptedPeer silent(kPeerId + 1);
+    silent.socket.Send(port, silent.Hello());
+    const auto start = std::chrono::steady_clock::now();
+    const Bytes frame(50, 0x33);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    bool notEncrypted = false;
+    bool incomplete = false;
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(5000)) {
+        const std::optional<Message> next = window.Get(20);
+        if (!next)
+            continue;
+        notEncrypted = notEncrypted || next->message == WM_LINK_NOT_ENCRYPTED;
+        incomplete = incomplete || next->message == WM_LINK_KEYS_INCOMPLETE;
+        if (next->message == WM_LINK_CLOSED)
+            break;
+    }
+    const auto tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    EXPECT_FALSE(notEncrypted);
+    EXPECT_TRUE(incomplete);
+    EXPECT_GE(tookMs, 2900) << "the retries are given their time";
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+    EXPECT_FALSE(silent.socket.Next(0x80, 100)) << "no RTP in the clear";
+    EXPECT_FALSE(silent.socket.Next(0x00, 100)) << "no plain audio either";
+}

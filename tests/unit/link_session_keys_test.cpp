@@ -49,6 +49,18 @@ TEST(KeyHelloWireTest, AKeyHelloIsTheTwentyFourBytesTheCommitmentThenThePublicKe
     Bytes commitOnly(56);
     ASSERT_EQ(hello.Compose(commitOnly), 56);
     EXPECT_EQ(commitOnly[21], 0x11);
+    // Saying that the sender holds the peer's key (0x40) goes only beside the key itself.
+    SessionControl holding = KeyHello(7, 0x33);
+    holding.capabilities |= SessionControl::kHoldsPeerKey;
+    Bytes withKey(88);
+    ASSERT_EQ(holding.Compose(withKey), 88);
+    EXPECT_EQ(withKey[21], 0x71);
+    EXPECT_EQ(SessionControl::Parse(withKey)->capabilities, 0x71);
+    holding.capabilities &= static_cast<uint8_t>(~SessionControl::kKeyReveal);
+    ASSERT_EQ(holding.Compose(commitOnly), 56);
+    EXPECT_EQ(commitOnly[21], 0x11);
+    commitOnly[21] = 0x51;  // received so: read without it, as no key came
+    EXPECT_EQ(SessionControl::Parse(commitOnly)->capabilities, 0x11);
     // The key's bit without the commitment's is not sent: a 24-byte hello.
     SessionControl bare = KeyHello(7, 0x33);
     bare.capabilities = SessionControl::kNumberedAudio | SessionControl::kKeyReveal;
