@@ -509,8 +509,8 @@ bool CallController::HandleMessage(const Message& message) {
             return true;
         case WM_LINK_KEYS_INCOMPLETE:
             view_.ShowNotice(
-                "The keys of this call could not be agreed with the peer (its hellos did not get "
-                "through): the call ends");
+                "The keys of this call could not be agreed with the peer (hellos lost on the way, or "
+                "another secret): the call ends");
             return true;
         case WM_LINK_NOT_ENCRYPTED:
             view_.ShowEncryption(false, "");
