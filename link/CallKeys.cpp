@@ -13,6 +13,7 @@ namespace {
 constexpr char kTranscriptLabel[] = "Q-Parlin transcript 2";
 constexpr char kCommitmentLabel[] = "Q-Parlin commitment 1";
 constexpr char kKeysLabel[] = "Q-Parlin call keys 1";
+constexpr char kIdentityKeysLabel[] = "Q-Parlin call keys with identities 1";
 constexpr char kCodeLabel[] = "Q-Parlin code 1";
 constexpr char kSecretKeyLabel[] = "Q-Parlin secret key 1";
 constexpr char kPassphraseSaltLabel[] = "Q-Parlin passphrase 1";
@@ -91,7 +92,7 @@ std::optional<CallKeys::Offer> CallKeys::OfferOf(std::span<const uint8_t> hello)
 }
 
 std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
-                                        const Key* preShared) {
+                                        const Key* preShared, Identities identities) {
     StartSodium();
     const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytesWithKey;
     const int order = std::memcmp(myOffer.data() + SessionControl::kBytesWithKey, theirPublic, 32);
@@ -109,19 +110,56 @@ std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffe
     const Offer& low = mineLow ? myOffer : theirOffer;
     const Offer& high = mineLow ? theirOffer : myOffer;
 
+    // With identities: each side's identity with the other's fresh key, the low side's first.
+    const bool withIdentities = identities.mine != nullptr && identities.theirs != nullptr;
+    Key lowIdentityValue{};
+    Key highIdentityValue{};
+    if (withIdentities) {
+        Key theirIdentity{};
+        Key myIdentitySecret{};
+        if (crypto_sign_ed25519_pk_to_curve25519(theirIdentity.data(), identities.theirs->data()) != 0)
+            return std::nullopt;
+        crypto_sign_ed25519_sk_to_curve25519(myIdentitySecret.data(), identities.mine->secretKey.data());
+        std::optional<Key> mineWithTheirs = SharedValue(myIdentitySecret, theirKey);
+        sodium_memzero(myIdentitySecret.data(), myIdentitySecret.size());
+        std::optional<Key> theirsWithMine = SharedValue(mine.secretKey, theirIdentity);
+        if (!mineWithTheirs || !theirsWithMine)
+            return std::nullopt;
+        lowIdentityValue = mineLow ? *mineWithTheirs : *theirsWithMine;
+        highIdentityValue = mineLow ? *theirsWithMine : *mineWithTheirs;
+        sodium_memzero(mineWithTheirs->data(), mineWithTheirs->size());
+        sodium_memzero(theirsWithMine->data(), theirsWithMine->size());
+    }
+
     CallKeys keys;
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, keys.transcriptHash.size());
     Absorb(state, kTranscriptLabel, sizeof(kTranscriptLabel) - 1);
     Absorb(state, low.data(), low.size());
     Absorb(state, high.data(), high.size());
+    if (withIdentities) {
+        const Key& lowIdentity = mineLow ? identities.mine->publicKey : *identities.theirs;
+        const Key& highIdentity = mineLow ? *identities.theirs : identities.mine->publicKey;
+        Absorb(state, lowIdentity.data(), lowIdentity.size());
+        Absorb(state, highIdentity.data(), highIdentity.size());
+        keys.peerIdentity = *identities.theirs;
+    }
     crypto_generichash_final(&state, keys.transcriptHash.data(), keys.transcriptHash.size());
 
     std::array<uint8_t, 64> material{};
     crypto_generichash_init(&state, preShared != nullptr ? preShared->data() : nullptr,
                             preShared != nullptr ? preShared->size() : 0, material.size());
-    Absorb(state, kKeysLabel, sizeof(kKeysLabel) - 1);
+    if (withIdentities)
+        Absorb(state, kIdentityKeysLabel, sizeof(kIdentityKeysLabel) - 1);
+    else
+        Absorb(state, kKeysLabel, sizeof(kKeysLabel) - 1);
     Absorb(state, shared->data(), shared->size());
+    if (withIdentities) {
+        Absorb(state, lowIdentityValue.data(), lowIdentityValue.size());
+        Absorb(state, highIdentityValue.data(), highIdentityValue.size());
+        sodium_memzero(lowIdentityValue.data(), lowIdentityValue.size());
+        sodium_memzero(highIdentityValue.data(), highIdentityValue.size());
+    }
     Absorb(state, keys.transcriptHash.data(), keys.transcriptHash.size());
     crypto_generichash_final(&state, material.data(), material.size());
     std::memcpy((mineLow ? keys.sendKey : keys.openKey).data(), material.data(), 32);
@@ -174,9 +212,9 @@ void CallKeys::Secret::Wipe() {
 }
 
 std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
-                                        const Secret& secret) {
+                                        const Secret& secret, Identities identities) {
     if (secret.key)
-        return Agree(mine, myOffer, theirOffer, &*secret.key);
+        return Agree(mine, myOffer, theirOffer, &*secret.key, identities);
     StartSodium();
     const uint8_t* myPublic = myOffer.data() + SessionControl::kBytesWithKey;
     const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytesWithKey;
@@ -196,7 +234,7 @@ std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffe
             secret.passphrase.size(), salt, kPassphrasePasses, kPassphraseMemoryBytes,
             crypto_pwhash_ALG_ARGON2ID13) != 0)
         return std::nullopt;
-    std::optional<CallKeys> keys = Agree(mine, myOffer, theirOffer, &key);
+    std::optional<CallKeys> keys = Agree(mine, myOffer, theirOffer, &key, identities);
     sodium_memzero(key.data(), key.size());
     return keys;
 }

@@ -13,6 +13,11 @@
 // from the transcript hash alone: a relay in the middle gives each side a transcript with its own public
 // key in it, so the two sides' codes differ. Nothing here is kept after the call: the secret key and the
 // call keys live in the call's objects and are wiped with them.
+//
+// When both hellos name an identity key (each copy's long-term Ed25519 pair), both keys enter the
+// transcript hash, and so the code, and the key material also takes two more X25519 values: each side's
+// identity (as its X25519 form) with the other's fresh key. Only the holder of an identity's secret half
+// derives the keys that open the call, so a sealed datagram that opens proves the peer's identity.
 #pragma once
 
 #include <array>
@@ -34,6 +39,16 @@ struct CallKeys {
     struct KeyPair {
         Key secretKey{};
         Key publicKey{};
+    };
+    // A copy's long-term identity: an Ed25519 pair in libsodium's form (the secret half is seed and key).
+    struct Identity {
+        Key publicKey{};
+        std::array<uint8_t, 64> secretKey{};
+    };
+    // The identities of the two sides, when both hellos named one; {} (both null) when not.
+    struct Identities {
+        const Identity* mine;
+        const Key* theirs;
     };
 
     // The shared secret of --secret as the agreement takes it: a key made by --make-secret goes in through
@@ -57,6 +72,8 @@ struct CallKeys {
     Key openKey{};
     Key transcriptHash{};
     uint32_t code = 0;  // 0 to 999999, shown as six digits
+    // The peer's identity key when both sides named one: bound into these keys and the code.
+    std::optional<Key> peerIdentity;
 
     // A fresh random key pair.
     static KeyPair MakeKeyPair();
@@ -73,12 +90,14 @@ struct CallKeys {
     // The call's keys from this side's pair and hello and the peer's hello; none when the peer's key does
     // not match its commitment, is of low order or is this side's own (a hello sent back at us).
     // `preShared`: the key of --secret.
+    // `identities`: both sides' identity keys, or none (then the agreement is as without them). None also
+    // when the peer's identity key is no Ed25519 point.
     static std::optional<CallKeys> Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
-                                         const Key* preShared = nullptr);
+                                         const Key* preShared = nullptr, Identities identities = {});
     // The same with the secret of --secret: its key for this call, then Agree. None also when a
     // passphrase's derivation finds no memory.
     static std::optional<CallKeys> Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
-                                         const Secret& secret);
+                                         const Secret& secret, Identities identities = {});
 
     // "123 456".
     static std::string CodeText(uint32_t code);

@@ -270,7 +270,7 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
             revealed_ = false;
         }
         if (offersKey && reveals && !(samePeer && keys_)) {
-            agreed = AgreeKeys(datagram);
+            agreed = AgreeKeys(datagram, *control);
             if (!agreed) {
                 in.stranger = !fromPeerAddress;
                 return in;
@@ -528,28 +528,39 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     return length;
 }
 
-std::optional<CallKeys> CallSession::AgreeKeys(std::span<const uint8_t> datagram) const {
+std::optional<CallKeys> CallSession::AgreeKeys(std::span<const uint8_t> datagram,
+                                               const SessionControl& theirs) const {
     // Our offer as the hello that reveals our key to this peer will carry it.
     SessionControl hello = MakeControl(SessionControl::Kind::kHello);
     hello.capabilities |= SessionControl::kKeyReveal;
     hello.publicKey = config_.keyPair.publicKey;
-    uint8_t mine[SessionControl::kBytesWithReveal];
-    if (hello.Compose(mine) != SessionControl::kBytesWithReveal)
+    if (config_.identity) {
+        hello.capabilities |= SessionControl::kIdentity;
+        hello.identityKey = config_.identity->publicKey;
+    }
+    uint8_t mine[SessionControl::kBytesWithIdentity];
+    if (hello.Compose(mine) < SessionControl::kBytesWithReveal)
         return std::nullopt;
     const std::optional<CallKeys::Offer> myOffer = CallKeys::OfferOf(mine);
     const std::optional<CallKeys::Offer> theirOffer = CallKeys::OfferOf(datagram);
     if (!myOffer || !theirOffer)
         return std::nullopt;
+    // Identities count only when both hellos name one: a peer without them agrees as before.
+    CallKeys::Identities identities{};
+    if (config_.identity && (theirs.capabilities & SessionControl::kIdentity) != 0) {
+        identities.mine = &*config_.identity;
+        identities.theirs = &theirs.identityKey;
+    }
     if (config_.secret)
-        return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer, *config_.secret);
-    return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer);
+        return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer, *config_.secret, identities);
+    return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer, nullptr, identities);
 }
 
 int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs) {
     const int length = MakeControl(kind).Compose(out);
     if (length > 0)
         lastSentMs_ = nowMs;
-    if (length == SessionControl::kBytesWithReveal)
+    if (length >= SessionControl::kBytesWithReveal)
         revealed_ = true;
     return length;
 }
@@ -574,6 +585,10 @@ SessionControl CallSession::MakeControl(SessionControl::Kind kind) const {
             control.publicKey = config_.keyPair.publicKey;
             if (keys_)
                 control.capabilities |= SessionControl::kHoldsPeerKey;
+            if (config_.identity) {
+                control.capabilities |= SessionControl::kIdentity;
+                control.identityKey = config_.identity->publicKey;
+            }
         }
     }
     // The hello names the plain format even in an Opus call: a copy without Opus agrees on it as before.

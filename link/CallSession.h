@@ -77,6 +77,9 @@ public:
         // one of its sealed datagrams has opened (SetPeerProven), and no audio goes to it before.
         std::shared_ptr<const CallKeys::Secret> secret;
         bool requireKeys = false;  // --require-private: no audio at all before the keys are agreed
+        // This copy's long-term identity, named in the hello that reveals the key and bound into the keys
+        // when the peer names one too; none: the hello names none.
+        std::optional<CallKeys::Identity> identity;
     };
 
     // What a received datagram means for the call.
@@ -205,7 +208,7 @@ private:
     SessionControl MakeControl(SessionControl::Kind kind) const;
     // The keys agreed with the peer's hello `datagram` that reveals its key; none when its key is unusable
     // or is not the one it committed to.
-    std::optional<CallKeys> AgreeKeys(std::span<const uint8_t> datagram) const;
+    std::optional<CallKeys> AgreeKeys(std::span<const uint8_t> datagram, const SessionControl& hello) const;
     void Heard(int64_t nowMs);
     // Keys awaited, or agreed but not yet known to the peer: our key hello goes out again.
     bool KeyExchangeOpen() const;

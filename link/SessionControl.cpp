@@ -21,7 +21,11 @@ bool KnownKind(uint8_t kind) {
 int SessionControl::Compose(std::span<uint8_t> out) const {
     const bool withKey = kind == Kind::kHello && (capabilities & kKeyAgreement) != 0;
     const bool withReveal = withKey && (capabilities & kKeyReveal) != 0;
-    const int length = withReveal ? kBytesWithReveal : withKey ? kBytesWithKey : kBytes;
+    const bool withIdentity = withReveal && (capabilities & kIdentity) != 0;
+    const int length = withIdentity ? kBytesWithIdentity
+                       : withReveal ? kBytesWithReveal
+                       : withKey    ? kBytesWithKey
+                                    : kBytes;
     if (out.size() < static_cast<size_t>(length) || version == 0 || senderId == 0 ||
         !KnownKind(static_cast<uint8_t>(kind)))
         return 0;
@@ -37,7 +41,7 @@ int SessionControl::Compose(std::span<uint8_t> out) const {
     if (!withKey)
         sent &= static_cast<uint8_t>(~kKeyAgreement);
     if (!withReveal)
-        sent &= static_cast<uint8_t>(~(kKeyReveal | kHoldsPeerKey));
+        sent &= static_cast<uint8_t>(~(kKeyReveal | kHoldsPeerKey | kIdentity));
     at[21] = sent;
     at[22] = (capabilities & kOpus) != 0 ? opusFormat : 0;
     at[23] = 0;
@@ -45,6 +49,8 @@ int SessionControl::Compose(std::span<uint8_t> out) const {
         std::memcpy(at + kBytes, commitment.data(), commitment.size());
     if (withReveal)
         std::memcpy(at + kBytesWithKey, publicKey.data(), publicKey.size());
+    if (withIdentity)
+        std::memcpy(at + kBytesWithReveal, identityKey.data(), identityKey.size());
     return length;
 }
 
@@ -77,10 +83,15 @@ std::optional<SessionControl> SessionControl::Parse(std::span<const uint8_t> dat
         datagram.size() >= static_cast<size_t>(kBytesWithKey))
         std::memcpy(control.commitment.data(), at + kBytes, control.commitment.size());
     else
-        control.capabilities &= static_cast<uint8_t>(~(kKeyAgreement | kKeyReveal | kHoldsPeerKey));
+        control.capabilities &=
+            static_cast<uint8_t>(~(kKeyAgreement | kKeyReveal | kHoldsPeerKey | kIdentity));
     if ((control.capabilities & kKeyReveal) != 0 && datagram.size() >= static_cast<size_t>(kBytesWithReveal))
         std::memcpy(control.publicKey.data(), at + kBytesWithKey, control.publicKey.size());
     else
-        control.capabilities &= static_cast<uint8_t>(~(kKeyReveal | kHoldsPeerKey));
+        control.capabilities &= static_cast<uint8_t>(~(kKeyReveal | kHoldsPeerKey | kIdentity));
+    if ((control.capabilities & kIdentity) != 0 && datagram.size() >= static_cast<size_t>(kBytesWithIdentity))
+        std::memcpy(control.identityKey.data(), at + kBytesWithReveal, control.identityKey.size());
+    else
+        control.capabilities &= static_cast<uint8_t>(~kIdentity);
     return control;
 }

@@ -51,6 +51,8 @@ VoiceLink::~VoiceLink() {
     // The worker runs on this object: end it before anything here goes away.
     Stop(true);
     pipeline_.Shutdown();
+    if (identity_)
+        sodium_memzero(identity_->secretKey.data(), identity_->secretKey.size());
     std::lock_guard<std::mutex> guard(socketLock_);
     socket_.Close();
 }
@@ -404,14 +406,19 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
     config.encrypt = private_ || (sessionOffer_ && encryptionOffer_);
     config.secret = callSecret_;
     config.requireKeys = requireEncryption_;
-    if (config.encrypt)
+    if (config.encrypt) {
         config.keyPair = CallKeys::MakeKeyPair();
+        config.identity = identity_;
+    }
     callSealer_.reset();
     pendingCode_.reset();
+    pendingIdentity_.reset();
     encryptionShown_.reset();
     encrypted_.store(false, std::memory_order_relaxed);
     session_.Start(config, MonotonicMs());
     sodium_memzero(config.keyPair.secretKey.data(), config.keyPair.secretKey.size());
+    if (config.identity)
+        sodium_memzero(config.identity->secretKey.data(), config.identity->secretKey.size());
     // Opus set for the call waits for the peer's hello: the call begins in the plain format.
     if (session_.TakeFormatChange())
         ChangeFormat(session_.FormatCode(), false);
@@ -530,6 +537,10 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
     session_.SetKeysConfirmed();
     if (pendingCode_) {
         // The keys are confirmed: the peer derived the same ones.
+        {
+            std::lock_guard<std::mutex> guard(stateLock_);
+            callState_.peerIdentity = std::exchange(pendingIdentity_, std::nullopt);
+        }
         encrypted_.store(true, std::memory_order_relaxed);
         encryptionShown_ = true;
         PostWindow(WM_LINK_ENCRYPTED, static_cast<WPARAM>(*std::exchange(pendingCode_, std::nullopt)), 0);
@@ -559,6 +570,7 @@ bool VoiceLink::FollowEncryption() {
         callSealer_ = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session_.SessionId());
         keys->Wipe();
         pendingCode_ = keys->code;
+        pendingIdentity_ = keys->peerIdentity;
         return true;
     }
     const CallSession::Mode mode = session_.GetMode();

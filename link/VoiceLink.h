@@ -102,6 +102,8 @@ public:
     // --require-private: nothing goes in the clear, and a call that turns out not to be encrypted ends.
     // Set before the worker starts.
     void SetRequireEncryption(bool require) { requireEncryption_ = require; }
+    // This copy's long-term identity, named in every call's key agreement. Set before the worker starts.
+    void SetIdentity(const CallKeys::Identity& identity) { identity_ = identity; }
     // How long a session peer may stay silent before the call ends; 0: never. Set before the worker starts.
     void SetPeerTimeoutMs(int ms) { peerTimeoutMs_ = ms; }
     int OutputDevice() const { return outputDevice_; }
@@ -129,6 +131,8 @@ public:
         int64_t silentForMs = 0;     // since the peer was last heard (or the call began)
         int formatCode = 0;          // the format this call uses
         CallSession::Quality quality;
+        // The peer's identity key, once keys bound to it have been confirmed (a datagram of it opened).
+        std::optional<CallKeys::Key> peerIdentity;
     };
     CallState GetCallState() const;
     // Whether the current call's datagrams are sealed with keys agreed for it, and a datagram of the peer
@@ -284,6 +288,8 @@ private:
     std::optional<bool> encryptionShown_;  // what the window was last told of this call
     // The code of keys agreed but not yet confirmed: shown once a datagram of the peer opens with them.
     std::optional<uint32_t> pendingCode_;
+    std::optional<CallKeys::Key> pendingIdentity_;  // the peer's identity in those keys, if both named one
+    std::optional<CallKeys::Identity> identity_;
     std::atomic<bool> encrypted_{false};
     bool formatChosen_ = false;
     int opusOffer_ = kOpusOffered;

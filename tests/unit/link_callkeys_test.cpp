@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <sodium.h>
+
+#include <array>
+
 #include "link/CallKeys.h"
 #include "link/DatagramSealer.h"
 #include "link/SessionControl.h"
@@ -186,6 +190,58 @@ TEST(CallKeysTest, LowOrderKeysOurOwnKeyAndShortHellosAreRefused) {
     EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 87)));
     EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 56)));
     EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 24)));
+}
+
+// An Ed25519 identity from a seed of one repeated byte.
+CallKeys::Identity IdentityOf(uint8_t seedByte) {
+    std::array<uint8_t, crypto_sign_SEEDBYTES> seed{};
+    seed.fill(seedByte);
+    CallKeys::Identity identity;
+    crypto_sign_seed_keypair(identity.publicKey.data(), identity.secretKey.data(), seed.data());
+    return identity;
+}
+
+TEST(CallKeysTest, IdentitiesOfBothSidesBindTheKeysAndTheCodeAndOnlyTheirHoldersGetTheKeys) {
+    ASSERT_GE(sodium_init(), 0);
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bob = OfferOf(Hello(kBobId, kBobPublic));
+    const CallKeys::Identity aliceId = IdentityOf(0xA1);
+    const CallKeys::Identity bobId = IdentityOf(0xB0);
+    const CallKeys plain = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob).value();
+    EXPECT_FALSE(plain.peerIdentity);
+    const CallKeys a =
+        CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, nullptr, {&aliceId, &bobId.publicKey})
+            .value();
+    const CallKeys b =
+        CallKeys::Agree(CallKeys::KeyPairOf(kBobSecret), bob, alice, nullptr, {&bobId, &aliceId.publicKey})
+            .value();
+    EXPECT_EQ(a.sendKey, b.openKey);
+    EXPECT_EQ(a.openKey, b.sendKey);
+    EXPECT_EQ(a.code, b.code);
+    EXPECT_EQ(a.peerIdentity, bobId.publicKey);
+    EXPECT_EQ(b.peerIdentity, aliceId.publicKey);
+    EXPECT_NE(a.transcriptHash, plain.transcriptHash) << "the identities are part of the code's input";
+    EXPECT_NE(a.sendKey, plain.sendKey);
+    // One who names Bob's identity key without holding its secret half (here: with another identity's)
+    // gets keys that open nothing of Alice's.
+    CallKeys::Identity impostor = IdentityOf(0xEE);
+    impostor.publicKey = bobId.publicKey;
+    const CallKeys fake =
+        CallKeys::Agree(CallKeys::KeyPairOf(kBobSecret), bob, alice, nullptr, {&impostor, &aliceId.publicKey})
+            .value();
+    EXPECT_EQ(fake.code, a.code) << "the transcript is public";
+    EXPECT_NE(fake.openKey, a.sendKey);
+    EXPECT_NE(fake.sendKey, a.openKey);
+    // Another identity named for the peer: another code.
+    const CallKeys::Identity carol = IdentityOf(0xCC);
+    const CallKeys other =
+        CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, nullptr, {&aliceId, &carol.publicKey})
+            .value();
+    EXPECT_NE(other.code, a.code);
+    // An identity key that is no point of the curve is refused.
+    Key bad{};
+    bad.fill(0xFF);
+    EXPECT_FALSE(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, nullptr, {&aliceId, &bad}));
 }
 
 TEST(CallKeysTest, FreshPairsDifferAndCodesPrintAsTwoGroupsOfThree) {

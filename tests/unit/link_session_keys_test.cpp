@@ -2,6 +2,7 @@
 // mirror keys, the older peer whose hello has no key, a stripped or changed hello that never downgrades an
 // agreed call, and no audio in the clear while the offer stands.
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <cstdint>
 #include <optional>
@@ -61,6 +62,19 @@ TEST(KeyHelloWireTest, AKeyHelloIsTheTwentyFourBytesTheCommitmentThenThePublicKe
     EXPECT_EQ(commitOnly[21], 0x11);
     commitOnly[21] = 0x51;  // received so: read without it, as no key came
     EXPECT_EQ(SessionControl::Parse(commitOnly)->capabilities, 0x11);
+    // The identity key (0x80) follows the public key, in 120 bytes, and only beside it.
+    SessionControl named = KeyHello(7, 0x33);
+    named.capabilities |= SessionControl::kIdentity;
+    named.identityKey.fill(0x1D);
+    Bytes withIdentity(120);
+    ASSERT_EQ(named.Compose(withIdentity), 120);
+    EXPECT_EQ(withIdentity[21], 0xB1);
+    EXPECT_EQ(Bytes(withIdentity.begin() + 88, withIdentity.end()), Bytes(32, 0x1D));
+    EXPECT_EQ(*SessionControl::Parse(withIdentity), named);
+    const std::optional<SessionControl> cut119 =
+        SessionControl::Parse(Bytes(withIdentity.begin(), withIdentity.begin() + 119));
+    ASSERT_TRUE(cut119);
+    EXPECT_EQ(cut119->capabilities, 0x31) << "119 bytes: the key, and no identity";
     // The key's bit without the commitment's is not sent: a 24-byte hello.
     SessionControl bare = KeyHello(7, 0x33);
     bare.capabilities = SessionControl::kNumberedAudio | SessionControl::kKeyReveal;
@@ -160,6 +174,68 @@ TEST(SessionKeysTest, TwoOfferingSessionsAgreeMirrorKeysOnceAndTheSameCode) {
     EXPECT_EQ(caller->openKey, listener->sendKey);
     EXPECT_EQ(caller->code, listener->code);
     EXPECT_FALSE(pair.caller.TakeNewKeys()) << "taken once";
+}
+
+TEST(SessionKeysTest, IdentitiesNamedByBothSidesComeWithTheKeysAndOneSideWithoutStillAgrees) {
+    for (const bool listenerNamesOne : {true, false}) {
+        CallSession caller, listener;
+        CallSession::Config callerConfig = Config(false, kCallerId, true, 0x11);
+        CallSession::Config listenerConfig = Config(true, kListenerId, true, 0x22);
+        CallKeys::Identity callerIdentity;
+        callerIdentity.publicKey.fill(0);
+        // A real Ed25519 pair: the derivation turns the key into its X25519 form.
+        crypto_sign_keypair(callerIdentity.publicKey.data(), callerIdentity.secretKey.data());
+        callerConfig.identity = callerIdentity;
+        CallKeys::Identity listenerIdentity;
+        crypto_sign_keypair(listenerIdentity.publicKey.data(), listenerIdentity.secretKey.data());
+        if (listenerNamesOne)
+            listenerConfig.identity = listenerIdentity;
+        caller.Start(callerConfig, 0);
+        listener.Start(listenerConfig, 0);
+        listener.Receive(Due(caller, 0), true, 1);
+        const Bytes answer = Due(listener, 2);
+        EXPECT_EQ(answer.size(), listenerNamesOne ? 120u : 88u);
+        caller.Receive(answer, true, 3);
+        const Bytes reveal = Due(caller, 4);
+        EXPECT_EQ(reveal.size(), 120u);
+        listener.Receive(reveal, true, 5);
+        const std::optional<CallKeys> atCaller = caller.TakeNewKeys();
+        const std::optional<CallKeys> atListener = listener.TakeNewKeys();
+        ASSERT_TRUE(atCaller && atListener);
+        EXPECT_EQ(atCaller->sendKey, atListener->openKey);
+        EXPECT_EQ(atCaller->code, atListener->code);
+        if (listenerNamesOne) {
+            EXPECT_EQ(atCaller->peerIdentity, listenerIdentity.publicKey);
+            EXPECT_EQ(atListener->peerIdentity, callerIdentity.publicKey);
+        } else {
+            EXPECT_FALSE(atCaller->peerIdentity || atListener->peerIdentity);
+        }
+    }
+}
+
+TEST(SessionKeysTest, AnIdentityStrippedFromAHelloOnThePathGivesTwoCodes) {
+    CallSession caller, listener;
+    CallSession::Config callerConfig = Config(false, kCallerId, true, 0x11);
+    CallSession::Config listenerConfig = Config(true, kListenerId, true, 0x22);
+    callerConfig.identity.emplace();
+    crypto_sign_keypair(callerConfig.identity->publicKey.data(), callerConfig.identity->secretKey.data());
+    listenerConfig.identity.emplace();
+    crypto_sign_keypair(listenerConfig.identity->publicKey.data(), listenerConfig.identity->secretKey.data());
+    caller.Start(callerConfig, 0);
+    listener.Start(listenerConfig, 0);
+    listener.Receive(Due(caller, 0), true, 1);
+    Bytes answer = Due(listener, 2);
+    ASSERT_EQ(answer.size(), 120u);
+    // The listener's identity cut off and its bit cleared, as a copy without identities would send it.
+    answer.resize(88);
+    answer[21] &= 0x7F;
+    caller.Receive(answer, true, 3);
+    listener.Receive(Due(caller, 4), true, 5);
+    const std::optional<CallKeys> atCaller = caller.TakeNewKeys();
+    const std::optional<CallKeys> atListener = listener.TakeNewKeys();
+    ASSERT_TRUE(atCaller && atListener);
+    EXPECT_NE(atCaller->code, atListener->code);
+    EXPECT_NE(atCaller->sendKey, atListener->openKey) << "nothing of the caller's opens: the call ends";
 }
 
 TEST(SessionKeysTest, APeerWithoutKeyAgreementMakesASessionThatIsNotEncrypted) {
