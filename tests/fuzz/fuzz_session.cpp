@@ -5,6 +5,8 @@
 // Input: the datagram as it is. The fields, on the same bytes from the start: the bytes are read in
 // order (zeros once they run out) into a control datagram, an RTP header with a payload of up to 255
 // bytes, a report with each optional part present or not, and a short address text for the SDP.
+#include <sodium.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,11 +53,19 @@ private:
 // The key agreement on the peer's hello that reveals its key: any key gives keys or none (one that is
 // not the committed one, of low order, or our own), never a crash, and keys that are agreed differ by
 // direction and give a code of six digits.
-void AgreeWith(const std::vector<uint8_t>& hello) {
+void AgreeWith(const std::vector<uint8_t>& hello, const CallKeys::Key* theirIdentity) {
     static const CallKeys::KeyPair mine = [] {
         CallKeys::Key secret{};
         secret.fill(0x42);
         return CallKeys::KeyPairOf(secret);
+    }();
+    // Our identity, for a hello that names the peer's: any 32 bytes there give keys or none.
+    static const CallKeys::Identity myIdentity = [] {
+        CallKeys::Identity identity;
+        uint8_t seed[32];
+        std::memset(seed, 0x17, sizeof seed);
+        crypto_sign_seed_keypair(identity.publicKey.data(), identity.secretKey.data(), seed);
+        return identity;
     }();
     SessionControl ours;
     ours.senderId = 1;
@@ -66,16 +76,19 @@ void AgreeWith(const std::vector<uint8_t>& hello) {
     Check(ours.Compose(composed) == SessionControl::kBytesWithReveal);
     const std::optional<CallKeys::Offer> theirs = CallKeys::OfferOf(hello);
     Check(theirs.has_value());
-    const std::optional<CallKeys> keys = CallKeys::Agree(mine, CallKeys::OfferOf(composed).value(), *theirs);
+    const std::optional<CallKeys> keys =
+        CallKeys::Agree(mine, CallKeys::OfferOf(composed).value(), *theirs, nullptr,
+                        {theirIdentity != nullptr ? &myIdentity : nullptr, theirIdentity});
     CallKeys::Key peerKey{};
     std::memcpy(peerKey.data(), hello.data() + SessionControl::kBytesWithKey, peerKey.size());
     const bool committed =
         std::memcmp(CallKeys::Commitment(peerKey).data(), hello.data() + SessionControl::kBytes, 32) == 0;
     if (keys) {
         Check(committed);
+        Check(keys->peerIdentity.has_value() == (theirIdentity != nullptr));
         Check(keys->sendKey != keys->openKey);
         Check(keys->code < CallKeys::kCodeRange);
-    } else {
+    } else if (theirIdentity == nullptr) {
         Check(!committed || !CallKeys::SharedValue(mine.secretKey, peerKey) || peerKey == mine.publicKey);
     }
 }
@@ -97,27 +110,37 @@ void ParseAnyDatagram(const std::vector<uint8_t>& datagram) {
         // they are then composed back as they came.
         const bool key = (control->capabilities & SessionControl::kKeyAgreement) != 0;
         const bool reveal = (control->capabilities & SessionControl::kKeyReveal) != 0;
+        const bool identity = (control->capabilities & SessionControl::kIdentity) != 0;
         Check(key == ((datagram[21] & 0x10) != 0 && datagram[2] == 1 &&
                       datagram.size() >= static_cast<size_t>(SessionControl::kBytesWithKey)));
         Check(reveal == (key && (datagram[21] & 0x20) != 0 &&
                          datagram.size() >= static_cast<size_t>(SessionControl::kBytesWithReveal)));
-        uint8_t again[SessionControl::kBytesWithReveal];
-        Check(control->Compose(again) == (reveal ? SessionControl::kBytesWithReveal
-                                          : key  ? SessionControl::kBytesWithKey
-                                                 : SessionControl::kBytes));
+        // Saying that the sender holds our key, and naming its identity, count only beside its own key.
+        Check(((control->capabilities & SessionControl::kHoldsPeerKey) != 0) ==
+              (reveal && (datagram[21] & 0x40) != 0));
+        Check(identity == (reveal && (datagram[21] & 0x80) != 0 &&
+                           datagram.size() >= static_cast<size_t>(SessionControl::kBytesWithIdentity)));
+        uint8_t again[SessionControl::kBytesWithIdentity];
+        Check(control->Compose(again) == (identity ? SessionControl::kBytesWithIdentity
+                                          : reveal ? SessionControl::kBytesWithReveal
+                                          : key    ? SessionControl::kBytesWithKey
+                                                   : SessionControl::kBytes));
         Check(std::memcmp(again, datagram.data(), 3) == 0 &&
               std::memcmp(again + 4, datagram.data() + 4, 17) == 0);
         Check(again[3] == (datagram[3] & 0x01) && again[21] == control->capabilities);
         // An Opus offer stands only with an Opus format beside it; without one, byte 22 goes back as 0.
         const bool opus = (control->capabilities & SessionControl::kOpus) != 0;
-        Check((control->capabilities & ~(SessionControl::kOpus | SessionControl::kKeyAgreement |
-                                         SessionControl::kKeyReveal)) == (datagram[21] & 0x03));
+        Check((control->capabilities &
+               ~(SessionControl::kOpus | SessionControl::kKeyAgreement | SessionControl::kKeyReveal |
+                 SessionControl::kHoldsPeerKey | SessionControl::kIdentity)) == (datagram[21] & 0x03));
         Check(again[22] == (opus ? datagram[22] : 0) && again[23] == 0);
         if (key)
             Check(std::memcmp(again + SessionControl::kBytes, datagram.data() + SessionControl::kBytes,
-                              static_cast<size_t>(reveal ? 64 : 32)) == 0);
+                              static_cast<size_t>(identity ? 96
+                                                  : reveal ? 64
+                                                           : 32)) == 0);
         if (reveal)
-            AgreeWith(datagram);
+            AgreeWith(datagram, identity ? &control->identityKey : nullptr);
     }
     if (const auto packet = RtpPacket::Parse(datagram)) {
         Check(kind == session_wire::DatagramKind::kRtp || kind == session_wire::DatagramKind::kRtcp);

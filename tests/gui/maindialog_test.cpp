@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -115,6 +116,32 @@ private slots:
         UdpPeer peer;
         peer.SendTo(window_->Link().LocalPort());
         QTRY_COMPARE(Status(), QString("Connected."));
+    }
+
+    void theCodeViewOffersToMarkAPeerVerifiedOnlyWhileItIsNot() {
+        Open();
+        QLabel* padlock = Child<QLabel>("padlock");
+        window_->ShowEncryption(true, "123 456");
+        window_->ShowPeerTrust(CallView::PeerTrust::kUnverified);
+        QTest::mouseClick(padlock, Qt::LeftButton);
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = window_->findChild<QMessageBox*>("callCode")) != nullptr);
+        QVERIFY(box->text().contains("123 456"));
+        QPushButton* same = box->findChild<QPushButton*>("peerReadSameCode");
+        QVERIFY(same != nullptr);
+        QCOMPARE(same->text(), QString("The peer read the same code"));
+        box->done(QMessageBox::Ok);
+        QTRY_VERIFY(window_->findChild<QMessageBox*>("callCode") == nullptr);
+
+        window_->ShowPeerTrust(CallView::PeerTrust::kChanged);
+        QVERIFY(padlock->toolTip().contains("another identity key"));
+        window_->ShowPeerTrust(CallView::PeerTrust::kVerified);
+        QVERIFY(padlock->toolTip().contains("the peer is verified"));
+        QTest::mouseClick(padlock, Qt::LeftButton);
+        QTRY_VERIFY((box = window_->findChild<QMessageBox*>("callCode")) != nullptr);
+        QVERIFY(box->text().contains("The peer is verified"));
+        QVERIFY(box->findChild<QPushButton*>("peerReadSameCode") == nullptr);
+        box->done(QMessageBox::Ok);
     }
 
     void aPlainWindowShowsNoPadlock() {
