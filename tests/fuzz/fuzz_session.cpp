@@ -186,13 +186,24 @@ void RoundTripControl(FieldReader& in) {
         if ((control.capabilities & SessionControl::kKeyReveal) != 0)
             for (uint8_t& byte : control.publicKey)
                 byte = in.Byte();
+        if ((control.capabilities & (SessionControl::kKeyReveal | SessionControl::kIdentity)) ==
+            (SessionControl::kKeyReveal | SessionControl::kIdentity))
+            for (uint8_t& byte : control.identityKey)
+                byte = in.Byte();
     } else {
         control.capabilities &= static_cast<uint8_t>(~SessionControl::kKeyAgreement);
     }
     if ((control.capabilities & SessionControl::kKeyAgreement) == 0)
         control.capabilities &= static_cast<uint8_t>(~SessionControl::kKeyReveal);
+    // Holding the peer's key and naming an identity go only beside the sender's own key (120 bytes with
+    // the identity).
+    if ((control.capabilities & SessionControl::kKeyReveal) == 0)
+        control.capabilities &=
+            static_cast<uint8_t>(~(SessionControl::kHoldsPeerKey | SessionControl::kIdentity));
     const bool reveal = (control.capabilities & SessionControl::kKeyReveal) != 0;
-    const int length = reveal ? SessionControl::kBytesWithReveal
+    const bool identity = (control.capabilities & SessionControl::kIdentity) != 0;
+    const int length = identity ? SessionControl::kBytesWithIdentity
+                       : reveal ? SessionControl::kBytesWithReveal
                        : (control.capabilities & SessionControl::kKeyAgreement) != 0
                            ? SessionControl::kBytesWithKey
                            : SessionControl::kBytes;
