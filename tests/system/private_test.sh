@@ -116,6 +116,46 @@ else
     echo "listener -> caller: $result"
 fi
 
+# --- A later call with the same secret: the earlier call's recorded datagrams (its sender ids, its keys)
+# and twenty forgeries under twenty more sender ids, all from a third address, then this call's own
+# datagrams replayed: the earlier ones open nothing, the forgeries cannot crowd this call's senders out of
+# the replay memory, every replay is refused, and the call is neither ended nor taken.
+dir="$work/later"
+mkdir -p "$dir"
+start_listener "$dir" --audio=file --input-wav="$work/listener.wav" -a:"$codec" --secret="$work/key" ||
+    fail "the later listener never listened"
+relay_port=$((port + 1))
+python3 "$relay_script" "$relay_port" "$port" "$dir/captured.hex" --attack-after 3 \
+    --earlier "$work/same/captured.hex" >"$dir/relay.out" 2>&1 &
+relay=$!
+pids+=("$relay")
+wait_for_line "$dir/relay.out" "relay 127.0.0.1:$relay_port -> 127.0.0.1:$port" 5 || fail "the later relay did not start"
+"$QPARLIN" --headless --audio=file --input-wav="$work/caller.wav" -a:"$codec" -c:127.0.0.1:"$relay_port":yes \
+    --secret="$work/key" >"$dir/caller.out" 2>"$dir/caller.err" &
+caller=$!
+pids+=("$caller")
+wait_for_line "$dir/listener.out" "Connected." 5 || fail "the later listener did not print Connected."
+sleep 4
+listener_counts=$(statistics "$listener" "$dir/listener.out")
+during=$(cat "$dir/listener.out")
+kill -TERM "$caller" "$relay"
+wait "$caller" "$relay" 2>/dev/null
+kill -TERM "$listener"
+wait "$listener"
+echo "later relay: $(tail -n 1 "$dir/relay.out")"
+echo "later listener: $listener_counts"
+echo "$during" | grep -q "Disconnected." && fail "the earlier call's datagrams ended the later call"
+[ "$(grep -c '^Private call:' "$dir/listener.out")" = 1 ] ||
+    fail "the earlier call's datagrams made the listener announce another peer: $(cat "$dir/listener.out")"
+earlier=$(sed -n 's/^attacked from .*: 60 unsealed, 20 forged, \([0-9]*\) earlier sealed, .*/\1/p' "$dir/relay.out")
+replayed=$(sed -n 's/^attacked from .* \([0-9]*\) replayed$/\1/p' "$dir/relay.out")
+replayed=$(( ${replayed:-0} - $(grep -c '^04' "$dir/captured.hex") ))
+[ "${earlier:-0}" -ge 20 ] || fail "the earlier call left only ${earlier:-0} sealed datagrams to send"
+case "$listener_counts" in
+    *", dropped 60 not sealed, $((20 + ${earlier:-0})) not opening, $replayed replayed"*) ;;
+    *) fail "the later listener's counts are not the attack's ($((20 + ${earlier:-0})) not opening, $replayed replayed): $listener_counts" ;;
+esac
+
 # --- Different secrets, and a plain caller: the listener never connects and plays nothing.
 mismatch() {
     local name=$1
