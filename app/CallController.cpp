@@ -1,6 +1,7 @@
 #include "app/CallController.h"
 
 #include <netinet/in.h>
+#include <sodium.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,7 +13,9 @@
 #include <thread>
 #include <utility>
 
+#include "app/IdentityKey.h"
 #include "app/SdpFile.h"
+#include "app/VerifiedPeers.h"
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "base/ByteString.h"
@@ -232,6 +235,25 @@ void CallController::Initialize(MessageTarget* window, MessageTarget* uiThread) 
     link_.SetOwner(window, uiThread);
     link_.SetEncryptionOffer(settings_.encrypt);
     link_.SetRequireEncryption(settings_.requirePrivate);
+    if (settings_.session && (settings_.encrypt || !settings_.secret.empty())) {
+        // The identity is named in every call's agreement; without one, calls are encrypted all the same.
+        const std::string path = IdentityKey::DefaultPath();
+        std::string problem;
+        std::optional<IdentityKey> identity =
+            path.empty() ? std::nullopt : IdentityKey::LoadOrMake(path, problem);
+        if (identity) {
+            CallKeys::Identity pair;
+            pair.publicKey = identity->publicKey;
+            pair.secretKey = identity->secretKey;
+            link_.SetIdentity(pair);
+            sodium_memzero(pair.secretKey.data(), pair.secretKey.size());
+            identity->Wipe();
+        } else if (!problem.empty()) {
+            view_.ShowNotice("No identity key (" + problem +
+                             "): calls are encrypted, but no peer can be "
+                             "remembered as verified");
+        }
+    }
     if (!settings_.secret.empty()) {
         link_.SetSecret(settings_.secret);
         view_.ShowPeerProven(false, "");
@@ -502,10 +524,16 @@ bool CallController::HandleMessage(const Message& message) {
             view_.ShowEncryption(true, code);
             view_.ShowNotice("Encrypted call: the code is " + code +
                              "; read it to the peer, who must see the same code");
+            ShowPeerTrust();
             return true;
         }
         case WM_LINK_NO_AGREEMENT:
             view_.ShowNotice("The peer agreed no fresh key: a private call with it is refused");
+            return true;
+        case WM_LINK_KEYS_INCOMPLETE:
+            view_.ShowNotice(
+                "The keys of this call could not be agreed with the peer (hellos lost on the way, or "
+                "another secret): the call ends");
             return true;
         case WM_LINK_NOT_ENCRYPTED:
             view_.ShowEncryption(false, "");
@@ -566,8 +594,10 @@ bool CallController::HandleMessage(const Message& message) {
                 view_.ShowEchoCancelling(false);
             callState_.clear();
             view_.ShowCallState("");
-            // The code was this call's: a later click on the padlock must not show it.
+            // The code was this call's: a later click on the padlock must not show it, nor mark its peer.
             view_.ShowEncryption(false, "");
+            peerIdentity_.reset();
+            view_.ShowPeerTrust(CallView::PeerTrust::kNone);
             if (link_.Private())
                 view_.ShowPeerProven(false, "");
             SetButtons(true, false);
@@ -645,4 +675,74 @@ void CallController::WriteFields() {
 
 void CallController::UpdateMuteButtons() {
     view_.ShowMuteButtons(muteSpeakers_, muteMicrophone_);
+}
+
+namespace {
+
+// An identity key as the verified peers' file writes it: 64 lower-case hex digits.
+std::string KeyText(const CallKeys::Key& key) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t byte : key) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
+}
+
+}  // namespace
+
+void CallController::ShowPeerTrust() {
+    peerIdentity_ = link_.GetCallState().peerIdentity;
+    peerLabel_ = link_.Peer().HostText();
+    if (!peerIdentity_) {
+        view_.ShowPeerTrust(CallView::PeerTrust::kNone);
+        return;
+    }
+    std::string problem;
+    const std::optional<VerifiedPeers> peers = VerifiedPeers::Load(VerifiedPeers::DefaultPath(), problem);
+    if (!peers) {
+        view_.ShowNotice("The verified peers cannot be read (" + problem +
+                         "): this peer counts as not verified");
+        view_.ShowPeerTrust(CallView::PeerTrust::kUnverified);
+        return;
+    }
+    switch (peers->Look(*peerIdentity_, peerLabel_)) {
+        case VerifiedPeers::Standing::kVerified:
+            view_.ShowPeerTrust(CallView::PeerTrust::kVerified);
+            view_.ShowNotice(
+                "The peer is verified: its identity key is the one whose code was compared before");
+            break;
+        case VerifiedPeers::Standing::kChanged:
+            view_.ShowPeerTrust(CallView::PeerTrust::kChanged);
+            view_.ShowNotice(
+                "Warning: " + peerLabel_ + " was verified before with another identity key (now " +
+                KeyText(*peerIdentity_) + "): compare the code now; somebody may sit between the two copies");
+            break;
+        case VerifiedPeers::Standing::kUnknown:
+            view_.ShowPeerTrust(CallView::PeerTrust::kUnverified);
+            view_.ShowNotice("The peer is not verified yet (identity key " + KeyText(*peerIdentity_) +
+                             "): when it reads the same code, mark it verified");
+            break;
+    }
+}
+
+void CallController::OnPeerReadSameCode() {
+    if (!peerIdentity_)
+        return;
+    const std::string path = VerifiedPeers::DefaultPath();
+    std::string problem;
+    std::optional<VerifiedPeers> peers = path.empty() ? std::nullopt : VerifiedPeers::Load(path, problem);
+    if (!peers) {
+        view_.ShowNotice("The peer cannot be remembered as verified (" +
+                         (problem.empty() ? std::string("no data folder") : problem) + ")");
+        return;
+    }
+    peers->Add(*peerIdentity_, peerLabel_);
+    if (!peers->Save(path, problem)) {
+        view_.ShowNotice("The peer cannot be remembered as verified (" + problem + ")");
+        return;
+    }
+    view_.ShowPeerTrust(CallView::PeerTrust::kVerified);
+    view_.ShowNotice("The peer is verified: a later call from its identity key shows it at once");
 }

@@ -72,6 +72,8 @@ public:
     void OnDisconnect();
     // Closes the link and waits for its worker to end.
     void OnExit();
+    // The user heard the peer read the same code: the peer's identity key is remembered as verified.
+    void OnPeerReadSameCode();
     void OnMuteSpeakers(bool pressed);
     void OnMuteMicrophone(bool pressed);
 
@@ -97,6 +99,8 @@ public:
 private:
     // The start check's verdict, reported when it refuses.
     bool StartAllowed();
+    // What the verified peers say of the encrypted call's peer, shown once its keys are confirmed.
+    void ShowPeerTrust();
     void SetStatus(const std::string& text);
     void SetButtons(bool connectAndListen, bool disconnect);
     // "address:port" of the source a link message names.
@@ -147,6 +151,9 @@ private:
     bool reachEnabled_ = false;
     bool announceProblemShown_ = false;
     MessageTarget* window_ = nullptr;
+    // The encrypted call's peer as its identity key tells it, and the address it is remembered under.
+    std::optional<CallKeys::Key> peerIdentity_;
+    std::string peerLabel_;
     std::unique_ptr<PortMapper> mapper_;
     std::unique_ptr<LanAnnouncer> announcer_;
     std::function<std::string()> startCheck_;

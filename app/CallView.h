@@ -34,6 +34,11 @@ public:
         (void)code;
     }
 
+    // What is known of the encrypted call's peer by its identity key: not named (a peer without one),
+    // not verified yet, verified in an earlier call, or a remembered address with another identity key.
+    enum class PeerTrust { kNone, kUnverified, kVerified, kChanged };
+    virtual void ShowPeerTrust(PeerTrust trust) { (void)trust; }
+
     // The call's state beside the status ("in a session with 127.0.0.1:5007", "no sound from the peer for
     // 4 s"); empty when no call runs.
     virtual void ShowCallState(const std::string& text) { (void)text; }

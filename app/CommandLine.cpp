@@ -338,6 +338,11 @@ public:
         if (!settings_.session && settings_.codecChosen && format_code::IsOpus(settings_.codecFormat))
             return Failure("--session=off",
                            "leaves only the plain wire, which never carries Opus: choose another codec");
+        // A private call's keys are agreed afresh in the session's hello; the older private wire, whose
+        // key was the same in every call, is gone.
+        if (!settings_.secretFile.empty() && !settings_.session)
+            return Failure("--session=off",
+                           "cannot be used with --secret: a private call agrees fresh keys in the session");
         // Keys are agreed only in a session, and only when offered.
         if (settings_.requirePrivate && !settings_.session && settings_.secretFile.empty())
             return Failure("--require-private",

@@ -346,16 +346,37 @@ void MainDialog::ShowEncryption(bool encrypted, const std::string& code) {
     padlock_->show();
 }
 
+void MainDialog::ShowPeerTrust(PeerTrust trust) {
+    peerTrust_ = trust;
+    const QString code = padlock_->property("code").toString();
+    if (code.isEmpty())
+        return;
+    QString tip = QString("Encrypted call: the code is %1 (click to compare)").arg(code);
+    if (trust == PeerTrust::kVerified)
+        tip += "; the peer is verified";
+    else if (trust == PeerTrust::kChanged)
+        tip += "; WARNING: this address was verified with another identity key";
+    padlock_->setToolTip(tip);
+}
+
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
     if (watched == padlock_ && event->type() == QEvent::MouseButtonPress) {
         const QString code = padlock_->property("code").toString();
         if (!code.isEmpty()) {
-            auto* box = new QMessageBox(QMessageBox::Information, kCaption,
-                                        QString("Encrypted call. The code is %1: read it to the peer, who "
-                                                "must see the same code. A different code means somebody "
-                                                "sits between you.")
-                                            .arg(code),
-                                        QMessageBox::Ok, this);
+            QString text = QString(
+                               "Encrypted call. The code is %1: read it to the peer, who must see the same "
+                               "code. A different code means somebody sits between you.")
+                               .arg(code);
+            if (peerTrust_ == PeerTrust::kVerified)
+                text += " The peer is verified: its identity key is the one whose code was compared before.";
+            else if (peerTrust_ == PeerTrust::kChanged)
+                text += " WARNING: this address was verified before with another identity key.";
+            auto* box = new QMessageBox(QMessageBox::Information, kCaption, text, QMessageBox::Ok, this);
+            if (peerTrust_ == PeerTrust::kUnverified || peerTrust_ == PeerTrust::kChanged) {
+                QPushButton* same = box->addButton("The peer read the same code", QMessageBox::AcceptRole);
+                same->setObjectName("peerReadSameCode");
+                connect(same, &QPushButton::clicked, this, [this] { controller_.OnPeerReadSameCode(); });
+            }
             box->setObjectName("callCode");
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->open();

@@ -73,6 +73,9 @@ public:
     void ShowNotSealed(const std::string& source) override;
     // An encrypted call: the padlock, green, whose click shows the call's code; hidden otherwise.
     void ShowEncryption(bool encrypted, const std::string& code) override;
+    // The peer's standing by its identity key: said in the padlock's tooltip and its code view, which
+    // offers "The peer read the same code" while the peer is not verified.
+    void ShowPeerTrust(PeerTrust trust) override;
     // The call's state in small type on the status line's second row; a notice takes its place until the
     // call ends, with the state in the tool tip.
     void ShowCallState(const std::string& text) override;
@@ -181,7 +184,8 @@ private:
     LevelMeter* microphoneMeter_ = nullptr;
     LevelMeter* panel_ = nullptr;
     QLabel* status_ = nullptr;
-    QLabel* padlock_ = nullptr;    // inside the status line, shown in private calls only
+    QLabel* padlock_ = nullptr;  // inside the status line, shown in private calls only
+    PeerTrust peerTrust_ = PeerTrust::kNone;
     QLabel* echoMark_ = nullptr;   // inside the status line, shown while the echo canceller works
     QLabel* callState_ = nullptr;  // inside the status line, under its text
     QLabel* quality_ = nullptr;    // under the meters, in a session only

@@ -350,6 +350,10 @@ void Apply(const RememberedSettings& r, const std::vector<std::string>& args, Se
     if (r.secretFile && !Given(args, '\0', {"secret"})) {
         if (!r.secretFile->empty() && !settings.sdpFile.empty())
             warnings.push_back("the remembered secret is not used: --write-sdp describes plain calls only");
+        else if (!r.secretFile->empty() && !settings.session)
+            warnings.push_back(
+                "the remembered secret is not used: a private call needs a session, and "
+                "--session=off leaves none");
         else
             settings.secretFile = *r.secretFile;
     }

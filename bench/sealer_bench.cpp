@@ -4,6 +4,7 @@
 // encrypted session's key agreement (a fresh key pair, then X25519 and the derivation from the peer's hello)
 // runs once per call and adds to its start.
 #include <benchmark/benchmark.h>
+#include <sodium.h>
 
 #include <cstdint>
 #include <memory>
@@ -97,25 +98,59 @@ void BM_DeriveKey(benchmark::State& state) {
 }
 BENCHMARK(BM_DeriveKey)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// One side's share of a call's key agreement: its key pair, then the keys from the peer's hello.
+// One side's share of a call's key agreement: its key pair and commitment, then the keys from the peer's
+// hello (whose commitment is checked).
 void BM_KeyAgreement(benchmark::State& state) {
     const CallKeys::KeyPair peer = CallKeys::MakeKeyPair();
     SessionControl hello;
     hello.senderId = 2;
-    hello.capabilities = SessionControl::kKeyAgreement;
+    hello.capabilities = SessionControl::kKeyAgreement | SessionControl::kKeyReveal;
+    hello.commitment = CallKeys::Commitment(peer.publicKey);
     hello.publicKey = peer.publicKey;
-    std::vector<uint8_t> theirs(SessionControl::kBytesWithKey);
+    std::vector<uint8_t> theirs(SessionControl::kBytesWithReveal);
     hello.Compose(theirs);
     const CallKeys::Offer theirOffer = CallKeys::OfferOf(theirs).value();
-    std::vector<uint8_t> ours(SessionControl::kBytesWithKey);
+    std::vector<uint8_t> ours(SessionControl::kBytesWithReveal);
     for (auto _ : state) {
         const CallKeys::KeyPair mine = CallKeys::MakeKeyPair();
         hello.senderId = 1;
+        hello.commitment = CallKeys::Commitment(mine.publicKey);
         hello.publicKey = mine.publicKey;
         hello.Compose(ours);
         benchmark::DoNotOptimize(CallKeys::Agree(mine, CallKeys::OfferOf(ours).value(), theirOffer));
     }
 }
 BENCHMARK(BM_KeyAgreement)->Unit(benchmark::kMicrosecond);
+
+// The same when both sides name their identity keys: two more X25519 values and the keys' conversion.
+void BM_KeyAgreementWithIdentities(benchmark::State& state) {
+    const CallKeys::KeyPair peer = CallKeys::MakeKeyPair();
+    CallKeys::Identity myIdentity;
+    CallKeys::Identity peerIdentity;
+    crypto_sign_keypair(myIdentity.publicKey.data(), myIdentity.secretKey.data());
+    crypto_sign_keypair(peerIdentity.publicKey.data(), peerIdentity.secretKey.data());
+    SessionControl hello;
+    hello.senderId = 2;
+    hello.capabilities =
+        SessionControl::kKeyAgreement | SessionControl::kKeyReveal | SessionControl::kIdentity;
+    hello.commitment = CallKeys::Commitment(peer.publicKey);
+    hello.publicKey = peer.publicKey;
+    hello.identityKey = peerIdentity.publicKey;
+    std::vector<uint8_t> theirs(SessionControl::kBytesWithIdentity);
+    hello.Compose(theirs);
+    const CallKeys::Offer theirOffer = CallKeys::OfferOf(theirs).value();
+    std::vector<uint8_t> ours(SessionControl::kBytesWithIdentity);
+    hello.identityKey = myIdentity.publicKey;
+    for (auto _ : state) {
+        const CallKeys::KeyPair mine = CallKeys::MakeKeyPair();
+        hello.senderId = 1;
+        hello.commitment = CallKeys::Commitment(mine.publicKey);
+        hello.publicKey = mine.publicKey;
+        hello.Compose(ours);
+        benchmark::DoNotOptimize(CallKeys::Agree(mine, CallKeys::OfferOf(ours).value(), theirOffer, nullptr,
+                                                 {&myIdentity, &peerIdentity.publicKey}));
+    }
+}
+BENCHMARK(BM_KeyAgreementWithIdentities)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -10,8 +10,10 @@
 namespace {
 
 // Labels keep our hashes apart from each other and from any other program's use of the same inputs.
-constexpr char kTranscriptLabel[] = "Q-Parlin transcript 1";
+constexpr char kTranscriptLabel[] = "Q-Parlin transcript 2";
+constexpr char kCommitmentLabel[] = "Q-Parlin commitment 1";
 constexpr char kKeysLabel[] = "Q-Parlin call keys 1";
+constexpr char kIdentityKeysLabel[] = "Q-Parlin call keys with identities 1";
 constexpr char kCodeLabel[] = "Q-Parlin code 1";
 constexpr char kSecretKeyLabel[] = "Q-Parlin secret key 1";
 constexpr char kPassphraseSaltLabel[] = "Q-Parlin passphrase 1";
@@ -24,6 +26,8 @@ constexpr int kFlagsByte = 3;
 constexpr int kPeerIdByte = 12;
 constexpr int kPeerIdBytes = 8;
 constexpr int kFormatByte = 20;
+// Whether the sender already holds the peer's key changes while the keys are agreed: not part of it either.
+constexpr int kCapabilitiesByte = 21;
 
 static_assert(crypto_scalarmult_BYTES == 32 && crypto_scalarmult_SCALARBYTES == 32);
 
@@ -64,26 +68,41 @@ std::optional<CallKeys::Key> CallKeys::SharedValue(const Key& secretKey, const K
     return shared;
 }
 
+CallKeys::Key CallKeys::Commitment(const Key& publicKey) {
+    StartSodium();
+    Key commitment{};
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, commitment.size());
+    Absorb(state, kCommitmentLabel, sizeof(kCommitmentLabel) - 1);
+    Absorb(state, publicKey.data(), publicKey.size());
+    crypto_generichash_final(&state, commitment.data(), commitment.size());
+    return commitment;
+}
+
 std::optional<CallKeys::Offer> CallKeys::OfferOf(std::span<const uint8_t> hello) {
-    if (hello.size() < static_cast<size_t>(SessionControl::kBytesWithKey))
+    if (hello.size() < static_cast<size_t>(SessionControl::kBytesWithReveal))
         return std::nullopt;
     Offer offer{};
     std::memcpy(offer.data(), hello.data(), offer.size());
     offer[kFlagsByte] = 0;
     std::memset(offer.data() + kPeerIdByte, 0, kPeerIdBytes);
     offer[kFormatByte] = 0;
+    offer[kCapabilitiesByte] &= static_cast<uint8_t>(~SessionControl::kHoldsPeerKey);
     return offer;
 }
 
 std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
-                                        const Key* preShared) {
+                                        const Key* preShared, Identities identities) {
     StartSodium();
-    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytes;
-    const int order = std::memcmp(myOffer.data() + SessionControl::kBytes, theirPublic, 32);
+    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytesWithKey;
+    const int order = std::memcmp(myOffer.data() + SessionControl::kBytesWithKey, theirPublic, 32);
     if (order == 0)
         return std::nullopt;
     Key theirKey{};
     std::memcpy(theirKey.data(), theirPublic, theirKey.size());
+    // A key that is not the one committed to could have been chosen after seeing ours.
+    if (sodium_memcmp(Commitment(theirKey).data(), theirOffer.data() + SessionControl::kBytes, 32) != 0)
+        return std::nullopt;
     std::optional<Key> shared = SharedValue(mine.secretKey, theirKey);
     if (!shared)
         return std::nullopt;
@@ -91,19 +110,56 @@ std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffe
     const Offer& low = mineLow ? myOffer : theirOffer;
     const Offer& high = mineLow ? theirOffer : myOffer;
 
+    // With identities: each side's identity with the other's fresh key, the low side's first.
+    const bool withIdentities = identities.mine != nullptr && identities.theirs != nullptr;
+    Key lowIdentityValue{};
+    Key highIdentityValue{};
+    if (withIdentities) {
+        Key theirIdentity{};
+        Key myIdentitySecret{};
+        if (crypto_sign_ed25519_pk_to_curve25519(theirIdentity.data(), identities.theirs->data()) != 0)
+            return std::nullopt;
+        crypto_sign_ed25519_sk_to_curve25519(myIdentitySecret.data(), identities.mine->secretKey.data());
+        std::optional<Key> mineWithTheirs = SharedValue(myIdentitySecret, theirKey);
+        sodium_memzero(myIdentitySecret.data(), myIdentitySecret.size());
+        std::optional<Key> theirsWithMine = SharedValue(mine.secretKey, theirIdentity);
+        if (!mineWithTheirs || !theirsWithMine)
+            return std::nullopt;
+        lowIdentityValue = mineLow ? *mineWithTheirs : *theirsWithMine;
+        highIdentityValue = mineLow ? *theirsWithMine : *mineWithTheirs;
+        sodium_memzero(mineWithTheirs->data(), mineWithTheirs->size());
+        sodium_memzero(theirsWithMine->data(), theirsWithMine->size());
+    }
+
     CallKeys keys;
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, keys.transcriptHash.size());
     Absorb(state, kTranscriptLabel, sizeof(kTranscriptLabel) - 1);
     Absorb(state, low.data(), low.size());
     Absorb(state, high.data(), high.size());
+    if (withIdentities) {
+        const Key& lowIdentity = mineLow ? identities.mine->publicKey : *identities.theirs;
+        const Key& highIdentity = mineLow ? *identities.theirs : identities.mine->publicKey;
+        Absorb(state, lowIdentity.data(), lowIdentity.size());
+        Absorb(state, highIdentity.data(), highIdentity.size());
+        keys.peerIdentity = *identities.theirs;
+    }
     crypto_generichash_final(&state, keys.transcriptHash.data(), keys.transcriptHash.size());
 
     std::array<uint8_t, 64> material{};
     crypto_generichash_init(&state, preShared != nullptr ? preShared->data() : nullptr,
                             preShared != nullptr ? preShared->size() : 0, material.size());
-    Absorb(state, kKeysLabel, sizeof(kKeysLabel) - 1);
+    if (withIdentities)
+        Absorb(state, kIdentityKeysLabel, sizeof(kIdentityKeysLabel) - 1);
+    else
+        Absorb(state, kKeysLabel, sizeof(kKeysLabel) - 1);
     Absorb(state, shared->data(), shared->size());
+    if (withIdentities) {
+        Absorb(state, lowIdentityValue.data(), lowIdentityValue.size());
+        Absorb(state, highIdentityValue.data(), highIdentityValue.size());
+        sodium_memzero(lowIdentityValue.data(), lowIdentityValue.size());
+        sodium_memzero(highIdentityValue.data(), highIdentityValue.size());
+    }
     Absorb(state, keys.transcriptHash.data(), keys.transcriptHash.size());
     crypto_generichash_final(&state, material.data(), material.size());
     std::memcpy((mineLow ? keys.sendKey : keys.openKey).data(), material.data(), 32);
@@ -156,12 +212,12 @@ void CallKeys::Secret::Wipe() {
 }
 
 std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffer, const Offer& theirOffer,
-                                        const Secret& secret) {
+                                        const Secret& secret, Identities identities) {
     if (secret.key)
-        return Agree(mine, myOffer, theirOffer, &*secret.key);
+        return Agree(mine, myOffer, theirOffer, &*secret.key, identities);
     StartSodium();
-    const uint8_t* myPublic = myOffer.data() + SessionControl::kBytes;
-    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytes;
+    const uint8_t* myPublic = myOffer.data() + SessionControl::kBytesWithKey;
+    const uint8_t* theirPublic = theirOffer.data() + SessionControl::kBytesWithKey;
     const bool mineLow = std::memcmp(myPublic, theirPublic, 32) < 0;
     uint8_t salt[crypto_pwhash_SALTBYTES];
     crypto_generichash_state state;
@@ -178,7 +234,7 @@ std::optional<CallKeys> CallKeys::Agree(const KeyPair& mine, const Offer& myOffe
             secret.passphrase.size(), salt, kPassphrasePasses, kPassphraseMemoryBytes,
             crypto_pwhash_ALG_ARGON2ID13) != 0)
         return std::nullopt;
-    std::optional<CallKeys> keys = Agree(mine, myOffer, theirOffer, &key);
+    std::optional<CallKeys> keys = Agree(mine, myOffer, theirOffer, &key, identities);
     sodium_memzero(key.data(), key.size());
     return keys;
 }

@@ -108,6 +108,18 @@ void CallSession::Heard(int64_t nowMs) {
     heardAnything_ = true;
 }
 
+bool CallSession::AwaitsKeys() const {
+    return mode_ == Mode::kSession && config_.encrypt && peerCommitment_ && !keys_;
+}
+
+bool CallSession::KeyExchangeOpen() const {
+    return AwaitsKeys() || (mode_ == Mode::kSession && keys_ && !peerHoldsKey_);
+}
+
+bool CallSession::KeyAgreementFailed(int64_t nowMs) const {
+    return KeyExchangeOpen() && nowMs - keyStartMs_ >= kKeyAgreementMs;
+}
+
 bool CallSession::PeerTimedOut(int64_t nowMs) const {
     return mode_ == Mode::kSession && config_.peerTimeoutMs > 0 &&
            nowMs - lastHeardMs_ >= config_.peerTimeoutMs;
@@ -233,17 +245,32 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         }
     }
     std::optional<CallKeys> agreed;
+    const bool newSession = mode_ != Mode::kSession || control->senderId != peerId_;
     if (control->kind == SessionControl::Kind::kHello && config_.encrypt) {
         const bool offersKey = (control->capabilities & SessionControl::kKeyAgreement) != 0;
-        const bool samePeer = mode_ == Mode::kSession && control->senderId == peerId_;
-        if (samePeer && keys_ && (!offersKey || control->publicKey != peerPublicKey_)) {
+        const bool reveals = (control->capabilities & SessionControl::kKeyReveal) != 0;
+        const bool samePeer = !newSession;
+        if (samePeer && keys_ && (!offersKey || !reveals || control->publicKey != peerPublicKey_)) {
             // The peer's own hellos repeat its key: one without it, or with another, is a copy stripped or
             // changed on the path, and an agreed call is never turned back into a plain one by it.
             in.stranger = !fromPeerAddress;
             return in;
         }
-        if (offersKey && !(samePeer && keys_)) {
-            agreed = AgreeKeys(datagram);
+        if (samePeer && peerCommitment_ && offersKey && control->commitment != *peerCommitment_) {
+            // A commitment changed under the same id would let its key be picked after ours was seen.
+            in.stranger = !fromPeerAddress;
+            return in;
+        }
+        if (offersKey && newSession && revealed_ && !config_.secret) {
+            // Our key has been seen by somebody: a new peer's key, committed to only now, could have been
+            // picked to match it, so this session gets a pair that nobody has seen. (With --secret a relay
+            // without the secret gets nowhere whatever key it picks, and the pair stays, so that the real
+            // peer's earlier look at our commitment stays good.)
+            config_.keyPair = CallKeys::MakeKeyPair();
+            revealed_ = false;
+        }
+        if (offersKey && reveals && !(samePeer && keys_)) {
+            agreed = AgreeKeys(datagram, *control);
             if (!agreed) {
                 in.stranger = !fromPeerAddress;
                 return in;
@@ -261,9 +288,20 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         in.action = Incoming::Action::kEndCall;
         return in;
     }
-    const bool newSession = mode_ != Mode::kSession || control->senderId != peerId_;
     if (newSession)
         BeginSession(*control, nowMs);
+    if (newSession || !peerCommitment_) {
+        if ((control->capabilities & SessionControl::kKeyAgreement) != 0 && config_.encrypt) {
+            peerCommitment_ = control->commitment;
+            // The agreement's clock: our key hello is resent from now on until the peer holds our key.
+            keyStartMs_ = nowMs;
+            keyHellosSent_ = 0;
+            nextKeyHelloMs_ = nowMs + kHelloIntervalMs;
+        } else {
+            peerCommitment_.reset();
+        }
+    }
+    const bool holdsOurKey = (control->capabilities & SessionControl::kHoldsPeerKey) != 0;
     if (agreed) {
         if (keys_)
             keys_->Wipe();
@@ -272,13 +310,19 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         keysChanged_ = true;
         confirmKeys_ = true;
         proven_ = false;
+        peerHoldsKey_ = holdsOurKey;
     } else if (newSession && keys_) {
         // The peer started again without a key: the old call's keys are not this one's.
         keys_->Wipe();
         keys_.reset();
+        peerHoldsKey_ = false;
+    } else if (keys_ && holdsOurKey && control->kind == SessionControl::Kind::kHello) {
+        peerHoldsKey_ = true;
     }
-    // The peer has not seen our hello yet (it names no id, or an old one): answer at once.
-    if (control->peerId != config_.sessionId)
+    // The peer has not seen our hello yet (it names no id, or an old one), or has not got our key (its hello
+    // with its own key does not say it holds ours): answer at once.
+    const bool missesOurKey = keys_ && control->kind == SessionControl::Kind::kHello && !holdsOurKey;
+    if (control->peerId != config_.sessionId || missesOurKey)
         answerHello_ = true;
     in.movePeer = true;
     Heard(nowMs);
@@ -411,8 +455,17 @@ uint32_t CallSession::Timestamp() const {
 bool CallSession::HoldsAudio(int64_t nowMs) const {
     // Until the first hello has gone out the wait has not begun; a listener sends nothing before it
     // knows its peer anyway.
+    // A peer that has committed to a key reveals it within a round trip: nothing goes in the clear before.
+    if (AwaitsKeys())
+        return true;
     return mode_ == Mode::kOffering && config_.encrypt && !config_.secret && !config_.requireKeys &&
            (hellosSent_ == 0 || nowMs - firstHelloMs_ < kClearAudioHoldMs);
+}
+
+int CallSession::HeldFramesKept() const {
+    const int64_t frameUs = static_cast<int64_t>(frameSamples_) * 1000000 / std::max(1, rate_);
+    return static_cast<int>(std::max<int64_t>(
+        1, (kClearAudioHoldMs * int64_t{1000} + frameUs - 1) / std::max<int64_t>(1, frameUs)));
 }
 
 int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out,
@@ -475,23 +528,40 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     return length;
 }
 
-std::optional<CallKeys> CallSession::AgreeKeys(std::span<const uint8_t> datagram) const {
-    uint8_t mine[SessionControl::kBytesWithKey];
-    if (MakeControl(SessionControl::Kind::kHello).Compose(mine) != SessionControl::kBytesWithKey)
+std::optional<CallKeys> CallSession::AgreeKeys(std::span<const uint8_t> datagram,
+                                               const SessionControl& theirs) const {
+    // Our offer as the hello that reveals our key to this peer will carry it.
+    SessionControl hello = MakeControl(SessionControl::Kind::kHello);
+    hello.capabilities |= SessionControl::kKeyReveal;
+    hello.publicKey = config_.keyPair.publicKey;
+    if (config_.identity) {
+        hello.capabilities |= SessionControl::kIdentity;
+        hello.identityKey = config_.identity->publicKey;
+    }
+    uint8_t mine[SessionControl::kBytesWithIdentity];
+    if (hello.Compose(mine) < SessionControl::kBytesWithReveal)
         return std::nullopt;
     const std::optional<CallKeys::Offer> myOffer = CallKeys::OfferOf(mine);
     const std::optional<CallKeys::Offer> theirOffer = CallKeys::OfferOf(datagram);
     if (!myOffer || !theirOffer)
         return std::nullopt;
+    // Identities count only when both hellos name one: a peer without them agrees as before.
+    CallKeys::Identities identities{};
+    if (config_.identity && (theirs.capabilities & SessionControl::kIdentity) != 0) {
+        identities.mine = &*config_.identity;
+        identities.theirs = &theirs.identityKey;
+    }
     if (config_.secret)
-        return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer, *config_.secret);
-    return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer);
+        return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer, *config_.secret, identities);
+    return CallKeys::Agree(config_.keyPair, *myOffer, *theirOffer, nullptr, identities);
 }
 
 int CallSession::ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs) {
     const int length = MakeControl(kind).Compose(out);
     if (length > 0)
         lastSentMs_ = nowMs;
+    if (length >= SessionControl::kBytesWithReveal)
+        revealed_ = true;
     return length;
 }
 
@@ -508,7 +578,18 @@ SessionControl CallSession::MakeControl(SessionControl::Kind kind) const {
     }
     if (config_.encrypt) {
         control.capabilities |= SessionControl::kKeyAgreement;
-        control.publicKey = config_.keyPair.publicKey;
+        control.commitment = CallKeys::Commitment(config_.keyPair.publicKey);
+        // The key itself only to a peer whose own key is already committed to.
+        if (peerCommitment_ && kind == SessionControl::Kind::kHello) {
+            control.capabilities |= SessionControl::kKeyReveal;
+            control.publicKey = config_.keyPair.publicKey;
+            if (keys_)
+                control.capabilities |= SessionControl::kHoldsPeerKey;
+            if (config_.identity) {
+                control.capabilities |= SessionControl::kIdentity;
+                control.identityKey = config_.identity->publicKey;
+            }
+        }
     }
     // The hello names the plain format even in an Opus call: a copy without Opus agrees on it as before.
     control.formatCode =
@@ -529,8 +610,18 @@ int CallSession::ComposeDue(std::span<uint8_t> out, int64_t nowMs) {
     }
     if (answerHello_) {
         answerHello_ = false;
+        nextKeyHelloMs_ = nowMs + kHelloIntervalMs;
         return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
     }
+    if (KeyExchangeOpen() && keyHellosSent_ < kMaxHellos && nowMs >= nextKeyHelloMs_) {
+        // The hello with our key may have been lost: again, until the peer shows it holds the key.
+        ++keyHellosSent_;
+        nextKeyHelloMs_ = nowMs + kHelloIntervalMs;
+        return ComposeControl(SessionControl::Kind::kHello, out, nowMs);
+    }
+    // Toward a peer agreeing a key nothing but the hellos goes in the clear: reports wait for the keys.
+    if (AwaitsKeys())
+        return 0;
     if (confirmKeys_ && keys_) {
         confirmKeys_ = false;
         return ComposeControl(SessionControl::Kind::kKeepAlive, out, nowMs);

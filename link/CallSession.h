@@ -21,7 +21,12 @@
 // that a copy that answers within it never gets a frame in the clear; a peer that has not answered by then
 // gets the held frames and the rest on the plain wire, exactly as before, only that much later. A hello
 // without a key (an older copy, or a key stripped on the path) makes a session that is not encrypted, and the
-// link says so.
+// link says so. Once the peer has committed to a key, no lost or reordered hello may leave the two sides in
+// different states: each side resends its hello with its key until the peer shows it holds that key (a
+// hello saying so, or a sealed datagram that opens), answers at once a hello of the peer's that does not
+// say so, and never takes the call for unencrypted meanwhile; an agreement not complete within
+// kKeyAgreementMs ends the call (KeyAgreementFailed) rather than leave one side sealing what the other
+// cannot open.
 //
 // Pure: no socket, no clock of its own (times are passed in, milliseconds of a monotonic clock), so that
 // tests drive it on a fake clock. The link's worker is its only user. Layouts: docs/SESSION.md.
@@ -52,6 +57,9 @@ public:
     static constexpr int kDefaultPeerTimeoutMs = 30000;
     // How long an offer of encryption holds the microphone's frames back, waiting for the peer's answer.
     static constexpr int kClearAudioHoldMs = 200;
+    // How long a key agreement the peer committed to may take: the hello's ten retries, and a second for
+    // the answer to the last.
+    static constexpr int kKeyAgreementMs = kMaxHellos * kHelloIntervalMs + kKeepAliveMs;
 
     struct Config {
         bool offer = true;  // false: --session=off, the plain wire only
@@ -69,6 +77,9 @@ public:
         // one of its sealed datagrams has opened (SetPeerProven), and no audio goes to it before.
         std::shared_ptr<const CallKeys::Secret> secret;
         bool requireKeys = false;  // --require-private: no audio at all before the keys are agreed
+        // This copy's long-term identity, named in the hello that reveals the key and bound into the keys
+        // when the peer names one too; none: the hello names none.
+        std::optional<CallKeys::Identity> identity;
     };
 
     // What a received datagram means for the call.
@@ -102,6 +113,8 @@ public:
     // Whether captured frames wait at `nowMs` (kept, not composed) for the peer's answer to the offer of
     // encryption.
     bool HoldsAudio(int64_t nowMs) const;
+    // How many of the newest held frames are worth keeping: those of the last kClearAudioHoldMs.
+    int HeldFramesKept() const;
     // One captured frame as the datagram to send into `out`; 0: nothing to send. `muted`: the frame was
     // captured while the microphone was muted.
     int ComposeAudio(std::span<const uint8_t> frame, bool muted, std::span<uint8_t> out, int64_t nowMs);
@@ -118,6 +131,13 @@ public:
     Mode GetMode() const { return mode_; }
     // Whether the call's keys are agreed: from then on everything but the hellos goes sealed.
     bool Encrypted() const { return keys_.has_value(); }
+    // The peer has committed to a key whose reveal has not arrived yet: the call is neither encrypted nor
+    // plain so far, and holds its audio back.
+    bool AwaitsKeys() const;
+    // A sealed datagram of the peer opened with the call's keys: the peer holds our key.
+    void SetKeysConfirmed() { peerHoldsKey_ = true; }
+    // The agreement the peer committed to is not complete kKeyAgreementMs after it began: the call ends.
+    bool KeyAgreementFailed(int64_t nowMs) const;
     // The keys once agreed, or agreed anew (the peer started again); none otherwise.
     std::optional<CallKeys> TakeNewKeys();
     // A private call's peer whose sealed datagram opened with the call's keys: it holds the secret.
@@ -186,9 +206,12 @@ private:
     void BeginSession(const SessionControl& hello, int64_t nowMs);
     // The hello this side sends, as a control datagram of `kind`.
     SessionControl MakeControl(SessionControl::Kind kind) const;
-    // The keys agreed with the peer's key-agreement hello `datagram`; none when its key is unusable.
-    std::optional<CallKeys> AgreeKeys(std::span<const uint8_t> datagram) const;
+    // The keys agreed with the peer's hello `datagram` that reveals its key; none when its key is unusable
+    // or is not the one it committed to.
+    std::optional<CallKeys> AgreeKeys(std::span<const uint8_t> datagram, const SessionControl& hello) const;
     void Heard(int64_t nowMs);
+    // Keys awaited, or agreed but not yet known to the peer: our key hello goes out again.
+    bool KeyExchangeOpen() const;
     int ComposeControl(SessionControl::Kind kind, std::span<uint8_t> out, int64_t nowMs);
     int ComposeReport(std::span<uint8_t> out, int64_t nowMs);
     uint32_t Timestamp() const;
@@ -202,6 +225,12 @@ private:
     Config config_;
     std::optional<CallKeys> keys_;
     CallKeys::Key peerPublicKey_{};
+    std::optional<CallKeys::Key> peerCommitment_;  // from the peer's first key hello of this session
+    bool revealed_ = false;                        // a hello with our public key has gone out
+    bool peerHoldsKey_ = false;   // the peer has shown that it holds our key: no need to resend it
+    int64_t keyStartMs_ = 0;      // when the peer's commitment began this session's agreement
+    int keyHellosSent_ = 0;       // our key hello resent for this agreement
+    int64_t nextKeyHelloMs_ = 0;  // when it is due again
     bool keysChanged_ = false;
     bool confirmKeys_ = false;  // a sealed keep-alive goes out at once: the peer learns we hold the keys
     bool proven_ = false;

@@ -40,4 +40,7 @@ constexpr uint32_t WM_LINK_ENCRYPTED = 0x8017;
 constexpr uint32_t WM_LINK_NOT_ENCRYPTED = 0x8018;
 // A private call (--secret) refused a peer whose hello agreed no key; posted once per call.
 constexpr uint32_t WM_LINK_NO_AGREEMENT = 0x8019;
+// The peer committed to a key, but the two sides could not complete the agreement within its retries (hellos
+// lost): the call ends rather than have one side seal what the other cannot open. Posted before the close.
+constexpr uint32_t WM_LINK_KEYS_INCOMPLETE = 0x8020;
 constexpr uint32_t WM_AUDIO_LEVELS = 0x806E;

@@ -20,7 +20,12 @@ bool KnownKind(uint8_t kind) {
 
 int SessionControl::Compose(std::span<uint8_t> out) const {
     const bool withKey = kind == Kind::kHello && (capabilities & kKeyAgreement) != 0;
-    const int length = withKey ? kBytesWithKey : kBytes;
+    const bool withReveal = withKey && (capabilities & kKeyReveal) != 0;
+    const bool withIdentity = withReveal && (capabilities & kIdentity) != 0;
+    const int length = withIdentity ? kBytesWithIdentity
+                       : withReveal ? kBytesWithReveal
+                       : withKey    ? kBytesWithKey
+                                    : kBytes;
     if (out.size() < static_cast<size_t>(length) || version == 0 || senderId == 0 ||
         !KnownKind(static_cast<uint8_t>(kind)))
         return 0;
@@ -32,11 +37,20 @@ int SessionControl::Compose(std::span<uint8_t> out) const {
     big_endian::Put64(at + 4, senderId);
     big_endian::Put64(at + 12, peerId);
     at[20] = formatCode;
-    at[21] = capabilities & kKnownCapabilities & (withKey ? 0xFF : static_cast<uint8_t>(~kKeyAgreement));
+    uint8_t sent = capabilities & kKnownCapabilities;
+    if (!withKey)
+        sent &= static_cast<uint8_t>(~kKeyAgreement);
+    if (!withReveal)
+        sent &= static_cast<uint8_t>(~(kKeyReveal | kHoldsPeerKey | kIdentity));
+    at[21] = sent;
     at[22] = (capabilities & kOpus) != 0 ? opusFormat : 0;
     at[23] = 0;
     if (withKey)
-        std::memcpy(at + kBytes, publicKey.data(), publicKey.size());
+        std::memcpy(at + kBytes, commitment.data(), commitment.size());
+    if (withReveal)
+        std::memcpy(at + kBytesWithKey, publicKey.data(), publicKey.size());
+    if (withIdentity)
+        std::memcpy(at + kBytesWithReveal, identityKey.data(), identityKey.size());
     return length;
 }
 
@@ -67,8 +81,17 @@ std::optional<SessionControl> SessionControl::Parse(std::span<const uint8_t> dat
     // Only a hello carries a key, and only one long enough to hold it.
     if ((control.capabilities & kKeyAgreement) != 0 && control.kind == Kind::kHello &&
         datagram.size() >= static_cast<size_t>(kBytesWithKey))
-        std::memcpy(control.publicKey.data(), at + kBytes, control.publicKey.size());
+        std::memcpy(control.commitment.data(), at + kBytes, control.commitment.size());
     else
-        control.capabilities &= static_cast<uint8_t>(~kKeyAgreement);
+        control.capabilities &=
+            static_cast<uint8_t>(~(kKeyAgreement | kKeyReveal | kHoldsPeerKey | kIdentity));
+    if ((control.capabilities & kKeyReveal) != 0 && datagram.size() >= static_cast<size_t>(kBytesWithReveal))
+        std::memcpy(control.publicKey.data(), at + kBytesWithKey, control.publicKey.size());
+    else
+        control.capabilities &= static_cast<uint8_t>(~(kKeyReveal | kHoldsPeerKey | kIdentity));
+    if ((control.capabilities & kIdentity) != 0 && datagram.size() >= static_cast<size_t>(kBytesWithIdentity))
+        std::memcpy(control.identityKey.data(), at + kBytesWithReveal, control.identityKey.size());
+    else
+        control.capabilities &= static_cast<uint8_t>(~kIdentity);
     return control;
 }

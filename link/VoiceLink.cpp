@@ -51,6 +51,8 @@ VoiceLink::~VoiceLink() {
     // The worker runs on this object: end it before anything here goes away.
     Stop(true);
     pipeline_.Shutdown();
+    if (identity_)
+        sodium_memzero(identity_->secretKey.data(), identity_->secretKey.size());
     std::lock_guard<std::mutex> guard(socketLock_);
     socket_.Close();
 }
@@ -231,28 +233,13 @@ void VoiceLink::Run() {
     try {
         sealed_.assign(kMaxDatagram, 0);
         opened_.assign(kMaxDatagram, 0);
-        legacyPrivate_ = private_ && !sessionOffer_;
-        if (private_ && sessionOffer_) {
-            // Each call's agreement takes the secret in: nothing slow here.
+        if (private_) {
+            // Each call's agreement takes the secret in: nothing slow here. A private call is always a
+            // session: the older wire, one key from the secret for every call, is gone.
             auto secret = std::make_shared<CallKeys::Secret>(CallKeys::Secret::From(secret_));
             if (key_ && secret_.empty())
                 secret->key = *key_;
             callSecret_ = std::move(secret);
-            std::fill(secret_.begin(), secret_.end(), 0);
-        }
-        if (legacyPrivate_) {
-            // The slow derivation runs here, on the worker, so that the window is never held up; calls begin
-            // once it is done. A failure leaves the link private with no sealer: it sends and takes nothing.
-            try {
-                if (!key_)
-                    key_ = DatagramSealer::DeriveKey(secret_.data(), secret_.size());
-                sealer_ = std::make_unique<DatagramSealer>(*key_);
-            } catch (const Exception&) {
-                sealer_.reset();
-                CurrentErrorSink().ReportError(
-                    "The key for private calls could not be derived from the secret "
-                    "(not enough memory?): nothing is sent or taken.");
-            }
             std::fill(secret_.begin(), secret_.end(), 0);
         }
         while (!StopRequested()) {
@@ -299,7 +286,6 @@ void VoiceLink::RunCall() {
     TrimQueue(0);
     reportedSources_.clear();
     peerProven_ = false;
-    peerSenderId_ = 0;
     waitingForPeer_.store(peer.IsAny(), std::memory_order_release);
     // A format one call agreed on is not the next call's: every call starts from the one set.
     if (configuredFormat_ < 0)
@@ -311,7 +297,6 @@ void VoiceLink::RunCall() {
     nextLevelReport_.store(0, std::memory_order_relaxed);
     try {
         ByteBuffer buffer(kMaxDatagram, 0);
-        bool ended = false;  // by the peer's sealed end of call
         connectPending_ = false;
         int64_t attemptStartMs = MonotonicMs();
         size_t closedInRow = 0;  // of the peer's addresses, found closed one after the other
@@ -327,10 +312,7 @@ void VoiceLink::RunCall() {
             FollowPrimary(generation, peer);
         }
         if (peer.IsAny()) {
-            if (legacyPrivate_)
-                ended = !WaitForSealedPeer(handle, generation, peer, buffer);
-            else
-                WaitForPeer(handle, generation);
+            WaitForPeer(handle, generation);
             // A private listener is connected once its peer has proven the secret, not by any datagram.
             connectPending_ = callSecret_ != nullptr;
         }
@@ -339,7 +321,7 @@ void VoiceLink::RunCall() {
         if (!connectPending_)
             PostWindow(WM_LINK_CONNECTED);
 
-        while (!ended && CallGoesOn(generation)) {
+        while (CallGoesOn(generation)) {
             CheckStop();
             try {
                 // A queued frame cuts the wait short; the time-out still bounds it when nothing comes.
@@ -360,12 +342,8 @@ void VoiceLink::RunCall() {
                             break;
                         attemptStartMs = MonotonicMs();
                     }
-                    if (legacyPrivate_) {
-                        if (ReceiveSealed(handle, generation, peer, buffer) == Received::kEndOfCall)
-                            break;
-                    } else if (ReceivePlain(handle, generation, peer, buffer) == Received::kEndOfCall) {
+                    if (ReceivePlain(handle, generation, peer, buffer) == Received::kEndOfCall)
                         break;
-                    }
                 }
             } catch (const Exception&) {
                 // The socket failed, or the peer's port was found closed: the call is over.
@@ -374,6 +352,11 @@ void VoiceLink::RunCall() {
             const int64_t nowMs = MonotonicMs();
             if (session_.PeerTimedOut(nowMs)) {
                 // A session peer silent for the time-out has gone: the call ends as a failed receive would.
+                break;
+            }
+            if (session_.KeyAgreementFailed(nowMs)) {
+                // One side would seal what the other cannot open: better ended, and said, than talked past.
+                PostWindow(WM_LINK_KEYS_INCOMPLETE);
                 break;
             }
             frameQueued_.Clear();
@@ -507,7 +490,8 @@ bool VoiceLink::RaceAdmits(SocketHandle handle, uint32_t generation, const Socke
 
 void VoiceLink::StartSession(const SocketAddress& peer) {
     CallSession::Config config;
-    config.offer = sessionOffer_;
+    // A private call needs the session's fresh keys, whatever the offer says.
+    config.offer = sessionOffer_ || private_;
     config.listener = peer.IsAny();
     config.formatCode = pipeline_.FormatCode();
     config.formatChosen = formatChosen_;
@@ -518,19 +502,23 @@ void VoiceLink::StartSession(const SocketAddress& peer) {
     randombytes_buf(&config.firstSequence, sizeof(config.firstSequence));
     randombytes_buf(&config.firstTimestamp, sizeof(config.firstTimestamp));
     config.opusFormat = opusOffer_;
-    // A private call seals everything with the secret's key already; every other session offers a key
-    // pair of its own, new for every call.
-    config.encrypt = sessionOffer_ && (encryptionOffer_ || private_) && !legacyPrivate_;
+    // Every session offers a key pair of its own, new for every call; a private one always does.
+    config.encrypt = private_ || (sessionOffer_ && encryptionOffer_);
     config.secret = callSecret_;
     config.requireKeys = requireEncryption_;
-    if (config.encrypt)
+    if (config.encrypt) {
         config.keyPair = CallKeys::MakeKeyPair();
+        config.identity = identity_;
+    }
     callSealer_.reset();
     pendingCode_.reset();
+    pendingIdentity_.reset();
     encryptionShown_.reset();
     encrypted_.store(false, std::memory_order_relaxed);
     session_.Start(config, MonotonicMs());
     sodium_memzero(config.keyPair.secretKey.data(), config.keyPair.secretKey.size());
+    if (config.identity)
+        sodium_memzero(config.identity->secretKey.data(), config.identity->secretKey.size());
     // Opus set for the call waits for the peer's hello: the call begins in the plain format.
     if (session_.TakeFormatChange())
         ChangeFormat(session_.FormatCode(), false);
@@ -581,7 +569,12 @@ VoiceLink::Received VoiceLink::ReceivePlain(SocketHandle handle, uint32_t genera
     if (race_.Active() && !RaceAdmits(handle, generation, from, peer))
         return Received::kNothing;
     if (n > kMaxDatagram) {
-        // Oversized: a failed receive ends a plain call; in a session only the peer's own could.
+        // Oversized: a failed receive ends a plain call; in a session only the peer's own could, and in a
+        // private call, where anybody could send one, none does.
+        if (callSecret_ != nullptr) {
+            NoteDrop(DatagramSealer::Result::kForged, from);
+            return Received::kNothing;
+        }
         if (session_.InSession() && !(from == peer)) {
             NoteStranger(from);
             return Received::kNothing;
@@ -599,7 +592,7 @@ VoiceLink::Received VoiceLink::ReceivePlain(SocketHandle handle, uint32_t genera
                  from);
         return Received::kNothing;
     }
-    return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+    return TakeDatagram(datagram, from, generation, peer);
 }
 
 VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagram, const SocketAddress& from,
@@ -609,14 +602,19 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
     const bool hello = kind == session_wire::DatagramKind::kControl && datagram.size() > 2 &&
                        datagram[2] == static_cast<uint8_t>(SessionControl::Kind::kHello);
     if (hello)
-        return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+        return TakeDatagram(datagram, from, generation, peer);
     if (kind == session_wire::DatagramKind::kPlainAudio && from == peer && pendingCode_ &&
         callSecret_ == nullptr && !requireEncryption_) {
         // Nothing of the peer has opened yet: it has not heard our answer, and the plain frames it sent
         // meanwhile are the call's first words (the session plays them until numbered audio comes).
-        return TakeDatagram(datagram, from, generation, peer, std::nullopt);
+        return TakeDatagram(datagram, from, generation, peer);
     }
     if (kind != session_wire::DatagramKind::kSealed) {
+        // In a private call it is named as not sealed with our secret, as before the keys.
+        if (callSecret_ != nullptr) {
+            NoteDrop(DatagramSealer::Result::kNotSealed, from);
+            return Received::kNothing;
+        }
         droppedNotSealed_.fetch_add(1, std::memory_order_relaxed);
         if (!(from == peer))
             NoteStranger(from);
@@ -638,8 +636,13 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
             NoteStranger(from);
         return Received::kNothing;
     }
+    session_.SetKeysConfirmed();
     if (pendingCode_) {
         // The keys are confirmed: the peer derived the same ones.
+        {
+            std::lock_guard<std::mutex> guard(stateLock_);
+            callState_.peerIdentity = std::exchange(pendingIdentity_, std::nullopt);
+        }
         encrypted_.store(true, std::memory_order_relaxed);
         encryptionShown_ = true;
         PostWindow(WM_LINK_ENCRYPTED, static_cast<WPARAM>(*std::exchange(pendingCode_, std::nullopt)), 0);
@@ -654,7 +657,7 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
         PostSource(WM_LINK_PEER_PROVEN, from);
     }
     return TakeDatagram(std::span<const uint8_t>(opened_.data(), static_cast<size_t>(innerLength)), from,
-                        generation, peer, std::nullopt);
+                        generation, peer);
 }
 
 bool VoiceLink::IsHello(std::span<const uint8_t> datagram) {
@@ -669,6 +672,7 @@ bool VoiceLink::FollowEncryption() {
         callSealer_ = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session_.SessionId());
         keys->Wipe();
         pendingCode_ = keys->code;
+        pendingIdentity_ = keys->peerIdentity;
         return true;
     }
     const CallSession::Mode mode = session_.GetMode();
@@ -681,6 +685,9 @@ bool VoiceLink::FollowEncryption() {
         pendingCode_.reset();
         encrypted_.store(false, std::memory_order_relaxed);
     }
+    // A peer that committed to a key is agreeing one: the call is not unencrypted before that fails.
+    if (session_.AwaitsKeys())
+        return true;
     if (!private_ && !session_.Encrypted() && encryptionShown_ != false) {
         encryptionShown_ = false;
         PostWindow(WM_LINK_NOT_ENCRYPTED);
@@ -689,8 +696,7 @@ bool VoiceLink::FollowEncryption() {
 }
 
 VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, const SocketAddress& from,
-                                            uint32_t generation, SocketAddress& peer,
-                                            std::optional<uint64_t> counter) {
+                                            uint32_t generation, SocketAddress& peer) {
     const int64_t nowMs = MonotonicMs();
     const CallSession::Incoming in = session_.Receive(datagram, from == peer, nowMs);
     if (in.stranger) {
@@ -720,11 +726,9 @@ VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, c
         PostWindow(WM_LINK_BAD_PAYLOAD, static_cast<WPARAM>(*size),
                    static_cast<LPARAM>(session_.FormatCode()));
     if (in.action == CallSession::Incoming::Action::kPlay && !MuteSpeakers()) {
-        // A session numbers its frames itself; a private call's plain audio goes by the sealer's counter.
-        const std::optional<uint64_t> sequence = in.sequence ? in.sequence : counter;
-        const bool restart = in.sequence ? in.restart : counterRestart_;
+        // A session numbers its frames itself; the plain wire's frames go unnumbered.
         pipeline_.Deliver(streamIndex_.load(std::memory_order_acquire), in.payload.data(),
-                          static_cast<int>(in.payload.size()), sequence, restart);
+                          static_cast<int>(in.payload.size()), in.sequence, in.sequence && in.restart);
     }
     return Received::kOpened;
 }
@@ -797,22 +801,16 @@ void VoiceLink::NameSourceOnce(uint32_t message, const SocketAddress& from) {
 }
 
 void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
-    // A plain call has no end-of-call datagram: its peer notices the silence, or the closed port. A private
-    // call ends with its sealed end of call, a plain session with the session's goodbye.
+    // A plain call has no end-of-call datagram: its peer notices the silence, or the closed port. A session
+    // ends with its goodbye, sealed when the call is encrypted.
     if (peer.IsAny())
         return;
     uint8_t goodbye[SessionControl::kBytes];
-    const uint8_t end = DatagramSealer::kEndOfCallDatagram;
-    const uint8_t* datagram = &end;
-    int length = 1;
-    if (!legacyPrivate_) {
-        length = session_.ComposeGoodbye(goodbye);
-        datagram = goodbye;
-    }
+    const int length = session_.ComposeGoodbye(goodbye);
     if (length <= 0)
         return;
     try {
-        if (SendDatagram(handle, peer, datagram, length))
+        if (SendDatagram(handle, peer, goodbye, length))
             sent_.fetch_add(1, std::memory_order_relaxed);
     } catch (const SocketException&) {
         // The peer learns nothing, and its call ends when it finds our port closed.
@@ -821,93 +819,20 @@ void VoiceLink::SendEndOfCall(SocketHandle handle, const SocketAddress& peer) {
 
 bool VoiceLink::SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data,
                              int length) {
-    if (!legacyPrivate_) {
-        // An encrypted session seals everything but its hellos, which carry the keys; a private call
-        // sends nothing else unsealed.
-        const bool hello = IsHello(std::span<const uint8_t>(data, static_cast<size_t>(length)));
-        if (callSealer_ == nullptr && callSecret_ != nullptr && !hello)
-            return false;
-        if (callSealer_ == nullptr || hello) {
-            SendTo(handle, peer, data, length);
-            return true;
-        }
-        const int sealed = callSealer_->Seal(data, length, sealed_.data(), static_cast<int>(sealed_.size()));
-        if (sealed == 0)
-            return false;
-        SendTo(handle, peer, sealed_.data(), sealed);
+    // An encrypted session seals everything but its hellos, which carry the keys; a private call sends
+    // nothing else unsealed.
+    const bool hello = IsHello(std::span<const uint8_t>(data, static_cast<size_t>(length)));
+    if (callSealer_ == nullptr && callSecret_ != nullptr && !hello)
+        return false;
+    if (callSealer_ == nullptr || hello) {
+        SendTo(handle, peer, data, length);
         return true;
     }
-    // Without a key (its derivation failed) a private link sends nothing rather than anything in the clear.
-    if (sealer_ == nullptr)
-        return false;
-    const int sealed = sealer_->Seal(data, length, sealed_.data(), static_cast<int>(sealed_.size()));
+    const int sealed = callSealer_->Seal(data, length, sealed_.data(), static_cast<int>(sealed_.size()));
     if (sealed == 0)
         return false;
     SendTo(handle, peer, sealed_.data(), sealed);
     return true;
-}
-
-bool VoiceLink::WaitForSealedPeer(SocketHandle handle, uint32_t generation, SocketAddress& peer,
-                                  ByteBuffer& buffer) {
-    // Only a datagram that opens ends the wait; whatever else comes is dropped and the wait goes on.
-    while (CallGoesOn(generation)) {
-        CheckStop();
-        if (!WaitReadable(handle, kPeerWaitMs))
-            continue;
-        switch (ReceiveSealed(handle, generation, peer, buffer)) {
-            case Received::kOpened:
-                return true;
-            case Received::kEndOfCall:
-                return false;
-            case Received::kNothing:
-                break;
-        }
-    }
-    return true;
-}
-
-VoiceLink::Received VoiceLink::ReceiveSealed(SocketHandle handle, uint32_t generation, SocketAddress& peer,
-                                             ByteBuffer& buffer) {
-    SocketAddress from;
-    const int n = ReceiveAnyFrom(handle, &from, buffer.Data(), kMaxDatagram);
-    if (n < 0)
-        return Received::kNothing;
-    // Empty and oversized datagrams end a plain call; in a private one anybody could send them, so they
-    // are dropped like any other that does not open.
-    if (n == 0) {
-        NoteDrop(DatagramSealer::Result::kNotSealed, from);
-        return Received::kNothing;
-    }
-    if (n > kMaxDatagram || sealer_ == nullptr) {
-        NoteDrop(DatagramSealer::Result::kForged, from);
-        return Received::kNothing;
-    }
-    int innerLength = 0;
-    uint64_t counter = 0;
-    const DatagramSealer::Result result = sealer_->Open(
-        buffer.Data(), n, opened_.data(), static_cast<int>(opened_.size()), innerLength, counter);
-    if (result != DatagramSealer::Result::kOpened) {
-        NoteDrop(result, from);
-        return Received::kNothing;
-    }
-    if (!peerProven_ || !(provenPeer_ == from)) {
-        peerProven_ = true;
-        provenPeer_ = from;
-        PostSource(WM_LINK_PEER_PROVEN, from);
-    }
-    if (opened_[0] == DatagramSealer::kEndOfCallDatagram) {
-        received_.fetch_add(1, std::memory_order_relaxed);
-        return Received::kEndOfCall;
-    }
-    // A peer that started again (a new run of the program) counts from 0 under a new sender id: its stream
-    // starts again at once, instead of its first frames being taken for late ones of the old numbering.
-    uint64_t senderId = 0;
-    for (int i = 0; i < 8; ++i)
-        senderId |= static_cast<uint64_t>(buffer[1 + i]) << (8 * i);
-    counterRestart_ = peerSenderId_ != senderId;
-    peerSenderId_ = senderId;
-    return TakeDatagram(std::span<const uint8_t>(opened_.data(), static_cast<size_t>(innerLength)), from,
-                        generation, peer, counter);
 }
 
 void VoiceLink::NoteDrop(DatagramSealer::Result result, const SocketAddress& from) {
@@ -942,9 +867,13 @@ void VoiceLink::SendQueued(SocketHandle handle, const SocketAddress& peer, ByteB
     const int64_t nowMs = MonotonicMs();
     // Sealing adds its overhead: a frame that would not fit a receiver's limit sealed is not sent.
     // An offer of encryption keeps the frames queued until the peer answers it, or the wait is over.
-    if (session_.HoldsAudio(nowMs))
+    if (session_.HoldsAudio(nowMs)) {
+        // Waiting for the peer's key may take a few retries: only the newest frames are worth sending then.
+        if (session_.AwaitsKeys())
+            TrimQueue(static_cast<size_t>(session_.HeldFramesKept()));
         return;
-    const bool sealing = legacyPrivate_ || callSealer_ != nullptr;
+    }
+    const bool sealing = callSealer_ != nullptr;
     const size_t room = static_cast<size_t>(kMaxDatagram - (sealing ? DatagramSealer::kOverhead : 0));
     std::lock_guard<std::mutex> guard(queueLock_);
     while (!queue_.empty()) {

@@ -6,10 +6,10 @@
 // at once. Each datagram is one type byte (0 audio, 1 marker for a muted microphone) and, for audio, one
 // encoded frame.
 //
-// A private call (SetSecret) seals every datagram it sends and takes only datagrams that open with the
-// shared key (DatagramSealer): they alone move the peer address, end a listener's wait, reach the decoder
-// or end the call, which a sealed end-of-call datagram does instead of an empty one. Everything else is
-// counted and dropped. The counter of each sealed audio datagram tells the playout buffer its frame's place.
+// A private call (SetSecret) is always a session whose keys are agreed afresh with the secret mixed in
+// (CallKeys); it seals every datagram but the hellos and takes only datagrams that open with the call's
+// keys (DatagramSealer): they alone prove the peer, reach the decoder or end the call, which the sealed
+// goodbye does instead of an empty datagram. Everything else is counted and dropped.
 //
 // Listen, Connect, Close and the mute flags are called from the user-interface thread; the link reports
 // back only by posting (LinkMessages.h).
@@ -87,11 +87,10 @@ public:
     }
     // The playback device for the peer's audio. Set before the worker starts.
     void SetOutputDevice(int deviceId) { outputDevice_ = deviceId; }
-    // Makes every call private, with the key derived from `secret`. The worker derives it when it starts
-    // (it takes a while, and must not hold up the window); until then no call begins. Set before the
-    // worker starts.
+    // Makes every call private: `secret` goes into every call's key agreement, and every call is a
+    // session (the offer of SetSessionOffer does not matter). Set before the worker starts.
     void SetSecret(std::vector<uint8_t> secret);
-    // The same with a key already derived, for tests. Set before the worker starts.
+    // The same with the secret's key already derived, for tests. Set before the worker starts.
     void SetCallKey(const DatagramSealer::Key& key);
     bool Private() const { return private_; }
     // Whether calls offer a session to the peer (on by default; off: the plain wire only). Set before
@@ -108,6 +107,8 @@ public:
     // --require-private: nothing goes in the clear, and a call that turns out not to be encrypted ends.
     // Set before the worker starts.
     void SetRequireEncryption(bool require) { requireEncryption_ = require; }
+    // This copy's long-term identity, named in every call's key agreement. Set before the worker starts.
+    void SetIdentity(const CallKeys::Identity& identity) { identity_ = identity; }
     // How long a session peer may stay silent before the call ends; 0: never. Set before the worker starts.
     void SetPeerTimeoutMs(int ms) { peerTimeoutMs_ = ms; }
     int OutputDevice() const { return outputDevice_; }
@@ -135,6 +136,8 @@ public:
         int64_t silentForMs = 0;     // since the peer was last heard (or the call began)
         int formatCode = 0;          // the format this call uses
         CallSession::Quality quality;
+        // The peer's identity key, once keys bound to it have been confirmed (a datagram of it opened).
+        std::optional<CallKeys::Key> peerIdentity;
     };
     CallState GetCallState() const;
     // Whether the current call's datagrams are sealed with keys agreed for it, and a datagram of the peer
@@ -204,14 +207,9 @@ private:
     // Takes one waiting datagram of a plain call.
     Received ReceivePlain(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer);
     // What one datagram (a private call's, opened) means for the call, as the session says: the peer
-    // address, audio to play, the end of the call. `counter`: a private call's number of the datagram.
+    // address, audio to play, the end of the call.
     Received TakeDatagram(std::span<const uint8_t> datagram, const SocketAddress& from, uint32_t generation,
-                          SocketAddress& peer, std::optional<uint64_t> counter);
-    // Takes one waiting datagram of a private call; what opens is handled as a plain call handles its
-    // datagrams (peer address, audio), the rest counted and dropped.
-    Received ReceiveSealed(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer);
-    // A private listener waits for the first datagram that opens; false when that ended the call.
-    bool WaitForSealedPeer(SocketHandle handle, uint32_t generation, SocketAddress& peer, ByteBuffer& buffer);
+                          SocketAddress& peer);
     // The sealed end of call, sent when a private call is closed or the program ends.
     void SendEndOfCall(SocketHandle handle, const SocketAddress& peer);
     void NoteDrop(DatagramSealer::Result result, const SocketAddress& from);
@@ -282,14 +280,11 @@ private:
     // A private call's parts. The secret and the flag are set before the worker starts; the sealer and its
     // buffers belong to the worker alone.
     bool private_ = false;
-    // With sessions off a private call seals with one key from the secret (the older private wire);
-    // with sessions the secret goes into each call's key agreement (callSecret_). Set when the worker starts.
-    bool legacyPrivate_ = false;
+    // The secret goes into each call's key agreement (callSecret_). Set when the worker starts.
     std::shared_ptr<const CallKeys::Secret> callSecret_;
     bool connectPending_ = false;  // a private listener says it is connected once its peer has proven it
     std::vector<uint8_t> secret_;
     std::optional<DatagramSealer::Key> key_;
-    std::unique_ptr<DatagramSealer> sealer_;
     std::vector<uint8_t> sealed_;  // a datagram being sealed
     std::vector<uint8_t> opened_;  // a datagram being opened
     // Within one call, the sources whose unsealed datagrams were reported, so that each is reported once.
@@ -299,8 +294,6 @@ private:
     std::array<std::pair<uint64_t, SocketAddress>, 16> postedSources_{};
     bool peerProven_ = false;  // this call has opened a datagram of its peer
     SocketAddress provenPeer_;
-    uint64_t peerSenderId_ = 0;    // the sender id of the peer's last datagram that opened
-    bool counterRestart_ = false;  // that id differs from the one before
 
     // The session of the current call (the worker's alone), and what the window may read of it.
     CallSession session_;
@@ -312,6 +305,8 @@ private:
     std::optional<bool> encryptionShown_;  // what the window was last told of this call
     // The code of keys agreed but not yet confirmed: shown once a datagram of the peer opens with them.
     std::optional<uint32_t> pendingCode_;
+    std::optional<CallKeys::Key> pendingIdentity_;  // the peer's identity in those keys, if both named one
+    std::optional<CallKeys::Identity> identity_;
     std::atomic<bool> encrypted_{false};
     bool formatChosen_ = false;
     int opusOffer_ = kOpusOffered;

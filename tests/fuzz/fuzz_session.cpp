@@ -5,6 +5,8 @@
 // Input: the datagram as it is. The fields, on the same bytes from the start: the bytes are read in
 // order (zeros once they run out) into a control datagram, an RTP header with a payload of up to 255
 // bytes, a report with each optional part present or not, and a short address text for the SDP.
+#include <sodium.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -48,31 +50,46 @@ private:
     size_t at_ = 0;
 };
 
-// The key agreement on the peer's hello: any key gives keys or none (low order, or our own), never a
-// crash, and keys that are agreed differ by direction and give a code of six digits.
-void AgreeWith(const std::vector<uint8_t>& hello) {
+// The key agreement on the peer's hello that reveals its key: any key gives keys or none (one that is
+// not the committed one, of low order, or our own), never a crash, and keys that are agreed differ by
+// direction and give a code of six digits.
+void AgreeWith(const std::vector<uint8_t>& hello, const CallKeys::Key* theirIdentity) {
     static const CallKeys::KeyPair mine = [] {
         CallKeys::Key secret{};
         secret.fill(0x42);
         return CallKeys::KeyPairOf(secret);
     }();
+    // Our identity, for a hello that names the peer's: any 32 bytes there give keys or none.
+    static const CallKeys::Identity myIdentity = [] {
+        CallKeys::Identity identity;
+        uint8_t seed[32];
+        std::memset(seed, 0x17, sizeof seed);
+        crypto_sign_seed_keypair(identity.publicKey.data(), identity.secretKey.data(), seed);
+        return identity;
+    }();
     SessionControl ours;
     ours.senderId = 1;
-    ours.capabilities = SessionControl::kKeyAgreement;
+    ours.capabilities = SessionControl::kKeyAgreement | SessionControl::kKeyReveal;
+    ours.commitment = CallKeys::Commitment(mine.publicKey);
     ours.publicKey = mine.publicKey;
-    uint8_t composed[SessionControl::kBytesWithKey];
-    Check(ours.Compose(composed) == SessionControl::kBytesWithKey);
+    uint8_t composed[SessionControl::kBytesWithReveal];
+    Check(ours.Compose(composed) == SessionControl::kBytesWithReveal);
     const std::optional<CallKeys::Offer> theirs = CallKeys::OfferOf(hello);
     Check(theirs.has_value());
-    const std::optional<CallKeys> keys = CallKeys::Agree(mine, CallKeys::OfferOf(composed).value(), *theirs);
+    const std::optional<CallKeys> keys =
+        CallKeys::Agree(mine, CallKeys::OfferOf(composed).value(), *theirs, nullptr,
+                        {theirIdentity != nullptr ? &myIdentity : nullptr, theirIdentity});
+    CallKeys::Key peerKey{};
+    std::memcpy(peerKey.data(), hello.data() + SessionControl::kBytesWithKey, peerKey.size());
+    const bool committed =
+        std::memcmp(CallKeys::Commitment(peerKey).data(), hello.data() + SessionControl::kBytes, 32) == 0;
     if (keys) {
+        Check(committed);
+        Check(keys->peerIdentity.has_value() == (theirIdentity != nullptr));
         Check(keys->sendKey != keys->openKey);
         Check(keys->code < CallKeys::kCodeRange);
-    } else {
-        // Refused only for a key of low order or our own.
-        CallKeys::Key peerKey{};
-        std::memcpy(peerKey.data(), hello.data() + SessionControl::kBytes, peerKey.size());
-        Check(!CallKeys::SharedValue(mine.secretKey, peerKey) || peerKey == mine.publicKey);
+    } else if (theirIdentity == nullptr) {
+        Check(!committed || !CallKeys::SharedValue(mine.secretKey, peerKey) || peerKey == mine.publicKey);
     }
 }
 
@@ -89,25 +106,41 @@ void ParseAnyDatagram(const std::vector<uint8_t>& datagram) {
         Check(control->senderId != 0 && control->version != 0);
         Check((control->capabilities & ~SessionControl::kKnownCapabilities) == 0);
         // Composed again: the same bytes, but for the flags, capabilities and reserved bits it ignored.
-        // A key counts only in a hello of 56 bytes or more; it is then composed back as it came.
+        // A commitment counts only in a hello of 56 bytes or more, a key only with it in one of 88 or more;
+        // they are then composed back as they came.
         const bool key = (control->capabilities & SessionControl::kKeyAgreement) != 0;
-        Check(key == ((datagram[21] & 0x08) != 0 && datagram[2] == 1 &&
+        const bool reveal = (control->capabilities & SessionControl::kKeyReveal) != 0;
+        const bool identity = (control->capabilities & SessionControl::kIdentity) != 0;
+        Check(key == ((datagram[21] & 0x10) != 0 && datagram[2] == 1 &&
                       datagram.size() >= static_cast<size_t>(SessionControl::kBytesWithKey)));
-        uint8_t again[SessionControl::kBytesWithKey];
-        Check(control->Compose(again) == (key ? SessionControl::kBytesWithKey : SessionControl::kBytes));
+        Check(reveal == (key && (datagram[21] & 0x20) != 0 &&
+                         datagram.size() >= static_cast<size_t>(SessionControl::kBytesWithReveal)));
+        // Saying that the sender holds our key, and naming its identity, count only beside its own key.
+        Check(((control->capabilities & SessionControl::kHoldsPeerKey) != 0) ==
+              (reveal && (datagram[21] & 0x40) != 0));
+        Check(identity == (reveal && (datagram[21] & 0x80) != 0 &&
+                           datagram.size() >= static_cast<size_t>(SessionControl::kBytesWithIdentity)));
+        uint8_t again[SessionControl::kBytesWithIdentity];
+        Check(control->Compose(again) == (identity ? SessionControl::kBytesWithIdentity
+                                          : reveal ? SessionControl::kBytesWithReveal
+                                          : key    ? SessionControl::kBytesWithKey
+                                                   : SessionControl::kBytes));
         Check(std::memcmp(again, datagram.data(), 3) == 0 &&
               std::memcmp(again + 4, datagram.data() + 4, 17) == 0);
         Check(again[3] == (datagram[3] & 0x01) && again[21] == control->capabilities);
         // An Opus offer stands only with an Opus format beside it; without one, byte 22 goes back as 0.
         const bool opus = (control->capabilities & SessionControl::kOpus) != 0;
-        Check((control->capabilities & ~(SessionControl::kOpus | SessionControl::kKeyAgreement)) ==
-              (datagram[21] & 0x03));
+        Check((control->capabilities &
+               ~(SessionControl::kOpus | SessionControl::kKeyAgreement | SessionControl::kKeyReveal |
+                 SessionControl::kHoldsPeerKey | SessionControl::kIdentity)) == (datagram[21] & 0x03));
         Check(again[22] == (opus ? datagram[22] : 0) && again[23] == 0);
-        if (key) {
+        if (key)
             Check(std::memcmp(again + SessionControl::kBytes, datagram.data() + SessionControl::kBytes,
-                              SessionControl::kPublicKeyBytes) == 0);
-            AgreeWith(datagram);
-        }
+                              static_cast<size_t>(identity ? 96
+                                                  : reveal ? 64
+                                                           : 32)) == 0);
+        if (reveal)
+            AgreeWith(datagram, identity ? &control->identityKey : nullptr);
     }
     if (const auto packet = RtpPacket::Parse(datagram)) {
         Check(kind == session_wire::DatagramKind::kRtp || kind == session_wire::DatagramKind::kRtcp);
@@ -144,23 +177,42 @@ void RoundTripControl(FieldReader& in) {
     // An Opus offer round-trips only with a 16-bit Opus format (type 7, any rate bits); any other is voided.
     if ((control.capabilities & SessionControl::kOpus) != 0)
         control.opusFormat = static_cast<uint8_t>(0x87 | (in.Byte() & 0x60));
-    // A key goes only in a hello, which is then 56 bytes; any other kind goes without the bit.
+    // A commitment goes only in a hello, which is then 56 bytes, and a key only with it (88 bytes); any
+    // other kind goes without the bits.
     const bool key = (control.capabilities & SessionControl::kKeyAgreement) != 0;
     if (key && control.kind == SessionControl::Kind::kHello) {
-        for (uint8_t& byte : control.publicKey)
+        for (uint8_t& byte : control.commitment)
             byte = in.Byte();
+        if ((control.capabilities & SessionControl::kKeyReveal) != 0)
+            for (uint8_t& byte : control.publicKey)
+                byte = in.Byte();
+        if ((control.capabilities & (SessionControl::kKeyReveal | SessionControl::kIdentity)) ==
+            (SessionControl::kKeyReveal | SessionControl::kIdentity))
+            for (uint8_t& byte : control.identityKey)
+                byte = in.Byte();
     } else {
         control.capabilities &= static_cast<uint8_t>(~SessionControl::kKeyAgreement);
     }
-    const int length = (control.capabilities & SessionControl::kKeyAgreement) != 0
+    if ((control.capabilities & SessionControl::kKeyAgreement) == 0)
+        control.capabilities &= static_cast<uint8_t>(~SessionControl::kKeyReveal);
+    // Holding the peer's key and naming an identity go only beside the sender's own key (120 bytes with
+    // the identity).
+    if ((control.capabilities & SessionControl::kKeyReveal) == 0)
+        control.capabilities &=
+            static_cast<uint8_t>(~(SessionControl::kHoldsPeerKey | SessionControl::kIdentity));
+    const bool reveal = (control.capabilities & SessionControl::kKeyReveal) != 0;
+    const bool identity = (control.capabilities & SessionControl::kIdentity) != 0;
+    const int length = identity ? SessionControl::kBytesWithIdentity
+                       : reveal ? SessionControl::kBytesWithReveal
+                       : (control.capabilities & SessionControl::kKeyAgreement) != 0
                            ? SessionControl::kBytesWithKey
                            : SessionControl::kBytes;
     std::vector<uint8_t> out(static_cast<size_t>(length));
     Check(control.Compose(out) == length);
     Check(SessionControl::Parse(out) == control);
     // One byte short of a key hello's room: nothing composed.
-    if (length == SessionControl::kBytesWithKey) {
-        std::vector<uint8_t> small(SessionControl::kBytesWithKey - 1);
+    if (length > SessionControl::kBytes) {
+        std::vector<uint8_t> small(static_cast<size_t>(length - 1));
         Check(control.Compose(small) == 0);
     }
 }

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -21,6 +22,8 @@
 #include "base/Socket.h"
 #include "fake_wave.h"
 #include "held_lookup.h"
+#include "link/CallKeys.h"
+#include "link/CallSession.h"
 #include "link/DatagramSealer.h"
 #include "link/LinkMessages.h"
 
@@ -115,6 +118,32 @@ private slots:
         QTRY_COMPARE(Status(), QString("Connected."));
     }
 
+    void theCodeViewOffersToMarkAPeerVerifiedOnlyWhileItIsNot() {
+        Open();
+        QLabel* padlock = Child<QLabel>("padlock");
+        window_->ShowEncryption(true, "123 456");
+        window_->ShowPeerTrust(CallView::PeerTrust::kUnverified);
+        QTest::mouseClick(padlock, Qt::LeftButton);
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = window_->findChild<QMessageBox*>("callCode")) != nullptr);
+        QVERIFY(box->text().contains("123 456"));
+        QPushButton* same = box->findChild<QPushButton*>("peerReadSameCode");
+        QVERIFY(same != nullptr);
+        QCOMPARE(same->text(), QString("The peer read the same code"));
+        box->done(QMessageBox::Ok);
+        QTRY_VERIFY(window_->findChild<QMessageBox*>("callCode") == nullptr);
+
+        window_->ShowPeerTrust(CallView::PeerTrust::kChanged);
+        QVERIFY(padlock->toolTip().contains("another identity key"));
+        window_->ShowPeerTrust(CallView::PeerTrust::kVerified);
+        QVERIFY(padlock->toolTip().contains("the peer is verified"));
+        QTest::mouseClick(padlock, Qt::LeftButton);
+        QTRY_VERIFY((box = window_->findChild<QMessageBox*>("callCode")) != nullptr);
+        QVERIFY(box->text().contains("The peer is verified"));
+        QVERIFY(box->findChild<QPushButton*>("peerReadSameCode") == nullptr);
+        box->done(QMessageBox::Ok);
+    }
+
     void aPlainWindowShowsNoPadlock() {
         Open();
         QVERIFY(Child<QLabel>("padlock")->isHidden());
@@ -123,7 +152,6 @@ private slots:
     void aPrivateCallsPadlockTurnsWhenThePeersDatagramOpensAndTheStatusTextsStay() {
         settings_.port = 0;
         settings_.secret = {'p', 'w'};
-        settings_.session = false;  // the secret's own sealing, without a session's key agreement
         Open();
         QLabel* padlock = Child<QLabel>("padlock");
         QVERIFY(!padlock->isHidden());
@@ -136,13 +164,48 @@ private slots:
         QTRY_VERIFY(padlock->toolTip().contains("not sealed"));
         QCOMPARE(Status(), QString("Listening..."));
 
-        const uint8_t secret[] = {'p', 'w'};
-        DatagramSealer sealer(DatagramSealer::DeriveKey(secret, 2));
-        const uint8_t inner[2] = {0, 0x80};
-        uint8_t sealed[2 + 33];
-        QCOMPARE(sealer.Seal(inner, 2, sealed, sizeof sealed), 35);
+        // The peer: a copy's session with the same secret, whose keys are agreed in the hellos; its sealed
+        // keep-alive proves the secret.
+        const SocketAddress link(htonl(INADDR_LOOPBACK), window_->Link().LocalPort());
+        CallSession peer;
+        CallSession::Config config;
+        config.secret = std::make_shared<CallKeys::Secret>(CallKeys::Secret::From({'p', 'w'}));
+        config.sessionId = 0x5150;
+        config.formatCode = 0xA4;
+        config.encrypt = true;
+        config.keyPair = CallKeys::MakeKeyPair();
+        peer.Start(config, 0);
+        peer.SetPeerKnown(true);
         const SocketHandle socket = CreateSocket(false);
-        ::SendTo(socket, SocketAddress(htonl(INADDR_LOOPBACK), window_->Link().LocalPort()), sealed, 35);
+        Bind(socket, SocketAddress(htonl(INADDR_LOOPBACK), 0));
+        std::unique_ptr<DatagramSealer> sealer;
+        bool confirmed = false;
+        std::vector<uint8_t> buffer(10000);
+        for (int round = 0; round < 100 && !confirmed; ++round) {
+            for (int due = 0; due < 4; ++due) {
+                const int n = peer.ComposeDue(buffer, round * 100);
+                if (n <= 0)
+                    break;
+                if (buffer[0] == 0x04 && buffer[2] == 1) {
+                    ::SendTo(socket, link, buffer.data(), n);
+                } else if (sealer) {
+                    std::vector<uint8_t> sealed(static_cast<size_t>(n) + 33);
+                    const int length =
+                        sealer->Seal(buffer.data(), n, sealed.data(), static_cast<int>(sealed.size()));
+                    ::SendTo(socket, link, sealed.data(), length);
+                    confirmed = true;
+                }
+            }
+            SocketAddress from;
+            const int n = ReceiveFrom(socket, &from, buffer.data(), static_cast<int>(buffer.size()), 50);
+            if (n > 0 && buffer[0] == 0x04)
+                peer.Receive(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)), true,
+                             round * 100);
+            if (const std::optional<CallKeys> keys = peer.TakeNewKeys())
+                sealer = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, peer.SessionId());
+            QTest::qWait(1);
+        }
+        QVERIFY(confirmed);
         QTRY_COMPARE(Status(), QString("Connected."));
         QTRY_COMPARE(padlock->property("proven").toBool(), true);
         QVERIFY(padlock->toolTip().contains("holds the secret"));

@@ -3,7 +3,8 @@
 
 It forwards every datagram both ways, keeps a copy of what the caller sent, and after --attack-after
 seconds sends from a third address of its own: plain audio, markers, empty datagrams, random bytes that
-claim to be sealed, and each captured datagram again. The captured datagrams are written, one hex line
+claim to be sealed (each under a sender id of its own), with --earlier every datagram an earlier call's
+relay captured (its old sender ids and keys), and each captured datagram again. The captured datagrams are written, one hex line
 each, to CAPTURE_FILE, and what was sent to the attack log on stdout."""
 import argparse
 import os
@@ -20,6 +21,7 @@ def main():
     parser.add_argument("capture_file")
     parser.add_argument("--attack-after", type=float, default=2.0)
     parser.add_argument("--capture", type=int, default=50)
+    parser.add_argument("--earlier", help="an earlier call's CAPTURE_FILE, sent before this call's replays")
     args = parser.parse_args()
 
     listener = ("127.0.0.1", args.listener_port)
@@ -57,9 +59,17 @@ def main():
                 attacker.sendto(b"\x01", listener)
                 attacker.sendto(b"", listener)
                 attacker.sendto(b"\x02" + os.urandom(100), listener)
+            earlier = []
+            if args.earlier:
+                with open(args.earlier) as lines:
+                    earlier = [bytes.fromhex(line.strip()) for line in lines if line.strip()]
+            for data in earlier:
+                attacker.sendto(data, listener)
             for data in captured:
                 attacker.sendto(data, listener)
+            earlier_sealed = sum(1 for data in earlier if data[:1] == b"\x02")
             print(f"attacked from 127.0.0.1:{attacker.getsockname()[1]}: 60 unsealed, 20 forged, "
+                  f"{earlier_sealed} earlier sealed, {len(earlier) - earlier_sealed} earlier hellos, "
                   f"{len(captured)} replayed", flush=True)
 
 

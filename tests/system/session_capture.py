@@ -7,13 +7,13 @@
         first hello passed the other way), then numbered audio (one SSRC, sequence +1 and timestamp + one
         frame each, payload types clear of 64-95), quality reports and control datagrams; at most 10 hellos.
     session_capture.py encrypted CAPTURE SENDER
-        SENDER's call is encrypted: at most 10 hellos of 56 bytes (with the key-agreement bit) in the
-        clear, everything else sealed (type 2, 34 bytes or more) under one sender id with counters +1 from
+        SENDER's call is encrypted: at most 20 hellos of 56 bytes (the key's commitment, bit 0x10), 88
+        (and the key, bit 0x20) or 120 (and the identity key, bit 0x80) in the clear, everything else sealed (type 2, 34 bytes or more) under one sender id with counters +1 from
         0; no plain audio, RTP, RTCP or other control datagram in the clear.
     session_capture.py plain CAPTURE SENDER --payload-bytes=N [--hellos=MAX] [--expect=FILE] [--from-start]
                        [--min-audio=K]
         SENDER's datagrams are the plain wire: type 0 with N bytes of audio, the one-byte marker, and at
-        most MAX hellos of 24 bytes, or 56 with a key (default 0); at least K of them audio. With --expect, the audio is a run of
+        most MAX hellos of 24 bytes, or 56 with a key's commitment (default 0); at least K of them audio. With --expect, the audio is a run of
         whole frames of FILE (what the sender's input encodes to) without a gap; with --from-start, from
         its first frame on.
 
@@ -157,11 +157,14 @@ def judge_encrypted(rows, sender):
             counters.append(int.from_bytes(data[9:17], "little"))
         elif kind_of(data) == "control" and control_kind(data) == HELLO:
             hellos += 1
-            if len(data) != 56 or not data[21] & 0x08:
+            committed = len(data) == 56 and data[21] & 0x30 == 0x10
+            revealed = (len(data) == 88 and data[21] & 0xB0 == 0x30) or (len(data) == 120 and data[21] & 0xB0 == 0xB0)
+            if not (committed or revealed):
                 judge.problem(f"a hello of {len(data)} bytes without a key at {at:.0f} ms")
         else:
             judge.problem(f"a datagram of kind {kind_of(data)} in the clear at {at:.0f} ms")
-    if hellos > 10:
+    # Ten offering the session, and at most ten more resending the key until the peer holds it.
+    if hellos > 20:
         judge.problem(f"{hellos} hellos")
     if sealed == 0:
         judge.problem(f"the {sender} sent nothing sealed")

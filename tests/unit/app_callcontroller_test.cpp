@@ -482,6 +482,10 @@ TEST_F(CallControllerTest, AnEncryptedCallShowsItsCodeUntilItEndsAndAnUnencrypte
     EXPECT_EQ(view.notices.back(), "This call is not encrypted: the peer did not agree a key");
     controller->HandleMessage(Message{WM_LINK_NO_AGREEMENT, 0, 0});
     EXPECT_EQ(view.notices.back(), "The peer agreed no fresh key: a private call with it is refused");
+    controller->HandleMessage(Message{WM_LINK_KEYS_INCOMPLETE, 0, 0});
+    EXPECT_EQ(view.notices.back(),
+              "The keys of this call could not be agreed with the peer (hellos lost on the way, or another "
+              "secret): the call ends");
 }
 
 TEST_F(CallControllerTest, CallsThatNeverOfferAKeySayAtConnectThatTheyAreNotEncrypted) {

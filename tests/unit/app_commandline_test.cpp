@@ -407,6 +407,23 @@ TEST(CommandLineTest, BadReachabilityOptionsAreRefused) {
     EXPECT_EQ(ParseCommandLine({"--browse=5"}).error, "qparlin: --browse=5: takes no value");
 }
 
+TEST(SecretOptionTest, IsRefusedWithSessionsOffWhoseOnlyPrivateWireHadTheSameKeyInEveryCall) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--secret=/srv/key", "--session=off"},
+          {"--session=off", "--secret=/srv/key"}}) {
+        const ParsedCommandLine parsed = ParseCommandLine(args);
+        EXPECT_FALSE(parsed.Ok());
+        EXPECT_EQ(
+            parsed.error,
+            "qparlin: --session=off: cannot be used with --secret: a private call agrees fresh keys in the "
+            "session");
+    }
+    // With a session (the default, or said) and with --encrypt=off, the secret still makes the call private.
+    EXPECT_EQ(ParseCommandLine({"--secret=/srv/key"}).settings.value().secretFile, "/srv/key");
+    EXPECT_TRUE(ParseCommandLine({"--secret=/srv/key", "--session=on"}).Ok());
+    EXPECT_TRUE(ParseCommandLine({"--secret=/srv/key", "--encrypt=off"}).Ok());
+}
+
 TEST(RequirePrivateOptionTest, TakesNoValueAndRefusesOptionsUnderWhichNoCallIsEncrypted) {
     EXPECT_TRUE(ParseCommandLine({"--require-private"}).settings.value().requirePrivate);
     EXPECT_FALSE(ParseCommandLine({}).settings.value().requirePrivate);

@@ -258,13 +258,16 @@ TEST_F(SettingsFileTest, ARememberedValueThatClashesWithTheCommandLineIsLeftOut)
     const Settings sessionOff = Start(r, {"--session=off"});
     EXPECT_EQ(sessionOff.codecFormat, 0xA4);
     EXPECT_FALSE(sessionOff.codecChosen);
-    EXPECT_EQ(sessionOff.secretFile, "/srv/key");
+    EXPECT_EQ(sessionOff.secretFile, "") << "a private call needs a session";
     const Settings describing = Start(r, {"--write-sdp=/tmp/call.sdp", "--encrypt=off"});
     EXPECT_EQ(describing.secretFile, "");
     EXPECT_EQ(describing.codecFormat, 0x87);
-    ASSERT_EQ(warnings_.size(), 2u);
+    ASSERT_EQ(warnings_.size(), 3u);
     EXPECT_EQ(warnings_[0],
               "the remembered codec opus needs a session; --session=off keeps the default codec");
+    EXPECT_EQ(warnings_[1],
+              "the remembered secret is not used: a private call needs a session, and "
+              "--session=off leaves none");
     // Without them both apply.
     warnings_.clear();
     const Settings plain = Start(r, {});

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <sodium.h>
+
+#include <array>
+
 #include "link/CallKeys.h"
 #include "link/DatagramSealer.h"
 #include "link/SessionControl.h"
@@ -29,17 +33,19 @@ const Key kBobSecret = FromHex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd
 const Key kBobPublic = FromHex("de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
 const Key kShared = FromHex("4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742");
 
-// A key-agreement hello as a copy sends it: numbered audio, reports, key agreement (0x0B).
+// A hello that reveals its key as a copy sends it: numbered audio, reports, commitment and key (0x33).
 std::vector<uint8_t> Hello(uint64_t sender, const Key& publicKey, uint64_t peer = 0, uint8_t format = 0xA4) {
     SessionControl control;
     control.senderId = sender;
     control.peerId = peer;
     control.formatCode = format;
-    control.capabilities =
-        SessionControl::kNumberedAudio | SessionControl::kQualityReports | SessionControl::kKeyAgreement;
+    control.capabilities = SessionControl::kNumberedAudio | SessionControl::kQualityReports |
+                           SessionControl::kKeyAgreement | SessionControl::kKeyReveal;
+    control.commitment = CallKeys::Commitment(publicKey);
     control.publicKey = publicKey;
-    std::vector<uint8_t> out(56);
-    EXPECT_EQ(control.Compose(out), 56);
+    std::vector<uint8_t> out(88);
+    EXPECT_EQ(control.Compose(out), 88);
+    EXPECT_EQ(out[21], 0x33);
     return out;
 }
 
@@ -63,11 +69,13 @@ TEST(CallKeysTest, TheDerivationGivesTheKeysAndCodeComputedApart) {
     const std::optional<CallKeys> a = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob);
     ASSERT_TRUE(a);
     // Alice's public key is the lower: she sends with the first half.
-    EXPECT_EQ(a->transcriptHash, FromHex("8f299aa729fd0a4dfd93c4a4ebe20e8199b9a4df0d50722c9fddd8d4cf9862fb"));
-    EXPECT_EQ(a->sendKey, FromHex("3a42866dca00e9d6caf35cbcf20a683887b6369e5e775ba54d034a2c4094e785"));
-    EXPECT_EQ(a->openKey, FromHex("4dbbadc57ac735166bec55c9a0a93a1d7d26bbadb5c83c66aa1a0b308a641bee"));
-    EXPECT_EQ(a->code, 153411u);
-    EXPECT_EQ(CallKeys::CodeText(a->code), "153 411");
+    EXPECT_EQ(CallKeys::Commitment(kAlicePublic),
+              FromHex("c506d28f3cf9720f56b80ec3ac9e35980b6426b7a447a7527a057102f12146a5"));
+    EXPECT_EQ(a->transcriptHash, FromHex("1d8b0300c45b600a4e7c655c409a0bb9d9f8d8cc2291a4fc287d4fd8640b43b6"));
+    EXPECT_EQ(a->sendKey, FromHex("683c6b37096d0c616d391b251708c795adc24c176cb8940fe37b92becd929884"));
+    EXPECT_EQ(a->openKey, FromHex("98df922605ba36137b631c3c72d6706d7f9cb8bd89ca01ce4c7d7fa1f46644ee"));
+    EXPECT_EQ(a->code, 653842u);
+    EXPECT_EQ(CallKeys::CodeText(a->code), "653 842");
 
     const Key preShared = [] {
         Key key{};
@@ -78,8 +86,8 @@ TEST(CallKeysTest, TheDerivationGivesTheKeysAndCodeComputedApart) {
     const std::optional<CallKeys> keyed =
         CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, &preShared);
     ASSERT_TRUE(keyed);
-    EXPECT_EQ(keyed->sendKey, FromHex("e7de2c85391d2b1ee40204c105b223a5dae9ca20cb05704c825ef983cfc5b5a8"));
-    EXPECT_EQ(keyed->code, 153411u) << "the code comes from the transcript alone";
+    EXPECT_EQ(keyed->sendKey, FromHex("bec1df46fbf1f3145bde776b66ee16d674d47f8bd37bddae2993677533970db2"));
+    EXPECT_EQ(keyed->code, 653842u) << "the code comes from the transcript alone";
 }
 
 TEST(CallKeysTest, BothSidesGetMirrorKeysAndTheSameCodeWhateverTheirHellosLaterSay) {
@@ -94,6 +102,11 @@ TEST(CallKeysTest, BothSidesGetMirrorKeysAndTheSameCodeWhateverTheirHellosLaterS
     EXPECT_EQ(a->openKey, b->sendKey);
     EXPECT_NE(a->sendKey, a->openKey);
     EXPECT_EQ(a->code, b->code);
+    // Bob's later hellos say that he holds Alice's key (0x40 in byte 21): the same transcript, the same code.
+    std::vector<uint8_t> bobHolding = Hello(kBobId, kBobPublic, kAliceId);
+    bobHolding[21] |= 0x40;
+    EXPECT_EQ(OfferOf(bobHolding), bobFirst);
+    EXPECT_EQ(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, OfferOf(bobHolding))->code, a->code);
 
     // What one seals the other opens, and neither opens its own.
     DatagramSealer aliceSealer(a->sendKey, a->openKey, kAliceId);
@@ -145,6 +158,23 @@ TEST(CallKeysTest, ARelayRunningItsOwnAgreementWithEachSideGivesThemDifferentCod
     EXPECT_EQ(relayAlice.code, atAlice.code);
 }
 
+TEST(CallKeysTest, AKeyThatIsNotTheOneCommittedToIsRefused) {
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bob = OfferOf(Hello(kBobId, kBobPublic));
+    ASSERT_TRUE(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob));
+    // A relay that committed to one key and, having seen Alice's, reveals another it picked to match.
+    const CallKeys::KeyPair picked = CallKeys::KeyPairOf(FromHex(std::string(64, '5')));
+    CallKeys::Offer swapped = bob;
+    std::memcpy(swapped.data() + 56, picked.publicKey.data(), 32);
+    EXPECT_FALSE(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, swapped));
+    // Any bit of the commitment changed: the same.
+    for (const size_t at : {24u, 55u}) {
+        CallKeys::Offer changed = bob;
+        changed[at] ^= 0x80;
+        EXPECT_FALSE(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, changed)) << "byte " << at;
+    }
+}
+
 TEST(CallKeysTest, LowOrderKeysOurOwnKeyAndShortHellosAreRefused) {
     const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
     // All zeros and the point of order 8 from the curve's small subgroup: the shared value would be 0.
@@ -156,9 +186,62 @@ TEST(CallKeysTest, LowOrderKeysOurOwnKeyAndShortHellosAreRefused) {
     // Our own hello sent back at us.
     EXPECT_FALSE(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, alice));
     const std::vector<uint8_t> hello = Hello(kBobId, kBobPublic);
-    EXPECT_TRUE(CallKeys::OfferOf(std::span(hello.data(), 56)));
-    EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 55)));
+    EXPECT_TRUE(CallKeys::OfferOf(std::span(hello.data(), 88)));
+    EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 87)));
+    EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 56)));
     EXPECT_FALSE(CallKeys::OfferOf(std::span(hello.data(), 24)));
+}
+
+// An Ed25519 identity from a seed of one repeated byte.
+CallKeys::Identity IdentityOf(uint8_t seedByte) {
+    std::array<uint8_t, crypto_sign_SEEDBYTES> seed{};
+    seed.fill(seedByte);
+    CallKeys::Identity identity;
+    crypto_sign_seed_keypair(identity.publicKey.data(), identity.secretKey.data(), seed.data());
+    return identity;
+}
+
+TEST(CallKeysTest, IdentitiesOfBothSidesBindTheKeysAndTheCodeAndOnlyTheirHoldersGetTheKeys) {
+    ASSERT_GE(sodium_init(), 0);
+    const CallKeys::Offer alice = OfferOf(Hello(kAliceId, kAlicePublic));
+    const CallKeys::Offer bob = OfferOf(Hello(kBobId, kBobPublic));
+    const CallKeys::Identity aliceId = IdentityOf(0xA1);
+    const CallKeys::Identity bobId = IdentityOf(0xB0);
+    const CallKeys plain = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob).value();
+    EXPECT_FALSE(plain.peerIdentity);
+    const CallKeys a =
+        CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, nullptr, {&aliceId, &bobId.publicKey})
+            .value();
+    const CallKeys b =
+        CallKeys::Agree(CallKeys::KeyPairOf(kBobSecret), bob, alice, nullptr, {&bobId, &aliceId.publicKey})
+            .value();
+    EXPECT_EQ(a.sendKey, b.openKey);
+    EXPECT_EQ(a.openKey, b.sendKey);
+    EXPECT_EQ(a.code, b.code);
+    EXPECT_EQ(a.peerIdentity, bobId.publicKey);
+    EXPECT_EQ(b.peerIdentity, aliceId.publicKey);
+    EXPECT_NE(a.transcriptHash, plain.transcriptHash) << "the identities are part of the code's input";
+    EXPECT_NE(a.sendKey, plain.sendKey);
+    // One who names Bob's identity key without holding its secret half (here: with another identity's)
+    // gets keys that open nothing of Alice's.
+    CallKeys::Identity impostor = IdentityOf(0xEE);
+    impostor.publicKey = bobId.publicKey;
+    const CallKeys fake =
+        CallKeys::Agree(CallKeys::KeyPairOf(kBobSecret), bob, alice, nullptr, {&impostor, &aliceId.publicKey})
+            .value();
+    EXPECT_EQ(fake.code, a.code) << "the transcript is public";
+    EXPECT_NE(fake.openKey, a.sendKey);
+    EXPECT_NE(fake.sendKey, a.openKey);
+    // Another identity named for the peer: another code.
+    const CallKeys::Identity carol = IdentityOf(0xCC);
+    const CallKeys other =
+        CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, nullptr, {&aliceId, &carol.publicKey})
+            .value();
+    EXPECT_NE(other.code, a.code);
+    // An identity key that is no point of the curve is refused.
+    Key bad{};
+    bad.fill(0xFF);
+    EXPECT_FALSE(CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, nullptr, {&aliceId, &bad}));
 }
 
 TEST(CallKeysTest, FreshPairsDifferAndCodesPrintAsTwoGroupsOfThree) {

@@ -251,16 +251,20 @@ struct EncryptedPeer {
         code = keys->code;
         return true;
     }
-    // The sealed keep-alive that confirms the keys, as a copy sends it right after its answer.
+    // The sealed keep-alive that confirms the keys, as a copy sends it right after its answer; the answer
+    // itself, the hello that reveals this peer's key, is kept in `reveal`.
     Bytes Confirmation() {
         for (int i = 0; i < 3; ++i) {
             Bytes out(10000);
             out.resize(static_cast<size_t>(session.ComposeDue(out, nowMs)));
+            if (out.size() == 88 && out[2] == 1)
+                reveal = out;
             if (out.size() > 2 && out[2] == 2)
                 return Seal(out);
         }
         return {};
     }
+    Bytes reveal;
     Bytes Seal(const Bytes& inner) {
         Bytes out(inner.size() + 33);
         out.resize(static_cast<size_t>(sealer->Seal(inner.data(), static_cast<int>(inner.size()), out.data(),
@@ -304,6 +308,9 @@ TEST_F(SessionCallTest, AnEncryptedCallShowsOneCodeAndSealsAllButTheHellosWhileR
     EXPECT_FALSE(WaitFor(WM_LINK_ENCRYPTED, 300));
     const Bytes confirmation = peer.Confirmation();
     ASSERT_FALSE(confirmation.empty());
+    ASSERT_EQ(peer.reveal.size(), 88u);
+    EXPECT_FALSE(WaitFor(WM_LINK_ENCRYPTED, 100)) << "the peer's key is not known yet";
+    peer.socket.Send(port, peer.reveal);
     peer.socket.Send(port, confirmation);
     Message encrypted;
     ASSERT_TRUE(WaitFor(WM_LINK_ENCRYPTED, kWaitMs, &encrypted));
@@ -336,7 +343,8 @@ TEST_F(SessionCallTest, AnEncryptedCallShowsOneCodeAndSealsAllButTheHellosWhileR
     // name even from the peer's own address, change nothing.
     const Bytes audio = peer.Seal(peer.Audio(0x21));
     peer.socket.Send(port, audio);
-    for (int i = 0; i < 100 && link->GetStatistics().datagramsReceived < 3; ++i)
+    // The hello, the revealed key, the confirmation and the audio.
+    for (int i = 0; i < 100 && link->GetStatistics().datagramsReceived < 4; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const int64_t received = link->GetStatistics().datagramsReceived;
     ScriptedPeer stranger;
@@ -390,7 +398,10 @@ TEST_F(SessionCallTest, APrivateListenerIsConnectedOnlyByAProvenPeerAndARecorded
     peer.socket.Send(port, hello);
     ASSERT_TRUE(peer.TakeAnswer());
     EXPECT_FALSE(WaitFor(WM_LINK_CONNECTED, 300)) << "a hello alone proves nothing";
-    peer.socket.Send(port, peer.Confirmation());
+    const Bytes confirmation = peer.Confirmation();
+    peer.socket.Send(port, peer.reveal);
+    EXPECT_FALSE(WaitFor(WM_LINK_CONNECTED, 300)) << "nor a revealed key";
+    peer.socket.Send(port, confirmation);
     ASSERT_TRUE(WaitFor(WM_LINK_CONNECTED));
     Message proven;
     ASSERT_TRUE(WaitFor(WM_LINK_PEER_PROVEN, kWaitMs, &proven));
@@ -409,14 +420,14 @@ TEST_F(SessionCallTest, APrivateListenerIsConnectedOnlyByAProvenPeerAndARecorded
     ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
     const int64_t received = link->GetStatistics().datagramsReceived;
     ScriptedPeer attacker;
-    for (const Bytes& datagram : {hello, audio, goodbye, audio})
+    for (const Bytes& datagram : {hello, peer.reveal, audio, goodbye, audio})
         attacker.Send(port, datagram);
     for (const uint32_t message : {WM_LINK_CONNECTED, WM_LINK_PEER_PROVEN, WM_LINK_ENCRYPTED, WM_LINK_CLOSED})
         EXPECT_FALSE(WaitFor(message, 200)) << message;
     EXPECT_EQ(link->GetState(), VoiceLink::kActive);
     EXPECT_FALSE(link->Encrypted());
-    // Only the replayed hello counted, as a datagram naming a would-be peer; nothing sealed opened.
-    EXPECT_LE(link->GetStatistics().datagramsReceived, received + 1);
+    // Only the replayed hellos counted, as datagrams naming a would-be peer; nothing sealed opened.
+    EXPECT_LE(link->GetStatistics().datagramsReceived, received + 2);
     const VoiceLink::Statistics after = link->GetStatistics();
     EXPECT_EQ(after.droppedForged, 3) << "the audio twice and the goodbye, under this call's keys";
 }
@@ -435,4 +446,64 @@ TEST_F(SessionCallTest, RequiringEncryptionEndsACallWhosePeerAgreesNoKeyWithNoth
     link->OnFrame(frame.data(), static_cast<int>(frame.size()));
     EXPECT_FALSE(peer.Next(0x80, 300)) << "no RTP in the clear";
     EXPECT_FALSE(peer.Next(0x00, 100)) << "no plain audio either";
+}
+
+TEST_F(SessionCallTest, APeerThatCommittedIsWaitedForWithHellosAgainAndEndsTheCallOnlyWhenItsKeyNeverComes) {
+    // --require-private too: a side agreeing keys is not a side without them.
+    link->SetRequireEncryption(true);
+    link->Create();
+    link->Start();
+    link->Listen("127.0.0.1", 0);
+    port = link->LocalPort();
+    {
+        // The peer's key reaches the link only after its hellos have been resent for a while.
+        EncryptedPeer peer(kPeerId);
+        peer.socket.Send(port, peer.Hello());
+        ASSERT_TRUE(peer.TakeAnswer());
+        const Bytes confirmation = peer.Confirmation();
+        int resent = 0;
+        for (int i = 0; i < 3; ++i) {
+            const std::optional<Bytes> again = peer.socket.Next(4, 400);
+            ASSERT_TRUE(again) << "the link's hello with its key goes out again";
+            EXPECT_EQ(again->size(), 88u);
+            EXPECT_EQ((*again)[21] & 0x40, 0) << "it does not hold the peer's key yet";
+            ++resent;
+        }
+        EXPECT_EQ(resent, 3);
+        peer.socket.Send(port, peer.reveal);
+        peer.socket.Send(port, confirmation);
+        ASSERT_TRUE(WaitFor(WM_LINK_ENCRYPTED));
+        EXPECT_TRUE(link->Encrypted());
+        EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+        peer.socket.Send(port, peer.Seal(peer.Goodbye()));
+        ASSERT_TRUE(WaitFor(WM_LINK_CLOSED));
+    }
+    // A peer whose key never comes: neither "not encrypted" nor anything in the clear, and then the end.
+    link->Listen("127.0.0.1", port);
+    ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
+    EncryptedPeer silent(kPeerId + 1);
+    silent.socket.Send(port, silent.Hello());
+    const auto start = std::chrono::steady_clock::now();
+    const Bytes frame(50, 0x33);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    bool notEncrypted = false;
+    bool incomplete = false;
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(5000)) {
+        const std::optional<Message> next = window.Get(20);
+        if (!next)
+            continue;
+        notEncrypted = notEncrypted || next->message == WM_LINK_NOT_ENCRYPTED;
+        incomplete = incomplete || next->message == WM_LINK_KEYS_INCOMPLETE;
+        if (next->message == WM_LINK_CLOSED)
+            break;
+    }
+    const auto tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    EXPECT_FALSE(notEncrypted);
+    EXPECT_TRUE(incomplete);
+    EXPECT_GE(tookMs, 2900) << "the retries are given their time";
+    EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
+    EXPECT_FALSE(silent.socket.Next(0x80, 100)) << "no RTP in the clear";
+    EXPECT_FALSE(silent.socket.Next(0x00, 100)) << "no plain audio either";
 }

@@ -204,9 +204,10 @@ TEST(SessionControlTest, ComposeRefusesWhatAReceiverWouldRefuseOrWhatDoesNotFit)
     control = HelloFields();
     control.kind = static_cast<SessionControl::Kind>(4);
     EXPECT_EQ(control.Compose(out), 0);
-    // Capability bits this version does not know are not sent (bit 3, key agreement, needs 56 bytes).
+    // Capability bits this version does not know are not sent (bit 3, an earlier key offer), nor the
+    // revealed key without its commitment (bit 5; bit 4, the commitment, needs 56 bytes).
     control = HelloFields();
-    control.capabilities = 0xF7;
+    control.capabilities = 0xEF;
     ASSERT_EQ(control.Compose(out), 24);
     EXPECT_EQ(out[21], 0x07);
 }

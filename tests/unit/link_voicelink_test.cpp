@@ -13,6 +13,9 @@
 #include "base/Exception.h"
 #include "base/Socket.h"
 #include "fake_wave.h"
+#include "link/CallKeys.h"
+#include "link/CallSession.h"
+#include "link/DatagramSealer.h"
 #include "link/LinkMessages.h"
 #include "link/VoiceLink.h"
 #include "platform/MessageQueue.h"
@@ -401,11 +404,13 @@ TEST_F(VoiceLinkTest, StoppingTheWorkerMidCallPostsNoClosedMessage) {
     EXPECT_TRUE(link->Pipeline().Recorder().Finished()) << "the pipeline was shut down";
 }
 
-// Private calls: the link holds a call key, and so does the peer's sealer; a third socket plays the attacker.
+// Private calls: every one is a session whose keys are agreed afresh with the secret's key mixed in, even
+// with sessions set off (the older private wire, one key for every call, is gone). The link holds the
+// secret's key; the peer is made of the session and sealer a copy uses; a third socket plays the attacker.
 class PrivateLinkTest : public VoiceLinkTest {
 protected:
-    static DatagramSealer::Key Key(uint8_t fill) {
-        DatagramSealer::Key key;
+    static CallKeys::Key Key(uint8_t fill) {
+        CallKeys::Key key;
         key.fill(fill);
         return key;
     }
@@ -413,25 +418,129 @@ protected:
         VoiceLinkTest::SetUp();
         link->SetCallKey(Key(0x31));
     }
-    std::vector<uint8_t> Seal(const std::vector<uint8_t>& inner, DatagramSealer& sealer) {
-        std::vector<uint8_t> out(inner.size() + 33);
-        out.resize(static_cast<size_t>(sealer.Seal(inner.data(), static_cast<int>(inner.size()), out.data(),
-                                                   static_cast<int>(out.size()))));
-        return out;
+    static int64_t NowMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     }
-    std::vector<uint8_t> Seal(const std::vector<uint8_t>& inner) { return Seal(inner, peerSealer); }
-    // The inner datagram of what the link sent, or nothing when it does not open with the call key.
-    std::optional<std::vector<uint8_t>> Open(const std::vector<uint8_t>& datagram) {
-        std::vector<uint8_t> inner(datagram.size());
-        int length = 0;
-        uint64_t counter = 0;
-        if (peerSealer.Open(datagram.data(), static_cast<int>(datagram.size()), inner.data(),
-                            static_cast<int>(inner.size()), length,
-                            counter) != DatagramSealer::Result::kOpened)
+
+    // The other copy: its session, and once the keys are agreed its sealer.
+    struct KeyedPeer {
+        Peer socket;
+        CallSession session;
+        std::unique_ptr<DatagramSealer> sealer;
+        bool confirmed = false;  // its sealed keep-alive, which proves the secret, has gone out
+        std::vector<std::vector<uint8_t>> sent;
+        explicit KeyedPeer(uint64_t id = 0x5150, uint8_t secretFill = 0x31, bool listener = false)
+            : secretFill_(secretFill), listener_(listener) {
+            Restart(id);
+        }
+        // The program started again on the same socket: a new session id and key pair, nothing agreed.
+        void Restart(uint64_t id) {
+            CallSession::Config config;
+            auto secret = std::make_shared<CallKeys::Secret>();
+            secret->key = Key(secretFill_);
+            config.secret = secret;
+            config.sessionId = id;
+            config.listener = listener_;
+            config.formatCode = kG711At8k;
+            config.encrypt = true;
+            config.keyPair = CallKeys::MakeKeyPair();
+            session = CallSession();
+            session.Start(config, NowMs());
+            session.SetPeerKnown(!listener_);
+            sealer.reset();
+            confirmed = false;
+            sent.clear();
+        }
+        uint8_t secretFill_;
+        bool listener_;
+        std::vector<uint8_t> Seal(const std::vector<uint8_t>& inner) {
+            std::vector<uint8_t> out(inner.size() + 33);
+            out.resize(static_cast<size_t>(sealer->Seal(inner.data(), static_cast<int>(inner.size()),
+                                                        out.data(), static_cast<int>(out.size()))));
+            return out;
+        }
+        std::optional<std::vector<uint8_t>> Open(const std::vector<uint8_t>& datagram) {
+            if (!sealer || datagram.empty() || datagram[0] != 0x02)
+                return std::nullopt;
+            std::vector<uint8_t> inner(datagram.size());
+            int length = 0;
+            uint64_t counter = 0;
+            if (sealer->Open(datagram.data(), static_cast<int>(datagram.size()), inner.data(),
+                             static_cast<int>(inner.size()), length,
+                             counter) != DatagramSealer::Result::kOpened)
+                return std::nullopt;
+            inner.resize(static_cast<size_t>(length));
+            return inner;
+        }
+        // One datagram of the link: a hello goes to the session as it is, a sealed one opened.
+        void Take(const std::vector<uint8_t>& datagram) {
+            if (!datagram.empty() && datagram[0] == 0x04) {
+                session.SetPeerKnown(true);
+                session.Receive(datagram, true, NowMs());
+            } else if (const std::optional<std::vector<uint8_t>> inner = Open(datagram)) {
+                session.SetPeerProven();
+                session.Receive(*inner, true, NowMs());
+            }
+            if (const std::optional<CallKeys> keys = session.TakeNewKeys())
+                sealer = std::make_unique<DatagramSealer>(keys->sendKey, keys->openKey, session.SessionId());
+        }
+        // Sends what the session has due: hellos in the clear, the rest sealed.
+        void SendDue(int port) {
+            for (int i = 0; i < 4; ++i) {
+                std::vector<uint8_t> out(10000);
+                out.resize(static_cast<size_t>(session.ComposeDue(out, NowMs())));
+                if (out.empty())
+                    return;
+                if (out[0] == 0x04 && out[2] == 1) {
+                    socket.SendTo(port, out);
+                } else if (sealer) {
+                    confirmed = true;
+                    sent.push_back(Seal(out));
+                    socket.SendTo(port, sent.back());
+                }
+            }
+        }
+        // Runs the handshake with the link at `port` until the keys are agreed and confirmed.
+        bool Agree(int port) {
+            for (int round = 0; round < 30 && !confirmed; ++round) {
+                SendDue(port);
+                if (confirmed)
+                    break;
+                if (const std::optional<std::vector<uint8_t>> datagram = socket.Receive(100))
+                    Take(*datagram);
+            }
+            return confirmed;
+        }
+        // One frame of audio, sealed, as the peer sends it (and keeps it, for an attacker to replay).
+        std::vector<uint8_t> SealedAudio(uint8_t fill) {
+            // The link's side of the proof (its confirmation opening here) is taken as given.
+            session.SetPeerProven();
+            const std::vector<uint8_t> frame(800, fill);
+            std::vector<uint8_t> out(10000);
+            out.resize(static_cast<size_t>(session.ComposeAudio(frame, false, out, NowMs())));
+            return out.empty() ? out : Seal(out);
+        }
+        // The next datagram of the link that opens to something other than a control datagram (audio, a
+        // report), or to a control datagram of `kind` when given; hellos and the rest are taken and skipped.
+        std::optional<std::vector<uint8_t>> NextOpened(int kind = 0, int timeoutMs = kWaitMs) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+            while (std::chrono::steady_clock::now() < end) {
+                const std::optional<std::vector<uint8_t>> datagram = socket.Receive(50);
+                if (!datagram)
+                    continue;
+                const std::optional<std::vector<uint8_t>> inner = Open(*datagram);
+                if (!inner || inner->empty())
+                    continue;
+                const bool control = (*inner)[0] == 0x04 && inner->size() > 2;
+                if (kind == 0 ? !control : control && (*inner)[2] == kind)
+                    return inner;
+            }
             return std::nullopt;
-        inner.resize(static_cast<size_t>(length));
-        return inner;
-    }
+        }
+    };
+
     // The window messages of the next `ms` milliseconds.
     std::vector<Message> Messages(int ms) {
         std::vector<Message> messages;
@@ -447,12 +556,16 @@ protected:
             n += message.message == which ? 1 : 0;
         return n;
     }
-    // A listener in a private call with `peer`, which has sent one sealed audio datagram.
-    void StartPrivateCall(Peer& peer) {
+    void Listen() {
         StartWorker();
         link->Listen("127.0.0.1", 0);
         ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
-        peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80)));
+    }
+    // A listener in a private call with `peer`, which has sent one sealed audio datagram.
+    void StartPrivateCall(KeyedPeer& peer) {
+        Listen();
+        ASSERT_TRUE(peer.Agree(link->LocalPort()));
+        peer.socket.SendTo(link->LocalPort(), peer.SealedAudio(0x80));
         const std::vector<Message> messages = Messages(300);
         ASSERT_EQ(Count(messages, WM_LINK_CONNECTED), 1);
         ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
@@ -483,52 +596,52 @@ protected:
         }
         return counts;
     }
-
-    DatagramSealer peerSealer{Key(0x31), 0x5150, 0};
 };
 
 TEST_F(PrivateLinkTest, AListenerWaitsThroughUnsealedDatagramsAndIsConnectedOnlyByOneThatOpens) {
-    StartWorker();
-    link->Listen("127.0.0.1", 0);
-    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    Listen();
     Peer attacker;
     Attack(attacker, {});
     const VoiceLink::Statistics dropped = CountsOnceDropped(5);
-    EXPECT_EQ(dropped.droppedNotSealed, 3) << "plain audio, marker, empty";
-    EXPECT_EQ(dropped.droppedForged, 2) << "random bytes typed as sealed, oversized";
+    EXPECT_EQ(dropped.droppedNotSealed + dropped.droppedForged, 5)
+        << "plain audio, marker, empty, random bytes typed as sealed, oversized";
     std::vector<Message> messages = Messages(300);
     EXPECT_EQ(Count(messages, WM_LINK_CONNECTED), 0);
-    ASSERT_EQ(Count(messages, WM_LINK_NOT_SEALED), 1) << "one report for the one source";
-    EXPECT_EQ(static_cast<int>(messages[0].lParam), attacker.Port());
     EXPECT_EQ(Played(), 0u);
-    EXPECT_TRUE(link->Peer().IsAny());
     EXPECT_EQ(link->GetState(), VoiceLink::kActive);
 
-    Peer peer;
-    peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80)));
+    KeyedPeer peer;
+    ASSERT_TRUE(peer.Agree(link->LocalPort()));
+    peer.socket.SendTo(link->LocalPort(), peer.SealedAudio(0x80));
     messages = Messages(300);
     ASSERT_EQ(Count(messages, WM_LINK_PEER_PROVEN), 1);
     EXPECT_EQ(Count(messages, WM_LINK_CONNECTED), 1);
     EXPECT_TRUE(fake.WaitFor([&] { return fake.played.size() == 1; }));
-    EXPECT_EQ(link->Peer(), peer.Address());
+    EXPECT_EQ(link->Peer(), peer.socket.Address());
 }
 
-TEST_F(PrivateLinkTest, APeerThatStartsAgainUnderANewSenderIdIsPlayedFromItsFirstFrame) {
-    // The playout buffer places each frame by its sealed counter; the device takes nothing, so that only
-    // the placing is seen.
+TEST_F(PrivateLinkTest, APeerThatStartsAgainUnderANewSessionIdIsPlayedFromItsFirstFrame) {
+    // The playout buffer places each frame by its number; the device takes nothing, so that only the
+    // placing is seen.
     link->Pipeline().SetPlayout(AudioPipeline::Playout::kAdaptive);
     fake.autoFinishPlayback = false;
-    StartWorker();
-    link->Listen("127.0.0.1", 0);
-    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
-    Peer peer;
+    Listen();
+    KeyedPeer peer;
+    ASSERT_TRUE(peer.Agree(link->LocalPort()));
     for (int i = 0; i < 3; ++i)
-        peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80)));
-    // The peer's program started again: a new sender id, counting from 0 once more.
-    DatagramSealer restarted(Key(0x31), 0x6160, 0);
-    for (int i = 0; i < 3; ++i)
-        peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80), restarted));
+        peer.socket.SendTo(link->LocalPort(), peer.SealedAudio(0x80));
     PlayoutBuffer::Statistics counts;
+    for (int i = 0; i < kWaitMs && counts.framesArrived < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        counts = link->Pipeline().StreamPlayout(0);
+    }
+    ASSERT_EQ(counts.framesArrived, 3);
+    // The peer's program started again on the same address: a new session id and new keys, and its
+    // numbering starts anew.
+    peer.Restart(0x6160);
+    ASSERT_TRUE(peer.Agree(link->LocalPort()));
+    for (int i = 0; i < 3; ++i)
+        peer.socket.SendTo(link->LocalPort(), peer.SealedAudio(0x80));
     for (int i = 0; i < kWaitMs && counts.framesArrived < 6; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         counts = link->Pipeline().StreamPlayout(0);
@@ -538,117 +651,129 @@ TEST_F(PrivateLinkTest, APeerThatStartsAgainUnderANewSenderIdIsPlayedFromItsFirs
     EXPECT_EQ(counts.framesDuplicated, 0);
 }
 
-TEST_F(PrivateLinkTest, WhatGoesOutIsSealedShowsNoPayloadAndOpensToThePlainDatagram) {
-    Peer peer;
+TEST_F(PrivateLinkTest, WhatGoesOutIsSealedShowsNoPayloadAndOpensToNumberedAudio) {
+    KeyedPeer peer;
     StartPrivateCall(peer);
-    const std::vector<uint8_t> frame(50, 0x42);
-    link->OnFrame(frame.data(), 50);
-    const auto sent = peer.Receive();
-    ASSERT_TRUE(sent.has_value());
-    EXPECT_EQ(sent->size(), 51u + 33u);
-    EXPECT_EQ((*sent)[0], 0x02);
+    const std::vector<uint8_t> frame(800, 0x42);
+    link->OnFrame(frame.data(), 800);
+    std::optional<std::vector<uint8_t>> inner;
+    std::optional<std::vector<uint8_t>> sealed;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!inner && std::chrono::steady_clock::now() < end) {
+        sealed = peer.socket.Receive(50);
+        if (!sealed)
+            continue;
+        inner = peer.Open(*sealed);
+        if (inner && (inner->empty() || (*inner)[0] != 0x80 || inner->size() != 812))
+            inner.reset();
+    }
+    ASSERT_TRUE(inner) << "no sealed audio";
+    EXPECT_EQ(sealed->size(), 812u + 33u);
+    EXPECT_EQ((*sealed)[0], 0x02);
     const std::vector<uint8_t> plainRun(8, 0x42);
-    EXPECT_EQ(std::search(sent->begin(), sent->end(), plainRun.begin(), plainRun.end()), sent->end());
-    EXPECT_EQ(Open(*sent), Audio(50, 0x42));
-    link->SetMuteMicrophone(true);
-    link->OnFrame(frame.data(), 50);
-    const auto marker = peer.Receive();
-    ASSERT_TRUE(marker.has_value());
-    EXPECT_EQ(marker->size(), 34u);
-    EXPECT_EQ(Open(*marker), std::vector<uint8_t>{0x01});
+    EXPECT_EQ(std::search(sealed->begin(), sealed->end(), plainRun.begin(), plainRun.end()), sealed->end());
+    EXPECT_EQ(std::vector<uint8_t>(inner->begin() + 12, inner->end()), frame);
 }
 
 TEST_F(PrivateLinkTest, AThirdAddressNeitherTakesOverNorEndsTheCall) {
-    Peer peer;
-    std::vector<std::vector<uint8_t>> captured;
-    StartWorker();
-    link->Listen("127.0.0.1", 0);
-    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
+    KeyedPeer peer;
+    Listen();
+    ASSERT_TRUE(peer.Agree(link->LocalPort()));
+    std::vector<std::vector<uint8_t>> captured = peer.sent;
     for (int i = 0; i < 3; ++i) {
-        captured.push_back(Seal(Audio(800, 0x80)));
-        peer.SendTo(link->LocalPort(), captured.back());
+        captured.push_back(peer.SealedAudio(0x80));
+        peer.socket.SendTo(link->LocalPort(), captured.back());
     }
     ASSERT_TRUE(fake.WaitFor([&] { return fake.played.size() == 3; }));
+    const int64_t received = link->GetStatistics().datagramsReceived;
 
     Peer attacker;
     Attack(attacker, captured);
-    const VoiceLink::Statistics counts = CountsOnceDropped(8);
-    EXPECT_EQ(counts.droppedNotSealed, 3);
-    EXPECT_EQ(counts.droppedForged, 2);
-    EXPECT_EQ(counts.droppedReplayed, 3) << "the three that opened before";
+    const int64_t replays = static_cast<int64_t>(captured.size());
+    const VoiceLink::Statistics counts = CountsOnceDropped(5 + replays);
+    EXPECT_EQ(counts.droppedNotSealed + counts.droppedForged, 5);
+    EXPECT_EQ(counts.droppedReplayed, replays) << "the confirmation and the three frames that opened before";
     const std::vector<Message> messages = Messages(300);
     EXPECT_EQ(Count(messages, WM_LINK_CLOSED), 0);
     EXPECT_EQ(link->GetState(), VoiceLink::kActive);
-    EXPECT_EQ(link->Peer(), peer.Address()) << "the attacker never became the peer";
+    EXPECT_EQ(link->Peer(), peer.socket.Address()) << "the attacker never became the peer";
     EXPECT_EQ(Played(), 3u);
-    EXPECT_EQ(counts.datagramsReceived, 3);
+    EXPECT_EQ(link->GetStatistics().datagramsReceived, received);
     // The peer's audio still plays.
-    peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80)));
+    peer.socket.SendTo(link->LocalPort(), peer.SealedAudio(0x80));
     EXPECT_TRUE(fake.WaitFor([&] { return fake.played.size() == 4; }));
 }
 
-TEST_F(PrivateLinkTest, ASealedEndOfCallEndsItAndAnEmptyDatagramDoesNot) {
-    Peer peer;
+TEST_F(PrivateLinkTest, ASealedGoodbyeEndsItAndAnEmptyDatagramOrAnUnsealedGoodbyeDoesNot) {
+    KeyedPeer peer;
     StartPrivateCall(peer);
-    peer.SendTo(link->LocalPort(), {});
+    peer.socket.SendTo(link->LocalPort(), {});
+    std::vector<uint8_t> goodbye(64);
+    goodbye.resize(static_cast<size_t>(peer.session.ComposeGoodbye(goodbye)));
+    ASSERT_EQ(goodbye.size(), 24u);
+    peer.socket.SendTo(link->LocalPort(), goodbye);
     EXPECT_EQ(Count(Messages(300), WM_LINK_CLOSED), 0);
-    peer.SendTo(link->LocalPort(), Seal({0x03}));
+    peer.socket.SendTo(link->LocalPort(), peer.Seal(goodbye));
     EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
     EXPECT_TRUE(WaitForIdle());
 }
 
-TEST_F(PrivateLinkTest, DisconnectAndExitSendTheSealedEndOfCall) {
-    Peer peer;
+TEST_F(PrivateLinkTest, DisconnectAndExitSendTheSealedGoodbye) {
+    KeyedPeer peer(0x5150, 0x31, true);
     StartWorker();
-    link->Connect("127.0.0.1", peer.Port());
+    link->Connect("127.0.0.1", peer.socket.Port());
     ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    ASSERT_TRUE(peer.Agree(link->LocalPort())) << "the link's hello answered";
     link->Close();
-    const auto end = peer.Receive();
-    ASSERT_TRUE(end.has_value());
-    EXPECT_EQ(Open(*end), std::vector<uint8_t>{0x03});
-    EXPECT_EQ(NextMessage(), WM_LINK_CLOSED);
+    ASSERT_TRUE(peer.NextOpened(3)) << "no sealed goodbye";
+    EXPECT_EQ(Count(Messages(300), WM_LINK_CLOSED), 1);
 
     ASSERT_TRUE(WaitForIdle());
-    link->Connect("127.0.0.1", peer.Port());
-    ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
+    KeyedPeer again(0x5151, 0x31, true);
+    link->Connect("127.0.0.1", again.socket.Port());
+    ASSERT_EQ(Count(Messages(300), WM_LINK_CONNECTED), 1);
+    ASSERT_TRUE(again.Agree(link->LocalPort()));
     link->Stop(true);
-    const auto exit = peer.Receive();
-    ASSERT_TRUE(exit.has_value());
-    EXPECT_EQ(Open(*exit), std::vector<uint8_t>{0x03});
+    ASSERT_TRUE(again.NextOpened(3)) << "no sealed goodbye at exit";
 }
 
 TEST_F(PrivateLinkTest, APeerWithAnotherSecretPlaysNothingIsCountedAndReportedOnce) {
-    DatagramSealer stranger(Key(0x32), 0x77, 0);
-    StartWorker();
-    link->Listen("127.0.0.1", 0);
-    ASSERT_EQ(NextMessage(), WM_LINK_LISTENING);
-    Peer peer;
+    Listen();
+    KeyedPeer stranger(0x77, 0x32);
+    stranger.Agree(link->LocalPort());
+    ASSERT_TRUE(stranger.sealer) << "keys of its own, from its own secret";
     for (int i = 0; i < 20; ++i)
-        peer.SendTo(link->LocalPort(), Seal(Audio(800, 0x80), stranger));
-    EXPECT_EQ(CountsOnceDropped(20).droppedForged, 20);
+        stranger.socket.SendTo(link->LocalPort(), stranger.SealedAudio(0x80));
+    EXPECT_GE(CountsOnceDropped(20).droppedForged, 20);
     const std::vector<Message> messages = Messages(300);
     EXPECT_EQ(Count(messages, WM_LINK_NOT_SEALED), 1);
     EXPECT_EQ(Count(messages, WM_LINK_CONNECTED), 0);
     EXPECT_EQ(Played(), 0u);
-    EXPECT_EQ(link->GetStatistics().datagramsReceived, 0);
 }
 
 TEST_F(PrivateLinkTest, TwoStartsNeverShareANonce) {
-    // Each start of the program is one link with its own random sender id; both count from 0.
+    // Each call has its own random session id, which is the sealer's sender id; both count from 0.
     std::vector<std::vector<uint8_t>> first;
     for (int start = 0; start < 2; ++start) {
         TearDown();
         SetUp();
-        Peer peer;
+        KeyedPeer peer(0x5150, 0x31, true);
         StartWorker();
-        link->Connect("127.0.0.1", peer.Port());
-        ASSERT_EQ(NextMessage(), WM_LINK_CONNECTED);
-        const std::vector<uint8_t> frame(20, 0x42);
-        link->OnFrame(frame.data(), 20);
-        const auto sent = peer.Receive();
-        ASSERT_TRUE(sent.has_value());
-        ASSERT_EQ(Open(*sent), Audio(20, 0x42));
-        first.push_back(*sent);
+        link->Connect("127.0.0.1", peer.socket.Port());
+        ASSERT_EQ(Count(Messages(300), WM_LINK_CONNECTED), 1);
+        std::optional<std::vector<uint8_t>> sealed;
+        for (int round = 0; round < 30 && !sealed; ++round) {
+            peer.SendDue(link->LocalPort());
+            if (const std::optional<std::vector<uint8_t>> datagram = peer.socket.Receive(100)) {
+                if ((*datagram)[0] == 0x02 && peer.sealer)
+                    sealed = datagram;
+                else
+                    peer.Take(*datagram);
+            }
+        }
+        ASSERT_TRUE(sealed);
+        ASSERT_TRUE(peer.Open(*sealed)) << "the link's first sealed datagram opens with the agreed keys";
+        first.push_back(*sealed);
     }
     // Sender id (bytes 1 to 8) differs; the counter (9 to 16) is 0 in both.
     EXPECT_NE(std::vector<uint8_t>(first[0].begin() + 1, first[0].begin() + 9),
