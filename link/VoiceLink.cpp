@@ -304,7 +304,7 @@ void VoiceLink::RunCall() {
         // them only, so that a plain peer hears one source); without a session it tries them in turn.
         race_.Reset();
         lastHello_.clear();
-        if (!peer.IsAny() && candidates.size() > 1 && sessionOffer_ && !legacyPrivate_) {
+        if (!peer.IsAny() && candidates.size() > 1 && sessionOffer_) {
             // Unconnected, the socket sends to every address and hears them all; the winner connects it.
             Disconnect(handle);
             race_.Start(candidates, attemptStartMs);
