@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "base/Exception.h"
 
@@ -54,6 +56,15 @@ void Consume(std::vector<int16_t>& buffer, size_t count) {
 }
 
 }  // namespace
+
+VoiceProcessor::Band VoiceProcessor::ConfiguredBand() {
+    const char* band = std::getenv("QPARLIN_VOICE_BAND");
+    if (band != nullptr && std::strcmp(band, "whole") == 0)
+        return Band::kWhole;
+    if (band != nullptr && std::strcmp(band, "split") == 0)
+        return Band::kSplit;
+    return kDefaultBand;
+}
 
 VoiceProcessor::VoiceProcessor(int codecRate, Mode mode, Library library, Band band)
     : codecRate_(codecRate), mode_(mode) {
@@ -174,9 +185,16 @@ void VoiceProcessor::Process(int16_t* samples, int count) {
         Convert(out_, outEngine_.data(), outEngine_.size(), output_);
         outEngine_.clear();
     }
-    // The first buffers find less processed audio than they hold: they begin with silence, once.
-    if (output_.size() < length)
-        output_.insert(output_.begin(), length - output_.size(), 0);
+    // The first buffers find less processed audio than they hold: they begin with silence, once, and with a
+    // chunk's worth more, since a buffer that is no whole number of chunks finds a chunk less now and then;
+    // topped up only by what was short, it would get a few samples of silence in the middle of speech.
+    if (output_.size() < length) {
+        const size_t chunkCodec = (static_cast<size_t>(chunk_) * static_cast<size_t>(codecRate_) +
+                                   static_cast<size_t>(engineRate_) - 1) /
+                                  static_cast<size_t>(engineRate_);
+        output_.insert(output_.begin(), length - output_.size() + (primed_ ? 0 : chunkCodec), 0);
+        primed_ = true;
+    }
     std::copy_n(output_.begin(), length, samples);
     Consume(output_, length);
     cancelling_.store(engine_->Cancelling(), std::memory_order_relaxed);
@@ -190,6 +208,7 @@ void VoiceProcessor::Flush() {
             speex_resampler_reset_mem(resampler);
     }
     nearCodec_.assign(roundTrip_, 0);
+    primed_ = false;
     lowerEngine_.clear();
     gains_.clear();
     gainsStart_ = 0;

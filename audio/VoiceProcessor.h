@@ -33,6 +33,8 @@ public:
     // whole band, resampling both ways.
     enum class Band { kSplit, kWhole };
     static constexpr Band kDefaultBand = Band::kSplit;
+    // The band the environment asks for: QPARLIN_VOICE_BAND=whole or split, else kDefaultBand.
+    static Band ConfiguredBand();
     // The library the stage uses unless told otherwise (chosen by bench/measure_echo.sh).
     static constexpr Library kDefaultLibrary = Library::kWebrtc;
     // How far back the speexdsp canceller looks: the room's echo plus what alignment leaves over.
@@ -40,7 +42,7 @@ public:
     // Reference kept for a capture that stalls; what is older was played too long ago to echo.
     static constexpr int kMaxReferenceMs = 1000;
 
-    VoiceProcessor(int codecRate, Mode mode, Library library = kDefaultLibrary, Band band = kDefaultBand);
+    VoiceProcessor(int codecRate, Mode mode, Library library = kDefaultLibrary, Band band = ConfiguredBand());
     // With an engine of the caller's (tests): at the engine's rate, split where it is below the codec's.
     VoiceProcessor(int codecRate, Mode mode, std::unique_ptr<VoiceEngine> engine);
     ~VoiceProcessor();
@@ -99,6 +101,7 @@ private:
     std::vector<int16_t> nearEngine_, farEngine_, outEngine_;
     std::vector<int16_t> scratch_;
     std::vector<int16_t> output_;  // processed audio at the codec's rate, oldest first
+    bool primed_ = false;          // output_ began with its silence
     // Split only: the capture at the codec's rate as it waits to meet its own lower band coming back from
     // the resamplers (primed with their delay); what comes back; the gain at each of the library's samples
     // from gainsStart_ on, and where the upper band's gain is.
