@@ -94,19 +94,19 @@ TEST(VoiceProcessorBandTest, TheEnvironmentChoosesTheBandOnlyByItsExactNames) {
     const std::string saved = before != nullptr ? before : "";
     const std::pair<const char*, VoiceProcessor::Band> cases[] = {{"whole", VoiceProcessor::Band::kWhole},
                                                                   {"split", VoiceProcessor::Band::kSplit},
-                                                                  {"Whole", VoiceProcessor::Band::kSplit},
-                                                                  {"whole ", VoiceProcessor::Band::kSplit},
-                                                                  {"", VoiceProcessor::Band::kSplit}};
+                                                                  {"Split", VoiceProcessor::Band::kWhole},
+                                                                  {"split ", VoiceProcessor::Band::kWhole},
+                                                                  {"", VoiceProcessor::Band::kWhole}};
     for (const auto& [value, band] : cases) {
         SCOPED_TRACE(value);
         setenv("QPARLIN_VOICE_BAND", value, 1);
         EXPECT_EQ(VoiceProcessor::ConfiguredBand(), band);
     }
-    setenv("QPARLIN_VOICE_BAND", "whole", 1);
-    EXPECT_EQ(VoiceProcessor(11025, VoiceProcessor::Mode::kAll).EngineRate(), 16000);
-    unsetenv("QPARLIN_VOICE_BAND");
-    EXPECT_EQ(VoiceProcessor::ConfiguredBand(), VoiceProcessor::Band::kSplit);
+    setenv("QPARLIN_VOICE_BAND", "split", 1);
     EXPECT_EQ(VoiceProcessor(11025, VoiceProcessor::Mode::kAll).EngineRate(), 8000);
+    unsetenv("QPARLIN_VOICE_BAND");
+    EXPECT_EQ(VoiceProcessor::ConfiguredBand(), VoiceProcessor::Band::kWhole);
+    EXPECT_EQ(VoiceProcessor(11025, VoiceProcessor::Mode::kAll).EngineRate(), 16000);
     if (before != nullptr)
         setenv("QPARLIN_VOICE_BAND", saved.c_str(), 1);
 }
@@ -180,7 +180,8 @@ TEST(VoiceProcessorBandTest, AnEngineWithoutARateOrChunkLeavesTheStageOff) {
 TEST(VoiceProcessorBandTest, EchoAbove4KHzIsReducedWithTheEchoBelowIt) {
     // The real library at 8000 Hz for 11025: a far end with as much sound at 5000 Hz as at 1000 Hz, its echo
     // 60 ms late; once the canceller has learnt the room, both tones of the echo are at least 20 dB down.
-    VoiceProcessor stage(kRate, VoiceProcessor::Mode::kAll);
+    VoiceProcessor stage(kRate, VoiceProcessor::Mode::kAll, VoiceProcessor::Library::kWebrtc,
+                         VoiceProcessor::Band::kSplit);
     ASSERT_EQ(stage.EngineRate(), 8000);
     stage.SetDeviceDelayMs(60);
     std::vector<int16_t> far = Tones(4000, 4000, 5.0);
