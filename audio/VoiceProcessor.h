@@ -32,7 +32,7 @@ public:
     // (about half the processor time at 11025 Hz); kWhole: the library at a rate that holds the codec's
     // whole band, resampling both ways. Whole by default: split met every figure of bench/measure_echo.sh,
     // but through a real sound server on a busy machine (tests/system/echo_test.sh) the canceller at 8 kHz
-    // lost the echo in 7 calls of 21 where the one at 16 kHz lost it in 1 of 11.
+    // lost the echo in 8 calls of 25 where the one at 16 kHz lost it in 1 of 10.
     enum class Band { kSplit, kWhole };
     static constexpr Band kDefaultBand = Band::kWhole;
     // The band the environment asks for: QPARLIN_VOICE_BAND=whole or split, else kDefaultBand.
