@@ -23,40 +23,12 @@ constexpr int kNoiseSuppressDb = -30;
 constexpr int kEchoSuppressDb = -50;
 constexpr int kEchoSuppressActiveDb = -20;
 
-// A second-order Butterworth high-pass (bilinear transform).
-class HighPass {
-public:
-    HighPass(double rate, double cutoffHz) {
-        const double k = std::tan(M_PI * cutoffHz / rate);
-        const double norm = 1.0 / (1.0 + std::sqrt(2.0) * k + k * k);
-        b0_ = norm;
-        b1_ = -2.0 * norm;
-        b2_ = norm;
-        a1_ = 2.0 * (k * k - 1.0) * norm;
-        a2_ = (1.0 - std::sqrt(2.0) * k + k * k) * norm;
-    }
-    double Step(double x) {
-        const double y = b0_ * x + z1_;
-        z1_ = b1_ * x - a1_ * y + z2_;
-        z2_ = b2_ * x - a2_ * y;
-        return y;
-    }
-
-private:
-    double b0_, b1_, b2_, a1_, a2_;
-    double z1_ = 0, z2_ = 0;
-};
-
 // A power of two of at most 20 ms: the canceller's FFTs are quickest at such lengths.
 int ChunkFor(int rate) {
     int chunk = 64;
     while (chunk * 2 <= rate / 50)
         chunk *= 2;
     return chunk;
-}
-
-int16_t Clip(double value) {
-    return static_cast<int16_t>(std::clamp(std::lround(value), -32768L, 32767L));
 }
 
 class SpeexVoiceEngine final : public VoiceEngine {
@@ -111,7 +83,7 @@ public:
     void Process(const int16_t* far, int16_t* near) override {
         if (settings_.cleanUp) {
             for (int i = 0; i < chunk_; ++i)
-                near[i] = Clip(highPass_.Step(near[i]));
+                near[i] = ClipSample(highPass_.Step(near[i]));
         }
         if (echo_ != nullptr) {
             speex_echo_cancellation(echo_, near, far, cancelled_.data());

@@ -3,6 +3,8 @@
 // An engine works in chunks of its own length at its own rate; the stage does the framing and resampling.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 
@@ -68,9 +70,44 @@ private:
     bool cancelling_ = false;
 };
 
+// A sample rounded to 16 bits, clipped at full scale.
+inline int16_t ClipSample(double value) {
+    // Clamped first, then rounded half away from zero by hand: lround's library call cost a tenth of the
+    // stage's time per sample.
+    const double clamped = std::clamp(value, -32768.0, 32767.0);
+    return static_cast<int16_t>(clamped < 0 ? clamped - 0.5 : clamped + 0.5);
+}
+
+// A second-order Butterworth high-pass (bilinear transform).
+class HighPass {
+public:
+    HighPass(double rate, double cutoffHz) {
+        const double k = std::tan(M_PI * cutoffHz / rate);
+        const double norm = 1.0 / (1.0 + std::sqrt(2.0) * k + k * k);
+        b0_ = norm;
+        b1_ = -2.0 * norm;
+        b2_ = norm;
+        a1_ = 2.0 * (k * k - 1.0) * norm;
+        a2_ = (1.0 - std::sqrt(2.0) * k + k * k) * norm;
+    }
+    double Step(double x) {
+        const double y = b0_ * x + z1_;
+        z1_ = b1_ * x - a1_ * y + z2_;
+        z2_ = b2_ * x - a2_ * y;
+        return y;
+    }
+
+private:
+    double b0_, b1_, b2_, a1_, a2_;
+    double z1_ = 0, z2_ = 0;
+};
+
 // The rate each library runs at for a codec rate: speexdsp runs at any rate, webrtc at 8, 16, 32 or 48 kHz.
+// WebrtcEngineRate covers the codec's whole band; WebrtcSplitRate is the highest of webrtc's rates at or
+// below the codec's, the band above it left to the stage (VoiceProcessor).
 int SpeexEngineRate(int codecRate);
 int WebrtcEngineRate(int codecRate);
+int WebrtcSplitRate(int codecRate);
 // `tailMs`: how far back the echo canceller looks.
 std::unique_ptr<VoiceEngine> MakeSpeexVoiceEngine(int rate, const VoiceEngine::Settings& settings,
                                                   int tailMs);
