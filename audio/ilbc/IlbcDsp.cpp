@@ -1,6 +1,7 @@
 // Shared iLBC building blocks; the order of every float operation is part of the coder's definition.
 #include "audio/ilbc/IlbcDsp.h"
 
+#include <cfloat>
 #include <climits>
 #include <cmath>
 
@@ -9,20 +10,34 @@
 namespace ilbc {
 
 void HighPass::Run(float* x, int len, const float* b, const float* a) {
+    // The state lives in locals for the loop: stores to x could otherwise alias the members and force
+    // them back to memory on every sample, lengthening the filter's dependency chain.
+    const float b0 = b[0], b1 = b[1], b2 = b[2], a1 = a[1], a2 = a[2];
+    float x1 = x1_, x2 = x2_, y1 = y1_, y2 = y2_;
     for (int n = 0; n < len; ++n) {
         const float in = x[n];
-        const float v = b[0] * in + b[1] * x1_ + b[2] * x2_;
-        const float y = v - a[1] * y1_ - a[2] * y2_;
-        x2_ = x1_;
-        x1_ = in;
-        y2_ = y1_;
-        y1_ = y;
+        const float v = b0 * in + b1 * x1 + b2 * x2;
+        const float y = v - a1 * y1 - a2 * y2;
+        x2 = x1;
+        x1 = in;
+        y2 = y1;
+        y1 = y;
         x[n] = y;
     }
+    x1_ = x1;
+    x2_ = x2;
+    y1_ = y1;
+    y2_ = y2;
 }
 
 bool HighPass::Finite() const {
     return std::isfinite(x1_) && std::isfinite(x2_) && std::isfinite(y1_) && std::isfinite(y2_);
+}
+
+void HighPass::SettleSubnormal() {
+    const auto tiny = [](float v) { return std::fabs(v) < FLT_MIN; };
+    if (tiny(x1_) && tiny(x2_) && tiny(y1_) && tiny(y2_))
+        Reset();
 }
 
 namespace {

@@ -98,6 +98,8 @@ public:
     void Run(float* x, int len, const float* b, const float* a);
     // True when a non-finite value got into the state (only corrupt input can do that).
     bool Finite() const;
+    // Clears a state that holds nothing but subnormal numbers and zeros.
+    void SettleSubnormal();
 
 private:
     float x1_ = 0.0f, x2_ = 0.0f, y1_ = 0.0f, y2_ = 0.0f;

@@ -205,6 +205,10 @@ void Encoder::Encode(const int16_t* samples, FrameParams& params) {
     for (int n = 0; n < m.blockLen; ++n)
         x[n] = samples[n];
     highPass_.Run(x, m.blockLen, tbl::hpi_zero_coefsTbl, tbl::hpi_pole_coefsTbl);
+    // After sound, digital silence leaves the filter circling among subnormal numbers for good, and
+    // every later stage would then pay the processor's slow path for them; its output is already
+    // far below anything the coder can resolve, so the state is cleared instead.
+    highPass_.SettleSubnormal();
 
     float lsf[kMaxLsfSets * kOrder];
     AnalyseLpc(x, lsf);
