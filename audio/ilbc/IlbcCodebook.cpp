@@ -272,8 +272,21 @@ void CodebookDecode(const CbIndices& indices, const float* mem, int memLen, int 
         out[n] = out[n] + g2 * c[n];
 }
 
+namespace {
+
+// Index of the first sample of v[from..count-1] that is not zero (count if none).
+int FirstNonZero(const float* v, int from, int count) {
+    while (from < count && v[from] == 0.0f)
+        ++from;
+    return from;
+}
+
+}  // namespace
+
 void CodebookSearch(const float* target, int len, const float* mem, int memLen, const float* weight, int row,
-                    CbIndices& result) {
+                    CbIndices& result, WeightedAhead* ahead, const float* nextWeight) {
+    constexpr int kShared = kCbMem - kSubL;
+    const bool chained = ahead != nullptr && len == kSubL && memLen == kCbMem;
     // Memory and target go through the weighting filter together, from a zero state.
     float weighted[kOrder + kCbMem + kSubL] = {};
     float* mw = weighted + kOrder;
@@ -281,9 +294,28 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
     std::memcpy(mw + memLen, target, sizeof(float) * static_cast<unsigned>(len));
     // Leading zeros of the memory stay zeros through the filter from a zero state.
     int first = 0;
-    while (first < memLen && mw[first] == 0.0f)
-        ++first;
-    AllPole(mw + first, memLen + len - first, weight);
+    if (chained && ahead->ready) {
+        // The shared part is weighted already; the filter goes on from its end.
+        std::memcpy(mw, ahead->mw + kOrder, sizeof(float) * kShared);
+        first = ahead->first < kShared ? kShared : FirstNonZero(mw, kShared, memLen);
+    } else {
+        first = FirstNonZero(mw, 0, memLen);
+    }
+    if (chained && nextWeight != nullptr) {
+        // The next memory begins with this one's samples from kSubL on.
+        float* next = ahead->mw + kOrder;
+        std::memset(ahead->mw, 0, sizeof(float) * kOrder);
+        std::memcpy(next, mem + kSubL, sizeof(float) * kShared);
+        const int nextFirst = FirstNonZero(next, 0, kShared);
+        AllPoleTwo(mw + first, memLen + len - first, weight, next + nextFirst, kShared - nextFirst,
+                   nextWeight);
+        ahead->first = nextFirst;
+        ahead->ready = true;
+    } else {
+        AllPole(mw + first, memLen + len - first, weight);
+        if (ahead != nullptr)
+            ahead->ready = false;
+    }
     float t[kSubL];
     std::memcpy(t, mw + memLen, sizeof(float) * static_cast<unsigned>(len));
     float targetEnergy = 0.0f;

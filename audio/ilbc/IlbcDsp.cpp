@@ -94,6 +94,33 @@ void LaggedCorrelations(const float* t, const float* x, int len, int lo, int hi,
         LaggedSingle(t, x, len, lag, corr + (lag - lo), energy != nullptr ? energy + (lag - lo) : nullptr);
 }
 
+void AllPoleTwo(float* x, int len, const float* a, float* u, int ulen, const float* b) {
+    const int both = len < ulen ? len : ulen;
+    if (both > 0) {
+        Vec4 c[kLpc];
+        for (int k = 1; k <= kOrder; ++k)
+            c[k] = Vec4{a[k], b[k], 0.0f, 0.0f};
+        Vec4 y[kLpc];
+        for (int k = 1; k <= kOrder; ++k)
+            y[k] = Vec4{x[-k], u[-k], 0.0f, 0.0f};
+        for (int n = 0; n < both; ++n) {
+            Vec4 v = Vec4{x[n], u[n], 0.0f, 0.0f};
+#pragma GCC unroll 10
+            for (int k = 1; k <= kOrder; ++k)
+                v -= c[k] * y[k];
+#pragma GCC unroll 10
+            for (int k = kOrder; k > 1; --k)
+                y[k] = y[k - 1];
+            y[1] = v;
+            x[n] = v[0];
+            u[n] = v[1];
+        }
+    }
+    // The longer one goes on alone; its history is in place before it.
+    AllPole(x + both, len - both, a);
+    AllPole(u + both, ulen - both, b);
+}
+
 void BandwidthExpand(const float* a, float* out, float c) {
     out[0] = a[0];
     float gamma = c;

@@ -364,11 +364,15 @@ void Encoder::EncodeResidual(const float* r, const float* synt, const float* wei
     }
 
     // Sub-frames after the start region, forward in time.
+    // Each search also begins the next one's weighted memory (WeightedAhead).
     const int forward = m.nsub - 1 - start;
+    WeightedAhead ahead;
     ForwardMemory(mem, d + p1);
     for (int k = 0; k < forward; ++k) {
         const int j = start + 1 + k;
-        CodebookSearch(r + kSubL * j, kSubL, mem, kCbMem, weight + kLpc * j, k + 1, params.sub[k]);
+        const float* nextWeight = k + 1 < forward ? weight + kLpc * (j + 1) : nullptr;
+        CodebookSearch(r + kSubL * j, kSubL, mem, kCbMem, weight + kLpc * j, k + 1, params.sub[k], &ahead,
+                       nextWeight);
         CodebookDecode(params.sub[k], mem, kCbMem, kSubL, d + kSubL * j);
         PushSubframe(mem, d + kSubL * j);
     }
@@ -377,12 +381,15 @@ void Encoder::EncodeResidual(const float* r, const float* synt, const float* wei
     const int backward = start - 1;
     if (backward > 0) {
         BackwardMemory(mem, d + p1, kSubL * (m.nsub + 1 - start));
+        ahead.ready = false;
         for (int k = 0; k < backward; ++k) {
             const int j = start - 2 - k;
             const int order = forward + k;
             for (int n = 0; n < kSubL; ++n)
                 part[n] = r[kSubL * j + kSubL - 1 - n];
-            CodebookSearch(part, kSubL, mem, kCbMem, weight + kLpc * j, order + 1, params.sub[order]);
+            const float* nextWeight = k + 1 < backward ? weight + kLpc * (j - 1) : nullptr;
+            CodebookSearch(part, kSubL, mem, kCbMem, weight + kLpc * j, order + 1, params.sub[order], &ahead,
+                           nextWeight);
             CodebookDecode(params.sub[order], mem, kCbMem, kSubL, coded);
             PushSubframe(mem, coded);
             for (int n = 0; n < kSubL; ++n)
