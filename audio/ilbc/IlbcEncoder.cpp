@@ -42,9 +42,9 @@ void Levinson(const float* r, float* a) {
     }
 }
 
-// One of the two Chebyshev-like sums whose zeros are the LSFs, at the normalised frequency w.
-float LsfPolyValue(const float* c, float w) {
-    const float x = std::cos(w * kTwoPi);
+// One of the two Chebyshev-like sums whose zeros are the LSFs, at the normalised frequency whose
+// cos(2 pi w) is x.
+float LsfPolyValue(const float* c, float x) {
     const float x2 = 2.0f * x;
     const float h1 = x2 + c[0];
     const float h2 = x2 * h1 - 1.0f + c[1];
@@ -52,6 +52,28 @@ float LsfPolyValue(const float* c, float w) {
     const float h4 = x2 * h3 - h2 + c[3];
     return x * h4 - h3 + c[4];
 }
+
+// cos(2 pi w) at the points of the search's coarse grid, w = 0, s, s + s, ... (float sums) up to the
+// first one past 0.5: every search visits them, so they are worked out once, by the same calls.
+struct CoarseGrid {
+    static constexpr int kPoints = 100;
+    float cosine[kPoints];
+    int count = 0;
+
+    CoarseGrid() {
+        // Read at run time, so that the compiler cannot fold the cosines at its own precision.
+        const volatile float step = tbl::lsf_search_steps[0];
+        float w = 0.0f;
+        for (count = 0; count < kPoints; ++count) {
+            cosine[count] = std::cos(w * kTwoPi);
+            if (w >= 0.5f) {
+                ++count;
+                break;
+            }
+            w += step;
+        }
+    }
+};
 
 // The zeros of the two sums, found on a grid and refined three times by halving the step; they
 // alternate between the two sums and come out in ascending order.
@@ -73,9 +95,12 @@ void PolyToLsf(const float* a, float* lsf) {
     cp[4] = cp[4] / 2.0f;
     cq[4] = cq[4] / 2.0f;
 
+    static const CoarseGrid grid;
     const float* steps = tbl::lsf_search_steps;
     float w = 0.0f;
     float wBack = 0.0f;
+    int point = 0;  // w's place on the coarse grid while the level is 0
+    int pointBack = 0;
     float oldP = kFloatMax;
     float oldQ = kFloatMax;
     for (int root = 0; root < kOrder; ++root) {
@@ -85,22 +110,28 @@ void PolyToLsf(const float* a, float* lsf) {
         float step = steps[0];
         float found = 0.0f;
         for (;;) {
-            const float f = LsfPolyValue(c, w);
+            const float x = level == 0 && point < grid.count ? grid.cosine[point] : std::cos(w * kTwoPi);
+            const float f = LsfPolyValue(c, x);
             if (f * old <= 0.0f || w >= 0.5f) {
                 if (level == 3) {
                     found = std::fabs(f) >= std::fabs(old) ? w - step : w;
                     old = old >= 0.0f ? -kFloatMax : kFloatMax;
                     w = wBack;
+                    point = pointBack;
                     break;
                 }
-                if (level == 0)
+                if (level == 0) {
                     wBack = w;
+                    pointBack = point;
+                }
                 ++level;
                 w -= steps[level];
                 step = steps[level];
             } else {
                 old = f;
                 w += step;
+                if (level == 0)
+                    ++point;
             }
         }
         lsf[root] = found * kTwoPi;
