@@ -86,25 +86,15 @@ public:
         memLen_ = memLen;
         for (int lane = 0; lane < kAugLags; ++lane) {
             const int lag = 20 + lane;
-            for (int n = 0; n < kFirstOwn; ++n)
-                own_[n][lane] = 0.0f;
-            for (int n = 0; n <= lag - 5; ++n) {
+            for (int n = 0; n <= lag - 5; ++n)
                 vec_[n][lane] = v[memLen - lag + n];
-                if (n >= kFirstOwn)
-                    own_[n - kFirstOwn][lane] = 0.0f;
-            }
             float alpha = 0.2f;
             for (int n = lag - 4; n < lag; ++n) {
-                const float x = (1.0f - alpha) * v[memLen - lag + n] + alpha * v[memLen - 2 * lag + n];
-                vec_[n][lane] = x;
-                own_[n - kFirstOwn][lane] = x * x;
+                vec_[n][lane] = (1.0f - alpha) * v[memLen - lag + n] + alpha * v[memLen - 2 * lag + n];
                 alpha += 0.2f;
             }
-            for (int n = lag; n < kSubL; ++n) {
-                const float x = v[memLen - 2 * lag + n];
-                vec_[n][lane] = x;
-                own_[n - kFirstOwn][lane] = x * x;
-            }
+            for (int n = lag; n < kSubL; ++n)
+                vec_[n][lane] = v[memLen - 2 * lag + n];
         }
     }
 
@@ -119,14 +109,20 @@ public:
             shared += v_[memLen_ - lag] * v_[memLen_ - lag];
             energy[lag - 20] = shared;
         }
-        // Terms before a lag's cross-fade are +0 in own_; adding +0 leaves a non-negative sum unchanged.
+        // A lag's own terms are the squares from its cross-fade on (n >= lag - 4); the lanes before theirs
+        // add +0, which leaves a non-negative sum unchanged.
+        using Lanes = int __attribute__((vector_size(16)));
         Vec4 e[kQuads];
         for (int q = 0; q < kQuads; ++q)
             e[q] = Load4(energy + 4 * q);
-        for (int n = 0; n < kSubL - kFirstOwn; ++n) {
+        for (int n = kFirstOwn; n < kSubL; ++n) {
+            const Lanes reached = Lanes{n - 16, n - 16, n - 16, n - 16};
 #pragma GCC unroll 5
-            for (int q = 0; q < kQuads; ++q)
-                e[q] += Load4(own_[n] + 4 * q);
+            for (int q = 0; q < kQuads; ++q) {
+                const Lanes lane = Lanes{4 * q, 4 * q + 1, 4 * q + 2, 4 * q + 3};
+                const Vec4 x = Load4(vec_[n] + 4 * q);
+                e[q] += lane <= reached ? x * x : Splat4(0.0f);
+            }
         }
         for (int q = 0; q < kQuads; ++q)
             Store4(energy + 4 * q, e[q]);
@@ -154,7 +150,6 @@ private:
     const float* v_ = nullptr;
     int memLen_ = 0;
     float vec_[kSubL][kAugLags];
-    float own_[kSubL - kFirstOwn][kAugLags];
 };
 
 // Quantises one stage's gain against the table of that stage scaled by the previous quantised gain.
