@@ -38,17 +38,27 @@ void Augmented(const float* v, int memLen, int len, int k, float* out) {
         out[n] = v[memLen - k + n];
 }
 
-// Energies of plain vectors 0..count-1, each from the previous by one sample in and one out.
-void PlainEnergies(const float* v, int memLen, int len, int count, float* energy) {
+// Energies of plain vectors 0..count-1 on two bases v and u, each from the previous by one sample in and
+// one out. The two recursions are independent and run in the same loop, one hiding the other's latency.
+void PlainEnergies(const float* v, const float* u, int memLen, int len, int count, float* energyV,
+                   float* energyU) {
     float e = 0.0f;
-    for (int n = 0; n < len; ++n)
+    float f = 0.0f;
+    for (int n = 0; n < len; ++n) {
         e += v[memLen - len + n] * v[memLen - len + n];
-    energy[0] = e;
+        f += u[memLen - len + n] * u[memLen - len + n];
+    }
+    energyV[0] = e;
+    energyU[0] = f;
     for (int i = 1; i < count; ++i) {
         const float in = v[memLen - len - i];
         const float out = v[memLen - i];
         e = e + in * in - out * out;
-        energy[i] = e;
+        energyV[i] = e;
+        const float uIn = u[memLen - len - i];
+        const float uOut = u[memLen - i];
+        f = f + uIn * uIn - uOut * uOut;
+        energyU[i] = f;
     }
 }
 
@@ -325,13 +335,13 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
     const int* ranges = tbl::search_rangeTbl + 3 * row;
     const int firstRange = ranges[0];
 
-    float energy[kCbMem];
+    float energy1[kCbMem];
+    float energy2[kCbMem];
     float inverse1[kCbMem];
     float inverse2[kCbMem];
-    PlainEnergies(mw, memLen, len, firstRange, energy);
-    InverseEnergies(energy, firstRange, inverse1);
-    PlainEnergies(fw, memLen, len, firstRange, energy);
-    InverseEnergies(energy, firstRange, inverse2);
+    PlainEnergies(mw, fw, memLen, len, firstRange, energy1, energy2);
+    InverseEnergies(energy1, firstRange, inverse1);
+    InverseEnergies(energy2, firstRange, inverse2);
 
     float acc[kSubL] = {};
     float quantised[kStages] = {};
