@@ -16,6 +16,13 @@ constexpr int kAugLags = 20;  // lags 20..39 of the augmented sections
 constexpr float kMinScore = -1.0e7f;
 constexpr float kMaxGain = 1.3f;
 
+// Index of the first sample of v[from..count-1] that is not zero (count if none).
+int FirstNonZero(const float* v, int from, int count) {
+    while (from < count && v[from] == 0.0f)
+        ++from;
+    return from;
+}
+
 int PlainCount(int memLen, int len) {
     return memLen - len + 1;
 }
@@ -276,17 +283,6 @@ void CodebookDecode(const CbIndices& indices, const float* mem, int memLen, int 
     for (int n = 0; n < len; ++n)
         out[n] = out[n] + g2 * c[n];
 }
-
-namespace {
-
-// Index of the first sample of v[from..count-1] that is not zero (count if none).
-int FirstNonZero(const float* v, int from, int count) {
-    while (from < count && v[from] == 0.0f)
-        ++from;
-    return from;
-}
-
-}  // namespace
 
 void CodebookSearch(const float* target, int len, const float* mem, int memLen, const float* weight, int row,
                     CbIndices& result, WeightedAhead* ahead, const float* nextWeight) {
