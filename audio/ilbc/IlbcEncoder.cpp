@@ -150,16 +150,17 @@ void Encoder::Reset(Mode mode) {
 }
 
 void Encoder::Reset() {
-    highPass_.Reset();
-    std::memset(analysis_, 0, sizeof analysis_);
-    std::memset(residualMem_, 0, sizeof residualMem_);
-    Copy(lsfOld_, tbl::lsfmeanTbl, kOrder);
-    Copy(lsfDeqOld_, tbl::lsfmeanTbl, kOrder);
+    silentValid_ = false;
+    state_.highPass.Reset();
+    std::memset(state_.analysis, 0, sizeof state_.analysis);
+    std::memset(state_.residualMem, 0, sizeof state_.residualMem);
+    Copy(state_.lsfOld, tbl::lsfmeanTbl, kOrder);
+    Copy(state_.lsfDeqOld, tbl::lsfmeanTbl, kOrder);
 }
 
 void Encoder::AnalyseLpc(const float* x, float* lsf) {
     const ModeParams& m = Params(mode_);
-    Copy(analysis_ + kAnalysisLen - m.blockLen, x, m.blockLen);
+    Copy(state_.analysis + kAnalysisLen - m.blockLen, x, m.blockLen);
     for (int k = 0; k < m.lpcN; ++k) {
         // Every analysis but the last uses the symmetric window on the buffer's start; the last uses
         // the asymmetric window on the newest 240 samples.
@@ -167,10 +168,10 @@ void Encoder::AnalyseLpc(const float* x, float* lsf) {
         float w[kWindow + 12] = {};
         if (k < m.lpcN - 1) {
             for (int n = 0; n < kWindow; ++n)
-                w[n] = analysis_[n] * tbl::lpc_winTbl[n];
+                w[n] = state_.analysis[n] * tbl::lpc_winTbl[n];
         } else {
             for (int n = 0; n < kWindow; ++n)
-                w[n] = analysis_[kLookback + n] * tbl::lpc_asymwinTbl[n];
+                w[n] = state_.analysis[kLookback + n] * tbl::lpc_asymwinTbl[n];
         }
         // Products with the zeros past the window add nothing to a sum (a running sum from +0 is never
         // -0), so each lag's sum is the plain one over n = 0..239-lag.
@@ -190,7 +191,7 @@ void Encoder::AnalyseLpc(const float* x, float* lsf) {
         BandwidthExpand(a, expanded, kChirpSynt);
         PolyToLsf(expanded, lsf + k * kOrder);
     }
-    std::memmove(analysis_, analysis_ + m.blockLen,
+    std::memmove(state_.analysis, state_.analysis + m.blockLen,
                  sizeof(float) * static_cast<unsigned>(kAnalysisLen - m.blockLen));
 }
 
@@ -228,18 +229,49 @@ void Encoder::Encode(const int16_t* samples, uint8_t* frame) {
     PackFrame(mode_, params, frame);
 }
 
+namespace {
+
+// Bit for bit: a state that differs only in the sign of a zero could code differently.
+bool Same(const void* a, const void* b, size_t size) {
+    return std::memcmp(a, b, size) == 0;
+}
+
+}  // namespace
+
 void Encoder::Encode(const int16_t* samples, FrameParams& params) {
+    const int n = Params(mode_).blockLen;
+    bool silent = true;
+    for (int i = 0; i < n && silent; ++i)
+        silent = samples[i] == 0;
+    if (!silent) {
+        EncodeBlock(samples, params);
+        return;
+    }
+    // The coder is a function of its state and the block: the same state and a silent block again give
+    // the same frame and leave the state as it was.
+    if (silentValid_ && Same(&state_, &silentState_, sizeof state_)) {
+        params = silentParams_;
+        return;
+    }
+    silentState_ = state_;
+    EncodeBlock(samples, params);
+    silentValid_ = Same(&state_, &silentState_, sizeof state_);
+    if (silentValid_)
+        silentParams_ = params;
+}
+
+void Encoder::EncodeBlock(const int16_t* samples, FrameParams& params) {
     const ModeParams& m = Params(mode_);
     params = FrameParams{};
 
     float x[kMaxBlock];
     for (int n = 0; n < m.blockLen; ++n)
         x[n] = samples[n];
-    highPass_.Run(x, m.blockLen, tbl::hpi_zero_coefsTbl, tbl::hpi_pole_coefsTbl);
+    state_.highPass.Run(x, m.blockLen, tbl::hpi_zero_coefsTbl, tbl::hpi_pole_coefsTbl);
     // After sound, digital silence leaves the filter circling among subnormal numbers for good, and
     // every later stage would then pay the processor's slow path for them; its output is already
     // far below anything the coder can resolve, so the state is cleared instead.
-    highPass_.SettleSubnormal();
+    state_.highPass.SettleSubnormal();
 
     float lsf[kMaxLsfSets * kOrder];
     AnalyseLpc(x, lsf);
@@ -250,19 +282,19 @@ void Encoder::Encode(const int16_t* samples, FrameParams& params) {
 
     float synt[kMaxSub * kLpc];
     float weight[kMaxSub * kLpc];
-    SubframePolynomials(mode_, lsfDeqOld_, lsfQ, 0.0f, synt);
-    SubframePolynomials(mode_, lsfOld_, lsf, kChirpWeight, weight);
-    Copy(lsfOld_, lsf + (m.lpcN - 1) * kOrder, kOrder);
-    Copy(lsfDeqOld_, lsfQ + (m.lpcN - 1) * kOrder, kOrder);
+    SubframePolynomials(mode_, state_.lsfDeqOld, lsfQ, 0.0f, synt);
+    SubframePolynomials(mode_, state_.lsfOld, lsf, kChirpWeight, weight);
+    Copy(state_.lsfOld, lsf + (m.lpcN - 1) * kOrder, kOrder);
+    Copy(state_.lsfDeqOld, lsfQ + (m.lpcN - 1) * kOrder, kOrder);
 
     // LPC residual, the analysis filter's memory running on through sub-frames and frames.
     float input[kOrder + kMaxBlock];
-    Copy(input, residualMem_, kOrder);
+    Copy(input, state_.residualMem, kOrder);
     Copy(input + kOrder, x, m.blockLen);
     float r[kMaxBlock];
     for (int j = 0; j < m.nsub; ++j)
         AllZero(input + kOrder + kSubL * j, kSubL, synt + kLpc * j, r + kSubL * j);
-    Copy(residualMem_, input + m.blockLen, kOrder);
+    Copy(state_.residualMem, input + m.blockLen, kOrder);
 
     EncodeResidual(r, synt, weight, params);
 }
