@@ -16,6 +16,13 @@ constexpr int kAugLags = 20;  // lags 20..39 of the augmented sections
 constexpr float kMinScore = -1.0e7f;
 constexpr float kMaxGain = 1.3f;
 
+// Index of the first sample of v[from..count-1] that is not zero (count if none).
+int FirstNonZero(const float* v, int from, int count) {
+    while (from < count && v[from] == 0.0f)
+        ++from;
+    return from;
+}
+
 int PlainCount(int memLen, int len) {
     return memLen - len + 1;
 }
@@ -38,17 +45,27 @@ void Augmented(const float* v, int memLen, int len, int k, float* out) {
         out[n] = v[memLen - k + n];
 }
 
-// Energies of plain vectors 0..count-1, each from the previous by one sample in and one out.
-void PlainEnergies(const float* v, int memLen, int len, int count, float* energy) {
+// Energies of plain vectors 0..count-1 on two bases v and u, each from the previous by one sample in and
+// one out. The two recursions are independent and run in the same loop, one hiding the other's latency.
+void PlainEnergies(const float* v, const float* u, int memLen, int len, int count, float* energyV,
+                   float* energyU) {
     float e = 0.0f;
-    for (int n = 0; n < len; ++n)
+    float f = 0.0f;
+    for (int n = 0; n < len; ++n) {
         e += v[memLen - len + n] * v[memLen - len + n];
-    energy[0] = e;
+        f += u[memLen - len + n] * u[memLen - len + n];
+    }
+    energyV[0] = e;
+    energyU[0] = f;
     for (int i = 1; i < count; ++i) {
         const float in = v[memLen - len - i];
         const float out = v[memLen - i];
         e = e + in * in - out * out;
-        energy[i] = e;
+        energyV[i] = e;
+        const float uIn = u[memLen - len - i];
+        const float uOut = u[memLen - i];
+        f = f + uIn * uIn - uOut * uOut;
+        energyU[i] = f;
     }
 }
 
@@ -86,25 +103,15 @@ public:
         memLen_ = memLen;
         for (int lane = 0; lane < kAugLags; ++lane) {
             const int lag = 20 + lane;
-            for (int n = 0; n < kFirstOwn; ++n)
-                own_[n][lane] = 0.0f;
-            for (int n = 0; n <= lag - 5; ++n) {
+            for (int n = 0; n <= lag - 5; ++n)
                 vec_[n][lane] = v[memLen - lag + n];
-                if (n >= kFirstOwn)
-                    own_[n - kFirstOwn][lane] = 0.0f;
-            }
             float alpha = 0.2f;
             for (int n = lag - 4; n < lag; ++n) {
-                const float x = (1.0f - alpha) * v[memLen - lag + n] + alpha * v[memLen - 2 * lag + n];
-                vec_[n][lane] = x;
-                own_[n - kFirstOwn][lane] = x * x;
+                vec_[n][lane] = (1.0f - alpha) * v[memLen - lag + n] + alpha * v[memLen - 2 * lag + n];
                 alpha += 0.2f;
             }
-            for (int n = lag; n < kSubL; ++n) {
-                const float x = v[memLen - 2 * lag + n];
-                vec_[n][lane] = x;
-                own_[n - kFirstOwn][lane] = x * x;
-            }
+            for (int n = lag; n < kSubL; ++n)
+                vec_[n][lane] = v[memLen - 2 * lag + n];
         }
     }
 
@@ -119,14 +126,20 @@ public:
             shared += v_[memLen_ - lag] * v_[memLen_ - lag];
             energy[lag - 20] = shared;
         }
-        // Terms before a lag's cross-fade are +0 in own_; adding +0 leaves a non-negative sum unchanged.
+        // A lag's own terms are the squares from its cross-fade on (n >= lag - 4); the lanes before theirs
+        // add +0, which leaves a non-negative sum unchanged.
+        using Lanes = int __attribute__((vector_size(16)));
         Vec4 e[kQuads];
         for (int q = 0; q < kQuads; ++q)
             e[q] = Load4(energy + 4 * q);
-        for (int n = 0; n < kSubL - kFirstOwn; ++n) {
+        for (int n = kFirstOwn; n < kSubL; ++n) {
+            const Lanes reached = Lanes{n - 16, n - 16, n - 16, n - 16};
 #pragma GCC unroll 5
-            for (int q = 0; q < kQuads; ++q)
-                e[q] += Load4(own_[n] + 4 * q);
+            for (int q = 0; q < kQuads; ++q) {
+                const Lanes lane = Lanes{4 * q, 4 * q + 1, 4 * q + 2, 4 * q + 3};
+                const Vec4 x = Load4(vec_[n] + 4 * q);
+                e[q] += lane <= reached ? x * x : Splat4(0.0f);
+            }
         }
         for (int q = 0; q < kQuads; ++q)
             Store4(energy + 4 * q, e[q]);
@@ -154,7 +167,6 @@ private:
     const float* v_ = nullptr;
     int memLen_ = 0;
     float vec_[kSubL][kAugLags];
-    float own_[kSubL - kFirstOwn][kAugLags];
 };
 
 // Quantises one stage's gain against the table of that stage scaled by the previous quantised gain.
@@ -273,7 +285,9 @@ void CodebookDecode(const CbIndices& indices, const float* mem, int memLen, int 
 }
 
 void CodebookSearch(const float* target, int len, const float* mem, int memLen, const float* weight, int row,
-                    CbIndices& result) {
+                    CbIndices& result, WeightedAhead* ahead, const float* nextWeight) {
+    constexpr int kShared = kCbMem - kSubL;
+    const bool chained = ahead != nullptr && len == kSubL && memLen == kCbMem;
     // Memory and target go through the weighting filter together, from a zero state.
     float weighted[kOrder + kCbMem + kSubL] = {};
     float* mw = weighted + kOrder;
@@ -281,9 +295,28 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
     std::memcpy(mw + memLen, target, sizeof(float) * static_cast<unsigned>(len));
     // Leading zeros of the memory stay zeros through the filter from a zero state.
     int first = 0;
-    while (first < memLen && mw[first] == 0.0f)
-        ++first;
-    AllPole(mw + first, memLen + len - first, weight);
+    if (chained && ahead->ready) {
+        // The shared part is weighted already; the filter goes on from its end.
+        std::memcpy(mw, ahead->mw + kOrder, sizeof(float) * kShared);
+        first = ahead->first < kShared ? kShared : FirstNonZero(mw, kShared, memLen);
+    } else {
+        first = FirstNonZero(mw, 0, memLen);
+    }
+    if (chained && nextWeight != nullptr) {
+        // The next memory begins with this one's samples from kSubL on.
+        float* next = ahead->mw + kOrder;
+        std::memset(ahead->mw, 0, sizeof(float) * kOrder);
+        std::memcpy(next, mem + kSubL, sizeof(float) * kShared);
+        const int nextFirst = FirstNonZero(next, 0, kShared);
+        AllPoleTwo(mw + first, memLen + len - first, weight, next + nextFirst, kShared - nextFirst,
+                   nextWeight);
+        ahead->first = nextFirst;
+        ahead->ready = true;
+    } else {
+        AllPole(mw + first, memLen + len - first, weight);
+        if (ahead != nullptr)
+            ahead->ready = false;
+    }
     float t[kSubL];
     std::memcpy(t, mw + memLen, sizeof(float) * static_cast<unsigned>(len));
     float targetEnergy = 0.0f;
@@ -298,13 +331,13 @@ void CodebookSearch(const float* target, int len, const float* mem, int memLen, 
     const int* ranges = tbl::search_rangeTbl + 3 * row;
     const int firstRange = ranges[0];
 
-    float energy[kCbMem];
+    float energy1[kCbMem];
+    float energy2[kCbMem];
     float inverse1[kCbMem];
     float inverse2[kCbMem];
-    PlainEnergies(mw, memLen, len, firstRange, energy);
-    InverseEnergies(energy, firstRange, inverse1);
-    PlainEnergies(fw, memLen, len, firstRange, energy);
-    InverseEnergies(energy, firstRange, inverse2);
+    PlainEnergies(mw, fw, memLen, len, firstRange, energy1, energy2);
+    InverseEnergies(energy1, firstRange, inverse1);
+    InverseEnergies(energy2, firstRange, inverse2);
 
     float acc[kSubL] = {};
     float quantised[kStages] = {};

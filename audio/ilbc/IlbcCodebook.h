@@ -3,6 +3,8 @@
 // one coded part, and the encoder's three-stage search with gain quantisation.
 #pragma once
 
+#include "audio/ilbc/IlbcMode.h"
+
 namespace ilbc {
 
 // Codebook and gain indices of one coded part (a 40-sample sub-frame or the start-state extension).
@@ -21,11 +23,22 @@ void CodebookVector(int index, const float* mem, const float* filtered, int memL
 // Rebuilds one coded part from its indices: the sum of three gain-scaled codebook vectors.
 void CodebookDecode(const CbIndices& indices, const float* mem, int memLen, int len, float* out);
 
+// The weighted memory of the next sub-frame search, begun during this one. Consecutive sub-frames share
+// most of their memory (PushSubframe), so the next search's weighting filter can run over that shared
+// part side by side with this search's filter instead of after it.
+struct WeightedAhead {
+    bool ready = false;  // mw holds the first kCbMem - kSubL samples of the next weighted memory
+    int first = 0;       // where the next memory's leading zeros end (kCbMem - kSubL if they fill mw)
+    float mw[kOrder + kCbMem - kSubL];
+};
+
 // Finds the indices that best code `target` (len samples of residual) from the reconstructed residual
 // `mem` (memLen samples), measured through the perceptual weighting filter `weight`. `row` selects the
 // search ranges (0 for the start-state extension, 1 + coding order for sub-frames).
+// With `ahead`, a 40-sample sub-frame search on kCbMem samples takes the start of its weighted memory
+// from it when ready, and, when `nextWeight` is given, prepares it for the next sub-frame's search.
 void CodebookSearch(const float* target, int len, const float* mem, int memLen, const float* weight, int row,
-                    CbIndices& result);
+                    CbIndices& result, WeightedAhead* ahead = nullptr, const float* nextWeight = nullptr);
 
 // The codebook memory of the sub-frames (kCbMem samples) as the coder moves through a frame.
 // Forward in time from the start region: zeros, then the start region's two decoded sub-frames.

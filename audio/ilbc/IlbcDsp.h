@@ -73,6 +73,11 @@ inline void AllPole(float* x, int len, const float* a) {
     }
 }
 
+// AllPole on two independent signals at once: x with a over len samples and u with b over ulen. Each
+// output is exactly what AllPole gives; the two recursions run in two lanes of one register, so the
+// second costs little while the first waits for its chain of subtractions.
+void AllPoleTwo(float* x, int len, const float* a, float* u, int ulen, const float* b);
+
 // out[n] = b[0] s[n] + b[1] s[n-1] + ... + b[10] s[n-10]. s[-10..-1] hold the past inputs; out must not
 // overlap s. All outputs are summed side by side, each over k in order.
 inline void AllZero(const float* s, int len, const float* b, float* out) {
@@ -98,6 +103,8 @@ public:
     void Run(float* x, int len, const float* b, const float* a);
     // True when a non-finite value got into the state (only corrupt input can do that).
     bool Finite() const;
+    // Clears a state that holds nothing but subnormal numbers and zeros.
+    void SettleSubnormal();
 
 private:
     float x1_ = 0.0f, x2_ = 0.0f, y1_ = 0.0f, y2_ = 0.0f;

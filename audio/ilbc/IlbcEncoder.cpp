@@ -42,9 +42,9 @@ void Levinson(const float* r, float* a) {
     }
 }
 
-// One of the two Chebyshev-like sums whose zeros are the LSFs, at the normalised frequency w.
-float LsfPolyValue(const float* c, float w) {
-    const float x = std::cos(w * kTwoPi);
+// One of the two Chebyshev-like sums whose zeros are the LSFs, at the normalised frequency whose
+// cos(2 pi w) is x.
+float LsfPolyValue(const float* c, float x) {
     const float x2 = 2.0f * x;
     const float h1 = x2 + c[0];
     const float h2 = x2 * h1 - 1.0f + c[1];
@@ -52,6 +52,28 @@ float LsfPolyValue(const float* c, float w) {
     const float h4 = x2 * h3 - h2 + c[3];
     return x * h4 - h3 + c[4];
 }
+
+// cos(2 pi w) at the points of the search's coarse grid, w = 0, s, s + s, ... (float sums) up to the
+// first one past 0.5: every search visits them, so they are worked out once, by the same calls.
+struct CoarseGrid {
+    static constexpr int kPoints = 100;
+    float cosine[kPoints];
+    int count = 0;
+
+    CoarseGrid() {
+        // Read at run time, so that the compiler cannot fold the cosines at its own precision.
+        const volatile float step = tbl::lsf_search_steps[0];
+        float w = 0.0f;
+        for (count = 0; count < kPoints; ++count) {
+            cosine[count] = std::cos(w * kTwoPi);
+            if (w >= 0.5f) {
+                ++count;
+                break;
+            }
+            w += step;
+        }
+    }
+};
 
 // The zeros of the two sums, found on a grid and refined three times by halving the step; they
 // alternate between the two sums and come out in ascending order.
@@ -73,9 +95,12 @@ void PolyToLsf(const float* a, float* lsf) {
     cp[4] = cp[4] / 2.0f;
     cq[4] = cq[4] / 2.0f;
 
+    static const CoarseGrid grid;
     const float* steps = tbl::lsf_search_steps;
     float w = 0.0f;
     float wBack = 0.0f;
+    int point = 0;  // w's place on the coarse grid while the level is 0
+    int pointBack = 0;
     float oldP = kFloatMax;
     float oldQ = kFloatMax;
     for (int root = 0; root < kOrder; ++root) {
@@ -85,22 +110,28 @@ void PolyToLsf(const float* a, float* lsf) {
         float step = steps[0];
         float found = 0.0f;
         for (;;) {
-            const float f = LsfPolyValue(c, w);
+            const float x = level == 0 && point < grid.count ? grid.cosine[point] : std::cos(w * kTwoPi);
+            const float f = LsfPolyValue(c, x);
             if (f * old <= 0.0f || w >= 0.5f) {
                 if (level == 3) {
                     found = std::fabs(f) >= std::fabs(old) ? w - step : w;
                     old = old >= 0.0f ? -kFloatMax : kFloatMax;
                     w = wBack;
+                    point = pointBack;
                     break;
                 }
-                if (level == 0)
+                if (level == 0) {
                     wBack = w;
+                    pointBack = point;
+                }
                 ++level;
                 w -= steps[level];
                 step = steps[level];
             } else {
                 old = f;
                 w += step;
+                if (level == 0)
+                    ++point;
             }
         }
         lsf[root] = found * kTwoPi;
@@ -119,16 +150,17 @@ void Encoder::Reset(Mode mode) {
 }
 
 void Encoder::Reset() {
-    highPass_.Reset();
-    std::memset(analysis_, 0, sizeof analysis_);
-    std::memset(residualMem_, 0, sizeof residualMem_);
-    Copy(lsfOld_, tbl::lsfmeanTbl, kOrder);
-    Copy(lsfDeqOld_, tbl::lsfmeanTbl, kOrder);
+    silentValid_ = false;
+    state_.highPass.Reset();
+    std::memset(state_.analysis, 0, sizeof state_.analysis);
+    std::memset(state_.residualMem, 0, sizeof state_.residualMem);
+    Copy(state_.lsfOld, tbl::lsfmeanTbl, kOrder);
+    Copy(state_.lsfDeqOld, tbl::lsfmeanTbl, kOrder);
 }
 
 void Encoder::AnalyseLpc(const float* x, float* lsf) {
     const ModeParams& m = Params(mode_);
-    Copy(analysis_ + kAnalysisLen - m.blockLen, x, m.blockLen);
+    Copy(state_.analysis + kAnalysisLen - m.blockLen, x, m.blockLen);
     for (int k = 0; k < m.lpcN; ++k) {
         // Every analysis but the last uses the symmetric window on the buffer's start; the last uses
         // the asymmetric window on the newest 240 samples.
@@ -136,10 +168,10 @@ void Encoder::AnalyseLpc(const float* x, float* lsf) {
         float w[kWindow + 12] = {};
         if (k < m.lpcN - 1) {
             for (int n = 0; n < kWindow; ++n)
-                w[n] = analysis_[n] * tbl::lpc_winTbl[n];
+                w[n] = state_.analysis[n] * tbl::lpc_winTbl[n];
         } else {
             for (int n = 0; n < kWindow; ++n)
-                w[n] = analysis_[kLookback + n] * tbl::lpc_asymwinTbl[n];
+                w[n] = state_.analysis[kLookback + n] * tbl::lpc_asymwinTbl[n];
         }
         // Products with the zeros past the window add nothing to a sum (a running sum from +0 is never
         // -0), so each lag's sum is the plain one over n = 0..239-lag.
@@ -159,7 +191,7 @@ void Encoder::AnalyseLpc(const float* x, float* lsf) {
         BandwidthExpand(a, expanded, kChirpSynt);
         PolyToLsf(expanded, lsf + k * kOrder);
     }
-    std::memmove(analysis_, analysis_ + m.blockLen,
+    std::memmove(state_.analysis, state_.analysis + m.blockLen,
                  sizeof(float) * static_cast<unsigned>(kAnalysisLen - m.blockLen));
 }
 
@@ -197,14 +229,49 @@ void Encoder::Encode(const int16_t* samples, uint8_t* frame) {
     PackFrame(mode_, params, frame);
 }
 
+namespace {
+
+// Bit for bit: a state that differs only in the sign of a zero could code differently.
+bool Same(const void* a, const void* b, size_t size) {
+    return std::memcmp(a, b, size) == 0;
+}
+
+}  // namespace
+
 void Encoder::Encode(const int16_t* samples, FrameParams& params) {
+    const int n = Params(mode_).blockLen;
+    bool silent = true;
+    for (int i = 0; i < n && silent; ++i)
+        silent = samples[i] == 0;
+    if (!silent) {
+        EncodeBlock(samples, params);
+        return;
+    }
+    // The coder is a function of its state and the block: the same state and a silent block again give
+    // the same frame and leave the state as it was.
+    if (silentValid_ && Same(&state_, &silentState_, sizeof state_)) {
+        params = silentParams_;
+        return;
+    }
+    silentState_ = state_;
+    EncodeBlock(samples, params);
+    silentValid_ = Same(&state_, &silentState_, sizeof state_);
+    if (silentValid_)
+        silentParams_ = params;
+}
+
+void Encoder::EncodeBlock(const int16_t* samples, FrameParams& params) {
     const ModeParams& m = Params(mode_);
     params = FrameParams{};
 
     float x[kMaxBlock];
     for (int n = 0; n < m.blockLen; ++n)
         x[n] = samples[n];
-    highPass_.Run(x, m.blockLen, tbl::hpi_zero_coefsTbl, tbl::hpi_pole_coefsTbl);
+    state_.highPass.Run(x, m.blockLen, tbl::hpi_zero_coefsTbl, tbl::hpi_pole_coefsTbl);
+    // After sound, digital silence leaves the filter circling among subnormal numbers for good, and
+    // every later stage would then pay the processor's slow path for them; its output is already
+    // far below anything the coder can resolve, so the state is cleared instead.
+    state_.highPass.SettleSubnormal();
 
     float lsf[kMaxLsfSets * kOrder];
     AnalyseLpc(x, lsf);
@@ -215,19 +282,19 @@ void Encoder::Encode(const int16_t* samples, FrameParams& params) {
 
     float synt[kMaxSub * kLpc];
     float weight[kMaxSub * kLpc];
-    SubframePolynomials(mode_, lsfDeqOld_, lsfQ, 0.0f, synt);
-    SubframePolynomials(mode_, lsfOld_, lsf, kChirpWeight, weight);
-    Copy(lsfOld_, lsf + (m.lpcN - 1) * kOrder, kOrder);
-    Copy(lsfDeqOld_, lsfQ + (m.lpcN - 1) * kOrder, kOrder);
+    SubframePolynomials(mode_, state_.lsfDeqOld, lsfQ, 0.0f, synt);
+    SubframePolynomials(mode_, state_.lsfOld, lsf, kChirpWeight, weight);
+    Copy(state_.lsfOld, lsf + (m.lpcN - 1) * kOrder, kOrder);
+    Copy(state_.lsfDeqOld, lsfQ + (m.lpcN - 1) * kOrder, kOrder);
 
     // LPC residual, the analysis filter's memory running on through sub-frames and frames.
     float input[kOrder + kMaxBlock];
-    Copy(input, residualMem_, kOrder);
+    Copy(input, state_.residualMem, kOrder);
     Copy(input + kOrder, x, m.blockLen);
     float r[kMaxBlock];
     for (int j = 0; j < m.nsub; ++j)
         AllZero(input + kOrder + kSubL * j, kSubL, synt + kLpc * j, r + kSubL * j);
-    Copy(residualMem_, input + m.blockLen, kOrder);
+    Copy(state_.residualMem, input + m.blockLen, kOrder);
 
     EncodeResidual(r, synt, weight, params);
 }
@@ -360,11 +427,15 @@ void Encoder::EncodeResidual(const float* r, const float* synt, const float* wei
     }
 
     // Sub-frames after the start region, forward in time.
+    // Each search also begins the next one's weighted memory (WeightedAhead).
     const int forward = m.nsub - 1 - start;
+    WeightedAhead ahead;
     ForwardMemory(mem, d + p1);
     for (int k = 0; k < forward; ++k) {
         const int j = start + 1 + k;
-        CodebookSearch(r + kSubL * j, kSubL, mem, kCbMem, weight + kLpc * j, k + 1, params.sub[k]);
+        const float* nextWeight = k + 1 < forward ? weight + kLpc * (j + 1) : nullptr;
+        CodebookSearch(r + kSubL * j, kSubL, mem, kCbMem, weight + kLpc * j, k + 1, params.sub[k], &ahead,
+                       nextWeight);
         CodebookDecode(params.sub[k], mem, kCbMem, kSubL, d + kSubL * j);
         PushSubframe(mem, d + kSubL * j);
     }
@@ -373,12 +444,15 @@ void Encoder::EncodeResidual(const float* r, const float* synt, const float* wei
     const int backward = start - 1;
     if (backward > 0) {
         BackwardMemory(mem, d + p1, kSubL * (m.nsub + 1 - start));
+        ahead.ready = false;
         for (int k = 0; k < backward; ++k) {
             const int j = start - 2 - k;
             const int order = forward + k;
             for (int n = 0; n < kSubL; ++n)
                 part[n] = r[kSubL * j + kSubL - 1 - n];
-            CodebookSearch(part, kSubL, mem, kCbMem, weight + kLpc * j, order + 1, params.sub[order]);
+            const float* nextWeight = k + 1 < backward ? weight + kLpc * (j - 1) : nullptr;
+            CodebookSearch(part, kSubL, mem, kCbMem, weight + kLpc * j, order + 1, params.sub[order], &ahead,
+                           nextWeight);
             CodebookDecode(params.sub[order], mem, kCbMem, kSubL, coded);
             PushSubframe(mem, coded);
             for (int n = 0; n < kSubL; ++n)

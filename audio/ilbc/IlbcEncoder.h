@@ -35,12 +35,24 @@ private:
     void QuantiseLsf(const float* lsf, int* index, float* quantised) const;
     void EncodeResidual(const float* r, const float* synt, const float* weight, FrameParams& params) const;
 
+    // Everything a frame's coding depends on besides the mode and its samples.
+    struct State {
+        HighPass highPass;
+        float analysis[kAnalysisLen];  // high-passed input, newest at the end
+        float residualMem[kOrder];     // last high-passed samples of the previous frame
+        float lsfOld[kOrder];          // previous frame's last unquantised LSF set
+        float lsfDeqOld[kOrder];       // previous frame's last quantised (checked) LSF set
+    };
+
+    void EncodeBlock(const int16_t* samples, FrameParams& params);
+
     Mode mode_;
-    HighPass highPass_;
-    float analysis_[kAnalysisLen];  // high-passed input, newest at the end
-    float residualMem_[kOrder];     // last high-passed samples of the previous frame
-    float lsfOld_[kOrder];          // previous frame's last unquantised LSF set
-    float lsfDeqOld_[kOrder];       // previous frame's last quantised (checked) LSF set
+    State state_;
+    // Digital silence soon leaves the state as it found it; from then on a silent block codes to the frame
+    // remembered here, as long as the state is still, bit for bit, the one it was coded from.
+    bool silentValid_ = false;
+    State silentState_;
+    FrameParams silentParams_;
 };
 
 }  // namespace ilbc
