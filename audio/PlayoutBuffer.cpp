@@ -28,13 +28,19 @@ PlayoutBuffer::PlayoutBuffer(int rate, int frameSamples, int deviceAheadSamples)
       pieceSamples_(std::max(1, rate_ * kPieceMs / 1000)),
       deviceAheadSamples_(std::max(deviceAheadSamples, 0)),
       ceilingSamples_(std::max(4 * frameSamples_, rate_ * kCeilingMs / 1000)),
-      maxConcealFrames_(
-          std::max(kMinConcealFrames, (rate_ * kMaxConcealMs / 1000 + frameSamples_ - 1) / frameSamples_)),
+      maxConcealFrames_(0),
       maxAheadSlots_(static_cast<uint64_t>(ceilingSamples_ / frameSamples_ + 1)) {
     ring_.resize(static_cast<size_t>(2 * ceilingSamples_ + 4 * frameSamples_ + 4 * pieceSamples_ +
                                      deviceAheadSamples_));
     scratch_.resize(static_cast<size_t>(std::max(frameSamples_, pieceSamples_) * 2));
     waiting_.reserve(static_cast<size_t>(maxAheadSlots_));
+    SetMaxConcealMs(kMaxConcealMs);
+}
+
+void PlayoutBuffer::SetMaxConcealMs(int ms) {
+    const int64_t samples = static_cast<int64_t>(rate_) * std::max(ms, 0) / 1000;
+    maxConcealFrames_ =
+        std::max<int>(kMinConcealFrames, static_cast<int>((samples + frameSamples_ - 1) / frameSamples_));
 }
 
 void PlayoutBuffer::Start() {

@@ -94,6 +94,9 @@ public:
     void SetDeviceAhead(int samples) { deviceAheadSamples_ = samples > 0 ? samples : 0; }
     // Off, the buffer keeps its timeline as it started (for comparing its output with a decoder's own).
     void SetTimeStretch(bool on) { stretching_ = on; }
+    // How long concealment may run before the stream falls silent (kMaxConcealMs unless set): a sender whose
+    // silence sends a frame only now and then needs its gaps concealed whole.
+    void SetMaxConcealMs(int ms);
 
     // A decoded frame without a number arrived at `nowUs`.
     void Arrive(const int16_t* samples, int count, int64_t nowUs);
@@ -166,7 +169,7 @@ private:
     const int pieceSamples_;
     int deviceAheadSamples_;
     const int ceilingSamples_;
-    const int maxConcealFrames_;
+    int maxConcealFrames_;
     // How many slots past the next one a numbered frame may wait: the ceiling's worth.
     const uint64_t maxAheadSlots_;
     Concealer* concealer_ = nullptr;

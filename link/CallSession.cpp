@@ -101,6 +101,22 @@ void CallSession::ApplyFormat() {
         rate_ = kOpusRtpRate;
     }
     payloadBytes_ = FixedPayloadSize(config_.formatCode);
+    // Another format's frames lie on another timeline.
+    highestTimestamp_.reset();
+    firstTimestamp_.reset();
+}
+
+std::optional<uint64_t> CallSession::OpusSlot(uint32_t timestamp) {
+    const int64_t extended = rtp_statistics::ExtendTimestamp(timestamp, highestTimestamp_);
+    if (!firstTimestamp_)
+        firstTimestamp_ = extended;
+    if (!highestTimestamp_ || extended > *highestTimestamp_)
+        highestTimestamp_ = extended;
+    const int64_t since = extended - *firstTimestamp_;
+    if (since < 0)
+        return std::nullopt;
+    // To the nearest frame: a sender with another frame grid still lands each frame in one slot.
+    return static_cast<uint64_t>((since + frameSamples_ / 2) / frameSamples_);
 }
 
 void CallSession::Heard(int64_t nowMs) {
@@ -297,6 +313,8 @@ void CallSession::BeginSession(const SessionControl& hello, int64_t nowMs) {
     if (again) {
         highestSequence_.reset();
         baseSequence_.reset();
+        highestTimestamp_.reset();
+        firstTimestamp_.reset();
         lastTransit_.reset();
         expectedAtReport_ = receivedAtReport_ = 0;
         quality_ = Quality();
@@ -364,6 +382,19 @@ CallSession::Incoming CallSession::ReceiveRtp(std::span<const uint8_t> datagram,
     quality_.lost = std::max<int64_t>(0, *highestSequence_ - *baseSequence_ + 1 - quality_.received);
     if (extended < 0 || packet->payload.empty())
         return in;  // from before the first frame heard: older than anything played
+    if (format_code::IsOpus(config_.formatCode)) {
+        // The marker only says that frames went unsent before this one (DTX); the timestamps place it, so
+        // the playout goes on from where it was and conceals the frames between.
+        const bool timelineStarts = !firstTimestamp_;
+        const std::optional<uint64_t> slot = OpusSlot(packet->header.timestamp);
+        if (!slot)
+            return in;
+        in.action = Incoming::Action::kPlay;
+        in.payload = packet->payload;
+        in.sequence = *slot;
+        in.restart = timelineStarts;
+        return in;
+    }
     in.action = Incoming::Action::kPlay;
     in.payload = packet->payload;
     in.sequence = static_cast<uint64_t>(extended);
@@ -451,9 +482,9 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     if (!payloadType)
         return 0;
     if (format_code::IsOpus(config_.formatCode) && frame.size() <= kOpusDtxBytes) {
-        // Discontinuous transmission: the encoder has nothing to say in this silence, so nothing is sent;
-        // the receiver's decoder fills the gap with comfort noise, and the next frame opens a talk spurt
-        // (RFC 7587).
+        // Discontinuous transmission: the encoder has nothing to say in this silence, so nothing is sent.
+        // Its comfort-noise updates are longer and go out; the receiver's decoder carries that noise on
+        // through the unsent frames' slots, and the next packet sent carries the marker (RFC 3551 4.1).
         talkSpurtStarts_ = true;
         return 0;
     }

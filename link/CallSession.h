@@ -194,6 +194,9 @@ private:
     uint32_t Timestamp() const;
     // The format's frame, rate and payload size, from the codec table.
     void ApplyFormat();
+    // The playout slot of an Opus frame from its timestamp (frames since the first one heard); none for a
+    // frame from before that one.
+    std::optional<uint64_t> OpusSlot(uint32_t timestamp);
 
     static constexpr int kOpusRtpRate = 48000;
     // Opus packets this short carry no sound: the encoder's silence between comfort-noise updates.
@@ -242,6 +245,10 @@ private:
     // Receiving numbered audio.
     std::optional<int64_t> highestSequence_;
     std::optional<int64_t> baseSequence_;
+    // Opus's frames take their playout slots from their timestamps: DTX leaves frames unsent without
+    // spending numbers on them, and the receiver conceals those slots in place (the decoder's comfort noise).
+    std::optional<int64_t> highestTimestamp_;
+    std::optional<int64_t> firstTimestamp_;
     int64_t expectedAtReport_ = 0;
     int64_t receivedAtReport_ = 0;
     std::optional<int64_t> lastTransit_;
