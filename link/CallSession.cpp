@@ -42,11 +42,17 @@ CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, i
     return settings;
 }
 
-std::optional<int> CallSession::TakeOpusFallback() {
-    if (config_.opusFormat == 0 || mode_ != Mode::kPlain || opusFallbackNamed_)
+std::optional<CallSession::OpusFallback> CallSession::TakeOpusFallback() {
+    if (config_.opusFormat == 0 || opusFallbackNamed_ || opusAgreed_)
+        return std::nullopt;
+    if (mode_ != Mode::kPlain && mode_ != Mode::kSession)
         return std::nullopt;
     opusFallbackNamed_ = true;
-    return config_.formatCode;
+    OpusFallback fallback;
+    fallback.formatCode = config_.formatCode;
+    fallback.sessionPeer = mode_ == Mode::kSession;
+    fallback.peersFormat = fallback.sessionPeer && config_.formatCode != plainFormat_;
+    return fallback;
 }
 
 std::optional<CallKeys> CallSession::TakeNewKeys() {

@@ -134,9 +134,14 @@ public:
     std::optional<int> TakeMismatch();
     // Whether both sides offered Opus and the call now uses it.
     bool OpusAgreed() const { return opusAgreed_; }
-    // The peer turned out to speak only the plain wire while this side offered Opus: the format the call
-    // goes on with, once per call.
-    std::optional<int> TakeOpusFallback();
+    // This side offered Opus and the peer turned out not to: a plain peer, or a session copy whose hello
+    // offers no Opus (not asked for it, or without it). Once per call, with the format the call goes on with.
+    struct OpusFallback {
+        int formatCode = 0;
+        bool sessionPeer = false;  // a session copy, not a plain peer
+        bool peersFormat = false;  // the format is the peer's, taken in the session's agreement
+    };
+    std::optional<OpusFallback> TakeOpusFallback();
     // The Opus format both sides can use: the lower rate of the two offers (either decodes the other).
     static int AgreeOpus(int mine, int theirs);
     // What an Opus sender does with the peer's report: the fraction lost since the last one (in 1/256)

@@ -471,7 +471,38 @@ TEST(CallSessionOpusTest, APeerWithoutOpusAgreesThePlainFormatAsBefore) {
     EXPECT_FALSE(pair.caller.OpusAgreed());
     EXPECT_EQ(pair.caller.FormatCode(), kIlbc11);
     EXPECT_EQ(pair.listener.FormatCode(), kIlbc11) << "the listener takes the caller's plain format";
-    EXPECT_FALSE(pair.caller.TakeOpusFallback()) << "a session peer is no plain peer";
+    // Said once: a session copy whose hello offers no Opus, and the caller's own format kept.
+    const std::optional<CallSession::OpusFallback> fallback = pair.caller.TakeOpusFallback();
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->formatCode, kIlbc11);
+    EXPECT_TRUE(fallback->sessionPeer);
+    EXPECT_FALSE(fallback->peersFormat);
+    EXPECT_FALSE(pair.caller.TakeOpusFallback());
+    EXPECT_FALSE(pair.listener.TakeOpusFallback()) << "the listener offered no Opus: nothing to explain";
+}
+
+TEST(CallSessionOpusTest,
+     APeerWithoutOpusThatChoseItsFormatIsNamedAsTheFormatsSourceAndOpusPeersHearNothing) {
+    Pair pair;
+    pair.caller.Start(OpusConfig(false, 0x1111, kOpus48), 0);
+    pair.listener.Start(Config(true, 0x2222, kGsm8, true), 0);
+    pair.listener.SetPeerKnown(true);
+    pair.Exchange();
+    ASSERT_TRUE(pair.caller.InSession());
+    const std::optional<CallSession::OpusFallback> fallback = pair.caller.TakeOpusFallback();
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->formatCode, kGsm8);
+    EXPECT_TRUE(fallback->sessionPeer);
+    EXPECT_TRUE(fallback->peersFormat);
+    // Both offering Opus: no fallback to explain.
+    Pair both;
+    both.caller.Start(OpusConfig(false, 0x1111, kOpus48), 0);
+    both.listener.Start(OpusConfig(true, 0x2222, kOpus16), 0);
+    both.listener.SetPeerKnown(true);
+    both.Exchange();
+    ASSERT_TRUE(both.caller.OpusAgreed());
+    EXPECT_FALSE(both.caller.TakeOpusFallback());
+    EXPECT_FALSE(both.listener.TakeOpusFallback());
 }
 
 TEST(CallSessionOpusTest, OpusSetForTheCallStartsPlainAndFallsBackTowardAPlainPeerSayingSoOnce) {
@@ -493,8 +524,12 @@ TEST(CallSessionOpusTest, OpusSetForTheCallStartsPlainAndFallsBackTowardAPlainPe
         caller.Receive(audio, true, t);
     }
     ASSERT_EQ(caller.GetMode(), CallSession::Mode::kPlain);
-    EXPECT_EQ(caller.TakeOpusFallback(), 0xA4);
-    EXPECT_EQ(caller.TakeOpusFallback(), std::nullopt);
+    const std::optional<CallSession::OpusFallback> fallback = caller.TakeOpusFallback();
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->formatCode, 0xA4);
+    EXPECT_FALSE(fallback->sessionPeer);
+    EXPECT_FALSE(fallback->peersFormat);
+    EXPECT_FALSE(caller.TakeOpusFallback());
     // Sessions off: no offer, no hello, and still the plain format.
     CallSession off;
     CallSession::Config config = OpusConfig(false, 0x3333, 0, kOpus16);
