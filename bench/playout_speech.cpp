@@ -36,6 +36,7 @@
 #include "audio/StreamConcealment.h"
 #include "base/ByteBuffer.h"
 #include "base/SampleBuffer.h"
+#include "link/CallSession.h"
 #include "speech_files.h"
 
 namespace {
@@ -99,9 +100,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "playout_speech: %s is no 16-bit codec\n", argv[1]);
         return 2;
     }
-    // The sender's bit rate stays at the codec's default; only the FEC's expected loss follows the path.
+    // The sender's bit rate is the codec's default, or the FEC's room for the expected loss as a session's
+    // sender keeps it.
     if (format_code::IsOpus(format))
-        coder->AdaptSender(fecLoss, OpusCodec::kDefaultBitRate);
+        coder->AdaptSender(
+            fecLoss, std::max(OpusCodec::kDefaultBitRate, CallSession::OpusFecRoomBitRate(fecLoss, rate)));
 
     const std::optional<std::vector<int16_t>> read = speech_files::Read("playout_speech", argv[2], rate);
     if (!read)

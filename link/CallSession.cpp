@@ -29,7 +29,33 @@ int CallSession::AgreeOpus(int mine, int theirs) {
     return format_code::Rate(theirs) < format_code::Rate(mine) ? theirs : mine;
 }
 
-CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, int bitRate) {
+int CallSession::OpusFecRoomBitRate(int lossPercent, int codingRate) {
+    if (lossPercent <= 0)
+        return 0;
+    const int64_t loss = std::min(lossPercent, 100);
+    // What libopus asks of the rate for FEC at each audio band (narrowband, mediumband, wideband,
+    // super-wideband, fullband), give or take its 1000 bit/s of hysteresis.
+    constexpr int64_t kBandRoom[] = {12000, 14000, 16000, 20000, 22000};
+    constexpr int64_t kHysteresis = 1000;
+    constexpr int kWideband = 2;
+    int band = codingRate >= 48000   ? 4
+               : codingRate >= 24000 ? 3
+               : codingRate >= 16000 ? 2
+               : codingRate >= 12000 ? 1
+                                     : 0;
+    // Up to 5 % FEC must come on at the band the encoder has; above, it comes on at a narrower band first and
+    // then holds at wideband with the hysteresis in its favour.
+    const int64_t needed =
+        loss <= 5 ? kBandRoom[band] + kHysteresis : kBandRoom[std::min(band, kWideband)] - kHysteresis;
+    // The room shrinks as loss grows (to 100/125 of itself from 25 % on); the encoder weighs the rate it is
+    // given at 95 % for complexity 5, less a share for the expected loss, loss / (6 loss + 10).
+    const int64_t room = needed * (125 - std::min<int64_t>(loss, 25)) / 100;
+    const int64_t rate = room * (6 * loss + 10) * 100 / (95 * (5 * loss + 10)) + 1;
+    constexpr int64_t kStep = 500;
+    return static_cast<int>((rate + kStep - 1) / kStep * kStep);
+}
+
+CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, int bitRate, int codingRate) {
     SenderSettings settings;
     settings.expectedLossPercent = std::min(kOpusMaxExpectedLoss, (fractionLost * 100 + 255) / 256);
     const int lossPercentTimes256 = fractionLost * 100;
@@ -39,6 +65,10 @@ CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, i
         settings.bitRate = std::min(kOpusTopBitRate, bitRate + 2000);
     else
         settings.bitRate = std::clamp(bitRate, kOpusLowestBitRate, kOpusTopBitRate);
+    // The FEC the expected loss asks for only comes with the room for it; without loss the rule above brings
+    // the rate back under kOpusTopBitRate.
+    const int room = OpusFecRoomBitRate(settings.expectedLossPercent, codingRate);
+    settings.bitRate = std::max(settings.bitRate, room);
     return settings;
 }
 

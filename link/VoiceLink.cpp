@@ -455,8 +455,8 @@ void VoiceLink::AdaptSender() {
     if (reportKey == lastAdaptedReport_)
         return;
     lastAdaptedReport_ = reportKey;
-    const CallSession::SenderSettings settings =
-        CallSession::AdaptOpusSender(quality.peerBlock->fractionLost, senderBitRate_);
+    const CallSession::SenderSettings settings = CallSession::AdaptOpusSender(
+        quality.peerBlock->fractionLost, senderBitRate_, format_code::Rate(session_.FormatCode()));
     senderBitRate_ = settings.bitRate;
     pipeline_.AdaptSender(settings.expectedLossPercent, settings.bitRate);
 }
