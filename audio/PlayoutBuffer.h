@@ -129,7 +129,15 @@ private:
 
     void Start();
     void GoIdle();
-    void NoteArrivalTime(int64_t nowUs);
+    // `afterPause`: the first frame of a talk spurt, whose distance from the last frame is no jitter.
+    void NoteArrivalTime(int64_t nowUs, bool afterPause);
+    // The slack recent arrivals typically found, once enough have been seen: the depth the path needs.
+    std::optional<int64_t> LearnedSlackSamples() const;
+    // A new sender: what was learned of the old one's path (slacks, jitter) no longer holds.
+    void ForgetPath();
+    // A talk spurt begins while the stream still plays the pause's concealment: brings what waits to the
+    // learned depth.
+    void ResumeAfterPause();
     void Append(const int16_t* samples, int count);
     // A decoded frame into its slot: the concealment sees it first, then it is stored.
     void Store(const int16_t* samples, int count);
@@ -188,6 +196,7 @@ private:
     // Numbered frames: the slot filled next, the frames waiting behind a gap (by number), byte buffers to
     // reuse, and which of the last 64 slots were concealed (bit i: slot nextSequence_ - 1 - i).
     std::optional<uint64_t> nextSequence_;
+    std::optional<uint64_t> lastHeard_;  // the highest number heard from the sender, kept through pauses
     std::vector<Waiting> waiting_;
     std::vector<std::vector<uint8_t>> spare_;
     uint64_t concealedSlots_ = 0;
