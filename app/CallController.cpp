@@ -51,6 +51,14 @@ std::string CallController::FormatName(int formatCode) {
     return FormatText("format 0x%02X", formatCode & 0xFF);
 }
 
+std::string CallController::OpusFallbackNotice(int formatCode, int flags) {
+    if ((flags & kOpusFallbackSessionPeer) == 0)
+        return "The peer speaks only the plain wire, without Opus: this call uses " + FormatName(formatCode);
+    return "The peer offers no Opus (a copy not asked for it with -a:opus, or one without it): this call "
+           "uses " +
+           FormatName(formatCode) + ((flags & kOpusFallbackPeersFormat) != 0 ? ", the peer's format" : "");
+}
+
 std::string CallController::CallStateText(const VoiceLink::CallState& state) {
     if (state.peer.IsAny())
         return "waiting for the peer";
@@ -548,13 +556,13 @@ bool CallController::HandleMessage(const Message& message) {
             if (format_code::IsOpus(static_cast<int>(message.wParam)))
                 view_.ShowNotice("Both copies speak Opus: this call uses " +
                                  FormatName(static_cast<int>(message.wParam)));
-            else
+            else if (message.lParam == 0)  // else the Opus fallback's notice names it
                 view_.ShowNotice("The peer's format is used for this call: " +
                                  FormatName(static_cast<int>(message.wParam)));
             return true;
         case WM_LINK_OPUS_FALLBACK:
-            view_.ShowNotice("The peer speaks only the plain wire, without Opus: this call uses " +
-                             FormatName(static_cast<int>(message.wParam)));
+            view_.ShowNotice(
+                OpusFallbackNotice(static_cast<int>(message.wParam), static_cast<int>(message.lParam)));
             return true;
         case WM_LINK_FORMAT_MISMATCH:
             view_.ShowNotice("The peer sends " + FormatName(static_cast<int>(message.wParam)) +

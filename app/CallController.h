@@ -90,6 +90,9 @@ public:
     static std::string QualityMark(const VoiceLink::CallState& state);
     // A format code's name ("gsm_8khz"), or its code in hexadecimal.
     static std::string FormatName(int formatCode);
+    // What a copy that offered Opus says once when the peer did not: the format and why (`flags`:
+    // kOpusFallbackSessionPeer, kOpusFallbackPeersFormat).
+    static std::string OpusFallbackNotice(int formatCode, int flags);
 
     const std::string& Status() const { return status_; }
     bool WorkerStarted() const { return workerStarted_; }

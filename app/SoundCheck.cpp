@@ -26,9 +26,8 @@ std::string Advice(MMRESULT result, bool recording, const Settings& settings) {
     if (settings.audioBackend == AudioBackend::File) {
         if (result == WAVERR_BADFORMAT)
             return FormatText(
-                "Give a mono WAV file at %d Hz, the codec's rate (sox IN.wav -r %d -c 1 OUT.wav "
-                "makes one), or choose a codec at the file's rate with -a.",
-                format_code::Rate(settings.codecFormat), format_code::Rate(settings.codecFormat));
+                "Give a WAV file at the codec's rate (sox IN.wav -r %d -c 1 OUT.wav makes one).",
+                format_code::Rate(settings.codecFormat));
         return recording ? "Check the path given to --input-wav." : "Check the path given to --output-wav.";
     }
     switch (result) {
@@ -73,12 +72,9 @@ std::string CheckSoundDevices(const Settings& settings) {
 
     std::unique_ptr<WaveIn> in;
     const MMRESULT inResult = CurrentWaveBackend().OpenIn(in, settings.inputDevice, format, &target);
-    // A copy without a format of its own takes a session peer's, which may be the file's rate: only a
-    // format that cannot change makes a WAV file at another rate useless.
-    const bool formatMayChange = !settings.codecChosen && settings.session;
-    const bool rateMayFit =
-        settings.audioBackend == AudioBackend::File && inResult == WAVERR_BADFORMAT && formatMayChange;
-    if (inResult != MMSYSERR_NOERROR && !rateMayFit)
+    // A WAV file at another rate than the codec's is converted as it is read, so it serves whatever format
+    // a session agrees later; only a file no rate can be made of is refused here.
+    if (inResult != MMSYSERR_NOERROR)
         return Problem(inResult, true, settings, settings.inputDevice);
     if (in) {
         in->Close();

@@ -108,6 +108,10 @@ int AudioPipeline::AddStream(int deviceId) {
             made->playout = std::make_unique<PlayoutBuffer>(rate_, frameLength_, kPiecesAhead * pieceSamples);
             made->playout->SetConcealer(&made->concealment);
             made->playout->SetDecoder(&made->decoder);
+            // Opus's DTX sends a comfort-noise update only every 400 ms of silence: the decoder's
+            // concealment carries that noise on between the updates, and past one lost update too.
+            if (format_code::IsOpus(formatCode_))
+                made->playout->SetMaxConcealMs(kDtxConcealMs);
             made->piece.resize(static_cast<size_t>(pieceSamples));
             made->pieceBytes.resize(static_cast<size_t>(pieceSamples) * 2);
         }

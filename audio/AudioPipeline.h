@@ -32,6 +32,9 @@ public:
     enum class Playout { kAdaptive, kDirect };
     // Pieces a stream keeps queued at its player under adaptive playout.
     static constexpr int kPiecesAhead = 2;
+    // How long an Opus stream's concealment may run before it falls silent: the gap of one lost DTX
+    // comfort-noise update (two 400 ms intervals), with room for jitter.
+    static constexpr int kDtxConcealMs = 1000;
 
     AudioPipeline();
     ~AudioPipeline();

@@ -28,13 +28,19 @@ PlayoutBuffer::PlayoutBuffer(int rate, int frameSamples, int deviceAheadSamples)
       pieceSamples_(std::max(1, rate_ * kPieceMs / 1000)),
       deviceAheadSamples_(std::max(deviceAheadSamples, 0)),
       ceilingSamples_(std::max(4 * frameSamples_, rate_ * kCeilingMs / 1000)),
-      maxConcealFrames_(
-          std::max(kMinConcealFrames, (rate_ * kMaxConcealMs / 1000 + frameSamples_ - 1) / frameSamples_)),
+      maxConcealFrames_(0),
       maxAheadSlots_(static_cast<uint64_t>(ceilingSamples_ / frameSamples_ + 1)) {
     ring_.resize(static_cast<size_t>(2 * ceilingSamples_ + 4 * frameSamples_ + 4 * pieceSamples_ +
                                      deviceAheadSamples_));
     scratch_.resize(static_cast<size_t>(std::max(frameSamples_, pieceSamples_) * 2));
     waiting_.reserve(static_cast<size_t>(maxAheadSlots_));
+    SetMaxConcealMs(kMaxConcealMs);
+}
+
+void PlayoutBuffer::SetMaxConcealMs(int ms) {
+    const int64_t samples = static_cast<int64_t>(rate_) * std::max(ms, 0) / 1000;
+    maxConcealFrames_ =
+        std::max<int>(kMinConcealFrames, static_cast<int>((samples + frameSamples_ - 1) / frameSamples_));
 }
 
 void PlayoutBuffer::Start() {
@@ -43,16 +49,15 @@ void PlayoutBuffer::Start() {
     owed_ = 0;
     concealRun_ = 0;
     stretchWanted_ = 0;
-    windowCount_ = 0;
-    windowNext_ = 0;
     DropWaiting();
     concealedSlots_ = 0;
     lastSlotConcealed_ = false;
     active_ = true;
-    // The device is handed what it keeps ahead at once; the rest is the first frame's slack, half a frame
-    // (within bounds) until the jitter is known.
-    const int slack = std::clamp(frameSamples_ / 2, static_cast<int>(UsToSamples(playout_rules::kMarginUs)),
-                                 rate_ * 20 / 1000);
+    // The device is handed what it keeps ahead at once; the rest is the first frame's slack: what the
+    // arrivals before the pause typically found (the depth this path was found to need), or half a frame
+    // (within bounds) while nothing is known of the path.
+    const int slack = static_cast<int>(LearnedSlackSamples().value_or(std::clamp(
+        frameSamples_ / 2, static_cast<int>(UsToSamples(playout_rules::kMarginUs)), rate_ * 20 / 1000)));
     const int lead = deviceAheadSamples_ + slack;
     std::fill(scratch_.begin(), scratch_.end(), 0);
     for (int done = 0; done < lead;) {
@@ -309,11 +314,12 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
     return true;
 }
 
-void PlayoutBuffer::NoteArrivalTime(int64_t nowUs) {
+void PlayoutBuffer::NoteArrivalTime(int64_t nowUs, bool afterPause) {
     nowUs_ = nowUs;
     ++statistics_.framesArrived;
     const int64_t frameUs = SamplesToUs(frameSamples_);
-    if (lastArrivalUs_ >= 0) {
+    // The pause before a talk spurt is the sender's silence, not the path's jitter.
+    if (lastArrivalUs_ >= 0 && !afterPause) {
         deviations_[static_cast<size_t>(deviationNext_)] = std::llabs(nowUs - lastArrivalUs_ - frameUs);
         deviationNext_ = (deviationNext_ + 1) % kDeviations;
         deviationCount_ = std::min(deviationCount_ + 1, kDeviations);
@@ -325,7 +331,7 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs) {
     nowUs_ = nowUs;
     if (samples == nullptr || count <= 0)
         return;
-    NoteArrivalTime(nowUs);
+    NoteArrivalTime(nowUs, false);
     const int64_t frameUs = SamplesToUs(frameSamples_);
 
     bool started = false;
@@ -360,7 +366,14 @@ void PlayoutBuffer::ArriveNumbered(const uint8_t* payload, int length, int64_t n
     nowUs_ = nowUs;
     if (payload == nullptr || length <= 0)
         return;
-    NoteArrivalTime(nowUs);
+    // A restart whose number follows the last one heard is a talk spurt of the same sender after a pause
+    // (its numbering went on while it sent nothing): the path is the one the buffer has learned, so its
+    // depth is kept. Any other restart is a new sender, whose path is learned afresh.
+    const bool spurt = restart && playout_rules::ContinuesSender(sequence, lastHeard_, maxAheadSlots_);
+    if (restart && !spurt)
+        ForgetPath();
+    lastHeard_ = restart || !lastHeard_ ? sequence : std::max(*lastHeard_, sequence);
+    NoteArrivalTime(nowUs, spurt);
     bool started = false;
     if (!active_) {
         Start();
@@ -372,6 +385,8 @@ void PlayoutBuffer::ArriveNumbered(const uint8_t* payload, int length, int64_t n
         concealedSlots_ = 0;
         lastSlotConcealed_ = false;
     }
+    if (spurt && !started)
+        ResumeAfterPause();
     const ArrivalKind kind = playout_rules::ClassifyArrival(sequence, View(sequence));
     switch (kind) {
         case ArrivalKind::kLate: {
@@ -414,11 +429,56 @@ void PlayoutBuffer::ArriveNumbered(const uint8_t* payload, int length, int64_t n
             break;
     }
     const int64_t before = static_cast<int64_t>(sequence - *nextSequence_) * frameSamples_;
-    Record(SamplesToUs(level_ - (started ? deviceAheadSamples_ : 0) + before), false);
+    // The first frame of a spurt finds the slack the buffer gave it, which says nothing of the path.
+    if (!spurt)
+        Record(SamplesToUs(level_ - (started ? deviceAheadSamples_ : 0) + before), false);
     Wait(sequence, payload, length);
     Drain();
     statistics_.depthMs = static_cast<double>(SamplesToUs(WaitingSamples() + deviceAheadSamples_)) / 1000.0;
     UpdateTargets();
+}
+
+std::optional<int64_t> PlayoutBuffer::LearnedSlackSamples() const {
+    if (RecentCount(kGrowJudgeMs) < kMinJudged)
+        return std::nullopt;
+    // Rounded up: the slacks were recorded in whole microseconds, rounded down.
+    const int64_t typical = (TypicalSlack() * rate_ + 999'999) / 1'000'000;
+    return std::clamp<int64_t>(typical, UsToSamples(playout_rules::kMarginUs),
+                               ceilingSamples_ - frameSamples_);
+}
+
+void PlayoutBuffer::ForgetPath() {
+    windowCount_ = 0;
+    windowNext_ = 0;
+    deviationCount_ = 0;
+    deviationNext_ = 0;
+    lastArrivalUs_ = -1;
+}
+
+void PlayoutBuffer::ResumeAfterPause() {
+    // The stream kept playing through the pause: what waits now is concealment, which may be trimmed or
+    // padded freely, so the spurt starts as deep as the path needs instead of wherever the concealment
+    // happened to stand.
+    const std::optional<int64_t> learned = LearnedSlackSamples();
+    if (!learned || concealRun_ == 0)
+        return;
+    const int64_t want = *learned;
+    if (level_ > want) {
+        const int cut =
+            static_cast<int>(std::min<int64_t>(level_ - want, concealRun_ * int64_t{frameSamples_}));
+        level_ -= cut;  // from the tail: the newest concealment
+        statistics_.samplesShortened += cut;
+    } else if (level_ < want) {
+        const int pad =
+            static_cast<int>(std::min<int64_t>(want - level_, static_cast<int64_t>(scratch_.size())));
+        int16_t* fill = scratch_.data();
+        if (concealer_ != nullptr)
+            concealer_->Conceal(fill, pad);
+        else
+            std::fill(fill, fill + pad, 0);
+        Append(fill, pad);
+        statistics_.samplesLengthened += pad;
+    }
 }
 
 void PlayoutBuffer::Record(int64_t slackUs, bool late) {

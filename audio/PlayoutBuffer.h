@@ -94,6 +94,9 @@ public:
     void SetDeviceAhead(int samples) { deviceAheadSamples_ = samples > 0 ? samples : 0; }
     // Off, the buffer keeps its timeline as it started (for comparing its output with a decoder's own).
     void SetTimeStretch(bool on) { stretching_ = on; }
+    // How long concealment may run before the stream falls silent (kMaxConcealMs unless set): a sender whose
+    // silence sends a frame only now and then needs its gaps concealed whole.
+    void SetMaxConcealMs(int ms);
 
     // A decoded frame without a number arrived at `nowUs`.
     void Arrive(const int16_t* samples, int count, int64_t nowUs);
@@ -126,7 +129,15 @@ private:
 
     void Start();
     void GoIdle();
-    void NoteArrivalTime(int64_t nowUs);
+    // `afterPause`: the first frame of a talk spurt, whose distance from the last frame is no jitter.
+    void NoteArrivalTime(int64_t nowUs, bool afterPause);
+    // The slack recent arrivals typically found, once enough have been seen: the depth the path needs.
+    std::optional<int64_t> LearnedSlackSamples() const;
+    // A new sender: what was learned of the old one's path (slacks, jitter) no longer holds.
+    void ForgetPath();
+    // A talk spurt begins while the stream still plays the pause's concealment: brings what waits to the
+    // learned depth.
+    void ResumeAfterPause();
     void Append(const int16_t* samples, int count);
     // A decoded frame into its slot: the concealment sees it first, then it is stored.
     void Store(const int16_t* samples, int count);
@@ -166,7 +177,7 @@ private:
     const int pieceSamples_;
     int deviceAheadSamples_;
     const int ceilingSamples_;
-    const int maxConcealFrames_;
+    int maxConcealFrames_;
     // How many slots past the next one a numbered frame may wait: the ceiling's worth.
     const uint64_t maxAheadSlots_;
     Concealer* concealer_ = nullptr;
@@ -185,6 +196,7 @@ private:
     // Numbered frames: the slot filled next, the frames waiting behind a gap (by number), byte buffers to
     // reuse, and which of the last 64 slots were concealed (bit i: slot nextSequence_ - 1 - i).
     std::optional<uint64_t> nextSequence_;
+    std::optional<uint64_t> lastHeard_;  // the highest number heard from the sender, kept through pauses
     std::vector<Waiting> waiting_;
     std::vector<std::vector<uint8_t>> spare_;
     uint64_t concealedSlots_ = 0;

@@ -30,6 +30,10 @@ bool PlayLateFrame(const LateFrameView& view) {
            view.waitingSamples + view.frameSamples <= view.ceilingSamples;
 }
 
+bool ContinuesSender(uint64_t sequence, std::optional<uint64_t> lastHeard, uint64_t maxAheadSlots) {
+    return lastHeard && sequence > *lastHeard && sequence - *lastHeard <= maxAheadSlots;
+}
+
 bool IsLateForConcealedSlot(int64_t sinceUs, int64_t frameUs, int64_t typicalSlackUs) {
     const int64_t threshold = std::max<int64_t>(0, (frameUs - typicalSlackUs) / 2);
     return sinceUs < threshold;

@@ -48,6 +48,12 @@ struct LateFrameView {
 };
 bool PlayLateFrame(const LateFrameView& view);
 
+// A numbered frame that begins the sender's numbering anew (`restart`): does it open a talk spurt of the
+// same sender after a pause, whose numbering went on from the last frame heard (so the depth learned of its
+// path still holds), or does it come from a new sender? Only a number past the last one heard, by at most
+// `maxAheadSlots`, continues the sender.
+bool ContinuesSender(uint64_t sequence, std::optional<uint64_t> lastHeard, uint64_t maxAheadSlots);
+
 // An unnumbered frame after concealed slots: is it the first concealed slot's own frame, late, or the
 // next frame (the slot's own was lost)? The next one is due about its usual slack before the slot after;
 // a late one comes soon after its slot began. `sinceUs` is how long ago that slot began to play,

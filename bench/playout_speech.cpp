@@ -13,8 +13,9 @@
 //       every frame decoded, PLAYED what the device played; compare them with `call_audio damage`.
 //       FEC_LOSS is the loss in percent an Opus sender expects and sizes its in-band FEC for (default: DROP
 //       rounded up, as the peer's reports would set it; 0 switches FEC off); a numbered buffer rebuilds a
-//       lost frame from the next one's FEC when that one is already there. Opus's DTX packets are not
-//       sent, as in a session: the frame after them opens a talk spurt (the frames count only those sent).
+//       lost frame from the next one's FEC when that one is already there. Opus's DTX packets of 1 or 2
+//       bytes are not sent, as in a session, and its frames take their slots from their timestamps (the
+//       frame's index), so the buffer conceals the unsent ones in place: the decoder's comfort noise.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -27,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/AudioPipeline.h"
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
 #include "audio/OpusCodec.h"
@@ -34,6 +36,7 @@
 #include "audio/StreamConcealment.h"
 #include "base/ByteBuffer.h"
 #include "base/SampleBuffer.h"
+#include "link/CallSession.h"
 #include "speech_files.h"
 
 namespace {
@@ -68,7 +71,7 @@ private:
 struct Frame {
     int64_t arrivalUs = 0;
     uint64_t sequence = 0;
-    bool restart = false;  // the first frame after frames the sender did not send
+    bool restart = false;  // the first frame heard: the buffer starts its timeline there
     std::vector<uint8_t> payload;
 };
 
@@ -97,9 +100,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "playout_speech: %s is no 16-bit codec\n", argv[1]);
         return 2;
     }
-    // The sender's bit rate stays at the codec's default; only the FEC's expected loss follows the path.
+    // The sender's bit rate is the codec's default, or the FEC's room for the expected loss as a session's
+    // sender keeps it.
     if (format_code::IsOpus(format))
-        coder->AdaptSender(fecLoss, OpusCodec::kDefaultBitRate);
+        coder->AdaptSender(
+            fecLoss, std::max(OpusCodec::kDefaultBitRate, CallSession::OpusFecRoomBitRate(fecLoss, rate)));
 
     const std::optional<std::vector<int16_t>> read = speech_files::Read("playout_speech", argv[2], rate);
     if (!read)
@@ -117,18 +122,17 @@ int main(int argc, char** argv) {
     std::vector<Frame> frames;
     int sent = 0, lost = 0, toLose = 0;
     const bool dtx = format_code::IsOpus(format);
-    bool spurtStarts = false;
     int64_t lastArrivalUs = 0;
     for (size_t at = 0; at + static_cast<size_t>(frame) <= in.size(); at += static_cast<size_t>(frame)) {
         coder->Encode16(in.data() + at, frame, payload, false);
         if (clean->Decode16(payload.Data(), payload.Length(), decoded, false))
             cleanOut.insert(cleanOut.end(), decoded.Data(), decoded.Data() + decoded.Length());
-        if (dtx && payload.Length() <= kDtxBytes) {
-            // A session sends nothing while Opus's DTX has nothing to say; the next frame opens a talk spurt.
-            spurtStarts = true;
-            continue;
-        }
-        const uint64_t sequence = static_cast<uint64_t>(sent++);
+        if (dtx && payload.Length() <= kDtxBytes)
+            continue;  // a session sends nothing while Opus's DTX has nothing to say
+        // A session places Opus frames by their timestamps, other formats by their numbers.
+        const uint64_t sequence =
+            dtx ? static_cast<uint64_t>(at / static_cast<size_t>(frame)) : static_cast<uint64_t>(sent);
+        ++sent;
         if (toLose == 0 && uniform(random) < start)
             toLose = uniform(random) < kBurst ? kBurstLength : 1;
         const double hold = uniform(random) * jitterMs * 1000;
@@ -139,8 +143,7 @@ int main(int argc, char** argv) {
         }
         Frame f;
         f.sequence = sequence;
-        f.restart = spurtStarts;
-        spurtStarts = false;
+        f.restart = frames.empty();
         f.arrivalUs = std::max<int64_t>(
             lastArrivalUs,
             std::llround(static_cast<double>(at / static_cast<size_t>(frame)) * frameUs + hold));
@@ -161,6 +164,8 @@ int main(int argc, char** argv) {
     StreamConcealment concealment(player.get(), rate);
     CodecDecoder decoder(*player);
     buffer.SetConcealer(&concealment);
+    if (format_code::IsOpus(format))
+        buffer.SetMaxConcealMs(AudioPipeline::kDtxConcealMs);
     if (numbered)
         buffer.SetDecoder(&decoder);
     std::vector<int16_t> played, out(static_cast<size_t>(piece));

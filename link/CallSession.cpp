@@ -29,7 +29,33 @@ int CallSession::AgreeOpus(int mine, int theirs) {
     return format_code::Rate(theirs) < format_code::Rate(mine) ? theirs : mine;
 }
 
-CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, int bitRate) {
+int CallSession::OpusFecRoomBitRate(int lossPercent, int codingRate) {
+    if (lossPercent <= 0)
+        return 0;
+    const int64_t loss = std::min(lossPercent, 100);
+    // What libopus asks of the rate for FEC at each audio band (narrowband, mediumband, wideband,
+    // super-wideband, fullband), give or take its 1000 bit/s of hysteresis.
+    constexpr int64_t kBandRoom[] = {12000, 14000, 16000, 20000, 22000};
+    constexpr int64_t kHysteresis = 1000;
+    constexpr int kWideband = 2;
+    int band = codingRate >= 48000   ? 4
+               : codingRate >= 24000 ? 3
+               : codingRate >= 16000 ? 2
+               : codingRate >= 12000 ? 1
+                                     : 0;
+    // Up to 5 % FEC must come on at the band the encoder has; above, it comes on at a narrower band first and
+    // then holds at wideband with the hysteresis in its favour.
+    const int64_t needed =
+        loss <= 5 ? kBandRoom[band] + kHysteresis : kBandRoom[std::min(band, kWideband)] - kHysteresis;
+    // The room shrinks as loss grows (to 100/125 of itself from 25 % on); the encoder weighs the rate it is
+    // given at 95 % for complexity 5, less a share for the expected loss, loss / (6 loss + 10).
+    const int64_t room = needed * (125 - std::min<int64_t>(loss, 25)) / 100;
+    const int64_t rate = room * (6 * loss + 10) * 100 / (95 * (5 * loss + 10)) + 1;
+    constexpr int64_t kStep = 500;
+    return static_cast<int>((rate + kStep - 1) / kStep * kStep);
+}
+
+CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, int bitRate, int codingRate) {
     SenderSettings settings;
     settings.expectedLossPercent = std::min(kOpusMaxExpectedLoss, (fractionLost * 100 + 255) / 256);
     const int lossPercentTimes256 = fractionLost * 100;
@@ -39,14 +65,24 @@ CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, i
         settings.bitRate = std::min(kOpusTopBitRate, bitRate + 2000);
     else
         settings.bitRate = std::clamp(bitRate, kOpusLowestBitRate, kOpusTopBitRate);
+    // The FEC the expected loss asks for only comes with the room for it; without loss the rule above brings
+    // the rate back under kOpusTopBitRate.
+    const int room = OpusFecRoomBitRate(settings.expectedLossPercent, codingRate);
+    settings.bitRate = std::max(settings.bitRate, room);
     return settings;
 }
 
-std::optional<int> CallSession::TakeOpusFallback() {
-    if (config_.opusFormat == 0 || mode_ != Mode::kPlain || opusFallbackNamed_)
+std::optional<CallSession::OpusFallback> CallSession::TakeOpusFallback() {
+    if (config_.opusFormat == 0 || opusFallbackNamed_ || opusAgreed_)
+        return std::nullopt;
+    if (mode_ != Mode::kPlain && mode_ != Mode::kSession)
         return std::nullopt;
     opusFallbackNamed_ = true;
-    return config_.formatCode;
+    OpusFallback fallback;
+    fallback.formatCode = config_.formatCode;
+    fallback.sessionPeer = mode_ == Mode::kSession;
+    fallback.peersFormat = fallback.sessionPeer && config_.formatCode != plainFormat_;
+    return fallback;
 }
 
 std::optional<CallKeys> CallSession::TakeNewKeys() {
@@ -101,6 +137,22 @@ void CallSession::ApplyFormat() {
         rate_ = kOpusRtpRate;
     }
     payloadBytes_ = FixedPayloadSize(config_.formatCode);
+    // Another format's frames lie on another timeline.
+    highestTimestamp_.reset();
+    firstTimestamp_.reset();
+}
+
+std::optional<uint64_t> CallSession::OpusSlot(uint32_t timestamp) {
+    const int64_t extended = rtp_statistics::ExtendTimestamp(timestamp, highestTimestamp_);
+    if (!firstTimestamp_)
+        firstTimestamp_ = extended;
+    if (!highestTimestamp_ || extended > *highestTimestamp_)
+        highestTimestamp_ = extended;
+    const int64_t since = extended - *firstTimestamp_;
+    if (since < 0)
+        return std::nullopt;
+    // To the nearest frame: a sender with another frame grid still lands each frame in one slot.
+    return static_cast<uint64_t>((since + frameSamples_ / 2) / frameSamples_);
 }
 
 void CallSession::Heard(int64_t nowMs) {
@@ -341,6 +393,8 @@ void CallSession::BeginSession(const SessionControl& hello, int64_t nowMs) {
     if (again) {
         highestSequence_.reset();
         baseSequence_.reset();
+        highestTimestamp_.reset();
+        firstTimestamp_.reset();
         lastTransit_.reset();
         expectedAtReport_ = receivedAtReport_ = 0;
         quality_ = Quality();
@@ -408,6 +462,19 @@ CallSession::Incoming CallSession::ReceiveRtp(std::span<const uint8_t> datagram,
     quality_.lost = std::max<int64_t>(0, *highestSequence_ - *baseSequence_ + 1 - quality_.received);
     if (extended < 0 || packet->payload.empty())
         return in;  // from before the first frame heard: older than anything played
+    if (format_code::IsOpus(config_.formatCode)) {
+        // The marker only says that frames went unsent before this one (DTX); the timestamps place it, so
+        // the playout goes on from where it was and conceals the frames between.
+        const bool timelineStarts = !firstTimestamp_;
+        const std::optional<uint64_t> slot = OpusSlot(packet->header.timestamp);
+        if (!slot)
+            return in;
+        in.action = Incoming::Action::kPlay;
+        in.payload = packet->payload;
+        in.sequence = *slot;
+        in.restart = timelineStarts;
+        return in;
+    }
     in.action = Incoming::Action::kPlay;
     in.payload = packet->payload;
     in.sequence = static_cast<uint64_t>(extended);
@@ -504,9 +571,9 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     if (!payloadType)
         return 0;
     if (format_code::IsOpus(config_.formatCode) && frame.size() <= kOpusDtxBytes) {
-        // Discontinuous transmission: the encoder has nothing to say in this silence, so nothing is sent;
-        // the receiver's decoder fills the gap with comfort noise, and the next frame opens a talk spurt
-        // (RFC 7587).
+        // Discontinuous transmission: the encoder has nothing to say in this silence, so nothing is sent.
+        // Its comfort-noise updates are longer and go out; the receiver's decoder carries that noise on
+        // through the unsent frames' slots, and the next packet sent carries the marker (RFC 3551 4.1).
         talkSpurtStarts_ = true;
         return 0;
     }

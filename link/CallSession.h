@@ -154,16 +154,22 @@ public:
     std::optional<int> TakeMismatch();
     // Whether both sides offered Opus and the call now uses it.
     bool OpusAgreed() const { return opusAgreed_; }
-    // The peer turned out to speak only the plain wire while this side offered Opus: the format the call
-    // goes on with, once per call.
-    std::optional<int> TakeOpusFallback();
+    // This side offered Opus and the peer turned out not to: a plain peer, or a session copy whose hello
+    // offers no Opus (not asked for it, or without it). Once per call, with the format the call goes on with.
+    struct OpusFallback {
+        int formatCode = 0;
+        bool sessionPeer = false;  // a session copy, not a plain peer
+        bool peersFormat = false;  // the format is the peer's, taken in the session's agreement
+    };
+    std::optional<OpusFallback> TakeOpusFallback();
     // The Opus format both sides can use: the lower rate of the two offers (either decodes the other).
     static int AgreeOpus(int mine, int theirs);
     // What an Opus sender does with the peer's report: the fraction lost since the last one (in 1/256)
     // sets the expected loss for the in-band FEC (rounded up, at most kOpusMaxExpectedLoss), and the bit
     // rate backs off by a quarter while more than 10 % is lost (a congested path) down to
     // kOpusLowestBitRate, and climbs back by 2000 bit/s a report while less than 2 % is, up to
-    // kOpusTopBitRate.
+    // kOpusTopBitRate; while any loss is expected it never goes below the FEC's room
+    // (OpusFecRoomBitRate), which may lift it above kOpusTopBitRate. `codingRate` is the Opus format's rate.
     struct SenderSettings {
         int expectedLossPercent = 0;
         int bitRate = 0;
@@ -171,7 +177,14 @@ public:
     static constexpr int kOpusTopBitRate = 24000;
     static constexpr int kOpusLowestBitRate = 12000;
     static constexpr int kOpusMaxExpectedLoss = 30;
-    static SenderSettings AdaptOpusSender(uint8_t fractionLost, int bitRate);
+    static SenderSettings AdaptOpusSender(uint8_t fractionLost, int bitRate, int codingRate);
+    // The lowest bit rate at which libopus spends bits on in-band FEC for our 20 ms speech frames
+    // (complexity 5) at `lossPercent`, in whole 500 bit/s; 0 without loss. Up to 5 % loss the encoder keeps
+    // the band it has (the widest the coding rate allows) and codes FEC only if the rate leaves room for it
+    // there (33 kbit/s at 2 % and 48000 Hz); above 5 % it narrows the band until FEC fits, and the room kept
+    // is wideband's (8 kHz of audio; 21.5 kbit/s at 10 %), so that the listener keeps wideband speech.
+    // Measured with bench/opus_fec_room on libopus 1.3.1 (at 48000 Hz, 1 to 30 %).
+    static int OpusFecRoomBitRate(int lossPercent, int codingRate);
     // A plain peer's payload whose size is not the format's: its size, once per call.
     std::optional<int> TakeBadPayload();
     // How long nothing has come from the peer (since the call began, before anything came).
@@ -217,6 +230,9 @@ private:
     uint32_t Timestamp() const;
     // The format's frame, rate and payload size, from the codec table.
     void ApplyFormat();
+    // The playout slot of an Opus frame from its timestamp (frames since the first one heard); none for a
+    // frame from before that one.
+    std::optional<uint64_t> OpusSlot(uint32_t timestamp);
 
     static constexpr int kOpusRtpRate = 48000;
     // Opus packets this short carry no sound: the encoder's silence between comfort-noise updates.
@@ -271,6 +287,10 @@ private:
     // Receiving numbered audio.
     std::optional<int64_t> highestSequence_;
     std::optional<int64_t> baseSequence_;
+    // Opus's frames take their playout slots from their timestamps: DTX leaves frames unsent without
+    // spending numbers on them, and the receiver conceals those slots in place (the decoder's comfort noise).
+    std::optional<int64_t> highestTimestamp_;
+    std::optional<int64_t> firstTimestamp_;
     int64_t expectedAtReport_ = 0;
     int64_t receivedAtReport_ = 0;
     std::optional<int64_t> lastTransit_;

@@ -17,7 +17,8 @@ constexpr intptr_t kSourceHeldByLink = 0x10000;
 constexpr uint32_t WM_LINK_PEER_PROVEN = 0x8010;
 // Datagrams from this source are not sealed with our key; posted once per source and call.
 constexpr uint32_t WM_LINK_NOT_SEALED = 0x8011;
-// A session changed the call's format to the peer's: wParam the format code now used.
+// A session changed the call's format to the peer's: wParam the format code now used; lParam 1 when a
+// WM_LINK_OPUS_FALLBACK follows that names it (and why) itself.
 constexpr uint32_t WM_LINK_FORMAT = 0x8012;
 // The two sides chose different formats and neither can play the other's: wParam the peer's format code,
 // lParam this side's. Posted once per call.
@@ -29,9 +30,12 @@ constexpr uint32_t WM_LINK_BAD_PAYLOAD = 0x8014;
 // per source and call.
 constexpr uint32_t WM_LINK_STRANGER = 0x8015;
 // wParam: microphone level 0 to 100 (0 while muted); lParam: speaker level of the playback stream.
-// wParam: the format the call goes on with, since the peer speaks only the plain wire and this copy
-// offered Opus.
+// This copy offered Opus and the peer did not: wParam the format the call goes on with; lParam's bits say
+// whether the peer is a session copy whose hello offers no Opus (else it speaks only the plain wire) and
+// whether the format is the peer's. Posted once per call.
 constexpr uint32_t WM_LINK_OPUS_FALLBACK = 0x8016;
+constexpr int kOpusFallbackSessionPeer = 0x1;
+constexpr int kOpusFallbackPeersFormat = 0x2;
 // The call's keys are agreed: every datagram but the hellos is sealed. wParam: the short code (0 to 999999)
 // both users compare. Posted again with a new code when the peer starts again.
 constexpr uint32_t WM_LINK_ENCRYPTED = 0x8017;

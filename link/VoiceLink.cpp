@@ -543,8 +543,8 @@ void VoiceLink::AdaptSender() {
     if (reportKey == lastAdaptedReport_)
         return;
     lastAdaptedReport_ = reportKey;
-    const CallSession::SenderSettings settings =
-        CallSession::AdaptOpusSender(quality.peerBlock->fractionLost, senderBitRate_);
+    const CallSession::SenderSettings settings = CallSession::AdaptOpusSender(
+        quality.peerBlock->fractionLost, senderBitRate_, format_code::Rate(session_.FormatCode()));
     senderBitRate_ = settings.bitRate;
     pipeline_.AdaptSender(settings.expectedLossPercent, settings.bitRate);
 }
@@ -713,15 +713,19 @@ VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, c
     }
     if (!FollowEncryption() || in.action == CallSession::Incoming::Action::kEndCall)
         return Received::kEndOfCall;
+    // A copy that offered Opus names the format it falls back to, and why, in one notice.
+    const std::optional<CallSession::OpusFallback> fallback = session_.TakeOpusFallback();
     if (session_.TakeFormatChange()) {
         ChangeFormat(session_.FormatCode(), true);
-        PostWindow(WM_LINK_FORMAT, static_cast<WPARAM>(session_.FormatCode()), 0);
+        PostWindow(WM_LINK_FORMAT, static_cast<WPARAM>(session_.FormatCode()), fallback ? 1 : 0);
     }
     if (const std::optional<int> theirs = session_.TakeMismatch())
         PostWindow(WM_LINK_FORMAT_MISMATCH, static_cast<WPARAM>(*theirs),
                    static_cast<LPARAM>(session_.FormatCode()));
-    if (const std::optional<int> plain = session_.TakeOpusFallback())
-        PostWindow(WM_LINK_OPUS_FALLBACK, static_cast<WPARAM>(*plain), 0);
+    if (fallback)
+        PostWindow(WM_LINK_OPUS_FALLBACK, static_cast<WPARAM>(fallback->formatCode),
+                   static_cast<LPARAM>((fallback->sessionPeer ? kOpusFallbackSessionPeer : 0) |
+                                       (fallback->peersFormat ? kOpusFallbackPeersFormat : 0)));
     if (const std::optional<int> size = session_.TakeBadPayload())
         PostWindow(WM_LINK_BAD_PAYLOAD, static_cast<WPARAM>(*size),
                    static_cast<LPARAM>(session_.FormatCode()));

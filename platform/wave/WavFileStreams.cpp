@@ -1,6 +1,8 @@
 // Sound files as a microphone and a speaker, through libsndfile.
 #include "platform/wave/WavFileStreams.h"
 
+#include <speex/speex_resampler.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,15 +30,37 @@ double MonotonicMs() {
 
 }  // namespace
 
-WavFileSource::WavFileSource(SndFilePtr file, int channels, uint32_t samplesPerSec, uint16_t bitsPerSample)
+void WavFileSource::ResamplerDeleter::operator()(SpeexResamplerState_* resampler) const {
+    speex_resampler_destroy(resampler);
+}
+
+WavFileSource::WavFileSource(SndFilePtr file, int channels, uint32_t fileRate, uint32_t samplesPerSec,
+                             uint16_t bitsPerSample)
     : file_(std::move(file)),
       channels_(std::clamp(channels, 1, kMaxWavChannels)),
       bitsPerSample_(bitsPerSample),
       pacer_(samplesPerSec),
       // A channel count the scratch buffer was not sized for is never read: the file sounds silent.
       ended_(channels != channels_),
-      interleaved_(ChunkFrames(samplesPerSec) * static_cast<size_t>(channels_)),
-      mono_(ChunkFrames(samplesPerSec)) {}
+      interleaved_(std::max(ChunkFrames(samplesPerSec), ChunkFrames(fileRate)) *
+                   static_cast<size_t>(channels_)),
+      mono_(ChunkFrames(samplesPerSec)) {
+    if (fileRate == samplesPerSec)
+        return;
+    // So is a rate out of bounds, or one the converter refuses.
+    int error = RESAMPLER_ERR_SUCCESS;
+    if (fileRate >= static_cast<uint32_t>(kMinWavRate) && fileRate <= static_cast<uint32_t>(kMaxWavRate))
+        resampler_.reset(
+            speex_resampler_init(1, fileRate, samplesPerSec, SPEEX_RESAMPLER_QUALITY_DEFAULT, &error));
+    if (!resampler_ || error != RESAMPLER_ERR_SUCCESS) {
+        resampler_.reset();
+        ended_ = true;
+        return;
+    }
+    // The converter's filter delay would otherwise open the file with a few milliseconds of silence.
+    speex_resampler_skip_zeros(resampler_.get());
+    pending_.resize(ChunkFrames(fileRate));
+}
 
 bool WavFileSource::Resume() {
     pacer_.Restart();
@@ -65,13 +89,36 @@ size_t WavFileSource::ReadMono(int16_t* samples, size_t frames) {
     return count;
 }
 
+size_t WavFileSource::ReadAtDeviceRate(int16_t* samples, size_t frames) {
+    if (!resampler_)
+        return ReadMono(samples, frames);
+    size_t done = 0;
+    while (done < frames) {
+        if (pendingStart_ == pendingEnd_) {
+            pendingStart_ = 0;
+            pendingEnd_ = ReadMono(pending_.data(), pending_.size());
+            if (pendingEnd_ == 0)
+                break;  // what the converter still holds of the file's last milliseconds is left out
+        }
+        spx_uint32_t taken = static_cast<spx_uint32_t>(pendingEnd_ - pendingStart_);
+        spx_uint32_t made = static_cast<spx_uint32_t>(frames - done);
+        speex_resampler_process_int(resampler_.get(), 0, pending_.data() + pendingStart_, &taken,
+                                    samples + done, &made);
+        if (taken == 0 && made == 0)
+            break;
+        pendingStart_ += std::min<size_t>(taken, pendingEnd_ - pendingStart_);
+        done += std::min<size_t>(made, frames - done);
+    }
+    return done;
+}
+
 bool WavFileSource::Read(uint8_t* data, size_t frames) {
     pacer_.Wait(frames);
     const size_t bytesPerSample = bitsPerSample_ / 8u;
     size_t done = 0;
     while (done < frames) {
         const size_t want = std::min(frames - done, mono_.size());
-        const size_t got = ReadMono(mono_.data(), want);
+        const size_t got = ReadAtDeviceRate(mono_.data(), want);
         uint8_t* out = data + done * bytesPerSample;
         if (bitsPerSample_ == 8) {
             for (size_t i = 0; i < got; ++i)

@@ -81,13 +81,16 @@ private:
                                               std::to_string(info.channels) + " channels; at most " +
                                               std::to_string(kMaxWavChannels) + " can be mixed down.");
         }
-        if (info.samplerate < 0 || static_cast<uint32_t>(info.samplerate) != format.samplesPerSec) {
+        // A file at another rate is converted to the device's: a session may change the call's rate after
+        // the device first opened (toward Opus, or a peer's format), and the same file must go on serving.
+        if (info.samplerate < kMinWavRate || info.samplerate > kMaxWavRate) {
             return Fail(WAVERR_BADFORMAT, "The sound file '" + inputPath_ + "' is sampled at " +
-                                              std::to_string(info.samplerate) +
-                                              " Hz, but the device records at " +
-                                              std::to_string(format.samplesPerSec) + " Hz.");
+                                              std::to_string(info.samplerate) + " Hz; the device takes " +
+                                              std::to_string(kMinWavRate) + " to " +
+                                              std::to_string(kMaxWavRate) + " Hz.");
         }
-        source = std::make_unique<WavFileSource>(std::move(file), info.channels, format.samplesPerSec,
+        source = std::make_unique<WavFileSource>(std::move(file), info.channels,
+                                                 static_cast<uint32_t>(info.samplerate), format.samplesPerSec,
                                                  format.bitsPerSample);
         return MMSYSERR_NOERROR;
     }

@@ -25,9 +25,9 @@ refuses() {
 
 refuses "^qparlin: Cannot record from the default recording device (file): .*'$work/none.wav'.*Check the path given to --input-wav\.$" \
     --input-wav="$work/none.wav" -l:0:yes
-sox -n -r 44100 -c 1 -b 16 "$work/44k.wav" synth 0.5 sine 440
-refuses "is sampled at 44100 Hz, but the device records at 11025 Hz\. Give a mono WAV file at 11025 Hz" \
-    --input-wav="$work/44k.wav" -a:ilbc_11khz -l:0:yes
+sox -n -r 2000 -c 1 -b 16 "$work/2k.wav" synth 0.5 sine 440
+refuses "is sampled at 2000 Hz; the device takes 4000 to 192000 Hz\. Give a WAV file at the codec's rate" \
+    --input-wav="$work/2k.wav" -a:ilbc_11khz -l:0:yes
 refuses "^qparlin: Cannot record from recording device 7 (null): .*qparlin --list-devices shows the numbers; -i:0" \
     --audio=null -i:7 -l:0:yes
 refuses "^qparlin: Cannot play on playback device 2 (null): .*-o:0 takes the default device\.$" \

@@ -488,6 +488,32 @@ TEST_F(CallControllerTest, AnEncryptedCallShowsItsCodeUntilItEndsAndAnUnencrypte
               "secret): the call ends");
 }
 
+TEST_F(CallControllerTest, ACopyThatOfferedOpusSaysOnceWhichFormatTheCallUsesInsteadAndWhy) {
+    Start();
+    // Toward a plain peer.
+    controller->HandleMessage(Message{WM_LINK_OPUS_FALLBACK, 0xA4, 0});
+    EXPECT_EQ(view.notices.back(),
+              "The peer speaks only the plain wire, without Opus: this call uses ilbc_11khz");
+    // Toward a session copy that offers no Opus: its format taken (the format change then says nothing
+    // itself), or this copy's own kept.
+    const size_t before = view.notices.size();
+    controller->HandleMessage(Message{WM_LINK_FORMAT, 0x82, 1});
+    EXPECT_EQ(view.notices.size(), before);
+    controller->HandleMessage(Message{WM_LINK_OPUS_FALLBACK, 0x82, 0x3});
+    EXPECT_EQ(
+        view.notices.back(),
+        "The peer offers no Opus (a copy not asked for it with -a:opus, or one without it): this call uses "
+        "gsm_8khz, the peer's format");
+    controller->HandleMessage(Message{WM_LINK_OPUS_FALLBACK, 0xA4, 0x1});
+    EXPECT_EQ(
+        view.notices.back(),
+        "The peer offers no Opus (a copy not asked for it with -a:opus, or one without it): this call uses "
+        "ilbc_11khz");
+    // A format change without a fallback still names the peer's format.
+    controller->HandleMessage(Message{WM_LINK_FORMAT, 0x82, 0});
+    EXPECT_EQ(view.notices.back(), "The peer's format is used for this call: gsm_8khz");
+}
+
 TEST_F(CallControllerTest, CallsThatNeverOfferAKeySayAtConnectThatTheyAreNotEncrypted) {
     settings.encrypt = false;
     Start();

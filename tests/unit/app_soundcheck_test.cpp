@@ -1,5 +1,6 @@
 // The check at start that the devices open: one sentence with the device, the reason and what to do.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <memory>
 
@@ -38,7 +39,7 @@ TEST_F(SoundCheckTest, ADeviceNumberThatDoesNotExistIsNamedWithWhatToDo) {
     EXPECT_NE(playback.find("-o:0"), std::string::npos);
 }
 
-TEST_F(SoundCheckTest, AMissingOrWrongRateWavFileIsRefusedWithItsRemedy) {
+TEST_F(SoundCheckTest, AMissingWavFileOrOneAtAnUnusableRateIsRefusedWithItsRemedy) {
     SetWaveBackend(MakeWavFileWaveBackend("/nonexistent/in.wav", ""));
     settings_.audioBackend = AudioBackend::File;
     // A missing file is refused whatever format may come.
@@ -46,24 +47,41 @@ TEST_F(SoundCheckTest, AMissingOrWrongRateWavFileIsRefusedWithItsRemedy) {
     EXPECT_NE(missing.find("'/nonexistent/in.wav'"), std::string::npos) << missing;
     EXPECT_NE(missing.find("Check the path given to --input-wav."), std::string::npos);
     EXPECT_EQ(missing.find(".."), std::string::npos);  // one full stop per sentence
-    // A file at 8000 Hz while the codec runs at 11025 Hz.
+    // A file at 8000 Hz serves a codec at 11025 Hz, chosen or not, session or not: it is converted.
     const std::string path = ::testing::TempDir() + "/qparlin-8k.wav";
     SetWaveBackend(MakeWavFileWaveBackend("", path));
     settings_.codecFormat = 0x82;  // gsm_8khz writes an 8000 Hz file
     ASSERT_EQ(CheckSoundDevices(settings_), "");
     SetWaveBackend(MakeWavFileWaveBackend(path, ""));
     settings_.codecFormat = 0xA4;  // ilbc_11khz
-    // Without -a a session may agree the caller's gsm_8khz: the file may yet fit.
+    settings_.codecChosen = true;
     EXPECT_EQ(CheckSoundDevices(settings_), "");
     settings_.session = false;
-    EXPECT_NE(CheckSoundDevices(settings_), "");
+    EXPECT_EQ(CheckSoundDevices(settings_), "");
+    settings_.codecFormat = 0x87;  // opus, whose devices run at 48000 Hz
     settings_.session = true;
-    settings_.codecChosen = true;  // -a:ilbc_11khz
-    const std::string rate = CheckSoundDevices(settings_);
-    EXPECT_NE(rate.find("is sampled at 8000 Hz, but the device records at 11025 Hz."), std::string::npos)
-        << rate;
-    EXPECT_NE(rate.find("Give a mono WAV file at 11025 Hz"), std::string::npos);
+    EXPECT_EQ(CheckSoundDevices(settings_), "");
     std::remove(path.c_str());
+    // A file at 2000 Hz is no sound the device can make its own.
+    const std::string slow = ::testing::TempDir() + "/qparlin-2k.wav";
+    SF_INFO info{};
+    info.samplerate = 2000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(slow.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    const short samples[4] = {1, 2, 3, 4};
+    sf_writef_short(file, samples, 4);
+    sf_close(file);
+    SetWaveBackend(MakeWavFileWaveBackend(slow, ""));
+    settings_.codecFormat = 0xA4;
+    const std::string rate = CheckSoundDevices(settings_);
+    EXPECT_NE(rate.find("is sampled at 2000 Hz; the device takes 4000 to 192000 Hz."), std::string::npos)
+        << rate;
+    EXPECT_NE(rate.find("Give a WAV file at the codec's rate (sox IN.wav -r 11025 -c 1 OUT.wav makes one)."),
+              std::string::npos)
+        << rate;
+    std::remove(slow.c_str());
 }
 
 }  // namespace

@@ -496,6 +496,70 @@ TEST(NumberedPlayoutTest, ALongSilenceIsConcealedForAWhileThenTheStreamGoesIdle)
     EXPECT_EQ(script.Counts().framesLate, 0);
 }
 
+TEST(NumberedPlayoutTest, ATalkSpurtAfterAPauseStartsAsDeepAsThePathNeededAndANewSenderStartsAfresh) {
+    // Frames come in threes, so the path needs about a frame of slack, not the half frame a first start
+    // assumes. The slack each frame found is what waits beyond it when it has been stored.
+    NumberedScript script;
+    std::vector<int> slacks;
+    for (int n = 0; n + 2 <= 30; n += 3) {
+        if (n > 0)
+            script.TakeSlots(3);
+        for (int k : {n, n + 1, n + 2}) {
+            script.Arrive(k);
+            slacks.push_back(script.buffer.Level() - kFrame);
+        }
+    }
+    ASSERT_EQ(script.Counts().framesConcealed, 0);
+    std::vector<int> sorted = slacks;
+    std::sort(sorted.begin(), sorted.end());
+    const int learned = sorted[sorted.size() / 2];
+    ASSERT_GT(learned, kFrame / 2 + kPiece);
+
+    // A pause long enough for the stream to go idle; the sender's next spurt goes on from number 30.
+    script.Take(100);
+    ASSERT_FALSE(script.buffer.Active());
+    script.Arrive(30, true);
+    EXPECT_EQ(script.buffer.Level() - kFrame, learned);
+
+    // A restart from a number that does not follow (a new sender): half a frame, as on a first start.
+    script.Take(100);
+    ASSERT_FALSE(script.buffer.Active());
+    script.ArriveAs(5000, 50, true);
+    EXPECT_EQ(script.buffer.Level() - kFrame, kFrame / 2);
+    // Its first arrivals are all it knows: 16 more before it judges, then it follows its own.
+    script.Take(100);
+    script.ArriveAs(5001, 51, true);
+    EXPECT_EQ(script.buffer.Level() - kFrame, kFrame / 2);
+}
+
+TEST(NumberedPlayoutTest, AShortPauseWhileTheStreamPlaysOnIsNeitherJitterNorADepthToStartFrom) {
+    // Spurts of 10 frames with pauses of about five frames that the stream conceals and plays through.
+    // Without its pause counted, the arrivals deviate from a frame apart only by the device's 5 ms pieces.
+    NumberedScript script;
+    std::vector<int> slacks;
+    int n = 0;
+    for (int spurt = 0; spurt < 4; ++spurt) {
+        // The first spurt is long enough (16 frames) for the buffer to judge the path by.
+        for (int i = 0; i < (spurt == 0 ? 16 : 10); ++i, ++n) {
+            script.Arrive(n, spurt > 0 && i == 0);
+            const int slack = script.buffer.Level() - kFrame;
+            if (spurt > 0 && i == 0) {
+                // The spurt's first frame starts where the frames before the pause typically were.
+                std::vector<int> sorted = slacks;
+                std::sort(sorted.begin(), sorted.end());
+                EXPECT_EQ(slack, sorted[sorted.size() / 2]) << "spurt " << spurt;
+            } else {
+                slacks.push_back(slack);
+            }
+            script.Take(i % 3 == 0 ? 5 : 4);
+        }
+        script.Take(22);
+        ASSERT_TRUE(script.buffer.Active());
+    }
+    EXPECT_GE(script.Counts().framesConcealed, 3 * 4);
+    EXPECT_LT(script.Counts().jitterMs, 5.0);
+}
+
 // The whole point of decoding at the slot: a numbered iLBC stream with lost frames plays exactly what the
 // decoder gives when it is told of each loss in its place.
 TEST(NumberedPlayoutTest, AnIlbcStreamWithLossesPlaysExactlyTheDecodersOwnLostFrameRun) {

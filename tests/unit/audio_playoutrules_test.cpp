@@ -52,6 +52,16 @@ TEST(PlayoutRulesTest, ArrivalsAreClassifiedAtEachEdge) {
     }
 }
 
+TEST(PlayoutRulesTest, ARestartContinuesTheSenderOnlyJustPastTheLastNumberHeard) {
+    EXPECT_TRUE(ContinuesSender(101, 100, 14)) << "the very next number";
+    EXPECT_TRUE(ContinuesSender(114, 100, 14)) << "as far on as a frame may wait";
+    EXPECT_FALSE(ContinuesSender(115, 100, 14)) << "one further: a new sender";
+    EXPECT_FALSE(ContinuesSender(100, 100, 14)) << "the last number again";
+    EXPECT_FALSE(ContinuesSender(0, 100, 14)) << "a counter that began again at 0";
+    EXPECT_FALSE(ContinuesSender(1, std::nullopt, 14)) << "nothing heard before";
+    EXPECT_FALSE(ContinuesSender(0, UINT64_MAX - 1, 14)) << "no wrap past the largest number";
+}
+
 TEST(PlayoutRulesTest, AFrameAfterAConcealedSlotIsLateOnlyWithinHalfItsDistanceToTheNextSlot) {
     // A 20 ms frame with frames usually 4 ms ahead: the next frame is due 16 ms after the slot began, so
     // anything within 8 ms is the slot's own frame, late.

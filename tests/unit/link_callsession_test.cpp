@@ -471,7 +471,38 @@ TEST(CallSessionOpusTest, APeerWithoutOpusAgreesThePlainFormatAsBefore) {
     EXPECT_FALSE(pair.caller.OpusAgreed());
     EXPECT_EQ(pair.caller.FormatCode(), kIlbc11);
     EXPECT_EQ(pair.listener.FormatCode(), kIlbc11) << "the listener takes the caller's plain format";
-    EXPECT_FALSE(pair.caller.TakeOpusFallback()) << "a session peer is no plain peer";
+    // Said once: a session copy whose hello offers no Opus, and the caller's own format kept.
+    const std::optional<CallSession::OpusFallback> fallback = pair.caller.TakeOpusFallback();
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->formatCode, kIlbc11);
+    EXPECT_TRUE(fallback->sessionPeer);
+    EXPECT_FALSE(fallback->peersFormat);
+    EXPECT_FALSE(pair.caller.TakeOpusFallback());
+    EXPECT_FALSE(pair.listener.TakeOpusFallback()) << "the listener offered no Opus: nothing to explain";
+}
+
+TEST(CallSessionOpusTest,
+     APeerWithoutOpusThatChoseItsFormatIsNamedAsTheFormatsSourceAndOpusPeersHearNothing) {
+    Pair pair;
+    pair.caller.Start(OpusConfig(false, 0x1111, kOpus48), 0);
+    pair.listener.Start(Config(true, 0x2222, kGsm8, true), 0);
+    pair.listener.SetPeerKnown(true);
+    pair.Exchange();
+    ASSERT_TRUE(pair.caller.InSession());
+    const std::optional<CallSession::OpusFallback> fallback = pair.caller.TakeOpusFallback();
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->formatCode, kGsm8);
+    EXPECT_TRUE(fallback->sessionPeer);
+    EXPECT_TRUE(fallback->peersFormat);
+    // Both offering Opus: no fallback to explain.
+    Pair both;
+    both.caller.Start(OpusConfig(false, 0x1111, kOpus48), 0);
+    both.listener.Start(OpusConfig(true, 0x2222, kOpus16), 0);
+    both.listener.SetPeerKnown(true);
+    both.Exchange();
+    ASSERT_TRUE(both.caller.OpusAgreed());
+    EXPECT_FALSE(both.caller.TakeOpusFallback());
+    EXPECT_FALSE(both.listener.TakeOpusFallback());
 }
 
 TEST(CallSessionOpusTest, OpusSetForTheCallStartsPlainAndFallsBackTowardAPlainPeerSayingSoOnce) {
@@ -493,8 +524,12 @@ TEST(CallSessionOpusTest, OpusSetForTheCallStartsPlainAndFallsBackTowardAPlainPe
         caller.Receive(audio, true, t);
     }
     ASSERT_EQ(caller.GetMode(), CallSession::Mode::kPlain);
-    EXPECT_EQ(caller.TakeOpusFallback(), 0xA4);
-    EXPECT_EQ(caller.TakeOpusFallback(), std::nullopt);
+    const std::optional<CallSession::OpusFallback> fallback = caller.TakeOpusFallback();
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->formatCode, 0xA4);
+    EXPECT_FALSE(fallback->sessionPeer);
+    EXPECT_FALSE(fallback->peersFormat);
+    EXPECT_FALSE(caller.TakeOpusFallback());
     // Sessions off: no offer, no hello, and still the plain format.
     CallSession off;
     CallSession::Config config = OpusConfig(false, 0x3333, 0, kOpus16);
@@ -526,16 +561,47 @@ TEST(CallSessionOpusTest, AHelloOfferingSomethingElseThanOpusOffersNothing) {
 TEST(CallSessionOpusTest, TheSenderFollowsThePeersLossAtTheEdgesOfItsRule) {
     using S = CallSession::SenderSettings;
     const auto adapt = [](int fraction, int bitRate) {
-        const S s = CallSession::AdaptOpusSender(static_cast<uint8_t>(fraction), bitRate);
+        const S s = CallSession::AdaptOpusSender(static_cast<uint8_t>(fraction), bitRate, 48000);
         return std::pair{s.expectedLossPercent, s.bitRate};
     };
-    // Fraction lost in 1/256: 26 is just over 10 %, 25 just under; 5 just under 2 %, 6 just over.
-    EXPECT_EQ(adapt(26, 24000), (std::pair{11, 18000}));
+    // Fraction lost in 1/256: 26 is just over 10 %, 25 just under; 5 just under 2 %, 6 just over. While
+    // loss is expected the rate stays at the FEC's room at least (21500 at 10 and 11 %, 33500 at 3 %, 33000
+    // at 2 %, 19000 from 24 % on).
+    EXPECT_EQ(adapt(26, 24000), (std::pair{11, 21500}));
     EXPECT_EQ(adapt(25, 24000), (std::pair{10, 24000}));
-    EXPECT_EQ(adapt(6, 18000), (std::pair{3, 18000}));
-    EXPECT_EQ(adapt(5, 18000), (std::pair{2, 20000}));
+    EXPECT_EQ(adapt(6, 18000), (std::pair{3, 33500}));
+    EXPECT_EQ(adapt(5, 18000), (std::pair{2, 33000}));
     EXPECT_EQ(adapt(0, 23000), (std::pair{0, 24000}));
     EXPECT_EQ(adapt(0, 24000), (std::pair{0, 24000}));
-    EXPECT_EQ(adapt(255, 14000), (std::pair{30, 12000}));
-    EXPECT_EQ(adapt(255, 12000), (std::pair{30, 12000}));
+    // Without loss the rate leaves the room at once, back to the top.
+    EXPECT_EQ(adapt(0, 33500), (std::pair{0, 24000}));
+    EXPECT_EQ(adapt(255, 14000), (std::pair{30, 19000}));
+    EXPECT_EQ(adapt(255, 12000), (std::pair{30, 19000}));
+    // At 16000 Hz the band is wideband at most: 2 % needs 24500, not 33000.
+    EXPECT_EQ(CallSession::AdaptOpusSender(5, 18000, 16000).bitRate, 24500);
+}
+
+TEST(CallSessionOpusTest, TheFecRoomFollowsTheLossAndTheCodingRatesWidestBand) {
+    const auto room = CallSession::OpusFecRoomBitRate;
+    EXPECT_EQ(room(0, 48000), 0);
+    EXPECT_EQ(room(-1, 48000), 0);
+    // Up to 5 % the full band's room; from 6 % on wideband's, which the encoder narrows to.
+    EXPECT_EQ(room(1, 48000), 32500);
+    EXPECT_EQ(room(2, 48000), 33000);
+    EXPECT_EQ(room(5, 48000), 33500);
+    EXPECT_EQ(room(6, 48000), 22000);
+    EXPECT_EQ(room(7, 48000), 22000);
+    EXPECT_EQ(room(8, 48000), 21500);
+    EXPECT_EQ(room(12, 48000), 21000);
+    // The room stops shrinking at 25 %.
+    EXPECT_EQ(room(24, 48000), 19000);
+    EXPECT_EQ(room(25, 48000), 19000);
+    EXPECT_EQ(room(100, 48000), 19000);
+    // The widest band each coding rate allows: super-wideband at 24000 Hz, wideband at 16000, mediumband at
+    // 12000.
+    EXPECT_EQ(room(2, 24000), 30000);
+    EXPECT_EQ(room(2, 16000), 24500);
+    EXPECT_EQ(room(2, 12000), 21500);
+    EXPECT_EQ(room(6, 12000), 19000);
+    EXPECT_EQ(room(6, 16000), 22000);
 }

@@ -5,12 +5,15 @@
 #include <sndfile.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/MessageQueue.h"
@@ -372,15 +375,71 @@ TEST_F(WaveRecordTest, MixesAStereoFileDownToMono) {
     in->Close();
 }
 
-TEST_F(WaveRecordTest, RefusesAFileOfAnotherRateNamingBothRates) {
-    const std::string path = WriteWav("fast.wav", Ramp(100), 44100);
-    auto backend = MakeWavFileWaveBackend(path, "");
-    std::unique_ptr<WaveIn> in;
-    EXPECT_EQ(backend->OpenIn(in, 1, Pcm(8000, 16), &owner_), WAVERR_BADFORMAT);
-    EXPECT_FALSE(in);
-    const std::string text = backend->ErrorText(WAVERR_BADFORMAT);
-    for (const std::string& part : {path, std::string("44100 Hz"), std::string("8000 Hz")}) {
-        EXPECT_NE(text.find(part), std::string::npos) << text;
+TEST_F(WaveRecordTest, ConvertsAFileAtAnotherRateToTheDevicesRateDownOrUp) {
+    // A call set to Opus opens the microphone at the plain wire's rate first and at 48000 Hz after the
+    // hello: the same file serves both. A 1 kHz tone keeps its pitch, level and length either way.
+    for (const auto& [fileRate, deviceRate] : {std::pair{48000, 11025}, std::pair{8000, 48000}}) {
+        std::vector<int16_t> tone(static_cast<size_t>(fileRate / 5));  // 200 ms
+        for (size_t i = 0; i < tone.size(); ++i)
+            tone[i] =
+                static_cast<int16_t>(10000 * std::sin(2 * M_PI * 1000 * static_cast<double>(i) / fileRate));
+        auto backend = MakeWavFileWaveBackend(WriteWav("tone.wav", tone, fileRate), "");
+        std::unique_ptr<WaveIn> in;
+        ASSERT_EQ(backend->OpenIn(in, 1, Pcm(static_cast<uint32_t>(deviceRate), 16), &owner_),
+                  MMSYSERR_NOERROR)
+            << backend->ErrorText(WAVERR_BADFORMAT);
+        const size_t bytes = static_cast<size_t>(deviceRate) / 10 * 2;  // 100 ms a header
+        Headers h(3, bytes);
+        for (int i = 0; i < 3; ++i) {
+            in->Prepare(h[i]);
+            in->Add(h[i]);
+        }
+        ASSERT_EQ(in->Start(), MMSYSERR_NOERROR);
+        std::vector<int16_t> got;
+        for (size_t i = 0; i < 3; ++i) {
+            ExpectPosted(owner_, MM_WIM_DATA, h[i]);
+            const std::vector<int16_t> part = h.Samples(i, bytes);
+            got.insert(got.end(), part.begin(), part.end());
+        }
+        in->Reset();
+        in->Close();
+        // The tone's 200 ms at the device's rate, give or take the converter's few milliseconds, then
+        // silence.
+        const auto last = std::find_if(got.rbegin(), got.rend(), [](int16_t v) { return v != 0; });
+        const double lengthMs = 1000.0 * static_cast<double>(got.rend() - last) / deviceRate;
+        EXPECT_NEAR(lengthMs, 200, 5) << fileRate << " to " << deviceRate;
+        const size_t middle = static_cast<size_t>(deviceRate) / 10;  // 100 ms from 50 ms on
+        double energy = 0;
+        int crossings = 0;
+        for (size_t i = middle / 2; i < middle / 2 + middle; ++i) {
+            energy += static_cast<double>(got[i]) * got[i];
+            crossings += (got[i - 1] < 0) != (got[i] < 0) ? 1 : 0;
+        }
+        EXPECT_NEAR(std::sqrt(energy / static_cast<double>(middle)), 10000 / std::sqrt(2.0), 300)
+            << fileRate << " to " << deviceRate;
+        EXPECT_NEAR(crossings, 200, 2) << "1 kHz crosses zero 200 times in 100 ms";
+    }
+}
+
+TEST_F(WaveRecordTest, RefusesAFileAtARateOutsideFourThousandTo192000HzNamingIt) {
+    for (const int rate : {3999, 4000, 192000, 192001}) {
+        const std::string path = WriteWav("odd.wav", Ramp(100), rate);
+        auto backend = MakeWavFileWaveBackend(path, "");
+        std::unique_ptr<WaveIn> in;
+        const bool taken = rate >= 4000 && rate <= 192000;
+        EXPECT_EQ(backend->OpenIn(in, 1, Pcm(8000, 16), &owner_), taken ? MMSYSERR_NOERROR : WAVERR_BADFORMAT)
+            << rate;
+        EXPECT_EQ(static_cast<bool>(in), taken) << rate;
+        if (in) {
+            in->Close();
+            continue;
+        }
+        const std::string text = backend->ErrorText(WAVERR_BADFORMAT);
+        EXPECT_NE(text.find(path), std::string::npos) << text;
+        EXPECT_NE(
+            text.find("sampled at " + std::to_string(rate) + " Hz; the device takes 4000 to 192000 Hz."),
+            std::string::npos)
+            << text;
     }
 }
 

@@ -1,0 +1,108 @@
+// The sender's FEC room against the library itself: at the bit rate the rule keeps for a loss, libopus
+// really codes in-band FEC into the speech frames (at wideband or wider above 5 % loss). A library whose
+// thresholds moved fails here, and the rule's figures are measured again with bench/opus_fec_room.
+#include <gtest/gtest.h>
+#include <opus/opus.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "audio/OpusCodec.h"
+#include "base/ByteBuffer.h"
+#include "link/CallSession.h"
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kFrame = 960;
+
+// A voiced sound: a buzz whose pitch glides between 80 and 160 Hz, in and out four times a second, over a
+// little white noise, which gives the encoder something in every band.
+std::vector<int16_t> Voice(int frames) {
+    std::vector<int16_t> samples(static_cast<size_t>(frames * kFrame));
+    double phase = 0;
+    uint32_t noise = 99;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        phase += 2 * M_PI * (120 + 40 * std::sin(2 * M_PI * 2 * t)) / kRate;
+        double v = 0;
+        for (int h = 1; h <= 20; ++h)
+            v += std::sin(h * phase) / h * (h >= 3 && h <= 6 ? 3.0 : 1.0);
+        noise = noise * 1664525u + 1013904223u;
+        const double hiss = static_cast<double>(noise >> 16) / 65536.0 * 400 - 200;
+        samples[i] = static_cast<int16_t>(3000 * (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t)) * v + hiss);
+    }
+    return samples;
+}
+
+struct FecShare {
+    double fec = 0;
+    double fecWideband = 0;
+};
+
+// Of the frames after the first second, those whose packet rebuilds the frame before it otherwise than
+// plain concealment would, from the same decoder state.
+FecShare MeasureFec(int lossPercent, int bitRate) {
+    const std::vector<int16_t> voice = Voice(100);
+    OpusCodec coder(kRate);
+    coder.AdaptSender(lossPercent, bitRate);
+    int error = OPUS_OK;
+    OpusDecoder* decoder = opus_decoder_create(kRate, 1, &error);
+    EXPECT_EQ(error, OPUS_OK);
+    const size_t stateBytes = static_cast<size_t>(opus_decoder_get_size(1));
+    std::vector<unsigned char> copy(stateBytes);
+    std::vector<int16_t> rebuilt(kFrame), concealed(kFrame), decoded(kFrame);
+    ByteBuffer packet;
+    int counted = 0, fec = 0, wide = 0;
+    for (int k = 0; k < 100; ++k) {
+        const int length =
+            coder.Encode16(voice.data() + static_cast<size_t>(k) * kFrame, kFrame, packet, false);
+        if (k >= 50 && length > 2) {
+            std::memcpy(copy.data(), decoder, stateBytes);
+            const int a = opus_decode(reinterpret_cast<OpusDecoder*>(copy.data()), packet.Data(), length,
+                                      rebuilt.data(), kFrame, 1);
+            std::memcpy(copy.data(), decoder, stateBytes);
+            const int b = opus_decode(reinterpret_cast<OpusDecoder*>(copy.data()), nullptr, 0,
+                                      concealed.data(), kFrame, 0);
+            ++counted;
+            if (a == kFrame && b == kFrame && rebuilt != concealed) {
+                ++fec;
+                if (opus_packet_get_bandwidth(packet.Data()) >= OPUS_BANDWIDTH_WIDEBAND)
+                    ++wide;
+            }
+        }
+        EXPECT_EQ(opus_decode(decoder, length > 2 ? packet.Data() : nullptr, length > 2 ? length : 0,
+                              decoded.data(), kFrame, 0),
+                  kFrame);
+    }
+    opus_decoder_destroy(decoder);
+    FecShare share;
+    if (counted > 0) {
+        share.fec = static_cast<double>(fec) / counted;
+        share.fecWideband = static_cast<double>(wide) / counted;
+    }
+    return share;
+}
+
+}  // namespace
+
+TEST(OpusFecRoomTest, AtTheRoomsRateTheLibraryCodesFecIntoAsManyFramesAsItEverDoes) {
+    // The frames the encoder finds worth protecting: as many at the room's rate as at 40 kbit/s, and at
+    // wideband or wider.
+    for (const int loss : {2, 5, 10, 30}) {
+        const FecShare plenty = MeasureFec(loss, 40000);
+        ASSERT_GT(plenty.fec, 0.3) << loss;
+        const int rate = CallSession::OpusFecRoomBitRate(loss, kRate);
+        const FecShare share = MeasureFec(loss, rate);
+        EXPECT_GE(share.fec, plenty.fec - 0.05) << loss << " % at " << rate;
+        EXPECT_GE(share.fecWideband, plenty.fec - 0.05) << loss << " % at " << rate;
+    }
+}
+
+TEST(OpusFecRoomTest, BelowTheRoomAtTwoPercentTheLibrarySpendsNothingOnFec) {
+    // 24000, what the rule kept at 2 % before it knew the room, and 500 below the room.
+    EXPECT_LT(MeasureFec(2, 24000).fec, 0.05);
+    EXPECT_LT(MeasureFec(2, CallSession::OpusFecRoomBitRate(2, kRate) - 500).fec, 0.05);
+}
