@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -53,6 +54,7 @@ public:
         encryption.push_back(encrypted ? code : "-");
     }
     void ShowNotice(const std::string& text) override { notices.push_back(text); }
+    void ShowPeerTrust(PeerTrust trust) override { trusts.push_back(trust); }
 
     std::vector<std::string> statuses;
     bool connectEnabled = false;
@@ -70,6 +72,7 @@ public:
     std::vector<std::string> notSealed;
     std::vector<std::string> encryption;  // "-" for not encrypted, else the code shown
     std::vector<std::string> notices;
+    std::vector<PeerTrust> trusts;
 };
 
 class UdpPeer {
@@ -527,4 +530,95 @@ TEST_F(CallControllerTest, CallsThatNeverOfferAKeySayAtConnectThatTheyAreNotEncr
     Start();
     controller->HandleMessage(Message{WM_LINK_CONNECTED, 0, 0});
     EXPECT_EQ(view.notices.back(), "This call is not encrypted: --session=off");
+}
+
+// Marking a peer verified: remembered by its identity key and address in the data folder, shown at once in
+// the next call from that key, and a warning when the address comes with another key. Two copies in this
+// process share one data folder, and so one identity key.
+TEST_F(CallControllerTest, APeerMarkedVerifiedIsKnownInItsNextCallAndAnotherKeyForItsAddressWarns) {
+    const std::filesystem::path data =
+        std::filesystem::temp_directory_path() / ("qparlin-verified-" + std::to_string(getpid()));
+    std::filesystem::remove_all(data);
+    std::filesystem::create_directories(data);
+    const char* previous = std::getenv("XDG_DATA_HOME");
+    const std::string previousData = previous != nullptr ? previous : "";
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+
+    settings.port = 0;
+    settings.autoListen = true;
+    Start();
+    ASSERT_TRUE(Pump(WM_LINK_LISTENING));
+    // One call from a second copy, until its keys are confirmed; both controllers are pumped meanwhile.
+    struct Caller {
+        std::unique_ptr<VoiceLink> link = std::make_unique<VoiceLink>();
+        MessageQueue window;
+        std::unique_ptr<CallController> controller;
+    };
+    const auto call = [&](RecordingView& callerView) {
+        Settings callerSettings = settings;
+        callerSettings.autoListen = false;
+        callerSettings.autoConnect = true;
+        callerSettings.host = "127.0.0.1";
+        callerSettings.port = link->LocalPort();
+        auto caller = std::make_unique<Caller>();
+        caller->controller = std::make_unique<CallController>(*caller->link, callerSettings, callerView);
+        caller->controller->Initialize(&caller->window, &caller->window);
+        for (int i = 0; i < 100 && callerView.trusts.empty(); ++i) {
+            while (const std::optional<Message> next = caller->window.Get(0))
+                caller->controller->HandleMessage(*next);
+            while (const std::optional<Message> next = window.Get(0))
+                controller->HandleMessage(*next);
+            usleep(50000);
+        }
+        return caller;
+    };
+    // The listener listens again once the call has ended, on a port of its own choosing (it was given 0).
+    const auto hangUp = [&](std::unique_ptr<Caller> caller) {
+        caller->controller->OnExit();
+        caller->controller.reset();
+        caller->link.reset();
+        ASSERT_TRUE(Pump(WM_LINK_LISTENING));
+    };
+    RecordingView first;
+    std::unique_ptr<Caller> caller = call(first);
+    ASSERT_EQ(first.trusts, std::vector<CallView::PeerTrust>{CallView::PeerTrust::kUnverified});
+    caller->controller->OnPeerReadSameCode();
+    EXPECT_EQ(first.trusts.back(), CallView::PeerTrust::kVerified);
+    EXPECT_EQ(first.notices.back(),
+              "The peer is verified: a later call from its identity key shows it at once");
+    hangUp(std::move(caller));
+    const std::filesystem::path file = data / "qparlin" / "verified-peers";
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const std::string remembered = ReadFile(file);
+    EXPECT_NE(remembered.find("127.0.0.1"), std::string::npos) << remembered;
+
+    RecordingView second;
+    caller = call(second);
+    EXPECT_EQ(second.trusts, std::vector<CallView::PeerTrust>{CallView::PeerTrust::kVerified});
+
+    hangUp(std::move(caller));
+
+    // The same address remembered with another key: the first digit of the key (after the comment line)
+    // changed.
+    std::string changed = remembered;
+    const size_t digit = changed.find("\n") + 1;
+    ASSERT_LT(digit, changed.size());
+    changed[digit] = changed[digit] == '0' ? '1' : '0';
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << changed;
+    RecordingView third;
+    caller = call(third);
+    EXPECT_EQ(third.trusts, std::vector<CallView::PeerTrust>{CallView::PeerTrust::kChanged});
+    ASSERT_FALSE(third.notices.empty());
+    EXPECT_EQ(
+        third.notices.back().rfind("Warning: 127.0.0.1 was verified before with another identity key", 0), 0u)
+        << third.notices.back();
+    hangUp(std::move(caller));
+
+    if (previous != nullptr)
+        setenv("XDG_DATA_HOME", previousData.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+    std::filesystem::remove_all(data);
 }
