@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Measures what a lossy, jittery path does to recorded speech in calls between two qparlin --headless
 # processes with WAV-file devices: for each codec, one call over the clean loopback, then for each relay
-# seed a plain call (--session=off), a private call (--secret, --session=off) and a session call (the
-# default between copies) through tests/soak/udp_relay.py (each datagram held 0-40 ms without
-# overtaking, 2 % lost, a third of the losses in bursts of 3). Each relayed call's playback is compared with
+# seed a plain call (--session=off), a private call (--secret: a session whose keys take the secret in)
+# and a session call (the default between copies, encrypted with fresh keys) through
+# tests/soak/udp_relay.py (each datagram held 0-40 ms without overtaking, 2 % lost, a third of the losses in bursts of 3). Each relayed call's playback is compared with
 # the clean call's by `call_audio damage`: per-second correlation (median, 10th percentile), runs of exact
 # zeros longer than 2 ms where there was speech, and stretches longer than 5 ms more than 30 dB below the
 # local speech level inside speech. For each seed it also plays the same speech through bench/lossy_speech:
@@ -112,7 +112,7 @@ call() {
 echo "== speech through the relay ($drop lost), $seconds s calls with WAV-file devices${extra:+ ($extra)}"
 for codec in $codecs; do
     # Opus is only ever agreed in a session, so its clean call is a session on the loopback and it has no
-    # plain or private (sessions off) calls; its names' rates are the coder's.
+    # plain calls; its names' rates are the coder's.
     clean=--session=off
     codec_kinds=$kinds
     case "$codec" in
@@ -142,7 +142,7 @@ for codec in $codecs; do
             name="$kind-$codec-$seed"
             case "$kind" in
                 plain) call "$name" "$codec" "$seed" --session=off ;;
-                private) call "$name" "$codec" "$seed" "--secret=$work/call.key --session=off" ;;
+                private) call "$name" "$codec" "$seed" "--secret=$work/call.key" ;;
                 session) call "$name" "$codec" "$seed" ;;
                 *) echo "measure_relay_speech: unknown kind $kind" >&2; exit 2 ;;
             esac
