@@ -321,7 +321,9 @@ for name in mismatch-gsm mismatch-g711; do
 done
 
 # A listener with no format of its own takes the caller's, and sound goes both ways. Its input is at the
-# caller's rate: the WAV device refuses it at the listener's default rate, before the call agrees one.
+# caller's rate, which its WAV microphone converts while the listener's own default rate runs. The switch to
+# the caller's format restarts the listener's output file and leaves its playout a little deep for a moment,
+# which it then plays away: the caller's sound is judged once that has settled, from 4.5 s of the input on.
 dir="$work/takes-format"
 mkdir -p "$dir"
 if start_listener "$dir" --audio=file --input-wav="$work/listener-8000.wav" \
@@ -332,11 +334,11 @@ if start_listener "$dir" --audio=file --input-wav="$work/listener-8000.wav" \
     wait_for "$dir/listener.out" "The peer's format is used for this call: gsm_8khz" $((10 * slow)) "$start" ||
         fail "takes format: the listener did not take the caller's format: $(cat "$dir/listener.out")"
     echo "takes format: the listener took it $waited s after the caller started"
-    sleep 5
+    sleep 8
     # The listener first: once its call ends it listens again in its own format, which starts its output
     # file again.
     end_all "takes format" "$listener" "$caller"
-    heard "takes format: caller -> listener" "$work/caller-8000.wav" "$dir/listener-out.wav" 0.5 0 4
+    heard "takes format: caller -> listener" "$work/caller-8000.wav" "$dir/listener-out.wav" 0.5 4.5 7.5
     heard "takes format: listener -> caller" "$work/listener-8000.wav" "$dir/caller-out.wav" 0.5 0 4.5
 else
     fail "takes format: the copy never listened"
