@@ -55,35 +55,10 @@ private:
     // The server's name of the device to open: empty for the server's default.
     MMRESULT Resolve(bool input, int deviceId, const WaveFormat& format, const MessageTarget* owner,
                      std::string& name) {
-        const char* what = input ? "recording" : "playback";
-        const std::string& named =
-            input ? connection_->Options().inputDevice : connection_->Options().outputDevice;
-        std::vector<WaveDeviceInfo> devices;
-        if (deviceId != WAVE_MAPPER || !named.empty()) {
-            devices = connection_->Devices(input);
-            if (devices.empty())
-                return Fail(MMSYSERR_NODRIVER,
-                            "The sound server does not answer, or has no " + std::string(what) + " device.");
-        }
-        size_t index = 0;
-        const MMRESULT checked =
-            CheckOpen(what, deviceId, deviceId == WAVE_MAPPER ? 1 : devices.size(), 0, format, owner, index);
-        if (checked != MMSYSERR_NOERROR)
-            return checked;
-        if (deviceId != WAVE_MAPPER) {
-            name = devices[index].name;
-        } else if (!named.empty()) {
-            const int number = FindWaveDevice(devices, named);
-            if (number <= 0) {
-                return Fail(MMSYSERR_BADDEVICEID,
-                            "The sound server has " + std::string(number == 0 ? "no" : "several") + " " +
-                                what + " devices named '" + named + "' (--list-devices lists them).");
-            }
-            name = devices[static_cast<size_t>(number) - 1].name;
-        }
-        if (std::getenv("QPARLIN_TRACE") != nullptr)
-            std::fprintf(stderr, "PipeWire %s device: %s\n", what, name.empty() ? "(default)" : name.c_str());
-        return MMSYSERR_NOERROR;
+        return ResolveServerDevice(
+            input, deviceId, format, owner,
+            input ? connection_->Options().inputDevice : connection_->Options().outputDevice,
+            [&] { return connection_->Devices(input); }, "PipeWire", name);
     }
 
     std::shared_ptr<PipeWireConnection> connection_;

@@ -1,6 +1,8 @@
 // Open-request checks and failure details shared by the backends.
 #include "platform/wave/WaveBackendBase.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -116,5 +118,38 @@ MMRESULT WaveBackendBase::CheckOpen(const char* what, int deviceId, size_t devic
                         std::to_string(format.samplesPerSec) + " Hz; devices take PCM mono, 8 or 16 bits, " +
                         std::to_string(kMinSampleRate) + " to " + std::to_string(kMaxSampleRate) + " Hz.");
     }
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveBackendBase::ResolveServerDevice(bool input, int deviceId, const WaveFormat& format,
+                                              const MessageTarget* owner, const std::string& named,
+                                              const std::function<std::vector<WaveDeviceInfo>()>& devices,
+                                              const char* trace, std::string& name) {
+    const char* what = input ? "recording" : "playback";
+    std::vector<WaveDeviceInfo> listed;
+    if (deviceId != WAVE_MAPPER || !named.empty()) {
+        listed = devices();
+        if (listed.empty())
+            return Fail(MMSYSERR_NODRIVER,
+                        "The sound server does not answer, or has no " + std::string(what) + " device.");
+    }
+    size_t index = 0;
+    const MMRESULT checked =
+        CheckOpen(what, deviceId, deviceId == WAVE_MAPPER ? 1 : listed.size(), 0, format, owner, index);
+    if (checked != MMSYSERR_NOERROR)
+        return checked;
+    if (deviceId != WAVE_MAPPER) {
+        name = listed[index].name;
+    } else if (!named.empty()) {
+        const int number = FindWaveDevice(listed, named);
+        if (number <= 0) {
+            return Fail(MMSYSERR_BADDEVICEID,
+                        "The sound server has " + std::string(number == 0 ? "no" : "several") + " " + what +
+                            " devices named '" + named + "' (--list-devices lists them).");
+        }
+        name = listed[static_cast<size_t>(number) - 1].name;
+    }
+    if (std::getenv("QPARLIN_TRACE") != nullptr)
+        std::fprintf(stderr, "%s %s device: %s\n", trace, what, name.empty() ? "(default)" : name.c_str());
     return MMSYSERR_NOERROR;
 }

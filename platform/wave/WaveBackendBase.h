@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/PcmSamples.h"
 #include "platform/wave/Wave.h"
@@ -47,6 +49,14 @@ protected:
                        const WaveFormat& format, const MessageTarget* owner, size_t& index);
     // Records a failure's detail for ErrorText; returns the result.
     MMRESULT Fail(MMRESULT result, std::string detail);
+    // For a sound server's backend: the server's name of the device an open request asks for (by number,
+    // or by `named` from --input-device/--output-device), empty for the server's default, which needs no
+    // list. `devices` lists the server's devices of that direction; `trace` names the server for
+    // QPARLIN_TRACE's line.
+    MMRESULT ResolveServerDevice(bool input, int deviceId, const WaveFormat& format,
+                                 const MessageTarget* owner, const std::string& named,
+                                 const std::function<std::vector<WaveDeviceInfo>()>& devices,
+                                 const char* trace, std::string& name);
 
 private:
     mutable std::mutex lock_;

@@ -87,8 +87,10 @@ for backend in "--input-wav=$work/11k.wav --output-wav=$work/out.wav" "--audio=n
     terminate "$caller"
 done
 
-# A storm of empty datagrams (each ends the call it starts) is folded: a few lines and a count, and the
-# state it left printed last.
+# A storm of empty datagrams (each ends the call it starts) is folded: a few dozen lines and counts where
+# the cycle would print hundreds of thousands, and the state it left printed last. (An occasional line of
+# the session's, "Call: waiting for the peer", breaks a cycle and starts a new count, more often on a busy
+# machine: the bound leaves room for that.)
 start_listener "$work" --audio=null || fail "no listener for the storm"
 python3 - "$port" <<'EOF'
 import socket, sys, time
@@ -101,7 +103,7 @@ sleep 2.5  # quiet for more than a second: the count is printed
 lines=$(wc -l <"$work/listener.out")
 grep -Eq "^… \(the last [0-9] lines repeated [0-9]+ times in all\)$" "$work/listener.out" ||
     fail "no count after the storm: $(head -20 "$work/listener.out")"
-[ "$lines" -le 30 ] || fail "the storm printed $lines lines"
+[ "$lines" -le 60 ] || fail "the storm printed $lines lines"
 [ "$(tail -n 1 "$work/listener.out")" = "Listening..." ] ||
     [ "$(tail -n 1 "$work/listener.out")" = "Call: waiting for the peer" ] ||
     fail "the last line is not the state the storm left: $(tail -n 3 "$work/listener.out")"
