@@ -24,6 +24,26 @@ namespace codec_test {
 using Bytes = std::vector<uint8_t>;
 using Samples = std::vector<int16_t>;
 
+// A voiced sound: a buzz whose pitch glides between 80 and 160 Hz, louder in its third to sixth partials,
+// in and out four times a second, over a little noise (Opus's voice detector wants all of it); `frames`
+// 20 ms frames at `rate`, the noise drawn from `seed`.
+inline Samples Speechlike(int rate, int frames, uint32_t seed = 12345) {
+    Samples samples(static_cast<size_t>(rate / 50 * frames));
+    double phase = 0;
+    uint32_t noise = seed;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        phase += 2 * M_PI * (120 + 40 * std::sin(2 * M_PI * 2 * t)) / rate;
+        double v = 0;
+        for (int h = 1; h <= 20; ++h)
+            v += std::sin(h * phase) / h * (h >= 3 && h <= 6 ? 3.0 : 1.0);
+        noise = noise * 1664525u + 1013904223u;
+        const double hiss = static_cast<double>(noise >> 16) / 65536.0 * 400 - 200;
+        samples[i] = static_cast<int16_t>(3000 * (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t)) * v + hiss);
+    }
+    return samples;
+}
+
 inline Bytes Contents(const ByteBuffer& buffer) {
     return Bytes(buffer.Data(), buffer.Data() + buffer.Length());
 }

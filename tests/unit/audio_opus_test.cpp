@@ -13,27 +13,11 @@
 #include "audio/FormatCode.h"
 #include "audio/OggOpusFile.h"
 #include "audio/OpusCodec.h"
+#include "audio_codec_support.h"
 
 namespace {
 
-// A voiced sound: a buzz whose pitch glides between 80 and 160 Hz, louder in its third to sixth partials,
-// in and out four times a second, over a little noise (the encoder's voice detector wants all of it).
-std::vector<int16_t> Speechlike(int rate, int frames) {
-    std::vector<int16_t> samples(static_cast<size_t>(rate / 50 * frames));
-    double phase = 0;
-    uint32_t noise = 12345;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        const double t = static_cast<double>(i) / rate;
-        phase += 2 * M_PI * (120 + 40 * std::sin(2 * M_PI * 2 * t)) / rate;
-        double v = 0;
-        for (int h = 1; h <= 20; ++h)
-            v += std::sin(h * phase) / h * (h >= 3 && h <= 6 ? 3.0 : 1.0);
-        noise = noise * 1664525u + 1013904223u;
-        const double hiss = static_cast<double>(noise >> 16) / 65536.0 * 400 - 200;
-        samples[i] = static_cast<int16_t>(3000 * (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t)) * v + hiss);
-    }
-    return samples;
-}
+using codec_test::Speechlike;
 
 // How far `got` is from `want`, as the energy of the difference over the energy of `want`.
 double ErrorRatio(const int16_t* want, const int16_t* got, int count) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/OpusCodec.h"
+#include "audio_codec_support.h"
 #include "base/ByteBuffer.h"
 #include "link/CallSession.h"
 
@@ -18,23 +19,9 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kFrame = 960;
 
-// A voiced sound: a buzz whose pitch glides between 80 and 160 Hz, in and out four times a second, over a
-// little white noise, which gives the encoder something in every band.
+// The speech-like buzz of the codec tests, with this test's own noise.
 std::vector<int16_t> Voice(int frames) {
-    std::vector<int16_t> samples(static_cast<size_t>(frames * kFrame));
-    double phase = 0;
-    uint32_t noise = 99;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        const double t = static_cast<double>(i) / kRate;
-        phase += 2 * M_PI * (120 + 40 * std::sin(2 * M_PI * 2 * t)) / kRate;
-        double v = 0;
-        for (int h = 1; h <= 20; ++h)
-            v += std::sin(h * phase) / h * (h >= 3 && h <= 6 ? 3.0 : 1.0);
-        noise = noise * 1664525u + 1013904223u;
-        const double hiss = static_cast<double>(noise >> 16) / 65536.0 * 400 - 200;
-        samples[i] = static_cast<int16_t>(3000 * (0.5 + 0.5 * std::sin(2 * M_PI * 4 * t)) * v + hiss);
-    }
-    return samples;
+    return codec_test::Speechlike(kRate, frames, 99);
 }
 
 struct FecShare {
