@@ -37,8 +37,10 @@ def main():
     captured = []
     start = time.monotonic()
     attacked = False
+    pending = []
+    report = ""
     while True:
-        readable, _, _ = select.select([front, back, attacker], [], [], 0.02)
+        readable, _, _ = select.select([front, back, attacker], [], [], 0.002 if pending else 0.02)
         for sock in readable:
             data, source = sock.recvfrom(65536)
             if sock is front:
@@ -55,22 +57,25 @@ def main():
                     out.write(data.hex() + "\n")
             plain = bytes([0]) + bytes(range(160))
             for _ in range(20):
-                attacker.sendto(plain, listener)
-                attacker.sendto(b"\x01", listener)
-                attacker.sendto(b"", listener)
-                attacker.sendto(b"\x02" + os.urandom(100), listener)
+                pending += [plain, b"\x01", b"", b"\x02" + os.urandom(100)]
             earlier = []
             if args.earlier:
                 with open(args.earlier) as lines:
                     earlier = [bytes.fromhex(line.strip()) for line in lines if line.strip()]
-            for data in earlier:
-                attacker.sendto(data, listener)
-            for data in captured:
-                attacker.sendto(data, listener)
+            pending += earlier + list(captured)
             earlier_sealed = sum(1 for data in earlier if data[:1] == b"\x02")
-            print(f"attacked from 127.0.0.1:{attacker.getsockname()[1]}: 60 unsealed, 20 forged, "
-                  f"{earlier_sealed} earlier sealed, {len(earlier) - earlier_sealed} earlier hellos, "
-                  f"{len(captured)} replayed", flush=True)
+            report = (f"attacked from 127.0.0.1:{attacker.getsockname()[1]}: 60 unsealed, 20 forged, "
+                      f"{earlier_sealed} earlier sealed, {len(earlier) - earlier_sealed} earlier hellos, "
+                      f"{len(captured)} replayed")
+        # The attack goes out a few datagrams at a time between forwards: sent in one burst it could
+        # overrun the listener's receive buffer while a loaded machine keeps the listener off the CPU,
+        # and the kernel's drops would then read as datagrams the listener failed to count.
+        if pending:
+            for data in pending[:2]:
+                attacker.sendto(data, listener)
+            del pending[:2]
+            if not pending:
+                print(report, flush=True)
 
 
 if __name__ == "__main__":
