@@ -314,13 +314,16 @@ bool PlayoutBuffer::Take(int16_t* out, int count, int64_t nowUs) {
     return true;
 }
 
-void PlayoutBuffer::NoteArrivalTime(int64_t nowUs, bool afterPause) {
+void PlayoutBuffer::NoteArrivalTime(int64_t nowUs, bool afterPause, uint64_t slots) {
     nowUs_ = nowUs;
     ++statistics_.framesArrived;
     const int64_t frameUs = SamplesToUs(frameSamples_);
-    // The pause before a talk spurt is the sender's silence, not the path's jitter.
-    if (lastArrivalUs_ >= 0 && !afterPause) {
-        deviations_[static_cast<size_t>(deviationNext_)] = std::llabs(nowUs - lastArrivalUs_ - frameUs);
+    // The pause before a talk spurt is the sender's silence, not the path's jitter; so are the slots a
+    // numbered sender left unsent (Opus's DTX) or the network lost: a frame is due as many frames after
+    // the last one as its number is past it.
+    if (lastArrivalUs_ >= 0 && !afterPause && slots > 0) {
+        const int64_t dueUs = static_cast<int64_t>(slots) * frameUs;
+        deviations_[static_cast<size_t>(deviationNext_)] = std::llabs(nowUs - lastArrivalUs_ - dueUs);
         deviationNext_ = (deviationNext_ + 1) % kDeviations;
         deviationCount_ = std::min(deviationCount_ + 1, kDeviations);
     }
@@ -331,7 +334,7 @@ void PlayoutBuffer::Arrive(const int16_t* samples, int count, int64_t nowUs) {
     nowUs_ = nowUs;
     if (samples == nullptr || count <= 0)
         return;
-    NoteArrivalTime(nowUs, false);
+    NoteArrivalTime(nowUs, false, 1);
     const int64_t frameUs = SamplesToUs(frameSamples_);
 
     bool started = false;
@@ -372,8 +375,12 @@ void PlayoutBuffer::ArriveNumbered(const uint8_t* payload, int length, int64_t n
     const bool spurt = restart && playout_rules::ContinuesSender(sequence, lastHeard_, maxAheadSlots_);
     if (restart && !spurt)
         ForgetPath();
+    // A frame that came after a later one says nothing of the spacing the sender kept.
+    const uint64_t slots = lastHeard_ && sequence > *lastHeard_ && sequence - *lastHeard_ <= maxAheadSlots_
+                               ? sequence - *lastHeard_
+                               : 0;
     lastHeard_ = restart || !lastHeard_ ? sequence : std::max(*lastHeard_, sequence);
-    NoteArrivalTime(nowUs, spurt);
+    NoteArrivalTime(nowUs, spurt, slots);
     bool started = false;
     if (!active_) {
         Start();

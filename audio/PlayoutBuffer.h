@@ -130,7 +130,8 @@ private:
     void Start();
     void GoIdle();
     // `afterPause`: the first frame of a talk spurt, whose distance from the last frame is no jitter.
-    void NoteArrivalTime(int64_t nowUs, bool afterPause);
+    // `slots`: how many frames after the last arrival this one is due (0: no spacing to judge).
+    void NoteArrivalTime(int64_t nowUs, bool afterPause, uint64_t slots);
     // The slack recent arrivals typically found, once enough have been seen: the depth the path needs.
     std::optional<int64_t> LearnedSlackSamples() const;
     // A new sender: what was learned of the old one's path (slacks, jitter) no longer holds.

@@ -560,6 +560,28 @@ TEST(NumberedPlayoutTest, AShortPauseWhileTheStreamPlaysOnIsNeitherJitterNorADep
     EXPECT_LT(script.Counts().jitterMs, 5.0);
 }
 
+TEST(NumberedPlayoutTest, SlotsTheSenderLeftUnsentOrTheNetworkLostAreNotJitter) {
+    // A sender that sends nothing for 20 slots at a time (Opus's DTX between comfort-noise updates), and
+    // loses one frame in each run of ten, on time otherwise: every frame is due as many frames after the
+    // last one as its number is past it, so the jitter stays within the device's 5 ms pieces. Counting each
+    // arrival a frame after the last, the gaps alone read as 435 ms and the losses as 22.
+    NumberedScript script;
+    script.buffer.SetMaxConcealMs(1000);
+    int n = 0;
+    for (int run = 0; run < 8; ++run) {
+        for (int i = 0; i < 10; ++i, ++n) {
+            if (i != 5)
+                script.Arrive(n);
+            script.TakeSlots(1);
+        }
+        script.TakeSlots(20);
+        n += 20;
+        ASSERT_TRUE(script.buffer.Active()) << "run " << run;
+    }
+    EXPECT_LT(script.Counts().jitterMs, 6.0);
+    EXPECT_GE(script.Counts().framesConcealed, 8 * 21);
+}
+
 // The whole point of decoding at the slot: a numbered iLBC stream with lost frames plays exactly what the
 // decoder gives when it is told of each loss in its place.
 TEST(NumberedPlayoutTest, AnIlbcStreamWithLossesPlaysExactlyTheDecodersOwnLostFrameRun) {
