@@ -38,9 +38,7 @@ std::unique_ptr<OpusEncoder, OpusCodec::EncoderDeleter> OpusCodec::NewEncoder() 
     opus_encoder_ctl(encoder.get(), OPUS_SET_INBAND_FEC(1));
     opus_encoder_ctl(encoder.get(), OPUS_SET_DTX(1));
     opus_encoder_ctl(encoder.get(), OPUS_SET_VBR(1));
-    // Complexity 5 halves the encoder's work against the default 10 for a small loss on speech, which keeps a
-    // call within a few milliseconds of CPU a second.
-    opus_encoder_ctl(encoder.get(), OPUS_SET_COMPLEXITY(5));
+    opus_encoder_ctl(encoder.get(), OPUS_SET_COMPLEXITY(kComplexity));
     return encoder;
 }
 

@@ -1,7 +1,7 @@
 // Measures the bit rate libopus needs before it spends bits on in-band FEC: recorded speech through
-// OpusCodec as a call sets it up (48000 Hz, 20 ms, complexity 5, DTX), at each expected loss, at bit rates
-// from 12 to 40 kbit/s. A frame carries FEC when rebuilding it from its packet's redundancy gives other
-// samples than plain concealment from the same decoder state. These are the figures behind
+// OpusCodec as a call sets it up (48000 Hz, 20 ms, OpusCodec::kComplexity, DTX), at each expected loss, at
+// bit rates from 12 to 40 kbit/s. A frame carries FEC when rebuilding it from its packet's redundancy gives
+// other samples than plain concealment from the same decoder state. These are the figures behind
 // CallSession::OpusFecRoomBitRate.
 //
 //   opus_fec_room IN.wav [LOSS_PERCENT...]

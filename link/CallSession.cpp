@@ -5,6 +5,7 @@
 
 #include "audio/CodecRegistry.h"
 #include "audio/FormatCode.h"
+#include "audio/OpusCodec.h"
 #include "link/RtpPacket.h"
 #include "link/RtpStatistics.h"
 #include "link/SessionWire.h"
@@ -48,9 +49,10 @@ int CallSession::OpusFecRoomBitRate(int lossPercent, int codingRate) {
     const int64_t needed =
         loss <= 5 ? kBandRoom[band] + kHysteresis : kBandRoom[std::min(band, kWideband)] - kHysteresis;
     // The room shrinks as loss grows (to 100/125 of itself from 25 % on); the encoder weighs the rate it is
-    // given at 95 % for complexity 5, less a share for the expected loss, loss / (6 loss + 10).
+    // given at (90 + complexity) %, less a share for the expected loss, loss / (6 loss + 10).
     const int64_t room = needed * (125 - std::min<int64_t>(loss, 25)) / 100;
-    const int64_t rate = room * (6 * loss + 10) * 100 / (95 * (5 * loss + 10)) + 1;
+    constexpr int64_t kWeight = 90 + OpusCodec::kComplexity;
+    const int64_t rate = room * (6 * loss + 10) * 100 / (kWeight * (5 * loss + 10)) + 1;
     constexpr int64_t kStep = 500;
     return static_cast<int>((rate + kStep - 1) / kStep * kStep);
 }
