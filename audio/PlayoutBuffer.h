@@ -132,7 +132,8 @@ private:
     // `afterPause`: the first frame of a talk spurt, whose distance from the last frame is no jitter.
     // `slots`: how many frames after the last arrival this one is due (0: no spacing to judge).
     void NoteArrivalTime(int64_t nowUs, bool afterPause, uint64_t slots);
-    // The slack recent arrivals typically found, once enough have been seen: the depth the path needs.
+    // The slack recent arrivals typically found, once enough have been seen: the depth a talk spurt of
+    // this path starts from.
     std::optional<int64_t> LearnedSlackSamples() const;
     // A new sender: what was learned of the old one's path (slacks, jitter) no longer holds.
     void ForgetPath();
@@ -162,8 +163,9 @@ private:
     int RecentCount(int ms) const;
     // The second smallest slack of the last `count` arrivals: one outlier alone does not move the delay.
     int64_t LowSlack(int count) const;
-    // The median slack of recent frames that were not late.
-    int64_t TypicalSlack() const;
+    // The `percent` percentile (50: the median) of the slacks of the frames of the last `ms` milliseconds
+    // that were not late.
+    int64_t SlackPercentile(int ms, int percent) const;
     // Plays `count` samples made from the next `consumed` ones, linearly interpolated.
     void Resample(int16_t* out, int count, int consumed);
     int16_t At(int i) const {

@@ -39,14 +39,21 @@ bool IsLateForConcealedSlot(int64_t sinceUs, int64_t frameUs, int64_t typicalSla
     return sinceUs < threshold;
 }
 
+int64_t ShrinkAboveUs(int64_t spreadUs) {
+    return std::clamp(spreadUs, kMinShrinkAboveUs, kShrinkAboveUs);
+}
+
+bool Moved(const SlackView& slacks) {
+    return slacks.movedLowUs > slacks.shrinkLowUs + std::max(kMovedUs, slacks.frameUs / 2);
+}
+
 int64_t WantedStretchUs(const SlackView& slacks) {
-    int64_t shrinkLow = slacks.shrinkLowUs;
-    if (slacks.movedLowUs > shrinkLow + std::max(kMovedUs, slacks.frameUs / 2))
-        shrinkLow = slacks.movedLowUs;
+    const int64_t shrinkLow = Moved(slacks) ? slacks.movedLowUs : slacks.shrinkLowUs;
+    const int64_t above = ShrinkAboveUs(slacks.spreadUs);
     if (slacks.growLowUs < kMarginUs - kGrowBelowUs)
-        return -(kMarginUs + kGrowHeadroomUs - slacks.growLowUs);
-    if (shrinkLow > kMarginUs + kShrinkAboveUs)
-        return shrinkLow - kMarginUs - kGrowHeadroomUs / 2;
+        return -(kMarginUs + std::min(kGrowHeadroomUs, above) - slacks.growLowUs);
+    if (shrinkLow > kMarginUs + above)
+        return shrinkLow - kMarginUs - std::min(kGrowHeadroomUs, above) / 2;
     return 0;
 }
 

@@ -61,23 +61,36 @@ bool ContinuesSender(uint64_t sequence, std::optional<uint64_t> lastHeard, uint6
 bool IsLateForConcealedSlot(int64_t sinceUs, int64_t frameUs, int64_t typicalSlackUs);
 
 // The low slacks of recent arrivals (the second smallest of each span), by which the buffer judges its
-// depth: over the last two seconds (growing), four seconds (shrinking) and one second (a moved stream).
+// depth: over the last two seconds (growing), four seconds (shrinking) and one second (a moved stream);
+// and the spread, how far the four seconds' typical (median) slack lies above their low one.
 struct SlackView {
     int64_t growLowUs = 0;
     int64_t shrinkLowUs = 0;
     int64_t movedLowUs = 0;
     int64_t frameUs = 0;
+    int64_t spreadUs = 0;
 };
 
 // The slack the buffer aims for, how far below it the slack may fall before the buffer grows (and then by
 // how much more), and how far above before it shrinks: every change of the timeline is heard a little.
+// The band above scales with the spread, between its bounds: a path that delivers evenly settles a few
+// milliseconds above the margin, while a jittery one is left 12 ms of room so that it is not chased.
+// Growth never aims above the band, so that it is not undone at once.
 constexpr int64_t kMarginUs = 3000;
 constexpr int64_t kGrowBelowUs = 1000;
 constexpr int64_t kGrowHeadroomUs = 6000;
 constexpr int64_t kShrinkAboveUs = 12000;
+constexpr int64_t kMinShrinkAboveUs = 3000;
 // The last second's arrivals count for shrinking when they all found this much more audio waiting than
-// the four seconds' worst (or half a frame, if more): a burst after a stall, or a fast peer.
+// the four seconds' worst (or half a frame, if more): a burst after a stall, a fast peer, or a device that
+// started late. The arrivals before them then no longer describe the stream.
 constexpr int64_t kMovedUs = 10'000;
+
+// How far above the margin the low slack may rise before the buffer shrinks.
+int64_t ShrinkAboveUs(int64_t spreadUs);
+
+// Whether the last second's arrivals have moved away from the four seconds' low (see kMovedUs).
+bool Moved(const SlackView& slacks);
 
 // The stretch wanted from the slacks alone, in microseconds (positive: shorten).
 int64_t WantedStretchUs(const SlackView& slacks);

@@ -104,12 +104,14 @@ TEST(PlayoutRulesTest, ALateFrameIsPlayedOnlyBehindItsOwnConcealmentAsTheLastSlo
 }
 
 TEST(PlayoutRulesTest, TheWantedStretchFollowsTheLowSlacksAtTheirThresholds) {
-    const auto wanted = [](int64_t grow, int64_t shrink, int64_t moved) {
+    // A jittery path: its spread (12 ms or more) gives the widest band.
+    const auto wanted = [](int64_t grow, int64_t shrink, int64_t moved, int64_t spread = 12000) {
         SlackView slacks;
         slacks.growLowUs = grow;
         slacks.shrinkLowUs = shrink;
         slacks.movedLowUs = moved;
         slacks.frameUs = 20000;
+        slacks.spreadUs = spread;
         return WantedStretchUs(slacks);
     };
     // The margin is 3 ms: growth once the low slack is under 2 ms, to 9 ms above it.
@@ -128,9 +130,33 @@ TEST(PlayoutRulesTest, TheWantedStretchFollowsTheLowSlacksAtTheirThresholds) {
     longFrames.growLowUs = longFrames.shrinkLowUs = 2000;
     longFrames.movedLowUs = 2000 + 50000;
     longFrames.frameUs = 100000;  // half a frame is 50 ms: exactly that is not enough
+    longFrames.spreadUs = 20000;
     EXPECT_EQ(WantedStretchUs(longFrames), 0);
+    EXPECT_FALSE(Moved(longFrames));
     longFrames.movedLowUs = 2000 + 50001;
     EXPECT_EQ(WantedStretchUs(longFrames), 2000 + 50001 - 6000);
+    EXPECT_TRUE(Moved(longFrames));
+
+    // An even path (a spread of 3 ms or less) settles in the narrowest band: shrinking above 6 ms, to
+    // 4.5 ms; growth to 6 ms, where it stays.
+    EXPECT_EQ(wanted(6000, 6000, 6000, 2500), 0);
+    EXPECT_EQ(wanted(6001, 6001, 6001, 2500), 6001 - 3000 - 1500);
+    EXPECT_EQ(wanted(1999, 1999, 1999, 0), -(3000 + 3000 - 1999));
+    EXPECT_EQ(wanted(6000, 6000, 6000, 0), 0) << "a growth is not undone";
+    // Between, the band follows the spread: 8 ms of it shrinks above 11 ms, to 6 ms.
+    EXPECT_EQ(wanted(11000, 11000, 11000, 8000), 0);
+    EXPECT_EQ(wanted(11001, 11001, 11001, 8000), 11001 - 3000 - 3000);
+    EXPECT_EQ(wanted(1999, 1999, 1999, 8000), -(3000 + 6000 - 1999));
+}
+
+TEST(PlayoutRulesTest, TheShrinkBandFollowsTheSpreadWithinItsBounds) {
+    EXPECT_EQ(ShrinkAboveUs(-1), 3000);
+    EXPECT_EQ(ShrinkAboveUs(2999), 3000);
+    EXPECT_EQ(ShrinkAboveUs(3000), 3000);
+    EXPECT_EQ(ShrinkAboveUs(3001), 3001);
+    EXPECT_EQ(ShrinkAboveUs(11999), 11999);
+    EXPECT_EQ(ShrinkAboveUs(12000), 12000);
+    EXPECT_EQ(ShrinkAboveUs(12001), 12000);
 }
 
 TEST(PlayoutRulesTest, TheCeilingBoundsTheStretchBothWays) {
