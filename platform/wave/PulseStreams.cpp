@@ -357,8 +357,9 @@ void PulseWaveOut::SetCallbacks() {
 void PulseWaveOut::OnReady() {
     const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
     tlength_ = granted != nullptr ? granted->tlength : attributes_.playback.tlength;
+    underflows_ = 0;
     if (granted != nullptr && granted->minreq > 0)
-        periodFrames_.store(granted->minreq / format_.blockAlign, std::memory_order_relaxed);
+        StorePeriod(granted->minreq / format_.blockAlign);
     written_ = 0;
     lastPlayed_ = 0;
     cushion_ = true;
@@ -383,6 +384,16 @@ void PulseWaveOut::OnRequest(pa_stream*, size_t, void* self) {
 
 void PulseWaveOut::OnUnderflow(pa_stream*, void* self) {
     auto* out = static_cast<PulseWaveOut*>(self);
+    // Ran dry past the stream's start: the server's requests came too late for what the feeder keeps
+    // written. At a rate it resamples unevenly (11025 Hz to a 48 kHz sink) it now and then skips a request
+    // and asks for two at once 20 ms later, when the one request's worth it holds is long played. The
+    // period grows by half a request, up to a whole one, so that more stays written. A feeder that fell
+    // silent (the playout idle between calls or talk spurts) grows it too, by no more than that bound.
+    if (out->underflows_++ > 0) {
+        const size_t request = out->attributes_.playback.minreq / out->format_.blockAlign;
+        out->marginFrames_ = std::min(request, out->marginFrames_ + request / 2);
+        out->StorePeriod(out->requestFrames_);
+    }
     out->PostWhile([](const Queued& queued) { return queued.written; });
     out->cushion_ = true;
 }
@@ -411,12 +422,15 @@ void PulseWaveOut::PostPlayed() {
     lastPlayed_ = std::max(lastPlayed_, played);
     windowLargest_ = std::max<size_t>(windowLargest_, taken / format_.blockAlign);
     if (++windowCalls_ >= kPeriodWindow) {
-        periodFrames_.store(
-            std::max<size_t>(windowLargest_, attributes_.playback.minreq / format_.blockAlign),
-            std::memory_order_relaxed);
+        StorePeriod(std::max<size_t>(windowLargest_, attributes_.playback.minreq / format_.blockAlign));
         windowLargest_ = 0;
         windowCalls_ = 0;
     }
+}
+
+void PulseWaveOut::StorePeriod(size_t frames) {
+    requestFrames_ = frames;
+    periodFrames_.store(frames + marginFrames_, std::memory_order_relaxed);
 }
 
 template <typename Done>

@@ -161,6 +161,12 @@ private:
     uint64_t lastPlayed_ = 0;
     size_t windowLargest_ = 0;
     int windowCalls_ = 0;
+    // Frames added to the period after the server ran dry while we still fed it, and the underflows
+    // since the stream was made (its first is its start).
+    size_t marginFrames_ = 0;
+    int underflows_ = 0;
+    size_t requestFrames_ = 0;  // the period as the server's requests show it, without the margin
+    void StorePeriod(size_t frames);
     std::vector<uint8_t> scratch_;  // the silence cushion
     std::vector<uint8_t> scaled_;   // a header at less than full volume
 };
