@@ -48,13 +48,9 @@ done
 
 work=$(mktemp -d /tmp/qp-measure.XXXXXX)
 pids=()
+. "$here/private_server.sh"
 cleanup() {
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-    if [ "$server" = pulse ]; then
-        "$here/../scripts/pulse-server" stop "$work/pulse" >/dev/null 2>&1 || true
-    else
-        "$here/../scripts/pw-server" stop "$work/pw" >/dev/null 2>&1 || true
-    fi
+    stop_private_server
     if [ "${KEEP:-0}" = 1 ]; then echo "recordings and logs kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -62,11 +58,7 @@ trap cleanup EXIT
 # The daemon: "bus", a stereo sink whose left channel is the caller's microphone (mic_a) and whose right
 # channel is the listener's speaker (spk_d), the caller's speaker and the listener's microphone. Both
 # channels go through the same sink on the same clock, so its monitor holds them in step.
-if [ "$server" = pulse ]; then
-    eval "$("$here/../scripts/pulse-server" start "$work/pulse" | sed 's/^/export /')"
-else
-    eval "$("$here/../scripts/pw-server" start "$work/pw" | sed 's/^/export /')"
-fi
+start_private_server
 pactl load-module module-null-sink sink_name=bus rate=48000 channels=2 >/dev/null
 pactl load-module module-remap-sink sink_name=mic_a master=bus channels=1 master_channel_map=front-left \
     channel_map=mono remix=no >/dev/null

@@ -34,22 +34,14 @@ done
 
 work=$(mktemp -d /tmp/qp-gaps.XXXXXX)
 pids=()
+. "$here/private_server.sh"
 cleanup() {
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-    if [ "$server" = pulse ]; then
-        "$here/../scripts/pulse-server" stop "$work/pulse" >/dev/null 2>&1 || true
-    else
-        "$here/../scripts/pw-server" stop "$work/pw" >/dev/null 2>&1 || true
-    fi
+    stop_private_server
     if [ "${KEEP:-0}" = 1 ]; then echo "recording and logs kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
-if [ "$server" = pulse ]; then
-    eval "$("$here/../scripts/pulse-server" start "$work/pulse" | sed 's/^/export /')"
-else
-    eval "$("$here/../scripts/pw-server" start "$work/pw" | sed 's/^/export /')"
-fi
+start_private_server
 pactl load-module module-null-sink sink_name=tone rate=48000 channels=1 >/dev/null
 pactl load-module module-null-sink sink_name=spk_b rate=48000 channels=1 >/dev/null
 
