@@ -60,6 +60,11 @@ AlsaMixerHandle OpenAlsaMixer(const std::string& device) {
     AlsaMixerHandle mixer(raw);
     if (snd_mixer_attach(raw, device.c_str()) < 0)
         return nullptr;
+    // Taking events is done both after a wait and on every read of a value: a card's control device
+    // opened in blocking mode would hold such a read until the next change.
+    snd_hctl_t* hctl = nullptr;
+    if (snd_mixer_get_hctl(raw, device.c_str(), &hctl) < 0 || snd_hctl_nonblock(hctl, 1) < 0)
+        return nullptr;
     if (snd_mixer_selem_register(raw, nullptr, nullptr) < 0)
         return nullptr;
     if (snd_mixer_load(raw) < 0)

@@ -1,8 +1,11 @@
 // The ALSA backend: one mixer device on an ALSA control device. Its playback master volume is the
 // speakers destination; its capture volume is the recording destination, whose one source, the
 // microphone, carries the volume of a microphone element where the card has one, else the capture volume
-// itself. A thread per open mixer polls a simple-mixer handle of its own and posts change notices; every
-// other call uses the open mixer's other handle, so no snd_mixer_t is ever used by two threads.
+// itself. An open mixer has one simple-mixer handle, used under one lock. A thread per open mixer that
+// has a target waits for the handle's descriptors without the lock and takes the handle's events with it;
+// an element's callback posts the change notices after the handle has read the new value, so a notice's
+// receiver reads that value. (With two handles the receiver read one that had not yet heard of the
+// change: PulseAudio's ALSA plugin tells each connection on its own time.)
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -103,14 +106,10 @@ Mapping Describe(snd_mixer_t* mixer, const std::string& device) {
 
 class AlsaMixer final : public Mixer {
 public:
-    // `poll` is null when there is no target.
-    AlsaMixer(AlsaMixerHandle query, AlsaMixerHandle poll, Mapping mapping, MessageTarget* target, int wakeFd)
-        : query_(std::move(query)),
-          poll_(std::move(poll)),
-          mapping_(std::move(mapping)),
-          target_(target),
-          wakeFd_(wakeFd) {
-        if (poll_ == nullptr)
+    // `wakeFd` is -1 when there is no target, and then no thread polls.
+    AlsaMixer(AlsaMixerHandle handle, Mapping mapping, MessageTarget* target, int wakeFd)
+        : handle_(std::move(handle)), mapping_(std::move(mapping)), target_(target), wakeFd_(wakeFd) {
+        if (target_ == nullptr)
             return;
         WatchElements();
         thread_ = std::thread(&AlsaMixer::Poll, this);
@@ -146,9 +145,9 @@ public:
         const AlsaVolume& volume = mapping_.Find(control->controlId)->volume;
         std::lock_guard<std::mutex> guard(lock_);
         // The handle keeps the values it last heard of: let it hear what changed since.
-        if (snd_mixer_handle_events(query_.get()) < 0)
+        if (snd_mixer_handle_events(handle_.get()) < 0)
             return MMSYSERR_ERROR;
-        snd_mixer_elem_t* element = FindElement(query_.get(), volume);
+        snd_mixer_elem_t* element = FindElement(handle_.get(), volume);
         if (element == nullptr)
             return MMSYSERR_NODRIVER;
         return ReadVolume(element, volume, details.channels, details.cells) ? MMSYSERR_NOERROR
@@ -165,15 +164,19 @@ public:
             return checked;
         const AlsaVolume& volume = mapping_.Find(control->controlId)->volume;
         std::lock_guard<std::mutex> guard(lock_);
-        snd_mixer_elem_t* element = FindElement(query_.get(), volume);
+        snd_mixer_elem_t* element = FindElement(handle_.get(), volume);
         if (element == nullptr)
             return MMSYSERR_NODRIVER;
-        return WriteVolume(element, volume, details.channels, details.cells) ? MMSYSERR_NOERROR
-                                                                             : MMSYSERR_ERROR;
+        if (!WriteVolume(element, volume, details.channels, details.cells))
+            return MMSYSERR_ERROR;
+        // Every open mixer hears of a change, this one too; a handle need not hear of its own writes.
+        if (auto* watch = static_cast<Watch*>(snd_mixer_elem_get_callback_private(element)))
+            PostChange(*watch);
+        return MMSYSERR_NOERROR;
     }
 
 private:
-    // The controls whose values live on one element of the polling handle.
+    // The controls whose values live on one element of the handle.
     struct Watch {
         AlsaMixer* mixer = nullptr;
         std::vector<uint32_t> controlIds;
@@ -187,7 +190,7 @@ private:
         }
         watches_.reserve(byElement.size());  // the callbacks keep pointers into it
         for (auto& [key, ids] : byElement) {
-            for (snd_mixer_elem_t* e = snd_mixer_first_elem(poll_.get()); e != nullptr;
+            for (snd_mixer_elem_t* e = snd_mixer_first_elem(handle_.get()); e != nullptr;
                  e = snd_mixer_elem_next(e)) {
                 if (snd_mixer_selem_get_name(e) != key.first || snd_mixer_selem_get_index(e) != key.second)
                     continue;
@@ -199,36 +202,45 @@ private:
         }
     }
 
+    void PostChange(const Watch& watch) const {
+        for (const uint32_t id : watch.controlIds) {
+            target_->Post(MM_MIXM_CONTROL_CHANGE, MixerHandleParam(watch.mixer), static_cast<LPARAM>(id));
+        }
+    }
+
+    // Called under the lock, by whichever thread lets the handle take its events.
     static int OnElementEvent(snd_mixer_elem_t* element, unsigned int mask) {
         auto* watch = static_cast<Watch*>(snd_mixer_elem_get_callback_private(element));
         if (watch == nullptr)
             return 0;
         if (mask == SND_CTL_EVENT_MASK_REMOVE) {
             snd_mixer_elem_set_callback(element, nullptr);
+            snd_mixer_elem_set_callback_private(element, nullptr);
             return 0;
         }
         if ((mask & SND_CTL_EVENT_MASK_VALUE) == 0)
             return 0;
-        for (const uint32_t id : watch->controlIds) {
-            watch->mixer->target_->Post(MM_MIXM_CONTROL_CHANGE, MixerHandleParam(watch->mixer),
-                                        static_cast<LPARAM>(id));
-        }
+        watch->mixer->PostChange(*watch);
         return 0;
     }
 
     // The polling thread: waits for the handle's descriptors or the wake-up, lets the handle take its
-    // events (the callbacks post), and ends at the wake-up or when the device goes away.
+    // events (the callbacks post), and ends at the wake-up or when the device goes away. Only the wait
+    // is outside the lock; a call that took the events first leaves the wait with nothing to take.
     void Poll() {
         std::vector<pollfd> fds;
         for (;;) {
-            const int count = snd_mixer_poll_descriptors_count(poll_.get());
-            if (count < 0)
-                return;
-            fds.assign(static_cast<size_t>(count) + 1, pollfd{});
-            const int filled =
-                snd_mixer_poll_descriptors(poll_.get(), fds.data(), static_cast<unsigned>(count));
-            if (filled < 0)
-                return;
+            int filled = 0;
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                const int count = snd_mixer_poll_descriptors_count(handle_.get());
+                if (count < 0)
+                    return;
+                fds.assign(static_cast<size_t>(count) + 1, pollfd{});
+                filled = snd_mixer_poll_descriptors(handle_.get(), fds.data(), static_cast<unsigned>(count));
+                if (filled < 0)
+                    return;
+            }
             fds[static_cast<size_t>(filled)] = pollfd{wakeFd_, POLLIN, 0};
             if (poll(fds.data(), static_cast<nfds_t>(filled) + 1, -1) < 0) {
                 if (errno == EINTR)
@@ -237,24 +249,24 @@ private:
             }
             if (fds[static_cast<size_t>(filled)].revents != 0)
                 return;
+            std::lock_guard<std::mutex> guard(lock_);
             unsigned short revents = 0;
-            if (snd_mixer_poll_descriptors_revents(poll_.get(), fds.data(), static_cast<unsigned>(filled),
+            if (snd_mixer_poll_descriptors_revents(handle_.get(), fds.data(), static_cast<unsigned>(filled),
                                                    &revents) < 0) {
                 return;
             }
             if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
                 return;
-            if (snd_mixer_handle_events(poll_.get()) < 0)
+            if (snd_mixer_handle_events(handle_.get()) < 0)
                 return;
         }
     }
 
-    std::mutex lock_;  // serialises the use of query_
-    AlsaMixerHandle query_;
-    AlsaMixerHandle poll_;  // the polling thread's alone once it runs
+    std::mutex lock_;  // serialises every use of handle_
+    AlsaMixerHandle handle_;
     const Mapping mapping_;
     MessageTarget* const target_;
-    std::vector<Watch> watches_;  // read by the polling thread only once it runs
+    std::vector<Watch> watches_;  // fixed before the thread starts
     const int wakeFd_;
     std::thread thread_;
 };
@@ -272,23 +284,18 @@ public:
     MMRESULT Open(std::unique_ptr<Mixer>& mixer, uint32_t deviceId, MessageTarget* target) override {
         if (deviceId != 0)
             return MMSYSERR_BADDEVICEID;
-        AlsaMixerHandle query = OpenAlsaMixer(device_);
-        if (query == nullptr)
+        AlsaMixerHandle handle = OpenAlsaMixer(device_);
+        if (handle == nullptr)
             return MMSYSERR_NODRIVER;
-        Mapping mapping = Describe(query.get(), device_);
-        AlsaMixerHandle poll;
+        Mapping mapping = Describe(handle.get(), device_);
         int wakeFd = -1;
         if (target != nullptr) {
-            poll = OpenAlsaMixer(device_);
-            if (poll == nullptr)
-                return MMSYSERR_NODRIVER;
             wakeFd = eventfd(0, EFD_CLOEXEC);
             if (wakeFd < 0)
                 return MMSYSERR_NOMEM;
         }
         try {
-            mixer = std::make_unique<AlsaMixer>(std::move(query), std::move(poll), std::move(mapping), target,
-                                                wakeFd);
+            mixer = std::make_unique<AlsaMixer>(std::move(handle), std::move(mapping), target, wakeFd);
         } catch (const std::exception&) {
             // No mixer was made (its thread could not start), so the descriptor is still ours.
             if (wakeFd >= 0)

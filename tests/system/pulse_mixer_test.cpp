@@ -121,6 +121,30 @@ TEST_F(PulseMixerTest, PactlMovesTheSpeakerFader) {
     EXPECT_FLOAT_EQ(fader.GetBalance(), 0.5f);
 }
 
+// The server tells each of its clients on its own time: a notice must never lead the fader to a value
+// read from a connection that has not yet heard of the change (that fader then kept the old value).
+TEST_F(PulseMixerTest, EveryVolumeSetWithPactlReachesTheFaderAtOnce) {
+    FakeFader fader;
+    ASSERT_TRUE(fader.Init(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, NO_SOURCE_LINE,
+                           MIXERCONTROL_CONTROLTYPE_VOLUME, CMixerFaderLogic::MAIN));
+    for (int percent = 5; percent <= 95; percent += 5) {
+        Shell("pactl set-sink-volume qp_sink " + std::to_string(percent) + "%");
+        const int expected = kFull * percent / 100;  // pactl drops the fraction
+        EXPECT_TRUE(WaitUntilShown(fader, expected)) << percent << "% shows " << fader.Shown();
+    }
+}
+
+// A fader's own change is a change like any other: its mixer hears of it.
+TEST_F(PulseMixerTest, AMixersOwnChangeIsNoticedToo) {
+    FakeFader fader;
+    ASSERT_TRUE(fader.Init(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, NO_SOURCE_LINE,
+                           MIXERCONTROL_CONTROLTYPE_VOLUME, CMixerFaderLogic::MAIN));
+    fader.Dispatch(200);
+    DragTo(fader, kFull / 4);
+    EXPECT_GE(fader.Dispatch(1000), 1);
+    EXPECT_EQ(fader.Shown(), kFull / 4);
+}
+
 TEST_F(PulseMixerTest, MicrophoneFaderAndSourceVolumeFollowEachOther) {
     FakeFader fader;
     ASSERT_TRUE(fader.Init(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE,
