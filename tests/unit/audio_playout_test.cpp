@@ -809,3 +809,25 @@ TEST(NumberedPlayoutTest, AMissingFrameIsRebuiltFromTheNextOneOnlyWhenThatOneIsA
     EXPECT_EQ(undecodable.Counts().framesRecovered, 0);
     EXPECT_EQ(undecodable.Counts().framesConcealed, 2);
 }
+
+TEST(PlayoutBufferTest, APathThatGetsShorterLateInACallIsFollowedDownOnceAndNoFurther) {
+    // 13 s of even delivery (more arrivals than the buffer keeps a record of), 3 s of a path 60 ms
+    // longer, then the path as before: its frames come 60 ms early all at once, the stream has moved, and
+    // the buffer takes out what it grew. Each step out lowers the slacks it recorded since the move by as
+    // much, so that it stops where even delivery needs it rather than a step or two above.
+    Simulation sim;
+    const int longer = 13 * 46, shorter = 16 * 46, frames = 24 * 46;
+    sim.Run(
+        frames, [&](int n) { return Steady(n) + (n >= longer && n < shorter ? 60'000 : 0); },
+        Steady(frames - 1));
+    const double oneFrameMs = kFrameUs / 1000;
+    EXPECT_GT(sim.depthMs[static_cast<size_t>(shorter) + 23], oneFrameMs + 10 + 60)
+        << "the early frames wait";
+    const auto settled = sim.depthMs.begin() + shorter + 4 * 46;
+    EXPECT_LE(*std::max_element(settled, sim.depthMs.end()), oneFrameMs + 10 + 11);
+    EXPECT_GE(*std::min_element(settled, sim.depthMs.end()), oneFrameMs + 10);
+    const PlayoutBuffer::Statistics stats = sim.buffer.GetStatistics();
+    EXPECT_EQ(stats.framesConcealed, 3) << "60 ms is three frames' slots when the path gets longer";
+    EXPECT_EQ(stats.framesLate, 0);
+    EXPECT_EQ(stats.samplesLengthened, 0) << "a shrink is never undone";
+}
