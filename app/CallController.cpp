@@ -435,6 +435,10 @@ std::string ListenFailureText(int port) {
             ::close(probe);
         }
     }
+    return ListenFailureText(port, reason);
+}
+
+std::string ListenFailureText(int port, int reason) {
     const std::string head = "Cannot listen on UDP port " + std::to_string(port) + ": ";
     switch (reason) {
         case EADDRINUSE:

@@ -19,6 +19,8 @@
 // One sentence for a listen that failed on `port`: the port, the reason (in use, no permission) and what
 // to do.
 std::string ListenFailureText(int port);
+// The same sentence for a bind that failed with errno `reason` (0: it succeeded when tried again).
+std::string ListenFailureText(int port, int reason);
 // Why a Connect to `host` failed before anything was sent: the name does not resolve (unknownHost) or
 // the address is one this program cannot use.
 std::string ConnectFailureText(const std::string& host, bool unknownHost);

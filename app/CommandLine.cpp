@@ -199,6 +199,9 @@ std::string ApplyCodec(const Fields& f, Settings& s) {
     // A code whose type names no codec would leave the window listening for a call it could never make.
     if (FindCodecType(*code) == nullptr)
         return "format code " + std::string(f[0]) + " has no codec; use a name from the list in --help";
+    if (!CodecAvailable(*code))
+        return "format code " + std::string(f[0]) +
+               " asks for Opus with 8-bit samples, which Opus does not take; add 0x80 (opus is 0x87)";
     s.codecFormat = *code;
     s.codecChosen = true;
     return {};

@@ -118,7 +118,7 @@ std::string ApplyValue(std::string_view key, std::string_view value, RememberedS
         return "control characters in the line";
     if (key == "codec") {
         const std::optional<int> code = ParseCodecField(value);
-        if (!code || FindCodecType(*code) == nullptr)
+        if (!code || !CodecAvailable(*code))
             return "no codec is called '" + Shown(value) + "'";
         r.codecFormat = *code;
     } else if (key == "input-device" || key == "output-device") {

@@ -126,6 +126,9 @@ std::unique_ptr<SoundCodec> CreateCodec(int formatCode) {
 }
 
 bool CodecAvailable(int formatCode) {
+    // Opus codes without the 16-bit flag: no session offers them, so such a call could only fall back.
+    if (format_code::IsOpus(formatCode) && (formatCode & format_code::k16Bit) == 0)
+        return false;
     return FindCodecType(formatCode) != nullptr;
 }
 

@@ -42,7 +42,8 @@ std::optional<int> FormatCodeOfName(std::string_view name);
 // A new codec for the code's type, or null for the types that send raw samples (type 0) or have no coder
 // (types 7 to 31).
 std::unique_ptr<SoundCodec> CreateCodec(int formatCode);
-// Whether this build can send and receive the code's type: raw samples, or a type whose coder it has.
+// Whether this build can send and receive the code's type: raw samples, or a type whose coder it has
+// (Opus only with 16-bit samples).
 bool CodecAvailable(int formatCode);
 // Whether the code's type may go on the plain wire: everything but Opus, which only a session that both
 // sides agreed carries.

@@ -219,6 +219,12 @@ private slots:
         QCOMPARE(Status(), QString("Error> Can't connect to the peer!"));
         QVERIFY(Enabled("connect"));
         QVERIFY(!Enabled("disconnect"));
+        // Beside the status line's own text, one box names the host and the reason.
+        QTRY_COMPARE(window_->ErrorBoxCount(), 1);
+        const auto boxes = window_->findChildren<QMessageBox*>("errorBox");
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0]->text().startsWith("Cannot connect to no-such-host.invalid: unknown host"),
+                 qPrintable(boxes[0]->text()));
     }
 
     void connectNeverWaitsForALookupTheBannerStarted() {

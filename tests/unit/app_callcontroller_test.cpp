@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -236,6 +238,19 @@ TEST(ListenFailureTest, NamesThePortTheReasonAndWhatToDo) {
         << text;
     EXPECT_NE(text.find("listen on another port"), std::string::npos) << text;
     EXPECT_EQ(text.find("Error>"), std::string::npos) << "no internal prefix";
+}
+
+TEST(ListenFailureTest, EachReasonGetsItsOwnRemedy) {
+    EXPECT_EQ(
+        ListenFailureText(80, EACCES),
+        "Cannot listen on UDP port 80: no permission (ports below 1024 need root). Listen on a port from "
+        "1024 up.");
+    EXPECT_EQ(ListenFailureText(5007, 0),
+              "Cannot listen on UDP port 5007: the port was busy for a moment. "
+              "Press Listen again.");
+    EXPECT_EQ(ListenFailureText(5007, EADDRNOTAVAIL), std::string("Cannot listen on UDP port 5007: ") +
+                                                          std::strerror(EADDRNOTAVAIL) +
+                                                          ". Listen on another port.");
 }
 
 TEST_F(CallControllerTest, APortThatFailsItsCheckStopsConnectAndListen) {

@@ -109,6 +109,17 @@ TEST(CommandLineTest, AFormatCodeWhoseTypeHasNoCodecIsRefused) {
     }
 }
 
+TEST(CommandLineTest, OpusIsTakenOnlyWith16BitSamples) {
+    // Type 7 is Opus; without 0x80 no session would ever agree it.
+    for (const std::string code : {"0x07", "7", "0x27", "0x67"}) {
+        const ParsedCommandLine parsed = ParseCommandLine(std::vector<std::string>{"-a:" + code});
+        ASSERT_FALSE(parsed.Ok()) << code;
+        EXPECT_NE(parsed.error.find("8-bit samples"), std::string::npos) << parsed.error;
+    }
+    EXPECT_EQ(ParseOk({"-a:0x87"}).codecFormat, 0x87);
+    EXPECT_EQ(ParseOk({"-a:0xA7"}).codecFormat, 0xA7);
+}
+
 TEST(CommandLineTest, LettersAndKeywordsInAnyCase) {
     const Settings s = ParseOk({"-A:GSM_11KHZ", "-L:7000:YES", "-C:MyHost:7001:Yes", "-D:Receive", "-I:2"});
     EXPECT_EQ(s.codecFormat, 0xA2);

@@ -70,6 +70,9 @@ TEST_F(SettingsFileTest, AWholeFileGivesEveryValue) {
     EXPECT_EQ(coded.inputDevice, "");
     EXPECT_EQ(coded.port, 0);
     EXPECT_EQ(coded.host, "2001:db8::1");
+    // Opus only with 16-bit samples, as on the command line.
+    EXPECT_EQ(Parse("codec=0x87").codecFormat, 0x87);
+    EXPECT_EQ(Parse("codec=0x07").codecFormat, std::nullopt);
 }
 
 TEST_F(SettingsFileTest, BadValuesAreLeftOutWithAWarningAndTheRestKept) {
