@@ -3,8 +3,9 @@
 # PulseAudio server, and the pipewire backend in its own protocol), each started here with its own runtime
 # directory: --list-devices shows the server's sinks and sources; a call
 # is heard on the sink chosen by name; a sink unloaded mid-call is reported once and heard again once it is
-# back; a server killed mid-call is reported once and heard again once it is restarted. The caller sends a
-# tone from a WAV file, so only the listener talks to the server.
+# back; a server killed mid-call is reported once and heard again once it is restarted; Ctrl-C ends the
+# call within a second on each of them and on PortAudio through the server's ALSA plugin. The caller sends
+# a tone from a WAV file, so only the listener talks to the server.
 set -u
 
 : "${QPARLIN:?QPARLIN must name the built qparlin}"
@@ -63,6 +64,21 @@ heard_within() {
     return 1
 }
 reports() { grep -c -- "$1" "$work/$run.err"; }
+sanitized=${QPARLIN_SANITIZED:-0}
+# Ctrl-C ends the call of listener $2 (run $1) with status 0, within a second where nothing slows it.
+ctrl_c() {
+    sleep 0.5
+    local started elapsed_ms status=0
+    started=$(date +%s%N)
+    kill -INT "$2"
+    wait "$2" || status=$?
+    elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+    [ "$status" = 0 ] || fail "$1: Ctrl-C ended the listener with status $status"
+    echo "$1: Ctrl-C ended the call in $elapsed_ms ms"
+    if [ "$sanitized" != 1 ] && [ "$elapsed_ms" -ge 1000 ]; then
+        fail "$1: Ctrl-C took $elapsed_ms ms"
+    fi
+}
 
 for run in pulse pipewire pipewire-native; do
     server=${run%-native}
@@ -122,10 +138,30 @@ for run in pulse pipewire pipewire-native; do
     [ "$(reports "sound server went away")" = 1 ] || fail "$run: the loss was reported more than once"
     grep -qx "Connected." "$work/$run.caller" || fail "$run: the caller lost the call"
 
+    ctrl_c "$run" "$listener"
     terminate "$caller"
-    terminate "$listener"
-    [ "$ended" = 0 ] || fail "$run: the listener ended with '$ended' after SIGTERM"
     stop_server $server
 done
+
+# PortAudio, through the ALSA plugin of the private PulseAudio: its streams too let Ctrl-C end a call
+# within a second.
+run=portaudio
+if start_server pulse; then
+    port=$((20000 + RANDOM % 40000))
+    "$QPARLIN" --headless --audio=portaudio -l:"$port":yes >"$work/$run.out" 2>"$work/$run.err" &
+    listener=$!
+    pids+=("$listener")
+    wait_for_line "$work/$run.out" "Listening..." 5 || fail "$run: the listener did not listen"
+    "$QPARLIN" --headless --audio=file --input-wav="$work/tone.wav" -c:127.0.0.1:"$port":yes \
+        >"$work/$run.caller" 2>&1 &
+    caller=$!
+    pids+=("$caller")
+    wait_for_line "$work/$run.out" "Connected." 5 || fail "$run: the listener did not connect"
+    ctrl_c "$run" "$listener"
+    terminate "$caller"
+    stop_server pulse
+else
+    fail "$run: the private server did not start"
+fi
 
 finish "the sound-server backend plays, lists devices and survives its sink and server going"
