@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The console front end on its own: idle until a signal, a clean end on SIGINT, a listener whose port is
 # taken at start-up ends with status 1 and says why, SIGUSR1 prints the counts, and a closed stdout ends
-# the program cleanly.
+# the program cleanly; a name that does not resolve at first is looked up again until it does.
 set -u
 
 : "${QPARLIN:?QPARLIN must name the built qparlin}"
@@ -92,6 +92,39 @@ else
     await "$piped" 50
     [ "$ended" = 0 ] || fail "the console with a closed stdout ended with '$ended', not 0 (141 is SIGPIPE)"
     [ ! -s "$work/piped.err" ] || fail "the console with a closed stdout complained: $(cat "$work/piped.err")"
+fi
+
+# A caller given a name that does not resolve yet (at boot, before the name server is up) looks it up
+# again, after 1, 2, 4 ... s, and calls once it does. The name comes from a hosts file of the caller's own
+# (a mount namespace of its own), to which the name is added after its first try.
+if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+    for _ in 1 2 3 4 5; do
+        port=$((20000 + RANDOM % 40000))
+        "$QPARLIN" --headless --audio=null -l:"$port":yes >"$work/later-l.out" 2>&1 &
+        later_listener=$!
+        wait_for_line "$work/later-l.out" "Listening..." 3 && break
+        kill -KILL "$later_listener" 2>/dev/null
+        wait "$later_listener" 2>/dev/null
+        later_listener=""
+    done
+    [ -n "${later_listener:-}" ] || fail "no listener for the late name could start"
+    pids+=("${later_listener:-}")
+    printf '127.0.0.1 localhost\n' >"$work/hosts"
+    unshare -m sh -c 'mount --bind "$1" /etc/hosts && shift && exec "$@"' sh "$work/hosts" \
+        "$QPARLIN" --headless --audio=null -c:qp-later.test:"$port":yes >"$work/later.out" 2>"$work/later.err" &
+    later=$!
+    pids+=("$later")
+    wait_for_line "$work/later.out" "Error> Can't connect to the peer!" 5 || fail "the late name was not tried"
+    grep -q "^qparlin: Cannot connect to qp-later.test: unknown host" "$work/later.err" ||
+        fail "no message for the late name: $(cat "$work/later.err")"
+    kill -0 "$later" 2>/dev/null || fail "the caller ended when its name did not resolve"
+    # Appended in place: the caller's mount shows this very file.
+    printf '127.0.0.1 qp-later.test\n' >>"$work/hosts"
+    wait_for_line "$work/later.out" "Connected." 10 || fail "the caller never called once its name resolved"
+    terminate "$later"
+    terminate "${later_listener:-}"
+else
+    echo "skipped the late name: a mount namespace needs root and unshare"
 fi
 
 finish "the console front end starts, fails and ends as it should"
