@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -49,6 +50,7 @@ class MainDialogTest : public QObject {
     Q_OBJECT
 
 private:
+    std::unique_ptr<QTemporaryDir> home_;
     FakeWave* fake_ = nullptr;
     std::unique_ptr<MainDialog> window_;
     Settings settings_;
@@ -68,6 +70,11 @@ private:
 
 private slots:
     void init() {
+        // A call the window makes is remembered: each case starts from empty folders of its own.
+        home_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(home_->isValid());
+        qputenv("XDG_CONFIG_HOME", (home_->path() + "/config").toUtf8());
+        qputenv("XDG_DATA_HOME", (home_->path() + "/data").toUtf8());
         fake_ = new FakeWave;
         fake_->autoFinishPlayback = true;
         SetWaveBackend(std::make_unique<FakeWaveBackend>(*fake_));
