@@ -393,6 +393,9 @@ private slots:
         QVERIFY(Child<QLabel>("callInfo")
                     ->text()
                     .endsWith(QString("own port %1").arg(window_->Link().LocalPort())));
+        // The clock runs while the call lasts.
+        const QString later = QString("Peer 127.0.0.1:%1   0:01").arg(peer.Port());
+        QTRY_VERIFY_WITH_TIMEOUT(Child<QLabel>("callInfo")->text().startsWith(later), 5000);
     }
 
     void aPortInUseShowsOneDialogWithThePortTheReasonAndTheRemedy() {
@@ -447,6 +450,9 @@ private slots:
         Open();
         QVERIFY(Child<QWidget>("speakerFader")->toolTip().contains("Speaker volume"));
         QVERIFY(Child<QWidget>("microphoneFader")->toolTip().contains("Microphone level"));
+        // What a screen reader says for each.
+        QCOMPARE(Child<QWidget>("speakerFader")->accessibleName(), QString("Speaker volume"));
+        QCOMPARE(Child<QWidget>("microphoneFader")->accessibleName(), QString("Microphone level"));
         LevelMeter* microphone = Child<LevelMeter>("microphoneMeter");
         microphone->SetValue(80);
         const QImage image = microphone->grab().toImage();
