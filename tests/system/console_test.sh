@@ -98,17 +98,8 @@ fi
 # again, after 1, 2, 4 ... s, and calls once it does. The name comes from a hosts file of the caller's own
 # (a mount namespace of its own), to which the name is added after its first try.
 if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
-    for _ in 1 2 3 4 5; do
-        port=$((20000 + RANDOM % 40000))
-        "$QPARLIN" --headless --audio=null -l:"$port":yes >"$work/later-l.out" 2>&1 &
-        later_listener=$!
-        wait_for_line "$work/later-l.out" "Listening..." 3 && break
-        kill -KILL "$later_listener" 2>/dev/null
-        wait "$later_listener" 2>/dev/null
-        later_listener=""
-    done
-    [ -n "${later_listener:-}" ] || fail "no listener for the late name could start"
-    pids+=("${later_listener:-}")
+    mkdir "$work/later"
+    start_listener "$work/later" --audio=null || fail "no listener for the late name could start"
     printf '127.0.0.1 localhost\n' >"$work/hosts"
     unshare -m sh -c 'mount --bind "$1" /etc/hosts && shift && exec "$@"' sh "$work/hosts" \
         "$QPARLIN" --headless --audio=null -c:qp-later.test:"$port":yes >"$work/later.out" 2>"$work/later.err" &
@@ -122,7 +113,7 @@ if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
     printf '127.0.0.1 qp-later.test\n' >>"$work/hosts"
     wait_for_line "$work/later.out" "Connected." 10 || fail "the caller never called once its name resolved"
     terminate "$later"
-    terminate "${later_listener:-}"
+    terminate "$listener"
 else
     echo "skipped the late name: a mount namespace needs root and unshare"
 fi

@@ -64,6 +64,15 @@ heard_within() {
     return 1
 }
 reports() { grep -c -- "$1" "$work/$run.err"; }
+# Once the listener of this run listens on $port, a caller sends it the tone; sets `caller`.
+call_listener() {
+    wait_for_line "$work/$run.out" "Listening..." 5 || fail "$run: the listener did not listen"
+    "$QPARLIN" --headless --audio=file --input-wav="$work/tone.wav" -c:127.0.0.1:"$port":yes \
+        >"$work/$run.caller" 2>&1 &
+    caller=$!
+    pids+=("$caller")
+    wait_for_line "$work/$run.out" "Connected." 5 || fail "$run: the listener did not connect"
+}
 sanitized=${QPARLIN_SANITIZED:-0}
 # Ctrl-C ends the call of listener $2 (run $1) with status 0, within a second where nothing slows it.
 ctrl_c() {
@@ -99,12 +108,7 @@ for run in pulse pipewire pipewire-native; do
         >"$work/$run.out" 2>"$work/$run.err" &
     listener=$!
     pids+=("$listener")
-    wait_for_line "$work/$run.out" "Listening..." 5 || fail "$run: the listener did not listen"
-    "$QPARLIN" --headless --audio=file --input-wav="$work/tone.wav" -c:127.0.0.1:"$port":yes \
-        >"$work/$run.caller" 2>&1 &
-    caller=$!
-    pids+=("$caller")
-    wait_for_line "$work/$run.out" "Connected." 5 || fail "$run: the listener did not connect"
+    call_listener
     heard_within 5 || fail "$run: nothing heard on the sink chosen by name"
     if [ "$run" = pipewire-native ]; then
         grep -q "^PipeWire playback device: spk" "$work/$run.err" || fail "$run: auto mode did not take PipeWire"
@@ -151,12 +155,7 @@ if start_server pulse; then
     "$QPARLIN" --headless --audio=portaudio -l:"$port":yes >"$work/$run.out" 2>"$work/$run.err" &
     listener=$!
     pids+=("$listener")
-    wait_for_line "$work/$run.out" "Listening..." 5 || fail "$run: the listener did not listen"
-    "$QPARLIN" --headless --audio=file --input-wav="$work/tone.wav" -c:127.0.0.1:"$port":yes \
-        >"$work/$run.caller" 2>&1 &
-    caller=$!
-    pids+=("$caller")
-    wait_for_line "$work/$run.out" "Connected." 5 || fail "$run: the listener did not connect"
+    call_listener
     ctrl_c "$run" "$listener"
     terminate "$caller"
     stop_server pulse
