@@ -460,6 +460,18 @@ private slots:
         QVERIFY2(!(lit.red() > 200 && lit.green() < 100), qPrintable(lit.name()));
     }
 
+    void theEchoMarkShowsOnlyWhileTheCancellerRemovesEcho() {
+        Open();
+        QLabel* mark = Child<QLabel>("echoMark");
+        QVERIFY(!mark->isVisible());
+        window_->ShowEchoCancelling(true);
+        QVERIFY(mark->isVisible());
+        QCOMPARE(mark->text(), QString("EC"));
+        QVERIFY(mark->toolTip().contains("Echo cancellation is working"));
+        window_->ShowEchoCancelling(false);
+        QVERIFY(!mark->isVisible());
+    }
+
     void aDeviceThatDoesNotExistShowsOneBoxAndNothingStarts() {
         UdpPeer peer;
         settings_.port = peer.Port();
