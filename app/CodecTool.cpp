@@ -161,7 +161,9 @@ void EncodeOpus(int code, const std::string& in, const std::string& out) {
     const int frame = codec.FrameSamples();
     std::vector<int16_t> samples = ReadAudio(in, rate);
     const size_t length = samples.size();
-    const size_t frames = (length + static_cast<size_t>(frame) - 1) / static_cast<size_t>(frame);
+    // The encoder holds its look-ahead back: enough frames for the input and that much more.
+    const size_t coded = length + static_cast<size_t>(codec.LookaheadSamples());
+    const size_t frames = (coded + static_cast<size_t>(frame) - 1) / static_cast<size_t>(frame);
     samples.resize(frames * static_cast<size_t>(frame), 0);
     OggOpusStream stream;
     stream.inputRate = rate;

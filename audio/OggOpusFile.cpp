@@ -66,7 +66,10 @@ std::vector<uint8_t> WriteOggOpus(const OggOpusStream& stream, int64_t samples48
     while (ogg_stream_flush(&state, &page) != 0)
         Append(out, page);
 
-    int64_t granule = stream.preSkip;
+    // A page's granule counts every sample its packets and those before decode to, the pre-skip among them
+    // (RFC 7845, 4): counted from the pre-skip instead, a page that is not the last tells a player that the
+    // stream starts that far in, and it cuts as much more from the start.
+    int64_t granule = 0;
     const int64_t end = stream.preSkip + samples48k;
     for (size_t i = 0; i < stream.packets.size(); ++i) {
         const std::vector<uint8_t>& bytes = stream.packets[i];

@@ -194,6 +194,38 @@ TEST(OggOpusFileTest, WhatIsWrittenReadsBackWithItsHeadersAndEnd) {
     EXPECT_NE(error.find("more than 2 packets"), std::string::npos);
 }
 
+TEST(OggOpusFileTest, APagesGranuleCountsEverySampleDecodedUpToItThePreSkipIncluded) {
+    // Twelve 1000-byte packets fill more than one page. Each page's granule is 960 for every packet
+    // completed up to its end, from 0 (RFC 7845, 4); the last one's is the pre-skip and the samples given.
+    OggOpusStream stream;
+    stream.preSkip = 312;
+    stream.packets.assign(12, std::vector<uint8_t>(1000, 0x55));
+    const std::vector<uint8_t> file = WriteOggOpus(stream, 11000, 7);
+    std::vector<std::pair<int64_t, int>> pages;  // granule, packets completed so far
+    int completed = 0;
+    for (size_t at = 0; at + 27 <= file.size();) {
+        ASSERT_EQ(std::string(file.begin() + static_cast<std::ptrdiff_t>(at),
+                              file.begin() + static_cast<std::ptrdiff_t>(at) + 4),
+                  "OggS");
+        int64_t granule = 0;
+        for (int i = 7; i >= 0; --i)
+            granule = (granule << 8) | file[at + 6 + static_cast<size_t>(i)];
+        const size_t segments = file[at + 26];
+        size_t body = 0;
+        for (size_t i = 0; i < segments; ++i) {
+            const uint8_t lacing = file[at + 27 + i];
+            body += lacing;
+            completed += lacing < 255 ? 1 : 0;
+        }
+        pages.emplace_back(granule, completed);
+        at += 27 + segments + body;
+    }
+    ASSERT_GE(pages.size(), 4u) << "two header pages and more than one page of audio";
+    for (size_t i = 2; i + 1 < pages.size(); ++i)
+        EXPECT_EQ(pages[i].first, 960 * (pages[i].second - 2)) << "page " << i;
+    EXPECT_EQ(pages.back().first, 312 + 11000);
+}
+
 TEST(OggOpusFileTest, CutOrDamagedFilesAreRefusedOrReadInPartNeverPastTheirEnd) {
     const std::vector<uint8_t> file = WriteOggOpus(ThreePackets(), 2000, 7);
     std::string error;
