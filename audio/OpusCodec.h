@@ -24,10 +24,10 @@ public:
     // bands up to 7 kHz within 2.7 dB of the original's at this rate (bench/measure_codecs.sh), 3 to 3.5 dB
     // at 24000 bit/s.
     static constexpr int kDefaultBitRate = 32000;
-    // The encoder's complexity (0-10): 3 keeps SILK's delayed-decision quantiser and full LPC order, and
-    // with the band held at wideband encodes and decodes a 48 kHz call in under 5 ms of CPU a second
-    // (4.6-4.8; 5 over the full band took 6.8-7.2).
-    static constexpr int kComplexity = 3;
+    // The encoder's complexity (0-10): 2 keeps SILK's delayed-decision quantiser and full LPC order, and
+    // with the band held at wideband encodes and decodes a 48 kHz call at 32000 bit/s in under 5 ms of CPU a
+    // second (4.9; 3 took 5.2-5.3, and 4 over the full band 6.8-7.2).
+    static constexpr int kComplexity = 2;
     static constexpr int kMinBitRate = 8000;
     static constexpr int kMaxBitRate = 64000;
     static constexpr int kScratchSamples = 1000;
