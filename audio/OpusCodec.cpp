@@ -39,9 +39,6 @@ std::unique_ptr<OpusEncoder, OpusCodec::EncoderDeleter> OpusCodec::NewEncoder() 
     opus_encoder_ctl(encoder.get(), OPUS_SET_DTX(1));
     opus_encoder_ctl(encoder.get(), OPUS_SET_VBR(1));
     opus_encoder_ctl(encoder.get(), OPUS_SET_COMPLEXITY(kComplexity));
-    // Wideband at most (8 kHz of audio, SILK alone): above it the hybrid mode spends bits and time on
-    // 8-20 kHz and codes 4-7 kHz about 1 dB quieter at speech rates.
-    opus_encoder_ctl(encoder.get(), OPUS_SET_MAX_BANDWIDTH(OPUS_BANDWIDTH_WIDEBAND));
     return encoder;
 }
 

@@ -20,13 +20,9 @@ public:
     static constexpr int kFrameMs = 20;
     // The largest packet of one frame (RFC 6716, 3.4).
     static constexpr int kMaxPacketBytes = 1275;
-    // The start and top rate: all of it goes to wideband speech (the encoder's widest band), which keeps its
-    // bands up to 7 kHz within 2.7 dB of the original's at this rate (bench/measure_codecs.sh), 3 to 3.5 dB
-    // at 24000 bit/s.
-    static constexpr int kDefaultBitRate = 32000;
+    static constexpr int kDefaultBitRate = 24000;
     // The encoder's complexity (0-10): 2 keeps SILK's delayed-decision quantiser and full LPC order, and
-    // with the band held at wideband encodes and decodes a 48 kHz call at 32000 bit/s in under 5 ms of CPU a
-    // second (4.9; 3 took 5.2-5.3, and 4 over the full band 6.8-7.2).
+    // encodes and decodes a 48 kHz call in under 5 ms of CPU a second (5 took 6.2, 10 about twice that).
     static constexpr int kComplexity = 2;
     static constexpr int kMinBitRate = 8000;
     static constexpr int kMaxBitRate = 64000;

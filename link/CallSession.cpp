@@ -34,16 +34,20 @@ int CallSession::OpusFecRoomBitRate(int lossPercent, int codingRate) {
     if (lossPercent <= 0)
         return 0;
     const int64_t loss = std::min(lossPercent, 100);
-    // What libopus asks of the rate for FEC at each audio band up to the encoder's widest (narrowband,
-    // mediumband, wideband), give or take its 1000 bit/s of hysteresis.
-    constexpr int64_t kBandRoom[] = {12000, 14000, 16000};
+    // What libopus asks of the rate for FEC at each audio band (narrowband, mediumband, wideband,
+    // super-wideband, fullband), give or take its 1000 bit/s of hysteresis.
+    constexpr int64_t kBandRoom[] = {12000, 14000, 16000, 20000, 22000};
     constexpr int64_t kHysteresis = 1000;
     constexpr int kWideband = 2;
-    // The encoder codes wideband at most (OpusCodec), whatever the coding rate.
-    const int band = codingRate >= 16000 ? kWideband : codingRate >= 12000 ? 1 : 0;
+    int band = codingRate >= 48000   ? 4
+               : codingRate >= 24000 ? 3
+               : codingRate >= 16000 ? 2
+               : codingRate >= 12000 ? 1
+                                     : 0;
     // Up to 5 % FEC must come on at the band the encoder has; above, it comes on at a narrower band first and
     // then holds at wideband with the hysteresis in its favour.
-    const int64_t needed = loss <= 5 ? kBandRoom[band] + kHysteresis : kBandRoom[band] - kHysteresis;
+    const int64_t needed =
+        loss <= 5 ? kBandRoom[band] + kHysteresis : kBandRoom[std::min(band, kWideband)] - kHysteresis;
     // The room shrinks as loss grows (to 100/125 of itself from 25 % on); the encoder weighs the rate it is
     // given at (90 + complexity) %, less a share for the expected loss, loss / (6 loss + 10).
     const int64_t room = needed * (125 - std::min<int64_t>(loss, 25)) / 100;

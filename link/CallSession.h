@@ -174,17 +174,16 @@ public:
         int expectedLossPercent = 0;
         int bitRate = 0;
     };
-    static constexpr int kOpusTopBitRate = 32000;  // the encoder's own start rate
+    static constexpr int kOpusTopBitRate = 24000;
     static constexpr int kOpusLowestBitRate = 12000;
     static constexpr int kOpusMaxExpectedLoss = 30;
     static SenderSettings AdaptOpusSender(uint8_t fractionLost, int bitRate, int codingRate);
     // The lowest bit rate at which libopus spends bits on in-band FEC for our 20 ms speech frames
     // (at OpusCodec::kComplexity) at `lossPercent`, in whole 500 bit/s; 0 without loss. Up to 5 % loss the
-    // encoder keeps the band it has (the widest the coding rate and its wideband limit allow) and codes FEC
-    // only if the rate leaves room for it there (25.5 kbit/s at 2 % and 48000 Hz); above 5 % it narrows the
-    // band until FEC fits, and the room kept is wideband's (8 kHz of audio; 22 kbit/s at 10 %), so that the
-    // listener keeps wideband speech. Measured with bench/opus_fec_room on libopus 1.3.1 (at 48000 Hz, 1 to
-    // 30 %).
+    // encoder keeps the band it has (the widest the coding rate allows) and codes FEC only if the rate leaves
+    // room for it there (34 kbit/s at 2 % and 48000 Hz); above 5 % it narrows the band until FEC fits, and
+    // the room kept is wideband's (8 kHz of audio; 22 kbit/s at 10 %), so that the listener keeps wideband
+    // speech. Measured with bench/opus_fec_room on libopus 1.3.1 (at 48000 Hz, 1 to 30 %).
     static int OpusFecRoomBitRate(int lossPercent, int codingRate);
     // A plain peer's payload whose size is not the format's: its size, once per call.
     std::optional<int> TakeBadPayload();

@@ -565,22 +565,19 @@ TEST(CallSessionOpusTest, TheSenderFollowsThePeersLossAtTheEdgesOfItsRule) {
         return std::pair{s.expectedLossPercent, s.bitRate};
     };
     // Fraction lost in 1/256: 26 is just over 10 %, 25 just under; 5 just under 2 %, 6 just over. While
-    // loss is expected the rate stays at the FEC's room at least (22000 at 11 %, 25500 at 2 and 3 %, 19500
-    // at 30 %), as bench/opus_fec_room measured it at the encoder's complexity 2 with its band held at
-    // wideband.
+    // loss is expected the rate stays at the FEC's room at least (22000 at 11 %, 34500 at 3 %, 34000 at 2 %,
+    // 19500 at 30 %), as bench/opus_fec_room measured it at the encoder's complexity 2.
     EXPECT_EQ(adapt(26, 24000), (std::pair{11, 22000}));
-    EXPECT_EQ(adapt(26, 32000), (std::pair{11, 24000}));  // a quarter less
     EXPECT_EQ(adapt(25, 24000), (std::pair{10, 24000}));
-    EXPECT_EQ(adapt(6, 18000), (std::pair{3, 25500}));
-    EXPECT_EQ(adapt(5, 18000), (std::pair{2, 25500}));
-    // Without loss the rate climbs by 2000 a report up to the top, 32000.
-    EXPECT_EQ(adapt(0, 23000), (std::pair{0, 25000}));
-    EXPECT_EQ(adapt(0, 29999), (std::pair{0, 31999}));
-    EXPECT_EQ(adapt(0, 30001), (std::pair{0, 32000}));
-    EXPECT_EQ(adapt(0, 33500), (std::pair{0, 32000}));
+    EXPECT_EQ(adapt(6, 18000), (std::pair{3, 34500}));
+    EXPECT_EQ(adapt(5, 18000), (std::pair{2, 34000}));
+    EXPECT_EQ(adapt(0, 23000), (std::pair{0, 24000}));
+    EXPECT_EQ(adapt(0, 24000), (std::pair{0, 24000}));
+    // Without loss the rate leaves the room at once, back to the top.
+    EXPECT_EQ(adapt(0, 33500), (std::pair{0, 24000}));
     EXPECT_EQ(adapt(255, 14000), (std::pair{30, 19500}));
     EXPECT_EQ(adapt(255, 12000), (std::pair{30, 19500}));
-    // At 16000 Hz the band is wideband too: the same room.
+    // At 16000 Hz the band is wideband at most: 2 % needs 25500, not 34000.
     EXPECT_EQ(CallSession::AdaptOpusSender(5, 18000, 16000).bitRate, 25500);
 }
 
@@ -588,12 +585,10 @@ TEST(CallSessionOpusTest, TheFecRoomFollowsTheLossAndTheCodingRatesWidestBand) {
     const auto room = CallSession::OpusFecRoomBitRate;
     EXPECT_EQ(room(0, 48000), 0);
     EXPECT_EQ(room(-1, 48000), 0);
-    // The encoder codes wideband at most: up to 5 % FEC must fit at wideband with the hysteresis against
-    // it, from 6 % on with the hysteresis in its favour (bench/opus_fec_room, libopus 1.3.1, complexity 2;
-    // at 2 % and 24 % the library needs 500 bit/s less than the rule keeps).
-    EXPECT_EQ(room(1, 48000), 24500);
-    EXPECT_EQ(room(2, 48000), 25500);
-    EXPECT_EQ(room(5, 48000), 25500);
+    // Up to 5 % the full band's room; from 6 % on wideband's, which the encoder narrows to.
+    EXPECT_EQ(room(1, 48000), 33500);
+    EXPECT_EQ(room(2, 48000), 34000);
+    EXPECT_EQ(room(5, 48000), 34500);
     EXPECT_EQ(room(6, 48000), 22500);
     EXPECT_EQ(room(7, 48000), 22500);
     EXPECT_EQ(room(8, 48000), 22500);
@@ -603,8 +598,9 @@ TEST(CallSessionOpusTest, TheFecRoomFollowsTheLossAndTheCodingRatesWidestBand) {
     EXPECT_EQ(room(25, 48000), 19500);
     EXPECT_EQ(room(30, 48000), 19500);
     EXPECT_EQ(room(100, 48000), 20000);
-    // Wideband at 24000 and 16000 Hz as at 48000; mediumband at 12000.
-    EXPECT_EQ(room(2, 24000), 25500);
+    // The widest band each coding rate allows: super-wideband at 24000 Hz, wideband at 16000, mediumband at
+    // 12000.
+    EXPECT_EQ(room(2, 24000), 31000);
     EXPECT_EQ(room(2, 16000), 25500);
     EXPECT_EQ(room(2, 12000), 22500);
     EXPECT_EQ(room(6, 12000), 19500);
