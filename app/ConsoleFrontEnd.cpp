@@ -152,7 +152,9 @@ void ConsoleFrontEnd::PrintStatistics(const VoiceLink::Statistics& statistics, b
         << " playback drops, " << statistics.framesConcealed << " frames concealed, " << statistics.framesLate
         << " late, playout depth " << std::lround(statistics.playoutDepthMs) << " ms, jitter "
         << std::lround(statistics.jitterMs) << " ms";
-    if (privateCall)
+    // An encrypted call counts what did not open too; nothing else ever drops a datagram that way.
+    if (privateCall ||
+        statistics.droppedNotSealed + statistics.droppedForged + statistics.droppedReplayed > 0)
         out << ", dropped " << statistics.droppedNotSealed << " not sealed, " << statistics.droppedForged
             << " not opening, " << statistics.droppedReplayed << " replayed";
     const std::string quality = CallController::QualityText(state);

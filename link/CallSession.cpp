@@ -171,7 +171,9 @@ bool CallSession::KeyExchangeOpen() const {
 }
 
 bool CallSession::KeyAgreementFailed(int64_t nowMs) const {
-    return KeyExchangeOpen() && nowMs - keyStartMs_ >= kKeyAgreementMs;
+    // Only a datagram that opens completes it: a hello that says it holds our key may be a replay.
+    const bool open = AwaitsKeys() || (mode_ == Mode::kSession && keys_ && !keysConfirmed_);
+    return open && nowMs - keyStartMs_ >= kKeyAgreementMs;
 }
 
 bool CallSession::PeerTimedOut(int64_t nowMs) const {
@@ -287,9 +289,18 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         in.stranger = mode_ == Mode::kSession && !fromPeerAddress;
         return in;
     }
+    if (keysConfirmed_ && !fromPeerAddress && control->kind == SessionControl::Kind::kHello) {
+        // Once a datagram of the peer has opened, only what opens says where the peer is: a hello goes in
+        // the clear, and one from elsewhere (the peer's own, recorded and sent again) is a stranger's.
+        in.stranger = true;
+        return in;
+    }
     // Until a private call's peer has proven the secret, a hello alone (replayed, or anybody's) does not
-    // hold the call: the next key hello begins it anew, wherever it comes from.
-    const bool unproven = config_.secret && !proven_ && keyHello;
+    // hold the call: the next key hello begins it anew, wherever it comes from. Nor does it hold a
+    // listener's call before a datagram of the peer has opened with the agreed keys: a hello recorded in
+    // another call and sent again must not keep the listener from the caller that comes next.
+    const bool unproven = keyHello && ((config_.secret && !proven_) ||
+                                       (config_.listener && config_.encrypt && !keysConfirmed_));
     if (mode_ == Mode::kSession && control->senderId != peerId_ && !unproven) {
         // Another session id: a stranger, unless it comes from the peer's own address (the peer started
         // again, with a new id): then the session begins again with it.
@@ -355,7 +366,10 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
             peerCommitment_.reset();
         }
     }
-    const bool holdsOurKey = (control->capabilities & SessionControl::kHoldsPeerKey) != 0;
+    // It holds the key of the session it names: a hello naming another (an old one, replayed) says
+    // nothing of ours.
+    const bool holdsOurKey =
+        (control->capabilities & SessionControl::kHoldsPeerKey) != 0 && control->peerId == config_.sessionId;
     if (agreed) {
         if (keys_)
             keys_->Wipe();
@@ -365,11 +379,13 @@ CallSession::Incoming CallSession::ReceiveControl(std::span<const uint8_t> datag
         confirmKeys_ = true;
         proven_ = false;
         peerHoldsKey_ = holdsOurKey;
+        keysConfirmed_ = false;
     } else if (newSession && keys_) {
         // The peer started again without a key: the old call's keys are not this one's.
         keys_->Wipe();
         keys_.reset();
         peerHoldsKey_ = false;
+        keysConfirmed_ = false;
     } else if (keys_ && holdsOurKey && control->kind == SessionControl::Kind::kHello) {
         peerHoldsKey_ = true;
     }
@@ -549,6 +565,10 @@ int CallSession::ComposeAudio(std::span<const uint8_t> frame, bool muted, std::s
     if (config_.secret && (!keys_ || !proven_))
         return 0;
     if (config_.requireKeys && !keys_)
+        return 0;
+    // Nor does a listener send any before a datagram of its peer has opened: agreed from a hello alone,
+    // the keys may be a recorded call's, sent again by anybody.
+    if (config_.listener && keys_ && !keysConfirmed_)
         return 0;
     if (mode_ != Mode::kSession) {
         // The plain wire: type 0 and the frame, or the one-byte marker of a muted microphone. A plain peer

@@ -135,13 +135,15 @@ public:
     // plain so far, and holds its audio back.
     bool AwaitsKeys() const;
     // A sealed datagram of the peer opened with the call's keys: the peer holds our key.
-    void SetKeysConfirmed() { peerHoldsKey_ = true; }
+    void SetKeysConfirmed() { peerHoldsKey_ = keysConfirmed_ = true; }
+    // Until then the agreement may fail (a peer that only replays somebody's hellos never gets here).
+    bool KeysConfirmed() const { return keysConfirmed_; }
     // The agreement the peer committed to is not complete kKeyAgreementMs after it began: the call ends.
     bool KeyAgreementFailed(int64_t nowMs) const;
     // The keys once agreed, or agreed anew (the peer started again); none otherwise.
     std::optional<CallKeys> TakeNewKeys();
     // A private call's peer whose sealed datagram opened with the call's keys: it holds the secret.
-    void SetPeerProven() { proven_ = true; }
+    void SetPeerProven() { proven_ = peerHoldsKey_ = keysConfirmed_ = true; }
     bool PeerProven() const { return proven_; }
     // A private call refused a hello without a key (an older copy, or one with --encrypt=off): once per
     // call, for the link to say so.
@@ -244,6 +246,7 @@ private:
     std::optional<CallKeys::Key> peerCommitment_;  // from the peer's first key hello of this session
     bool revealed_ = false;                        // a hello with our public key has gone out
     bool peerHoldsKey_ = false;   // the peer has shown that it holds our key: no need to resend it
+    bool keysConfirmed_ = false;  // a sealed datagram of the peer opened: the agreement is complete
     int64_t keyStartMs_ = 0;      // when the peer's commitment began this session's agreement
     int keyHellosSent_ = 0;       // our key hello resent for this agreement
     int64_t nextKeyHelloMs_ = 0;  // when it is due again

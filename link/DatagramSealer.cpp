@@ -8,10 +8,6 @@
 
 namespace {
 
-// Our own salt: the same on both sides, so that one secret gives one key, and unlike anyone else's, so that
-// a table made for another program's keys is no use against ours.
-constexpr char kSalt[] = "Q-Parlin call 01";
-static_assert(sizeof(kSalt) - 1 == crypto_pwhash_SALTBYTES);
 static_assert(crypto_aead_xchacha20poly1305_ietf_KEYBYTES == 32);
 static_assert(crypto_aead_xchacha20poly1305_ietf_NPUBBYTES == 24);
 static_assert(crypto_aead_xchacha20poly1305_ietf_ABYTES == DatagramSealer::kTagBytes);
@@ -40,18 +36,6 @@ void MakeNonce(const uint8_t* header, uint8_t* nonce) {
 }
 
 }  // namespace
-
-DatagramSealer::Key DatagramSealer::DeriveKey(const uint8_t* secret, size_t length) {
-    StartSodium();
-    Key key{};
-    static const uint8_t empty = 0;
-    if (crypto_pwhash(key.data(), key.size(),
-                      reinterpret_cast<const char*>(secret != nullptr ? secret : &empty), length,
-                      reinterpret_cast<const unsigned char*>(kSalt), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                      crypto_pwhash_MEMLIMIT_INTERACTIVE, crypto_pwhash_ALG_ARGON2ID13) != 0)
-        throw MemoryException();
-    return key;
-}
 
 DatagramSealer::DatagramSealer(const Key& key) : key_(key), openKey_(key), nextCounter_(0) {
     StartSodium();

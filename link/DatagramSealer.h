@@ -39,11 +39,6 @@ public:
 
     enum class Result { kOpened, kNotSealed, kForged, kReplayed };
 
-    // The call key from the shared secret: Argon2id with our own fixed salt. Slow on purpose (tenths of a
-    // second and 64 MiB); call it once, never on the user-interface thread. Throws MemoryException when
-    // the memory it needs is not there.
-    static Key DeriveKey(const uint8_t* secret, size_t length);
-
     // A sealer with a random sender id, counting from 0.
     explicit DatagramSealer(const Key& key);
     // A given sender id and first counter, for tests.

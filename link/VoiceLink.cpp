@@ -311,15 +311,27 @@ void VoiceLink::RunCall() {
             StartDueAttempts(handle, attemptStartMs);
             FollowPrimary(generation, peer);
         }
-        if (peer.IsAny()) {
+        const bool listening = peer.IsAny();
+        ListenRestarts restarts;
+        if (listening) {
             WaitForPeer(handle, generation);
-            // A private listener is connected once its peer has proven the secret, not by any datagram.
-            connectPending_ = callSecret_ != nullptr;
+            // A listener offering keys is connected once a datagram of its peer opens with them (a
+            // private one: once its peer has proven the secret), or once the peer turns out to agree no
+            // keys; not by a hello, which anybody may have recorded and sent again.
+            connectPending_ = callSecret_ != nullptr || (sessionOffer_ && encryptionOffer_);
         }
         waitingForPeer_.store(false, std::memory_order_release);
         TrimQueue(kFramesKeptForPeer);
         if (!connectPending_)
             PostWindow(WM_LINK_CONNECTED);
+        // Whatever ends a listener's call before anybody was connected (keys never completed, the sender
+        // gone) only sends it back to waiting for the next caller.
+        const auto listenAgain = [&](int64_t nowMs) {
+            if (!listening || !connectPending_ || !CallGoesOn(generation) || !restarts.Admit(nowMs))
+                return false;
+            ListenAgain(handle, generation, peer);
+            return true;
+        };
 
         while (CallGoesOn(generation)) {
             CheckStop();
@@ -337,24 +349,35 @@ void VoiceLink::RunCall() {
                         StartDueAttempts(handle, MonotonicMs());
                         FollowPrimary(generation, peer);
                     } else if (!peer.IsAny() && TakePortUnreachable(handle, peer)) {
+                        if (listenAgain(MonotonicMs()))
+                            continue;
                         if (++closedInRow >= candidates.size() ||
                             !TryNextAddress(handle, generation, candidates, peer))
                             break;
                         attemptStartMs = MonotonicMs();
                     }
-                    if (ReceivePlain(handle, generation, peer, buffer) == Received::kEndOfCall)
+                    if (ReceivePlain(handle, generation, peer, buffer) == Received::kEndOfCall) {
+                        if (listenAgain(MonotonicMs()))
+                            continue;
                         break;
+                    }
                 }
             } catch (const Exception&) {
                 // The socket failed, or the peer's port was found closed: the call is over.
+                if (listenAgain(MonotonicMs()))
+                    continue;
                 break;
             }
             const int64_t nowMs = MonotonicMs();
             if (session_.PeerTimedOut(nowMs)) {
                 // A session peer silent for the time-out has gone: the call ends as a failed receive would.
+                if (listenAgain(nowMs))
+                    continue;
                 break;
             }
             if (session_.KeyAgreementFailed(nowMs)) {
+                if (listenAgain(nowMs))
+                    continue;
                 // One side would seal what the other cannot open: better ended, and said, than talked past.
                 PostWindow(WM_LINK_KEYS_INCOMPLETE);
                 break;
@@ -637,6 +660,7 @@ VoiceLink::Received VoiceLink::ReceiveEncrypted(std::span<const uint8_t> datagra
         return Received::kNothing;
     }
     session_.SetKeysConfirmed();
+    SettleConnect(peer);
     if (pendingCode_) {
         // The keys are confirmed: the peer derived the same ones.
         {
@@ -711,6 +735,7 @@ VoiceLink::Received VoiceLink::TakeDatagram(std::span<const uint8_t> datagram, c
         if (generation_.load(std::memory_order_acquire) == generation)
             peer_ = from;
     }
+    SettleConnect(peer);
     if (!FollowEncryption() || in.action == CallSession::Incoming::Action::kEndCall)
         return Received::kEndOfCall;
     // A copy that offered Opus names the format it falls back to, and why, in one notice.
@@ -777,7 +802,8 @@ void VoiceLink::SendSessionTraffic(SocketHandle handle, const SocketAddress& pee
 void VoiceLink::PublishCallState(const SocketAddress& peer, int64_t nowMs) {
     std::lock_guard<std::mutex> guard(stateLock_);
     callState_.mode = session_.GetMode();
-    callState_.peer = peer;
+    // Until the listener is connected, its would-be peer is nobody's business: it still waits.
+    callState_.peer = connectPending_ ? SocketAddress(0, 0) : peer;
     callState_.heardAnything = session_.HeardAnything();
     callState_.silentForMs = session_.SilentForMs(nowMs);
     callState_.formatCode = session_.FormatCode();
@@ -856,6 +882,44 @@ void VoiceLink::NoteDrop(DatagramSealer::Result result, const SocketAddress& fro
             return;
     }
     NameSourceOnce(WM_LINK_NOT_SEALED, from);
+}
+
+void VoiceLink::SettleConnect(const SocketAddress& peer) {
+    // A private listener waits for the proof of the secret instead (ReceiveEncrypted).
+    if (!connectPending_ || callSecret_ != nullptr || peer.IsAny() || session_.AwaitsKeys() ||
+        (session_.Encrypted() && !session_.KeysConfirmed()))
+        return;
+    // The keys are confirmed, or the peer agrees none (a plain peer, or one with --encrypt=off).
+    connectPending_ = false;
+    PostWindow(WM_LINK_CONNECTED);
+}
+
+bool VoiceLink::ListenRestarts::Admit(int64_t nowMs) {
+    // A socket that fails at once every time would otherwise spin: a few quick restarts, then the call
+    // ends as any other would.
+    if (nowMs - lastMs >= kQuickRestartMs)
+        quick = 0;
+    lastMs = nowMs;
+    return ++quick <= kMaxQuickRestarts;
+}
+
+void VoiceLink::ListenAgain(SocketHandle handle, uint32_t generation, SocketAddress& peer) {
+    peer = SocketAddress(0, 0);
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        if (generation_.load(std::memory_order_acquire) == generation)
+            peer_ = peer;
+    }
+    TrimQueue(0);
+    peerProven_ = false;
+    if (pipeline_.FormatCode() != configuredFormat_)
+        ChangeFormat(configuredFormat_, false);
+    // New ids and a new key pair: the next caller learns nothing from what the last one was sent.
+    StartSession(peer);
+    waitingForPeer_.store(true, std::memory_order_release);
+    WaitForPeer(handle, generation);
+    waitingForPeer_.store(false, std::memory_order_release);
+    TrimQueue(kFramesKeptForPeer);
 }
 
 void VoiceLink::WaitForPeer(SocketHandle handle, uint32_t generation) {

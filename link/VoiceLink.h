@@ -185,6 +185,17 @@ private:
     // True while the call that started with `generation` is still the link's current one.
     bool CallGoesOn(uint32_t generation) const;
     void WaitForPeer(SocketHandle handle, uint32_t generation);
+    // A listener's call that nobody was connected to starts over: no peer, a fresh session, waiting.
+    void ListenAgain(SocketHandle handle, uint32_t generation, SocketAddress& peer);
+    // A listener offering keys says it is connected once the call's keys are confirmed or none are agreed.
+    void SettleConnect(const SocketAddress& peer);
+    struct ListenRestarts {
+        static constexpr int64_t kQuickRestartMs = 1000;
+        static constexpr int kMaxQuickRestarts = 5;
+        int64_t lastMs = 0;
+        int quick = 0;
+        bool Admit(int64_t nowMs);
+    };
     void SendQueued(SocketHandle handle, const SocketAddress& peer, ByteBuffer& buffer);
     // Sends one datagram, sealed in a private call; false when it was not sent.
     bool SendDatagram(SocketHandle handle, const SocketAddress& peer, const uint8_t* data, int length);
@@ -282,7 +293,7 @@ private:
     bool private_ = false;
     // The secret goes into each call's key agreement (callSecret_). Set when the worker starts.
     std::shared_ptr<const CallKeys::Secret> callSecret_;
-    bool connectPending_ = false;  // a private listener says it is connected once its peer has proven it
+    bool connectPending_ = false;  // a listener offering keys says it is connected once they are confirmed
     std::vector<uint8_t> secret_;
     std::optional<DatagramSealer::Key> key_;
     std::vector<uint8_t> sealed_;  // a datagram being sealed

@@ -5,7 +5,9 @@ It forwards every datagram both ways, keeps a copy of what the caller sent, and 
 seconds sends from a third address of its own: plain audio, markers, empty datagrams, random bytes that
 claim to be sealed (each under a sender id of its own), with --earlier every datagram an earlier call's
 relay captured (its old sender ids and keys), and each captured datagram again. The captured datagrams are written, one hex line
-each, to CAPTURE_FILE, and what was sent to the attack log on stdout."""
+each, to CAPTURE_FILE, and what was sent to the attack log on stdout. With --record, every datagram the
+caller sends is also written to RECORD_FILE as it passes, its last words (the end of the call) included.
+With --attack-after 0 the relay never attacks."""
 import argparse
 import os
 import select
@@ -22,6 +24,7 @@ def main():
     parser.add_argument("--attack-after", type=float, default=2.0)
     parser.add_argument("--capture", type=int, default=50)
     parser.add_argument("--earlier", help="an earlier call's CAPTURE_FILE, sent before this call's replays")
+    parser.add_argument("--record", help="a file for every datagram the caller sends, one hex line each")
     args = parser.parse_args()
 
     listener = ("127.0.0.1", args.listener_port)
@@ -33,6 +36,7 @@ def main():
     attacker.bind(("127.0.0.1", 0))
     print(f"relay 127.0.0.1:{args.relay_port} -> 127.0.0.1:{args.listener_port}", flush=True)
 
+    record = open(args.record, "w", buffering=1) if args.record else None
     caller = None
     captured = []
     start = time.monotonic()
@@ -46,11 +50,13 @@ def main():
             if sock is front:
                 caller = source
                 back.sendto(data, listener)
+                if record:
+                    record.write(data.hex() + "\n")
                 if len(captured) < args.capture:
                     captured.append(data)
             elif sock is back and caller is not None:
                 front.sendto(data, caller)
-        if not attacked and time.monotonic() - start >= args.attack_after and captured:
+        if not attacked and args.attack_after > 0 and time.monotonic() - start >= args.attack_after and captured:
             attacked = True
             with open(args.capture_file, "w") as out:
                 for data in captured:

@@ -287,6 +287,12 @@ TEST(CallSecretTest, APassphraseGivesBothSidesOneKeyAnotherPassphraseOthersAndEv
     EXPECT_EQ(a.openKey, b.sendKey);
     const CallKeys plain = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob).value();
     EXPECT_NE(a.sendKey, plain.sendKey) << "the passphrase is in the keys";
+    // Argon2id (3 passes, 16 MiB) of the passphrase, salted with BLAKE2b-128 of the label and both public
+    // keys, the lower first: computed apart (libsodium called from Python), then mixed in as a key.
+    const Key stretched = FromHex("4434a50c9cd27f6053db0218fa9cd519534eaac0887d22017607c477fac579ef");
+    const CallKeys keyed = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob, &stretched).value();
+    EXPECT_EQ(a.sendKey, keyed.sendKey);
+    EXPECT_EQ(a.openKey, keyed.openKey);
     EXPECT_EQ(a.code, plain.code) << "the code is the transcript's";
     const CallKeys other = CallKeys::Agree(CallKeys::KeyPairOf(kAliceSecret), alice, bob,
                                            CallKeys::Secret::From(Text("correct horse battery stapler")))

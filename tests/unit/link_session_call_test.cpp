@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -448,7 +449,8 @@ TEST_F(SessionCallTest, RequiringEncryptionEndsACallWhosePeerAgreesNoKeyWithNoth
     EXPECT_FALSE(peer.Next(0x00, 100)) << "no plain audio either";
 }
 
-TEST_F(SessionCallTest, APeerThatCommittedIsWaitedForWithHellosAgainAndEndsTheCallOnlyWhenItsKeyNeverComes) {
+TEST_F(SessionCallTest,
+       APeerThatCommittedIsWaitedForWithHellosAgainAndAListenerNeverConnectedToOneWhoseKeyNeverComes) {
     // --require-private too: a side agreeing keys is not a side without them.
     link->SetRequireEncryption(true);
     link->Create();
@@ -478,32 +480,67 @@ TEST_F(SessionCallTest, APeerThatCommittedIsWaitedForWithHellosAgainAndEndsTheCa
         peer.socket.Send(port, peer.Seal(peer.Goodbye()));
         ASSERT_TRUE(WaitFor(WM_LINK_CLOSED));
     }
-    // A peer whose key never comes: neither "not encrypted" nor anything in the clear, and then the end.
+    // A peer whose key never comes (a recorded hello sent again, say): the listener is not connected to
+    // it, says nothing of it, sends it nothing in the clear, and once the agreement's time is over waits
+    // for the next caller as if nothing had come.
     link->Listen("127.0.0.1", port);
     ASSERT_TRUE(WaitFor(WM_LINK_LISTENING));
     EncryptedPeer silent(kPeerId + 1);
-    silent.socket.Send(port, silent.Hello());
+    const Bytes recorded = silent.Hello();
+    silent.socket.Send(port, recorded);
     const auto start = std::chrono::steady_clock::now();
     const Bytes frame(50, 0x33);
     link->OnFrame(frame.data(), static_cast<int>(frame.size()));
-    bool notEncrypted = false;
-    bool incomplete = false;
-    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(5000)) {
-        const std::optional<Message> next = window.Get(20);
-        if (!next)
-            continue;
-        notEncrypted = notEncrypted || next->message == WM_LINK_NOT_ENCRYPTED;
-        incomplete = incomplete || next->message == WM_LINK_KEYS_INCOMPLETE;
-        if (next->message == WM_LINK_CLOSED)
-            break;
-    }
+    std::vector<uint32_t> said;
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(3600))
+        if (const std::optional<Message> next = window.Get(20))
+            said.push_back(next->message);
+    for (const uint32_t message : {WM_LINK_CONNECTED, WM_LINK_NOT_ENCRYPTED, WM_LINK_KEYS_INCOMPLETE,
+                                   WM_LINK_ENCRYPTED, WM_LINK_CLOSED})
+        EXPECT_EQ(std::count(said.begin(), said.end(), message), 0) << std::hex << message;
+    EXPECT_EQ(link->GetState(), VoiceLink::kActive);
+    EXPECT_TRUE(link->GetCallState().peer.IsAny()) << "still waiting";
+    EXPECT_FALSE(silent.socket.Next(0x80, 100)) << "no RTP in the clear";
+    EXPECT_FALSE(silent.socket.Next(0x00, 100)) << "no plain audio either";
+
+    // Another comes while a third one's hello still waits for its key: the waiting one holds nothing, and
+    // the newcomer's call is connected and encrypted at once.
+    silent.socket.Send(port, recorded);
+    ASSERT_TRUE(silent.socket.Next(4, 1000)) << "the link answers the hello";
+    EncryptedPeer caller(kPeerId + 2);
+    caller.socket.Send(port, caller.Hello());
+    ASSERT_TRUE(caller.TakeAnswer());
+    const Bytes confirmed = caller.Confirmation();
+    caller.socket.Send(port, caller.reveal);
+    caller.socket.Send(port, confirmed);
+    ASSERT_TRUE(WaitFor(WM_LINK_CONNECTED));
+    EXPECT_TRUE(WaitFor(WM_LINK_ENCRYPTED));
+    EXPECT_EQ(link->Peer(), caller.socket.Address());
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    const std::optional<Bytes> sealed = caller.socket.Next(2, 1000);
+    ASSERT_TRUE(sealed) << "the caller is sent sealed datagrams";
+    EXPECT_TRUE(caller.Open(*sealed));
+}
+
+TEST_F(SessionCallTest, ACallerWhosePeerNeverRevealsItsKeyEndsTheCallAtThreeSecondsAndSaysWhy) {
+    link->Create();
+    link->Start();
+    EncryptedPeer listener(kPeerId + 3);
+    link->Connect("127.0.0.1", listener.socket.Address().Port());
+    ASSERT_TRUE(WaitFor(WM_LINK_CONNECTED));
+    ASSERT_TRUE(listener.socket.Next(4)) << "the caller's hello";
+    const auto start = std::chrono::steady_clock::now();
+    // The answer commits to a key that never follows.
+    listener.socket.Send(link->LocalPort(), listener.Hello());
+    const Bytes frame(50, 0x33);
+    link->OnFrame(frame.data(), static_cast<int>(frame.size()));
+    ASSERT_TRUE(WaitFor(WM_LINK_KEYS_INCOMPLETE, 4000));
     const auto tookMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
             .count();
-    EXPECT_FALSE(notEncrypted);
-    EXPECT_TRUE(incomplete);
     EXPECT_GE(tookMs, 2900) << "the retries are given their time";
+    EXPECT_TRUE(WaitFor(WM_LINK_CLOSED));
     EXPECT_EQ(link->GetState(), VoiceLink::kIdle);
-    EXPECT_FALSE(silent.socket.Next(0x80, 100)) << "no RTP in the clear";
-    EXPECT_FALSE(silent.socket.Next(0x00, 100)) << "no plain audio either";
+    EXPECT_FALSE(listener.socket.Next(0x80, 100)) << "no RTP in the clear";
+    EXPECT_FALSE(listener.socket.Next(0x00, 100)) << "no plain audio either";
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "link/CallKeys.h"
 #include "link/CallSession.h"
 #include "link/DatagramSealer.h"
 #include "link/SessionControl.h"
@@ -302,3 +303,115 @@ TEST(KeyLossTest, TheHeldAudioKeepsTwoHundredMillisecondsOfFramesRoundedUp) {
     session.Start(config, 0);
     EXPECT_EQ(session.HeldFramesKept(), 10);
 }
+
+namespace {
+
+// A hello as a caller sends it once it holds its listener's key: commitment, key, and the bit that says
+// it holds the key of the session it names.
+Bytes HelloHoldingKeyOf(uint64_t sender, uint64_t namedSession, const CallKeys::KeyPair& pair) {
+    SessionControl control;
+    control.senderId = sender;
+    control.peerId = namedSession;
+    control.formatCode = kIlbc11;
+    control.capabilities = SessionControl::kNumberedAudio | SessionControl::kQualityReports |
+                           SessionControl::kKeyAgreement | SessionControl::kKeyReveal |
+                           SessionControl::kHoldsPeerKey;
+    control.commitment = CallKeys::Commitment(pair.publicKey);
+    control.publicKey = pair.publicKey;
+    Bytes out(88);
+    EXPECT_EQ(control.Compose(out), 88);
+    return out;
+}
+
+CallSession::Config ListenerConfig() {
+    CallSession::Config config;
+    config.listener = true;
+    config.sessionId = 0x1151;
+    config.formatCode = kIlbc11;
+    config.encrypt = true;
+    config.keyPair = CallKeys::MakeKeyPair();
+    return config;
+}
+
+int AudioBytes(CallSession& session, int64_t nowMs) {
+    const Bytes frame(50, 0x42);
+    Bytes out(10000);
+    return session.ComposeAudio(frame, false, out, nowMs);
+}
+
+int KeyHellosBetween(CallSession& session, int64_t fromMs, int64_t toMs) {
+    int count = 0;
+    for (int64_t t = fromMs; t < toMs; t += 10) {
+        Bytes out(10000);
+        const int length = session.ComposeDue(out, t);
+        count += length == 88 && IsHello(out) ? 1 : 0;
+    }
+    return count;
+}
+
+TEST(KeyLossTest, AHelloRecordedInAnotherCallCompletesNoAgreementAndGetsNoAudio) {
+    // Replayed from a call with another listener: its "holds the key" is about that session's key.
+    CallSession listener;
+    listener.Start(ListenerConfig(), 0);
+    const Bytes recorded = HelloHoldingKeyOf(0xC0C0, 0x0DD0, CallKeys::MakeKeyPair());
+    listener.Receive(recorded, true, 1000);
+    ASSERT_TRUE(listener.Encrypted()) << "keys are agreed with the recorded key, as with any";
+    EXPECT_FALSE(listener.KeysConfirmed());
+    EXPECT_EQ(AudioBytes(listener, 1100), 0) << "no audio before a datagram of the peer opens";
+    EXPECT_GE(KeyHellosBetween(listener, 1000, 2000), 2) << "our key is still offered: nobody holds it";
+    EXPECT_FALSE(listener.KeyAgreementFailed(3999));
+    EXPECT_TRUE(listener.KeyAgreementFailed(4000));
+
+    // The same hello naming this session: the peer says it holds our key, so it is not offered again,
+    // but only a datagram that opens completes the agreement.
+    CallSession named;
+    named.Start(ListenerConfig(), 0);
+    named.Receive(HelloHoldingKeyOf(0xC0C0, 0x1151, CallKeys::MakeKeyPair()), true, 1000);
+    ASSERT_TRUE(named.Encrypted());
+    EXPECT_LE(KeyHellosBetween(named, 1000, 2000), 1);
+    EXPECT_TRUE(named.KeyAgreementFailed(4000));
+    EXPECT_EQ(AudioBytes(named, 2000), 0);
+    named.SetKeysConfirmed();
+    EXPECT_FALSE(named.KeyAgreementFailed(4000));
+    EXPECT_GT(AudioBytes(named, 2020), 0);
+}
+
+TEST(KeyLossTest, AListenersUnconfirmedPeerIsTakenOverByTheNextKeyHelloAndAConfirmedOneByNone) {
+    CallSession listener;
+    listener.Start(ListenerConfig(), 0);
+    listener.Receive(HelloHoldingKeyOf(0xC0C0, 0x0DD0, CallKeys::MakeKeyPair()), true, 1000);
+    ASSERT_EQ(listener.PeerSessionId(), 0xC0C0u);
+    // A real caller's hello from another address: the recorded one held nothing.
+    const CallSession::Incoming in =
+        listener.Receive(HelloHoldingKeyOf(0xCA11, 0, CallKeys::MakeKeyPair()), false, 1200);
+    EXPECT_TRUE(in.movePeer);
+    EXPECT_FALSE(in.stranger);
+    EXPECT_EQ(listener.PeerSessionId(), 0xCA11u);
+    listener.SetKeysConfirmed();
+    // Confirmed, the call is this caller's: the recorded hello again is a stranger's.
+    const CallSession::Incoming late =
+        listener.Receive(HelloHoldingKeyOf(0xC0C0, 0x0DD0, CallKeys::MakeKeyPair()), false, 1300);
+    EXPECT_TRUE(late.stranger);
+    EXPECT_EQ(listener.PeerSessionId(), 0xCA11u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KeyLossTest, OnceADatagramOfThePeerOpenedItsOwnHelloFromElsewhereMovesNothing) {
+    CallSession listener;
+    listener.Start(ListenerConfig(), 0);
+    const Bytes hello = HelloHoldingKeyOf(0xCA11, 0x1151, CallKeys::MakeKeyPair());
+    listener.Receive(hello, true, 1000);
+    // Before anything opened, the peer's hello from a new address follows it (a path that changed).
+    EXPECT_TRUE(listener.Receive(hello, false, 1100).movePeer);
+    listener.SetKeysConfirmed();
+    // After, the same hello from elsewhere is a recording: it moves nothing.
+    const CallSession::Incoming replayed = listener.Receive(hello, false, 1200);
+    EXPECT_FALSE(replayed.movePeer);
+    EXPECT_TRUE(replayed.stranger);
+    EXPECT_TRUE(listener.Receive(hello, true, 1300).movePeer) << "from the peer's own address it counts";
+}
+
+}  // namespace
