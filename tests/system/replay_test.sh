@@ -54,6 +54,18 @@ time.sleep(hold)
 PY
 }
 
+# Starts the relay in front of the listener on $port, named $1 in messages, with the options after $1;
+# it captures into $dir/captured.hex and logs to $dir/relay.out. Sets `relay`.
+start_relay() {
+    local name=$1
+    shift
+    python3 "$relay_script" $((port + 1)) "$port" "$dir/captured.hex" "$@" >"$dir/relay.out" 2>&1 &
+    relay=$!
+    pids+=("$relay")
+    wait_for_line "$dir/relay.out" "relay 127.0.0.1:$((port + 1)) -> 127.0.0.1:$port" 5 ||
+        fail "$kind: the $name relay did not start"
+}
+
 for kind in secret default; do
     secret=()
     [ "$kind" = secret ] && secret=(--secret="$work/key")
@@ -64,12 +76,7 @@ for kind in secret default; do
     dir="$base/earlier"
     start_listener "$dir" --audio=file --input-wav="$work/earlier.wav" -a:"$codec" "${secret[@]}" ||
         { fail "$kind: the earlier listener never listened"; continue; }
-    python3 "$relay_script" $((port + 1)) "$port" "$dir/captured.hex" --attack-after 0 \
-        --record "$dir/record.hex" >"$dir/relay.out" 2>&1 &
-    relay=$!
-    pids+=("$relay")
-    wait_for_line "$dir/relay.out" "relay 127.0.0.1:$((port + 1)) -> 127.0.0.1:$port" 5 ||
-        fail "$kind: the earlier relay did not start"
+    start_relay earlier --attack-after 0 --record "$dir/record.hex"
     "$QPARLIN" --headless --audio=file --input-wav="$work/earlier.wav" -a:"$codec" "${secret[@]}" \
         -c:127.0.0.1:$((port + 1)):yes >"$dir/caller.out" 2>"$dir/caller.err" &
     caller=$!
@@ -112,12 +119,7 @@ for kind in secret default; do
     esac
 
     # --- Then a later call to the same listener, attacked mid-call with the record, forgeries and replays.
-    python3 "$relay_script" $((port + 1)) "$port" "$dir/captured.hex" --attack-after 3 \
-        --earlier "$base/earlier/record.hex" >"$dir/relay.out" 2>&1 &
-    relay=$!
-    pids+=("$relay")
-    wait_for_line "$dir/relay.out" "relay 127.0.0.1:$((port + 1)) -> 127.0.0.1:$port" 5 ||
-        fail "$kind: the later relay did not start"
+    start_relay later --attack-after 3 --earlier "$base/earlier/record.hex"
     "$QPARLIN" --headless --audio=file --input-wav="$work/caller.wav" --output-wav="$dir/caller-out.wav" \
         -a:"$codec" "${secret[@]}" -c:127.0.0.1:$((port + 1)):yes >"$dir/caller.out" 2>"$dir/caller.err" &
     caller=$!

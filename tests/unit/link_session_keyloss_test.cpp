@@ -26,6 +26,17 @@ bool IsHello(const Bytes& datagram) {
     return datagram.size() > 2 && datagram[0] == 4 && datagram[2] == 1;
 }
 
+// A listener offering keys, with a fresh pair.
+CallSession::Config ListenerConfig() {
+    CallSession::Config config;
+    config.listener = true;
+    config.sessionId = 0x1151;
+    config.formatCode = kIlbc11;
+    config.encrypt = true;
+    config.keyPair = CallKeys::MakeKeyPair();
+    return config;
+}
+
 // What happens to one hello on the path.
 enum class Fault { kNone, kDrop, kDuplicate, kHoldBack };
 
@@ -253,12 +264,7 @@ TEST(KeyLossTest, APathThatLosesEveryHelloOfOneSideEndsTheCallOnBothSidesAtTheBu
 
 TEST(KeyLossTest, TheAgreementFailsExactlyAtThreeSecondsAfterTheCommitmentAndOnlyWhileOpen) {
     CallSession listener;
-    CallSession::Config config;
-    config.listener = true;
-    config.sessionId = 0x1151;
-    config.formatCode = kIlbc11;
-    config.encrypt = true;
-    config.keyPair = CallKeys::MakeKeyPair();
+    CallSession::Config config = ListenerConfig();
     listener.Start(config, 0);
     SessionControl commit;
     commit.senderId = 0xC0C0;
@@ -321,16 +327,6 @@ Bytes HelloHoldingKeyOf(uint64_t sender, uint64_t namedSession, const CallKeys::
     Bytes out(88);
     EXPECT_EQ(control.Compose(out), 88);
     return out;
-}
-
-CallSession::Config ListenerConfig() {
-    CallSession::Config config;
-    config.listener = true;
-    config.sessionId = 0x1151;
-    config.formatCode = kIlbc11;
-    config.encrypt = true;
-    config.keyPair = CallKeys::MakeKeyPair();
-    return config;
 }
 
 int AudioBytes(CallSession& session, int64_t nowMs) {
