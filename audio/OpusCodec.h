@@ -21,9 +21,11 @@ public:
     // The largest packet of one frame (RFC 6716, 3.4).
     static constexpr int kMaxPacketBytes = 1275;
     static constexpr int kDefaultBitRate = 24000;
-    // The encoder's complexity (0-10): 2 keeps SILK's delayed-decision quantiser and full LPC order, and
-    // encodes and decodes a 48 kHz call in under 5 ms of CPU a second (5 took 6.2, 10 about twice that).
-    static constexpr int kComplexity = 2;
+    // The encoder's complexity (0-10). At 1 a 48 kHz call is encoded and decoded in 4.5-4.7 ms of CPU a
+    // second (2 took 5.5-5.7, 5 took 6.2, 10 about twice that), and its 4-7 kHz bands come within 3 dB of
+    // the original's (at 2 they were 3.1-3.2 dB down); below 2 SILK goes without its delayed-decision
+    // quantiser, and libopus asks 5/4 of the rate for in-band FEC (CallSession::OpusFecRoomBitRate).
+    static constexpr int kComplexity = 1;
     static constexpr int kMinBitRate = 8000;
     static constexpr int kMaxBitRate = 64000;
     static constexpr int kScratchSamples = 1000;

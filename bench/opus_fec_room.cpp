@@ -1,6 +1,6 @@
 // Measures the bit rate libopus needs before it spends bits on in-band FEC: recorded speech through
 // OpusCodec as a call sets it up (48000 Hz, 20 ms, OpusCodec::kComplexity, DTX), at each expected loss, at
-// bit rates from 12 to 40 kbit/s. A frame carries FEC when rebuilding it from its packet's redundancy gives
+// bit rates from 12 to 48 kbit/s. A frame carries FEC when rebuilding it from its packet's redundancy gives
 // other samples than plain concealment from the same decoder state. These are the figures behind
 // CallSession::OpusFecRoomBitRate.
 //
@@ -25,7 +25,7 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kFrame = 960;
 constexpr int kLowestBitRate = 12000;
-constexpr int kHighestBitRate = 40000;
+constexpr int kHighestBitRate = 48000;
 constexpr int kStep = 500;
 constexpr double kSpeechPower = 1e5;  // a frame louder than this (mean square) is speech
 constexpr double kMost = 0.9;

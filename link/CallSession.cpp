@@ -49,10 +49,11 @@ int CallSession::OpusFecRoomBitRate(int lossPercent, int codingRate) {
     const int64_t needed =
         loss <= 5 ? kBandRoom[band] + kHysteresis : kBandRoom[std::min(band, kWideband)] - kHysteresis;
     // The room shrinks as loss grows (to 100/125 of itself from 25 % on); the encoder weighs the rate it is
-    // given at (90 + complexity) %, less a share for the expected loss, loss / (6 loss + 10).
+    // given at (90 + complexity) %, at 4/5 of that again below complexity 2 (SILK without its
+    // delayed-decision quantiser), less a share for the expected loss, loss / (6 loss + 10).
     const int64_t room = needed * (125 - std::min<int64_t>(loss, 25)) / 100;
-    constexpr int64_t kWeight = 90 + OpusCodec::kComplexity;
-    const int64_t rate = room * (6 * loss + 10) * 100 / (kWeight * (5 * loss + 10)) + 1;
+    constexpr int64_t kWeight = (90 + OpusCodec::kComplexity) * (OpusCodec::kComplexity < 2 ? 4 : 5);
+    const int64_t rate = room * (6 * loss + 10) * 500 / (kWeight * (5 * loss + 10)) + 1;
     constexpr int64_t kStep = 500;
     return static_cast<int>((rate + kStep - 1) / kStep * kStep);
 }
@@ -67,10 +68,13 @@ CallSession::SenderSettings CallSession::AdaptOpusSender(uint8_t fractionLost, i
         settings.bitRate = std::min(kOpusTopBitRate, bitRate + 2000);
     else
         settings.bitRate = std::clamp(bitRate, kOpusLowestBitRate, kOpusTopBitRate);
-    // The FEC the expected loss asks for only comes with the room for it; without loss the rule above brings
-    // the rate back under kOpusTopBitRate.
+    // The FEC the expected loss asks for only comes with the room for it, which the rate is raised to up to
+    // kOpusFecTopBitRate; a room above that (at 1-5 % loss at the full band) costs more than the FEC gives,
+    // and the loss is left to concealment. Without loss the rule above brings the rate back under
+    // kOpusTopBitRate.
     const int room = OpusFecRoomBitRate(settings.expectedLossPercent, codingRate);
-    settings.bitRate = std::max(settings.bitRate, room);
+    if (room <= kOpusFecTopBitRate)
+        settings.bitRate = std::max(settings.bitRate, room);
     return settings;
 }
 

@@ -177,14 +177,16 @@ public:
         int bitRate = 0;
     };
     static constexpr int kOpusTopBitRate = 24000;
+    // The most the rate is raised to for the FEC's room.
+    static constexpr int kOpusFecTopBitRate = 32000;
     static constexpr int kOpusLowestBitRate = 12000;
     static constexpr int kOpusMaxExpectedLoss = 30;
     static SenderSettings AdaptOpusSender(uint8_t fractionLost, int bitRate, int codingRate);
     // The lowest bit rate at which libopus spends bits on in-band FEC for our 20 ms speech frames
     // (at OpusCodec::kComplexity) at `lossPercent`, in whole 500 bit/s; 0 without loss. Up to 5 % loss the
     // encoder keeps the band it has (the widest the coding rate allows) and codes FEC only if the rate leaves
-    // room for it there (34 kbit/s at 2 % and 48000 Hz); above 5 % it narrows the band until FEC fits, and
-    // the room kept is wideband's (8 kHz of audio; 22 kbit/s at 10 %), so that the listener keeps wideband
+    // room for it there (43 kbit/s at 2 % and 48000 Hz); above 5 % it narrows the band until FEC fits, and
+    // the room kept is wideband's (8 kHz of audio; 28 kbit/s at 10 %), so that the listener keeps wideband
     // speech. Measured with bench/opus_fec_room on libopus 1.3.1 (at 48000 Hz, 1 to 30 %).
     static int OpusFecRoomBitRate(int lossPercent, int codingRate);
     // A plain peer's payload whose size is not the format's: its size, once per call.

@@ -565,44 +565,46 @@ TEST(CallSessionOpusTest, TheSenderFollowsThePeersLossAtTheEdgesOfItsRule) {
         return std::pair{s.expectedLossPercent, s.bitRate};
     };
     // Fraction lost in 1/256: 26 is just over 10 %, 25 just under; 5 just under 2 %, 6 just over. While
-    // loss is expected the rate stays at the FEC's room at least (22000 at 11 %, 34500 at 3 %, 34000 at 2 %,
-    // 19500 at 30 %), as bench/opus_fec_room measured it at the encoder's complexity 2.
-    EXPECT_EQ(adapt(26, 24000), (std::pair{11, 22000}));
-    EXPECT_EQ(adapt(25, 24000), (std::pair{10, 24000}));
-    EXPECT_EQ(adapt(6, 18000), (std::pair{3, 34500}));
-    EXPECT_EQ(adapt(5, 18000), (std::pair{2, 34000}));
+    // loss is expected the rate stays at the FEC's room at least (27500 at 11 %, 28000 at 10 %, 24500 at
+    // 30 %), as bench/opus_fec_room measured it at the encoder's complexity 1, where the room is at most
+    // 32000: at 2 % and 3 % it would be 43000 and 43500, and the rate is not raised for it.
+    EXPECT_EQ(adapt(26, 24000), (std::pair{11, 27500}));
+    EXPECT_EQ(adapt(25, 24000), (std::pair{10, 28000}));
+    EXPECT_EQ(adapt(6, 18000), (std::pair{3, 18000}));
+    EXPECT_EQ(adapt(5, 18000), (std::pair{2, 20000}));
     EXPECT_EQ(adapt(0, 23000), (std::pair{0, 24000}));
     EXPECT_EQ(adapt(0, 24000), (std::pair{0, 24000}));
     // Without loss the rate leaves the room at once, back to the top.
     EXPECT_EQ(adapt(0, 33500), (std::pair{0, 24000}));
-    EXPECT_EQ(adapt(255, 14000), (std::pair{30, 19500}));
-    EXPECT_EQ(adapt(255, 12000), (std::pair{30, 19500}));
-    // At 16000 Hz the band is wideband at most: 2 % needs 25500, not 34000.
-    EXPECT_EQ(CallSession::AdaptOpusSender(5, 18000, 16000).bitRate, 25500);
+    EXPECT_EQ(adapt(255, 14000), (std::pair{30, 24500}));
+    EXPECT_EQ(adapt(255, 12000), (std::pair{30, 24500}));
+    // At 16000 Hz the band is wideband at most: 2 % needs 32000, exactly the most the rate is raised to.
+    EXPECT_EQ(CallSession::AdaptOpusSender(5, 18000, 16000).bitRate, 32000);
 }
 
 TEST(CallSessionOpusTest, TheFecRoomFollowsTheLossAndTheCodingRatesWidestBand) {
+    // At the encoder's complexity 1 (4/5 of the rate weighed at complexity 2 and above).
     const auto room = CallSession::OpusFecRoomBitRate;
     EXPECT_EQ(room(0, 48000), 0);
     EXPECT_EQ(room(-1, 48000), 0);
     // Up to 5 % the full band's room; from 6 % on wideband's, which the encoder narrows to.
-    EXPECT_EQ(room(1, 48000), 33500);
-    EXPECT_EQ(room(2, 48000), 34000);
-    EXPECT_EQ(room(5, 48000), 34500);
-    EXPECT_EQ(room(6, 48000), 22500);
-    EXPECT_EQ(room(7, 48000), 22500);
-    EXPECT_EQ(room(8, 48000), 22500);
-    EXPECT_EQ(room(12, 48000), 22000);
+    EXPECT_EQ(room(1, 48000), 42000);
+    EXPECT_EQ(room(2, 48000), 43000);
+    EXPECT_EQ(room(5, 48000), 43500);
+    EXPECT_EQ(room(6, 48000), 28500);
+    EXPECT_EQ(room(7, 48000), 28500);
+    EXPECT_EQ(room(8, 48000), 28000);
+    EXPECT_EQ(room(12, 48000), 27500);
     // The room stops shrinking at 25 %; what the encoder keeps of the rate still falls a little with loss.
-    EXPECT_EQ(room(24, 48000), 20000);
-    EXPECT_EQ(room(25, 48000), 19500);
-    EXPECT_EQ(room(30, 48000), 19500);
-    EXPECT_EQ(room(100, 48000), 20000);
+    EXPECT_EQ(room(24, 48000), 25000);
+    EXPECT_EQ(room(25, 48000), 24500);
+    EXPECT_EQ(room(30, 48000), 24500);
+    EXPECT_EQ(room(100, 48000), 25000);
     // The widest band each coding rate allows: super-wideband at 24000 Hz, wideband at 16000, mediumband at
     // 12000.
-    EXPECT_EQ(room(2, 24000), 31000);
-    EXPECT_EQ(room(2, 16000), 25500);
-    EXPECT_EQ(room(2, 12000), 22500);
-    EXPECT_EQ(room(6, 12000), 19500);
-    EXPECT_EQ(room(6, 16000), 22500);
+    EXPECT_EQ(room(2, 24000), 39500);
+    EXPECT_EQ(room(2, 16000), 32000);
+    EXPECT_EQ(room(2, 12000), 28000);
+    EXPECT_EQ(room(6, 12000), 24500);
+    EXPECT_EQ(room(6, 16000), 28500);
 }

@@ -76,10 +76,10 @@ FecShare MeasureFec(int lossPercent, int bitRate) {
 }  // namespace
 
 TEST(OpusFecRoomTest, AtTheRoomsRateTheLibraryCodesFecIntoAsManyFramesAsItEverDoes) {
-    // The frames the encoder finds worth protecting: as many at the room's rate as at 40 kbit/s, and at
+    // The frames the encoder finds worth protecting: as many at the room's rate as at 48 kbit/s, and at
     // wideband or wider.
     for (const int loss : {2, 5, 10, 30}) {
-        const FecShare plenty = MeasureFec(loss, 40000);
+        const FecShare plenty = MeasureFec(loss, 48000);
         ASSERT_GT(plenty.fec, 0.3) << loss;
         const int rate = CallSession::OpusFecRoomBitRate(loss, kRate);
         const FecShare share = MeasureFec(loss, rate);
@@ -88,8 +88,11 @@ TEST(OpusFecRoomTest, AtTheRoomsRateTheLibraryCodesFecIntoAsManyFramesAsItEverDo
     }
 }
 
-TEST(OpusFecRoomTest, BelowTheRoomAtTwoPercentTheLibrarySpendsNothingOnFec) {
-    // 24000, what the rule kept at 2 % before it knew the room, and 500 below the room.
+TEST(OpusFecRoomTest, BelowTheRoomTheLibrarySpendsNothingOnFecAtTheBandTheRoomIsFor) {
+    // At 2 %: at the top rate, at the most the sender raises its rate to, and 500 below the room, none.
     EXPECT_LT(MeasureFec(2, 24000).fec, 0.05);
+    EXPECT_LT(MeasureFec(2, CallSession::kOpusFecTopBitRate).fec, 0.05);
     EXPECT_LT(MeasureFec(2, CallSession::OpusFecRoomBitRate(2, kRate) - 500).fec, 0.05);
+    // At 10 %: 500 below the room, none at wideband (a narrower band may still carry some).
+    EXPECT_LT(MeasureFec(10, CallSession::OpusFecRoomBitRate(10, kRate) - 500).fecWideband, 0.05);
 }
