@@ -27,6 +27,18 @@ wait_for_line() {
     done
     return 1
 }
+# Asks the process $1, whose standard output is the file $2, for its counts (SIGUSR1) and prints the line it
+# answers with, waiting up to 5 s for it.
+statistics_of() {
+    local pid=$1 out=$2 before
+    before=$(grep -c '^Statistics:' "$out")
+    kill -USR1 "$pid"
+    for _ in $(seq 50); do
+        [ "$(grep -c '^Statistics:' "$out")" -gt "$before" ] && break
+        sleep 0.1
+    done
+    grep '^Statistics:' "$out" | tail -n 1
+}
 # Starts qparlin --headless with the options given after $1, listening on a free port, stdout and stderr in
 # $1/listener.out and $1/listener.err. Sets `listener` and `port`; fails when five ports were all taken.
 start_listener() {

@@ -18,18 +18,8 @@ frame_bytes=50  # one 30 ms iLBC frame
 . "$(dirname "$0")/common.sh"
 alive() { kill -0 "$1" 2>/dev/null && [ "$(ps -o stat= -p "$1" | cut -c1)" != Z ]; }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
-# Asks a process (the listener unless $1 and $2 name another and its output) for its counts and prints
-# the line it answers with.
-statistics() {
-    local pid=${1:-$listener} out=${2:-$work/listener.out} before
-    before=$(grep -c '^Statistics:' "$out")
-    kill -USR1 "$pid"
-    for _ in $(seq 50); do
-        [ "$(grep -c '^Statistics:' "$out")" -gt "$before" ] && break
-        sleep 0.1
-    done
-    grep '^Statistics:' "$out" | tail -n 1
-}
+# The counts of the listener, or of the process $1 whose output is $2.
+statistics() { statistics_of "${1:-$listener}" "${2:-$work/listener.out}"; }
 received() { sed -n 's/.* sent, \([0-9]*\) received.*/\1/p' <<<"$1"; }
 
 sox -n -r "$rate" -c 1 -b 16 "$work/caller.wav" synth 6 sine 200-1800 sine 300 tremolo 3 80 vol 0.4

@@ -25,12 +25,6 @@ sox -n -r "$rate" -c 1 -b 16 "$work/voice.wav" synth 4 square 150-600 tremolo 5 
 sox -n -r "$rate" -c 1 -b 16 "$work/silence.wav" trim 0 2
 sox "$work/silence.wav" "$work/voice.wav" "$work/listener.wav"
 
-# The last statistics line of a process, after asking for it.
-statistics() {
-    kill -USR1 "$1"
-    sleep 0.3
-    grep '^Statistics' "$2" | tail -n 1
-}
 
 # --- The same secret, through the attacking relay: a session whose keys are agreed with the secret in;
 # the captured datagrams are checked as its hellos and sealed datagrams.
@@ -51,7 +45,7 @@ pids+=("$caller")
 wait_for_line "$dir/caller.out" "Connected." 5 || fail "the caller did not print Connected."
 wait_for_line "$dir/listener.out" "Connected." 5 || fail "the listener did not print Connected."
 sleep 7
-listener_counts=$(statistics "$listener" "$dir/listener.out")
+listener_counts=$(statistics_of "$listener" "$dir/listener.out")
 # The lines the listener printed during the call; ending it prints more.
 during=$(cat "$dir/listener.out")
 kill -TERM "$caller"
@@ -136,7 +130,7 @@ caller=$!
 pids+=("$caller")
 wait_for_line "$dir/listener.out" "Connected." 5 || fail "the later listener did not print Connected."
 sleep 4
-listener_counts=$(statistics "$listener" "$dir/listener.out")
+listener_counts=$(statistics_of "$listener" "$dir/listener.out")
 during=$(cat "$dir/listener.out")
 kill -TERM "$caller" "$relay"
 wait "$caller" "$relay" 2>/dev/null
@@ -170,7 +164,7 @@ mismatch() {
     pids+=("$caller")
     sleep 3
     local counts
-    counts=$(statistics "$listener" "$dir/listener.out")
+    counts=$(statistics_of "$listener" "$dir/listener.out")
     kill -TERM "$caller" "$listener"
     wait "$caller" "$listener"
     echo "$name: $counts"

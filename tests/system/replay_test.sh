@@ -30,12 +30,6 @@ sox -n -r "$rate" -c 1 -b 16 "$work/earlier.wav" synth 6 sine 1000 vol 0.4
 sox -n -r "$rate" -c 1 -b 16 "$work/caller.wav" synth 9 sine 200-1800 sine 300 tremolo 3 80 vol 0.4
 sox -n -r "$rate" -c 1 -b 16 "$work/listener.wav" synth 9 square 150-600 tremolo 5 60 vol 0.3
 
-# The last statistics line of a process, after asking for it.
-statistics() {
-    kill -USR1 "$1"
-    sleep 0.3
-    grep '^Statistics' "$2" | tail -n 1
-}
 
 # Sends every datagram of the hex file $2 to 127.0.0.1:$1 from a port of its own, 5 ms apart, and keeps
 # that port open $3 seconds more (a replayer that goes away would end a call by itself). Prints the port.
@@ -103,7 +97,7 @@ for kind in secret default; do
     start_listener "$dir" --audio=file --input-wav="$work/listener.wav" --output-wav="$dir/listener-out.wav" \
         -a:"$codec" "${secret[@]}" || { fail "$kind: the idle listener never listened"; continue; }
     replay "$port" "$base/earlier/record.hex" $((4 * slow)) >"$dir/replay.out"
-    idle_counts=$(statistics "$listener" "$dir/listener.out")
+    idle_counts=$(statistics_of "$listener" "$dir/listener.out")
     echo "$kind: idle listener after the replay: $idle_counts"
     for line in "Connected." "Disconnected." "Private call:" "Encrypted call:" "Call: in a session with" \
         "Call: peer"; do
@@ -126,7 +120,7 @@ for kind in secret default; do
     pids+=("$caller")
     wait_for_line "$dir/listener.out" "Connected." $((5 * slow)) || fail "$kind: the later call never connected"
     sleep 5
-    counts=$(statistics "$listener" "$dir/listener.out")
+    counts=$(statistics_of "$listener" "$dir/listener.out")
     during=$(cat "$dir/listener.out")
     terminate "$caller"
     terminate "$relay"
