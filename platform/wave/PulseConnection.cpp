@@ -75,6 +75,10 @@ size_t ChooseRecordFragmentFrames(uint32_t samplesPerSec, size_t bufferFrames) {
     return bufferFrames / parts;
 }
 
+size_t PulseUnderflowMargin(size_t margin, size_t requestFrames) {
+    return std::min(requestFrames, margin + (requestFrames + 1) / 2);
+}
+
 std::string PulseStreamName(const std::string& peer) {
     return peer.empty() ? std::string("Q-Parlin") : "Q-Parlin: " + peer;
 }

@@ -28,6 +28,11 @@ PulseBufferAttributes ChoosePulseBufferAttributes(uint32_t samplesPerSec, uint32
 // divisor of the buffer where one is near, so that each buffer fills in whole fragments and buffers leave
 // at an even pace (fragments of 10 ms into 21.8 ms frames would send them 20 and 30 ms apart).
 size_t ChooseRecordFragmentFrames(uint32_t samplesPerSec, size_t bufferFrames);
+// The frames a playback stream keeps written beyond the server's period once the server ran dry while it
+// was fed: at a rate it resamples unevenly (11025 Hz to a 48 kHz sink) it now and then skips a request and
+// asks for two at once a request later, when the one request's worth it held is long played. Each such
+// underflow grows `margin` by half a request, rounded up, to at most a whole request.
+size_t PulseUnderflowMargin(size_t margin, size_t requestFrames);
 
 // The name a sound server's volume panel shows for a stream: the program, and the peer where known.
 std::string PulseStreamName(const std::string& peer);

@@ -384,14 +384,12 @@ void PulseWaveOut::OnRequest(pa_stream*, size_t, void* self) {
 
 void PulseWaveOut::OnUnderflow(pa_stream*, void* self) {
     auto* out = static_cast<PulseWaveOut*>(self);
-    // Ran dry past the stream's start: the server's requests came too late for what the feeder keeps
-    // written. At a rate it resamples unevenly (11025 Hz to a 48 kHz sink) it now and then skips a request
-    // and asks for two at once 20 ms later, when the one request's worth it holds is long played. The
-    // period grows by half a request, up to a whole one, so that more stays written. A feeder that fell
-    // silent (the playout idle between calls or talk spurts) grows it too, by no more than that bound.
+    // Past the stream's start, running dry means the server's requests came too late for what the feeder
+    // keeps written: the period grows by the margin, so that more stays written. A feeder that fell silent
+    // (the playout idle between calls or talk spurts) grows it too, by no more than the margin's bound.
     if (out->underflows_++ > 0) {
         const size_t request = out->attributes_.playback.minreq / out->format_.blockAlign;
-        out->marginFrames_ = std::min(request, out->marginFrames_ + request / 2);
+        out->marginFrames_ = PulseUnderflowMargin(out->marginFrames_, request);
         out->StorePeriod(out->requestFrames_);
     }
     out->PostWhile([](const Queued& queued) { return queued.written; });

@@ -59,6 +59,19 @@ TEST(PulseAttributesTest, RecordFragmentsDivideTheBufferNearTenMilliseconds) {
     EXPECT_EQ(ChooseRecordFragmentFrames(50, 1), 1u);
 }
 
+TEST(PulseAttributesTest, AnUnderflowGrowsTheMarginByHalfARequestUpToAWholeOne) {
+    // ilbc_11khz: a request of 10 ms is 110 frames; 55 after the first underflow, 110 after the second,
+    // and no more after a third.
+    EXPECT_EQ(PulseUnderflowMargin(0, 110), 55u);
+    EXPECT_EQ(PulseUnderflowMargin(55, 110), 110u);
+    EXPECT_EQ(PulseUnderflowMargin(110, 110), 110u);
+    // One frame short of the bound reaches it and stops there.
+    EXPECT_EQ(PulseUnderflowMargin(79, 80), 80u);
+    // Half of an odd request rounds up, so that a request of one frame still grows the margin.
+    EXPECT_EQ(PulseUnderflowMargin(0, 81), 41u);
+    EXPECT_EQ(PulseUnderflowMargin(0, 1), 1u);
+}
+
 TEST(PulseStreamNameTest, NamesTheProgramAndThePeerWhereKnown) {
     EXPECT_EQ(PulseStreamName(""), "Q-Parlin");
     EXPECT_EQ(PulseStreamName("192.0.2.7"), "Q-Parlin: 192.0.2.7");
