@@ -4,8 +4,9 @@
 # sink; a caller records that sink's monitor through the backend the program picks (or AUDIO) and calls a
 # listener on the loopback whose speaker is a WAV file, so that every gap in the listener's file is audio the
 # capture, the network or the playout lost, and none the listener's own device did. Prints the tone's level
-# and every stretch longer than 5 ms that falls more than 10 dB below it (count, longest, total), both
-# copies' Statistics lines, and each process's processor time per second of call.
+# and every stretch longer than 5 ms that falls more than 10 dB below it (count, longest, total), apart from
+# the chunks the listener's file device played as silence because it was fed late, both copies' Statistics
+# lines, and each process's processor time per second of call.
 #
 #   bench/measure_server_gaps.sh [BUILD_DIR] [SECONDS]        (defaults: build, 600)
 #

@@ -60,8 +60,8 @@ TEST(PulseAttributesTest, RecordFragmentsDivideTheBufferNearTenMilliseconds) {
 }
 
 TEST(PulseAttributesTest, AnUnderflowGrowsTheMarginByHalfARequestUpToAWholeOne) {
-    // ilbc_11khz: a request of 10 ms is 110 frames; 55 after the first underflow, 110 after the second,
-    // and no more after a third.
+    // ilbc_11khz: a request of 10 ms is 110 frames; 55 after the first underflow past the stream's start,
+    // 110 after the second, and no more after a third.
     EXPECT_EQ(PulseUnderflowMargin(0, 110), 55u);
     EXPECT_EQ(PulseUnderflowMargin(55, 110), 110u);
     EXPECT_EQ(PulseUnderflowMargin(110, 110), 110u);
