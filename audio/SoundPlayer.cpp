@@ -22,7 +22,7 @@ void ReportPlayError(const char* operation, MMRESULT result, const std::string& 
 }  // namespace
 
 SoundPlayer::SoundPlayer() {
-    StartThread();
+    StartThread("playback");
 }
 
 SoundPlayer::~SoundPlayer() {

@@ -19,7 +19,7 @@ void ReportRecordError(const char* operation, MMRESULT result, const std::string
 }  // namespace
 
 SoundRecorder::SoundRecorder() {
-    StartThread();
+    StartThread("recording");
 }
 
 SoundRecorder::~SoundRecorder() {

@@ -2,7 +2,8 @@
 # Measures what a user hears of a call between two qparlin --headless processes on one machine, through a
 # private sound server (SERVER=pulse: PulseAudio, the default; SERVER=pipewire: PipeWire with its
 # PulseAudio server), with the backend the program picks, or each backend of AUDIO in turn:
-#   - the server's own floor first: the same click train through `parec | pacat --latency-msec=10`;
+#   - the server's own floor first: the same click train through `parec | pacat --latency-msec=10`, and
+#     the processor time each of the two clients and the server take meanwhile;
 #   - mouth-to-ear delay: the caller's microphone and the listener's speaker are the left and the right
 #     channel of one stereo sink; a click train played into the microphone is recorded from that sink
 #     straight (left) and after its trip through both copies (right), in one stream, so the distance of
@@ -198,13 +199,25 @@ floor() {
     local sink=$!
     pids+=("$source" "$sink")
     sleep 1
+    local r0 p0 v0 r1 p1 v1
+    r0=$(cpu_ticks "$source")
+    p0=$(cpu_ticks "$sink")
+    v0=$(server_ticks)
     paplay -d mic_a "$work/clicks.wav"
+    r1=$(cpu_ticks "$source")
+    p1=$(cpu_ticks "$sink")
+    v1=$(server_ticks)
     sleep 0.5
     kill -INT "$recorder"
     wait "$recorder" 2>/dev/null || true
     kill "$source" "$sink" 2>/dev/null || true
     wait "$source" "$sink" 2>/dev/null || true
     echo "floor (parec | pacat --latency-msec=10): $("$analyse" clicks "$work/floor.wav" | tail -1)"
+    # What the two clients cost on this machine: the floor for the processor time a call's own sound takes.
+    printf 'floor: cpu per second: parec %.1f ms, pacat %.1f ms, server %.1f ms\n' \
+        "$(awk -v t=$((r1 - r0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
+        "$(awk -v t=$((p1 - p0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')" \
+        "$(awk -v t=$((v1 - v0)) -v hz="$hz" -v s="$seconds" 'BEGIN { print 1000 * t / hz / s }')"
 }
 
 echo "== mouth-to-ear delay through $server, $seconds s calls${extra:+ ($extra)}${backends:+, backends: $backends}"

@@ -1,5 +1,6 @@
 #include "link/VoiceLink.h"
 
+#include <pthread.h>
 #include <sodium.h>
 
 #include <algorithm>
@@ -227,6 +228,7 @@ void VoiceLink::PostWindow(uint32_t message, WPARAM wParam, LPARAM lParam) {
 }
 
 void VoiceLink::Run() {
+    pthread_setname_np(pthread_self(), "call");
     StartSockets();
     pipeline_.ResetInputLevel();
     streamIndex_.store(pipeline_.AddStream(outputDevice_), std::memory_order_release);

@@ -1,5 +1,7 @@
 #include "platform/MessageThread.h"
 
+#include <pthread.h>
+
 #include "base/Exception.h"
 
 MessageThread::~MessageThread() {
@@ -14,7 +16,8 @@ MessageThread::~MessageThread() {
     }
 }
 
-void MessageThread::StartThread() {
+void MessageThread::StartThread(const char* name) {
+    name_ = name;
     if (!thread_.joinable())
         thread_ = std::thread(&MessageThread::Loop, this);
 }
@@ -38,6 +41,8 @@ bool MessageThread::IsCurrentThread() const {
 
 void MessageThread::Loop() {
     int quitCode = 0;
+    if (name_ != nullptr)
+        pthread_setname_np(pthread_self(), name_);
     if (InitInstance()) {
         for (;;) {
             const Message message = queue_.Get();

@@ -17,7 +17,8 @@ public:
     MessageThread(const MessageThread&) = delete;
     MessageThread& operator=(const MessageThread&) = delete;
 
-    void StartThread();
+    // `name` (at most 15 characters) is what `top -H` and the debugger show for the thread.
+    void StartThread(const char* name = nullptr);
 
     // Queues a message for the thread; never waits.
     void Post(uint32_t message, WPARAM wParam, LPARAM lParam) override;
@@ -42,6 +43,7 @@ private:
     void Loop();
 
     MessageQueue queue_;
+    const char* name_ = nullptr;
     std::thread thread_;
     std::atomic<bool> finished_{false};
     std::atomic<int> exitCode_{0};

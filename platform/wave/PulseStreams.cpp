@@ -8,6 +8,9 @@
 #include <cstring>
 #include <utility>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "base/PcmSamples.h"
 #include "platform/wave/WaveBackendBase.h"
 
@@ -277,14 +280,16 @@ void PulseCapture::OnRead(pa_stream* stream, size_t, void* self) {
     auto* capture = static_cast<PulseCapture*>(self);
     const size_t blockAlign = capture->format_.blockAlign;
     // What is handed over now waited in the source and then in the stream: the oldest of it that long.
+    // (Each call into the library costs a system call or two: only the calls needed are made.)
     if (const pa_timing_info* timing = pa_stream_get_timing_info(stream); timing != nullptr) {
         const size_t readable = pa_stream_readable_size(stream);
-        const pa_sample_spec* spec = pa_stream_get_sample_spec(stream);
         const pa_usec_t waiting =
-            spec != nullptr && readable != static_cast<size_t>(-1) ? pa_bytes_to_usec(readable, spec) : 0;
+            readable != static_cast<size_t>(-1)
+                ? pa_usec_t{readable / blockAlign} * 1'000'000ULL / capture->format_.samplesPerSec
+                : 0;
         capture->SetLatencyUs(ServerLatencyUs(timing->source_usec, timing->transport_usec, waiting));
     }
-    while (pa_stream_readable_size(stream) > 0) {
+    for (;;) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
@@ -305,13 +310,24 @@ PulseWaveOut::PulseWaveOut(std::shared_ptr<PulseConnection> connection, std::str
                            const WaveFormat& format, MessageTarget* owner)
     : PulseStream(std::move(connection), std::move(device), format, false), owner_(owner) {
     periodFrames_.store(attributes_.playback.minreq / format.blockAlign, std::memory_order_relaxed);
+    ring_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (ring_ >= 0) {
+        PulseLock lock(connection_->Loop());
+        pa_mainloop_api* api = connection_->Api();
+        ringEvent_ = api->io_new(api, ring_, PA_IO_EVENT_INPUT, &PulseWaveOut::OnRing, this);
+    }
 }
 
 PulseWaveOut::~PulseWaveOut() {
     {
         PulseLock lock(connection_->Loop());
         closed_ = true;
+        if (ringEvent_ != nullptr)
+            connection_->Api()->io_free(ringEvent_);
+        ringEvent_ = nullptr;
     }
+    if (ring_ >= 0)
+        close(ring_);
     Shutdown();
 }
 
@@ -440,7 +456,10 @@ void PulseWaveOut::PostWhile(Done done) {
 void PulseWaveOut::PostFront() {
     WaveHeader* header = queue_.front().header;
     queue_.pop_front();
-    header->flags = (header->flags & ~WHDR_INQUEUE) | WHDR_DONE;
+    {
+        std::lock_guard<std::mutex> guard(flagsLock_);
+        header->flags = (header->flags & ~WHDR_INQUEUE) | WHDR_DONE;
+    }
     owner_->Post(MM_WOM_DONE, 0, reinterpret_cast<LPARAM>(header));
 }
 
@@ -456,20 +475,59 @@ void PulseWaveOut::WriteToServer(const uint8_t* data, size_t bytes) {
         written_ += bytes;
 }
 
+// Preparing and unpreparing touch only the header: they keep off the main loop's lock, which its thread
+// holds while it serves the server, so that the feeder's thread does not wait for it.
 MMRESULT PulseWaveOut::Prepare(WaveHeader* header) {
-    PulseLock lock(connection_->Loop());
-    return PrepareHeader(header, closed_);
+    std::lock_guard<std::mutex> guard(flagsLock_);
+    return PrepareHeader(header, closed_.load(std::memory_order_relaxed));
 }
 
 MMRESULT PulseWaveOut::Unprepare(WaveHeader* header) {
-    PulseLock lock(connection_->Loop());
-    return UnprepareHeader(header, closed_);
+    std::lock_guard<std::mutex> guard(flagsLock_);
+    return UnprepareHeader(header, closed_.load(std::memory_order_relaxed));
 }
 
 MMRESULT PulseWaveOut::Write(WaveHeader* header) {
-    PulseLock lock(connection_->Loop());
-    if (const MMRESULT result = MarkQueued(header, closed_); result != MMSYSERR_NOERROR)
-        return result;
+    bool ring = false;
+    {
+        std::lock_guard<std::mutex> guard(flagsLock_);
+        if (const MMRESULT result = MarkQueued(header, closed_.load(std::memory_order_relaxed));
+            result != MMSYSERR_NOERROR)
+            return result;
+        handed_.push_back(header);
+        // One ring for all that is handed over before the loop takes it.
+        ring = handed_.size() == 1;
+    }
+    if (ringEvent_ == nullptr) {
+        // No eventfd to ring (out of descriptors): the feeder writes under the loop's lock itself.
+        PulseLock lock(connection_->Loop());
+        for (WaveHeader* handed : TakeHanded())
+            Play(handed);
+        return MMSYSERR_NOERROR;
+    }
+    if (ring) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(ring_, &one, sizeof one);
+    }
+    return MMSYSERR_NOERROR;
+}
+
+const std::vector<WaveHeader*>& PulseWaveOut::TakeHanded() {
+    taken_.clear();
+    std::lock_guard<std::mutex> guard(flagsLock_);
+    taken_.swap(handed_);
+    return taken_;
+}
+
+void PulseWaveOut::OnRing(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+    uint64_t rings = 0;
+    [[maybe_unused]] const ssize_t read = ::read(fd, &rings, sizeof rings);
+    auto* out = static_cast<PulseWaveOut*>(self);
+    for (WaveHeader* header : out->TakeHanded())
+        out->Play(header);
+}
+
+void PulseWaveOut::Play(WaveHeader* header) {
     const size_t bytes = header->bufferLength / format_.blockAlign * format_.blockAlign;
     if (Ready()) {
         const uint8_t* data = header->data;
@@ -480,14 +538,13 @@ MMRESULT PulseWaveOut::Write(WaveHeader* header) {
         }
         WriteToServer(data, bytes);
         queue_.push_back({header, written_, true});
-        return MMSYSERR_NOERROR;
+        return;
     }
     // No stream: the header is done when it would have played, so the call above keeps its pace.
     const uint64_t now = NowUs();
     paceUntilUs_ = std::max(paceUntilUs_, now) +
                    uint64_t{bytes / format_.blockAlign} * 1'000'000ULL / format_.samplesPerSec;
     queue_.push_back({header, paceUntilUs_, false});
-    return MMSYSERR_NOERROR;
 }
 
 MMRESULT PulseWaveOut::Reset() {
@@ -495,9 +552,13 @@ MMRESULT PulseWaveOut::Reset() {
     if (closed_)
         return MMSYSERR_INVALHANDLE;
     // What the server holds plays out (a few tens of milliseconds); flushing it would leave the server's
-    // requests out of step with what we wrote.
+    // requests out of step with what we wrote. What the loop has not taken yet is not written at all.
     while (!queue_.empty())
         PostFront();
+    for (WaveHeader* header : TakeHanded()) {
+        queue_.push_back({header, 0, false});
+        PostFront();
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -514,7 +575,8 @@ MMRESULT PulseWaveOut::Close() {
         PulseLock lock(connection_->Loop());
         if (closed_)
             return MMSYSERR_INVALHANDLE;
-        if (!queue_.empty())
+        std::lock_guard<std::mutex> guard(flagsLock_);
+        if (!queue_.empty() || !handed_.empty())
             return WAVERR_STILLPLAYING;
         closed_ = true;
         Drop();

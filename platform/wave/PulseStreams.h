@@ -1,7 +1,9 @@
 // The devices of the sound-server backend. Recording is a push source under StreamWaveIn: the server's
 // record stream hands over each fragment on the main loop's thread. Playback is a device of its own: each
 // header is written to the server as soon as it is handed over (push), and posted back as MM_WOM_DONE once
-// the server has asked for the room it took, that is once it has played it.
+// the server has asked for the room it took, that is once it has played it. The feeder's thread hands a
+// header over without the main loop's lock, which the loop's thread holds while it serves the server: it
+// rings the loop, whose thread writes the header (it would be woken to send it to the server anyway).
 //
 // Both outlive their server: a stream that fails (its device vanished, or the server went away) is reported
 // once and made anew every second, or as soon as the server is back. Meanwhile playback posts its headers
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -145,13 +148,25 @@ private:
     void PostWhile(Done done);
     void PostFront();
     void WriteToServer(const uint8_t* data, size_t bytes);
+    // Main loop locked: writes a queued header to the server (or paces it while there is no stream).
+    void Play(WaveHeader* header);
+    // Main loop locked: the headers handed over since the loop last took them (in taken_).
+    const std::vector<WaveHeader*>& TakeHanded();
+    static void OnRing(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
 
     MessageTarget* const owner_;
     std::deque<Queued> queue_;
     uint64_t written_ = 0;      // bytes written to the current stream
     uint64_t paceUntilUs_ = 0;  // with no stream: when the last queued header would have played out
     bool cushion_ = true;       // the next write starts with the silence cushion
-    bool closed_ = false;
+    // Written with the main loop locked; Prepare, Unprepare and Write read it without, under flagsLock_,
+    // which guards the headers' flags and handed_.
+    std::atomic<bool> closed_{false};
+    std::mutex flagsLock_;
+    std::vector<WaveHeader*> handed_;  // written by the feeder, not yet taken by the loop
+    std::vector<WaveHeader*> taken_;   // main loop locked: handed_ as last taken (its room kept)
+    int ring_ = -1;                    // an eventfd the loop's thread watches for handed headers
+    pa_io_event* ringEvent_ = nullptr;
     uint32_t volume_ = 0xFFFFFFFF;
     uint32_t tlength_ = 0;  // the target the server granted
     std::atomic<size_t> periodFrames_{0};
