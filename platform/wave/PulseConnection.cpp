@@ -45,16 +45,19 @@ void OnDevice(pa_context*, const Info* info, int eol, void* context) {
 
 }  // namespace
 
+// The record fragment and the playback request.
+constexpr uint32_t kPulseFragmentMs = 5;
+
 PulseBufferAttributes ChoosePulseBufferAttributes(uint32_t samplesPerSec, uint32_t bytesPerSample) {
     PulseBufferAttributes attributes;
     attributes.record.maxlength = static_cast<uint32_t>(-1);
-    attributes.record.fragsize = BytesFor(samplesPerSec, bytesPerSample, 10);
+    attributes.record.fragsize = BytesFor(samplesPerSec, bytesPerSample, kPulseFragmentMs);
     attributes.record.tlength = static_cast<uint32_t>(-1);
     attributes.record.prebuf = static_cast<uint32_t>(-1);
     attributes.record.minreq = static_cast<uint32_t>(-1);
     attributes.cushionBytes = BytesFor(samplesPerSec, bytesPerSample, 10);
     attributes.playback.tlength = BytesFor(samplesPerSec, bytesPerSample, 60);
-    attributes.playback.minreq = BytesFor(samplesPerSec, bytesPerSample, 10);
+    attributes.playback.minreq = BytesFor(samplesPerSec, bytesPerSample, kPulseFragmentMs);
     attributes.playback.prebuf = attributes.cushionBytes;
     // The server's most: a burst the direct playout hands over at once (twelve frames of up to 100 ms) is
     // never cut; the target, not this, is the delay.
@@ -63,11 +66,11 @@ PulseBufferAttributes ChoosePulseBufferAttributes(uint32_t samplesPerSec, uint32
 }
 
 size_t ChooseRecordFragmentFrames(uint32_t samplesPerSec, size_t bufferFrames) {
-    const size_t tenMs = std::max<size_t>(samplesPerSec / 100, 1);
+    const size_t fragment = std::max<size_t>(samplesPerSec * kPulseFragmentMs / 1000, 1);
     if (bufferFrames == 0)
-        return tenMs;
-    // How many fragments of about 10 ms make a buffer; then the nearest count at or below it that divides it.
-    size_t parts = std::max<size_t>((bufferFrames + tenMs / 2) / tenMs, 1);
+        return fragment;
+    // How many fragments of about 5 ms make a buffer; then the nearest count at or below it that divides it.
+    size_t parts = std::max<size_t>((bufferFrames + fragment / 2) / fragment, 1);
     for (; parts > 1; --parts) {
         if (bufferFrames % parts == 0)
             break;

@@ -13,20 +13,23 @@
 
 #include "platform/wave/Wave.h"
 
-// Buffer attributes for one format, in bytes. Measured on this kind of machine: a 10 ms record fragment
-// costs a third of the processor time of a 5 ms one for the same delay; playback asks early in 10 ms
-// requests and keeps a target of 60 ms that our own writes never fill (we write each piece as it is ready,
-// so what waits at the server is what the program has handed over, not the target); the prebuffer is the
-// silence cushion written before the first piece and after an underflow, so playback starts at once.
+// Buffer attributes for one format, in bytes. Recording comes in fragments of about 5 ms, and playback asks
+// early in 5 ms requests: measured through PulseAudio (bench/measure_pulse_call.sh, README), the pair took
+// 8-27 ms off ilbc_11khz's mouth-to-ear delay and 8-13 ms off gsm_8khz's against 10 ms for both, for about
+// a quarter more processor time in each process. A 10 ms source hands over 11025 Hz audio 0-21 ms apart,
+// and that jitter the listener's playout must wait out; a 10 ms request keeps 10 ms more at the sink. The
+// target of 60 ms is one our own writes never fill (we write each piece as it is ready, so what waits at
+// the server is what the program has handed over, not the target); the prebuffer is the silence cushion
+// written before the first piece and after an underflow, so playback starts at once.
 struct PulseBufferAttributes {
     pa_buffer_attr record{};
     pa_buffer_attr playback{};
     uint32_t cushionBytes = 0;
 };
 PulseBufferAttributes ChoosePulseBufferAttributes(uint32_t samplesPerSec, uint32_t bytesPerSample);
-// The record fragment, in frames, for buffers of `bufferFrames` (0: not known): about 10 ms, and a whole
+// The record fragment, in frames, for buffers of `bufferFrames` (0: not known): about 5 ms, and a whole
 // divisor of the buffer where one is near, so that each buffer fills in whole fragments and buffers leave
-// at an even pace (fragments of 10 ms into 21.8 ms frames would send them 20 and 30 ms apart).
+// at an even pace (fragments of 5 ms into 21.8 ms frames would send them 20 and 25 ms apart).
 size_t ChooseRecordFragmentFrames(uint32_t samplesPerSec, size_t bufferFrames);
 // The frames a playback stream keeps written beyond the server's period once the server ran dry while it
 // was fed: at a rate it resamples unevenly (11025 Hz to a 48 kHz sink) it now and then skips a request and

@@ -15,46 +15,49 @@
 
 namespace {
 
-TEST(PulseAttributesTest, TenMillisecondFragmentsAndRequestsSixtyMillisecondTarget) {
-    // 11025 Hz, 16-bit: 10 ms is 110 frames (220 bytes), 60 ms 661 frames.
+TEST(PulseAttributesTest, FiveMillisecondFragmentsAndRequestsSixtyMillisecondTarget) {
+    // 11025 Hz, 16-bit: 5 ms is 55 frames (110 bytes), 10 ms 110 frames, 60 ms 661 frames.
     const PulseBufferAttributes wide = ChoosePulseBufferAttributes(11025, 2);
-    EXPECT_EQ(wide.record.fragsize, 220u);
+    EXPECT_EQ(wide.record.fragsize, 110u);
     EXPECT_EQ(wide.record.maxlength, 0xFFFFFFFFu);  // the server's own
     EXPECT_EQ(wide.playback.tlength, 1322u);
-    EXPECT_EQ(wide.playback.minreq, 220u);
+    EXPECT_EQ(wide.playback.minreq, 110u);
     EXPECT_EQ(wide.playback.prebuf, 220u);            // the cushion, so that the first piece plays at once
     EXPECT_EQ(wide.playback.maxlength, 0xFFFFFFFFu);  // the server's most: no burst is cut
     EXPECT_EQ(wide.cushionBytes, 220u);
 
     const PulseBufferAttributes narrow = ChoosePulseBufferAttributes(8000, 1);
-    EXPECT_EQ(narrow.record.fragsize, 80u);
+    EXPECT_EQ(narrow.record.fragsize, 40u);
     EXPECT_EQ(narrow.playback.tlength, 480u);
-    EXPECT_EQ(narrow.playback.minreq, 80u);
+    EXPECT_EQ(narrow.playback.minreq, 40u);
+    EXPECT_EQ(narrow.cushionBytes, 80u);
 }
 
 TEST(PulseAttributesTest, EveryByteCountIsWholeFramesAndNeverZero) {
-    // 22050 Hz: 10 ms is 220.5 frames, rounded down to whole frames; the lowest rate still gets a frame.
+    // 22050 Hz: 5 ms is 110.25 frames, rounded down to whole frames; the lowest rate still gets a frame.
     const PulseBufferAttributes odd = ChoosePulseBufferAttributes(22050, 2);
-    EXPECT_EQ(odd.record.fragsize, 440u);
+    EXPECT_EQ(odd.record.fragsize, 220u);
     EXPECT_EQ(odd.playback.tlength, 2646u);
     const PulseBufferAttributes lowest = ChoosePulseBufferAttributes(1000, 2);
-    EXPECT_EQ(lowest.record.fragsize, 20u);
-    EXPECT_EQ(lowest.playback.minreq, 20u);
+    EXPECT_EQ(lowest.record.fragsize, 10u);
+    EXPECT_EQ(lowest.playback.minreq, 10u);
     const PulseBufferAttributes tiny = ChoosePulseBufferAttributes(50, 2);
     EXPECT_EQ(tiny.record.fragsize, 2u);
+    EXPECT_EQ(tiny.playback.minreq, 2u);
     EXPECT_EQ(tiny.cushionBytes, 2u);
 }
 
-TEST(PulseAttributesTest, RecordFragmentsDivideTheBufferNearTenMilliseconds) {
-    EXPECT_EQ(ChooseRecordFragmentFrames(11025, 240), 120u);  // ilbc_11khz: two of 10.9 ms
-    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 160), 80u);    // gsm_8khz: two of 10 ms
-    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 800), 80u);    // g711_8khz: ten of 10 ms
-    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 240), 80u);
-    EXPECT_EQ(ChooseRecordFragmentFrames(11025, 0), 110u);  // not known: 10 ms
+TEST(PulseAttributesTest, RecordFragmentsDivideTheBufferNearFiveMilliseconds) {
+    EXPECT_EQ(ChooseRecordFragmentFrames(11025, 240), 60u);  // ilbc_11khz: four of 5.4 ms
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 160), 40u);   // gsm_8khz: four of 5 ms
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 800), 40u);   // g711_8khz: twenty of 5 ms
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 240), 40u);
+    EXPECT_EQ(ChooseRecordFragmentFrames(11025, 0), 55u);  // not known: 5 ms
     // A buffer under one and a half fragments is one fragment; at one and a half it splits in two.
-    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 119), 119u);
-    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 120), 60u);
-    // No count near 10 ms divides it (161 = 7 x 23): the whole buffer, never a fragment that straddles two.
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 59), 59u);
+    EXPECT_EQ(ChooseRecordFragmentFrames(8000, 60), 30u);
+    // No count near 5 ms divides it (161 = 7 x 23, four near): the whole buffer, never a fragment that
+    // straddles two.
     EXPECT_EQ(ChooseRecordFragmentFrames(8000, 161), 161u);
     EXPECT_EQ(ChooseRecordFragmentFrames(50, 1), 1u);
 }
