@@ -373,6 +373,7 @@ void PulseWaveOut::SetCallbacks() {
 void PulseWaveOut::OnReady() {
     const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
     tlength_ = granted != nullptr ? granted->tlength : attributes_.playback.tlength;
+    prebuf_ = granted != nullptr ? granted->prebuf : attributes_.playback.prebuf;
     underflows_ = 0;
     if (granted != nullptr && granted->minreq > 0)
         StorePeriod(granted->minreq / format_.blockAlign);
@@ -470,6 +471,13 @@ void PulseWaveOut::WriteToServer(const uint8_t* data, size_t bytes) {
         if (pa_stream_write(stream_, scratch_.data(), scratch_.size(), nullptr, 0, PA_SEEK_RELATIVE) == 0)
             written_ += scratch_.size();
         cushion_ = false;
+        // A server that was told to wait for more than the cushion (PULSE_LATENCY_MSEC sets the prebuffer
+        // to the whole target) would wait for more than the feeder ever keeps written, and never play:
+        // it is told to start now.
+        if (prebuf_ > scratch_.size()) {
+            if (pa_operation* operation = pa_stream_trigger(stream_, nullptr, nullptr); operation != nullptr)
+                pa_operation_unref(operation);
+        }
     }
     if (bytes > 0 && pa_stream_write(stream_, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) == 0)
         written_ += bytes;

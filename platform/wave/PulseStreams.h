@@ -169,6 +169,7 @@ private:
     pa_io_event* ringEvent_ = nullptr;
     uint32_t volume_ = 0xFFFFFFFF;
     uint32_t tlength_ = 0;  // the target the server granted
+    uint32_t prebuf_ = 0;   // and the prebuffer
     std::atomic<size_t> periodFrames_{0};
     // The main loop's: what the server had played at the last request, and the largest step of the
     // current stretch of kPeriodWindow requests.

@@ -4,7 +4,8 @@
 # directory: --list-devices shows the server's sinks and sources; a call
 # is heard on the sink chosen by name; a sink unloaded mid-call is reported once and heard again once it is
 # back; a server killed mid-call is reported once and heard again once it is restarted; Ctrl-C ends the
-# call within a second on each of them and on PortAudio through the server's ALSA plugin. The caller sends
+# call within a second on each of them and on PortAudio through the server's ALSA plugin; PULSE_LATENCY_MSEC
+# does not keep the pulse backend's playback from starting. The caller sends
 # a tone from a WAV file, so only the listener talks to the server.
 set -u
 
@@ -148,7 +149,9 @@ for run in pulse pipewire pipewire-native; do
 done
 
 # PortAudio, through the ALSA plugin of the private PulseAudio: its streams too let Ctrl-C end a call
-# within a second.
+# within a second. Then the pulse backend with PULSE_LATENCY_MSEC set, which makes libpulse ask the server
+# to wait for 40 ms before it plays, more than the playout keeps written: the call is heard all the same,
+# its playout no deeper than usual.
 run=portaudio
 if start_server pulse; then
     port=$((20000 + RANDOM % 40000))
@@ -156,6 +159,21 @@ if start_server pulse; then
     listener=$!
     pids+=("$listener")
     call_listener
+    ctrl_c "$run" "$listener"
+    terminate "$caller"
+
+    run=pulse-latency-env
+    add_sink
+    port=$((20000 + RANDOM % 40000))
+    PULSE_LATENCY_MSEC=40 "$QPARLIN" --headless --audio=pulse --output-device=spk -l:"$port":yes \
+        >"$work/$run.out" 2>"$work/$run.err" &
+    listener=$!
+    pids+=("$listener")
+    call_listener
+    heard_within 5 || fail "$run: nothing heard with PULSE_LATENCY_MSEC=40"
+    sleep 2
+    depth=$(statistics_of "$listener" "$work/$run.out" | sed -n 's/.*playout depth \([0-9]*\) ms.*/\1/p')
+    [ -n "$depth" ] && [ "$depth" -lt 150 ] || fail "$run: playout depth ${depth:-unknown} ms"
     ctrl_c "$run" "$listener"
     terminate "$caller"
     stop_server pulse
