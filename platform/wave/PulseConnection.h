@@ -16,9 +16,9 @@
 // Buffer attributes for one format, in bytes. Recording comes in fragments of about 5 ms, and playback asks
 // early in 5 ms requests: measured through PulseAudio (bench/measure_pulse_call.sh, README), the pair took
 // 8-28 ms off ilbc_11khz's mouth-to-ear delay and 8-23 ms off gsm_8khz's against 10 ms for both, for a
-// quarter to two fifths more processor time in each process. A 10 ms source hands over 11025 Hz audio 0-21 ms apart,
-// and that jitter the listener's playout must wait out; a 10 ms request keeps 10 ms more at the sink. The
-// target of 60 ms is one our own writes never fill (we write each piece as it is ready, so what waits at
+// quarter to two fifths more processor time in each process. A 10 ms source hands over 11025 Hz audio 0-21 ms
+// apart, and that jitter the listener's playout must wait out; a 10 ms request keeps 10 ms more at the sink.
+// The target of 60 ms is one our own writes never fill (we write each piece as it is ready, so what waits at
 // the server is what the program has handed over, not the target); the prebuffer is the silence cushion
 // written before the first piece and after an underflow, so playback starts at once.
 struct PulseBufferAttributes {
