@@ -501,7 +501,7 @@ bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer) {
     return std::find(refused.begin(), refused.end(), peer) != refused.end();
 }
 
-bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs) {
+SocketWait WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs) {
     pollfd entries[2] = {{s, POLLIN, 0}, {wake, POLLIN, 0}};
     int result;
     do {
@@ -512,7 +512,11 @@ bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs) {
         throw SocketException();
     if ((entries[0].revents & POLLNVAL) != 0)
         throw SocketException();
-    return entries[0].revents != 0;
+    SocketWait wait;
+    wait.readable = (entries[0].revents & (POLLIN | POLLHUP)) != 0;
+    wait.error = (entries[0].revents & POLLERR) != 0;
+    wait.woken = entries[1].revents != 0;
+    return wait;
 }
 
 void SetBlocking(SocketHandle s, bool blocking) {

@@ -111,9 +111,16 @@ bool TakePortUnreachable(SocketHandle s, const SocketAddress& peer);
 // (at most kMaxRefusedAddresses of them).
 constexpr size_t kMaxRefusedAddresses = 16;
 std::vector<SocketAddress> TakeRefusedAddresses(SocketHandle s);
-// Waits until the socket is readable (or reports an error) or the descriptor `wake` becomes readable;
-// true only for the socket.
-bool WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs);
+// Waits until the socket is readable or has an error report queued, or the descriptor `wake` becomes
+// readable, and says which (none after the time-out), so that the caller makes only the system calls
+// that find something.
+struct SocketWait {
+    bool readable = false;  // data (an empty datagram too) or a hang-up
+    bool error = false;     // an error report (a closed port) is queued, or the socket failed
+    bool woken = false;     // `wake` is readable
+    bool OnSocket() const { return readable || error; }
+};
+SocketWait WaitReadableOrWoken(SocketHandle s, int wake, int timeoutMs);
 void SetBlocking(SocketHandle s, bool blocking);
 int SendAll(SocketHandle s, const void* data, int length);
 int SendTo(SocketHandle s, const SocketAddress& to, const void* data, int length);

@@ -337,20 +337,26 @@ void VoiceLink::RunCall() {
 
         while (CallGoesOn(generation)) {
             CheckStop();
+            bool woken = true;
             try {
                 // A queued frame cuts the wait short; the time-out still bounds it when nothing comes.
-                if (WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs)) {
+                const SocketWait wait = WaitReadableOrWoken(handle, frameQueued_.Fd(), kReceiveTimeoutMs);
+                woken = wait.woken;
+                if (wait.OnSocket()) {
                     // The peer's port found closed is a failed receive: the call is over, unless the peer
-                    // has other addresses not all found closed in a row.
+                    // has other addresses not all found closed in a row. (Reports are looked for only
+                    // when the socket says one is queued: a pass makes no system call that finds nothing.)
                     if (race_.Racing()) {
                         // Each address found closed is out of the race, and the next starts at once.
-                        for (const SocketAddress& refused : TakeRefusedAddresses(handle))
-                            race_.Failed(refused, MonotonicMs());
+                        if (wait.error) {
+                            for (const SocketAddress& refused : TakeRefusedAddresses(handle))
+                                race_.Failed(refused, MonotonicMs());
+                        }
                         if (race_.AllFailed())
                             break;
                         StartDueAttempts(handle, MonotonicMs());
                         FollowPrimary(generation, peer);
-                    } else if (!peer.IsAny() && TakePortUnreachable(handle, peer)) {
+                    } else if (wait.error && !peer.IsAny() && TakePortUnreachable(handle, peer)) {
                         if (listenAgain(MonotonicMs()))
                             continue;
                         if (++closedInRow >= candidates.size() ||
@@ -384,7 +390,10 @@ void VoiceLink::RunCall() {
                 PostWindow(WM_LINK_KEYS_INCOMPLETE);
                 break;
             }
-            frameQueued_.Clear();
+            // Cleared only when it woke the wait: a frame queued since then keeps it set, and the next
+            // wait returns at once for it.
+            if (woken)
+                frameQueued_.Clear();
             // A caller not yet heard at one address of its peer's goes on to the next after a while (all
             // in turn), until one answers: then it stays there.
             if (race_.Racing()) {

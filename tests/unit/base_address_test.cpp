@@ -242,3 +242,43 @@ TEST(DualStackSocketTest, AClosedIpv6PortIsReportedForThatPeerOnly) {
     EXPECT_FALSE(TakePortUnreachable(s, other)) << "a report about another port changes nothing";
     Close(s);
 }
+
+TEST(SocketWaitTest, SaysWhetherDataAReportOfAClosedPortOrTheWakeDescriptorEndedTheWait) {
+    const SocketHandle gone = CreateSocket(false, AF_INET);
+    Bind(gone, Numeric("127.0.0.1", 0));
+    const SocketAddress closedPeer = LocalAddress(gone);
+    Close(gone);
+    const SocketHandle s = CreateSocket(false, AF_INET);
+    Bind(s, Numeric("127.0.0.1", 0));
+    EnableErrorReports(s);
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+
+    SocketWait wait = WaitReadableOrWoken(s, wake[0], 0);
+    EXPECT_FALSE(wait.readable || wait.error || wait.woken) << "nothing: the time-out";
+
+    ASSERT_EQ(write(wake[1], "x", 1), 1);
+    wait = WaitReadableOrWoken(s, wake[0], 1000);
+    EXPECT_TRUE(wait.woken);
+    EXPECT_FALSE(wait.OnSocket());
+    char drained;
+    ASSERT_EQ(read(wake[0], &drained, 1), 1);
+
+    // A datagram to the closed port: its report is an error, not data, and taking it leaves none.
+    const uint8_t byte = 0;
+    SendTo(s, closedPeer, &byte, 1);
+    wait = WaitReadableOrWoken(s, wake[0], 1000);
+    EXPECT_TRUE(wait.error);
+    EXPECT_FALSE(wait.readable);
+    EXPECT_FALSE(wait.woken);
+    EXPECT_TRUE(TakePortUnreachable(s, closedPeer));
+    EXPECT_FALSE(WaitReadableOrWoken(s, wake[0], 0).error);
+
+    SendTo(s, LocalAddress(s), &byte, 1);
+    wait = WaitReadableOrWoken(s, wake[0], 1000);
+    EXPECT_TRUE(wait.readable);
+    EXPECT_FALSE(wait.error);
+    close(wake[0]);
+    close(wake[1]);
+    Close(s);
+}
